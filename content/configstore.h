@@ -1,0 +1,30 @@
+#pragma once
+
+#include "pageset.h"
+
+#include <QString>
+
+// display.cfg: the port number on the first line, then the 96 row texts in index order, each in
+// double quotes, every line ended by CR LF, one Latin-1 byte per character.
+class ConfigStore
+{
+public:
+    static constexpr auto DefaultFileName = "display.cfg";
+
+    explicit ConfigStore(QString path = QString::fromLatin1(DefaultFileName));
+
+    const QString &path() const { return m_path; }
+
+    // Reads the port number, then rows 0..95 one by one into pages. Each value is stored as soon
+    // as it is read, so on a failure part-way portNumber and the rows already read stay in place.
+    // Throws Failure when the file cannot be opened, ends early or holds an unreadable port number.
+    void load(qint16 &portNumber, PageSet &pages) const;
+
+    // Replaces the file whole or not at all. Throws Failure naming the file and the reason.
+    void save(qint16 portNumber, const PageSet &pages) const;
+
+    static QByteArray serialize(qint16 portNumber, const PageSet &pages);
+
+private:
+    QString m_path;
+};

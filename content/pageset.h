@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QDebug>
+#include <QString>
+
+#include <array>
+
+// The six pages of sixteen rows the boards show in turn. Row index = page * 16 + row.
+// Rows typed by the operator hold at most MaxTypedLength characters; a longer text placed by the
+// program (read from display.cfg) is held, saved and sent whole.
+class PageSet
+{
+public:
+    static constexpr int PageCount = 6;
+    static constexpr int RowsPerPage = 16;
+    static constexpr int RowCount = PageCount * RowsPerPage;
+    static constexpr int PairsPerPage = RowsPerPage / 2;
+    static constexpr int MaxTypedLength = 32;
+
+    static constexpr int indexOf(int page, int row) { return page * RowsPerPage + row; }
+
+    const QString &row(int index) const { return m_rows.at(checked(index)); }
+    const QString &row(int page, int row) const { return this->row(indexOf(page, row)); }
+    void setRow(int index, const QString &text) { m_rows.at(checked(index)) = text; }
+    void setRow(int page, int row, const QString &text) { setRow(indexOf(page, row), text); }
+
+    // The two texts that travel to board address k + 1 for this page: rows 2k and 2k + 1.
+    std::pair<QString, QString> pair(int page, int k) const
+    {
+        return {row(page, 2 * k), row(page, 2 * k + 1)};
+    }
+
+    friend bool operator==(const PageSet &, const PageSet &) = default;
+
+private:
+    static std::size_t checked(int index);
+
+    std::array<QString, RowCount> m_rows;
+};
+
+QDebug operator<<(QDebug debug, const PageSet &pages);

@@ -1,0 +1,62 @@
+#include "framebuilder.h"
+
+#include "pageset.h"
+
+#include <stdexcept>
+
+namespace {
+
+char digit(int value, int min, int max, const char *what)
+{
+    if (value < min || value > max)
+        throw std::out_of_range(what);
+    return char('0' + value);
+}
+
+} // namespace
+
+namespace FrameBuilder {
+
+QByteArray bracketFrame()
+{
+    return QByteArray("*Q") + FrameEnd;
+}
+
+QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow)
+{
+    QByteArray frame;
+    frame += digit(k + 1, 1, PageSet::PairsPerPage, "row pair out of range");
+    frame += "ED0";
+    frame += digit(page, 0, PageSet::PageCount - 1, "page out of range");
+    frame += "TSC";
+    frame += toLine(evenRow);
+    frame += '~';
+    frame += toLine(oddRow);
+    frame += FrameEnd;
+    return frame;
+}
+
+QByteArray rowPairFrame(int page, int k, const PageSet &pages)
+{
+    const auto [even, odd] = pages.pair(page, k);
+    return rowPairFrame(page, k, even, odd);
+}
+
+QByteArray pageDelayFrame(int seconds)
+{
+    if (seconds < 1 || seconds > 20)
+        throw std::out_of_range("page delay out of range");
+    return QByteArray("1EN06") + char('0' + seconds / 10) + char('0' + seconds % 10) + FrameEnd;
+}
+
+QByteArray probeFrame(int address)
+{
+    return QByteArray(1, digit(address, 0, 8, "board address out of range")) + '?' + FrameEnd;
+}
+
+QByteArray toLine(const QString &text)
+{
+    return text.toLatin1();
+}
+
+} // namespace FrameBuilder

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class PageSet;
+
+// The command frames the boards understand. Each is plain text ended by one carriage return,
+// with no padding, escaping or checksum; one Latin-1 byte per character.
+namespace FrameBuilder {
+
+constexpr char FrameEnd = '\r';
+
+// "*Q": brackets an upload; addresses no single board.
+QByteArray bracketFrame();
+
+// Address k + 1, "ED0", page digit, "TSC", row 2k, "~", row 2k + 1 of that page.
+QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow);
+QByteArray rowPairFrame(int page, int k, const PageSet &pages);
+
+// "1EN06" and the delay as exactly two digits (1..20 seconds).
+QByteArray pageDelayFrame(int seconds);
+
+// Address digit (0..8) and "?".
+QByteArray probeFrame(int address);
+
+// Characters outside Latin-1 have no byte on the line and travel as '?'.
+QByteArray toLine(const QString &text);
+
+} // namespace FrameBuilder

@@ -1,0 +1,263 @@
+#include "configstore.h"
+#include "failure.h"
+#include "pageset.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString Untouched = QStringLiteral("(untouched)");
+
+QStringList numberedRows(int count = PageSet::RowCount)
+{
+    QStringList rows;
+    for (int i = 0; i < count; ++i)
+        rows << QStringLiteral("row %1").arg(i);
+    return rows;
+}
+
+QByteArray quotedLines(const QStringList &rows, const char *lineEnd = "\r\n")
+{
+    QByteArray bytes;
+    for (const QString &row : rows)
+        bytes += '"' + row.toLatin1() + '"' + lineEnd;
+    return bytes;
+}
+
+QByteArray fileWith(const QByteArray &portLine, const QStringList &rows)
+{
+    return portLine + "\r\n" + quotedLines(rows);
+}
+
+PageSet untouchedPages()
+{
+    PageSet pages;
+    for (int i = 0; i < PageSet::RowCount; ++i)
+        pages.setRow(i, Untouched);
+    return pages;
+}
+
+} // namespace
+
+class TestConfigStore : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void read_data();
+    void read();
+    void roundTripOfEveryByte();
+    void writtenBytes();
+    void saveFailureNamesFile();
+    void saveReplacesLongerFile();
+    void largeRowReadsQuickly();
+    void endlessFileIsNotReadWhole();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString path() const { return m_dir->filePath(QStringLiteral("display.cfg")); }
+    void writeFile(const QByteArray &bytes)
+    {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+};
+
+void TestConfigStore::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestConfigStore::read_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("loads");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QStringList>("rows"); // the rows read, in order; the rest stay untouched
+
+    const QStringList all = numberedRows();
+
+    QTest::newRow("missing file") << false << QByteArray() << false << 1 << QStringList();
+    QTest::newRow("empty file") << true << QByteArray() << false << 1 << QStringList();
+    QTest::newRow("port line only") << true << QByteArray("4\r\n") << false << 4 << QStringList();
+    QTest::newRow("10 rows") << true << fileWith("7", numberedRows(10)) << false << 7
+                             << numberedRows(10);
+    QTest::newRow("whole file") << true << fileWith("4", all) << true << 4 << all;
+    QTest::newRow("port 0") << true << fileWith("0", all) << true << 0 << all;
+    QTest::newRow("port 300") << true << fileWith("300", all) << true << 300 << all;
+    QTest::newRow("port -1") << true << fileWith("-1", all) << true << -1 << all;
+    QTest::newRow("port 32767") << true << fileWith("32767", all) << true << 32767 << all;
+    QTest::newRow("port -32768") << true << fileWith("-32768", all) << true << -32768 << all;
+    QTest::newRow("port 32768") << true << fileWith("32768", all) << false << 1 << QStringList();
+    QTest::newRow("port -32769") << true << fileWith("-32769", all) << false << 1 << QStringList();
+    QTest::newRow("port with spaces around") << true << fileWith("  12  ", all) << true << 12 << all;
+    QTest::newRow("port 12abc") << true << fileWith("12abc", all) << false << 1 << QStringList();
+    QTest::newRow("port a word") << true << fileWith("COM", all) << false << 1 << QStringList();
+    QTest::newRow("port quoted") << true << fileWith("\"5\"", all) << false << 1 << QStringList();
+    QTest::newRow("port with a fraction") << true << fileWith("5.5", all) << false << 1
+                                          << QStringList();
+    QTest::newRow("port line blank") << true << fileWith("", all) << false << 1 << QStringList();
+    QTest::newRow("extra content after the 97th value")
+        << true << fileWith("3", all) + "\"surplus\"\r\ngarbage,,," << true << 3 << all;
+    QTest::newRow("last line without line end")
+        << true << fileWith("3", all).chopped(2) << true << 3 << all;
+
+    QStringList inner = all;
+    inner[0] = QStringLiteral("a, b ,c");
+    inner[1] = QStringLiteral("  both ends  ");
+    QTest::newRow("commas and spaces inside quotes") << true << fileWith("2", inner) << true << 2
+                                                     << inner;
+
+    QTest::newRow("text after a closing quote")
+        << true << "2\r\n\"kept\"dropped\r\n" + quotedLines(all.mid(1)) << true << 2
+        << QStringList({"kept"}) + all.mid(1);
+    QTest::newRow("two values on one line")
+        << true << "2\r\n  \"first\" ,\"second\"\r\n" + quotedLines(all.mid(2)) << true << 2
+        << QStringList({"first", "second"}) + all.mid(2);
+    QTest::newRow("unquoted values keep trailing spaces")
+        << true << "2\r\n   bare  \r\nnext,\"q\"\r\n" + quotedLines(all.mid(3)) << true << 2
+        << QStringList({"bare  ", "next", "q"}) + all.mid(3);
+    QTest::newRow("blank line reads as an empty value")
+        << true << "2\r\n\r\n" + quotedLines(all.mid(1)) << true << 2
+        << QStringList({""}) + all.mid(1);
+    QTest::newRow("end of file inside a quote")
+        << true << fileWith("6", numberedRows(50)) + "\"open row" << false << 6 << numberedRows(50);
+    QTest::newRow("line end ends an open quote")
+        << true << "6\r\n\"damaged\r\n" + quotedLines(all.mid(1)) << true << 6
+        << QStringList({"damaged"}) + all.mid(1);
+    QTest::newRow("LF line ends") << true << "9\n" + quotedLines(all, "\n") << true << 9 << all;
+    QTest::newRow("lone CR line ends") << true << "9\r" + quotedLines(all, "\r") << true << 9 << all;
+    QTest::newRow("row longer than 32 stays whole")
+        << true << fileWith("1", QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1)) << true
+        << 1 << QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1);
+}
+
+void TestConfigStore::read()
+{
+    QFETCH(bool, present);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, loads);
+    QFETCH(int, port);
+    QFETCH(QStringList, rows);
+
+    if (present)
+        writeFile(content);
+
+    qint16 portNumber = 1;
+    PageSet pages = untouchedPages();
+    bool loaded = true;
+    try {
+        ConfigStore(path()).load(portNumber, pages);
+    } catch (const Failure &failure) {
+        loaded = false;
+        QVERIFY2(failure.text().contains(path()), qPrintable(failure.text()));
+    }
+    QCOMPARE(loaded, loads);
+    QCOMPARE(portNumber, port);
+    for (int i = 0; i < PageSet::RowCount; ++i)
+        QCOMPARE(pages.row(i), i < rows.size() ? rows.at(i) : Untouched);
+}
+
+void TestConfigStore::roundTripOfEveryByte()
+{
+    QString every;
+    for (int c = 0x20; c <= 0xff; ++c) {
+        if (c != '"')
+            every += QChar(c);
+    }
+    PageSet pages;
+    for (int i = 0; i < PageSet::RowCount; ++i)
+        pages.setRow(i, every.mid((i * 32) % every.size(), 32));
+    pages.setRow(95, every);
+    pages.setRow(94, QStringLiteral("   "));
+    pages.setRow(93, QString());
+
+    ConfigStore store(path());
+    store.save(-32768, pages);
+
+    qint16 portNumber = 1;
+    PageSet read = untouchedPages();
+    store.load(portNumber, read);
+    QCOMPARE(portNumber, qint16(-32768));
+    QCOMPARE(read, pages);
+}
+
+void TestConfigStore::writtenBytes()
+{
+    PageSet pages;
+    pages.setRow(0, QStringLiteral(" a "));
+    pages.setRow(1, QString::fromLatin1("\xe9"));
+    ConfigStore(path()).save(250, pages);
+
+    QFile file(path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.startsWith("250\r\n\" a \"\r\n\"\xe9\"\r\n\"\"\r\n"));
+    QCOMPARE(bytes.count("\r\n"), 97);
+    QCOMPARE(bytes.count('\n'), 97);
+    QVERIFY(bytes.endsWith("\"\"\r\n"));
+    QCOMPARE(bytes.size(), 5 + 7 + 5 + 94 * 4);
+}
+
+void TestConfigStore::saveFailureNamesFile()
+{
+    const QString missingFolder = m_dir->filePath(QStringLiteral("gone/display.cfg"));
+    try {
+        ConfigStore(missingFolder).save(1, PageSet());
+        QFAIL("saving into a missing folder succeeded");
+    } catch (const Failure &failure) {
+        QVERIFY2(failure.text().contains(missingFolder), qPrintable(failure.text()));
+    }
+    // A folder in the file's place cannot be replaced either.
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
+    QVERIFY_THROWS_EXCEPTION(Failure, ConfigStore(path()).save(1, PageSet()));
+}
+
+void TestConfigStore::saveReplacesLongerFile()
+{
+    writeFile(QByteArray(100000, 'x'));
+    PageSet pages;
+    pages.setRow(0, QStringLiteral("new"));
+    ConfigStore(path()).save(5, pages);
+
+    QFile file(path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), ConfigStore::serialize(5, pages));
+}
+
+void TestConfigStore::largeRowReadsQuickly()
+{
+    const QString big(1024 * 1024, QLatin1Char('m'));
+    QStringList rows = numberedRows();
+    rows[3] = big;
+    writeFile(fileWith("1", rows));
+
+    QElapsedTimer timer;
+    timer.start();
+    qint16 portNumber = 0;
+    PageSet pages;
+    ConfigStore(path()).load(portNumber, pages);
+    // Generous bound: a per-byte quadratic reader takes minutes here, a linear one milliseconds.
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(pages.row(3), big);
+    QCOMPARE(pages.row(95), rows.at(95));
+}
+
+void TestConfigStore::endlessFileIsNotReadWhole()
+{
+    if (!QFile::exists(QStringLiteral("/dev/zero")))
+        QSKIP("no endless device here");
+    qint16 portNumber = 1;
+    PageSet pages;
+    QVERIFY_THROWS_EXCEPTION(Failure, ConfigStore(QStringLiteral("/dev/zero")).load(portNumber, pages));
+}
+
+QTEST_GUILESS_MAIN(TestConfigStore)
+#include "tst_configstore.moc"
