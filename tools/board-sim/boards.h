@@ -1,0 +1,126 @@
+#pragma once
+
+// Simulated display boards: the frame parser, what each board holds and how each address
+// answers, and a pseudo-terminal endpoint that the console opens like any serial device.
+// display-board-sim and the tests' fake boards are both built on this one piece of code.
+
+#include <QByteArray>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <array>
+
+class QSocketNotifier;
+class QTimer;
+
+// One frame as the boards understand it (without its carriage return).
+struct ParsedFrame
+{
+    enum class Kind { Bracket, RowPair, PageDelay, Probe, Invalid };
+
+    Kind kind = Kind::Invalid;
+    int address = -1;      // the leading digit, when there is one
+    int page = -1;         // row pair: 0..5
+    QByteArray firstRow;   // row pair: text before the first "~"
+    QByteArray secondRow;  // row pair: text after it
+    int delaySeconds = -1; // page delay: the two digits
+    QString problem;       // Invalid: what is wrong, in plain words
+
+    friend bool operator==(const ParsedFrame &, const ParsedFrame &) = default;
+};
+QDebug operator<<(QDebug debug, const ParsedFrame &frame);
+
+// frame: the bytes before the carriage return.
+ParsedFrame parseFrame(const QByteArray &frame);
+
+enum class BoardBehaviour {
+    Present, // answers at once (after the reply delay) with its digit and some text
+    Silent,  // never answers
+    Wrong,   // answers with another first character
+    Late,    // answers with its digit, but only after the console's 500 ms reply window
+};
+
+// What boards 1..8 hold (their row pair of each page) and the page delay, and how each address
+// 0..8 answers.
+class BoardBank
+{
+public:
+    static constexpr int AddressCount = 9;
+
+    BoardBank();
+
+    void setBehaviour(int address, BoardBehaviour behaviour);
+    BoardBehaviour behaviour(int address) const;
+
+    // Applies the frame to what the boards hold and returns the reply the addressed board sends,
+    // empty when nothing answers. Invalid and bracket frames get no reply.
+    QByteArray apply(const ParsedFrame &frame);
+
+    // Row text of the page as the boards now show it (row 2k and 2k + 1 come from board k + 1).
+    QByteArray row(int page, int row) const;
+    int pageDelaySeconds() const { return m_delaySeconds; } // -1 until a delay frame arrived
+    int rowPairFramesReceived() const { return m_rowPairs; }
+
+private:
+    std::array<BoardBehaviour, AddressCount> m_behaviour;
+    std::array<std::array<QByteArray, 16>, 6> m_rows;
+    int m_delaySeconds = -1;
+    int m_rowPairs = 0;
+};
+
+// A pseudo-terminal pair whose far end (the slave device, e.g. /dev/pts/3) the console opens.
+// Frames arriving on it are recorded with their arrival time, applied to the bank and answered
+// after the reply delay (late boards after lateDelayMs).
+class PtyBoards : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Received
+    {
+        QByteArray bytes; // the frame with its carriage return
+        qint64 atMs = 0;  // milliseconds since the PtyBoards were created
+    };
+
+    explicit PtyBoards(QObject *parent = nullptr);
+    ~PtyBoards() override;
+
+    bool isValid() const { return m_master >= 0; }
+    QString devicePath() const;   // "/dev/pts/3"
+    int portNumber() const;       // 100 + pts index, or -1 beyond the console's port table
+
+    BoardBank &bank() { return m_bank; }
+    void setReplyDelayMs(int ms) { m_replyDelayMs = ms; }  // default 20
+    void setLateDelayMs(int ms) { m_lateDelayMs = ms; }    // default 700
+    // Extra bytes sent after the reply digit for present boards (default " OK").
+    void setReplyTail(const QByteArray &tail) { m_replyTail = tail; }
+
+    const QList<Received> &received() const { return m_received; }
+    QByteArray allBytes() const; // everything received, in order
+    void clear();
+
+    // The adapter is pulled: closes the pseudo-terminal so the console's port fails.
+    void vanish();
+
+Q_SIGNALS:
+    void frameReceived(const QByteArray &frame, const ParsedFrame &parsed);
+    void invalidFrame(const QByteArray &frame, const QString &problem);
+
+private:
+    void readMaster();
+
+    int m_master = -1;
+    int m_slave = -1; // kept open so the line stays up between the console's opens
+    QString m_devicePath;
+    QSocketNotifier *m_notifier = nullptr;
+    QElapsedTimer m_clock;
+    BoardBank m_bank;
+    QByteArray m_partial;
+    QList<Received> m_received;
+    int m_replyDelayMs = 20;
+    int m_lateDelayMs = 700;
+    QByteArray m_replyTail = " OK";
+};
