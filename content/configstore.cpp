@@ -14,19 +14,15 @@ constexpr int EndOfFile = -1;
 // configuration file, and must not be read whole into memory.
 constexpr qint64 MaxBytesRead = 16 * 1024 * 1024;
 
-class ValueReader
-{
+class ValueReader {
 public:
     explicit ValueReader(QIODevice &device)
-        : m_device(device)
-    {
-    }
+        : m_device(device) {}
 
     // The next value, or nothing when the file ends before the value does. CR LF, LF and a lone
     // CR all end a line; a line end also ends an open quote, so one damaged row cannot swallow
     // the rows after it.
-    std::optional<QByteArray> next(bool *quoted = nullptr)
-    {
+    std::optional<QByteArray> next(bool *quoted = nullptr) {
         while (peek() == ' ')
             take();
         if (quoted)
@@ -66,8 +62,7 @@ public:
 private:
     static bool isLineEnd(int c) { return c == '\r' || c == '\n'; }
 
-    int peek()
-    {
+    int peek() {
         if (m_pos == m_buffer.size()) {
             if (m_consumed > MaxBytesRead)
                 return EndOfFile;
@@ -79,8 +74,7 @@ private:
         return static_cast<unsigned char>(m_buffer.at(m_pos));
     }
 
-    int take()
-    {
+    int take() {
         const int c = peek();
         if (c != EndOfFile) {
             ++m_pos;
@@ -89,8 +83,7 @@ private:
         return c;
     }
 
-    void takeLineEnd()
-    {
+    void takeLineEnd() {
         if (take() == '\r' && peek() == '\n')
             take();
     }
@@ -101,8 +94,7 @@ private:
     qint64 m_consumed = 0;
 };
 
-std::optional<qint16> parsePortNumber(const QByteArray &value)
-{
+std::optional<qint16> parsePortNumber(const QByteArray &value) {
     const QByteArray text = value.trimmed();
     const bool negative = text.startsWith('-');
     const QByteArray digits = negative ? text.mid(1) : text;
@@ -124,12 +116,9 @@ std::optional<qint16> parsePortNumber(const QByteArray &value)
 } // namespace
 
 ConfigStore::ConfigStore(QString path)
-    : m_path(std::move(path))
-{
-}
+    : m_path(std::move(path)) {}
 
-void ConfigStore::load(qint16 &portNumber, PageSet &pages) const
-{
+void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         throw Failure(QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString()));
@@ -152,26 +141,23 @@ void ConfigStore::load(qint16 &portNumber, PageSet &pages) const
     for (int index = 0; index < PageSet::RowCount; ++index) {
         const std::optional<QByteArray> value = reader.next();
         if (!value) {
-            throw fail(reader.overLimit()
-                           ? QStringLiteral("the file is too large")
-                           : QStringLiteral("the file ends after %1 of %2 rows")
-                                 .arg(index)
-                                 .arg(PageSet::RowCount));
+            throw fail(reader.overLimit() ? QStringLiteral("the file is too large")
+                                          : QStringLiteral("the file ends after %1 of %2 rows")
+                                                .arg(index)
+                                                .arg(PageSet::RowCount));
         }
         pages.setRow(index, QString::fromLatin1(*value));
     }
 }
 
-QByteArray ConfigStore::serialize(qint16 portNumber, const PageSet &pages)
-{
+QByteArray ConfigStore::serialize(qint16 portNumber, const PageSet &pages) {
     QByteArray bytes = QByteArray::number(portNumber) + "\r\n";
     for (int index = 0; index < PageSet::RowCount; ++index)
         bytes += '"' + pages.row(index).toLatin1() + "\"\r\n";
     return bytes;
 }
 
-void ConfigStore::save(qint16 portNumber, const PageSet &pages) const
-{
+void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
     // Written through a temporary file and renamed over the old one: a crash or a full disk
     // part-way leaves the previous file whole.
     QSaveFile file(m_path);

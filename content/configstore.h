@@ -6,8 +6,7 @@
 
 // display.cfg: the port number on the first line, then the 96 row texts in index order, each in
 // double quotes, every line ended by CR LF, one Latin-1 byte per character.
-class ConfigStore
-{
+class ConfigStore {
 public:
     static constexpr auto DefaultFileName = "display.cfg";
 

@@ -91,22 +91,19 @@ constexpr const char *const Texts[PageSet::PageCount][PageSet::RowsPerPage] = {
 
 namespace DefaultPages {
 
-QString text(int page, int row)
-{
+QString text(int page, int row) {
     const char *text = Texts[page][row];
     return text ? QString::fromLatin1(text) : QString();
 }
 
-void install(PageSet &pages)
-{
+void install(PageSet &pages) {
     for (int page = 0; page < PageSet::PageCount; ++page) {
         for (int row = 0; row < PageSet::RowsPerPage; ++row)
             pages.setRow(page, row, text(page, row));
     }
 }
 
-PageSet pages()
-{
+PageSet pages() {
     PageSet pages;
     install(pages);
     return pages;

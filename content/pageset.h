@@ -8,8 +8,7 @@
 // The six pages of sixteen rows the boards show in turn. Row index = page * 16 + row.
 // Rows typed by the operator hold at most MaxTypedLength characters; a longer text placed by the
 // program (read from display.cfg) is held, saved and sent whole.
-class PageSet
-{
+class PageSet {
 public:
     static constexpr int PageCount = 6;
     static constexpr int RowsPerPage = 16;
@@ -25,8 +24,7 @@ public:
     void setRow(int page, int row, const QString &text) { setRow(indexOf(page, row), text); }
 
     // The two texts that travel to board address k + 1 for this page: rows 2k and 2k + 1.
-    std::pair<QString, QString> pair(int page, int k) const
-    {
+    std::pair<QString, QString> pair(int page, int k) const {
         return {row(page, 2 * k), row(page, 2 * k + 1)};
     }
 

@@ -2,8 +2,7 @@
 
 namespace Settings {
 
-QStringList portEntries()
-{
+QStringList portEntries() {
     QStringList entries;
     entries.reserve(PortCount);
     for (int number = 1; number <= PortCount; ++number)
@@ -11,16 +10,14 @@ QStringList portEntries()
     return entries;
 }
 
-QStringList delayEntries()
-{
+QStringList delayEntries() {
     QStringList entries;
     for (int seconds = DelayMinSeconds; seconds <= DelayMaxSeconds; ++seconds)
         entries << QString::number(seconds);
     return entries;
 }
 
-std::optional<int> portPositionForNumber(int portNumber)
-{
+std::optional<int> portPositionForNumber(int portNumber) {
     if (portNumber < 0 || portNumber > PortCount)
         return std::nullopt;
     return portNumber - 1;

@@ -17,8 +17,12 @@ constexpr int DefaultDelayPosition = 3;
 QStringList portEntries();  // "COM 1" .. "COM 250"
 QStringList delayEntries(); // "2" .. "20"
 
-constexpr int portNumberForPosition(int position) { return position + 1; }
-constexpr int delaySecondsForPosition(int position) { return position + 2; }
+constexpr int portNumberForPosition(int position) {
+    return position + 1;
+}
+constexpr int delaySecondsForPosition(int position) {
+    return position + 2;
+}
 
 // The port list position that shows portNumber: -1 (no selection) for 0, nothing for a number
 // the list cannot show.

@@ -6,19 +6,17 @@
 // them. Every read returns what the operator sees at that moment.
 
 // The upload's progress window: a message above a bar from 0 to 100.
-class ProgressDisplay
-{
+class ProgressDisplay {
 public:
     virtual ~ProgressDisplay() = default;
-    virtual void show() = 0;  // creates the window on first use
+    virtual void show() = 0; // creates the window on first use
     virtual void setMessage(const QString &text) = 0;
     virtual float value() const = 0;
     virtual void setValue(float value) = 0;
     virtual void close() = 0; // destroys it; the next show() starts from a fresh bar at 0
 };
 
-class ConsoleHost
-{
+class ConsoleHost {
 public:
     virtual ~ConsoleHost() = default;
 

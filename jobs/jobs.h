@@ -11,8 +11,7 @@ class SendRec;
 // from the rows as they stand when it is sent, so an edit made during the upload travels if its
 // pair has not gone yet. Never throws: a port failure is reported through the host once, after
 // which the progress window is closed, the port closed and SEND enabled again.
-class UploadJob
-{
+class UploadJob {
 public:
     UploadJob(ConsoleHost &host, BoardLink &link, SendRec &exchange);
     void run();
@@ -24,8 +23,7 @@ private:
 };
 
 // Test: probes addresses 0..8 so that each status light shows whether its board answers.
-class ProbeJob
-{
+class ProbeJob {
 public:
     ProbeJob(ConsoleHost &host, BoardLink &link, SendRec &exchange);
     void run();
@@ -38,8 +36,7 @@ private:
 
 // Rec Only / Stop: holds the port open and shows what arrives every 500 ms. Running exactly
 // while tmrRx is active.
-class MonitorJob : public QObject
-{
+class MonitorJob : public QObject {
     Q_OBJECT
 
 public:

@@ -13,8 +13,7 @@ class QSerialPort;
 // The device that port number n opens ("/dev/ttyS0" for 1, ...); empty when no device maps to n.
 QString devicePathForPort(int portNumber);
 
-class BoardLink : public QObject
-{
+class BoardLink : public QObject {
     Q_OBJECT
 
 public:

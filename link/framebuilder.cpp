@@ -6,8 +6,7 @@
 
 namespace {
 
-char digit(int value, int min, int max, const char *what)
-{
+char digit(int value, int min, int max, const char *what) {
     if (value < min || value > max)
         throw std::out_of_range(what);
     return char('0' + value);
@@ -17,13 +16,11 @@ char digit(int value, int min, int max, const char *what)
 
 namespace FrameBuilder {
 
-QByteArray bracketFrame()
-{
+QByteArray bracketFrame() {
     return QByteArray("*Q") + FrameEnd;
 }
 
-QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow)
-{
+QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow) {
     QByteArray frame;
     frame += digit(k + 1, 1, PageSet::PairsPerPage, "row pair out of range");
     frame += "ED0";
@@ -36,26 +33,22 @@ QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &
     return frame;
 }
 
-QByteArray rowPairFrame(int page, int k, const PageSet &pages)
-{
+QByteArray rowPairFrame(int page, int k, const PageSet &pages) {
     const auto [even, odd] = pages.pair(page, k);
     return rowPairFrame(page, k, even, odd);
 }
 
-QByteArray pageDelayFrame(int seconds)
-{
+QByteArray pageDelayFrame(int seconds) {
     if (seconds < 1 || seconds > 20)
         throw std::out_of_range("page delay out of range");
     return QByteArray("1EN06") + char('0' + seconds / 10) + char('0' + seconds % 10) + FrameEnd;
 }
 
-QByteArray probeFrame(int address)
-{
+QByteArray probeFrame(int address) {
     return QByteArray(1, digit(address, 0, 8, "board address out of range")) + '?' + FrameEnd;
 }
 
-QByteArray toLine(const QString &text)
-{
+QByteArray toLine(const QString &text) {
     return text.toLatin1();
 }
 

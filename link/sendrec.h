@@ -12,16 +12,14 @@ class QTimer;
 enum class Light { Cyan, Green, Red };
 
 // Where the exchange shows what it read and judged: the receive line and the status lights.
-class StatusDisplay
-{
+class StatusDisplay {
 public:
     virtual ~StatusDisplay() = default;
     virtual void setReceiveLine(const QByteArray &reply) = 0;
     virtual void setLight(int address, Light colour) = 0;
 };
 
-struct Judgement
-{
+struct Judgement {
     int address = 0;
     Light colour = Light::Red;
     friend bool operator==(const Judgement &, const Judgement &) = default;
@@ -36,16 +34,14 @@ std::optional<Judgement> judge(const QByteArray &frame, const QByteArray &reply)
 
 // Thrown out of SendRec::sendRec() when its wait was cut short (the window is closing): the job
 // must write nothing more.
-class Aborted : public std::exception
-{
+class Aborted : public std::exception {
 public:
     const char *what() const noexcept override { return "the exchange was aborted"; }
 };
 
 // The one exchange every job uses: write pendingFrame, wait one full 500 ms reply window while
 // the window stays live, read everything that arrived into replyText, show it and judge it.
-class SendRec : public QObject
-{
+class SendRec : public QObject {
     Q_OBJECT
 
 public:

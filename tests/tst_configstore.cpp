@@ -11,29 +11,25 @@ namespace {
 
 const QString Untouched = QStringLiteral("(untouched)");
 
-QStringList numberedRows(int count = PageSet::RowCount)
-{
+QStringList numberedRows(int count = PageSet::RowCount) {
     QStringList rows;
     for (int i = 0; i < count; ++i)
         rows << QStringLiteral("row %1").arg(i);
     return rows;
 }
 
-QByteArray quotedLines(const QStringList &rows, const char *lineEnd = "\r\n")
-{
+QByteArray quotedLines(const QStringList &rows, const char *lineEnd = "\r\n") {
     QByteArray bytes;
     for (const QString &row : rows)
         bytes += '"' + row.toLatin1() + '"' + lineEnd;
     return bytes;
 }
 
-QByteArray fileWith(const QByteArray &portLine, const QStringList &rows)
-{
+QByteArray fileWith(const QByteArray &portLine, const QStringList &rows) {
     return portLine + "\r\n" + quotedLines(rows);
 }
 
-PageSet untouchedPages()
-{
+PageSet untouchedPages() {
     PageSet pages;
     for (int i = 0; i < PageSet::RowCount; ++i)
         pages.setRow(i, Untouched);
@@ -42,8 +38,7 @@ PageSet untouchedPages()
 
 } // namespace
 
-class TestConfigStore : public QObject
-{
+class TestConfigStore : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -60,22 +55,19 @@ private Q_SLOTS:
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString path() const { return m_dir->filePath(QStringLiteral("display.cfg")); }
-    void writeFile(const QByteArray &bytes)
-    {
+    void writeFile(const QByteArray &bytes) {
         QFile file(path());
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
     }
 };
 
-void TestConfigStore::init()
-{
+void TestConfigStore::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
 
-void TestConfigStore::read_data()
-{
+void TestConfigStore::read_data() {
     QTest::addColumn<bool>("present");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("loads");
@@ -97,12 +89,13 @@ void TestConfigStore::read_data()
     QTest::newRow("port -32768") << true << fileWith("-32768", all) << true << -32768 << all;
     QTest::newRow("port 32768") << true << fileWith("32768", all) << false << 1 << QStringList();
     QTest::newRow("port -32769") << true << fileWith("-32769", all) << false << 1 << QStringList();
-    QTest::newRow("port with spaces around") << true << fileWith("  12  ", all) << true << 12 << all;
+    QTest::newRow("port with spaces around")
+        << true << fileWith("  12  ", all) << true << 12 << all;
     QTest::newRow("port 12abc") << true << fileWith("12abc", all) << false << 1 << QStringList();
     QTest::newRow("port a word") << true << fileWith("COM", all) << false << 1 << QStringList();
     QTest::newRow("port quoted") << true << fileWith("\"5\"", all) << false << 1 << QStringList();
-    QTest::newRow("port with a fraction") << true << fileWith("5.5", all) << false << 1
-                                          << QStringList();
+    QTest::newRow("port with a fraction")
+        << true << fileWith("5.5", all) << false << 1 << QStringList();
     QTest::newRow("port line blank") << true << fileWith("", all) << false << 1 << QStringList();
     QTest::newRow("extra content after the 97th value")
         << true << fileWith("3", all) + "\"surplus\"\r\ngarbage,,," << true << 3 << all;
@@ -112,8 +105,8 @@ void TestConfigStore::read_data()
     QStringList inner = all;
     inner[0] = QStringLiteral("a, b ,c");
     inner[1] = QStringLiteral("  both ends  ");
-    QTest::newRow("commas and spaces inside quotes") << true << fileWith("2", inner) << true << 2
-                                                     << inner;
+    QTest::newRow("commas and spaces inside quotes")
+        << true << fileWith("2", inner) << true << 2 << inner;
 
     QTest::newRow("text after a closing quote")
         << true << "2\r\n\"kept\"dropped\r\n" + quotedLines(all.mid(1)) << true << 2
@@ -133,14 +126,14 @@ void TestConfigStore::read_data()
         << true << "6\r\n\"damaged\r\n" + quotedLines(all.mid(1)) << true << 6
         << QStringList({"damaged"}) + all.mid(1);
     QTest::newRow("LF line ends") << true << "9\n" + quotedLines(all, "\n") << true << 9 << all;
-    QTest::newRow("lone CR line ends") << true << "9\r" + quotedLines(all, "\r") << true << 9 << all;
+    QTest::newRow("lone CR line ends")
+        << true << "9\r" + quotedLines(all, "\r") << true << 9 << all;
     QTest::newRow("row longer than 32 stays whole")
         << true << fileWith("1", QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1)) << true
         << 1 << QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1);
 }
 
-void TestConfigStore::read()
-{
+void TestConfigStore::read() {
     QFETCH(bool, present);
     QFETCH(QByteArray, content);
     QFETCH(bool, loads);
@@ -165,8 +158,7 @@ void TestConfigStore::read()
         QCOMPARE(pages.row(i), i < rows.size() ? rows.at(i) : Untouched);
 }
 
-void TestConfigStore::roundTripOfEveryByte()
-{
+void TestConfigStore::roundTripOfEveryByte() {
     QString every;
     for (int c = 0x20; c <= 0xff; ++c) {
         if (c != '"')
@@ -189,8 +181,7 @@ void TestConfigStore::roundTripOfEveryByte()
     QCOMPARE(read, pages);
 }
 
-void TestConfigStore::writtenBytes()
-{
+void TestConfigStore::writtenBytes() {
     PageSet pages;
     pages.setRow(0, QStringLiteral(" a "));
     pages.setRow(1, QString::fromLatin1("\xe9"));
@@ -206,8 +197,7 @@ void TestConfigStore::writtenBytes()
     QCOMPARE(bytes.size(), 5 + 7 + 5 + 94 * 4);
 }
 
-void TestConfigStore::saveFailureNamesFile()
-{
+void TestConfigStore::saveFailureNamesFile() {
     const QString missingFolder = m_dir->filePath(QStringLiteral("gone/display.cfg"));
     try {
         ConfigStore(missingFolder).save(1, PageSet());
@@ -220,8 +210,7 @@ void TestConfigStore::saveFailureNamesFile()
     QVERIFY_THROWS_EXCEPTION(Failure, ConfigStore(path()).save(1, PageSet()));
 }
 
-void TestConfigStore::saveReplacesLongerFile()
-{
+void TestConfigStore::saveReplacesLongerFile() {
     writeFile(QByteArray(100000, 'x'));
     PageSet pages;
     pages.setRow(0, QStringLiteral("new"));
@@ -232,8 +221,7 @@ void TestConfigStore::saveReplacesLongerFile()
     QCOMPARE(file.readAll(), ConfigStore::serialize(5, pages));
 }
 
-void TestConfigStore::largeRowReadsQuickly()
-{
+void TestConfigStore::largeRowReadsQuickly() {
     const QString big(1024 * 1024, QLatin1Char('m'));
     QStringList rows = numberedRows();
     rows[3] = big;
@@ -250,13 +238,13 @@ void TestConfigStore::largeRowReadsQuickly()
     QCOMPARE(pages.row(95), rows.at(95));
 }
 
-void TestConfigStore::endlessFileIsNotReadWhole()
-{
+void TestConfigStore::endlessFileIsNotReadWhole() {
     if (!QFile::exists(QStringLiteral("/dev/zero")))
         QSKIP("no endless device here");
     qint16 portNumber = 1;
     PageSet pages;
-    QVERIFY_THROWS_EXCEPTION(Failure, ConfigStore(QStringLiteral("/dev/zero")).load(portNumber, pages));
+    QVERIFY_THROWS_EXCEPTION(Failure,
+                             ConfigStore(QStringLiteral("/dev/zero")).load(portNumber, pages));
 }
 
 QTEST_GUILESS_MAIN(TestConfigStore)

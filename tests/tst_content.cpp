@@ -4,8 +4,7 @@
 
 #include <QTest>
 
-class TestContent : public QObject
-{
+class TestContent : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -19,8 +18,7 @@ private Q_SLOTS:
     void settings();
 };
 
-void TestContent::defaultRows_data()
-{
+void TestContent::defaultRows_data() {
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("row");
     QTest::addColumn<QString>("text");
@@ -38,16 +36,14 @@ void TestContent::defaultRows_data()
     QTest::newRow("ampersand") << 5 << 14 << "Oil & Grease   -      140";
 }
 
-void TestContent::defaultRows()
-{
+void TestContent::defaultRows() {
     QFETCH(int, page);
     QFETCH(int, row);
     QFETCH(QString, text);
     QCOMPARE(DefaultPages::pages().row(page, row), text);
 }
 
-void TestContent::defaultLengths()
-{
+void TestContent::defaultLengths() {
     const PageSet pages = DefaultPages::pages();
     QStringList exactly32;
     for (int i = 0; i < PageSet::RowCount; ++i) {
@@ -55,13 +51,12 @@ void TestContent::defaultLengths()
         if (pages.row(i).size() == PageSet::MaxTypedLength && !exactly32.contains(pages.row(i)))
             exactly32 << pages.row(i);
     }
-    QCOMPARE(exactly32, QStringList({"CHEMICAL            QUANTITY(MT)",
-                                     "Catergory/Limit:  5.1/1284 Litre",
-                                     " PARAMETER   LIMIT   RESULTS    "}));
+    QCOMPARE(exactly32,
+             QStringList({"CHEMICAL            QUANTITY(MT)", "Catergory/Limit:  5.1/1284 Litre",
+                          " PARAMETER   LIMIT   RESULTS    "}));
 }
 
-void TestContent::defaultEmptyRows()
-{
+void TestContent::defaultEmptyRows() {
     const PageSet pages = DefaultPages::pages();
     const auto emptyRows = [&](int page) {
         QList<int> rows;
@@ -86,8 +81,7 @@ void TestContent::defaultEmptyRows()
     QCOMPARE(edited, pages);
 }
 
-void TestContent::rowIndex_data()
-{
+void TestContent::rowIndex_data() {
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("index");
@@ -96,8 +90,7 @@ void TestContent::rowIndex_data()
     QTest::newRow("last") << 5 << 15 << 95;
 }
 
-void TestContent::rowIndex()
-{
+void TestContent::rowIndex() {
     QFETCH(int, page);
     QFETCH(int, row);
     QFETCH(int, index);
@@ -108,18 +101,15 @@ void TestContent::rowIndex()
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, pages.setRow(-1, QString()));
 }
 
-void TestContent::pairs()
-{
+void TestContent::pairs() {
     const PageSet pages = DefaultPages::pages();
     QCOMPARE(pages.pair(0, 0), std::pair(pages.row(0), pages.row(1)));
     QCOMPARE(pages.pair(5, 7), std::pair(pages.row(94), pages.row(95)));
-    QCOMPARE(pages.pair(2, 4),
-             std::pair(QStringLiteral("Oil soaked cotton (MT/annum)"),
-                       QStringLiteral("Catergory/Limit:  33.2/4.0 MT")));
+    QCOMPARE(pages.pair(2, 4), std::pair(QStringLiteral("Oil soaked cotton (MT/annum)"),
+                                         QStringLiteral("Catergory/Limit:  33.2/4.0 MT")));
 }
 
-void TestContent::settings()
-{
+void TestContent::settings() {
     const QStringList ports = Settings::portEntries();
     QCOMPARE(ports.size(), 250);
     QCOMPARE(ports.first(), QStringLiteral("COM 1"));

@@ -5,8 +5,7 @@
 #include <QFile>
 #include <QTest>
 
-class TestFrames : public QObject
-{
+class TestFrames : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -18,8 +17,7 @@ private Q_SLOTS:
     void wholeDefaultUpload();
 };
 
-void TestFrames::frames_data()
-{
+void TestFrames::frames_data() {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QByteArray>("expected");
 
@@ -27,52 +25,58 @@ void TestFrames::frames_data()
     const QString row32b(32, QLatin1Char('b'));
 
     QTest::newRow("bracket") << FrameBuilder::bracketFrame() << QByteArray("*Q\r");
-    QTest::newRow("delay 1 (no selection)") << FrameBuilder::pageDelayFrame(1) << QByteArray("1EN0601\r");
+    QTest::newRow("delay 1 (no selection)")
+        << FrameBuilder::pageDelayFrame(1) << QByteArray("1EN0601\r");
     QTest::newRow("delay 5") << FrameBuilder::pageDelayFrame(5) << QByteArray("1EN0605\r");
     QTest::newRow("delay 9") << FrameBuilder::pageDelayFrame(9) << QByteArray("1EN0609\r");
     QTest::newRow("delay 10") << FrameBuilder::pageDelayFrame(10) << QByteArray("1EN0610\r");
     QTest::newRow("delay 20") << FrameBuilder::pageDelayFrame(20) << QByteArray("1EN0620\r");
     QTest::newRow("probe 0") << FrameBuilder::probeFrame(0) << QByteArray("0?\r");
     QTest::newRow("probe 8") << FrameBuilder::probeFrame(8) << QByteArray("8?\r");
-    QTest::newRow("two empty rows") << FrameBuilder::rowPairFrame(4, 4, {}, {})
-                                    << QByteArray("5ED04TSC~\r");
-    QTest::newRow("two rows of 32") << FrameBuilder::rowPairFrame(0, 0, row32a, row32b)
-                                    << "1ED00TSC" + row32a.toLatin1() + '~' + row32b.toLatin1() + '\r';
-    QTest::newRow("last pair of last page") << FrameBuilder::rowPairFrame(5, 7, "x", "")
-                                            << QByteArray("8ED05TSCx~\r");
+    QTest::newRow("two empty rows")
+        << FrameBuilder::rowPairFrame(4, 4, {}, {}) << QByteArray("5ED04TSC~\r");
+    QTest::newRow("two rows of 32")
+        << FrameBuilder::rowPairFrame(0, 0, row32a, row32b)
+        << "1ED00TSC" + row32a.toLatin1() + '~' + row32b.toLatin1() + '\r';
+    QTest::newRow("last pair of last page")
+        << FrameBuilder::rowPairFrame(5, 7, "x", "") << QByteArray("8ED05TSCx~\r");
     QTest::newRow("row of 40 travels whole")
         << FrameBuilder::rowPairFrame(1, 2, QString(40, QLatin1Char('z')), "y")
         << "3ED01TSC" + QByteArray(40, 'z') + "~y\r";
     QTest::newRow("tilde and CR not escaped")
         << FrameBuilder::rowPairFrame(0, 1, "a~b", "c\rd") << QByteArray("2ED00TSCa~b~c\rd\r");
     QTest::newRow("Latin-1 one byte each")
-        << FrameBuilder::rowPairFrame(0, 0, QString::fromLatin1("\xb0" "C \xb5g"), QString())
-        << QByteArray("1ED00TSC\xb0" "C \xb5g~\r");
-    QTest::newRow("outside Latin-1") << FrameBuilder::rowPairFrame(0, 0, QStringLiteral("\u20ac"), {})
-                                     << QByteArray("1ED00TSC?~\r");
+        << FrameBuilder::rowPairFrame(0, 0,
+                                      QString::fromLatin1("\xb0"
+                                                          "C \xb5g"),
+                                      QString())
+        << QByteArray("1ED00TSC\xb0"
+                      "C \xb5g~\r");
+    QTest::newRow("outside Latin-1")
+        << FrameBuilder::rowPairFrame(0, 0, QStringLiteral("\u20ac"), {})
+        << QByteArray("1ED00TSC?~\r");
 }
 
-void TestFrames::frames()
-{
+void TestFrames::frames() {
     QFETCH(QByteArray, frame);
     QFETCH(QByteArray, expected);
     QCOMPARE(frame, expected);
 }
 
-void TestFrames::rowPairsFromPages_data()
-{
+void TestFrames::rowPairsFromPages_data() {
     QTest::addColumn<int>("page");
     QTest::addColumn<int>("k");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("page 0 pair 0, 72 bytes")
-        << 0 << 0 << QByteArray("1ED00TSCHazardous chemicals - Quantity~CHEMICAL            QUANTITY(MT)\r");
+        << 0 << 0
+        << QByteArray("1ED00TSCHazardous chemicals - Quantity~CHEMICAL            QUANTITY(MT)\r");
     QTest::newRow("page 4 pair 4, both empty") << 4 << 4 << QByteArray("5ED04TSC~\r");
     QTest::newRow("trailing space kept")
-        << 2 << 0 << QByteArray("1ED02TSCHAZARDOUS WASTE GENERATED~Empty Containers contaminated \r");
+        << 2 << 0
+        << QByteArray("1ED02TSCHAZARDOUS WASTE GENERATED~Empty Containers contaminated \r");
 }
 
-void TestFrames::rowPairsFromPages()
-{
+void TestFrames::rowPairsFromPages() {
     QFETCH(int, page);
     QFETCH(int, k);
     QFETCH(QByteArray, expected);
@@ -82,8 +86,7 @@ void TestFrames::rowPairsFromPages()
         QCOMPARE(frame.size(), 72);
 }
 
-void TestFrames::outOfRange()
-{
+void TestFrames::outOfRange() {
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, FrameBuilder::probeFrame(9));
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, FrameBuilder::probeFrame(-1));
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, FrameBuilder::pageDelayFrame(0));
@@ -92,8 +95,7 @@ void TestFrames::outOfRange()
     QVERIFY_THROWS_EXCEPTION(std::out_of_range, FrameBuilder::rowPairFrame(0, 8, {}, {}));
 }
 
-void TestFrames::wholeDefaultUpload()
-{
+void TestFrames::wholeDefaultUpload() {
     // The bytes a whole upload of the default pages at a 5 s delay puts on the line, kept as a
     // file written from the page texts independently of this code.
     QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));

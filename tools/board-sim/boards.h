@@ -17,8 +17,7 @@ class QSocketNotifier;
 class QTimer;
 
 // One frame as the boards understand it (without its carriage return).
-struct ParsedFrame
-{
+struct ParsedFrame {
     enum class Kind { Bracket, RowPair, PageDelay, Probe, Invalid };
 
     Kind kind = Kind::Invalid;
@@ -45,8 +44,7 @@ enum class BoardBehaviour {
 
 // What boards 1..8 hold (their row pair of each page) and the page delay, and how each address
 // 0..8 answers.
-class BoardBank
-{
+class BoardBank {
 public:
     static constexpr int AddressCount = 9;
 
@@ -74,13 +72,11 @@ private:
 // A pseudo-terminal pair whose far end (the slave device, e.g. /dev/pts/3) the console opens.
 // Frames arriving on it are recorded with their arrival time, applied to the bank and answered
 // after the reply delay (late boards after lateDelayMs).
-class PtyBoards : public QObject
-{
+class PtyBoards : public QObject {
     Q_OBJECT
 
 public:
-    struct Received
-    {
+    struct Received {
         QByteArray bytes; // the frame with its carriage return
         qint64 atMs = 0;  // milliseconds since the PtyBoards were created
     };
@@ -89,12 +85,12 @@ public:
     ~PtyBoards() override;
 
     bool isValid() const { return m_master >= 0; }
-    QString devicePath() const;   // "/dev/pts/3"
-    int portNumber() const;       // 100 + pts index, or -1 beyond the console's port table
+    QString devicePath() const; // "/dev/pts/3"
+    int portNumber() const;     // 100 + pts index, or -1 beyond the console's port table
 
     BoardBank &bank() { return m_bank; }
-    void setReplyDelayMs(int ms) { m_replyDelayMs = ms; }  // default 20
-    void setLateDelayMs(int ms) { m_lateDelayMs = ms; }    // default 700
+    void setReplyDelayMs(int ms) { m_replyDelayMs = ms; } // default 20
+    void setLateDelayMs(int ms) { m_lateDelayMs = ms; }   // default 700
     // Extra bytes sent after the reply digit for present boards (default " OK").
     void setReplyTail(const QByteArray &tail) { m_replyTail = tail; }
 
