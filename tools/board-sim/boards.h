@@ -35,6 +35,10 @@ QDebug operator<<(QDebug debug, const ParsedFrame &frame);
 // frame: the bytes before the carriage return.
 ParsedFrame parseFrame(const QByteArray &frame);
 
+// The bytes as printable text for messages: Latin-1 letters as they are, CR as <CR>, LF as <LF>,
+// other control bytes as their hex value in angle brackets (<00>).
+QString visibleBytes(const QByteArray &bytes);
+
 enum class BoardBehaviour {
     Present, // answers at once (after the reply delay) with its digit and some text
     Silent,  // never answers
@@ -54,8 +58,13 @@ public:
     BoardBehaviour behaviour(int address) const;
 
     // Applies the frame to what the boards hold and returns the reply the addressed board sends,
-    // empty when nothing answers. Invalid and bracket frames get no reply.
+    // empty when nothing answers. Invalid and bracket frames get no reply. The behaviour decides
+    // only the reply: a silent, wrong or late board still takes its rows.
     QByteArray apply(const ParsedFrame &frame);
+
+    // What a board sends after its digit (default " OK").
+    void setReplyTail(const QByteArray &tail) { m_replyTail = tail; }
+    const QByteArray &replyTail() const { return m_replyTail; }
 
     // Row text of the page as the boards now show it (row 2k and 2k + 1 come from board k + 1).
     QByteArray row(int page, int row) const;
@@ -67,6 +76,7 @@ private:
     std::array<std::array<QByteArray, 16>, 6> m_rows;
     int m_delaySeconds = -1;
     int m_rowPairs = 0;
+    QByteArray m_replyTail = " OK";
 };
 
 // A pseudo-terminal pair whose far end (the slave device, e.g. /dev/pts/3) the console opens.
@@ -80,6 +90,11 @@ public:
         QByteArray bytes; // the frame with its carriage return
         qint64 atMs = 0;  // milliseconds since the PtyBoards were created
     };
+    struct Replied {
+        int address = -1;
+        QByteArray bytes; // as written to the line
+        qint64 atMs = 0;
+    };
 
     explicit PtyBoards(QObject *parent = nullptr);
     ~PtyBoards() override;
@@ -92,11 +107,12 @@ public:
     void setReplyDelayMs(int ms) { m_replyDelayMs = ms; } // default 20
     void setLateDelayMs(int ms) { m_lateDelayMs = ms; }   // default 700
     // Extra bytes sent after the reply digit for present boards (default " OK").
-    void setReplyTail(const QByteArray &tail) { m_replyTail = tail; }
+    void setReplyTail(const QByteArray &tail) { m_bank.setReplyTail(tail); }
 
     const QList<Received> &received() const { return m_received; }
-    QByteArray allBytes() const; // everything received, in order
-    void clear();
+    const QList<Replied> &replies() const { return m_replies; } // in the order they were sent
+    QByteArray allBytes() const;                                // everything received, in order
+    void clear(); // forgets what was received and replied, not what boards hold
 
     // The adapter is pulled: closes the pseudo-terminal so the console's port fails.
     void vanish();
@@ -104,9 +120,12 @@ public:
 Q_SIGNALS:
     void frameReceived(const QByteArray &frame, const ParsedFrame &parsed);
     void invalidFrame(const QByteArray &frame, const QString &problem);
+    void replySent(int address, const QByteArray &reply);
 
 private:
     void readMaster();
+    void takeFrame(const QByteArray &frame);
+    void sendReply(int address, const QByteArray &reply);
 
     int m_master = -1;
     int m_slave = -1; // kept open so the line stays up between the console's opens
@@ -116,7 +135,7 @@ private:
     BoardBank m_bank;
     QByteArray m_partial;
     QList<Received> m_received;
+    QList<Replied> m_replies;
     int m_replyDelayMs = 20;
     int m_lateDelayMs = 700;
-    QByteArray m_replyTail = " OK";
 };

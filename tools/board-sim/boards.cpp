@@ -1,0 +1,349 @@
+#include "boards.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int PageCount = 6;
+constexpr int RowsPerPage = 16;
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+ParsedFrame invalid(const QString &problem) {
+    ParsedFrame parsed;
+    parsed.problem = problem;
+    return parsed;
+}
+
+QString quoted(const QByteArray &bytes) {
+    return QLatin1Char('"') + visibleBytes(bytes) + QLatin1Char('"');
+}
+
+ParsedFrame parseRowPair(const QByteArray &frame, int address) {
+    // address, "ED0", page digit, "TSC", first row, "~", second row
+    if (address < 1 || address > 8)
+        return invalid(
+            QStringLiteral("row-pair frame for address %1: boards 1..8 hold rows").arg(address));
+    if (frame.mid(1, 3) != "ED0")
+        return invalid(
+            QStringLiteral("row-pair frame %1 does not go on with \"ED0\" after the address")
+                .arg(quoted(frame)));
+    if (frame.size() < 5 || !isDigit(frame.at(4)))
+        return invalid(
+            QStringLiteral("row-pair frame %1 has no page digit after \"ED0\"").arg(quoted(frame)));
+    const int page = frame.at(4) - '0';
+    if (page >= PageCount)
+        return invalid(QStringLiteral("row-pair frame for page %1: pages are 0..5").arg(page));
+    if (frame.mid(5, 3) != "TSC")
+        return invalid(
+            QStringLiteral("row-pair frame %1 does not go on with \"TSC\" after the page digit")
+                .arg(quoted(frame)));
+    const QByteArray text = frame.mid(8);
+    const qsizetype tilde = text.indexOf('~');
+    if (tilde < 0)
+        return invalid(QStringLiteral("row-pair frame %1 has no \"~\" between its two rows")
+                           .arg(quoted(frame)));
+    ParsedFrame parsed;
+    parsed.kind = ParsedFrame::Kind::RowPair;
+    parsed.address = address;
+    parsed.page = page;
+    parsed.firstRow = text.left(tilde);
+    parsed.secondRow = text.mid(tilde + 1);
+    return parsed;
+}
+
+ParsedFrame parsePageDelay(const QByteArray &frame, int address) {
+    // "1EN06" and the delay as two digits
+    if (address != 1)
+        return invalid(
+            QStringLiteral("page-delay frame for address %1: it always goes to address 1")
+                .arg(address));
+    const QByteArray digits = frame.mid(5);
+    if (!frame.startsWith("1EN06") || digits.size() != 2 || !isDigit(digits.at(0)) ||
+        !isDigit(digits.at(1)))
+        return invalid(QStringLiteral("page-delay frame %1 is not \"1EN06\" and two digits")
+                           .arg(quoted(frame)));
+    const int seconds = (digits.at(0) - '0') * 10 + (digits.at(1) - '0');
+    if (seconds < 1 || seconds > 20)
+        return invalid(QStringLiteral("page delay of %1 seconds: delays are 01..20").arg(seconds));
+    ParsedFrame parsed;
+    parsed.kind = ParsedFrame::Kind::PageDelay;
+    parsed.address = 1;
+    parsed.delaySeconds = seconds;
+    return parsed;
+}
+
+ParsedFrame parseProbe(const QByteArray &frame, int address) {
+    if (address > 8)
+        return invalid(QStringLiteral("probe of address %1: addresses are 0..8").arg(address));
+    if (frame.size() != 2)
+        return invalid(
+            QStringLiteral("probe frame %1 has something after the \"?\"").arg(quoted(frame)));
+    ParsedFrame parsed;
+    parsed.kind = ParsedFrame::Kind::Probe;
+    parsed.address = address;
+    return parsed;
+}
+
+} // namespace
+
+QString visibleBytes(const QByteArray &bytes) {
+    QString text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\r')
+            text += QLatin1String("<CR>");
+        else if (byte == '\n')
+            text += QLatin1String("<LF>");
+        else if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte < 0xa0))
+            text += QStringLiteral("<%1>").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+        else
+            text += QChar(byte);
+    }
+    return text;
+}
+
+ParsedFrame parseFrame(const QByteArray &frame) {
+    if (frame.isEmpty())
+        return invalid(QStringLiteral("empty frame: a carriage return with nothing before it"));
+    const char first = frame.at(0);
+    if (first == '*') {
+        if (frame == "*Q") {
+            ParsedFrame parsed;
+            parsed.kind = ParsedFrame::Kind::Bracket;
+            return parsed;
+        }
+        return invalid(
+            QStringLiteral("bracket frame %1: it must be exactly \"*Q\"").arg(quoted(frame)));
+    }
+    if (!isDigit(first))
+        return invalid(QStringLiteral("frame %1 starts with neither a board address digit nor "
+                                      "\"*Q\"")
+                           .arg(quoted(frame)));
+    const int address = first - '0';
+    ParsedFrame parsed;
+    if (frame.size() >= 2 && frame.at(1) == '?')
+        parsed = parseProbe(frame, address);
+    else if (frame.mid(1, 2) == "EN")
+        parsed = parsePageDelay(frame, address);
+    else if (frame.mid(1, 2) == "ED")
+        parsed = parseRowPair(frame, address);
+    else
+        parsed = invalid(QStringLiteral("frame %1 for address %2 is no row pair (\"ED0\"), page "
+                                        "delay (\"EN06\") or probe (\"?\")")
+                             .arg(quoted(frame))
+                             .arg(address));
+    if (parsed.kind == ParsedFrame::Kind::Invalid)
+        parsed.address = address;
+    return parsed;
+}
+
+QDebug operator<<(QDebug debug, const ParsedFrame &frame) {
+    QDebugStateSaver saver(debug);
+    debug.nospace();
+    switch (frame.kind) {
+    case ParsedFrame::Kind::Bracket:
+        debug << "Bracket";
+        break;
+    case ParsedFrame::Kind::RowPair:
+        debug << "RowPair(address " << frame.address << ", page " << frame.page << ", "
+              << frame.firstRow << " ~ " << frame.secondRow << ')';
+        break;
+    case ParsedFrame::Kind::PageDelay:
+        debug << "PageDelay(" << frame.delaySeconds << " s)";
+        break;
+    case ParsedFrame::Kind::Probe:
+        debug << "Probe(address " << frame.address << ')';
+        break;
+    case ParsedFrame::Kind::Invalid:
+        debug << "Invalid(address " << frame.address << ", " << frame.problem << ')';
+        break;
+    }
+    return debug;
+}
+
+BoardBank::BoardBank() {
+    m_behaviour.fill(BoardBehaviour::Present);
+}
+
+void BoardBank::setBehaviour(int address, BoardBehaviour behaviour) {
+    m_behaviour.at(static_cast<std::size_t>(address)) = behaviour;
+}
+
+BoardBehaviour BoardBank::behaviour(int address) const {
+    return m_behaviour.at(static_cast<std::size_t>(address));
+}
+
+QByteArray BoardBank::apply(const ParsedFrame &frame) {
+    switch (frame.kind) {
+    case ParsedFrame::Kind::Bracket:
+    case ParsedFrame::Kind::Invalid:
+        return {};
+    case ParsedFrame::Kind::RowPair: {
+        auto &rows = m_rows.at(static_cast<std::size_t>(frame.page));
+        const auto even = static_cast<std::size_t>(2 * (frame.address - 1));
+        rows.at(even) = frame.firstRow;
+        rows.at(even + 1) = frame.secondRow;
+        ++m_rowPairs;
+        break;
+    }
+    case ParsedFrame::Kind::PageDelay:
+        m_delaySeconds = frame.delaySeconds;
+        break;
+    case ParsedFrame::Kind::Probe:
+        break;
+    }
+
+    const int address = frame.address;
+    switch (behaviour(address)) {
+    case BoardBehaviour::Present:
+    case BoardBehaviour::Late:
+        return char('0' + address) + m_replyTail;
+    case BoardBehaviour::Wrong:
+        return char('0' + (address + 1) % 10) + m_replyTail;
+    case BoardBehaviour::Silent:
+        break;
+    }
+    return {};
+}
+
+QByteArray BoardBank::row(int page, int row) const {
+    if (page < 0 || page >= PageCount || row < 0 || row >= RowsPerPage)
+        return {};
+    return m_rows.at(static_cast<std::size_t>(page)).at(static_cast<std::size_t>(row));
+}
+
+PtyBoards::PtyBoards(QObject *parent)
+    : QObject(parent) {
+    m_clock.start();
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        qWarning("Cannot open a pseudo-terminal: %s", std::strerror(errno));
+        m_master = m_slave = -1;
+        return;
+    }
+    m_devicePath = QString::fromLocal8Bit(name);
+
+    // Raw both ways: no echo, no line editing, no CR/LF translation on either end.
+    termios settings{};
+    for (const int fd : {m_slave, m_master}) {
+        if (::tcgetattr(fd, &settings) == 0) {
+            ::cfmakeraw(&settings);
+            ::tcsetattr(fd, TCSANOW, &settings);
+        }
+    }
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+
+    m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &PtyBoards::readMaster);
+}
+
+PtyBoards::~PtyBoards() {
+    vanish();
+}
+
+QString PtyBoards::devicePath() const {
+    return m_devicePath;
+}
+
+int PtyBoards::portNumber() const {
+    static const QString prefix = QStringLiteral("/dev/pts/");
+    if (!m_devicePath.startsWith(prefix))
+        return -1;
+    bool ok = false;
+    const int index = m_devicePath.mid(prefix.size()).toInt(&ok);
+    if (!ok || index < 0 || index > 150)
+        return -1;
+    return 100 + index;
+}
+
+QByteArray PtyBoards::allBytes() const {
+    QByteArray all;
+    for (const Received &frame : m_received)
+        all += frame.bytes;
+    return all;
+}
+
+void PtyBoards::clear() {
+    m_received.clear();
+    m_replies.clear();
+    m_partial.clear();
+}
+
+void PtyBoards::vanish() {
+    delete m_notifier;
+    m_notifier = nullptr;
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_master = m_slave = -1;
+}
+
+void PtyBoards::readMaster() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            m_partial.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break; // EAGAIN: all read. EIO cannot happen while the slave end stays open here.
+    }
+    for (qsizetype end = m_partial.indexOf('\r'); end >= 0; end = m_partial.indexOf('\r')) {
+        const QByteArray frame = m_partial.left(end + 1);
+        m_partial.remove(0, end + 1);
+        takeFrame(frame);
+    }
+}
+
+void PtyBoards::takeFrame(const QByteArray &frame) {
+    m_received.append({frame, m_clock.elapsed()});
+    const QByteArray body = frame.chopped(1);
+    const ParsedFrame parsed = parseFrame(body);
+    Q_EMIT frameReceived(frame, parsed);
+    if (parsed.kind == ParsedFrame::Kind::Invalid)
+        Q_EMIT invalidFrame(frame, parsed.problem);
+
+    const QByteArray reply = m_bank.apply(parsed);
+    if (reply.isEmpty())
+        return;
+    const int address = parsed.address;
+    const bool late = m_bank.behaviour(address) == BoardBehaviour::Late;
+    QTimer::singleShot(late ? m_lateDelayMs : m_replyDelayMs, this,
+                       [this, address, reply] { sendReply(address, reply); });
+}
+
+void PtyBoards::sendReply(int address, const QByteArray &reply) {
+    if (m_master < 0)
+        return; // vanished meanwhile
+    qsizetype written = 0;
+    while (written < reply.size()) {
+        const ssize_t n = ::write(m_master, reply.constData() + written,
+                                  static_cast<size_t>(reply.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            qWarning("Cannot write a reply to %s: %s", qPrintable(m_devicePath),
+                     std::strerror(errno));
+            return;
+        }
+        written += n;
+    }
+    m_replies.append({address, reply, m_clock.elapsed()});
+    Q_EMIT replySent(address, reply);
+}
