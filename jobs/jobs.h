@@ -51,6 +51,7 @@ public:
 private:
     void poll();
     void stop();
+    void stopAfterFailure(const QString &text);
 
     ConsoleHost &m_host;
     BoardLink &m_link;

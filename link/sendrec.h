@@ -7,6 +7,7 @@
 #include <optional>
 
 class BoardLink;
+class QEventLoop;
 class QTimer;
 
 enum class Light { Cyan, Green, Red };
@@ -48,6 +49,11 @@ public:
     static constexpr int ReplyWindowMs = 500;
 
     SendRec(BoardLink *link, StatusDisplay *display, QObject *parent = nullptr);
+    ~SendRec() override; // ends a running wait, which then throws Aborted
+
+    // Tests shorten the reply window to run at the fake boards' speed; the console never does.
+    void setReplyWindowMs(int ms);
+    int replyWindowMs() const;
 
     QByteArray pendingFrame;
     QByteArray replyText;
@@ -64,9 +70,12 @@ public:
     QTimer *tmrTout() const { return m_tmrTout; }
 
 private:
+    void replyWindowEnded();
+
     BoardLink *const m_link;
     StatusDisplay *const m_display;
     QTimer *const m_tmrTout;
+    QEventLoop *m_wait = nullptr; // the running wait's loop, on sendRec()'s stack
     bool m_aborted = false;
     bool m_waiting = false;
 };

@@ -1,0 +1,236 @@
+#include "barepty.h"
+#include "boardlink.h"
+#include "failure.h"
+#include "portfailure.h"
+#include "sendrec.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(Light)
+
+namespace {
+
+QString failureOf(const std::function<void()> &operation) {
+    try {
+        operation();
+    } catch (const Failure &failure) {
+        return failure.text();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestLink : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void devicePath_data();
+    void devicePath();
+    void openFailureTexts_data();
+    void openFailureTexts();
+    void judge_data();
+    void judge();
+    void refusals();
+    void openAndAlreadyOpen();
+    void sameDeviceTwiceIsInUse();
+    void lineSettings();
+};
+
+void TestLink::devicePath_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("port 0 has no device") << 0 << QString();
+    QTest::newRow("negative port from display.cfg") << -5 << QString();
+    QTest::newRow("COM 1 first serial") << 1 << QStringLiteral("/dev/ttyS0");
+    QTest::newRow("COM 32 last serial") << 32 << QStringLiteral("/dev/ttyS31");
+    QTest::newRow("COM 33 first USB") << 33 << QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("COM 64 last USB") << 64 << QStringLiteral("/dev/ttyUSB31");
+    QTest::newRow("COM 65 first ACM") << 65 << QStringLiteral("/dev/ttyACM0");
+    QTest::newRow("COM 96 last ACM") << 96 << QStringLiteral("/dev/ttyACM31");
+    QTest::newRow("COM 97 none") << 97 << QString();
+    QTest::newRow("COM 99 none") << 99 << QString();
+    QTest::newRow("COM 100 first pseudo-terminal") << 100 << QStringLiteral("/dev/pts/0");
+    QTest::newRow("COM 250 last pseudo-terminal") << 250 << QStringLiteral("/dev/pts/150");
+    QTest::newRow("port 251 from display.cfg") << 251 << QString();
+    QTest::newRow("port 32767 from display.cfg") << 32767 << QString();
+}
+
+void TestLink::devicePath() {
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    QCOMPARE(devicePathForPort(port), device);
+}
+
+void TestLink::openFailureTexts_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("no such device")
+        << 33 << int(QSerialPort::DeviceNotFoundError)
+        << QStringLiteral("No such file or directory")
+        << QStringLiteral("Cannot open /dev/ttyUSB0 (COM 33): no such port (No such file or "
+                          "directory).");
+    QTest::newRow("permission denied names dialout")
+        << 1 << int(QSerialPort::PermissionError) << QStringLiteral("Permission denied")
+        << QStringLiteral("Cannot open /dev/ttyS0 (COM 1): permission denied (Permission "
+                          "denied). The user must be allowed to use serial devices, for example "
+                          "as a member of the dialout group.");
+    QTest::newRow("lock file held is in use")
+        << 34 << int(QSerialPort::PermissionError)
+        << QStringLiteral("Permission error while locking the device")
+        << QStringLiteral("Cannot open /dev/ttyUSB1 (COM 34): the port is in use by another "
+                          "program (Permission error while locking the device).");
+    QTest::newRow("busy device is in use")
+        << 65 << int(QSerialPort::PermissionError) << QStringLiteral("Device or resource busy")
+        << QStringLiteral("Cannot open /dev/ttyACM0 (COM 65): the port is in use by another "
+                          "program (Device or resource busy).");
+    QTest::newRow("already open here")
+        << 100 << int(QSerialPort::OpenError) << QString()
+        << QStringLiteral("Cannot open /dev/pts/0 (COM 100): the port is already open in this "
+                          "console.");
+    QTest::newRow("other failure keeps the platform's words")
+        << 2 << int(QSerialPort::ResourceError) << QStringLiteral("Input/output error")
+        << QStringLiteral("Cannot open /dev/ttyS1 (COM 2): Input/output error.");
+}
+
+void TestLink::openFailureTexts() {
+    QFETCH(int, port);
+    QFETCH(int, error);
+    QFETCH(QString, platform);
+    QFETCH(QString, text);
+    QCOMPARE(openFailureText(port, QSerialPort::SerialPortError(error), platform), text);
+}
+
+void TestLink::judge_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("judged");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<Light>("colour");
+
+    QTest::newRow("probe 3 answered '3 OK': green")
+        << QByteArray("3?\r") << QByteArray("3 OK") << true << 3 << Light::Green;
+    QTest::newRow("probe 3 answered 'OK': red")
+        << QByteArray("3?\r") << QByteArray("OK") << true << 3 << Light::Red;
+    QTest::newRow("probe 0 answered 'OK': green (non-digit counts 0)")
+        << QByteArray("0?\r") << QByteArray("OK") << true << 0 << Light::Green;
+    QTest::newRow("probe 0 with no reply: red")
+        << QByteArray("0?\r") << QByteArray() << true << 0 << Light::Red;
+    QTest::newRow("probe 5 with no reply: red")
+        << QByteArray("5?\r") << QByteArray() << true << 5 << Light::Red;
+    QTest::newRow("bracket frame with a reply: no light")
+        << QByteArray("*Q\r") << QByteArray("1 OK") << false << 0 << Light::Red;
+    QTest::newRow("bracket frame with no reply: no light")
+        << QByteArray("*Q\r") << QByteArray() << false << 0 << Light::Red;
+    QTest::newRow("row pair 2 answered '2': green")
+        << QByteArray("2ED00TSC~\r") << QByteArray("2") << true << 2 << Light::Green;
+    QTest::newRow("row pair 2 answered '12': red")
+        << QByteArray("2ED00TSC~\r") << QByteArray("12") << true << 2 << Light::Red;
+    QTest::newRow("page delay judged against board 1")
+        << QByteArray("1EN0605\r") << QByteArray("1") << true << 1 << Light::Green;
+    QTest::newRow("address 8 answered '8': green")
+        << QByteArray("8?\r") << QByteArray("8\r\n") << true << 8 << Light::Green;
+    QTest::newRow("frame beginning with 9: no light")
+        << QByteArray("9?\r") << QByteArray("9") << false << 0 << Light::Red;
+    QTest::newRow("empty frame: no light")
+        << QByteArray() << QByteArray("1") << false << 0 << Light::Red;
+    QTest::newRow("rest of the reply ignored")
+        << QByteArray("4?\r") << QByteArray("4 anything at all") << true << 4 << Light::Green;
+}
+
+void TestLink::judge() {
+    QFETCH(QByteArray, frame);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, judged);
+    QFETCH(int, address);
+    QFETCH(Light, colour);
+
+    const std::optional<Judgement> judgement = StatusJudge::judge(frame, reply);
+    QCOMPARE(judgement.has_value(), judged);
+    if (judged)
+        QCOMPARE(*judgement, (Judgement{address, colour}));
+}
+
+void TestLink::refusals() {
+    BoardLink link;
+    QCOMPARE(failureOf([&] { link.setPortNumber(0); }),
+             QStringLiteral("Cannot use COM 0: no port selected. Choose a port from the list."));
+    QVERIFY(!failureOf([&] { link.setPortNumber(-1); }).isEmpty());
+
+    link.setPortNumber(98);
+    QCOMPARE(failureOf([&] { link.open(); }), QStringLiteral("Cannot open COM 98: no such port."));
+    link.setPortNumber(300);
+    QCOMPARE(failureOf([&] { link.open(); }), QStringLiteral("Cannot open COM 300: no such port."));
+    link.setPortNumber(64); // /dev/ttyUSB31: not on this machine
+    QVERIFY(failureOf([&] {
+                link.open();
+            }).startsWith(QStringLiteral("Cannot open /dev/ttyUSB31 (COM 64): no such port")));
+    QVERIFY(!link.isOpen());
+
+    QCOMPARE(failureOf([&] { link.write("*Q\r"); }),
+             QStringLiteral("Cannot write to /dev/ttyUSB31 (COM 64): the port is not open."));
+    QCOMPARE(failureOf([&] { link.readAll(); }),
+             QStringLiteral("Cannot read from /dev/ttyUSB31 (COM 64): the port is not open."));
+}
+
+void TestLink::openAndAlreadyOpen() {
+    BarePty pty;
+    QVERIFY(!pty.path().isEmpty());
+    if (pty.portNumber() > 250)
+        QSKIP("pseudo-terminal beyond the console's port table");
+
+    BoardLink link;
+    link.setPortNumber(pty.portNumber());
+    link.open();
+    QVERIFY(link.isOpen());
+    const QString label = QStringLiteral("%1 (COM %2)").arg(pty.path()).arg(pty.portNumber());
+
+    QCOMPARE(
+        failureOf([&] { link.open(); }),
+        QStringLiteral("Cannot open %1: the port is already open in this console.").arg(label));
+    // Refused while open, even to the same number.
+    QCOMPARE(failureOf([&] { link.setPortNumber(pty.portNumber()); }),
+             QStringLiteral("Cannot change the port to COM %1: %2 is already open (another job or "
+                            "the receive monitor holds it).")
+                 .arg(pty.portNumber())
+                 .arg(label));
+    QCOMPARE(link.readAll(), QByteArray());
+    link.close();
+    QVERIFY(!link.isOpen());
+    link.setPortNumber(pty.portNumber());
+}
+
+void TestLink::sameDeviceTwiceIsInUse() {
+    BarePty pty;
+    if (pty.portNumber() > 250)
+        QSKIP("pseudo-terminal beyond the console's port table");
+    BoardLink first;
+    BoardLink second;
+    first.setPortNumber(pty.portNumber());
+    second.setPortNumber(pty.portNumber());
+    first.open();
+    const QString text = failureOf([&] { second.open(); });
+    QVERIFY2(text.contains(QLatin1String("in use by another program")), qPrintable(text));
+    QVERIFY(text.contains(pty.path()));
+    first.close();
+    second.open();
+    QVERIFY(second.isOpen());
+}
+
+void TestLink::lineSettings() {
+    BoardLink link;
+    auto *port = link.findChild<QSerialPort *>();
+    QVERIFY(port);
+    QCOMPARE(port->baudRate(), 9600);
+    QCOMPARE(port->dataBits(), QSerialPort::Data8);
+    QCOMPARE(port->parity(), QSerialPort::NoParity);
+    QCOMPARE(port->stopBits(), QSerialPort::OneStop);
+    QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+}
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"
