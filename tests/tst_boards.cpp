@@ -69,6 +69,7 @@ private Q_SLOTS:
     void ptyLineStaysUpBetweenOpens();
     void ptyLateBoardAnswersAfterTheWindow();
     void ptyVanishFailsTheConsolePort();
+    void ptyLineClosesWhenReleasedAndConsoleCloses();
 };
 
 void TestBoards::parse_data() {
@@ -305,6 +306,25 @@ void TestBoards::ptyVanishFailsTheConsolePort() {
     QSerialPort again;
     again.setPortName(path);
     QVERIFY(!again.open(QIODevice::ReadWrite));
+}
+
+void TestBoards::ptyLineClosesWhenReleasedAndConsoleCloses() {
+    PtyBoards boards;
+    QSignalSpy closed(&boards, &PtyBoards::lineClosed);
+    QSerialPort port;
+    port.setPortName(boards.devicePath());
+    QVERIFY(port.open(QIODevice::ReadWrite));
+
+    boards.releaseLine();
+    port.write("6?\r");
+    QVERIFY(port.waitForBytesWritten(1000));
+    QByteArray reply;
+    QTRY_COMPARE(reply += port.readAll(), QByteArray("6 OK"));
+    QCOMPARE(closed.size(), 0);
+
+    port.close();
+    QTRY_COMPARE(closed.size(), 1);
+    QCOMPARE(boards.received().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestBoards)

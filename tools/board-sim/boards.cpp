@@ -283,13 +283,23 @@ void PtyBoards::clear() {
 }
 
 void PtyBoards::vanish() {
-    delete m_notifier;
-    m_notifier = nullptr;
+    if (m_notifier) {
+        // May run inside the notifier's own signal: disable now, delete later.
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)
         ::close(m_slave);
     m_master = m_slave = -1;
+}
+
+void PtyBoards::releaseLine() {
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_slave = -1;
 }
 
 void PtyBoards::readMaster() {
@@ -302,8 +312,18 @@ void PtyBoards::readMaster() {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        break; // EAGAIN: all read. EIO cannot happen while the slave end stays open here.
+        if (n < 0 && errno == EAGAIN)
+            break; // all read
+        // EIO: no one holds the device any more (only possible after releaseLine()).
+        m_notifier->setEnabled(false);
+        takeFrames();
+        Q_EMIT lineClosed();
+        return;
     }
+    takeFrames();
+}
+
+void PtyBoards::takeFrames() {
     for (qsizetype end = m_partial.indexOf('\r'); end >= 0; end = m_partial.indexOf('\r')) {
         const QByteArray frame = m_partial.left(end + 1);
         m_partial.remove(0, end + 1);
@@ -315,12 +335,13 @@ void PtyBoards::takeFrame(const QByteArray &frame) {
     m_received.append({frame, m_clock.elapsed()});
     const QByteArray body = frame.chopped(1);
     const ParsedFrame parsed = parseFrame(body);
+    const QByteArray reply = m_bank.apply(parsed);
+    // Listeners see the boards as this frame left them.
     Q_EMIT frameReceived(frame, parsed);
     if (parsed.kind == ParsedFrame::Kind::Invalid)
         Q_EMIT invalidFrame(frame, parsed.problem);
 
-    const QByteArray reply = m_bank.apply(parsed);
-    if (reply.isEmpty())
+    if (reply.isEmpty() || m_master < 0)
         return;
     const int address = parsed.address;
     const bool late = m_bank.behaviour(address) == BoardBehaviour::Late;

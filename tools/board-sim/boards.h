@@ -117,13 +117,20 @@ public:
     // The adapter is pulled: closes the pseudo-terminal so the console's port fails.
     void vanish();
 
+    // Lets go of this end's hold on the device: once the console has closed its port as well,
+    // the line is down, lineClosed() is emitted and nothing more is read. Until then frames
+    // are taken and answered as before.
+    void releaseLine();
+
 Q_SIGNALS:
     void frameReceived(const QByteArray &frame, const ParsedFrame &parsed);
     void invalidFrame(const QByteArray &frame, const QString &problem);
     void replySent(int address, const QByteArray &reply);
+    void lineClosed();
 
 private:
     void readMaster();
+    void takeFrames();
     void takeFrame(const QByteArray &frame);
     void sendReply(int address, const QByteArray &reply);
 
