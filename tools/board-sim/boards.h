@@ -106,6 +106,9 @@ public:
     BoardBank &bank() { return m_bank; }
     void setReplyDelayMs(int ms) { m_replyDelayMs = ms; } // default 20
     void setLateDelayMs(int ms) { m_lateDelayMs = ms; }   // default 700
+    int replyDelayMs() const { return m_replyDelayMs; }
+    int lateDelayMs() const { return m_lateDelayMs; }
+    const BoardBank &bank() const { return m_bank; }
     // Extra bytes sent after the reply digit for present boards (default " OK").
     void setReplyTail(const QByteArray &tail) { m_bank.setReplyTail(tail); }
 
