@@ -1,0 +1,50 @@
+# Installs the build tree into a fresh prefix and checks that every installed file is there.
+cmake_minimum_required(VERSION 3.25)
+# cmake -DBUILD_DIR=<build> -DPREFIX=<empty folder to use> -P install_check.cmake
+file(REMOVE_RECURSE "${PREFIX}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
+                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
+endif()
+
+set(failures "")
+foreach(program display-console display-board-sim)
+  if(NOT EXISTS "${PREFIX}/bin/${program}" OR IS_DIRECTORY "${PREFIX}/bin/${program}")
+    string(APPEND failures "missing bin/${program}\n")
+  endif()
+endforeach()
+# The simulator runs from where it was installed (the console would open a window).
+execute_process(COMMAND "${PREFIX}/bin/display-board-sim" --version RESULT_VARIABLE runs
+                OUTPUT_QUIET ERROR_QUIET)
+if(NOT runs EQUAL 0)
+  string(APPEND failures "bin/display-board-sim --version exits ${runs}\n")
+endif()
+
+set(desktop "${PREFIX}/share/applications/display-console.desktop")
+set(icon "${PREFIX}/share/icons/hicolor/scalable/apps/display-console.svg")
+if(NOT EXISTS "${desktop}")
+  string(APPEND failures "missing share/applications/display-console.desktop\n")
+else()
+  file(STRINGS "${desktop}" lines)
+  foreach(wanted "Name=Display Console" "Exec=display-console" "Icon=display-console"
+                 "Type=Application")
+    if(NOT wanted IN_LIST lines)
+      string(APPEND failures "the desktop entry has no line \"${wanted}\"\n")
+    endif()
+  endforeach()
+endif()
+if(NOT EXISTS "${icon}")
+  string(APPEND failures "missing share/icons/hicolor/scalable/apps/display-console.svg\n")
+else()
+  file(READ "${icon}" svg)
+  if(NOT svg MATCHES "<svg[^>]*viewBox=")
+    string(APPEND failures "the icon is not a scalable SVG\n")
+  endif()
+endif()
+
+if(failures)
+  message(FATAL_ERROR "installed into ${PREFIX}:\n${failures}")
+endif()
+file(REMOVE_RECURSE "${PREFIX}")
+message(STATUS "install tree complete")
