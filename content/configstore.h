@@ -4,6 +4,8 @@
 
 #include <QString>
 
+class QIODevice;
+
 // display.cfg: the port number on the first line, then the 96 row texts in index order, each in
 // double quotes, every line ended by CR LF, one Latin-1 byte per character.
 class ConfigStore {
@@ -18,6 +20,9 @@ public:
     // as it is read, so on a failure part-way portNumber and the rows already read stay in place.
     // Throws Failure when the file cannot be opened, ends early or holds an unreadable port number.
     void load(qint16 &portNumber, PageSet &pages) const;
+
+    // The same reading rules on any device; name appears in the failure text.
+    static void read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages);
 
     // Replaces the file whole or not at all. Throws Failure naming the file and the reason.
     void save(qint16 portNumber, const PageSet &pages) const;
