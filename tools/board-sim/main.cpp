@@ -3,10 +3,14 @@
 // what the boards hold, redrawn as frames arrive.
 
 #include "boardview.h"
+#include "configstore.h"
+#include "defaultpages.h"
+#include "failure.h"
 #include "simulator.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -74,6 +78,27 @@ int milliseconds(const QCommandLineParser &parser, const QString &option, int ma
     return ms;
 }
 
+// Points the console's display.cfg at these boards: the port number is replaced, the rows stay
+// as the file holds them (the default pages where it has none, as the console itself reads it).
+QString pointConfigAt(const QString &path, int portNumber) {
+    const ConfigStore store(path);
+    PageSet pages;
+    DefaultPages::install(pages);
+    qint16 previousPort = 1;
+    QString kept = QStringLiteral("its rows kept");
+    if (!QFile::exists(path)) {
+        kept = QStringLiteral("a new file with the default pages");
+    } else {
+        try {
+            store.load(previousPort, pages);
+        } catch (const Failure &) {
+            kept = QStringLiteral("the rows it could not read are the default pages");
+        }
+    }
+    store.save(qint16(portNumber), pages);
+    return QStringLiteral("%1 now selects COM %2 (%3)\n").arg(path).arg(portNumber).arg(kept);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -123,7 +148,14 @@ int main(int argc, char *argv[]) {
         QStringLiteral("plain"),
         QStringLiteral("Plain text, no colours or redrawing (the default when not on a "
                        "terminal)."));
-    parser.addOptions({silent, wrong, late, replyDelay, lateDelay, replyTail, cycle, once, plain});
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("Write the port number that reaches these boards into this display.cfg, "
+                       "keeping its rows (the default pages when it has none), so that the "
+                       "console started in that folder uploads here."),
+        QStringLiteral("file"));
+    parser.addOptions(
+        {silent, wrong, late, replyDelay, lateDelay, replyTail, cycle, once, plain, config});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
@@ -164,6 +196,17 @@ int main(int argc, char *argv[]) {
                    : QStringLiteral("%1 (no COM port reaches it: the console's ports end at "
                                     "/dev/pts/150)\n")
                          .arg(boards.devicePath()));
+
+    if (parser.isSet(config)) {
+        if (port < 0)
+            fail(QStringLiteral("no COM port reaches %1: close some terminals and try again")
+                     .arg(boards.devicePath()));
+        try {
+            print(pointConfigAt(parser.value(config), port));
+        } catch (const Failure &failure) {
+            fail(failure.text());
+        }
+    }
 
     const auto style = [&](bool colour, int page) {
         ViewStyle view;
