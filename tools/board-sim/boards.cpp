@@ -350,21 +350,30 @@ void PtyBoards::takeFrame(const QByteArray &frame) {
 }
 
 void PtyBoards::sendReply(int address, const QByteArray &reply) {
+    if (!writeToLine(reply))
+        return;
+    m_replies.append({address, reply, m_clock.elapsed()});
+    Q_EMIT replySent(address, reply);
+}
+
+void PtyBoards::sendUnasked(const QByteArray &bytes) {
+    writeToLine(bytes);
+}
+
+bool PtyBoards::writeToLine(const QByteArray &bytes) {
     if (m_master < 0)
-        return; // vanished meanwhile
+        return false; // vanished meanwhile
     qsizetype written = 0;
-    while (written < reply.size()) {
-        const ssize_t n = ::write(m_master, reply.constData() + written,
-                                  static_cast<size_t>(reply.size() - written));
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + written,
+                                  static_cast<size_t>(bytes.size() - written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            qWarning("Cannot write a reply to %s: %s", qPrintable(m_devicePath),
-                     std::strerror(errno));
-            return;
+            qWarning("Cannot write to %s: %s", qPrintable(m_devicePath), std::strerror(errno));
+            return false;
         }
         written += n;
     }
-    m_replies.append({address, reply, m_clock.elapsed()});
-    Q_EMIT replySent(address, reply);
+    return true;
 }

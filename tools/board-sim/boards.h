@@ -125,6 +125,10 @@ public:
     // are taken and answered as before.
     void releaseLine();
 
+    // Bytes a board puts on the line unasked (noise, a board restarting), for the receive
+    // monitor to show. Written at once; not recorded as a reply.
+    void sendUnasked(const QByteArray &bytes);
+
 Q_SIGNALS:
     void frameReceived(const QByteArray &frame, const ParsedFrame &parsed);
     void invalidFrame(const QByteArray &frame, const QString &problem);
@@ -136,6 +140,7 @@ private:
     void takeFrames();
     void takeFrame(const QByteArray &frame);
     void sendReply(int address, const QByteArray &reply);
+    bool writeToLine(const QByteArray &bytes);
 
     int m_master = -1;
     int m_slave = -1; // kept open so the line stays up between the console's opens
