@@ -1,10 +1,13 @@
-#include "barepty.h"
 #include "boardlink.h"
+#include "boardrig.h"
 #include "failure.h"
 #include "portfailure.h"
 #include "sendrec.h"
 
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 Q_DECLARE_METATYPE(Light)
 
@@ -35,6 +38,11 @@ private Q_SLOTS:
     void openAndAlreadyOpen();
     void sameDeviceTwiceIsInUse();
     void lineSettings();
+    void vanishedDeviceFailsOnce();
+    void exchangeWaitsOneFullWindow();
+    void exchangeShowsAndJudges_data();
+    void exchangeShowsAndJudges();
+    void lateReplyJudgedByTheNextExchange();
 };
 
 void TestLink::devicePath_data() {
@@ -178,16 +186,15 @@ void TestLink::refusals() {
 }
 
 void TestLink::openAndAlreadyOpen() {
-    BarePty pty;
-    QVERIFY(!pty.path().isEmpty());
-    if (pty.portNumber() > 250)
+    PtyBoards pty;
+    if (pty.portNumber() < 0)
         QSKIP("pseudo-terminal beyond the console's port table");
 
     BoardLink link;
     link.setPortNumber(pty.portNumber());
     link.open();
     QVERIFY(link.isOpen());
-    const QString label = QStringLiteral("%1 (COM %2)").arg(pty.path()).arg(pty.portNumber());
+    const QString label = QStringLiteral("%1 (COM %2)").arg(pty.devicePath()).arg(pty.portNumber());
 
     QCOMPARE(
         failureOf([&] { link.open(); }),
@@ -205,8 +212,8 @@ void TestLink::openAndAlreadyOpen() {
 }
 
 void TestLink::sameDeviceTwiceIsInUse() {
-    BarePty pty;
-    if (pty.portNumber() > 250)
+    PtyBoards pty;
+    if (pty.portNumber() < 0)
         QSKIP("pseudo-terminal beyond the console's port table");
     BoardLink first;
     BoardLink second;
@@ -215,7 +222,7 @@ void TestLink::sameDeviceTwiceIsInUse() {
     first.open();
     const QString text = failureOf([&] { second.open(); });
     QVERIFY2(text.contains(QLatin1String("in use by another program")), qPrintable(text));
-    QVERIFY(text.contains(pty.path()));
+    QVERIFY(text.contains(pty.devicePath()));
     first.close();
     second.open();
     QVERIFY(second.isOpen());
@@ -230,6 +237,114 @@ void TestLink::lineSettings() {
     QCOMPARE(port->parity(), QSerialPort::NoParity);
     QCOMPARE(port->stopBits(), QSerialPort::OneStop);
     QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+}
+
+void TestLink::vanishedDeviceFailsOnce() {
+    PtyBoards boards;
+    if (boards.portNumber() < 0)
+        QSKIP("pseudo-terminal beyond the console's port table");
+    BoardLink link;
+    QSignalSpy failed(&link, &BoardLink::failed);
+    link.setPortNumber(boards.portNumber());
+    link.open();
+
+    boards.vanish();
+    QTRY_COMPARE(failed.size(), 1);
+    // Closed on the first error: no flood of errors, no second signal.
+    QVERIFY(!link.isOpen());
+    QTest::qWait(100);
+    QCOMPARE(failed.size(), 1);
+    const QString text = failed.front().front().toString();
+    QVERIFY2(text.startsWith(QStringLiteral("The connection to %1 (COM %2) failed: ")
+                                 .arg(boards.devicePath())
+                                 .arg(boards.portNumber())),
+             qPrintable(text));
+    // The next read or write raises the same text.
+    QCOMPARE(failureOf([&] { link.readAll(); }), text);
+    QCOMPARE(failureOf([&] { link.write("*Q\r"); }), text);
+}
+
+void TestLink::exchangeWaitsOneFullWindow() {
+    BoardRig rig(SendRec::ReplyWindowMs);
+    if (!rig.usable())
+        QSKIP("pseudo-terminal beyond the console's port table");
+    QCOMPARE(rig.exchange.tmrTout()->timerType(), Qt::PreciseTimer);
+    rig.link.setPortNumber(rig.boards.portNumber());
+    rig.link.open();
+
+    // The board answers after 20 ms; the window still lasts its full 500 ms.
+    rig.exchange.pendingFrame = "3?\r";
+    QElapsedTimer clock;
+    clock.start();
+    rig.exchange.sendRec();
+    const qint64 elapsedNs = clock.nsecsElapsed();
+    QVERIFY2(elapsedNs >= 500'000'000, qPrintable(QString::number(elapsedNs)));
+    QVERIFY(rig.exchange.replyWindowElapsed);
+    QVERIFY(!rig.exchange.tmrTout()->isActive());
+    QCOMPARE(rig.exchange.replyText, QByteArray("3 OK"));
+}
+
+void TestLink::exchangeShowsAndJudges_data() {
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("behaviour"); // of the addressed board
+    QTest::addColumn<QByteArray>("shown");
+    QTest::addColumn<QString>("lights"); // 0..8 afterwards
+
+    QTest::newRow("probe 3 answered") << QByteArray("3?\r") << int(BoardBehaviour::Present)
+                                      << QByteArray("3 OK") << QStringLiteral("CCCGCCCCC");
+    QTest::newRow("probe 3 answered wrongly") << QByteArray("3?\r") << int(BoardBehaviour::Wrong)
+                                              << QByteArray("4 OK") << QStringLiteral("CCCRCCCCC");
+    QTest::newRow("probe 5 silent: line cleared")
+        << QByteArray("5?\r") << int(BoardBehaviour::Silent) << QByteArray()
+        << QStringLiteral("CCCCCRCCC");
+    QTest::newRow("bracket frame: no light") << QByteArray("*Q\r") << int(BoardBehaviour::Present)
+                                             << QByteArray() << QStringLiteral("CCCCCCCCC");
+    QTest::newRow("row pair 2 answered")
+        << QByteArray("2ED00TSCa~b\r") << int(BoardBehaviour::Present) << QByteArray("2 OK")
+        << QStringLiteral("CCGCCCCCC");
+}
+
+void TestLink::exchangeShowsAndJudges() {
+    QFETCH(QByteArray, frame);
+    QFETCH(int, behaviour);
+    QFETCH(QByteArray, shown);
+    QFETCH(QString, lights);
+
+    BoardRig rig;
+    if (!rig.usable())
+        QSKIP("pseudo-terminal beyond the console's port table");
+    for (int address = 0; address <= 8; ++address)
+        rig.boards.bank().setBehaviour(address, BoardBehaviour(behaviour));
+    rig.console.receiveLine = "left from before";
+    rig.link.setPortNumber(rig.boards.portNumber());
+    rig.link.open();
+    rig.exchange.pendingFrame = frame;
+    rig.exchange.sendRec();
+
+    QCOMPARE(rig.boards.allBytes(), frame);
+    QCOMPARE(rig.exchange.replyText, shown);
+    QCOMPARE(rig.console.receiveLine, shown);
+    QString seen;
+    for (Light light : rig.console.lights)
+        seen += light == Light::Green ? u'G' : light == Light::Red ? u'R' : u'C';
+    QCOMPARE(seen, lights);
+}
+
+void TestLink::lateReplyJudgedByTheNextExchange() {
+    BoardRig rig;
+    if (!rig.usable())
+        QSKIP("pseudo-terminal beyond the console's port table");
+    rig.boards.bank().setBehaviour(4, BoardBehaviour::Late);
+    rig.boards.bank().setBehaviour(5, BoardBehaviour::Silent);
+    rig.link.setPortNumber(rig.boards.portNumber());
+    rig.link.open();
+    rig.exchange.pendingFrame = "4?\r";
+    rig.exchange.sendRec();
+    QCOMPARE(rig.console.lights.at(4), Light::Red);
+    rig.exchange.pendingFrame = "5?\r";
+    rig.exchange.sendRec();
+    QCOMPARE(rig.exchange.replyText, QByteArray("4 OK"));
+    QCOMPARE(rig.console.lights.at(5), Light::Red);
 }
 
 QTEST_GUILESS_MAIN(TestLink)

@@ -1,0 +1,70 @@
+#pragma once
+
+// Fake boards on a pseudo-terminal with the console's side of the line in the same process: a
+// console without widgets, the link and the exchange. The boards answer from the same event
+// loop the exchange waits in, so a test runs an upload just as the console does.
+
+#include "boardlink.h"
+#include "boards.h"
+#include "fakeconsole.h"
+#include "sendrec.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QTimer>
+
+#include <initializer_list>
+
+class BoardRig {
+public:
+    // A short reply window runs the jobs at the fake boards' speed; present boards answer well
+    // inside it and late boards in the middle of the next one.
+    static constexpr int FastWindowMs = 20;
+
+    explicit BoardRig(int replyWindowMs = FastWindowMs) {
+        exchange.setReplyWindowMs(replyWindowMs);
+        if (replyWindowMs < SendRec::ReplyWindowMs) {
+            boards.setReplyDelayMs(1);
+            boards.setLateDelayMs(replyWindowMs * 3 / 2);
+        }
+        console.portPosition = boards.portNumber() - 1;
+        console.port = qint16(boards.portNumber());
+        m_clock.start();
+        QObject::connect(&boards, &PtyBoards::frameReceived, &boards, [this] {
+            arrivalsNs.append(m_clock.nsecsElapsed());
+            if (arrivalsNs.size() == m_vanishAt)
+                // Not from inside the boards' own read handler.
+                QTimer::singleShot(0, &boards, [this] { boards.vanish(); });
+        });
+    }
+
+    // False when the system gave a pseudo-terminal beyond the console's port table.
+    bool usable() const { return boards.isValid() && boards.portNumber() > 0; }
+
+    // How addresses 0, 1, ... answer; the rest stay present.
+    void plan(std::initializer_list<BoardBehaviour> behaviours) {
+        int address = 0;
+        for (BoardBehaviour behaviour : behaviours)
+            boards.bank().setBehaviour(address++, behaviour);
+    }
+
+    // The adapter is pulled right after the n-th frame (counted from 1) arrives.
+    void vanishAfterFrame(int n) { m_vanishAt = n; }
+
+    QList<QByteArray> frames() const {
+        QList<QByteArray> all;
+        for (const PtyBoards::Received &frame : boards.received())
+            all.append(frame.bytes);
+        return all;
+    }
+
+    PtyBoards boards;
+    FakeConsole console;
+    BoardLink link;
+    SendRec exchange{&link, &console};
+    QList<qint64> arrivalsNs; // when each frame reached the boards
+
+private:
+    QElapsedTimer m_clock;
+    int m_vanishAt = -1;
+};
