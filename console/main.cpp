@@ -1,8 +1,10 @@
-#include <QCoreApplication>
-#include <QTextStream>
+#include "frmdisplay.h"
+
+#include <QApplication>
 
 int main(int argc, char *argv[]) {
-    QCoreApplication app(argc, argv);
-    QTextStream(stdout) << "display-console: the operator window is not built yet.\n";
-    return 0;
+    QApplication app(argc, argv);
+    frmDisplay window;
+    window.show();
+    return app.exec();
 }

@@ -1,0 +1,221 @@
+#include "controls.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QStyleOptionTabWidgetFrame>
+#include <QTabBar>
+
+// ---- RowValidator ------------------------------------------------------------------------------
+
+bool RowValidator::isTypeable(QChar c) {
+    const char16_t u = c.unicode();
+    if (u == '"' || u == '~')
+        return false;
+    return (u >= 0x20 && u <= 0x7e) || (u >= 0xa0 && u <= 0xff);
+}
+
+void RowValidator::placeNext(const QString &text) {
+    m_placing = true;
+    m_accepted = text;
+}
+
+QValidator::State RowValidator::validate(QString &input, int &pos) const {
+    if (m_placing) {
+        m_placing = false;
+        m_accepted = input;
+        return Acceptable;
+    }
+    if (input == m_accepted)
+        return Acceptable;
+
+    // The edit replaced the middle of the old text: old = prefix + removed + suffix and
+    // input = prefix + inserted + suffix. Only the inserted part is filtered and cut.
+    const QString &old = m_accepted;
+    const qsizetype shorter = qMin(old.size(), input.size());
+    qsizetype prefix = 0;
+    while (prefix < shorter && old.at(prefix) == input.at(prefix))
+        ++prefix;
+    // The caret stands after what was inserted; prefer that reading when the text repeats.
+    prefix = qMin(prefix, qMax<qsizetype>(0, qMin<qsizetype>(pos, shorter)));
+    qsizetype suffix = 0;
+    while (suffix < shorter - prefix &&
+           old.at(old.size() - 1 - suffix) == input.at(input.size() - 1 - suffix))
+        ++suffix;
+
+    QString inserted;
+    for (QChar c : QStringView(input).mid(prefix, input.size() - prefix - suffix)) {
+        if (isTypeable(c))
+            inserted += c;
+    }
+    // Growth past the limit is cut; a text that is already longer may not grow at all.
+    const qsizetype limit = qMax<qsizetype>(TypedLimit, old.size());
+    const qsizetype room = qMax<qsizetype>(0, limit - prefix - suffix);
+    if (inserted.size() > room)
+        inserted.truncate(room);
+
+    input = input.left(prefix) + inserted + input.right(suffix);
+    pos = int(prefix + inserted.size());
+    m_accepted = input;
+    return Acceptable;
+}
+
+// ---- RowBox ------------------------------------------------------------------------------------
+
+RowBox::RowBox(QWidget *parent)
+    : QLineEdit(parent)
+    , m_validator(new RowValidator(this)) {
+    setValidator(m_validator);
+}
+
+void RowBox::placeText(const QString &text) {
+    m_validator->placeNext(text);
+    setText(text);
+}
+
+// ---- SettingList -------------------------------------------------------------------------------
+
+SettingList::SettingList(QWidget *parent)
+    : QComboBox(parent) {
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    // An inline completer would both extend the typed text and select the completed entry.
+    setCompleter(nullptr);
+    // The list's own handlers select an entry equal to the typed text on Enter and when the field
+    // loses the focus; the typed text must stay unselected.
+    disconnect(lineEdit(), SIGNAL(returnPressed()), this, nullptr);
+    disconnect(lineEdit(), SIGNAL(editingFinished()), this, nullptr);
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] { forgetSelection(); });
+}
+
+void SettingList::forgetSelection() {
+    if (currentIndex() == -1)
+        return;
+    // Clearing the selection also clears the field: put the typed text and the caret back.
+    QLineEdit *const field = lineEdit();
+    const QString typed = field->text();
+    const int caret = field->cursorPosition();
+    setCurrentIndex(-1);
+    field->setText(typed);
+    field->setCursorPosition(caret);
+}
+
+// ---- StatusLight -------------------------------------------------------------------------------
+
+StatusLight::StatusLight(QWidget *parent)
+    : QWidget(parent)
+    , m_colour(0, 255, 255) {
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void StatusLight::setColour(const QColor &colour) {
+    if (colour == m_colour)
+        return;
+    m_colour = colour;
+    update();
+}
+
+void StatusLight::paintEvent(QPaintEvent *) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    painter.fillRect(rect().adjusted(1, 1, -1, -1), m_colour);
+}
+
+// ---- PageTabs ----------------------------------------------------------------------------------
+
+namespace {
+
+class PageTabBar : public QTabBar {
+public:
+    PageTabBar(int tabHeight, int tabCount, QWidget *parent)
+        : QTabBar(parent)
+        , m_tabHeight(tabHeight)
+        , m_tabCount(tabCount) {
+        setExpanding(true);
+        setDrawBase(true);
+    }
+
+protected:
+    QSize tabSizeHint(int index) const override {
+        const QWidget *tabs = parentWidget();
+        const int width = tabs ? tabs->width() : QTabBar::tabSizeHint(index).width() * m_tabCount;
+        // The last tab takes what the division leaves, so the strip spans the whole width.
+        const int each = width / m_tabCount;
+        const int extra = index == m_tabCount - 1 ? width - each * m_tabCount : 0;
+        return {each + extra, m_tabHeight};
+    }
+    QSize minimumTabSizeHint(int index) const override { return tabSizeHint(index); }
+
+private:
+    int m_tabHeight;
+    int m_tabCount;
+};
+
+} // namespace
+
+PageTabs::PageTabs(int tabHeight, int tabCount, QWidget *parent)
+    : QTabWidget(parent) {
+    setTabBar(new PageTabBar(tabHeight, tabCount, this));
+    setUsesScrollButtons(false);
+    setElideMode(Qt::ElideNone);
+}
+
+QPoint PageTabs::pageOrigin() const {
+    QStyleOptionTabWidgetFrame option;
+    initStyleOption(&option);
+    return style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this).topLeft();
+}
+
+// ---- the picture -------------------------------------------------------------------------------
+
+QPixmap boardPicture(QSize size, qreal devicePixelRatio) {
+    QPixmap pixmap(size * devicePixelRatio);
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    const QRectF area(QPointF(0, 0), QSizeF(size));
+
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    // Sky over a green field.
+    QLinearGradient sky(area.topLeft(), area.bottomLeft());
+    sky.setColorAt(0, QColor(120, 180, 235));
+    sky.setColorAt(1, QColor(215, 235, 250));
+    painter.fillRect(area, sky);
+    painter.fillRect(QRectF(0, area.height() * 0.78, area.width(), area.height() * 0.22),
+                     QColor(90, 160, 70));
+
+    // A tree at the left.
+    const qreal h = area.height();
+    painter.fillRect(QRectF(area.width() * 0.09, h * 0.55, h * 0.06, h * 0.25),
+                     QColor(110, 75, 40));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(40, 130, 50));
+    painter.drawEllipse(QPointF(area.width() * 0.09 + h * 0.03, h * 0.45), h * 0.18, h * 0.2);
+
+    // The board on two posts, three rows of amber dots.
+    const QRectF board(area.width() * 0.25, h * 0.1, area.width() * 0.7, h * 0.58);
+    painter.setBrush(QColor(70, 70, 70));
+    painter.drawRect(
+        QRectF(board.left() + board.width() * 0.15, board.bottom(), h * 0.04, h * 0.2));
+    painter.drawRect(
+        QRectF(board.right() - board.width() * 0.15, board.bottom(), h * 0.04, h * 0.2));
+    painter.setBrush(QColor(25, 25, 25));
+    painter.setPen(QPen(QColor(150, 150, 150), 1));
+    painter.drawRoundedRect(board, 2, 2);
+    painter.setPen(Qt::NoPen);
+    const qreal pitch = board.height() / 9;
+    const int columns = int((board.width() - 2 * pitch) / pitch);
+    for (int row = 0; row < 3; ++row) {
+        // A fixed pattern of lit dots standing for text of different lengths.
+        const int lit = columns - 3 - 5 * row;
+        for (int column = 0; column < columns; ++column) {
+            const bool on = column < lit && ((column * 7 + row * 3) % 5 != 0);
+            painter.setBrush(on ? QColor(255, 170, 0) : QColor(60, 45, 20));
+            painter.drawEllipse(QPointF(board.left() + pitch * 1.5 + column * pitch,
+                                        board.top() + pitch * (1.5 + row * 3)),
+                                pitch * 0.32, pitch * 0.32);
+        }
+    }
+    return pixmap;
+}

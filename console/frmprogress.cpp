@@ -1,0 +1,90 @@
+#include "frmprogress.h"
+
+#include "layout.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QScreen>
+
+frmProgress::frmProgress()
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+    , m_controls(buildControls(this, Layout::progressControls(), LayoutUnits::forPrimaryScreen()))
+    , m_lblMsg(controlNamed<QLabel>(m_controls, QStringLiteral("lblMsg")))
+    , m_pbar(controlNamed<QProgressBar>(m_controls, QStringLiteral("pbar"))) {
+    setObjectName(QStringLiteral("frmProgress"));
+    const LayoutUnits units = LayoutUnits::forPrimaryScreen();
+    setFixedSize(units.px(Layout::ProgressWidth), units.px(Layout::ProgressHeight));
+    setWindowTitle(QString());
+    // The operator keeps typing in the main window while the upload runs.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+}
+
+void frmProgress::setMessage(const QString &text) {
+    m_lblMsg->setText(text);
+}
+
+void frmProgress::setValue(float value) {
+    m_value = value;
+    m_pbar->setValue(qBound(0, qRound(value), 100));
+}
+
+void frmProgress::closeEvent(QCloseEvent *event) {
+    // Only the upload ends this window; a close from the window manager is refused.
+    if (event->spontaneous())
+        event->ignore();
+}
+
+ProgressWindow::ProgressWindow(QWidget *mainWindow)
+    : m_mainWindow(mainWindow) {}
+
+ProgressWindow::~ProgressWindow() {
+    delete m_window;
+}
+
+void ProgressWindow::show() {
+    if (!m_window) {
+        m_window = new frmProgress;
+        place();
+    }
+    m_window->show();
+}
+
+void ProgressWindow::setMessage(const QString &text) {
+    if (m_window)
+        m_window->setMessage(text);
+}
+
+float ProgressWindow::value() const {
+    return m_window ? m_window->value() : 0.0f;
+}
+
+void ProgressWindow::setValue(float value) {
+    if (m_window)
+        m_window->setValue(value);
+}
+
+void ProgressWindow::close() {
+    delete m_window;
+}
+
+void ProgressWindow::place() {
+    // Below the main window if there is room, else above it, else at the bottom of the screen:
+    // the lights and the receive line sit in the upper half of the main window.
+    const QRect main = m_mainWindow->frameGeometry();
+    const QSize decoration = main.size() - m_mainWindow->size();
+    const QSize outer = m_window->size() + decoration;
+    const QScreen *screen = m_mainWindow->screen();
+    const QRect available = screen ? screen->availableGeometry() : main;
+
+    int x = main.center().x() - outer.width() / 2;
+    x = qBound(available.left(), x, qMax(available.left(), available.right() + 1 - outer.width()));
+    int y = main.bottom() + 1;
+    if (y + outer.height() > available.bottom() + 1) {
+        if (main.top() - outer.height() >= available.top())
+            y = main.top() - outer.height();
+        else
+            y = qMax(available.top(), available.bottom() + 1 - outer.height());
+    }
+    m_window->move(x, y);
+}

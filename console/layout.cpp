@@ -1,0 +1,215 @@
+#include "layout.h"
+
+#include "controls.h"
+
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+
+#include <map>
+
+LayoutUnits::LayoutUnits(qreal logicalDpi)
+    : m_dpi(logicalDpi > 0 ? logicalDpi : 96) {}
+
+LayoutUnits LayoutUnits::forPrimaryScreen() {
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    return LayoutUnits(screen ? screen->logicalDotsPerInch() : 96);
+}
+
+int LayoutUnits::px(int units) const {
+    return qRound(units * m_dpi / PerInch);
+}
+
+QRect LayoutUnits::rect(int left, int top, int width, int height) const {
+    return {px(left), px(top), px(width), px(height)};
+}
+
+namespace Layout {
+
+namespace {
+
+using K = ControlKind;
+
+constexpr FontSpec RowFont{.family = "Courier New", .pointSize = 12, .bold = true};
+constexpr FontSpec MessageFont{.family = "Arial", .pointSize = 14.25, .bold = true};
+
+// clang-format off
+constexpr ControlSpec DisplayControls[] = {
+    {.name = "SSTab", .kind = K::PageTabs, .container = nullptr,
+     .left = 240, .top = 240, .width = 6855, .height = 7455, .focus = 0},
+    // Row box page * 16 + row lies on the page's tab at 1080 + 360 * row from the top of the tabs.
+    {.name = "txtLabel", .kind = K::RowBox, .container = "SSTab",
+     .left = 720, .top = 1080, .width = 5055, .height = 390, .focus = 6,
+     .count = 96, .stepY = 360, .perContainer = 16, .font = RowFont},
+    {.name = "Frame1", .kind = K::GroupBox, .container = nullptr,
+     .left = 7200, .top = 240, .width = 3375, .height = 1815, .text = "Display Configuration"},
+    {.name = "Label1", .kind = K::Label, .container = "Frame1",
+     .left = 360, .top = 480, .width = 1335, .height = 255, .text = "Comm Port:"},
+    {.name = "cmbComm", .kind = K::SettingList, .container = "Frame1",
+     .left = 1680, .top = 480, .width = 1455, .height = 315, .focus = 3},
+    {.name = "Label2", .kind = K::Label, .container = "Frame1",
+     .left = 360, .top = 1080, .width = 1215, .height = 255, .text = "Page Delay (s):"},
+    {.name = "cmbDelay", .kind = K::SettingList, .container = "Frame1",
+     .left = 1680, .top = 1080, .width = 1455, .height = 315, .focus = 5},
+    {.name = "cmdSend", .kind = K::Button, .container = nullptr,
+     .left = 7920, .top = 2280, .width = 1815, .height = 495, .text = "SEND", .focus = 102},
+    {.name = "lblRx", .kind = K::ReceiveLine, .container = nullptr,
+     .left = 7320, .top = 2880, .width = 3255, .height = 495},
+    {.name = "shpStatus", .kind = K::StatusLight, .container = nullptr,
+     .left = 7320, .top = 3480, .width = 135, .height = 135, .count = 9, .stepX = 240},
+    {.name = "cmdTest", .kind = K::Button, .container = nullptr,
+     .left = 7200, .top = 4080, .width = 1335, .height = 495, .text = "Test", .hidden = true},
+    {.name = "cmdRecOnly", .kind = K::Button, .container = nullptr,
+     .left = 8880, .top = 4080, .width = 1455, .height = 495, .text = "Rec Only", .hidden = true},
+    {.name = "Frame2", .kind = K::GroupBox, .container = nullptr,
+     .left = 7320, .top = 5040, .width = 3375, .height = 2415},
+    {.name = "Image1", .kind = K::Picture, .container = "Frame2",
+     .left = 240, .top = 360, .width = 2865, .height = 1050},
+    {.name = "Label5", .kind = K::Label, .container = nullptr,
+     .left = 7320, .top = 7560, .width = 3375, .height = 255,
+     .text = "Version 1.0                                    14/09/2021"},
+};
+
+constexpr ControlSpec ProgressControls[] = {
+    {.name = "lblMsg", .kind = K::Label, .container = nullptr,
+     .left = 600, .top = 120, .width = 6255, .height = 375, .font = MessageFont},
+    {.name = "pbar", .kind = K::ProgressBar, .container = nullptr,
+     .left = 600, .top = 600, .width = 6375, .height = 375},
+};
+// clang-format on
+
+} // namespace
+
+std::span<const ControlSpec> displayControls() {
+    return DisplayControls;
+}
+
+std::span<const ControlSpec> progressControls() {
+    return ProgressControls;
+}
+
+} // namespace Layout
+
+namespace {
+
+QWidget *createControl(ControlKind kind, const QString &text, QWidget *parent,
+                       const LayoutUnits &units) {
+    switch (kind) {
+    case ControlKind::PageTabs: {
+        auto *tabs = new PageTabs(units.px(Layout::TabHeight), Layout::PageCount, parent);
+        for (int page = 0; page < Layout::PageCount; ++page) {
+            auto *sheet = new QWidget;
+            sheet->setObjectName(QStringLiteral("page%1").arg(page));
+            sheet->setBackgroundRole(QPalette::Button);
+            sheet->setAutoFillBackground(true);
+            tabs->addTab(sheet, QStringLiteral("Page %1").arg(page + 1));
+            tabs->tabBar()->setTabTextColor(page, QColor(0, 0, 255));
+        }
+        return tabs;
+    }
+    case ControlKind::RowBox:
+        return new RowBox(parent);
+    case ControlKind::GroupBox:
+        return new QGroupBox(text, parent);
+    case ControlKind::Label: {
+        auto *label = new QLabel(text, parent);
+        label->setTextFormat(Qt::PlainText);
+        return label;
+    }
+    case ControlKind::SettingList:
+        return new SettingList(parent);
+    case ControlKind::Button:
+        return new QPushButton(text, parent);
+    case ControlKind::ReceiveLine: {
+        auto *label = new QLabel(parent);
+        label->setTextFormat(Qt::PlainText);
+        label->setAutoFillBackground(true);
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::Window, QColor(224, 224, 224));
+        label->setPalette(palette);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        return label;
+    }
+    case ControlKind::StatusLight:
+        return new StatusLight(parent);
+    case ControlKind::Picture: {
+        auto *label = new QLabel(parent);
+        label->setScaledContents(true);
+        return label;
+    }
+    case ControlKind::ProgressBar: {
+        auto *bar = new QProgressBar(parent);
+        bar->setRange(0, 100);
+        bar->setValue(0);
+        bar->setTextVisible(false);
+        return bar;
+    }
+    }
+    Q_UNREACHABLE();
+}
+
+} // namespace
+
+QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const ControlSpec> table,
+                                        const LayoutUnits &units) {
+    QHash<QString, QWidget *> built;
+    std::map<int, QWidget *> focusOrder;
+
+    for (const ControlSpec &spec : table) {
+        const QString name = QString::fromLatin1(spec.name);
+        QWidget *container = window;
+        if (spec.container) {
+            container = built.value(QString::fromLatin1(spec.container));
+            Q_ASSERT_X(container, spec.name, "container must come earlier in the table");
+        }
+        auto *tabs = qobject_cast<PageTabs *>(container);
+
+        for (int index = 0; index < spec.count; ++index) {
+            // On the tabs each page holds perContainer elements; the position restarts per page.
+            const int perContainer = spec.perContainer > 0 ? spec.perContainer : spec.count;
+            const int slot = index % perContainer;
+            int left = spec.left + spec.stepX * slot;
+            int top = spec.top + spec.stepY * slot;
+
+            QWidget *parent = container;
+            QPoint shift;
+            if (tabs) {
+                // Positions are measured from the top-left corner of the tabs, strip included.
+                // The strip is one row here, so the boxes move up by the second row's height.
+                parent = tabs->widget(index / perContainer);
+                top -= Layout::TwoRowStripHeight - Layout::TabHeight;
+                shift = tabs->pageOrigin();
+            }
+
+            QWidget *widget =
+                createControl(spec.kind, QString::fromLatin1(spec.text), parent, units);
+            const QString objectName = spec.count > 1 ? name + QString::number(index) : name;
+            widget->setObjectName(objectName);
+            widget->setGeometry(units.rect(left, top, spec.width, spec.height).translated(-shift));
+            if (spec.font.family) {
+                QFont font(QString::fromLatin1(spec.font.family));
+                font.setPointSizeF(spec.font.pointSize);
+                font.setBold(spec.font.bold);
+                widget->setFont(font);
+            }
+            if (spec.hidden)
+                widget->setVisible(false);
+            if (spec.focus >= 0)
+                focusOrder.emplace(spec.focus + index, widget);
+            else if (spec.kind == ControlKind::Button)
+                widget->setFocusPolicy(Qt::NoFocus);
+            built.insert(objectName, widget);
+        }
+    }
+
+    QWidget *previous = nullptr;
+    for (const auto &[position, widget] : focusOrder) {
+        if (previous)
+            QWidget::setTabOrder(previous, widget);
+        previous = widget;
+    }
+    return built;
+}
