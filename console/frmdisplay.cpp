@@ -76,8 +76,6 @@ frmDisplay::frmDisplay(QWidget *parent)
     image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
 
     m_cm->setObjectName(QStringLiteral("cm"));
-    m_exchange->tmrTout()->setObjectName(QStringLiteral("tmrTout"));
-    m_monitor->tmrRx()->setObjectName(QStringLiteral("tmrRx"));
     m_lblRx->setMargin(2);
 
     connect(m_cmdSend, &QPushButton::clicked, this, &frmDisplay::runUpload);
@@ -249,7 +247,6 @@ SendRec &frmDisplay::exchange() {
     if (m_exchange->isAborted()) {
         delete m_exchange;
         m_exchange = new SendRec(m_cm, this, this);
-        m_exchange->tmrTout()->setObjectName(QStringLiteral("tmrTout"));
     }
     return *m_exchange;
 }

@@ -1,0 +1,136 @@
+#pragma once
+
+// What the console tests share: a working directory of their own for display.cfg, the file's
+// bytes, an operator who answers message boxes, and looks at the console's windows.
+
+#include "configstore.h"
+#include "frmprogress.h"
+#include "pageset.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+// Each test starts the console in a fresh empty directory, as the operator's working directory.
+class WorkingDirectory {
+public:
+    WorkingDirectory()
+        : m_previous(QDir::currentPath()) {
+        QDir::setCurrent(m_dir.path());
+    }
+    ~WorkingDirectory() { QDir::setCurrent(m_previous); }
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString configPath() const { return m_dir.filePath(QStringLiteral("display.cfg")); }
+
+    void writeConfig(const QByteArray &bytes) const {
+        QFile file(configPath());
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+    }
+    QByteArray readConfig() const {
+        QFile file(configPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    bool hasConfig() const { return QFileInfo(configPath()).isFile(); }
+
+private:
+    QString m_previous;
+    QTemporaryDir m_dir;
+};
+
+// display.cfg as the console writes it: the port line and the given rows, each quoted.
+inline QByteArray configLines(const QByteArray &portLine, const QList<QByteArray> &rows) {
+    QByteArray bytes = portLine + "\r\n";
+    for (const QByteArray &row : rows)
+        bytes += '"' + row + "\"\r\n";
+    return bytes;
+}
+
+inline QByteArray fullConfig(qint16 portNumber, const PageSet &pages) {
+    return ConfigStore::serialize(portNumber, pages);
+}
+
+// Rows "row 0" .. "row 95".
+inline PageSet numberedPages() {
+    PageSet pages;
+    for (int index = 0; index < PageSet::RowCount; ++index)
+        pages.setRow(index, QStringLiteral("row %1").arg(index));
+    return pages;
+}
+
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;
+};
+
+// Answers every message box that comes up, with the button captioned by the next of answers
+// (the last one repeats). beforeAnswer runs first, while the box is still up.
+class BoxAnswerer : public QObject {
+public:
+    explicit BoxAnswerer(QStringList answers = {QStringLiteral("OK")})
+        : m_answers(std::move(answers)) {
+        connect(&m_poll, &QTimer::timeout, this, [this] { poll(); });
+        m_poll.start(10);
+    }
+
+    QList<SeenBox> seen;
+    std::function<void(const SeenBox &)> beforeAnswer;
+
+private:
+    static QString caption(const QAbstractButton *button) {
+        return button->text().remove(QLatin1Char('&'));
+    }
+
+    void poll() {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box == m_answered || !box->isVisible())
+            return;
+        m_answered = box;
+        SeenBox record{box->windowTitle(), box->text(), box->icon(), {}};
+        const QList<QAbstractButton *> buttons = box->buttons();
+        for (const QAbstractButton *button : buttons)
+            record.buttons << caption(button);
+        seen << record;
+        if (beforeAnswer)
+            beforeAnswer(record);
+        const QString answer = m_answers.at(qMin(seen.size() - 1, m_answers.size() - 1));
+        for (QAbstractButton *button : buttons) {
+            if (caption(button) == answer) {
+                button->click();
+                return;
+            }
+        }
+        box->reject();
+    }
+
+    QStringList m_answers;
+    QTimer m_poll;
+    QPointer<QMessageBox> m_answered;
+};
+
+// The progress window while it exists.
+inline frmProgress *progressWindow() {
+    const QList<QWidget *> windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (auto *progress = qobject_cast<frmProgress *>(window))
+            return progress;
+    }
+    return nullptr;
+}
+
+inline QColor shownColour(QWidget *widget) {
+    return widget->grab().toImage().pixelColor(widget->width() / 2, widget->height() / 2);
+}

@@ -1,0 +1,670 @@
+#include "boardlink.h"
+#include "boards.h"
+#include "consolerig.h"
+#include "controls.h"
+#include "defaultpages.h"
+#include "frmdisplay.h"
+#include "sendrec.h"
+
+#include <QAbstractItemView>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+
+namespace {
+
+// Types as a keyboard does; characters beyond ASCII come as key events carrying their text.
+void type(QWidget *widget, const QString &text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x80) {
+            QTest::keyClick(widget, c.toLatin1());
+            continue;
+        }
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QApplication::sendEvent(widget, &release);
+    }
+}
+
+} // namespace
+
+// The operator's console, driven as the operator drives it: keys, clipboard and clicks on the
+// window, display.cfg in the working directory, and fake boards on a pseudo-terminal.
+class TestConsole : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void startUp_data();
+    void startUp();
+    void startWithoutConfigShowsDefaults();
+    void rowOf32CharactersShowsWhole();
+    void focusOrder();
+
+    void rowEditing_data();
+    void rowEditing();
+    void longRowFromFileSavedWhole();
+
+    void typingOverListLeavesNoSelection_data();
+    void typingOverListLeavesNoSelection();
+    void sendWithNoPortSelected();
+    void portZeroThenSend();
+
+    void closeWritesConfig();
+    void failedSaveAtStartAndClose();
+    void retryAfterFailedSave();
+
+    void hiddenButtonsCarryTestAndMonitor();
+    void receiveLineShowsControlCharactersAndElides();
+    void secondUploadStartsFreshBar();
+    void wholeUploadFromSend();
+    void closeDuringUploadStopsIt();
+
+private:
+    template <typename T> T *child(const char *name) {
+        T *found = m_window->findChild<T *>(QString::fromLatin1(name));
+        if (!found)
+            qFatal("no control %s", name);
+        return found;
+    }
+    RowBox *row(int index) { return m_window->findChild<RowBox *>(rowName(index)); }
+    static QString rowName(int index) { return QStringLiteral("txtLabel%1").arg(index); }
+    void startConsole();
+    // The fake boards' port, written to display.cfg so the port list selects it.
+    bool useBoards(PtyBoards &boards, const PageSet &pages = DefaultPages::pages());
+
+    std::unique_ptr<WorkingDirectory> m_dir;
+    std::unique_ptr<frmDisplay> m_window;
+};
+
+void TestConsole::init() {
+    m_dir = std::make_unique<WorkingDirectory>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestConsole::cleanup() {
+    m_window.reset();
+    m_dir.reset();
+}
+
+void TestConsole::startConsole() {
+    m_window = std::make_unique<frmDisplay>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+bool TestConsole::useBoards(PtyBoards &boards, const PageSet &pages) {
+    if (!boards.isValid() || boards.portNumber() < 100 || boards.portNumber() > 250)
+        return false;
+    m_dir->writeConfig(fullConfig(qint16(boards.portNumber()), pages));
+    return true;
+}
+
+// ---- start-up ----------------------------------------------------------------------------------
+
+void TestConsole::startUp_data() {
+    QTest::addColumn<bool>("fileExists");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("portPosition");     // what the port list shows selected
+    QTest::addColumn<int>("rowsFromFile");     // rows 0..n-1 read, the others the defaults
+    QTest::addColumn<QByteArray>("fileAfter"); // empty: as before the start
+
+    const PageSet numbered = numberedPages();
+    QList<QByteArray> tenRows;
+    PageSet tenRead = DefaultPages::pages();
+    for (int index = 0; index < 10; ++index) {
+        tenRows << "row " + QByteArray::number(index);
+        tenRead.setRow(index, numbered.row(index));
+    }
+
+    QTest::newRow("no display.cfg")
+        << false << QByteArray() << 0 << 0 << fullConfig(1, DefaultPages::pages());
+    QTest::newRow("port 4") << true << fullConfig(4, numbered) + "extra after the rows\r\n"
+                            << 3 << 96 << QByteArray();
+    QTest::newRow("port line and 10 rows")
+        << true << configLines("7", tenRows) << 0 << 10 << fullConfig(7, tenRead);
+    QTest::newRow("port 0") << true << fullConfig(0, numbered) << -1 << 96 << QByteArray();
+    QTest::newRow("port 250") << true << fullConfig(250, numbered) << 249 << 96 << QByteArray();
+    QTest::newRow("port 300") << true << fullConfig(300, numbered) << 0 << 96
+                              << fullConfig(300, numbered);
+    QTest::newRow("port -1") << true << fullConfig(-1, numbered) << 0 << 96
+                             << fullConfig(-1, numbered);
+    QTest::newRow("port line not a number")
+        << true << configLines("COM3", {}) << 0 << 0 << fullConfig(1, DefaultPages::pages());
+    QTest::newRow("empty file") << true << QByteArray() << 0 << 0
+                                << fullConfig(1, DefaultPages::pages());
+}
+
+void TestConsole::startUp() {
+    QFETCH(bool, fileExists);
+    QFETCH(QByteArray, file);
+    QFETCH(int, portPosition);
+    QFETCH(int, rowsFromFile);
+    QFETCH(QByteArray, fileAfter);
+
+    if (fileExists)
+        m_dir->writeConfig(file);
+    startConsole();
+
+    auto *cmbComm = child<QComboBox>("cmbComm");
+    QCOMPARE(cmbComm->currentIndex(), portPosition);
+    QCOMPARE(cmbComm->currentText(),
+             portPosition < 0 ? QString() : QStringLiteral("COM %1").arg(portPosition + 1));
+    QCOMPARE(child<QComboBox>("cmbDelay")->currentText(), QStringLiteral("5"));
+
+    const PageSet numbered = numberedPages();
+    const PageSet defaults = DefaultPages::pages();
+    for (int index = 0; index < PageSet::RowCount; ++index) {
+        const QString expected = index < rowsFromFile ? numbered.row(index) : defaults.row(index);
+        QCOMPARE(row(index)->text(), expected);
+    }
+    QCOMPARE(m_dir->readConfig(), fileAfter.isEmpty() ? file : fileAfter);
+}
+
+void TestConsole::startWithoutConfigShowsDefaults() {
+    startConsole();
+
+    auto *tabs = child<QTabWidget>("SSTab");
+    QCOMPARE(tabs->count(), 6);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Page 1"));
+    QCOMPARE(tabs->currentIndex(), 0);
+    QVERIFY(row(0)->isVisible());
+    QCOMPARE(row(0)->text(), QStringLiteral("Hazardous chemicals - Quantity"));
+    QVERIFY(!row(16)->isVisible());
+
+    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+        auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
+        QCOMPARE(shownColour(light), QColor(0, 255, 255));
+    }
+    auto *lblRx = child<QLabel>("lblRx");
+    QCOMPARE(lblRx->text(), QString());
+    QCOMPARE(shownColour(lblRx), QColor(224, 224, 224));
+
+    auto *cmdSend = child<QPushButton>("cmdSend");
+    QVERIFY(cmdSend->isVisible());
+    QVERIFY(cmdSend->isEnabled());
+    QVERIFY(!child<QPushButton>("cmdTest")->isVisible());
+    QVERIFY(!child<QPushButton>("cmdRecOnly")->isVisible());
+    QCOMPARE(child<QLabel>("Label5")->text(), QStringLiteral("Version 1.0") +
+                                                  QString(36, QLatin1Char(' ')) +
+                                                  QStringLiteral("14/09/2021"));
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(m_dir->hasConfig());
+}
+
+void TestConsole::rowOf32CharactersShowsWhole() {
+    startConsole();
+    // Row 1 of page 1 is 32 characters long.
+    RowBox *box = row(1);
+    QCOMPARE(box->text().size(), 32);
+    QVERIFY(QFontInfo(box->font()).fixedPitch());
+    QVERIFY(QFontInfo(box->font()).bold());
+
+    const QMargins text = box->textMargins();
+    // QLineEdit keeps 2 pixels of its own on either side inside the frame.
+    const int room = box->contentsRect().width() - text.left() - text.right() - 2 * 2 -
+                     2 * box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    const int widest = QFontMetrics(box->font()).horizontalAdvance(QString(32, QLatin1Char('W')));
+    QVERIFY2(widest <= room, qPrintable(QStringLiteral("%1 > %2").arg(widest).arg(room)));
+
+    // The progress message fits its label on one line.
+    frmProgress progress;
+    auto *lblMsg = progress.findChild<QLabel *>(QStringLiteral("lblMsg"));
+    QVERIFY(lblMsg);
+    QVERIFY(QFontInfo(lblMsg->font()).bold());
+    QVERIFY(QFontMetrics(lblMsg->font()).horizontalAdvance(QStringLiteral("Processing ....")) <=
+            lblMsg->contentsRect().width());
+}
+
+void TestConsole::focusOrder() {
+    startConsole();
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QTRY_COMPARE(QApplication::focusWidget(), child<QTabWidget>("SSTab")->tabBar());
+
+    QStringList expected = {QStringLiteral("cmbComm"), QStringLiteral("cmbDelay")};
+    for (int index = 0; index < 16; ++index)
+        expected << rowName(index); // only the rows of the page shown
+    expected << QStringLiteral("cmdSend") << QStringLiteral("SSTab");
+
+    QStringList visited;
+    for (int step = 0; step < expected.size(); ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget *focus = QApplication::focusWidget();
+        // The lists' text fields and the tab strip belong to the named control.
+        while (focus && focus->objectName().isEmpty())
+            focus = focus->parentWidget();
+        visited << (focus ? focus->objectName() : QString());
+    }
+    QCOMPARE(visited, expected);
+}
+
+// ---- row boxes ---------------------------------------------------------------------------------
+
+void TestConsole::rowEditing_data() {
+    QTest::addColumn<QByteArray>("fromFile"); // row 0 as display.cfg holds it
+    QTest::addColumn<int>("backspaces");      // pressed first, at the end of the text
+    QTest::addColumn<QString>("typed");       // then typed
+    QTest::addColumn<QString>("pasted");      // then pasted
+    QTest::addColumn<QString>("shown");
+
+    const QByteArray thirtyTwo(32, 'a');
+    const QByteArray forty = QByteArray(40, 'b');
+    QTest::newRow("33rd character typed") << thirtyTwo << 0 << "X"
+                                          << "" << QString(thirtyTwo);
+    QTest::newRow("typing stops at 32") << QByteArray(30, 'a') << 0 << "XYZ"
+                                        << "" << QString(30, QLatin1Char('a')) + "XY";
+    QTest::newRow("paste cut to what fits") << QByteArray(28, 'a') << 0 << ""
+                                            << "ABCDEFGH" << QString(28, QLatin1Char('a')) + "ABCD";
+    QTest::newRow("paste into a full row") << thirtyTwo << 0 << ""
+                                           << "ABC" << QString(thirtyTwo);
+    QTest::newRow("quote and tilde refused when typed") << QByteArray() << 0 << "a\"b~c"
+                                                        << ""
+                                                        << "abc";
+    QTest::newRow("control and non-Latin-1 characters refused in a paste")
+        << QByteArray() << 0 << ""
+        << "x\ty\u20ACz\r\n\"~"
+        << "xyz";
+    QTest::newRow("Latin-1 letters typed") << QByteArray() << 0 << "\u00e9\u00b0C"
+                                           << ""
+                                           << "\u00e9\u00b0C";
+    QTest::newRow("40 characters from the file, typing refused") << forty << 0 << "X"
+                                                                 << "Y" << QString(forty);
+    QTest::newRow("40 characters from the file, shortened") << forty << 5 << "X"
+                                                            << "" << QString(35, QLatin1Char('b'));
+    QTest::newRow("40 characters shortened below 32, typing again")
+        << forty << 9 << "XYZ"
+        << "" << QString(31, QLatin1Char('b')) + "X";
+    QTest::newRow("tab from the file kept while typing") << QByteArray("a\tb") << 0 << "!"
+                                                         << ""
+                                                         << "a\tb!";
+    QTest::newRow("tilde from the file kept while pasting") << QByteArray("a~b") << 0 << ""
+                                                            << "c~d"
+                                                            << "a~bcd";
+}
+
+void TestConsole::rowEditing() {
+    QFETCH(QByteArray, fromFile);
+    QFETCH(int, backspaces);
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, shown);
+
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, QString::fromLatin1(fromFile));
+    m_dir->writeConfig(fullConfig(1, pages));
+    startConsole();
+
+    RowBox *box = row(0);
+    QCOMPARE(box->text(), QString::fromLatin1(fromFile));
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_End);
+    for (int press = 0; press < backspaces; ++press)
+        QTest::keyClick(box, Qt::Key_Backspace);
+    type(box, typed);
+    if (!pasted.isEmpty()) {
+        QGuiApplication::clipboard()->setText(pasted);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+    QCOMPARE(box->text(), shown);
+}
+
+void TestConsole::longRowFromFileSavedWhole() {
+    const QString forty = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCD");
+    PageSet pages = numberedPages();
+    pages.setRow(37, forty);
+    m_dir->writeConfig(fullConfig(2, pages));
+    startConsole();
+
+    QCOMPARE(row(37)->text(), forty);
+    QTest::keyClick(row(37), Qt::Key_End);
+    QTest::keyClicks(row(37), QStringLiteral("more"));
+    QVERIFY(m_window->close());
+    QCOMPARE(m_dir->readConfig(), fullConfig(2, pages));
+}
+
+// ---- lists -------------------------------------------------------------------------------------
+
+void TestConsole::typingOverListLeavesNoSelection_data() {
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("chosen"); // from the drop-down afterwards
+    QTest::addColumn<QString>("chosenText");
+
+    QTest::newRow("port list, text of an entry") << "cmbComm"
+                                                 << "COM 4" << 2 << "COM 3";
+    QTest::newRow("port list, no such entry") << "cmbComm"
+                                              << "COM 999" << 0 << "COM 1";
+    QTest::newRow("delay list, text of the selected entry") << "cmbDelay"
+                                                            << "5" << 3 << "5";
+    QTest::newRow("delay list, other entry") << "cmbDelay"
+                                             << "12" << 18 << "20";
+}
+
+void TestConsole::typingOverListLeavesNoSelection() {
+    QFETCH(QString, list);
+    QFETCH(QString, typed);
+    QFETCH(int, chosen);
+    QFETCH(QString, chosenText);
+
+    startConsole();
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    auto *combo = m_window->findChild<QComboBox *>(list);
+    QVERIFY(combo);
+    const int entries = combo->count();
+    QLineEdit *field = combo->lineEdit();
+
+    QTest::mouseClick(field, Qt::LeftButton);
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, typed);
+    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->currentText(), typed);
+
+    // Enter neither adds nor selects an entry.
+    QTest::keyClick(field, Qt::Key_Return);
+    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->count(), entries);
+    QCOMPARE(combo->currentText(), typed);
+
+    // Nor does leaving the field.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY(!field->hasFocus());
+    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->currentText(), typed);
+
+    // Choosing from the drop-down selects again.
+    combo->showPopup();
+    QAbstractItemView *view = combo->view();
+    QTRY_VERIFY(view->isVisible());
+    const QModelIndex entry = view->model()->index(chosen, 0);
+    view->scrollTo(entry);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(entry).center());
+    QTRY_VERIFY(!view->isVisible());
+    QCOMPARE(combo->currentIndex(), chosen);
+    QCOMPARE(combo->currentText(), chosenText);
+}
+
+void TestConsole::sendWithNoPortSelected() {
+    m_dir->writeConfig(fullConfig(5, DefaultPages::pages()));
+    startConsole();
+    auto *field = child<QComboBox>("cmbComm")->lineEdit();
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(field, QStringLiteral("COM 2"));
+
+    BoxAnswerer answerer;
+    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
+
+    // The upload took the list's -1 as port 0, and the close keeps that.
+    QVERIFY(m_window->close());
+    QVERIFY(m_dir->readConfig().startsWith("0\r\n"));
+}
+
+void TestConsole::portZeroThenSend() {
+    m_dir->writeConfig(fullConfig(0, DefaultPages::pages()));
+    startConsole();
+    QCOMPARE(child<QComboBox>("cmbComm")->currentIndex(), -1);
+
+    BoxAnswerer answerer;
+    auto *cmdSend = child<QPushButton>("cmdSend");
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+
+    QCOMPARE(answerer.seen.size(), 1);
+    const SeenBox &box = answerer.seen.front();
+    QCOMPARE(box.title, QStringLiteral("Communication Port Error"));
+    QCOMPARE(box.icon, QMessageBox::Information);
+    QCOMPARE(box.buttons, QStringList{QStringLiteral("OK")});
+    QVERIFY2(box.text.contains(QLatin1String("no port selected")), qPrintable(box.text));
+
+    // The console goes on: nothing shown, SEND still there, rows still editable.
+    QVERIFY(m_window->isVisible());
+    QVERIFY(cmdSend->isEnabled());
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(!m_window->findChild<BoardLink *>(QStringLiteral("cm"))->isOpen());
+    QTest::keyClick(row(2), Qt::Key_End);
+    QTest::keyClicks(row(2), QStringLiteral("!"));
+    QCOMPARE(row(2)->text(), DefaultPages::text(0, 2) + QLatin1Char('!'));
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QCOMPARE(answerer.seen.size(), 2);
+}
+
+// ---- close -------------------------------------------------------------------------------------
+
+void TestConsole::closeWritesConfig() {
+    const PageSet numbered = numberedPages();
+    m_dir->writeConfig(fullConfig(4, numbered));
+    startConsole();
+
+    // An edit, and another port chosen without an upload: the close keeps port 4.
+    QTest::keyClick(row(95), Qt::Key_End);
+    QTest::keyClicks(row(95), QStringLiteral(" edited"));
+    child<QComboBox>("cmbComm")->setCurrentIndex(2);
+    QFile::remove(m_dir->configPath());
+
+    QVERIFY(m_window->close());
+    PageSet expected = numbered;
+    expected.setRow(95, QStringLiteral("row 95 edited"));
+    QCOMPARE(m_dir->readConfig(), fullConfig(4, expected));
+}
+
+void TestConsole::failedSaveAtStartAndClose() {
+    // A directory where display.cfg belongs: it can be neither read nor replaced.
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
+
+    BoxAnswerer answerer({QStringLiteral("OK"), QStringLiteral("Cancel"), QStringLiteral("Retry"),
+                          QStringLiteral("Close without saving")});
+    startConsole();
+    // The window opens all the same and then says that the file could not be written.
+    QTRY_COMPARE(answerer.seen.size(), 1);
+    QVERIFY2(answerer.seen.at(0).text.contains(m_dir->configPath()),
+             qPrintable(answerer.seen.at(0).text));
+
+    // Cancel keeps the window open.
+    QVERIFY(!m_window->close());
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(answerer.seen.size(), 2);
+    const SeenBox &atClose = answerer.seen.at(1);
+    QVERIFY2(atClose.text.contains(m_dir->configPath()), qPrintable(atClose.text));
+    QVERIFY(atClose.buttons.contains(QStringLiteral("Retry")));
+    QVERIFY(atClose.buttons.contains(QStringLiteral("Close without saving")));
+    QVERIFY(atClose.buttons.contains(QStringLiteral("Cancel")));
+
+    // Retry fails again and asks again; closing without saving then closes.
+    QVERIFY(m_window->close());
+    QCOMPARE(answerer.seen.size(), 4);
+    QVERIFY(!m_window->isVisible());
+}
+
+void TestConsole::retryAfterFailedSave() {
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
+    BoxAnswerer answerer({QStringLiteral("OK"), QStringLiteral("Retry")});
+    startConsole();
+    QTRY_COMPARE(answerer.seen.size(), 1);
+
+    // The operator clears the way, then retries.
+    answerer.beforeAnswer = [this](const SeenBox &) {
+        QDir(m_dir->path()).rmdir(QStringLiteral("display.cfg"));
+    };
+    QVERIFY(m_window->close());
+    QCOMPARE(answerer.seen.size(), 2);
+    QCOMPARE(m_dir->readConfig(), fullConfig(1, DefaultPages::pages()));
+}
+
+// ---- the jobs ----------------------------------------------------------------------------------
+
+void TestConsole::hiddenButtonsCarryTestAndMonitor() {
+    PtyBoards boards;
+    if (!useBoards(boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    boards.bank().setBehaviour(0, BoardBehaviour::Silent);
+    boards.bank().setBehaviour(5, BoardBehaviour::Wrong);
+    startConsole();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+
+    child<QPushButton>("cmdTest")->click();
+    const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
+                                    Qt::red, Qt::green, Qt::green, Qt::green};
+    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+        auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
+        QCOMPARE(shownColour(light), expected.at(address));
+    }
+
+    auto *cmdRecOnly = child<QPushButton>("cmdRecOnly");
+    auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
+    cmdRecOnly->click();
+    QCOMPARE(cmdRecOnly->text(), QStringLiteral("Stop"));
+    QVERIFY(cm->isOpen());
+    cmdRecOnly->click();
+    QCOMPARE(cmdRecOnly->text(), QStringLiteral("Rec Only"));
+    QVERIFY(!cm->isOpen());
+}
+
+void TestConsole::receiveLineShowsControlCharactersAndElides() {
+    PtyBoards boards;
+    if (!useBoards(boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    boards.setReplyTail(QByteArray(" OK\r\n\x01", 6) + QByteArray(300, 'x'));
+    startConsole();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+
+    child<QPushButton>("cmdTest")->click();
+    auto *lblRx = child<QLabel>("lblRx");
+    const QString shown = lblRx->text();
+    QVERIFY2(shown.startsWith(QStringLiteral("8 OK\u240D\u240A\u27E801\u27E9x")),
+             qPrintable(shown));
+    QVERIFY2(shown.endsWith(QChar(0x2026)), qPrintable(shown));
+    QVERIFY(lblRx->fontMetrics().horizontalAdvance(shown) <= lblRx->contentsRect().width());
+}
+
+void TestConsole::secondUploadStartsFreshBar() {
+    PtyBoards boards;
+    if (!useBoards(boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    startConsole();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
+
+    struct Seen {
+        float value;
+        QString message;
+    };
+    QList<Seen> atFirstFrame;
+    connect(&boards, &PtyBoards::frameReceived, this, [&] {
+        if (boards.received().size() % 52 != 1)
+            return;
+        frmProgress *progress = progressWindow();
+        QVERIFY(progress && progress->isVisible());
+        atFirstFrame.append(
+            {progress->value(), progress->findChild<QLabel *>(QStringLiteral("lblMsg"))->text()});
+    });
+    auto *cmdSend = child<QPushButton>("cmdSend");
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(progressWindow() == nullptr);
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(progressWindow() == nullptr);
+
+    QCOMPARE(boards.received().size(), 104);
+    QCOMPARE(atFirstFrame.size(), 2);
+    for (const Seen &seen : atFirstFrame) {
+        QCOMPARE(seen.value, 0.0f);
+        QCOMPARE(seen.message, QStringLiteral("Processing ...."));
+    }
+}
+
+void TestConsole::wholeUploadFromSend() {
+    // The one upload at the boards' real pace: 52 reply windows of 500 ms.
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    const QString longRow = QStringLiteral("A row of forty-one characters from a file");
+    QCOMPARE(longRow.size(), 41);
+    pages.setRow(37, longRow);
+    if (!useBoards(boards, pages))
+        QSKIP("no pseudo-terminal within the console's port table");
+    startConsole();
+    QCOMPARE(m_window->findChild<SendRec *>()->replyWindowMs(), 500);
+
+    auto *cmdSend = child<QPushButton>("cmdSend");
+    QList<QRect> watched = {
+        QRect(child<QLabel>("lblRx")->mapToGlobal(QPoint()), child<QLabel>("lblRx")->size())};
+    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+        auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
+        watched << QRect(light->mapToGlobal(QPoint()), light->size());
+    }
+
+    QList<float> values;
+    int shownWhileSending = 0;
+    bool sendDisabled = true;
+    bool coversNothing = true;
+    connect(&boards, &PtyBoards::frameReceived, this, [&] {
+        frmProgress *progress = progressWindow();
+        if (!progress || !progress->isVisible())
+            return;
+        ++shownWhileSending;
+        values << progress->value();
+        sendDisabled = sendDisabled && !cmdSend->isEnabled();
+        for (const QRect &area : watched)
+            coversNothing = coversNothing && !progress->frameGeometry().intersects(area);
+    });
+
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+
+    QCOMPARE(boards.received().size(), 52);
+    QCOMPARE(shownWhileSending, 52);
+    QCOMPARE(values.at(2), 0.0f);   // the first row pair
+    QCOMPARE(values.at(50), 96.0f); // the page delay
+    QCOMPARE(values.at(51), 100.0f);
+    QVERIFY(sendDisabled);
+    QVERIFY(coversNothing);
+    // The 41-character row from the file travelled whole: page 2, rows 36 and 37.
+    QCOMPARE(boards.received().at(2 + 2 * 8 + 2).bytes,
+             "3ED02TSC" + pages.row(36).toLatin1() + '~' + longRow.toLatin1() + '\r');
+
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(cmdSend->isEnabled());
+    QVERIFY(!m_window->findChild<BoardLink *>(QStringLiteral("cm"))->isOpen());
+    QCOMPARE(shownColour(child<QWidget>("shpStatus0")), QColor(0, 255, 255));
+    for (int address = 1; address <= 8; ++address) {
+        auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
+        QCOMPARE(shownColour(light), QColor(0, 255, 0));
+    }
+    // The last frame, "*Q", gets no answer.
+    QCOMPARE(child<QLabel>("lblRx")->text(), QString());
+}
+
+void TestConsole::closeDuringUploadStopsIt() {
+    PtyBoards boards;
+    if (!useBoards(boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    startConsole();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
+
+    bool closed = false;
+    connect(&boards, &PtyBoards::frameReceived, this, [&] {
+        if (!closed && boards.received().size() == 3)
+            closed = m_window->close();
+    });
+    BoxAnswerer answerer;
+    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+
+    // The upload ended with the close: no further frame, nothing to report, port closed.
+    QVERIFY(closed);
+    QCOMPARE(boards.received().size(), 3);
+    QCOMPARE(answerer.seen.size(), 0);
+    QVERIFY(!cm->isOpen());
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(m_dir->hasConfig());
+}
+
+QTEST_MAIN(TestConsole)
+#include "tst_console.moc"
