@@ -510,7 +510,7 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     boards.bank().setBehaviour(0, BoardBehaviour::Silent);
     boards.bank().setBehaviour(5, BoardBehaviour::Wrong);
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
 
     child<QPushButton>("cmdTest")->click();
     const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
@@ -536,7 +536,7 @@ void TestConsole::receiveLineShowsControlCharactersAndElides() {
         QSKIP("no pseudo-terminal within the console's port table");
     boards.setReplyTail(QByteArray(" OK\r\n\x01", 6) + QByteArray(300, 'x'));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
 
     child<QPushButton>("cmdTest")->click();
     auto *lblRx = child<QLabel>("lblRx");
@@ -646,7 +646,7 @@ void TestConsole::closeDuringUploadStopsIt() {
     if (!useBoards(boards))
         QSKIP("no pseudo-terminal within the console's port table");
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
     auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
 
     bool closed = false;
