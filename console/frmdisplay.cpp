@@ -245,8 +245,10 @@ frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
 SendRec &frmDisplay::exchange() {
     // An exchange aborted by a close that the operator then cancelled can never run again.
     if (m_exchange->isAborted()) {
+        const int replyWindowMs = m_exchange->replyWindowMs();
         delete m_exchange;
         m_exchange = new SendRec(m_cm, this, this);
+        m_exchange->setReplyWindowMs(replyWindowMs);
     }
     return *m_exchange;
 }

@@ -68,6 +68,7 @@ private Q_SLOTS:
     void secondUploadStartsFreshBar();
     void wholeUploadFromSend();
     void closeDuringUploadStopsIt();
+    void closeDuringUploadKeptOpen();
 
 private:
     template <typename T> T *child(const char *name) {
@@ -664,6 +665,41 @@ void TestConsole::closeDuringUploadStopsIt() {
     QVERIFY(!cm->isOpen());
     QVERIFY(progressWindow() == nullptr);
     QVERIFY(m_dir->hasConfig());
+}
+
+void TestConsole::closeDuringUploadKeptOpen() {
+    PtyBoards boards;
+    if (!useBoards(boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    startConsole();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    // display.cfg cannot be replaced, and the operator keeps the window open.
+    QVERIFY(QFile::remove(m_dir->configPath()));
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
+    BoxAnswerer answerer({QStringLiteral("Cancel")});
+
+    bool stillOpen = false;
+    const QMetaObject::Connection closer = connect(&boards, &PtyBoards::frameReceived, this, [&] {
+        if (boards.received().size() == 3)
+            stillOpen = !m_window->close();
+    });
+    auto *cmdSend = child<QPushButton>("cmdSend");
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+
+    // The upload ended with the attempt to close; the console is ready for the next one.
+    QVERIFY(stillOpen);
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(boards.received().size(), 3);
+    QVERIFY(m_window->isVisible());
+    QVERIFY(cmdSend->isEnabled());
+    QVERIFY(progressWindow() == nullptr);
+
+    disconnect(closer);
+    boards.clear();
+    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
+    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QCOMPARE(boards.received().size(), 52);
+    QCOMPARE(answerer.seen.size(), 1);
 }
 
 QTEST_MAIN(TestConsole)
