@@ -1,0 +1,138 @@
+// Start-up time to the window shown, and peak memory, of the console next to a bare Qt window of
+// the same size built alongside. Each figure is measured in fresh child processes, alternating
+// the two kinds, and reported as medians with their ratio.
+//
+//   display-startup-bench [runs]        (default 9 runs of each)
+//
+// Children run on the offscreen platform unless QT_QPA_PLATFORM says otherwise, each in a new
+// empty working folder (the console then starts on its default pages and writes display.cfg).
+
+#include "frmdisplay.h"
+#include "layout.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+
+namespace {
+
+// Reports once, after the first paint of the window has been processed.
+class FirstPaint : public QObject
+{
+public:
+    explicit FirstPaint(QWidget *window)
+        : QObject(window)
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
+            QTimer::singleShot(0, this, [] {
+                rusage usage{};
+                getrusage(RUSAGE_SELF, &usage);
+                QTextStream(stdout) << "shown peak_kib=" << usage.ru_maxrss << Qt::endl;
+                QCoreApplication::exit(0);
+            });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_seen = false;
+};
+
+int runChild(int argc, char *argv[], bool console)
+{
+    QApplication app(argc, argv);
+    if (console) {
+        frmDisplay window;
+        FirstPaint report(&window);
+        window.show();
+        return app.exec();
+    }
+    // The same client area as the console, in the same units.
+    const LayoutUnits units = LayoutUnits::forPrimaryScreen();
+    QWidget window;
+    window.setFixedSize(units.px(Layout::DisplayWidth), units.px(Layout::DisplayHeight));
+    FirstPaint report(&window);
+    window.show();
+    return app.exec();
+}
+
+struct Sample
+{
+    double seconds = 0;
+    double peakMiB = 0;
+};
+
+Sample measure(const QString &program, const QString &kind)
+{
+    QTemporaryDir dir;
+    QProcess child;
+    child.setWorkingDirectory(dir.path());
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer clock;
+    clock.start();
+    child.start(program, {QStringLiteral("--child"), kind});
+    if (!child.waitForFinished(60000) || child.exitCode() != 0)
+        qFatal("the %s child did not start and show its window", qPrintable(kind));
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const QByteArray out = child.readAllStandardOutput();
+    const qsizetype at = out.indexOf("peak_kib=");
+    if (at < 0)
+        qFatal("the %s child reported nothing", qPrintable(kind));
+    return {seconds, out.mid(at + 9).trimmed().toDouble() / 1024.0};
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype n = values.size();
+    return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc >= 3 && qstrcmp(argv[1], "--child") == 0) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return runChild(argc, argv, qstrcmp(argv[2], "console") == 0);
+    }
+
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : 9;
+    const QString self = QCoreApplication::applicationFilePath();
+    QList<double> consoleStart, bareStart, consoleMem, bareMem;
+    measure(self, QStringLiteral("console")); // warm the file cache for both
+    measure(self, QStringLiteral("bare"));
+    for (int i = 0; i < runs; ++i) {
+        const Sample console = measure(self, QStringLiteral("console"));
+        const Sample bare = measure(self, QStringLiteral("bare"));
+        consoleStart << console.seconds;
+        bareStart << bare.seconds;
+        consoleMem << console.peakMiB;
+        bareMem << bare.peakMiB;
+    }
+    QTextStream out(stdout);
+    out.setRealNumberNotation(QTextStream::FixedNotation);
+    out.setRealNumberPrecision(3);
+    out << "runs=" << runs << " (medians, each kind in fresh processes)\n";
+    out << "startup_s console=" << median(consoleStart) << " bare=" << median(bareStart)
+        << " ratio=" << median(consoleStart) / median(bareStart) << '\n';
+    out << "peak_mib console=" << median(consoleMem) << " bare=" << median(bareMem)
+        << " ratio=" << median(consoleMem) / median(bareMem) << '\n';
+    return 0;
+}
