@@ -24,18 +24,15 @@
 namespace {
 
 // Reports once, after the first paint of the window has been processed.
-class FirstPaint : public QObject
-{
+class FirstPaint : public QObject {
 public:
     explicit FirstPaint(QWidget *window)
-        : QObject(window)
-    {
+        : QObject(window) {
         window->installEventFilter(this);
     }
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
+    bool eventFilter(QObject *watched, QEvent *event) override {
         if (event->type() == QEvent::Paint && !m_seen) {
             m_seen = true;
             QTimer::singleShot(0, this, [] {
@@ -52,8 +49,7 @@ private:
     bool m_seen = false;
 };
 
-int runChild(int argc, char *argv[], bool console)
-{
+int runChild(int argc, char *argv[], bool console) {
     QApplication app(argc, argv);
     if (console) {
         frmDisplay window;
@@ -70,23 +66,22 @@ int runChild(int argc, char *argv[], bool console)
     return app.exec();
 }
 
-struct Sample
-{
+struct Sample {
     double seconds = 0;
     double peakMiB = 0;
 };
 
-Sample measure(const QString &program, const QString &kind)
-{
+Sample measure(const QString &program, const QString &kind) {
     QTemporaryDir dir;
     QProcess child;
     child.setWorkingDirectory(dir.path());
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
     clock.start();
     child.start(program, {QStringLiteral("--child"), kind});
-    if (!child.waitForFinished(60000) || child.exitCode() != 0)
-        qFatal("the %s child did not start and show its window", qPrintable(kind));
+    if (!child.waitForFinished(60000) || child.exitCode() != 0) {
+        qFatal("the %s child did not start and show its window: %s", qPrintable(kind),
+               child.readAllStandardError().constData());
+    }
     const double seconds = clock.nsecsElapsed() / 1e9;
     const QByteArray out = child.readAllStandardOutput();
     const qsizetype at = out.indexOf("peak_kib=");
@@ -95,8 +90,7 @@ Sample measure(const QString &program, const QString &kind)
     return {seconds, out.mid(at + 9).trimmed().toDouble() / 1024.0};
 }
 
-double median(QList<double> values)
-{
+double median(QList<double> values) {
     std::sort(values.begin(), values.end());
     const qsizetype n = values.size();
     return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
@@ -104,8 +98,7 @@ double median(QList<double> values)
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     if (argc >= 3 && qstrcmp(argv[1], "--child") == 0) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
