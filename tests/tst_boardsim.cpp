@@ -109,6 +109,15 @@ void TestBoardSim::uploadShownInPlainText() {
     QVERIFY(coloured.contains(QLatin1Char('\x1b')));
     // Two pages side by side: the six pages take three bands.
     QCOMPARE(coloured.count(QStringLiteral("  +--------------------------------+    +")), 6);
+
+    // A terminal too short for all six shows the page that changed last, and never scrolls.
+    ViewStyle shortTerminal;
+    shortTerminal.width = 114;
+    shortTerminal.height = 30;
+    const QStringList lines = renderView(sim, shortTerminal).split(QLatin1Char('\n'));
+    QVERIFY(lines.size() - 1 < shortTerminal.height);
+    QVERIFY(lines.contains(QStringLiteral("1 |EFFLUENT DISCHARGE MONITORING   |")));
+    QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("Page 1 (page digit 0)")));
 }
 
 void TestBoardSim::rejectedFramesCountedAndUploadEndsOnlyAfterDelay() {

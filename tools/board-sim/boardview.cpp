@@ -127,6 +127,9 @@ QString renderView(const BoardSimulator &sim, const ViewStyle &style) {
     out << lightsLine(sim, colour);
     out << QString();
 
+    const int perLine = qMax(1, (style.width + BlockGap) / (BlockWidth + BlockGap));
+    const int bandHeight = RowsPerPage + 3; // caption, two borders
+    const int allPagesHeight = int(out.size()) + (PageCount + perLine - 1) / perLine * bandHeight;
     QList<int> pages;
     if (style.shownPage >= 0) {
         out << paint(QStringLiteral("showing Page %1 of 6, as the boards do, for %2 s")
@@ -134,12 +137,19 @@ QString renderView(const BoardSimulator &sim, const ViewStyle &style) {
                          .arg(delay < 0 ? 5 : delay),
                      Yellow, colour);
         pages << style.shownPage;
+    } else if (style.height > 0 && allPagesHeight > style.height) {
+        const int latest = qMax(0, sim.lastPage());
+        out << paint(QStringLiteral("showing Page %1, the latest to change: all six need a "
+                                    "terminal %2 lines higher")
+                         .arg(latest + 1)
+                         .arg(allPagesHeight + 1 - style.height),
+                     Yellow, colour);
+        pages << latest;
     } else {
         for (int page = 0; page < PageCount; ++page)
             pages << page;
     }
 
-    const int perLine = qMax(1, (style.width + BlockGap) / (BlockWidth + BlockGap));
     for (qsizetype first = 0; first < pages.size(); first += perLine) {
         QList<QStringList> blocks;
         for (qsizetype i = first; i < pages.size() && i < first + perLine; ++i)
@@ -152,11 +162,20 @@ QString renderView(const BoardSimulator &sim, const ViewStyle &style) {
         }
     }
 
-    if (style.messages && !sim.messages().isEmpty()) {
+    QStringList messages = style.messages ? sim.messages() : QStringList();
+    if (style.height > 0) // a blank line, the messages and the cursor's line must fit
+        messages =
+            messages.mid(qMax(qsizetype(0), messages.size() - (style.height - out.size() - 2)));
+    if (!messages.isEmpty()) {
         out << QString();
-        for (const QString &message : sim.messages())
+        for (QString message : messages) {
+            if (colour) // one line each on the terminal
+                message.truncate(style.width - 1);
             out << (message.contains(QLatin1String("REJECTED")) ? paint(message, Red, colour)
                                                                 : message);
+        }
     }
+    if (style.height > 0 && out.size() >= style.height) // never scroll the lines above away
+        out = out.mid(0, style.height - 1);
     return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -8,7 +8,7 @@ struct ViewStyle {
     bool colour = false;  // ANSI colours and highlights; plain text otherwise
     int width = 114;      // terminal columns: decides how many pages sit side by side
     int shownPage = -1;   // 0..5: only that page (cycling, as the boards show it); -1: all six
-    int height = 0;       // terminal lines, 0 when unbounded: decides how many messages fit
+    int height = 0;       // terminal lines, 0 when unbounded: what does not fit is left out
     bool messages = true; // the latest frames below the pages
 };
 

@@ -190,7 +190,11 @@ int main(int argc, char *argv[]) {
     const bool cycling = parser.isSet(cycle);
     int shownPage = 0;
 
-    // First line, always: the device and the port number that reaches it.
+    // First line, always: the device and the port number that reaches it. On a terminal the
+    // screen is cleared first, and the lines above the view stay while the view is redrawn.
+    if (onTerminal)
+        print(QStringLiteral("\x1b[H\x1b[2J"));
+    int linesAboveView = 1;
     const int port = boards.portNumber();
     print(port > 0 ? QStringLiteral("%1 COM %2\n").arg(boards.devicePath()).arg(port)
                    : QStringLiteral("%1 (no COM port reaches it: the console's ports end at "
@@ -203,6 +207,7 @@ int main(int argc, char *argv[]) {
                      .arg(boards.devicePath()));
         try {
             print(pointConfigAt(parser.value(config), port));
+            ++linesAboveView;
         } catch (const Failure &failure) {
             fail(failure.text());
         }
@@ -213,7 +218,7 @@ int main(int argc, char *argv[]) {
         view.colour = colour;
         const winsize size = terminalSize();
         view.width = colour ? size.ws_col : 114;
-        view.height = colour ? size.ws_row : 0;
+        view.height = colour ? size.ws_row - linesAboveView : 0;
         view.shownPage = page;
         view.messages = colour; // in plain text every frame has been logged already
         return view;
@@ -224,7 +229,7 @@ int main(int argc, char *argv[]) {
     redraw.setSingleShot(true);
     redraw.setInterval(40);
     QObject::connect(&redraw, &QTimer::timeout, &app, [&] {
-        print(QStringLiteral("\x1b[H\x1b[2J") +
+        print(QStringLiteral("\x1b[%1;1H\x1b[J").arg(linesAboveView + 1) +
               renderView(sim, style(true, cycling ? shownPage : -1)));
     });
     if (onTerminal) {
@@ -273,7 +278,8 @@ int main(int argc, char *argv[]) {
             finished = true;
             giveUp->stop();
             redraw.stop();
-            print((onTerminal ? QStringLiteral("\x1b[H\x1b[2J") : QString()) +
+            print((onTerminal ? QStringLiteral("\x1b[%1;1H\x1b[J").arg(linesAboveView + 1)
+                              : QString()) +
                   renderView(sim, style(onTerminal, -1)));
             status = sim.framesRejected() > 0 ? 1 : 0;
             app.quit();
