@@ -7,6 +7,8 @@
 #include <QStyleOptionTabWidgetFrame>
 #include <QTabBar>
 
+#include <limits>
+
 // ---- RowValidator ------------------------------------------------------------------------------
 
 bool RowValidator::isTypeable(QChar c) {
@@ -67,6 +69,10 @@ RowBox::RowBox(QWidget *parent)
     : QLineEdit(parent)
     , m_validator(new RowValidator(this)) {
     setValidator(m_validator);
+    // QLineEdit cuts every text to 32767 characters by default, even one set by the program: a
+    // longer row from display.cfg would lose its end at the next close. The validator alone
+    // limits what the operator types.
+    setMaxLength(std::numeric_limits<int>::max());
 }
 
 void RowBox::placeText(const QString &text) {

@@ -66,9 +66,12 @@ BoardLink::BoardLink(QObject *parent)
     m_port->setParity(QSerialPort::NoParity);
     m_port->setStopBits(QSerialPort::OneStop);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // Receive buffer of 1024 bytes; more than that waits in the system's buffer until read.
-    // QSerialPort has no transmit buffer setting: a write is queued whole.
-    m_port->setReadBufferSize(1024);
+    // No cap on the receive buffer: a read takes everything that has arrived. With a cap, the
+    // rest of a long reply stayed in the system and the next exchange read it as its own reply
+    // and judged that board by it; a board chattering faster than the console read also had its
+    // replies refused once the system's buffer was full. QSerialPort has no transmit buffer
+    // setting: a write is queued whole.
+    m_port->setReadBufferSize(0);
 
     connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::NoError || !m_port->isOpen())

@@ -104,10 +104,7 @@ void TestConsole::startConsole() {
 }
 
 bool TestConsole::useBoards(PtyBoards &boards, const PageSet &pages) {
-    if (!boards.isValid() || boards.portNumber() < 100 || boards.portNumber() > 250)
-        return false;
-    m_dir->writeConfig(fullConfig(qint16(boards.portNumber()), pages));
-    return true;
+    return configForBoards(*m_dir, boards, pages);
 }
 
 // ---- start-up ----------------------------------------------------------------------------------

@@ -3,13 +3,16 @@
 // What the console tests share: a working directory of their own for display.cfg, the file's
 // bytes, an operator who answers message boxes, and looks at the console's windows.
 
+#include "boards.h"
 #include "configstore.h"
+#include "defaultpages.h"
 #include "frmprogress.h"
 #include "pageset.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QPointer>
@@ -61,6 +64,16 @@ inline QByteArray fullConfig(qint16 portNumber, const PageSet &pages) {
     return ConfigStore::serialize(portNumber, pages);
 }
 
+// Writes display.cfg so that the console starts on the fake boards' port. False when the system
+// gave a pseudo-terminal beyond the console's port table.
+inline bool configForBoards(const WorkingDirectory &dir, const PtyBoards &boards,
+                            const PageSet &pages = DefaultPages::pages()) {
+    if (!boards.isValid() || boards.portNumber() < 100 || boards.portNumber() > 250)
+        return false;
+    dir.writeConfig(fullConfig(qint16(boards.portNumber()), pages));
+    return true;
+}
+
 // Rows "row 0" .. "row 95".
 inline PageSet numberedPages() {
     PageSet pages;
@@ -77,7 +90,8 @@ struct SeenBox {
 };
 
 // Answers every message box that comes up, with the button captioned by the next of answers
-// (the last one repeats). beforeAnswer runs first, while the box is still up.
+// (the last one repeats), once the box has been up for holdMs. beforeAnswer runs first, while
+// the box is still up.
 class BoxAnswerer : public QObject {
 public:
     explicit BoxAnswerer(QStringList answers = {QStringLiteral("OK")})
@@ -88,6 +102,7 @@ public:
 
     QList<SeenBox> seen;
     std::function<void(const SeenBox &)> beforeAnswer;
+    int holdMs = 0; // how long the operator reads a box before answering
 
 private:
     static QString caption(const QAbstractButton *button) {
@@ -97,6 +112,12 @@ private:
     void poll() {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box || box == m_answered || !box->isVisible())
+            return;
+        if (box != m_reading) {
+            m_reading = box;
+            m_readingFor.start();
+        }
+        if (m_readingFor.elapsed() < holdMs)
             return;
         m_answered = box;
         SeenBox record{box->windowTitle(), box->text(), box->icon(), {}};
@@ -119,6 +140,8 @@ private:
     QStringList m_answers;
     QTimer m_poll;
     QPointer<QMessageBox> m_answered;
+    QPointer<QMessageBox> m_reading;
+    QElapsedTimer m_readingFor;
 };
 
 // The progress window while it exists.
@@ -133,4 +156,18 @@ inline frmProgress *progressWindow() {
 
 inline QColor shownColour(QWidget *widget) {
     return widget->grab().toImage().pixelColor(widget->width() / 2, widget->height() / 2);
+}
+
+// Status lights 0..8 as the window shows them: C cyan, G green, R red, ? anything else.
+inline QString shownLights(const QWidget *window) {
+    QString shown;
+    for (int address = 0; address < 9; ++address) {
+        auto *light = window->findChild<QWidget *>(QStringLiteral("shpStatus%1").arg(address));
+        const QColor colour = light ? shownColour(light) : QColor();
+        shown += colour == QColor(0, 255, 255) ? u'C'
+                 : colour == QColor(0, 255, 0) ? u'G'
+                 : colour == QColor(255, 0, 0) ? u'R'
+                                               : u'?';
+    }
+    return shown;
 }

@@ -1,0 +1,454 @@
+#include "boardlink.h"
+#include "boardrig.h"
+#include "boards.h"
+#include "consolerig.h"
+#include "controls.h"
+#include "defaultpages.h"
+#include "failure.h"
+#include "frmdisplay.h"
+#include "sendrec.h"
+
+#include <QBuffer>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/resource.h>
+
+Q_DECLARE_METATYPE(BoardBehaviour)
+
+namespace {
+
+using B = BoardBehaviour;
+
+// CPU time this process has used so far, user and system, in seconds.
+double cpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+bool hasControlCharacter(const QString &text) {
+    for (QChar c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            return true;
+    }
+    return false;
+}
+
+QByteArray randomBytes(quint32 seed, int size) {
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, '\0');
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// Whether the boards show the pages and the delay of 5 seconds, every row as it was sent.
+bool boardsShow(const PtyBoards &boards, const PageSet &pages) {
+    for (int page = 0; page < PageSet::PageCount; ++page) {
+        for (int row = 0; row < PageSet::RowsPerPage; ++row) {
+            if (boards.bank().row(page, row) != pages.row(page, row).toLatin1())
+                return false;
+        }
+    }
+    return boards.bank().pageDelaySeconds() == 5;
+}
+
+// What the console takes from display.cfg at start-up: the port number and rows read before any
+// damage, and whether the read went through (the file is rewritten otherwise).
+struct ReadBack {
+    qint16 port = 1;
+    PageSet pages = DefaultPages::pages();
+    bool whole = false;
+};
+
+ReadBack readBack(const QByteArray &file) {
+    ReadBack read;
+    QBuffer buffer;
+    buffer.setData(file);
+    buffer.open(QIODevice::ReadOnly);
+    try {
+        ConfigStore::read(buffer, QStringLiteral("display.cfg"), read.port, read.pages);
+        read.whole = read.port >= 0 && read.port <= 250; // what the port list can select
+    } catch (const Failure &) {
+    }
+    return read;
+}
+
+} // namespace
+
+// The console under faults: a pulled adapter, boards that answer with kilobytes of binary or
+// too late, a working folder that refuses the save at close, and a damaged display.cfg. Each
+// case checks that nothing the operator has is lost and that the console stays usable.
+class TestFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void adapterPulledDuringUpload();
+    void repliesOfFourKilobytesOfBinary();
+    void lateReplyJudgedByTheNextFrame_data();
+    void lateReplyJudgedByTheNextFrame();
+    void saveRefusedAtClose_data();
+    void saveRefusedAtClose();
+    void damagedConfigAtStartUp_data();
+    void damagedConfigAtStartUp();
+
+private:
+    void startConsole();
+    template <typename T> T *child(const QString &name) { return m_window->findChild<T *>(name); }
+    RowBox *row(int index) { return child<RowBox>(QStringLiteral("txtLabel%1").arg(index)); }
+    QStringList shownRows() {
+        QStringList rows;
+        for (int index = 0; index < PageSet::RowCount; ++index)
+            rows << row(index)->text();
+        return rows;
+    }
+    SendRec *exchange() { return m_window->findChild<SendRec *>(); }
+    BoardLink *cm() { return child<BoardLink>(QStringLiteral("cm")); }
+    QPushButton *cmdSend() { return child<QPushButton>(QStringLiteral("cmdSend")); }
+
+    std::unique_ptr<WorkingDirectory> m_dir;
+    std::unique_ptr<frmDisplay> m_window;
+};
+
+void TestFaults::init() {
+    m_dir = std::make_unique<WorkingDirectory>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestFaults::cleanup() {
+    m_window.reset();
+    m_dir.reset();
+}
+
+void TestFaults::startConsole() {
+    m_window = std::make_unique<frmDisplay>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+// ---- the boards --------------------------------------------------------------------------------
+
+void TestFaults::adapterPulledDuringUpload() {
+    PtyBoards boards;
+    if (!configForBoards(*m_dir, boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    boards.setReplyDelayMs(1);
+    startConsole();
+    exchange()->setReplyWindowMs(20);
+    const QStringList rowsBefore = shownRows();
+    QSignalSpy failed(cm(), &BoardLink::failed);
+
+    // The adapter is pulled once both brackets and page 0's eight pairs have arrived; the
+    // operator reads the message for a second before answering it.
+    constexpr int FramesBeforeVanish = 10;
+    double cpuAtVanish = 0;
+    QElapsedTimer sinceVanish;
+    connect(&boards, &PtyBoards::frameReceived, this, [&] {
+        if (boards.received().size() != FramesBeforeVanish)
+            return;
+        QTimer::singleShot(0, &boards, [&] {
+            boards.vanish();
+            cpuAtVanish = cpuSeconds();
+            sinceVanish.start();
+        });
+    });
+    BoxAnswerer answerer;
+    answerer.holdMs = 1000;
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    const double cpuAfterVanish = cpuSeconds() - cpuAtVanish;
+    const qint64 msAfterVanish = sinceVanish.elapsed();
+
+    qInfo("CPU in the %lld ms after the adapter vanished: %.3f s", msAfterVanish, cpuAfterVanish);
+    QVERIFY(msAfterVanish >= 1000);
+    QVERIFY2(cpuAfterVanish < 0.3, qPrintable(QString::number(cpuAfterVanish)));
+    QCOMPARE(boards.received().size(), FramesBeforeVanish);
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
+    QVERIFY2(answerer.seen.front().text.contains(boards.devicePath()),
+             qPrintable(answerer.seen.front().text));
+    QCOMPARE(failed.size(), 1);
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(!cm()->isOpen());
+    QVERIFY(cmdSend()->isEnabled());
+    QCOMPARE(shownRows(), rowsBefore);
+    QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGC"));
+
+    // The adapter is plugged in again and the operator sends once more.
+    PtyBoards fresh;
+    if (fresh.portNumber() < 100)
+        QSKIP("no pseudo-terminal within the console's port table");
+    fresh.setReplyDelayMs(1);
+    child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(fresh.portNumber() - 1);
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QCOMPARE(fresh.received().size(), 52);
+    QVERIFY(boardsShow(fresh, DefaultPages::pages()));
+    QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
+    QCOMPARE(answerer.seen.size(), 1);
+    QVERIFY(cmdSend()->isEnabled());
+
+    QVERIFY(m_window->close());
+    QCOMPARE(m_dir->readConfig(), fullConfig(qint16(fresh.portNumber()), DefaultPages::pages()));
+}
+
+void TestFaults::repliesOfFourKilobytesOfBinary() {
+    PtyBoards boards;
+    if (!configForBoards(*m_dir, boards))
+        QSKIP("no pseudo-terminal within the console's port table");
+    // Every reply: the digit, then 4095 bytes running through every byte value, NUL, CR and LF
+    // among them. Board 3 answers with another digit.
+    QByteArray junk(4095, '\0');
+    for (int i = 0; i < junk.size(); ++i)
+        junk[i] = char(i % 256);
+    boards.setReplyTail(junk);
+    boards.setReplyDelayMs(1);
+    boards.bank().setBehaviour(3, B::Wrong);
+    startConsole();
+    constexpr int WindowMs = 100;
+    exchange()->setReplyWindowMs(WindowMs);
+    auto *lblRx = child<QLabel>(QStringLiteral("lblRx"));
+
+    QStringList shownAtFrame; // the receive line as each frame goes out
+    connect(&boards, &PtyBoards::frameReceived, this, [&] { shownAtFrame << lblRx->text(); });
+    BoxAnswerer answerer;
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    const qint64 uploadMs = clock.elapsed();
+
+    qInfo("upload with 4 KiB replies: %lld ms for 52 windows of %d ms", uploadMs, WindowMs);
+    QCOMPARE(boards.received().size(), 52);
+    QVERIFY(boardsShow(boards, DefaultPages::pages()));
+    QVERIFY2(uploadMs >= 52 * WindowMs && uploadMs < 52 * WindowMs * 5 / 4,
+             qPrintable(QString::number(uploadMs)));
+    QCOMPARE(boards.replies().size(), 49); // the 48 pairs and the delay; the line took them all
+    for (const PtyBoards::Replied &reply : boards.replies())
+        QCOMPARE(reply.bytes.size(), 4096);
+    QVERIFY(answerer.seen.isEmpty());
+
+    // Judged by the first byte of each reply alone.
+    QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGRGGGGG"));
+    // Frame i goes out with the reply to frame i - 1 on the line: pairs 2..49, the delay 50.
+    for (int frame = 3; frame <= 51; ++frame) {
+        const int address = frame == 51 ? 1 : (frame - 3) % 8 + 1;
+        const QChar digit = QLatin1Char(char('0' + (address == 3 ? 4 : address)));
+        const QString &shown = shownAtFrame.at(frame);
+        QVERIFY2(shown.startsWith(digit) && shown.endsWith(QChar(0x2026)),
+                 qPrintable(QStringLiteral("frame %1: %2").arg(frame).arg(shown)));
+        QVERIFY2(!hasControlCharacter(shown), qPrintable(shown));
+    }
+    // Nothing of the last reply was left over for the closing "*Q".
+    QCOMPARE(lblRx->text(), QString());
+    QVERIFY(cmdSend()->isEnabled());
+    QVERIFY(!cm()->isOpen());
+}
+
+void TestFaults::lateReplyJudgedByTheNextFrame_data() {
+    QTest::addColumn<QList<BoardBehaviour>>("plan"); // addresses 0..8
+    QTest::addColumn<QList<QByteArray>>("frames");
+    QTest::addColumn<QList<QByteArray>>("read"); // the reply text of each exchange
+    QTest::addColumn<QString>("lights");         // 0..8 afterwards
+
+    QList<B> late4silent5(9, B::Present);
+    late4silent5[4] = B::Late;
+    late4silent5[5] = B::Silent;
+    QList<B> late4(9, B::Present);
+    late4[4] = B::Late;
+    QList<B> late1silent0(9, B::Present);
+    late1silent0[1] = B::Late;
+    late1silent0[0] = B::Silent;
+    QList<B> late8(9, B::Present);
+    late8[8] = B::Late;
+
+    QTest::newRow("late 4 then silent 5: 5 reads 4's reply, both red")
+        << late4silent5 << QList<QByteArray>{"4?\r", "5?\r"} << QList<QByteArray>{"", "4 OK"}
+        << QStringLiteral("CCCCRRCCC");
+    QTest::newRow("late 4 then present 5: 5's own reply comes first, green")
+        << late4 << QList<QByteArray>{"4?\r", "5?\r"} << QList<QByteArray>{"", "5 OK4 OK"}
+        << QStringLiteral("CCCCRGCCC");
+    QTest::newRow("late 4 asked twice: the second reads the first's reply, green; *Q no light")
+        << late4 << QList<QByteArray>{"4?\r", "4?\r", "*Q\r"}
+        << QList<QByteArray>{"", "4 OK", "4 OK"} << QStringLiteral("CCCCGCCCC");
+    QTest::newRow("late 1 then silent 0: a digit other than 0 is red")
+        << late1silent0 << QList<QByteArray>{"1?\r", "0?\r"} << QList<QByteArray>{"", "1 OK"}
+        << QStringLiteral("RRCCCCCCC");
+    QTest::newRow("late 8 then the page delay to board 1: 1 green, 8 red")
+        << late8 << QList<QByteArray>{"8ED05TSCa~b\r", "1EN0605\r"}
+        << QList<QByteArray>{"", "1 OK8 OK"} << QStringLiteral("CGCCCCCCR");
+}
+
+void TestFaults::lateReplyJudgedByTheNextFrame() {
+    QFETCH(QList<BoardBehaviour>, plan);
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(QList<QByteArray>, read);
+    QFETCH(QString, lights);
+
+    // Late boards answer half a window into the next exchange, present ones after 1 ms: wide
+    // enough apart that the order of the two replies holds on a loaded machine.
+    BoardRig rig(100);
+    if (!rig.usable())
+        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(rig.boards.lateDelayMs() > rig.exchange.replyWindowMs());
+    for (int address = 0; address < plan.size(); ++address)
+        rig.boards.bank().setBehaviour(address, plan.at(address));
+    rig.link.setPortNumber(rig.boards.portNumber());
+    rig.link.open();
+
+    QList<QByteArray> replies;
+    for (const QByteArray &frame : frames) {
+        rig.exchange.pendingFrame = frame;
+        rig.exchange.sendRec();
+        replies << rig.exchange.replyText;
+    }
+    QCOMPARE(replies, read);
+    QString seen;
+    for (Light light : rig.console.lights)
+        seen += light == Light::Green ? u'G' : light == Light::Red ? u'R' : u'C';
+    QCOMPARE(seen, lights);
+}
+
+// ---- the working folder ------------------------------------------------------------------------
+
+void TestFaults::saveRefusedAtClose_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("display.cfg is a folder") << "folder";
+    QTest::newRow("working folder removed") << "removed";
+    QTest::newRow("working folder read-only") << "read-only";
+}
+
+void TestFaults::saveRefusedAtClose() {
+    QFETCH(QString, how);
+    if (how == QLatin1String("read-only") && ::geteuid() == 0)
+        QSKIP("folder permissions do not bind root");
+
+    const PageSet numbered = numberedPages();
+    m_dir->writeConfig(fullConfig(4, numbered));
+    startConsole();
+    QTest::keyClick(row(20), Qt::Key_End);
+    QTest::keyClicks(row(20), QStringLiteral(" edited"));
+    PageSet edited = numbered;
+    edited.setRow(20, QStringLiteral("row 20 edited"));
+
+    const QString folder = m_dir->path();
+    const auto refuse = [&] {
+        if (how == QLatin1String("folder")) {
+            QFile::remove(m_dir->configPath());
+            QDir(folder).mkdir(QStringLiteral("display.cfg"));
+        } else if (how == QLatin1String("removed")) {
+            QDir(folder).removeRecursively();
+        } else {
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+        }
+    };
+    const auto mend = [&] {
+        if (how == QLatin1String("folder"))
+            QDir(folder).rmdir(QStringLiteral("display.cfg"));
+        else if (how == QLatin1String("removed"))
+            QDir().mkpath(folder);
+        else
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    };
+    refuse();
+
+    // Cancel first: the window stays with everything in it. Then the operator makes room and
+    // retries.
+    BoxAnswerer answerer({QStringLiteral("Cancel"), QStringLiteral("Retry")});
+    answerer.beforeAnswer = [&](const SeenBox &) {
+        if (answerer.seen.size() == 2)
+            mend();
+    };
+    QVERIFY(!m_window->close());
+    QCOMPARE(answerer.seen.size(), 1);
+    const SeenBox &box = answerer.seen.front();
+    const QString path = m_dir->configPath();
+    // The path, then the system's reason after it.
+    const qsizetype at = box.text.indexOf(path + QStringLiteral(": "));
+    QVERIFY2(at >= 0 && box.text.size() > at + path.size() + 2 &&
+                 !box.text.at(at + path.size() + 2).isSpace(),
+             qPrintable(box.text));
+    QStringList buttons = box.buttons; // in the platform's order
+    buttons.sort();
+    QCOMPARE(buttons, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Close without saving"),
+                                   QStringLiteral("Retry")}));
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(row(20)->text(), edited.row(20));
+    if (how == QLatin1String("read-only"))
+        QCOMPARE(m_dir->readConfig(), fullConfig(4, numbered)); // the old file stays whole
+
+    QVERIFY(m_window->close());
+    QCOMPARE(answerer.seen.size(), 2);
+    QCOMPARE(m_dir->readConfig(), fullConfig(4, edited));
+}
+
+// ---- display.cfg -------------------------------------------------------------------------------
+
+void TestFaults::damagedConfigAtStartUp_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("port");          // portNumber after start-up
+    QTest::addColumn<PageSet>("pages");     // the rows shown
+    QTest::addColumn<bool>("rewritten");    // at start-up, from what was read
+    QTest::addColumn<QByteArray>("closed"); // display.cfg after the close
+
+    const auto fromReader = [](const char *name, const QByteArray &file) {
+        const ReadBack read = readBack(file);
+        QTest::newRow(name) << file << int(read.port) << read.pages << !read.whole
+                            << fullConfig(read.port, read.pages);
+    };
+    fromReader("random bytes, seed 1", randomBytes(1, 2048));
+    fromReader("random bytes, seed 2", randomBytes(2, 65536));
+    fromReader("port line, then random bytes ending part-way, seed 3",
+               "17\r\n" + randomBytes(3, 2600));
+    fromReader("port line, then random rows, seed 4", "12\r\n" + randomBytes(4, 32768));
+    fromReader("port line, then random rows, seed 5", "250\r\n" + randomBytes(5, 32768));
+
+    PageSet megabyte = numberedPages();
+    QByteArray big(1 << 20, ' ');
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = "0123456789abcdefghijklmnopqrstuvwxyz ~,."[i % 40];
+    megabyte.setRow(40, QString::fromLatin1(big));
+    QTest::newRow("a row of 1 MiB")
+        << fullConfig(3, megabyte) << 3 << megabyte << false << fullConfig(3, megabyte);
+
+    const QByteArray crlf = fullConfig(7, numberedPages());
+    QByteArray lf = crlf;
+    lf.replace("\r\n", "\n");
+    QTest::newRow("LF line ends") << lf << 7 << numberedPages() << false << crlf;
+    QByteArray cr = crlf;
+    cr.replace("\r\n", "\r");
+    QTest::newRow("CR line ends") << cr << 7 << numberedPages() << false << crlf;
+}
+
+void TestFaults::damagedConfigAtStartUp() {
+    QFETCH(QByteArray, file);
+    QFETCH(int, port);
+    QFETCH(PageSet, pages);
+    QFETCH(bool, rewritten);
+    QFETCH(QByteArray, closed);
+
+    m_dir->writeConfig(file);
+    BoxAnswerer answerer;
+    startConsole();
+
+    QVERIFY(m_window->isVisible());
+    for (int index = 0; index < PageSet::RowCount; ++index)
+        QCOMPARE(row(index)->text(), pages.row(index));
+    QCOMPARE(m_window->portNumber(), port);
+    if (!rewritten)
+        QCOMPARE(child<QComboBox>(QStringLiteral("cmbComm"))->currentIndex(), port - 1);
+    QCOMPARE(m_dir->readConfig(), rewritten ? fullConfig(qint16(port), pages) : file);
+    QVERIFY(answerer.seen.isEmpty());
+
+    QVERIFY(m_window->close());
+    QCOMPARE(m_dir->readConfig(), closed);
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
