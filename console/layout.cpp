@@ -158,21 +158,21 @@ QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const Control
     QHash<QString, QWidget *> built;
     std::map<int, QWidget *> focusOrder;
 
-    for (const ControlSpec &spec : table) {
-        const QString name = QString::fromLatin1(spec.name);
+    for (const ControlSpec &entry : table) {
+        const QString name = QString::fromLatin1(entry.name);
         QWidget *container = window;
-        if (spec.container) {
-            container = built.value(QString::fromLatin1(spec.container));
-            Q_ASSERT_X(container, spec.name, "container must come earlier in the table");
+        if (entry.container) {
+            container = built.value(QString::fromLatin1(entry.container));
+            Q_ASSERT_X(container, entry.name, "container must come earlier in the table");
         }
         auto *tabs = qobject_cast<PageTabs *>(container);
 
-        for (int index = 0; index < spec.count; ++index) {
+        for (int index = 0; index < entry.count; ++index) {
             // On the tabs each page holds perContainer elements; the position restarts per page.
-            const int perContainer = spec.perContainer > 0 ? spec.perContainer : spec.count;
+            const int perContainer = entry.perContainer > 0 ? entry.perContainer : entry.count;
             const int slot = index % perContainer;
-            int left = spec.left + spec.stepX * slot;
-            int top = spec.top + spec.stepY * slot;
+            int left = entry.left + entry.stepX * slot;
+            int top = entry.top + entry.stepY * slot;
 
             QWidget *parent = container;
             QPoint shift;
@@ -185,21 +185,22 @@ QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const Control
             }
 
             QWidget *widget =
-                createControl(spec.kind, QString::fromLatin1(spec.text), parent, units);
-            const QString objectName = spec.count > 1 ? name + QString::number(index) : name;
+                createControl(entry.kind, QString::fromLatin1(entry.text), parent, units);
+            const QString objectName = entry.count > 1 ? name + QString::number(index) : name;
             widget->setObjectName(objectName);
-            widget->setGeometry(units.rect(left, top, spec.width, spec.height).translated(-shift));
-            if (spec.font.family) {
-                QFont font(QString::fromLatin1(spec.font.family));
-                font.setPointSizeF(spec.font.pointSize);
-                font.setBold(spec.font.bold);
+            widget->setGeometry(
+                units.rect(left, top, entry.width, entry.height).translated(-shift));
+            if (entry.font.family) {
+                QFont font(QString::fromLatin1(entry.font.family));
+                font.setPointSizeF(entry.font.pointSize);
+                font.setBold(entry.font.bold);
                 widget->setFont(font);
             }
-            if (spec.hidden)
+            if (entry.hidden)
                 widget->setVisible(false);
-            if (spec.focus >= 0)
-                focusOrder.emplace(spec.focus + index, widget);
-            else if (spec.kind == ControlKind::Button)
+            if (entry.focus >= 0)
+                focusOrder.emplace(entry.focus + index, widget);
+            else if (entry.kind == ControlKind::Button)
                 widget->setFocusPolicy(Qt::NoFocus);
             built.insert(objectName, widget);
         }

@@ -118,16 +118,14 @@ std::optional<qint16> parsePortNumber(const QByteArray &value) {
 ConfigStore::ConfigStore(QString path)
     : m_path(std::move(path)) {}
 
-void ConfigStore::load(qint16 &portNumber, PageSet &pages) const
-{
+void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         throw Failure(QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString()));
     read(file, m_path, portNumber, pages);
 }
 
-void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages)
-{
+void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {
     ValueReader reader(device);
     const auto fail = [&](const QString &why) {
         return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
@@ -146,11 +144,10 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
     for (int index = 0; index < PageSet::RowCount; ++index) {
         const std::optional<QByteArray> value = reader.next();
         if (!value) {
-            throw fail(reader.overLimit()
-                           ? QStringLiteral("the file is too large")
-                           : QStringLiteral("the file ends after %1 of %2 rows")
-                                 .arg(index)
-                                 .arg(PageSet::RowCount));
+            throw fail(reader.overLimit() ? QStringLiteral("the file is too large")
+                                          : QStringLiteral("the file ends after %1 of %2 rows")
+                                                .arg(index)
+                                                .arg(PageSet::RowCount));
         }
         pages.setRow(index, QString::fromLatin1(*value));
     }

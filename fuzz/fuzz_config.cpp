@@ -12,8 +12,7 @@
 
 namespace {
 
-bool readFrom(const QByteArray &bytes, qint16 &portNumber, PageSet &pages)
-{
+bool readFrom(const QByteArray &bytes, qint16 &portNumber, PageSet &pages) {
     QByteArray copy = bytes;
     QBuffer buffer(&copy);
     buffer.open(QIODevice::ReadOnly);
@@ -27,8 +26,7 @@ bool readFrom(const QByteArray &bytes, qint16 &portNumber, PageSet &pages)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     qint16 portNumber = 1;
     PageSet pages;
@@ -45,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     qint16 again = 0;
     PageSet reread;
-    if (!readFrom(ConfigStore::serialize(portNumber, pages), again, reread) || again != portNumber
-        || reread != pages)
+    if (!readFrom(ConfigStore::serialize(portNumber, pages), again, reread) ||
+        again != portNumber || reread != pages)
         std::abort();
     return 0;
 }

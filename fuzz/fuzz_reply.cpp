@@ -6,12 +6,12 @@
 
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     const QByteArray frame = QByteArray(1, char(data[0])) + "?\r";
-    const QByteArray reply(reinterpret_cast<const char *>(data + 1), static_cast<qsizetype>(size - 1));
+    const QByteArray reply(reinterpret_cast<const char *>(data + 1),
+                           static_cast<qsizetype>(size - 1));
 
     const std::optional<Judgement> judged = StatusJudge::judge(frame, reply);
     const bool addressed = data[0] >= '0' && data[0] <= '8';
