@@ -254,24 +254,20 @@ SendRec &frmDisplay::exchange() {
 }
 
 void frmDisplay::runUpload() {
-    if (m_jobRunning)
-        return;
-    m_jobRunning = true;
-    try {
-        UploadJob(*this, *m_cm, exchange()).run();
-    } catch (const Aborted &) {
-    } catch (const Failure &failure) {
-        reportPortError(failure.text());
-    }
-    afterJob();
+    runJob([this] { UploadJob(*this, *m_cm, exchange()).run(); });
 }
 
 void frmDisplay::runProbe() {
+    runJob([this] { ProbeJob(*this, *m_cm, exchange()).run(); });
+}
+
+void frmDisplay::runJob(const std::function<void()> &job) {
     if (m_jobRunning)
         return;
     m_jobRunning = true;
+    // The jobs report their own failures; nothing may reach Qt's event loop all the same.
     try {
-        ProbeJob(*this, *m_cm, exchange()).run();
+        job();
     } catch (const Aborted &) {
     } catch (const Failure &failure) {
         reportPortError(failure.text());

@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class BoardLink;
 class MonitorJob;
@@ -76,6 +77,7 @@ private:
 
     void runUpload();
     void runProbe();
+    void runJob(const std::function<void()> &job);
     void toggleMonitor();
     SendRec &exchange();
     void afterJob();
