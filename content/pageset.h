@@ -37,3 +37,12 @@ private:
 };
 
 QDebug operator<<(QDebug debug, const PageSet &pages);
+
+// Board addresses are the digits 0 to Highest. Board k + 1 carries row pair k of every page, so
+// there are as many boards as pairs on a page; the board test probes every address, and each
+// address has its status light.
+namespace BoardAddress {
+constexpr int Highest = PageSet::PairsPerPage;
+constexpr int Count = Highest + 1;
+static_assert(Highest <= 9, "an address travels as one decimal digit");
+} // namespace BoardAddress
