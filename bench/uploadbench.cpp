@@ -5,14 +5,12 @@
 // where a gap is the time between two frames arriving at the boards and cpu_s is this process's
 // CPU time (console and boards together) during the upload.
 
-#include "boardlink.h"
 #include "boards.h"
-#include "consolehost.h"
 #include "defaultpages.h"
 #include "framebuilder.h"
-#include "jobs.h"
+#include "jobrunner.h"
 #include "pageset.h"
-#include "sendrec.h"
+#include "settings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,6 +18,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <sys/resource.h>
 
 namespace {
@@ -33,44 +32,18 @@ double cpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-class NoProgress : public ProgressDisplay {
+// The operator's side: which boards answered and what failed.
+class BenchReport : public JobReport {
 public:
-    void show() override {}
-    void setMessage(const QString &) override {}
-    float value() const override { return m_value; }
-    void setValue(float value) override { m_value = value; }
-    void close() override {}
-
-private:
-    float m_value = 0;
-};
-
-// The operator's side: the default pages, the boards' port, delay "5".
-class BenchConsole : public ConsoleHost, public StatusDisplay {
-public:
-    explicit BenchConsole(int portNumber)
-        : m_pages(DefaultPages::pages())
-        , m_portNumber(qint16(portNumber)) {}
-
-    QString rowText(int index) const override { return m_pages.row(index); }
-    int portListPosition() const override { return m_portNumber - 1; }
-    int delayListPosition() const override { return 3; }
-    qint16 portNumber() const override { return m_portNumber; }
-    void setPortNumber(qint16 portNumber) override { m_portNumber = portNumber; }
-    void setSendEnabled(bool) override {}
-    void setMonitorCaption(const QString &) override {}
-    void setReceiveLine(const QByteArray &) override {}
-    ProgressDisplay &progress() override { return m_progress; }
-    void reportPortError(const QString &text) override { errors.append(text); }
-    void setLight(int address, Light colour) override { greens[address] = colour == Light::Green; }
+    void exchanged(const Exchanged &exchange) override {
+        if (exchange.judgement)
+            answered[exchange.judgement->address] = exchange.judgement->answered;
+    }
+    void received(const QByteArray &) override {}
+    void failed(const QString &text) override { errors.append(text); }
 
     QStringList errors;
-    bool greens[9] = {};
-
-private:
-    PageSet m_pages;
-    qint16 m_portNumber;
-    NoProgress m_progress;
+    std::array<bool, BoardAddress::Count> answered{};
 };
 
 QByteArray expectedLine() {
@@ -79,7 +52,10 @@ QByteArray expectedLine() {
     for (int page = 0; page < PageSet::PageCount; ++page)
         for (int k = 0; k < PageSet::PairsPerPage; ++k)
             line += FrameBuilder::rowPairFrame(page, k, pages);
-    return line + FrameBuilder::pageDelayFrame(5) + FrameBuilder::bracketFrame();
+    return line +
+           FrameBuilder::pageDelayFrame(
+               Settings::delaySecondsForPosition(Settings::DefaultDelayPosition)) +
+           FrameBuilder::bracketFrame();
 }
 
 } // namespace
@@ -89,13 +65,20 @@ int main(int argc, char *argv[]) {
     QTextStream out(stdout);
 
     PtyBoards boards;
-    if (!boards.isValid() || boards.portNumber() < 0) {
-        QTextStream(stderr) << "display-upload-bench: no pseudo-terminal within COM 100..250\n";
+    if (!boards.isValid()) {
+        QTextStream(stderr) << "display-upload-bench: no pseudo-terminal\n";
         return 2;
     }
-    BenchConsole console(boards.portNumber());
-    BoardLink link;
-    SendRec exchange(&link, &console);
+    BenchReport report;
+    JobRunner runner;
+    const PageSet pages = DefaultPages::pages();
+    const UploadRequest request{
+        .port = PortTarget::device(boards.devicePath()),
+        .rowText = [&pages](int index) { return pages.row(index); },
+        .delaySeconds =
+            [] { return Settings::delaySecondsForPosition(Settings::DefaultDelayPosition); },
+    };
+    SendRec &exchange = runner.exchange();
 
     QElapsedTimer clock;
     clock.start();
@@ -109,15 +92,15 @@ int main(int argc, char *argv[]) {
     double cpuUsed = 0;
     QTimer::singleShot(0, &app, [&] {
         const double cpuBefore = cpuSeconds();
-        UploadJob(console, link, exchange).run();
+        runner.upload(request, report);
         cpuUsed = cpuSeconds() - cpuBefore;
         app.quit();
     });
     app.exec();
 
-    if (!console.errors.isEmpty() || arrivalsNs.isEmpty() || windowEndsNs.isEmpty()) {
+    if (!report.errors.isEmpty() || arrivalsNs.isEmpty() || windowEndsNs.isEmpty()) {
         QTextStream(stderr) << "display-upload-bench: the upload failed: "
-                            << console.errors.join(QLatin1String("; ")) << '\n';
+                            << report.errors.join(QLatin1String("; ")) << '\n';
         return 1;
     }
     const bool bytesRight = boards.allBytes() == expectedLine();
@@ -133,7 +116,7 @@ int main(int argc, char *argv[]) {
     const auto [windowMin, windowMax] = std::minmax_element(windows.cbegin(), windows.cend());
 
     int greens = 0;
-    for (bool green : console.greens)
+    for (bool green : report.answered)
         greens += green;
     out << "frames=" << arrivalsNs.size() << " bytes=" << boards.allBytes().size()
         << " bytes_as_expected=" << (bytesRight ? "yes" : "no") << " green_lights=" << greens

@@ -4,9 +4,8 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
-#include "jobs.h"
+#include "jobrunner.h"
 #include "layout.h"
-#include "pageset.h"
 #include "receiveline.h"
 #include "settings.h"
 
@@ -24,17 +23,8 @@ namespace {
 const QString WindowTitle = QStringLiteral("Environmental Display Board Console");
 const QString PortErrorTitle = QStringLiteral("Communication Port Error");
 
-QColor colourOf(Light light) {
-    switch (light) {
-    case Light::Cyan:
-        return {0, 255, 255};
-    case Light::Green:
-        return {0, 255, 0};
-    case Light::Red:
-        return {255, 0, 0};
-    }
-    return {0, 255, 255};
-}
+const QColor Green(0, 255, 0);
+const QColor Red(255, 0, 0);
 
 QFont windowFont() {
     // Small enough for the 57 characters of the version label to fit their line.
@@ -45,7 +35,7 @@ QFont windowFont() {
 
 } // namespace
 
-frmDisplay::frmDisplay(QWidget *parent)
+frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     : QWidget(parent)
     , m_controls(buildControls(this, Layout::displayControls(), LayoutUnits::forPrimaryScreen()))
     , m_tabs(controlNamed<PageTabs>(m_controls, QStringLiteral("SSTab")))
@@ -55,11 +45,10 @@ frmDisplay::frmDisplay(QWidget *parent)
     , m_cmdTest(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
     , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
     , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
-    , m_cm(new BoardLink(this))
-    , m_exchange(new SendRec(m_cm, this, this))
-    , m_monitor(new MonitorJob(*this, *m_cm, this))
+    , m_runner(new JobRunner(this))
     , m_progress(this)
-    , m_store(QDir::current().absoluteFilePath(QString::fromLatin1(ConfigStore::DefaultFileName))) {
+    , m_store(QDir::current().absoluteFilePath(setup.configPath))
+    , m_ports(setup.ports) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
     setFont(windowFont());
@@ -69,13 +58,12 @@ frmDisplay::frmDisplay(QWidget *parent)
     for (int index = 0; index < PageSet::RowCount; ++index)
         m_rows.at(index) =
             controlNamed<RowBox>(m_controls, QStringLiteral("txtLabel%1").arg(index));
-    for (int address = 0; address < StatusLightCount; ++address)
+    for (int address = 0; address < BoardAddress::Count; ++address)
         m_lights.at(address) =
             controlNamed<StatusLight>(m_controls, QStringLiteral("shpStatus%1").arg(address));
     auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
     image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
 
-    m_cm->setObjectName(QStringLiteral("cm"));
     m_lblRx->setMargin(2);
 
     connect(m_cmdSend, &QPushButton::clicked, this, &frmDisplay::runUpload);
@@ -93,7 +81,7 @@ frmDisplay::~frmDisplay() = default;
 void frmDisplay::startUp() {
     m_cmbComm->addItems(Settings::portEntries());
     for (int position = 0; position < m_cmbComm->count(); ++position) {
-        const QString device = devicePathForPort(Settings::portNumberForPosition(position));
+        const QString device = m_ports.devicePath(Settings::portNumberForPosition(position));
         m_cmbComm->setItemData(
             position, device.isEmpty() ? QStringLiteral("no device has this number") : device,
             Qt::ToolTipRole);
@@ -207,16 +195,12 @@ void frmDisplay::closeEvent(QCloseEvent *event) {
 void frmDisplay::endRunningJob() {
     // A job waiting for the boards sends nothing more: its wait ends now and the port closes
     // before the job unwinds. The progress window goes with the job.
-    if (m_jobRunning)
-        m_exchange->abort();
-    if (m_monitor->isRunning()) {
-        try {
-            m_monitor->toggle();
-        } catch (const Failure &) {
-            // The port is closed below in any case.
-        }
+    m_runner->cancel();
+    if (m_runner->isMonitoring()) {
+        m_runner->stopMonitor();
+        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
     }
-    m_cm->close();
+    m_runner->link().close();
     m_progress.close();
 }
 
@@ -242,89 +226,85 @@ frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
 
 // ---- jobs --------------------------------------------------------------------------------------
 
-SendRec &frmDisplay::exchange() {
-    // An exchange aborted by a close that the operator then cancelled can never run again.
-    if (m_exchange->isAborted()) {
-        const int replyWindowMs = m_exchange->replyWindowMs();
-        delete m_exchange;
-        m_exchange = new SendRec(m_cm, this, this);
-        m_exchange->setReplyWindowMs(replyWindowMs);
-    }
-    return *m_exchange;
-}
-
 void frmDisplay::runUpload() {
-    runJob([this] { UploadJob(*this, *m_cm, exchange()).run(); });
+    if (m_runner->isRunning())
+        return;
+    // The port number is taken from the list before the port is set and opened, so it holds
+    // even when the upload then fails on the port.
+    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    const UploadRequest request{
+        .port = PortTarget::number(m_portNumber, m_ports),
+        .rowText = [this](int index) { return m_rows.at(index)->text(); },
+        .delaySeconds =
+            [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
+    };
+    m_runner->upload(request, *this);
 }
 
 void frmDisplay::runProbe() {
-    runJob([this] { ProbeJob(*this, *m_cm, exchange()).run(); });
-}
-
-void frmDisplay::runJob(const std::function<void()> &job) {
-    if (m_jobRunning)
+    if (m_runner->isRunning())
         return;
-    m_jobRunning = true;
-    // The jobs report their own failures; nothing may reach Qt's event loop all the same.
-    try {
-        job();
-    } catch (const Aborted &) {
-    } catch (const Failure &failure) {
-        reportPortError(failure.text());
-    }
-    afterJob();
-}
-
-void frmDisplay::afterJob() {
-    m_jobRunning = false;
-    if (m_exchange->isAborted()) {
-        // The window closed during the job: what the job left behind goes now.
-        m_progress.close();
-        m_cm->close();
-        setSendEnabled(true);
-    }
+    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    m_runner->probe(PortTarget::number(m_portNumber, m_ports), *this);
 }
 
 void frmDisplay::toggleMonitor() {
-    try {
-        m_monitor->toggle();
-    } catch (const Failure &failure) {
-        reportPortError(failure.text());
+    if (m_runner->isMonitoring()) {
+        m_runner->stopMonitor();
+        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+        return;
     }
+    // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
+    if (m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this))
+        m_cmdRecOnly->setText(QStringLiteral("Stop"));
 }
 
-// ---- what the jobs read and write --------------------------------------------------------------
+// ---- what the jobs show -----------------------------------------------------------------------
 
-QString frmDisplay::rowText(int index) const {
-    return m_rows.at(index)->text();
+void frmDisplay::progressShown(const QString &message) {
+    m_cmdSend->setEnabled(false);
+    m_progress.show();
+    m_progress.setMessage(message);
+    m_progress.setValue(0);
 }
 
-int frmDisplay::portListPosition() const {
-    return m_cmbComm->currentIndex();
+void frmDisplay::progressChanged(float value) {
+    m_progress.setValue(value);
 }
 
-int frmDisplay::delayListPosition() const {
-    return m_cmbDelay->currentIndex();
+void frmDisplay::progressClosed() {
+    m_progress.close();
 }
 
-void frmDisplay::setSendEnabled(bool enabled) {
-    m_cmdSend->setEnabled(enabled);
+void frmDisplay::exchanged(const Exchanged &exchange) {
+    setReceiveLine(exchange.reply);
+    if (exchange.judgement)
+        setLight(exchange.judgement->address, exchange.judgement->answered ? Green : Red);
 }
 
-void frmDisplay::setMonitorCaption(const QString &caption) {
-    m_cmdRecOnly->setText(caption);
+void frmDisplay::received(const QByteArray &bytes) {
+    setReceiveLine(bytes);
+}
+
+void frmDisplay::failed(const QString &text) {
+    reportPortError(text);
+}
+
+void frmDisplay::ended(JobOutcome) {
+    m_cmdSend->setEnabled(true);
+    if (!m_runner->isMonitoring())
+        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
 }
 
 void frmDisplay::setReceiveLine(const QByteArray &reply) {
-    m_reply = reply;
     const int width = m_lblRx->contentsRect().width() - 2 * m_lblRx->margin();
     m_lblRx->setText(m_lblRx->fontMetrics().elidedText(renderReceiveLine(reply), Qt::ElideRight,
                                                        qMax(0, width)));
 }
 
-void frmDisplay::setLight(int address, Light colour) {
-    if (address >= 0 && address < StatusLightCount)
-        m_lights.at(address)->setColour(colourOf(colour));
+void frmDisplay::setLight(int address, QColor colour) {
+    if (address >= 0 && address < BoardAddress::Count)
+        m_lights.at(address)->setColour(colour);
 }
 
 void frmDisplay::reportPortError(const QString &text) {

@@ -2,30 +2,28 @@
 
 // The operator console.
 //
-//   frmDisplay ── row boxes, lists ──▶ ConsoleHost ◀── UploadJob (SEND), ProbeJob (Test),
-//      │                                               MonitorJob (Rec Only)
-//      ├── cm: BoardLink ◀── SendRec (tmrTout, 500 ms reply window) ──▶ StatusDisplay:
-//      │                                                   lblRx and shpStatus0..8
+//   frmDisplay ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
+//      │                                                    probe (Test), monitor (Rec Only)
+//      │                                  cm: BoardLink ◀── SendRec (tmrTout, 500 ms window)
+//      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow ──▶ frmProgress (created per upload, no owner)
 //      └── ConfigStore: display.cfg read at start-up, written at close
 //
 // Everything runs on the GUI thread. A job waits for the boards in SendRec's local event loop, so
-// the window stays live during an upload; closing it aborts that wait.
+// the window stays live during an upload; closing it cancels that wait.
 
 #include "configstore.h"
-#include "consolehost.h"
 #include "frmprogress.h"
-#include "sendrec.h"
+#include "jobreport.h"
+#include "pageset.h"
+#include "porttarget.h"
 
 #include <QHash>
 #include <QWidget>
 
 #include <array>
-#include <functional>
 
-class BoardLink;
-class MonitorJob;
-class PageSet;
+class JobRunner;
 class PageTabs;
 class QLabel;
 class QPushButton;
@@ -33,31 +31,22 @@ class RowBox;
 class SettingList;
 class StatusLight;
 
-class frmDisplay : public QWidget, public ConsoleHost, public StatusDisplay {
+// Where the console keeps display.cfg (relative to the working directory), and which devices
+// port numbers open when they are not the table's.
+struct ConsoleSetup {
+    QString configPath = QString::fromLatin1(ConfigStore::DefaultFileName);
+    PortMap ports;
+};
+
+class frmDisplay : public QWidget, private JobReport {
     Q_OBJECT
 
 public:
-    static constexpr int StatusLightCount = 9;
-
-    explicit frmDisplay(QWidget *parent = nullptr);
+    explicit frmDisplay(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
     ~frmDisplay() override;
 
-    // ConsoleHost
-    QString rowText(int index) const override;
-    int portListPosition() const override;
-    int delayListPosition() const override;
-    qint16 portNumber() const override { return m_portNumber; }
-    void setPortNumber(qint16 portNumber) override { m_portNumber = portNumber; }
-    void setSendEnabled(bool enabled) override;
-    void setMonitorCaption(const QString &caption) override;
-    void setReceiveLine(const QByteArray &reply) override; // also StatusDisplay's
-    ProgressDisplay &progress() override { return m_progress; }
-    void reportPortError(const QString &text) override;
-
-    // StatusDisplay
-    void setLight(int address, Light colour) override;
-
     QString configPath() const;
+    qint16 portNumber() const { return m_portNumber; }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -77,10 +66,19 @@ private:
 
     void runUpload();
     void runProbe();
-    void runJob(const std::function<void()> &job);
     void toggleMonitor();
-    SendRec &exchange();
-    void afterJob();
+    void setReceiveLine(const QByteArray &reply);
+    void setLight(int address, QColor colour);
+    void reportPortError(const QString &text);
+
+    // JobReport
+    void progressShown(const QString &message) override;
+    void progressChanged(float value) override;
+    void progressClosed() override;
+    void exchanged(const Exchanged &exchange) override;
+    void received(const QByteArray &bytes) override;
+    void failed(const QString &text) override;
+    void ended(JobOutcome outcome) override;
 
     const QHash<QString, QWidget *> m_controls;
     PageTabs *const m_tabs;
@@ -90,18 +88,15 @@ private:
     QPushButton *const m_cmdTest;
     QPushButton *const m_cmdRecOnly;
     QLabel *const m_lblRx;
-    std::array<RowBox *, 96> m_rows{};
-    std::array<StatusLight *, StatusLightCount> m_lights{};
+    std::array<RowBox *, PageSet::RowCount> m_rows{};
+    std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
-    BoardLink *const m_cm;
-    SendRec *m_exchange = nullptr; // replaced only after a close that aborted it was cancelled
-    MonitorJob *const m_monitor;
+    JobRunner *const m_runner;
     ProgressWindow m_progress;
     const ConfigStore m_store;
+    const PortMap m_ports;
 
     qint16 m_portNumber = 1;
-    QByteArray m_reply;
     QString m_startUpProblem;
     bool m_shownOnce = false;
-    bool m_jobRunning = false;
 };

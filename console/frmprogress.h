@@ -1,7 +1,5 @@
 #pragma once
 
-#include "consolehost.h"
-
 #include <QHash>
 #include <QPointer>
 #include <QWidget>
@@ -34,16 +32,19 @@ private:
 // The upload's progress display: creates frmProgress on first show, placed just below the main
 // window (so it covers neither the status lights nor the receive line) and kept on the screen,
 // and destroys it on close. Calls between a close and the next show change nothing.
-class ProgressWindow : public ProgressDisplay {
+class ProgressWindow {
 public:
     explicit ProgressWindow(QWidget *mainWindow);
-    ~ProgressWindow() override;
+    ~ProgressWindow();
 
-    void show() override;
-    void setMessage(const QString &text) override;
-    float value() const override;
-    void setValue(float value) override;
-    void close() override;
+    ProgressWindow(const ProgressWindow &) = delete;
+    ProgressWindow &operator=(const ProgressWindow &) = delete;
+
+    void show();
+    void setMessage(const QString &text);
+    float value() const;
+    void setValue(float value);
+    void close();
 
     frmProgress *window() const { return m_window; }
 

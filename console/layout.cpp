@@ -1,6 +1,7 @@
 #include "layout.h"
 
 #include "controls.h"
+#include "pageset.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -33,6 +34,9 @@ namespace {
 
 using K = ControlKind;
 
+// The row boxes take the focus one after another, then SEND.
+constexpr int FirstRowFocus = 6;
+
 constexpr FontSpec RowFont{.family = "Courier New", .pointSize = 12, .bold = true};
 constexpr FontSpec MessageFont{.family = "Arial", .pointSize = 14.25, .bold = true};
 
@@ -42,8 +46,9 @@ constexpr ControlSpec DisplayControls[] = {
      .left = 240, .top = 240, .width = 6855, .height = 7455, .focus = 0},
     // Row box page * 16 + row lies on the page's tab at 1080 + 360 * row from the top of the tabs.
     {.name = "txtLabel", .kind = K::RowBox, .container = "SSTab",
-     .left = 720, .top = 1080, .width = 5055, .height = 390, .focus = 6,
-     .count = 96, .stepY = 360, .perContainer = 16, .font = RowFont},
+     .left = 720, .top = 1080, .width = 5055, .height = 390, .focus = FirstRowFocus,
+     .count = PageSet::RowCount, .stepY = 360, .perContainer = PageSet::RowsPerPage,
+     .font = RowFont},
     {.name = "Frame1", .kind = K::GroupBox, .container = nullptr,
      .left = 7200, .top = 240, .width = 3375, .height = 1815, .text = "Display Configuration"},
     {.name = "Label1", .kind = K::Label, .container = "Frame1",
@@ -55,11 +60,13 @@ constexpr ControlSpec DisplayControls[] = {
     {.name = "cmbDelay", .kind = K::SettingList, .container = "Frame1",
      .left = 1680, .top = 1080, .width = 1455, .height = 315, .focus = 5},
     {.name = "cmdSend", .kind = K::Button, .container = nullptr,
-     .left = 7920, .top = 2280, .width = 1815, .height = 495, .text = "SEND", .focus = 102},
+     .left = 7920, .top = 2280, .width = 1815, .height = 495, .text = "SEND",
+     .focus = FirstRowFocus + PageSet::RowCount},
     {.name = "lblRx", .kind = K::ReceiveLine, .container = nullptr,
      .left = 7320, .top = 2880, .width = 3255, .height = 495},
     {.name = "shpStatus", .kind = K::StatusLight, .container = nullptr,
-     .left = 7320, .top = 3480, .width = 135, .height = 135, .count = 9, .stepX = 240},
+     .left = 7320, .top = 3480, .width = 135, .height = 135,
+     .count = BoardAddress::Count, .stepX = 240},
     {.name = "cmdTest", .kind = K::Button, .container = nullptr,
      .left = 7200, .top = 4080, .width = 1335, .height = 495, .text = "Test", .hidden = true},
     {.name = "cmdRecOnly", .kind = K::Button, .container = nullptr,
@@ -99,8 +106,8 @@ QWidget *createControl(ControlKind kind, const QString &text, QWidget *parent,
                        const LayoutUnits &units) {
     switch (kind) {
     case ControlKind::PageTabs: {
-        auto *tabs = new PageTabs(units.px(Layout::TabHeight), Layout::PageCount, parent);
-        for (int page = 0; page < Layout::PageCount; ++page) {
+        auto *tabs = new PageTabs(units.px(Layout::TabHeight), PageSet::PageCount, parent);
+        for (int page = 0; page < PageSet::PageCount; ++page) {
             auto *sheet = new QWidget;
             sheet->setObjectName(QStringLiteral("page%1").arg(page));
             sheet->setBackgroundRole(QPalette::Button);

@@ -70,9 +70,8 @@ constexpr int DisplayWidth = 10860;
 constexpr int DisplayHeight = 7860;
 std::span<const ControlSpec> displayControls();
 
-// Six pages; the boxes sit below a tab strip of this height (two rows of three tabs). The tabs
-// here are drawn in one row of six, and the boxes move up to just below it.
-constexpr int PageCount = 6;
+// One tab per page; the boxes sit below a tab strip of this height (two rows of three tabs). The
+// tabs here are drawn in one row, and the boxes move up to just below it.
 constexpr int TabHeight = 520;
 constexpr int TwoRowStripHeight = 1040;
 

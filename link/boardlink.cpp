@@ -5,38 +5,9 @@
 
 #include <QSerialPort>
 
-QString devicePathForPort(int portNumber) {
-#ifdef Q_OS_WIN
-    return portNumber >= 1 ? QStringLiteral("COM%1").arg(portNumber) : QString();
-#else
-    struct Range {
-        int first;
-        int last;
-        const char *prefix;
-    };
-    static constexpr Range table[] = {
-        {1, 32, "/dev/ttyS"},
-        {33, 64, "/dev/ttyUSB"},
-        {65, 96, "/dev/ttyACM"},
-        {100, 250, "/dev/pts/"},
-    };
-    for (const Range &range : table) {
-        if (portNumber >= range.first && portNumber <= range.last)
-            return QLatin1String(range.prefix) + QString::number(portNumber - range.first);
-    }
-    return {};
-#endif
-}
-
-QString portLabel(int portNumber) {
-    const QString device = devicePathForPort(portNumber);
-    const QString com = QStringLiteral("COM %1").arg(portNumber);
-    return device.isEmpty() ? com : QStringLiteral("%1 (%2)").arg(device, com);
-}
-
-QString openFailureText(int portNumber, QSerialPort::SerialPortError error,
+QString openFailureText(const PortTarget &port, QSerialPort::SerialPortError error,
                         const QString &platformText) {
-    const QString head = QStringLiteral("Cannot open %1: ").arg(portLabel(portNumber));
+    const QString head = QStringLiteral("Cannot open %1: ").arg(port.label());
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return head + QStringLiteral("no such port (%1).").arg(platformText);
@@ -77,7 +48,7 @@ BoardLink::BoardLink(QObject *parent)
         if (error == QSerialPort::NoError || !m_port->isOpen())
             return;
         const QString text = QStringLiteral("The connection to %1 failed: %2.")
-                                 .arg(portLabel(m_portNumber), m_port->errorString());
+                                 .arg(m_target.label(), m_port->errorString());
         if (m_pendingError.isEmpty())
             m_pendingError = text;
         if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
@@ -98,30 +69,31 @@ BoardLink::~BoardLink() {
     close();
 }
 
-void BoardLink::setPortNumber(int portNumber) {
-    if (portNumber < 1)
+void BoardLink::setPort(const PortTarget &port) {
+    if (!port.isNamed() && port.portNumber() < 1)
         throw Failure(QStringLiteral("Cannot use COM %1: no port selected. Choose a port from "
                                      "the list.")
-                          .arg(portNumber));
+                          .arg(port.portNumber()));
     if (isOpen())
-        throw Failure(QStringLiteral("Cannot change the port to COM %1: %2 is already open "
+        throw Failure(QStringLiteral("Cannot change the port to %1: %2 is already open "
                                      "(another job or the receive monitor holds it).")
-                          .arg(portNumber)
-                          .arg(portLabel(m_portNumber)));
-    m_portNumber = portNumber;
+                          .arg(port.isNamed() ? port.label()
+                                              : QStringLiteral("COM %1").arg(port.portNumber()),
+                               m_target.label()));
+    m_target = port;
 }
 
 void BoardLink::open() {
     if (isOpen())
-        throw Failure(openFailureText(m_portNumber, QSerialPort::OpenError, {}));
-    const QString device = devicePathForPort(m_portNumber);
+        throw Failure(openFailureText(m_target, QSerialPort::OpenError, {}));
+    const QString &device = m_target.devicePath();
     if (device.isEmpty())
-        throw Failure(QStringLiteral("Cannot open COM %1: no such port.").arg(m_portNumber));
+        throw Failure(QStringLiteral("Cannot open %1: no such port.").arg(m_target.label()));
     m_pendingError.clear();
     m_port->setPortName(device);
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite))
-        throw Failure(openFailureText(m_portNumber, m_port->error(), m_port->errorString()));
+        throw Failure(openFailureText(m_target, m_port->error(), m_port->errorString()));
 }
 
 void BoardLink::close() {
@@ -137,11 +109,11 @@ void BoardLink::write(const QByteArray &bytes) {
     if (!m_pendingError.isEmpty())
         throw Failure(m_pendingError);
     if (!isOpen())
-        throw Failure(QStringLiteral("Cannot write to %1: the port is not open.")
-                          .arg(portLabel(m_portNumber)));
+        throw Failure(
+            QStringLiteral("Cannot write to %1: the port is not open.").arg(m_target.label()));
     if (m_port->write(bytes) != bytes.size())
-        throw Failure(QStringLiteral("Cannot write to %1: %2.")
-                          .arg(portLabel(m_portNumber), m_port->errorString()));
+        throw Failure(
+            QStringLiteral("Cannot write to %1: %2.").arg(m_target.label(), m_port->errorString()));
     // Hand the frame to the system's driver now rather than at the next turn of the event
     // loop, so that the reply window is measured from a frame that is really on its way.
     m_port->flush();
@@ -153,7 +125,7 @@ QByteArray BoardLink::readAll() {
     if (!m_pendingError.isEmpty())
         throw Failure(m_pendingError);
     if (!isOpen())
-        throw Failure(QStringLiteral("Cannot read from %1: the port is not open.")
-                          .arg(portLabel(m_portNumber)));
+        throw Failure(
+            QStringLiteral("Cannot read from %1: the port is not open.").arg(m_target.label()));
     return m_port->readAll();
 }

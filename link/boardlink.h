@@ -1,5 +1,7 @@
 #pragma once
 
+#include "porttarget.h"
+
 #include <QObject>
 #include <QString>
 
@@ -10,9 +12,6 @@ class QSerialPort;
 //
 // Every failing operation throws Failure with a text naming the device and the port number.
 
-// The device that port number n opens ("/dev/ttyS0" for 1, ...); empty when no device maps to n.
-QString devicePathForPort(int portNumber);
-
 class BoardLink : public QObject {
     Q_OBJECT
 
@@ -20,9 +19,12 @@ public:
     explicit BoardLink(QObject *parent = nullptr);
     ~BoardLink() override;
 
-    // Refused for a number below 1, and for any number while the port is open.
-    void setPortNumber(int portNumber);
-    int portNumber() const { return m_portNumber; }
+    // Refused for a number below 1 (unless the device is named outright), and for any port
+    // while the port is open.
+    void setPort(const PortTarget &port);
+    void setPortNumber(int portNumber) { setPort(PortTarget::number(portNumber)); }
+    const PortTarget &port() const { return m_target; }
+    int portNumber() const { return m_target.portNumber(); }
 
     // Fails when there is no such port, it is held by another program or by this one, or the
     // user may not use serial devices.
@@ -43,6 +45,6 @@ Q_SIGNALS:
 
 private:
     QSerialPort *const m_port;
-    int m_portNumber = 1;
+    PortTarget m_target = PortTarget::number(1);
     QString m_pendingError;
 };

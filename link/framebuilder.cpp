@@ -1,6 +1,7 @@
 #include "framebuilder.h"
 
 #include "pageset.h"
+#include "settings.h"
 
 #include <stdexcept>
 
@@ -19,6 +20,8 @@ namespace FrameBuilder {
 QByteArray bracketFrame() {
     return QByteArray("*Q") + FrameEnd;
 }
+
+static_assert(PageSet::PageCount <= 10, "a page travels as one decimal digit");
 
 QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow) {
     QByteArray frame;
@@ -39,13 +42,17 @@ QByteArray rowPairFrame(int page, int k, const PageSet &pages) {
 }
 
 QByteArray pageDelayFrame(int seconds) {
-    if (seconds < 1 || seconds > 20)
+    // With no delay selected the list position is -1, and the upload sends one second.
+    constexpr int fewest = Settings::delaySecondsForPosition(-1);
+    static_assert(Settings::DelayMaxSeconds <= 99, "the delay travels as two digits");
+    if (seconds < fewest || seconds > Settings::DelayMaxSeconds)
         throw std::out_of_range("page delay out of range");
     return QByteArray("1EN06") + char('0' + seconds / 10) + char('0' + seconds % 10) + FrameEnd;
 }
 
 QByteArray probeFrame(int address) {
-    return QByteArray(1, digit(address, 0, 8, "board address out of range")) + '?' + FrameEnd;
+    return QByteArray(1, digit(address, 0, BoardAddress::Highest, "board address out of range")) +
+           '?' + FrameEnd;
 }
 
 QByteArray toLine(const QString &text) {

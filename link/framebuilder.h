@@ -18,10 +18,11 @@ QByteArray bracketFrame();
 QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow);
 QByteArray rowPairFrame(int page, int k, const PageSet &pages);
 
-// "1EN06" and the delay as exactly two digits (1..20 seconds).
+// "1EN06" and the delay as exactly two digits (1 second with no delay selected, up to the
+// longest delay the list offers).
 QByteArray pageDelayFrame(int seconds);
 
-// Address digit (0..8) and "?".
+// Address digit (0..BoardAddress::Highest) and "?".
 QByteArray probeFrame(int address);
 
 // Characters outside Latin-1 have no byte on the line and travel as '?'.

@@ -1,6 +1,7 @@
 #include "sendrec.h"
 
 #include "boardlink.h"
+#include "pageset.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -8,10 +9,17 @@
 
 QDebug operator<<(QDebug debug, const Judgement &judgement) {
     QDebugStateSaver saver(debug);
-    const char *colour = judgement.colour == Light::Green ? "green"
-                         : judgement.colour == Light::Red ? "red"
-                                                          : "cyan";
-    debug.nospace() << "Judgement(light " << judgement.address << ' ' << colour << ')';
+    debug.nospace() << "Judgement(board " << judgement.address << ' '
+                    << (judgement.answered ? "answered" : "no answer") << ')';
+    return debug;
+}
+
+QDebug operator<<(QDebug debug, const Exchanged &exchanged) {
+    QDebugStateSaver saver(debug);
+    debug.nospace() << "Exchanged(" << exchanged.frame << " -> " << exchanged.reply;
+    if (exchanged.judgement)
+        debug << ", " << *exchanged.judgement;
+    debug << ')';
     return debug;
 }
 
@@ -26,20 +34,18 @@ std::optional<Judgement> judge(const QByteArray &frame, const QByteArray &reply)
     if (frame.isEmpty())
         return std::nullopt;
     const std::optional<int> address = digitValue(frame.front());
-    if (!address || *address > 8)
+    if (!address || *address > BoardAddress::Highest)
         return std::nullopt;
     // A reply that begins with anything but a digit counts as 0, so address 0 accepts it.
     const int replied = reply.isEmpty() ? 0 : digitValue(reply.front()).value_or(0);
-    const bool good = !reply.isEmpty() && replied == *address;
-    return Judgement{*address, good ? Light::Green : Light::Red};
+    return Judgement{*address, !reply.isEmpty() && replied == *address};
 }
 
 } // namespace StatusJudge
 
-SendRec::SendRec(BoardLink *link, StatusDisplay *display, QObject *parent)
+SendRec::SendRec(BoardLink *link, QObject *parent)
     : QObject(parent)
     , m_link(link)
-    , m_display(display)
     , m_tmrTout(new QTimer(this)) {
     m_tmrTout->setObjectName(QStringLiteral("tmrTout"));
     // The default coarse timer fires up to 5 % early; every reply window must last 500 ms.
@@ -62,25 +68,22 @@ int SendRec::replyWindowMs() const {
 }
 
 void SendRec::replyWindowEnded() {
-    replyWindowElapsed = true;
+    m_replyWindowElapsed = true;
     m_tmrTout->stop();
     if (m_wait)
         m_wait->quit();
 }
 
 void SendRec::abort() {
-    m_aborted = true;
     m_tmrTout->stop();
     if (m_wait)
         m_wait->quit();
 }
 
-void SendRec::sendRec() {
-    if (m_aborted)
-        throw Aborted();
-
-    m_link->write(pendingFrame);
-    replyWindowElapsed = false;
+Exchanged SendRec::sendRec(const QByteArray &frame) {
+    m_pendingFrame = frame;
+    m_link->write(m_pendingFrame);
+    m_replyWindowElapsed = false;
     m_tmrTout->start();
 
     // The process sleeps in this loop until the window ends; meanwhile the console stays live.
@@ -89,20 +92,15 @@ void SendRec::sendRec() {
     QPointer<SendRec> self(this);
     QEventLoop wait;
     m_wait = &wait;
-    m_waiting = true;
     wait.exec();
     if (!self)
         throw Aborted(); // everything this object knew is gone: touch nothing
     m_wait = nullptr;
-    m_waiting = false;
-    if (!replyWindowElapsed) {
-        m_aborted = true;
+    if (!m_replyWindowElapsed) {
         m_tmrTout->stop();
         throw Aborted();
     }
 
-    replyText = m_link->readAll();
-    m_display->setReceiveLine(replyText);
-    if (const std::optional<Judgement> judgement = StatusJudge::judge(pendingFrame, replyText))
-        m_display->setLight(judgement->address, judgement->colour);
+    m_replyText = m_link->readAll();
+    return {m_pendingFrame, m_replyText, StatusJudge::judge(m_pendingFrame, m_replyText)};
 }

@@ -4,78 +4,80 @@
 #include <QDebug>
 #include <QObject>
 
+#include <exception>
 #include <optional>
 
 class BoardLink;
 class QEventLoop;
 class QTimer;
 
-enum class Light { Cyan, Green, Red };
-
-// Where the exchange shows what it read and judged: the receive line and the status lights.
-class StatusDisplay {
-public:
-    virtual ~StatusDisplay() = default;
-    virtual void setReceiveLine(const QByteArray &reply) = 0;
-    virtual void setLight(int address, Light colour) = 0;
-};
-
+// A frame addressed to one board, judged by the reply that came back in its window.
 struct Judgement {
     int address = 0;
-    Light colour = Light::Red;
+    bool answered = false;
     friend bool operator==(const Judgement &, const Judgement &) = default;
 };
 QDebug operator<<(QDebug debug, const Judgement &judgement);
 
-// The reply rule: a frame that begins with board address a (0..8) is answered well when the
-// reply's first character is the digit a (a non-digit counts as 0). Nothing for other frames.
+// The reply rule: a frame that begins with a board address a (0..BoardAddress::Highest) is
+// answered when the reply's first character is the digit a (a non-digit counts as 0). Nothing
+// for other frames.
 namespace StatusJudge {
 std::optional<Judgement> judge(const QByteArray &frame, const QByteArray &reply);
 }
 
-// Thrown out of SendRec::sendRec() when its wait was cut short (the window is closing): the job
-// must write nothing more.
+// One exchange: the frame written, everything read after its reply window, and the judgement.
+struct Exchanged {
+    QByteArray frame;
+    QByteArray reply;
+    std::optional<Judgement> judgement;
+    friend bool operator==(const Exchanged &, const Exchanged &) = default;
+};
+QDebug operator<<(QDebug debug, const Exchanged &exchanged);
+
+// Thrown out of SendRec::sendRec() when its wait was cut short (the job was cancelled, the
+// application is exiting, or the exchange was destroyed): the job must write nothing more.
 class Aborted : public std::exception {
 public:
     const char *what() const noexcept override { return "the exchange was aborted"; }
 };
 
-// The one exchange every job uses: write pendingFrame, wait one full 500 ms reply window while
-// the window stays live, read everything that arrived into replyText, show it and judge it.
+// The one exchange every job uses: write the frame, wait one full 500 ms reply window while the
+// console stays live, read everything that arrived, and judge it.
 class SendRec : public QObject {
     Q_OBJECT
 
 public:
     static constexpr int ReplyWindowMs = 500;
 
-    SendRec(BoardLink *link, StatusDisplay *display, QObject *parent = nullptr);
+    explicit SendRec(BoardLink *link, QObject *parent = nullptr);
     ~SendRec() override; // ends a running wait, which then throws Aborted
 
     // Tests shorten the reply window to run at the fake boards' speed; the console never does.
     void setReplyWindowMs(int ms);
     int replyWindowMs() const;
 
-    QByteArray pendingFrame;
-    QByteArray replyText;
-    bool replyWindowElapsed = true;
+    // Throws Failure for a link error, Aborted when the wait was cut short.
+    Exchanged sendRec(const QByteArray &frame);
 
-    // Throws Failure for a link error, Aborted when abort() ended the wait.
-    void sendRec();
-
-    // Ends a running wait at once; every later sendRec() throws Aborted.
+    // Ends the running wait at once, if there is one; that sendRec() throws Aborted.
     void abort();
-    bool isAborted() const { return m_aborted; }
-    bool isWaiting() const { return m_waiting; }
+    bool isWaiting() const { return m_wait != nullptr; }
 
     QTimer *tmrTout() const { return m_tmrTout; }
+
+    // The last exchange: the frame it wrote, the text it read, and whether its window ran out.
+    const QByteArray &pendingFrame() const { return m_pendingFrame; }
+    const QByteArray &replyText() const { return m_replyText; }
+    bool replyWindowElapsed() const { return m_replyWindowElapsed; }
 
 private:
     void replyWindowEnded();
 
     BoardLink *const m_link;
-    StatusDisplay *const m_display;
     QTimer *const m_tmrTout;
     QEventLoop *m_wait = nullptr; // the running wait's loop, on sendRec()'s stack
-    bool m_aborted = false;
-    bool m_waiting = false;
+    QByteArray m_pendingFrame;
+    QByteArray m_replyText;
+    bool m_replyWindowElapsed = true;
 };

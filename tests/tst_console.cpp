@@ -37,7 +37,7 @@ void type(QWidget *widget, const QString &text) {
 
 // The operator's console, driven as the operator drives it: keys, clipboard and clicks on the
 // window, display.cfg in the working directory, and fake boards on a pseudo-terminal.
-class TestConsole : public QObject {
+class TestConsole : public QObject, private ConsoleFixture {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -69,42 +69,14 @@ private Q_SLOTS:
     void wholeUploadFromSend();
     void closeDuringUploadStopsIt();
     void closeDuringUploadKeptOpen();
-
-private:
-    template <typename T> T *child(const char *name) {
-        T *found = m_window->findChild<T *>(QString::fromLatin1(name));
-        if (!found)
-            qFatal("no control %s", name);
-        return found;
-    }
-    RowBox *row(int index) { return m_window->findChild<RowBox *>(rowName(index)); }
-    static QString rowName(int index) { return QStringLiteral("txtLabel%1").arg(index); }
-    void startConsole();
-    // The fake boards' port, written to display.cfg so the port list selects it.
-    bool useBoards(PtyBoards &boards, const PageSet &pages = DefaultPages::pages());
-
-    std::unique_ptr<WorkingDirectory> m_dir;
-    std::unique_ptr<frmDisplay> m_window;
 };
 
 void TestConsole::init() {
-    m_dir = std::make_unique<WorkingDirectory>();
-    QVERIFY(m_dir->isValid());
+    setUpConsole();
 }
 
 void TestConsole::cleanup() {
-    m_window.reset();
-    m_dir.reset();
-}
-
-void TestConsole::startConsole() {
-    m_window = std::make_unique<frmDisplay>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-}
-
-bool TestConsole::useBoards(PtyBoards &boards, const PageSet &pages) {
-    return configForBoards(*m_dir, boards, pages);
+    tearDownConsole();
 }
 
 // ---- start-up ----------------------------------------------------------------------------------
@@ -179,7 +151,7 @@ void TestConsole::startWithoutConfigShowsDefaults() {
     QCOMPARE(row(0)->text(), QStringLiteral("Hazardous chemicals - Quantity"));
     QVERIFY(!row(16)->isVisible());
 
-    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+    for (int address = 0; address < BoardAddress::Count; ++address) {
         auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
         QCOMPARE(shownColour(light), QColor(0, 255, 255));
     }
@@ -503,8 +475,7 @@ void TestConsole::retryAfterFailedSave() {
 
 void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     PtyBoards boards;
-    if (!useBoards(boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     boards.bank().setBehaviour(0, BoardBehaviour::Silent);
     boards.bank().setBehaviour(5, BoardBehaviour::Wrong);
     startConsole();
@@ -513,7 +484,7 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     child<QPushButton>("cmdTest")->click();
     const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
                                     Qt::red, Qt::green, Qt::green, Qt::green};
-    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+    for (int address = 0; address < BoardAddress::Count; ++address) {
         auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
         QCOMPARE(shownColour(light), expected.at(address));
     }
@@ -530,8 +501,7 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
 
 void TestConsole::receiveLineShowsControlCharactersAndElides() {
     PtyBoards boards;
-    if (!useBoards(boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     boards.setReplyTail(QByteArray(" OK\r\n\x01", 6) + QByteArray(300, 'x'));
     startConsole();
     m_window->findChild<SendRec *>()->setReplyWindowMs(250);
@@ -547,8 +517,7 @@ void TestConsole::receiveLineShowsControlCharactersAndElides() {
 
 void TestConsole::secondUploadStartsFreshBar() {
     PtyBoards boards;
-    if (!useBoards(boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     startConsole();
     m_window->findChild<SendRec *>()->setReplyWindowMs(5);
 
@@ -586,15 +555,14 @@ void TestConsole::wholeUploadFromSend() {
     const QString longRow = QStringLiteral("A row of forty-one characters from a file");
     QCOMPARE(longRow.size(), 41);
     pages.setRow(37, longRow);
-    if (!useBoards(boards, pages))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards, pages));
     startConsole();
     QCOMPARE(m_window->findChild<SendRec *>()->replyWindowMs(), 500);
 
     auto *cmdSend = child<QPushButton>("cmdSend");
     QList<QRect> watched = {
         QRect(child<QLabel>("lblRx")->mapToGlobal(QPoint()), child<QLabel>("lblRx")->size())};
-    for (int address = 0; address < frmDisplay::StatusLightCount; ++address) {
+    for (int address = 0; address < BoardAddress::Count; ++address) {
         auto *light = child<QWidget>(qPrintable(QStringLiteral("shpStatus%1").arg(address)));
         watched << QRect(light->mapToGlobal(QPoint()), light->size());
     }
@@ -641,8 +609,7 @@ void TestConsole::wholeUploadFromSend() {
 
 void TestConsole::closeDuringUploadStopsIt() {
     PtyBoards boards;
-    if (!useBoards(boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     startConsole();
     m_window->findChild<SendRec *>()->setReplyWindowMs(250);
     auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
@@ -666,8 +633,7 @@ void TestConsole::closeDuringUploadStopsIt() {
 
 void TestConsole::closeDuringUploadKeptOpen() {
     PtyBoards boards;
-    if (!useBoards(boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     startConsole();
     m_window->findChild<SendRec *>()->setReplyWindowMs(100);
     // display.cfg cannot be replaced, and the operator keeps the window open.

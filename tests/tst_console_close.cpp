@@ -23,11 +23,12 @@ void TestConsoleClose::closeDuringUpload() {
     WorkingDirectory dir;
     QVERIFY(dir.isValid());
     PtyBoards boards;
-    if (!boards.isValid() || boards.portNumber() < 100 || boards.portNumber() > 250)
-        QSKIP("no pseudo-terminal within the console's port table");
-    dir.writeConfig(fullConfig(qint16(boards.portNumber()), DefaultPages::pages()));
+    QVERIFY2(boards.isValid(), "no pseudo-terminal for the fake boards");
+    dir.writeConfig(fullConfig(BoardsPortNumber, DefaultPages::pages()));
+    ConsoleSetup setup;
+    setup.ports.insert(BoardsPortNumber, boards.devicePath());
 
-    frmDisplay window;
+    frmDisplay window(setup);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *cmdSend = window.findChild<QPushButton *>(QStringLiteral("cmdSend"));
@@ -64,7 +65,7 @@ void TestConsoleClose::closeDuringUpload() {
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!window.isVisible());
     QVERIFY(progressWindow() == nullptr);
-    QCOMPARE(dir.readConfig(), fullConfig(qint16(boards.portNumber()), DefaultPages::pages()));
+    QCOMPARE(dir.readConfig(), fullConfig(BoardsPortNumber, DefaultPages::pages()));
 }
 
 QTEST_MAIN(TestConsoleClose)

@@ -85,7 +85,7 @@ ReadBack readBack(const QByteArray &file) {
 // The console under faults: a pulled adapter, boards that answer with kilobytes of binary or
 // too late, a working folder that refuses the save at close, and a damaged display.cfg. Each
 // case checks that nothing the operator has is lost and that the console stays usable.
-class TestFaults : public QObject {
+class TestFaults : public QObject, private ConsoleFixture {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -100,48 +100,26 @@ private Q_SLOTS:
     void saveRefusedAtClose();
     void damagedConfigAtStartUp_data();
     void damagedConfigAtStartUp();
-
-private:
-    void startConsole();
-    template <typename T> T *child(const QString &name) { return m_window->findChild<T *>(name); }
-    RowBox *row(int index) { return child<RowBox>(QStringLiteral("txtLabel%1").arg(index)); }
-    QStringList shownRows() {
-        QStringList rows;
-        for (int index = 0; index < PageSet::RowCount; ++index)
-            rows << row(index)->text();
-        return rows;
-    }
-    SendRec *exchange() { return m_window->findChild<SendRec *>(); }
-    BoardLink *cm() { return child<BoardLink>(QStringLiteral("cm")); }
-    QPushButton *cmdSend() { return child<QPushButton>(QStringLiteral("cmdSend")); }
-
-    std::unique_ptr<WorkingDirectory> m_dir;
-    std::unique_ptr<frmDisplay> m_window;
 };
 
 void TestFaults::init() {
-    m_dir = std::make_unique<WorkingDirectory>();
-    QVERIFY(m_dir->isValid());
+    setUpConsole();
 }
 
 void TestFaults::cleanup() {
-    m_window.reset();
-    m_dir.reset();
-}
-
-void TestFaults::startConsole() {
-    m_window = std::make_unique<frmDisplay>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    tearDownConsole();
 }
 
 // ---- the boards --------------------------------------------------------------------------------
 
 void TestFaults::adapterPulledDuringUpload() {
     PtyBoards boards;
-    if (!configForBoards(*m_dir, boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     boards.setReplyDelayMs(1);
+    // Where the adapter comes back after it was pulled.
+    PtyBoards fresh;
+    REQUIRE_BOARDS(fresh);
+    mapBoards(fresh, OtherBoardsPortNumber);
     startConsole();
     exchange()->setReplyWindowMs(20);
     const QStringList rowsBefore = shownRows();
@@ -183,26 +161,22 @@ void TestFaults::adapterPulledDuringUpload() {
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGC"));
 
     // The adapter is plugged in again and the operator sends once more.
-    PtyBoards fresh;
-    if (fresh.portNumber() < 100)
-        QSKIP("no pseudo-terminal within the console's port table");
     fresh.setReplyDelayMs(1);
-    child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(fresh.portNumber() - 1);
+    child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QCOMPARE(fresh.received().size(), 52);
+    QCOMPARE(fresh.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(fresh, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
     QCOMPARE(answerer.seen.size(), 1);
     QVERIFY(cmdSend()->isEnabled());
 
     QVERIFY(m_window->close());
-    QCOMPARE(m_dir->readConfig(), fullConfig(qint16(fresh.portNumber()), DefaultPages::pages()));
+    QCOMPARE(m_dir->readConfig(), fullConfig(OtherBoardsPortNumber, DefaultPages::pages()));
 }
 
 void TestFaults::repliesOfFourKilobytesOfBinary() {
     PtyBoards boards;
-    if (!configForBoards(*m_dir, boards))
-        QSKIP("no pseudo-terminal within the console's port table");
+    QVERIFY(useBoards(boards));
     // Every reply: the digit, then 4095 bytes running through every byte value, NUL, CR and LF
     // among them. Board 3 answers with another digit.
     QByteArray junk(4095, '\0');
@@ -294,25 +268,21 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
     // Late boards answer half a window into the next exchange, present ones after 1 ms: wide
     // enough apart that the order of the two replies holds on a loaded machine.
     BoardRig rig(100);
-    if (!rig.usable())
-        QSKIP("no pseudo-terminal within the console's port table");
-    QVERIFY(rig.boards.lateDelayMs() > rig.exchange.replyWindowMs());
+    REQUIRE_BOARDS(rig.boards);
+    QVERIFY(rig.boards.lateDelayMs() > rig.exchange().replyWindowMs());
     for (int address = 0; address < plan.size(); ++address)
         rig.boards.bank().setBehaviour(address, plan.at(address));
-    rig.link.setPortNumber(rig.boards.portNumber());
-    rig.link.open();
+    rig.link().setPort(rig.port());
+    rig.link().open();
 
     QList<QByteArray> replies;
     for (const QByteArray &frame : frames) {
-        rig.exchange.pendingFrame = frame;
-        rig.exchange.sendRec();
-        replies << rig.exchange.replyText;
+        const Exchanged exchanged = rig.exchange().sendRec(frame);
+        rig.report.exchanged(exchanged);
+        replies << exchanged.reply;
     }
     QCOMPARE(replies, read);
-    QString seen;
-    for (Light light : rig.console.lights)
-        seen += light == Light::Green ? u'G' : light == Light::Red ? u'R' : u'C';
-    QCOMPARE(seen, lights);
+    QCOMPARE(rig.report.lights, lights);
 }
 
 // ---- the working folder ------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "boardrig.h"
 #include "framebuilder.h"
-#include "jobs.h"
+#include "jobrunner.h"
+#include "settings.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -27,19 +28,9 @@ QList<float> fullProgress() {
     return values;
 }
 
-// "GRRR..." for lights 0..8: C cyan, G green, R red.
-QString lightsOf(const FakeConsole &console) {
-    QString shown;
-    for (Light light : console.lights)
-        shown += light == Light::Green ? u'G' : light == Light::Red ? u'R' : u'C';
-    return shown;
-}
-
 } // namespace
 
-#define REQUIRE_RIG(rig)                                                                           \
-    if (!(rig).usable())                                                                           \
-    QSKIP("pseudo-terminal beyond the console's port table")
+#define REQUIRE_RIG(rig) REQUIRE_BOARDS((rig).boards)
 
 // The upload, the board test and the receive monitor against fake boards on a pseudo-terminal,
 // at the fake boards' speed: what the boards receive and what the operator sees.
@@ -52,18 +43,19 @@ private Q_SLOTS:
     void delayReadJustBeforeItsFrame_data();
     void delayReadJustBeforeItsFrame();
     void rowEditedDuringUpload();
-    void uploadUnopenablePort();
-    void uploadNoPortSelected();
+    void uploadPortRefused_data();
+    void uploadPortRefused();
     void uploadDeviceVanishes();
     void probeOnlyBoardOne();
-    void probeUnopenablePort();
     void probeDeviceVanishes();
     void monitorStartPollsStop();
+    void monitorStartRefused_data();
     void monitorStartRefused();
     void monitorDeviceVanishes();
     void uploadWhileMonitorHoldsThePort();
-    void abortStopsTheUpload();
-    void windowGoneDuringTheWait();
+    void secondJobWhileOneRuns();
+    void cancelStopsTheUploadOnlyForThatRun();
+    void runnerGoneDuringTheWait();
     void exitStopsTheUpload(); // last: it leaves the application told to exit
 };
 
@@ -103,27 +95,27 @@ void TestJobs::upload() {
     REQUIRE_RIG(rig);
     for (int address = 0; address < plan.size(); ++address)
         rig.boards.bank().setBehaviour(address, plan.at(address));
-    bool sendDisabledThroughout = true;
-    rig.console.progressDisplay.onValue = [&](float) {
-        sendDisabledThroughout = sendDisabledThroughout && !rig.console.sendEnabled;
+    bool portOpenThroughout = true;
+    rig.report.onValue = [&](float) {
+        portOpenThroughout = portOpenThroughout && rig.link().isOpen();
     };
 
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
 
     QCOMPARE(rig.boards.allBytes(), goldenUpload());
-    QCOMPARE(rig.console.progressDisplay.values, fullProgress());
-    QCOMPARE(rig.console.progressDisplay.message, QStringLiteral("Processing ...."));
-    QCOMPARE(lightsOf(rig.console), lights);
-    QCOMPARE(rig.console.receiveLine, receiveLine);
+    QCOMPARE(rig.report.exchanges.size(), UploadFrameCount);
+    QCOMPARE(rig.report.values, fullProgress());
+    QCOMPARE(rig.report.message, QStringLiteral("Processing ...."));
+    QCOMPARE(rig.report.lights, lights);
+    QCOMPARE(rig.report.receiveLine(), receiveLine);
     QCOMPARE(rig.boards.bank().row(0, 0), QByteArray("Hazardous chemicals - Quantity"));
     QCOMPARE(rig.boards.bank().pageDelaySeconds(), 5);
-    QVERIFY(rig.console.errors.isEmpty());
-    QVERIFY(sendDisabledThroughout);
-    QVERIFY(rig.console.sendEnabled);
-    QCOMPARE(rig.console.progressDisplay.showCount, 1);
-    QVERIFY(!rig.console.progressDisplay.shown);
-    QVERIFY(!rig.link.isOpen());
-    QCOMPARE(rig.console.port, qint16(rig.boards.portNumber()));
+    QVERIFY(rig.report.errors.isEmpty());
+    QVERIFY(portOpenThroughout);
+    QCOMPARE(rig.report.showCount, 1);
+    QCOMPARE(rig.report.closeCount, 1);
+    QVERIFY(!rig.link().isOpen());
+    QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome::Complete});
 }
 
 void TestJobs::delayReadJustBeforeItsFrame_data() {
@@ -144,21 +136,21 @@ void TestJobs::delayReadJustBeforeItsFrame() {
 
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.console.delayPosition = positionAtStart;
+    rig.report.delaySeconds = Settings::delaySecondsForPosition(positionAtStart);
     int readsBefore96 = -1;
-    rig.console.progressDisplay.onValue = [&](float value) {
+    rig.report.onValue = [&](float value) {
         if (value == 96) {
-            readsBefore96 = rig.console.delayReads;
-            rig.console.delayPosition = positionAt96;
+            readsBefore96 = rig.report.delayReads;
+            rig.report.delaySeconds = Settings::delaySecondsForPosition(positionAt96);
         }
     };
 
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    rig.runner.upload(rig.request(), rig.report);
 
     QCOMPARE(readsBefore96, 0);
-    QCOMPARE(rig.console.delayReads, 1);
+    QCOMPARE(rig.report.delayReads, 1);
     const QList<QByteArray> frames = rig.frames();
-    QCOMPARE(frames.size(), 52);
+    QCOMPARE(frames.size(), UploadFrameCount);
     QCOMPARE(frames.at(50), delayFrame);
     QCOMPARE(frames.at(51), QByteArray("*Q\r"));
 }
@@ -167,72 +159,79 @@ void TestJobs::rowEditedDuringUpload() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     // Once page 0's first pair has gone, the operator edits a row of it and rows not yet sent.
-    rig.console.progressDisplay.onValue = [&](float value) {
+    rig.report.onValue = [&](float value) {
         if (value == 2) {
-            rig.console.pages.setRow(0, QStringLiteral("TOO LATE FOR THIS UPLOAD"));
-            rig.console.pages.setRow(PageSet::indexOf(0, 3), QStringLiteral("PAGE 0 ROW 3"));
-            rig.console.pages.setRow(PageSet::indexOf(1, 1), QStringLiteral("PAGE 1 ROW 1"));
-            rig.console.pages.setRow(95, QStringLiteral("LAST ROW"));
+            rig.report.pages.setRow(0, QStringLiteral("TOO LATE FOR THIS UPLOAD"));
+            rig.report.pages.setRow(PageSet::indexOf(0, 3), QStringLiteral("PAGE 0 ROW 3"));
+            rig.report.pages.setRow(PageSet::indexOf(1, 1), QStringLiteral("PAGE 1 ROW 1"));
+            rig.report.pages.setRow(PageSet::RowCount - 1, QStringLiteral("LAST ROW"));
         }
     };
 
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    rig.runner.upload(rig.request(), rig.report);
 
     const BoardBank &bank = rig.boards.bank();
     QCOMPARE(bank.row(0, 0), QByteArray("Hazardous chemicals - Quantity"));
     QCOMPARE(bank.row(0, 3), QByteArray("PAGE 0 ROW 3"));
     QCOMPARE(bank.row(1, 1), QByteArray("PAGE 1 ROW 1"));
-    QCOMPARE(bank.row(5, 15), QByteArray("LAST ROW"));
+    QCOMPARE(bank.row(PageSet::PageCount - 1, PageSet::RowsPerPage - 1), QByteArray("LAST ROW"));
     QVERIFY(rig.frames().contains(QByteArray("2ED00TSC") + DefaultPages::text(0, 2).toLatin1() +
                                   "~PAGE 0 ROW 3\r"));
 }
 
-void TestJobs::uploadUnopenablePort() {
-    BoardRig rig;
-    rig.console.portPosition = 97; // COM 98: no device
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+void TestJobs::uploadPortRefused_data() {
+    QTest::addColumn<int>("portNumber");
+    QTest::addColumn<QString>("error");
 
-    QCOMPARE(rig.console.errors, QStringList{QStringLiteral("Cannot open COM 98: no such port.")});
-    QCOMPARE(rig.console.port, qint16(98));
-    QVERIFY(rig.console.sendEnabled);
-    QCOMPARE(rig.console.progressDisplay.showCount, 0);
-    QVERIFY(!rig.link.isOpen());
-    QVERIFY(rig.boards.received().isEmpty());
+    QTest::newRow("COM 98 has no device")
+        << 98 << QStringLiteral("Cannot open COM 98: no such port.");
+    QTest::newRow("no port selected")
+        << 0 << QStringLiteral("Cannot use COM 0: no port selected. Choose a port from the list.");
+    QTest::newRow("COM 64 is not there")
+        << 64 << QStringLiteral("Cannot open /dev/ttyUSB31 (COM 64): no such port (");
 }
 
-void TestJobs::uploadNoPortSelected() {
-    BoardRig rig;
-    rig.console.portPosition = -1;
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+void TestJobs::uploadPortRefused() {
+    QFETCH(int, portNumber);
+    QFETCH(QString, error);
 
-    QCOMPARE(rig.console.port, qint16(0));
-    QCOMPARE(rig.console.errors,
-             QStringList{QStringLiteral(
-                 "Cannot use COM 0: no port selected. Choose a port from the list.")});
-    QVERIFY(rig.console.sendEnabled);
-    QCOMPARE(rig.console.progressDisplay.showCount, 0);
-    QVERIFY(rig.boards.received().isEmpty());
+    for (const bool probe : {false, true}) {
+        BoardRig rig;
+        const JobOutcome outcome =
+            probe
+                ? rig.runner.probe(PortTarget::number(portNumber), rig.report)
+                : rig.runner.upload(rig.report.request(PortTarget::number(portNumber)), rig.report);
+        QCOMPARE(outcome, JobOutcome::Failed);
+        QCOMPARE(rig.report.errors.size(), 1);
+        QVERIFY2(rig.report.errors.front().startsWith(error),
+                 qPrintable(rig.report.errors.front()));
+        QCOMPARE(rig.report.showCount, 0);
+        QCOMPARE(rig.report.lights, QStringLiteral("CCCCCCCCC"));
+        QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome::Failed});
+        QVERIFY(!rig.link().isOpen());
+        QVERIFY(rig.boards.received().isEmpty());
+    }
 }
 
 void TestJobs::uploadDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     rig.vanishAfterFrame(10); // both brackets and page 0's eight pairs arrive
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Failed);
 
     QCOMPARE(rig.frames().size(), 10);
-    QCOMPARE(rig.console.errors.size(), 1);
-    QVERIFY2(
-        rig.console.errors.front().startsWith(QStringLiteral("The connection to %1 (COM %2) failed")
-                                                  .arg(rig.boards.devicePath())
-                                                  .arg(rig.boards.portNumber())),
-        qPrintable(rig.console.errors.front()));
+    QCOMPARE(rig.report.errors.size(), 1);
+    QVERIFY2(rig.report.errors.front().startsWith(
+                 QStringLiteral("The connection to %1 failed").arg(rig.boards.devicePath())),
+             qPrintable(rig.report.errors.front()));
+    // The operator reads the message while the progress still shows where the upload stopped.
+    QVERIFY(rig.report.progressOpenAtFailure);
     // What was done stays done (board 8's frame arrived, but its exchange failed before its
     // light was judged); the console is ready for the next upload.
-    QCOMPARE(lightsOf(rig.console), QStringLiteral("CGGGGGGGC"));
-    QVERIFY(rig.console.sendEnabled);
-    QVERIFY(!rig.console.progressDisplay.shown);
-    QVERIFY(!rig.link.isOpen());
+    QCOMPARE(rig.report.lights, QStringLiteral("CGGGGGGGC"));
+    QVERIFY(!rig.report.progressOpen);
+    QVERIFY(!rig.link().isOpen());
+    QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome::Failed});
 }
 
 void TestJobs::probeOnlyBoardOne() {
@@ -240,183 +239,184 @@ void TestJobs::probeOnlyBoardOne() {
     REQUIRE_RIG(rig);
     rig.plan({B::Silent, B::Present, B::Silent, B::Silent, B::Silent, B::Silent, B::Silent,
               B::Silent, B::Silent});
-    rig.console.port = 7; // the list wins for the test
-    ProbeJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.probe(rig.port(), rig.report), JobOutcome::Complete);
 
     QCOMPARE(rig.frames(), (QList<QByteArray>{"0?\r", "1?\r", "2?\r", "3?\r", "4?\r", "5?\r",
                                               "6?\r", "7?\r", "8?\r"}));
-    QCOMPARE(lightsOf(rig.console), QStringLiteral("RGRRRRRRR"));
-    QCOMPARE(rig.console.receiveLines.at(1), QByteArray("1 OK"));
-    QCOMPARE(rig.console.receiveLine, QByteArray());
-    QCOMPARE(rig.console.port, qint16(rig.boards.portNumber()));
-    QVERIFY(!rig.link.isOpen());
-    QVERIFY(rig.console.errors.isEmpty());
-    QCOMPARE(rig.console.progressDisplay.showCount, 0);
-}
-
-void TestJobs::probeUnopenablePort() {
-    BoardRig rig;
-    rig.console.portPosition = 63; // COM 64, /dev/ttyUSB31
-    ProbeJob(rig.console, rig.link, rig.exchange).run();
-    QCOMPARE(rig.console.port, qint16(64));
-    QCOMPARE(rig.console.errors.size(), 1);
-    QVERIFY(rig.console.errors.front().startsWith(
-        QStringLiteral("Cannot open /dev/ttyUSB31 (COM 64): no such port")));
-    QCOMPARE(lightsOf(rig.console), QStringLiteral("CCCCCCCCC"));
+    QCOMPARE(rig.report.lights, QStringLiteral("RGRRRRRRR"));
+    QCOMPARE(rig.report.receiveLines.at(1), QByteArray("1 OK"));
+    QCOMPARE(rig.report.receiveLine(), QByteArray());
+    QVERIFY(!rig.link().isOpen());
+    QVERIFY(rig.report.errors.isEmpty());
+    QCOMPARE(rig.report.showCount, 0);
 }
 
 void TestJobs::probeDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     rig.vanishAfterFrame(3);
-    ProbeJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.probe(rig.port(), rig.report), JobOutcome::Failed);
 
     QCOMPARE(rig.frames().size(), 3);
-    QCOMPARE(rig.console.errors.size(), 1);
-    QVERIFY(!rig.link.isOpen());
+    QCOMPARE(rig.report.errors.size(), 1);
+    QVERIFY(!rig.link().isOpen());
     // Probes 0 and 1 were judged before the boards went; probe 2's exchange failed.
-    QCOMPARE(lightsOf(rig.console), QStringLiteral("GGCCCCCCC"));
+    QCOMPARE(rig.report.lights, QStringLiteral("GGCCCCCCC"));
 }
 
 void TestJobs::monitorStartPollsStop() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    MonitorJob monitor(rig.console, rig.link);
-    monitor.tmrRx()->setInterval(20);
-    rig.console.portPosition = 1; // the monitor does not read the list
+    rig.runner.tmrRx()->setInterval(20);
 
-    monitor.toggle();
-    QVERIFY(monitor.isRunning());
-    QVERIFY(rig.link.isOpen());
-    QCOMPARE(rig.link.portNumber(), rig.boards.portNumber());
-    QCOMPARE(rig.console.monitorCaption, QStringLiteral("Stop"));
+    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
+    QVERIFY(rig.runner.isMonitoring());
+    QVERIFY(rig.link().isOpen());
 
     rig.boards.sendUnasked("7 RESTARTED\r\n");
-    // Shown for one tick; the next tick finds nothing and clears the line.
-    QTRY_VERIFY(rig.console.receiveLines.contains("7 RESTARTED\r\n"));
-    QTRY_COMPARE(rig.console.receiveLines.last(), QByteArray());
+    // Shown for one poll; the next poll finds nothing and clears the line.
+    QTRY_VERIFY(rig.report.receiveLines.contains("7 RESTARTED\r\n"));
+    QTRY_COMPARE(rig.report.receiveLines.last(), QByteArray());
     QVERIFY(rig.boards.received().isEmpty()); // the monitor never sends
 
-    monitor.toggle();
-    QVERIFY(!monitor.isRunning());
-    QVERIFY(!rig.link.isOpen());
-    QCOMPARE(rig.console.monitorCaption, QStringLiteral("Rec Only"));
-    QVERIFY(rig.console.errors.isEmpty());
+    rig.runner.stopMonitor();
+    QVERIFY(!rig.runner.isMonitoring());
+    QVERIFY(!rig.link().isOpen());
+    QVERIFY(rig.report.errors.isEmpty());
+}
+
+void TestJobs::monitorStartRefused_data() {
+    QTest::addColumn<int>("portNumber");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("port 0 from display.cfg")
+        << 0 << QStringLiteral("Cannot use COM 0: no port selected. Choose a port from the list.");
+    QTest::newRow("port 300 from display.cfg")
+        << 300 << QStringLiteral("Cannot open COM 300: no such port.");
 }
 
 void TestJobs::monitorStartRefused() {
+    QFETCH(int, portNumber);
+    QFETCH(QString, error);
     BoardRig rig;
-    MonitorJob monitor(rig.console, rig.link);
-    rig.console.port = 0;
-    monitor.toggle();
-    QCOMPARE(rig.console.errors.size(), 1);
-    QVERIFY(!monitor.isRunning());
-    QCOMPARE(rig.console.monitorCaption, QStringLiteral("Rec Only"));
-
-    rig.console.port = 300; // from display.cfg: no device
-    monitor.toggle();
-    QCOMPARE(rig.console.errors.last(), QStringLiteral("Cannot open COM 300: no such port."));
-    QVERIFY(!monitor.isRunning());
-    QCOMPARE(rig.console.monitorCaption, QStringLiteral("Rec Only"));
+    QVERIFY(!rig.runner.startMonitor(PortTarget::number(portNumber), rig.report));
+    QCOMPARE(rig.report.errors, QStringList{error});
+    QVERIFY(!rig.runner.isMonitoring());
+    QVERIFY(!rig.link().isOpen());
 }
 
 void TestJobs::monitorDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    MonitorJob monitor(rig.console, rig.link);
-    monitor.tmrRx()->setInterval(20);
-    monitor.toggle();
-    QVERIFY(monitor.isRunning());
+    rig.runner.tmrRx()->setInterval(20);
+    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
 
     rig.boards.vanish();
-    QTRY_VERIFY(!monitor.isRunning());
-    QCOMPARE(rig.console.monitorCaption, QStringLiteral("Rec Only"));
-    QVERIFY(!rig.link.isOpen());
+    QTRY_VERIFY(!rig.runner.isMonitoring());
+    QVERIFY(!rig.link().isOpen());
     // Reported once, however long the console goes on.
     QTest::qWait(10 * 20);
-    QCOMPARE(rig.console.errors.size(), 1);
-    QVERIFY(rig.console.errors.front().contains(rig.boards.devicePath()));
+    QCOMPARE(rig.report.errors.size(), 1);
+    QVERIFY(rig.report.errors.front().contains(rig.boards.devicePath()));
+    QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome::Failed});
 }
 
 void TestJobs::uploadWhileMonitorHoldsThePort() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    MonitorJob monitor(rig.console, rig.link);
-    monitor.tmrRx()->setInterval(20);
-    monitor.toggle();
-    QVERIFY(monitor.isRunning());
+    rig.runner.tmrRx()->setInterval(20);
+    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
 
-    rig.console.portPosition = 4;
-    UploadJob(rig.console, rig.link, rig.exchange).run();
-    QCOMPARE(rig.console.port, qint16(5));
-    QCOMPARE(rig.console.errors.size(), 1);
+    QCOMPARE(rig.runner.upload(rig.report.request(PortTarget::number(5)), rig.report),
+             JobOutcome::Failed);
+    QCOMPARE(rig.report.errors.size(), 1);
     QVERIFY(
-        rig.console.errors.front().startsWith(QStringLiteral("Cannot change the port to COM 5")));
-    QVERIFY(rig.console.sendEnabled);
-    QCOMPARE(rig.console.progressDisplay.showCount, 0);
+        rig.report.errors.front().startsWith(QStringLiteral("Cannot change the port to COM 5")));
+    QCOMPARE(rig.report.showCount, 0);
     QVERIFY(rig.boards.received().isEmpty());
 
     // The monitor keeps the port and goes on showing what arrives.
-    QVERIFY(monitor.isRunning());
-    QVERIFY(rig.link.isOpen());
+    QVERIFY(rig.runner.isMonitoring());
+    QVERIFY(rig.link().isOpen());
     rig.boards.sendUnasked("still here");
-    QTRY_VERIFY(rig.console.receiveLines.contains("still here"));
+    QTRY_VERIFY(rig.report.receiveLines.contains("still here"));
 }
 
-void TestJobs::abortStopsTheUpload() {
+void TestJobs::secondJobWhileOneRuns() {
+    BoardRig rig;
+    REQUIRE_RIG(rig);
+    // The operator presses the board test while an upload waits for the boards.
+    JobOutcome second = JobOutcome::Complete;
+    RecordingReport secondReport;
+    rig.report.onValue = [&](float value) {
+        if (value == 2)
+            second = rig.runner.probe(rig.port(), secondReport);
+    };
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(second, JobOutcome::Busy);
+    QVERIFY(secondReport.errors.isEmpty());
+    QVERIFY(secondReport.exchanges.isEmpty());
+    QCOMPARE(rig.boards.allBytes(), goldenUpload());
+}
+
+void TestJobs::cancelStopsTheUploadOnlyForThatRun() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     // The window closes while the fourth exchange waits.
-    rig.console.progressDisplay.onValue = [&](float value) {
+    rig.report.onValue = [&](float value) {
         if (value == 2)
-            QTimer::singleShot(5, &rig.exchange, [&] { rig.exchange.abort(); });
+            QTimer::singleShot(5, &rig.runner, [&] { rig.runner.cancel(); });
     };
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Aborted);
 
     QCOMPARE(rig.frames().size(), 4);
-    QVERIFY(rig.console.errors.isEmpty());
-    QVERIFY(!rig.link.isOpen());
-    QVERIFY(!rig.console.progressDisplay.shown);
-    QVERIFY(rig.exchange.isAborted());
-    // Nothing is written after the abort, whatever runs later.
-    rig.exchange.pendingFrame = FrameBuilder::bracketFrame();
-    QVERIFY_THROWS_EXCEPTION(Aborted, rig.exchange.sendRec());
+    QVERIFY(rig.report.errors.isEmpty());
+    QVERIFY(!rig.link().isOpen());
+    QVERIFY(!rig.report.progressOpen);
+    QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome::Aborted});
+
+    // The close was called off: the next upload runs whole on the same runner.
+    rig.boards.clear();
+    rig.report.onValue = nullptr;
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.boards.allBytes(), goldenUpload());
 }
 
-void TestJobs::windowGoneDuringTheWait() {
-    // The link and the exchange belong to the main window; if it is destroyed while an upload
-    // waits, the upload must return without touching them.
+void TestJobs::runnerGoneDuringTheWait() {
+    // The runner belongs to the main window; if it is destroyed while an upload waits, the
+    // upload must return without touching the runner, its link or its report again.
     BoardRig rig;
     REQUIRE_RIG(rig);
-    auto *link = new BoardLink;
-    auto *exchange = new SendRec(link, &rig.console);
-    exchange->setReplyWindowMs(BoardRig::FastWindowMs);
-    rig.console.progressDisplay.onValue = [&](float value) {
+    auto *runner = new JobRunner;
+    runner->exchange().setReplyWindowMs(BoardRig::FastWindowMs);
+    int valuesWhenGone = -1;
+    rig.report.onValue = [&](float value) {
         if (value == 4)
             QTimer::singleShot(5, &rig.boards, [&] {
-                delete exchange;
-                delete link;
+                valuesWhenGone = int(rig.report.values.size());
+                delete runner;
             });
     };
-    UploadJob(rig.console, *link, *exchange).run();
+    QCOMPARE(runner->upload(rig.request(), rig.report), JobOutcome::Aborted);
     QCOMPARE(rig.frames().size(), 5);
-    QVERIFY(rig.console.errors.isEmpty());
+    QVERIFY(rig.report.errors.isEmpty());
+    QCOMPARE(rig.report.values.size(), valuesWhenGone);
+    QVERIFY(rig.report.outcomes.isEmpty());
 }
 
 void TestJobs::exitStopsTheUpload() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.console.progressDisplay.onValue = [&](float value) {
+    rig.report.onValue = [&](float value) {
         if (value == 4)
             QCoreApplication::exit(0);
     };
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Aborted);
     // The application was told to exit after the second row pair: the third went out, its wait
     // ended at once, and nothing more was written.
     QTRY_COMPARE(rig.frames().size(), 5);
-    QVERIFY(rig.console.errors.isEmpty());
-    QVERIFY(!rig.link.isOpen());
-    QVERIFY(!rig.console.progressDisplay.shown);
+    QVERIFY(rig.report.errors.isEmpty());
+    QVERIFY(!rig.link().isOpen());
+    QVERIFY(!rig.report.progressOpen);
 
     // Every later event loop would return at once too; running the application's own loop
     // clears that for whatever runs after this test.

@@ -2,6 +2,7 @@
 #include "boardrig.h"
 #include "failure.h"
 #include "portfailure.h"
+#include "porttarget.h"
 #include "sendrec.h"
 
 #include <QElapsedTimer>
@@ -9,7 +10,11 @@
 #include <QTest>
 #include <QTimer>
 
-Q_DECLARE_METATYPE(Light)
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(PortTarget)
 
 namespace {
 
@@ -30,6 +35,8 @@ class TestLink : public QObject {
 private Q_SLOTS:
     void devicePath_data();
     void devicePath();
+    void portTargets_data();
+    void portTargets();
     void openFailureTexts_data();
     void openFailureTexts();
     void judge_data();
@@ -37,7 +44,7 @@ private Q_SLOTS:
     void refusals();
     void openAndAlreadyOpen();
     void sameDeviceTwiceIsInUse();
-    void lineSettings();
+    void lineSettingsOnTheDevice();
     void vanishedDeviceFailsOnce();
     void exchangeWaitsOneFullWindow();
     void exchangeShowsAndJudges_data();
@@ -69,6 +76,41 @@ void TestLink::devicePath() {
     QFETCH(int, port);
     QFETCH(QString, device);
     QCOMPARE(devicePathForPort(port), device);
+}
+
+void TestLink::portTargets_data() {
+    QTest::addColumn<PortTarget>("target");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("label");
+
+    PortMap map;
+    map.insert(33, QStringLiteral("/dev/serial/by-id/usb-adapter-port0"));
+    map.insert(97, QStringLiteral("/dev/ttyUSB5"));
+    QTest::newRow("COM 33 from the table")
+        << PortTarget::number(33) << QStringLiteral("/dev/ttyUSB0")
+        << QStringLiteral("/dev/ttyUSB0 (COM 33)");
+    QTest::newRow("COM 33 mapped elsewhere")
+        << PortTarget::number(33, map) << QStringLiteral("/dev/serial/by-id/usb-adapter-port0")
+        << QStringLiteral("/dev/serial/by-id/usb-adapter-port0 (COM 33)");
+    QTest::newRow("COM 97 given a device by the map")
+        << PortTarget::number(97, map) << QStringLiteral("/dev/ttyUSB5")
+        << QStringLiteral("/dev/ttyUSB5 (COM 97)");
+    QTest::newRow("COM 34 not in the map keeps the table")
+        << PortTarget::number(34, map) << QStringLiteral("/dev/ttyUSB1")
+        << QStringLiteral("/dev/ttyUSB1 (COM 34)");
+    QTest::newRow("COM 98 nowhere")
+        << PortTarget::number(98, map) << QString() << QStringLiteral("COM 98");
+    QTest::newRow("device named outright")
+        << PortTarget::device(QStringLiteral("/tmp/boards")) << QStringLiteral("/tmp/boards")
+        << QStringLiteral("/tmp/boards");
+}
+
+void TestLink::portTargets() {
+    QFETCH(PortTarget, target);
+    QFETCH(QString, device);
+    QFETCH(QString, label);
+    QCOMPARE(target.devicePath(), device);
+    QCOMPARE(target.label(), label);
 }
 
 void TestLink::openFailureTexts_data() {
@@ -110,7 +152,9 @@ void TestLink::openFailureTexts() {
     QFETCH(int, error);
     QFETCH(QString, platform);
     QFETCH(QString, text);
-    QCOMPARE(openFailureText(port, QSerialPort::SerialPortError(error), platform), text);
+    QCOMPARE(
+        openFailureText(PortTarget::number(port), QSerialPort::SerialPortError(error), platform),
+        text);
 }
 
 void TestLink::judge_data() {
@@ -118,36 +162,36 @@ void TestLink::judge_data() {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("judged");
     QTest::addColumn<int>("address");
-    QTest::addColumn<Light>("colour");
+    QTest::addColumn<bool>("answered");
 
     QTest::newRow("probe 3 answered '3 OK': green")
-        << QByteArray("3?\r") << QByteArray("3 OK") << true << 3 << Light::Green;
+        << QByteArray("3?\r") << QByteArray("3 OK") << true << 3 << true;
     QTest::newRow("probe 3 answered 'OK': red")
-        << QByteArray("3?\r") << QByteArray("OK") << true << 3 << Light::Red;
+        << QByteArray("3?\r") << QByteArray("OK") << true << 3 << false;
     QTest::newRow("probe 0 answered 'OK': green (non-digit counts 0)")
-        << QByteArray("0?\r") << QByteArray("OK") << true << 0 << Light::Green;
+        << QByteArray("0?\r") << QByteArray("OK") << true << 0 << true;
     QTest::newRow("probe 0 with no reply: red")
-        << QByteArray("0?\r") << QByteArray() << true << 0 << Light::Red;
+        << QByteArray("0?\r") << QByteArray() << true << 0 << false;
     QTest::newRow("probe 5 with no reply: red")
-        << QByteArray("5?\r") << QByteArray() << true << 5 << Light::Red;
+        << QByteArray("5?\r") << QByteArray() << true << 5 << false;
     QTest::newRow("bracket frame with a reply: no light")
-        << QByteArray("*Q\r") << QByteArray("1 OK") << false << 0 << Light::Red;
+        << QByteArray("*Q\r") << QByteArray("1 OK") << false << 0 << false;
     QTest::newRow("bracket frame with no reply: no light")
-        << QByteArray("*Q\r") << QByteArray() << false << 0 << Light::Red;
+        << QByteArray("*Q\r") << QByteArray() << false << 0 << false;
     QTest::newRow("row pair 2 answered '2': green")
-        << QByteArray("2ED00TSC~\r") << QByteArray("2") << true << 2 << Light::Green;
+        << QByteArray("2ED00TSC~\r") << QByteArray("2") << true << 2 << true;
     QTest::newRow("row pair 2 answered '12': red")
-        << QByteArray("2ED00TSC~\r") << QByteArray("12") << true << 2 << Light::Red;
+        << QByteArray("2ED00TSC~\r") << QByteArray("12") << true << 2 << false;
     QTest::newRow("page delay judged against board 1")
-        << QByteArray("1EN0605\r") << QByteArray("1") << true << 1 << Light::Green;
+        << QByteArray("1EN0605\r") << QByteArray("1") << true << 1 << true;
     QTest::newRow("address 8 answered '8': green")
-        << QByteArray("8?\r") << QByteArray("8\r\n") << true << 8 << Light::Green;
+        << QByteArray("8?\r") << QByteArray("8\r\n") << true << 8 << true;
     QTest::newRow("frame beginning with 9: no light")
-        << QByteArray("9?\r") << QByteArray("9") << false << 0 << Light::Red;
+        << QByteArray("9?\r") << QByteArray("9") << false << 0 << false;
     QTest::newRow("empty frame: no light")
-        << QByteArray() << QByteArray("1") << false << 0 << Light::Red;
+        << QByteArray() << QByteArray("1") << false << 0 << false;
     QTest::newRow("rest of the reply ignored")
-        << QByteArray("4?\r") << QByteArray("4 anything at all") << true << 4 << Light::Green;
+        << QByteArray("4?\r") << QByteArray("4 anything at all") << true << 4 << true;
 }
 
 void TestLink::judge() {
@@ -155,12 +199,12 @@ void TestLink::judge() {
     QFETCH(QByteArray, reply);
     QFETCH(bool, judged);
     QFETCH(int, address);
-    QFETCH(Light, colour);
+    QFETCH(bool, answered);
 
     const std::optional<Judgement> judgement = StatusJudge::judge(frame, reply);
     QCOMPARE(judgement.has_value(), judged);
     if (judged)
-        QCOMPARE(*judgement, (Judgement{address, colour}));
+        QCOMPARE(*judgement, (Judgement{address, answered}));
 }
 
 void TestLink::refusals() {
@@ -187,38 +231,38 @@ void TestLink::refusals() {
 
 void TestLink::openAndAlreadyOpen() {
     PtyBoards pty;
-    if (pty.portNumber() < 0)
-        QSKIP("pseudo-terminal beyond the console's port table");
+    REQUIRE_BOARDS(pty);
 
     BoardLink link;
-    link.setPortNumber(pty.portNumber());
+    link.setPort(PortTarget::device(pty.devicePath()));
     link.open();
     QVERIFY(link.isOpen());
-    const QString label = QStringLiteral("%1 (COM %2)").arg(pty.devicePath()).arg(pty.portNumber());
 
-    QCOMPARE(
-        failureOf([&] { link.open(); }),
-        QStringLiteral("Cannot open %1: the port is already open in this console.").arg(label));
-    // Refused while open, even to the same number.
-    QCOMPARE(failureOf([&] { link.setPortNumber(pty.portNumber()); }),
-             QStringLiteral("Cannot change the port to COM %1: %2 is already open (another job or "
+    QCOMPARE(failureOf([&] { link.open(); }),
+             QStringLiteral("Cannot open %1: the port is already open in this console.")
+                 .arg(pty.devicePath()));
+    // Refused while open, even to the same port.
+    QCOMPARE(failureOf([&] { link.setPort(PortTarget::device(pty.devicePath())); }),
+             QStringLiteral("Cannot change the port to %1: %1 is already open (another job or "
                             "the receive monitor holds it).")
-                 .arg(pty.portNumber())
-                 .arg(label));
+                 .arg(pty.devicePath()));
+    QCOMPARE(failureOf([&] { link.setPortNumber(7); }),
+             QStringLiteral("Cannot change the port to COM 7: %1 is already open (another job or "
+                            "the receive monitor holds it).")
+                 .arg(pty.devicePath()));
     QCOMPARE(link.readAll(), QByteArray());
     link.close();
     QVERIFY(!link.isOpen());
-    link.setPortNumber(pty.portNumber());
+    link.setPortNumber(7);
 }
 
 void TestLink::sameDeviceTwiceIsInUse() {
     PtyBoards pty;
-    if (pty.portNumber() < 0)
-        QSKIP("pseudo-terminal beyond the console's port table");
+    REQUIRE_BOARDS(pty);
     BoardLink first;
     BoardLink second;
-    first.setPortNumber(pty.portNumber());
-    second.setPortNumber(pty.portNumber());
+    first.setPort(PortTarget::device(pty.devicePath()));
+    second.setPort(PortTarget::device(pty.devicePath()));
     first.open();
     const QString text = failureOf([&] { second.open(); });
     QVERIFY2(text.contains(QLatin1String("in use by another program")), qPrintable(text));
@@ -228,24 +272,39 @@ void TestLink::sameDeviceTwiceIsInUse() {
     QVERIFY(second.isOpen());
 }
 
-void TestLink::lineSettings() {
+void TestLink::lineSettingsOnTheDevice() {
+    // What the boards' end of the line is set to, read from the device itself.
+    PtyBoards pty;
+    REQUIRE_BOARDS(pty);
     BoardLink link;
-    auto *port = link.findChild<QSerialPort *>();
-    QVERIFY(port);
-    QCOMPARE(port->baudRate(), 9600);
-    QCOMPARE(port->dataBits(), QSerialPort::Data8);
-    QCOMPARE(port->parity(), QSerialPort::NoParity);
-    QCOMPARE(port->stopBits(), QSerialPort::OneStop);
-    QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+    link.setPort(PortTarget::device(pty.devicePath()));
+    link.open();
+
+    const int fd = ::open(qPrintable(pty.devicePath()), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    termios settings{};
+    const int got = ::tcgetattr(fd, &settings);
+    ::close(fd);
+    QCOMPARE(got, 0);
+    QCOMPARE(cfgetospeed(&settings), speed_t(B9600));
+    QCOMPARE(cfgetispeed(&settings), speed_t(B9600));
+    QCOMPARE(settings.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(settings.c_cflag & PARENB, tcflag_t(0));  // no parity
+    QCOMPARE(settings.c_cflag & CSTOPB, tcflag_t(0));  // one stop bit
+    QCOMPARE(settings.c_cflag & CRTSCTS, tcflag_t(0)); // no hardware flow control
+    QCOMPARE(settings.c_iflag & (IXON | IXOFF), tcflag_t(0));
+    // Raw: a CR in a frame reaches the boards as a CR, and nothing is echoed back.
+    QCOMPARE(settings.c_iflag & (ICRNL | INLCR | IGNCR), tcflag_t(0));
+    QCOMPARE(settings.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(settings.c_lflag & (ICANON | ECHO), tcflag_t(0));
 }
 
 void TestLink::vanishedDeviceFailsOnce() {
     PtyBoards boards;
-    if (boards.portNumber() < 0)
-        QSKIP("pseudo-terminal beyond the console's port table");
+    REQUIRE_BOARDS(boards);
     BoardLink link;
     QSignalSpy failed(&link, &BoardLink::failed);
-    link.setPortNumber(boards.portNumber());
+    link.setPort(PortTarget::device(boards.devicePath()));
     link.open();
 
     boards.vanish();
@@ -255,10 +314,9 @@ void TestLink::vanishedDeviceFailsOnce() {
     QTest::qWait(100);
     QCOMPARE(failed.size(), 1);
     const QString text = failed.front().front().toString();
-    QVERIFY2(text.startsWith(QStringLiteral("The connection to %1 (COM %2) failed: ")
-                                 .arg(boards.devicePath())
-                                 .arg(boards.portNumber())),
-             qPrintable(text));
+    QVERIFY2(
+        text.startsWith(QStringLiteral("The connection to %1 failed: ").arg(boards.devicePath())),
+        qPrintable(text));
     // The next read or write raises the same text.
     QCOMPARE(failureOf([&] { link.readAll(); }), text);
     QCOMPARE(failureOf([&] { link.write("*Q\r"); }), text);
@@ -266,85 +324,73 @@ void TestLink::vanishedDeviceFailsOnce() {
 
 void TestLink::exchangeWaitsOneFullWindow() {
     BoardRig rig(SendRec::ReplyWindowMs);
-    if (!rig.usable())
-        QSKIP("pseudo-terminal beyond the console's port table");
-    QCOMPARE(rig.exchange.tmrTout()->timerType(), Qt::PreciseTimer);
-    rig.link.setPortNumber(rig.boards.portNumber());
-    rig.link.open();
+    REQUIRE_BOARDS(rig.boards);
+    rig.link().setPort(rig.port());
+    rig.link().open();
 
     // The board answers after 20 ms; the window still lasts its full 500 ms.
-    rig.exchange.pendingFrame = "3?\r";
     QElapsedTimer clock;
     clock.start();
-    rig.exchange.sendRec();
+    const Exchanged exchanged = rig.exchange().sendRec("3?\r");
     const qint64 elapsedNs = clock.nsecsElapsed();
     QVERIFY2(elapsedNs >= 500'000'000, qPrintable(QString::number(elapsedNs)));
-    QVERIFY(rig.exchange.replyWindowElapsed);
-    QVERIFY(!rig.exchange.tmrTout()->isActive());
-    QCOMPARE(rig.exchange.replyText, QByteArray("3 OK"));
+    QVERIFY(rig.exchange().replyWindowElapsed());
+    QVERIFY(!rig.exchange().tmrTout()->isActive());
+    QCOMPARE(exchanged, (Exchanged{"3?\r", "3 OK", Judgement{3, true}}));
 }
 
 void TestLink::exchangeShowsAndJudges_data() {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<int>("behaviour"); // of the addressed board
-    QTest::addColumn<QByteArray>("shown");
-    QTest::addColumn<QString>("lights"); // 0..8 afterwards
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("judged"); // -1: no light, 0: no answer, 1: answered
 
-    QTest::newRow("probe 3 answered") << QByteArray("3?\r") << int(BoardBehaviour::Present)
-                                      << QByteArray("3 OK") << QStringLiteral("CCCGCCCCC");
-    QTest::newRow("probe 3 answered wrongly") << QByteArray("3?\r") << int(BoardBehaviour::Wrong)
-                                              << QByteArray("4 OK") << QStringLiteral("CCCRCCCCC");
-    QTest::newRow("probe 5 silent: line cleared")
-        << QByteArray("5?\r") << int(BoardBehaviour::Silent) << QByteArray()
-        << QStringLiteral("CCCCCRCCC");
-    QTest::newRow("bracket frame: no light") << QByteArray("*Q\r") << int(BoardBehaviour::Present)
-                                             << QByteArray() << QStringLiteral("CCCCCCCCC");
+    QTest::newRow("probe 3 answered")
+        << QByteArray("3?\r") << int(BoardBehaviour::Present) << QByteArray("3 OK") << 1;
+    QTest::newRow("probe 3 answered wrongly")
+        << QByteArray("3?\r") << int(BoardBehaviour::Wrong) << QByteArray("4 OK") << 0;
+    QTest::newRow("probe 5 silent")
+        << QByteArray("5?\r") << int(BoardBehaviour::Silent) << QByteArray() << 0;
+    QTest::newRow("bracket frame: no light")
+        << QByteArray("*Q\r") << int(BoardBehaviour::Present) << QByteArray() << -1;
     QTest::newRow("row pair 2 answered")
-        << QByteArray("2ED00TSCa~b\r") << int(BoardBehaviour::Present) << QByteArray("2 OK")
-        << QStringLiteral("CCGCCCCCC");
+        << QByteArray("2ED00TSCa~b\r") << int(BoardBehaviour::Present) << QByteArray("2 OK") << 1;
 }
 
 void TestLink::exchangeShowsAndJudges() {
     QFETCH(QByteArray, frame);
     QFETCH(int, behaviour);
-    QFETCH(QByteArray, shown);
-    QFETCH(QString, lights);
+    QFETCH(QByteArray, reply);
+    QFETCH(int, judged);
 
     BoardRig rig;
-    if (!rig.usable())
-        QSKIP("pseudo-terminal beyond the console's port table");
-    for (int address = 0; address <= 8; ++address)
+    REQUIRE_BOARDS(rig.boards);
+    for (int address = 0; address <= BoardAddress::Highest; ++address)
         rig.boards.bank().setBehaviour(address, BoardBehaviour(behaviour));
-    rig.console.receiveLine = "left from before";
-    rig.link.setPortNumber(rig.boards.portNumber());
-    rig.link.open();
-    rig.exchange.pendingFrame = frame;
-    rig.exchange.sendRec();
+    rig.link().setPort(rig.port());
+    rig.link().open();
+    const Exchanged exchanged = rig.exchange().sendRec(frame);
 
     QCOMPARE(rig.boards.allBytes(), frame);
-    QCOMPARE(rig.exchange.replyText, shown);
-    QCOMPARE(rig.console.receiveLine, shown);
-    QString seen;
-    for (Light light : rig.console.lights)
-        seen += light == Light::Green ? u'G' : light == Light::Red ? u'R' : u'C';
-    QCOMPARE(seen, lights);
+    QCOMPARE(exchanged.frame, frame);
+    QCOMPARE(exchanged.reply, reply);
+    QCOMPARE(rig.exchange().replyText(), reply);
+    QCOMPARE(exchanged.judgement.has_value(), judged >= 0);
+    if (exchanged.judgement)
+        QCOMPARE(exchanged.judgement->answered, judged == 1);
 }
 
 void TestLink::lateReplyJudgedByTheNextExchange() {
     BoardRig rig;
-    if (!rig.usable())
-        QSKIP("pseudo-terminal beyond the console's port table");
+    REQUIRE_BOARDS(rig.boards);
     rig.boards.bank().setBehaviour(4, BoardBehaviour::Late);
     rig.boards.bank().setBehaviour(5, BoardBehaviour::Silent);
-    rig.link.setPortNumber(rig.boards.portNumber());
-    rig.link.open();
-    rig.exchange.pendingFrame = "4?\r";
-    rig.exchange.sendRec();
-    QCOMPARE(rig.console.lights.at(4), Light::Red);
-    rig.exchange.pendingFrame = "5?\r";
-    rig.exchange.sendRec();
-    QCOMPARE(rig.exchange.replyText, QByteArray("4 OK"));
-    QCOMPARE(rig.console.lights.at(5), Light::Red);
+    rig.link().setPort(rig.port());
+    rig.link().open();
+    QCOMPARE(rig.exchange().sendRec("4?\r").judgement, (Judgement{4, false}));
+    const Exchanged next = rig.exchange().sendRec("5?\r");
+    QCOMPARE(next.reply, QByteArray("4 OK"));
+    QCOMPARE(next.judgement, (Judgement{5, false}));
 }
 
 QTEST_GUILESS_MAIN(TestLink)

@@ -1,5 +1,5 @@
 #include "boardrig.h"
-#include "jobs.h"
+#include "jobrunner.h"
 
 #include <QFile>
 #include <QTest>
@@ -15,13 +15,12 @@ private Q_SLOTS:
 
 void TestUploadRealtime::wholeUploadAtFullPace() {
     BoardRig rig(SendRec::ReplyWindowMs);
-    if (!rig.usable())
-        QSKIP("pseudo-terminal beyond the console's port table");
+    REQUIRE_BOARDS(rig.boards);
     // Board 2 silent, 3 answers wrongly, 4 answers after its window (in the window of silent 5).
     rig.plan({BoardBehaviour::Present, BoardBehaviour::Present, BoardBehaviour::Silent,
               BoardBehaviour::Wrong, BoardBehaviour::Late, BoardBehaviour::Silent});
 
-    UploadJob(rig.console, rig.link, rig.exchange).run();
+    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
 
     QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
     QVERIFY(golden.open(QIODevice::ReadOnly));
@@ -33,7 +32,7 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
     // late makes the gap after it that much shorter; allow that much, and require the frames
     // to be 500 ms apart on average. A console waiting on a coarse timer (which fired after as
     // little as 475 ms) fails both.
-    QCOMPARE(rig.arrivalsNs.size(), 52);
+    QCOMPARE(rig.arrivalsNs.size(), UploadFrameCount);
     constexpr qint64 windowNs = 500'000'000;
     constexpr qint64 handOverJitterNs = 5'000'000;
     for (qsizetype i = 1; i < rig.arrivalsNs.size(); ++i) {
@@ -43,23 +42,19 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
                                 .arg(i + 1)
                                 .arg(double(gapNs) / 1e6, 0, 'f', 3)));
     }
-    QVERIFY(rig.arrivalsNs.last() - rig.arrivalsNs.first() >= 51 * windowNs);
+    QVERIFY(rig.arrivalsNs.last() - rig.arrivalsNs.first() >= (UploadFrameCount - 1) * windowNs);
 
     QList<float> progress;
     for (int value = 0; value <= 96; value += 2)
         progress.append(float(value));
     progress.append(100);
-    QCOMPARE(rig.console.progressDisplay.values, progress);
+    QCOMPARE(rig.report.values, progress);
 
-    const std::array<Light, 9> lights{Light::Cyan,  Light::Green, Light::Red,
-                                      Light::Red,   Light::Red,   Light::Red,
-                                      Light::Green, Light::Green, Light::Green};
-    QCOMPARE(rig.console.lights, lights);
-    QCOMPARE(rig.console.receiveLine, QByteArray());
-    QVERIFY(rig.console.errors.isEmpty());
-    QVERIFY(rig.console.sendEnabled);
-    QVERIFY(!rig.console.progressDisplay.shown);
-    QVERIFY(!rig.link.isOpen());
+    QCOMPARE(rig.report.lights, QStringLiteral("CGRRRRGGG"));
+    QCOMPARE(rig.report.receiveLine(), QByteArray());
+    QVERIFY(rig.report.errors.isEmpty());
+    QVERIFY(!rig.report.progressOpen);
+    QVERIFY(!rig.link().isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestUploadRealtime)

@@ -1,12 +1,14 @@
 #pragma once
 
-// Fake boards on a pseudo-terminal with the console's side of the line in the same process: a
-// console without widgets, the link and the exchange. The boards answer from the same event
-// loop the exchange waits in, so a test runs an upload just as the console does.
+// Fake boards on a pseudo-terminal with the console's side of the line in the same process: the
+// job runner and a report that records what the jobs showed. The boards answer from the same
+// event loop the exchange waits in, so a test runs an upload just as the console does. The link
+// reaches the boards by their device path, whatever number the system gave the pseudo-terminal.
 
 #include "boardlink.h"
 #include "boards.h"
-#include "fakeconsole.h"
+#include "jobrunner.h"
+#include "recordingreport.h"
 #include "sendrec.h"
 
 #include <QElapsedTimer>
@@ -22,13 +24,11 @@ public:
     static constexpr int FastWindowMs = 20;
 
     explicit BoardRig(int replyWindowMs = FastWindowMs) {
-        exchange.setReplyWindowMs(replyWindowMs);
+        runner.exchange().setReplyWindowMs(replyWindowMs);
         if (replyWindowMs < SendRec::ReplyWindowMs) {
             boards.setReplyDelayMs(1);
             boards.setLateDelayMs(replyWindowMs * 3 / 2);
         }
-        console.portPosition = boards.portNumber() - 1;
-        console.port = qint16(boards.portNumber());
         m_clock.start();
         QObject::connect(&boards, &PtyBoards::frameReceived, &boards, [this] {
             arrivalsNs.append(m_clock.nsecsElapsed());
@@ -38,8 +38,9 @@ public:
         });
     }
 
-    // False when the system gave a pseudo-terminal beyond the console's port table.
-    bool usable() const { return boards.isValid() && boards.portNumber() > 0; }
+    // The fake boards' device, as a device named outright.
+    PortTarget port() const { return PortTarget::device(boards.devicePath()); }
+    UploadRequest request() { return report.request(port()); }
 
     // How addresses 0, 1, ... answer; the rest stay present.
     void plan(std::initializer_list<BoardBehaviour> behaviours) {
@@ -58,13 +59,19 @@ public:
         return all;
     }
 
+    BoardLink &link() { return runner.link(); }
+    SendRec &exchange() { return runner.exchange(); }
+
     PtyBoards boards;
-    FakeConsole console;
-    BoardLink link;
-    SendRec exchange{&link, &console};
+    JobRunner runner;
+    RecordingReport report;
     QList<qint64> arrivalsNs; // when each frame reached the boards
 
 private:
     QElapsedTimer m_clock;
     int m_vanishAt = -1;
 };
+
+// Serial tests must reach the fake boards; without a pseudo-terminal they fail, never skip.
+#define REQUIRE_BOARDS(boards)                                                                     \
+    QVERIFY2((boards).isValid(), "no pseudo-terminal for the fake boards")

@@ -3,11 +3,15 @@
 // What the console tests share: a working directory of their own for display.cfg, the file's
 // bytes, an operator who answers message boxes, and looks at the console's windows.
 
+#include "boardlink.h"
 #include "boards.h"
 #include "configstore.h"
+#include "controls.h"
 #include "defaultpages.h"
+#include "frmdisplay.h"
 #include "frmprogress.h"
 #include "pageset.h"
+#include "sendrec.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -16,7 +20,9 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -64,15 +70,10 @@ inline QByteArray fullConfig(qint16 portNumber, const PageSet &pages) {
     return ConfigStore::serialize(portNumber, pages);
 }
 
-// Writes display.cfg so that the console starts on the fake boards' port. False when the system
-// gave a pseudo-terminal beyond the console's port table.
-inline bool configForBoards(const WorkingDirectory &dir, const PtyBoards &boards,
-                            const PageSet &pages = DefaultPages::pages()) {
-    if (!boards.isValid() || boards.portNumber() < 100 || boards.portNumber() > 250)
-        return false;
-    dir.writeConfig(fullConfig(qint16(boards.portNumber()), pages));
-    return true;
-}
+// The COM numbers under which the console tests reach fake boards, whatever pseudo-terminal the
+// system gave them: the console's port map sends them to the boards' devices.
+constexpr int BoardsPortNumber = 200;
+constexpr int OtherBoardsPortNumber = 201;
 
 // Rows "row 0" .. "row 95".
 inline PageSet numberedPages() {
@@ -161,7 +162,7 @@ inline QColor shownColour(QWidget *widget) {
 // Status lights 0..8 as the window shows them: C cyan, G green, R red, ? anything else.
 inline QString shownLights(const QWidget *window) {
     QString shown;
-    for (int address = 0; address < 9; ++address) {
+    for (int address = 0; address < BoardAddress::Count; ++address) {
         auto *light = window->findChild<QWidget *>(QStringLiteral("shpStatus%1").arg(address));
         const QColor colour = light ? shownColour(light) : QColor();
         shown += colour == QColor(0, 255, 255) ? u'C'
@@ -171,3 +172,61 @@ inline QString shownLights(const QWidget *window) {
     }
     return shown;
 }
+
+// What the console tests share: a fresh working directory per test, the console started in it
+// (on fake boards when a test asks for them), and its controls by object name.
+class ConsoleFixture {
+protected:
+    void setUpConsole() {
+        m_dir = std::make_unique<WorkingDirectory>();
+        m_setup = {};
+        QVERIFY(m_dir->isValid());
+    }
+    void tearDownConsole() {
+        m_window.reset();
+        m_dir.reset();
+    }
+
+    void startConsole() {
+        m_window = std::make_unique<frmDisplay>(m_setup);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+
+    // Maps portNumber to the boards' device for the next start, and writes display.cfg so that
+    // the console starts on it with these pages. False when there are no boards to reach.
+    bool useBoards(const PtyBoards &boards, const PageSet &pages = DefaultPages::pages(),
+                   int portNumber = BoardsPortNumber) {
+        mapBoards(boards, portNumber);
+        m_dir->writeConfig(fullConfig(qint16(portNumber), pages));
+        return boards.isValid();
+    }
+    void mapBoards(const PtyBoards &boards, int portNumber) {
+        m_setup.ports.insert(portNumber, boards.devicePath());
+    }
+
+    template <typename T> T *child(const QString &name) const {
+        T *found = m_window->findChild<T *>(name);
+        if (!found)
+            qFatal("no control %s", qPrintable(name));
+        return found;
+    }
+    template <typename T> T *child(const char *name) const {
+        return child<T>(QString::fromLatin1(name));
+    }
+    RowBox *row(int index) const { return child<RowBox>(rowName(index)); }
+    static QString rowName(int index) { return QStringLiteral("txtLabel%1").arg(index); }
+    QStringList shownRows() const {
+        QStringList rows;
+        for (int index = 0; index < PageSet::RowCount; ++index)
+            rows << row(index)->text();
+        return rows;
+    }
+    SendRec *exchange() const { return m_window->findChild<SendRec *>(); }
+    BoardLink *cm() const { return child<BoardLink>("cm"); }
+    QPushButton *cmdSend() const { return child<QPushButton>("cmdSend"); }
+
+    std::unique_ptr<WorkingDirectory> m_dir;
+    std::unique_ptr<frmDisplay> m_window;
+    ConsoleSetup m_setup;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "sendrec.h"
+
+#include <QString>
+
+// How a job ended. Complete: every frame went out (whatever the boards answered).
+enum class JobOutcome { Complete, Failed, Aborted, Busy };
+QDebug operator<<(QDebug debug, JobOutcome outcome);
+
+// What a job shows while it runs. The console paints its window from these calls, a command line
+// prints them, a test records them. Only the three pure ones must be written.
+class JobReport {
+public:
+    virtual ~JobReport() = default;
+
+    // The upload's progress: shown with its message and 0 once the port is open, then each new
+    // value up to 100, and closed before the port is given back, on every path.
+    virtual void progressShown(const QString &message) { Q_UNUSED(message) }
+    virtual void progressChanged(float value) { Q_UNUSED(value) }
+    virtual void progressClosed() {}
+
+    // Every exchange, after its reply window: the frame, the reply (possibly empty) and, for a
+    // frame addressed to one board, whether that board answered.
+    virtual void exchanged(const Exchanged &exchange) = 0;
+    // What one poll of the receive monitor read (possibly nothing).
+    virtual void received(const QByteArray &bytes) = 0;
+    // The job could not take the port or lost it. Said once per job, before anything is given
+    // back; a message box may wait here for the operator.
+    virtual void failed(const QString &text) = 0;
+
+    // The job has given back everything it took: the progress is closed, the port is closed.
+    virtual void ended(JobOutcome outcome) { Q_UNUSED(outcome) }
+};

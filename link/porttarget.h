@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QDebug>
+#include <QHash>
+#include <QString>
+
+// The device that port number n opens by the console's own table ("/dev/ttyS0" for 1, ...);
+// empty when no device has that number.
+QString devicePathForPort(int portNumber);
+
+// Numbers mapped to other devices than the table gives them. Numbers it does not name keep the
+// table's device.
+class PortMap {
+public:
+    void insert(int portNumber, const QString &device) { m_devices.insert(portNumber, device); }
+    bool contains(int portNumber) const { return m_devices.contains(portNumber); }
+    QString devicePath(int portNumber) const;
+
+    friend bool operator==(const PortMap &, const PortMap &) = default;
+
+private:
+    QHash<int, QString> m_devices;
+};
+
+// What a job opens: a COM number, resolved to a device through the table (or a port map), or a
+// device named outright. Named outright, it has no number.
+class PortTarget {
+public:
+    PortTarget() = default;
+    static PortTarget number(int portNumber, const PortMap &map = {});
+    static PortTarget device(const QString &path);
+
+    int portNumber() const { return m_number; } // 0 when the device was named outright
+    bool isNamed() const { return m_named; }
+    const QString &devicePath() const { return m_device; } // empty: no device has the number
+
+    // How failure texts name it: "/dev/ttyUSB0 (COM 33)", "COM 97", "/dev/serial/by-id/x".
+    QString label() const;
+
+    friend bool operator==(const PortTarget &, const PortTarget &) = default;
+
+private:
+    int m_number = 0;
+    bool m_named = false;
+    QString m_device;
+};
+QDebug operator<<(QDebug debug, const PortTarget &target);
