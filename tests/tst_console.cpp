@@ -70,6 +70,11 @@ private Q_SLOTS:
     void closeDuringUploadStopsIt();
     void closeDuringUploadKeptOpen();
 
+    void selectionReplacedInLongRow_data();
+    void selectionReplacedInLongRow();
+    void placedTextKeepsFilter_data();
+    void placedTextKeepsFilter();
+
 private:
     template <typename T> T *child(const char *name) {
         T *found = m_window->findChild<T *>(QString::fromLatin1(name));
@@ -697,6 +702,92 @@ void TestConsole::closeDuringUploadKeptOpen() {
     QTest::mouseClick(cmdSend, Qt::LeftButton);
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(answerer.seen.size(), 1);
+}
+
+// ---- row boxes, continued -----------------------------------------------------------------------
+
+void TestConsole::selectionReplacedInLongRow_data() {
+    QTest::addColumn<int>("from"); // selected with Shift+Right from this position
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("5 of 40 selected, one typed")
+        << 10 << 5 << "X"
+        << "" << QStringLiteral("0123456789fghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("5 of 40 selected, three pasted")
+        << 10 << 5 << ""
+        << "XYZ" << QStringLiteral("0123456789fghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("10 of 40 selected, three typed")
+        << 0 << 10 << "XYZ"
+        << "" << QStringLiteral("XYabcdefghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("all 40 selected, 40 pasted")
+        << 0 << 40 << "" << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd")
+        << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+}
+
+void TestConsole::selectionReplacedInLongRow() {
+    QFETCH(int, from);
+    QFETCH(int, length);
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, shown);
+
+    const QString forty = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCD");
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, forty);
+    m_dir->writeConfig(fullConfig(1, pages));
+    startConsole();
+
+    RowBox *box = row(0);
+    QCOMPARE(box->text(), forty);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Home);
+    for (int step = 0; step < from; ++step)
+        QTest::keyClick(box, Qt::Key_Right);
+    for (int step = 0; step < length; ++step)
+        QTest::keyClick(box, Qt::Key_Right, Qt::ShiftModifier);
+    type(box, typed);
+    if (!pasted.isEmpty()) {
+        QGuiApplication::clipboard()->setText(pasted);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+    QCOMPARE(box->text(), shown);
+}
+
+void TestConsole::placedTextKeepsFilter_data() {
+    QTest::addColumn<QString>("fromFile");
+    QTest::addColumn<QString>("placed");
+    QTest::addColumn<QString>("shown"); // after a paste of "x" at the end
+
+    const QString forty(40, QLatin1Char('b'));
+    QTest::newRow("text the box shows placed again") << "abc"
+                                                     << "abc"
+                                                     << "abcx";
+    QTest::newRow("other text placed") << "abc"
+                                       << "def"
+                                       << "defx";
+    QTest::newRow("long text the box shows placed again") << forty << forty << forty;
+}
+
+void TestConsole::placedTextKeepsFilter() {
+    QFETCH(QString, fromFile);
+    QFETCH(QString, placed);
+    QFETCH(QString, shown);
+
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, fromFile);
+    m_dir->writeConfig(fullConfig(1, pages));
+    startConsole();
+
+    RowBox *box = row(0);
+    box->placeText(placed);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_End);
+    QGuiApplication::clipboard()->setText(QStringLiteral("\"x\""));
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), shown);
 }
 
 QTEST_MAIN(TestConsole)
