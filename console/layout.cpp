@@ -33,7 +33,9 @@ namespace {
 
 using K = ControlKind;
 
-constexpr FontSpec RowFont{.family = "Courier New", .pointSize = 12, .bold = true};
+// A row's characters line up under those of the rows above it only in a fixed-pitch face.
+constexpr FontSpec RowFont{
+    .family = "Courier New", .pointSize = 12, .bold = true, .fixedPitch = true};
 constexpr FontSpec MessageFont{.family = "Arial", .pointSize = 14.25, .bold = true};
 
 // clang-format off
@@ -194,6 +196,10 @@ QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const Control
                 QFont font(QString::fromLatin1(entry.font.family));
                 font.setPointSizeF(entry.font.pointSize);
                 font.setBold(entry.font.bold);
+                if (entry.font.fixedPitch) {
+                    font.setStyleHint(QFont::TypeWriter);
+                    font.setFixedPitch(true);
+                }
                 widget->setFont(font);
             }
             if (entry.hidden)

@@ -4,6 +4,7 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "frmdisplay.h"
+#include "layout.h"
 #include "sendrec.h"
 
 #include <QAbstractItemView>
@@ -16,6 +17,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -74,6 +77,8 @@ private Q_SLOTS:
     void selectionReplacedInLongRow();
     void placedTextKeepsFilter_data();
     void placedTextKeepsFilter();
+    void rowFontFixedPitch_data();
+    void rowFontFixedPitch();
 
 private:
     template <typename T> T *child(const char *name) {
@@ -788,6 +793,39 @@ void TestConsole::placedTextKeepsFilter() {
     QGuiApplication::clipboard()->setText(QStringLiteral("\"x\""));
     QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(box->text(), shown);
+}
+
+void TestConsole::rowFontFixedPitch_data() {
+    QTest::addColumn<QByteArray>("family"); // empty: as the layout asks
+
+    QTest::newRow("family of the layout") << QByteArray();
+    QTest::newRow("family missing on this machine") << QByteArray("No Such Font Family");
+}
+
+void TestConsole::rowFontFixedPitch() {
+    QFETCH(QByteArray, family);
+
+    // The 32 characters of a row line up under each other only in a fixed-pitch font, whatever
+    // the machine falls back to.
+    const auto table = Layout::displayControls();
+    const auto rows = std::find_if(table.begin(), table.end(), [](const ControlSpec &spec) {
+        return spec.kind == ControlKind::RowBox;
+    });
+    QVERIFY(rows != table.end());
+    ControlSpec spec = *rows;
+    spec.container = nullptr;
+    spec.count = 1;
+    spec.perContainer = 0;
+    if (!family.isEmpty())
+        spec.font.family = family.constData();
+
+    QWidget window;
+    const QHash<QString, QWidget *> built =
+        buildControls(&window, std::span(&spec, 1), LayoutUnits(96));
+    QWidget *box = built.value(QString::fromLatin1(spec.name));
+    QVERIFY(box);
+    const QFontInfo resolved(box->font());
+    QVERIFY2(resolved.fixedPitch(), qPrintable(resolved.family()));
 }
 
 QTEST_MAIN(TestConsole)
