@@ -97,8 +97,16 @@ private:
 std::optional<qint16> parsePortNumber(const QByteArray &value) {
     const QByteArray text = value.trimmed();
     const bool negative = text.startsWith('-');
-    const QByteArray digits = negative ? text.mid(1) : text;
-    if (digits.isEmpty() || digits.size() > 6)
+    QByteArrayView digits = negative ? QByteArrayView(text).sliced(1) : QByteArrayView(text);
+    if (digits.isEmpty())
+        return std::nullopt;
+    // Leading zeros carry no value, however many there are; past them, more than five digits
+    // are out of range, and are not added up where they could overflow.
+    qsizetype zeros = 0;
+    while (zeros + 1 < digits.size() && digits.at(zeros) == '0')
+        ++zeros;
+    digits = digits.sliced(zeros);
+    if (digits.size() > 5)
         return std::nullopt;
     int number = 0;
     for (char c : digits) {

@@ -89,6 +89,16 @@ void TestConfigStore::read_data() {
     QTest::newRow("port -32768") << true << fileWith("-32768", all) << true << -32768 << all;
     QTest::newRow("port 32768") << true << fileWith("32768", all) << false << 1 << QStringList();
     QTest::newRow("port -32769") << true << fileWith("-32769", all) << false << 1 << QStringList();
+    QTest::newRow("port 0000001") << true << fileWith("0000001", all) << true << 1 << all;
+    QTest::newRow("port -0000001") << true << fileWith("-0000001", all) << true << -1 << all;
+    QTest::newRow("port 0000000032767")
+        << true << fileWith("0000000032767", all) << true << 32767 << all;
+    QTest::newRow("port 0000000032768")
+        << true << fileWith("0000000032768", all) << false << 1 << QStringList();
+    QTest::newRow("port 99999999999999999999")
+        << true << fileWith("99999999999999999999", all) << false << 1 << QStringList();
+    QTest::newRow("port -99999999999999999999")
+        << true << fileWith("-99999999999999999999", all) << false << 1 << QStringList();
     QTest::newRow("port with spaces around")
         << true << fileWith("  12  ", all) << true << 12 << all;
     QTest::newRow("port 12abc") << true << fileWith("12abc", all) << false << 1 << QStringList();
