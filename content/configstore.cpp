@@ -170,8 +170,11 @@ QByteArray ConfigStore::serialize(qint16 portNumber, const PageSet &pages) {
 
 void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
     // Written through a temporary file and renamed over the old one: a crash or a full disk
-    // part-way leaves the previous file whole.
+    // part-way leaves the previous file whole. Where the folder takes no new file from this user
+    // but display.cfg itself is writable, the file is written in place instead, as the only way
+    // to save there at all.
     QSaveFile file(m_path);
+    file.setDirectWriteFallback(true);
     const auto fail = [&] {
         return Failure(QStringLiteral("Cannot save %1: %2").arg(m_path, file.errorString()));
     };
