@@ -18,17 +18,7 @@ bool RowValidator::isTypeable(QChar c) {
     return (u >= 0x20 && u <= 0x7e) || (u >= 0xa0 && u <= 0xff);
 }
 
-void RowValidator::placeNext(const QString &text) {
-    m_placing = true;
-    m_accepted = text;
-}
-
 QValidator::State RowValidator::validate(QString &input, int &pos) const {
-    if (m_placing) {
-        m_placing = false;
-        m_accepted = input;
-        return Acceptable;
-    }
     if (input == m_accepted)
         return Acceptable;
 
@@ -51,9 +41,9 @@ QValidator::State RowValidator::validate(QString &input, int &pos) const {
         if (isTypeable(c))
             inserted += c;
     }
-    // Growth past the limit is cut; a text that is already longer may not grow at all.
-    const qsizetype limit = qMax<qsizetype>(TypedLimit, old.size());
-    const qsizetype room = qMax<qsizetype>(0, limit - prefix - suffix);
+    // The insertion may fill what is left of the text around it up to the limit, no further: a
+    // longer text placed by the program never grows, whatever part of it the edit replaces.
+    const qsizetype room = qMax<qsizetype>(0, TypedLimit - prefix - suffix);
     if (inserted.size() > room)
         inserted.truncate(room);
 
@@ -76,7 +66,9 @@ RowBox::RowBox(QWidget *parent)
 }
 
 void RowBox::placeText(const QString &text) {
-    m_validator->placeNext(text);
+    // The validator learns the text first, so it passes it through whole when Qt asks. Qt does
+    // not ask when the text is the one already shown, so nothing may wait for that question.
+    m_validator->setAccepted(text);
     setText(text);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pageset.h"
+
 #include <QColor>
 #include <QComboBox>
 #include <QLineEdit>
@@ -12,12 +14,12 @@
 // carry: at most 32 characters, printable Latin-1 only, never a double quote (display.cfg has no
 // escape for it) and never "~" (it separates the two rows of a pair on the line). Only the
 // inserted part of an edit is filtered and cut, so a longer or odd text placed by the program
-// stays whole and can still be shortened.
+// stays whole and can still be shortened, but never grows.
 class RowValidator : public QValidator {
     Q_OBJECT
 
 public:
-    static constexpr int TypedLimit = 32;
+    static constexpr int TypedLimit = PageSet::MaxTypedLength;
 
     using QValidator::QValidator;
 
@@ -25,12 +27,11 @@ public:
 
     State validate(QString &input, int &pos) const override;
 
-    // The next text is placed by the program and is taken as it is.
-    void placeNext(const QString &text);
+    // The text the box holds now, taken as it is; the next edit is measured against it.
+    void setAccepted(const QString &text) { m_accepted = text; }
 
 private:
     mutable QString m_accepted; // the text after the last edit
-    mutable bool m_placing = false;
 };
 
 // One row of a page. setText() from the operator's side goes through the validator;

@@ -37,7 +37,9 @@ using K = ControlKind;
 // The row boxes take the focus one after another, then SEND.
 constexpr int FirstRowFocus = 6;
 
-constexpr FontSpec RowFont{.family = "Courier New", .pointSize = 12, .bold = true};
+// A row's characters line up under those of the rows above it only in a fixed-pitch face.
+constexpr FontSpec RowFont{
+    .family = "Courier New", .pointSize = 12, .bold = true, .fixedPitch = true};
 constexpr FontSpec MessageFont{.family = "Arial", .pointSize = 14.25, .bold = true};
 
 // clang-format off
@@ -201,6 +203,10 @@ QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const Control
                 QFont font(QString::fromLatin1(entry.font.family));
                 font.setPointSizeF(entry.font.pointSize);
                 font.setBold(entry.font.bold);
+                if (entry.font.fixedPitch) {
+                    font.setStyleHint(QFont::TypeWriter);
+                    font.setFixedPitch(true);
+                }
                 widget->setFont(font);
             }
             if (entry.hidden)

@@ -43,6 +43,7 @@ struct FontSpec {
     const char *family = nullptr; // nullptr: the window's font
     double pointSize = 0;
     bool bold = false;
+    bool fixedPitch = false; // where the family is missing, fall back to a typewriter face
 };
 
 struct ControlSpec {

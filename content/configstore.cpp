@@ -97,8 +97,16 @@ private:
 std::optional<qint16> parsePortNumber(const QByteArray &value) {
     const QByteArray text = value.trimmed();
     const bool negative = text.startsWith('-');
-    const QByteArray digits = negative ? text.mid(1) : text;
-    if (digits.isEmpty() || digits.size() > 6)
+    QByteArrayView digits = negative ? QByteArrayView(text).sliced(1) : QByteArrayView(text);
+    if (digits.isEmpty())
+        return std::nullopt;
+    // Leading zeros carry no value, however many there are; past them, more than five digits
+    // are out of range, and are not added up where they could overflow.
+    qsizetype zeros = 0;
+    while (zeros + 1 < digits.size() && digits.at(zeros) == '0')
+        ++zeros;
+    digits = digits.sliced(zeros);
+    if (digits.size() > 5)
         return std::nullopt;
     int number = 0;
     for (char c : digits) {
@@ -162,8 +170,11 @@ QByteArray ConfigStore::serialize(qint16 portNumber, const PageSet &pages) {
 
 void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
     // Written through a temporary file and renamed over the old one: a crash or a full disk
-    // part-way leaves the previous file whole.
+    // part-way leaves the previous file whole. Where the folder takes no new file from this user
+    // but display.cfg itself is writable, the file is written in place instead, as the only way
+    // to save there at all.
     QSaveFile file(m_path);
+    file.setDirectWriteFallback(true);
     const auto fail = [&] {
         return Failure(QStringLiteral("Cannot save %1: %2").arg(m_path, file.errorString()));
     };

@@ -4,8 +4,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +31,36 @@ QByteArray quotedLines(const QStringList &rows, const char *lineEnd = "\r\n") {
 
 QByteArray fileWith(const QByteArray &portLine, const QStringList &rows) {
     return portLine + "\r\n" + quotedLines(rows);
+}
+
+// The test binary run with this option and a path saves samplePages() there and exits: the test
+// runs it as another user.
+constexpr char SaveSampleOption[] = "--save-sample";
+constexpr qint16 SamplePort = 250;
+constexpr int SaveRefused = 2;
+constexpr int StillRoot = 3;
+
+PageSet samplePages() {
+    PageSet pages;
+    for (int i = 0; i < PageSet::RowCount; ++i)
+        pages.setRow(i, QStringLiteral("sample row %1").arg(i));
+    pages.setRow(7, QStringLiteral("caf\u00e9 at 20\u00b0C"));
+    pages.setRow(95, QString(40, QLatin1Char('w')));
+    return pages;
+}
+
+int saveSample(const QString &path) {
+    if (::geteuid() == 0) {
+        qCritical("the sample save must not run as root");
+        return StillRoot;
+    }
+    try {
+        ConfigStore(path).save(SamplePort, samplePages());
+    } catch (const Failure &failure) {
+        qCritical("%s", qPrintable(failure.text()));
+        return SaveRefused;
+    }
+    return 0;
 }
 
 PageSet untouchedPages() {
@@ -51,6 +85,7 @@ private Q_SLOTS:
     void saveReplacesLongerFile();
     void largeRowReadsQuickly();
     void endlessFileIsNotReadWhole();
+    void saveInFolderClosedToUser();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -89,6 +124,16 @@ void TestConfigStore::read_data() {
     QTest::newRow("port -32768") << true << fileWith("-32768", all) << true << -32768 << all;
     QTest::newRow("port 32768") << true << fileWith("32768", all) << false << 1 << QStringList();
     QTest::newRow("port -32769") << true << fileWith("-32769", all) << false << 1 << QStringList();
+    QTest::newRow("port 0000001") << true << fileWith("0000001", all) << true << 1 << all;
+    QTest::newRow("port -0000001") << true << fileWith("-0000001", all) << true << -1 << all;
+    QTest::newRow("port 0000000032767")
+        << true << fileWith("0000000032767", all) << true << 32767 << all;
+    QTest::newRow("port 0000000032768")
+        << true << fileWith("0000000032768", all) << false << 1 << QStringList();
+    QTest::newRow("port 99999999999999999999")
+        << true << fileWith("99999999999999999999", all) << false << 1 << QStringList();
+    QTest::newRow("port -99999999999999999999")
+        << true << fileWith("-99999999999999999999", all) << false << 1 << QStringList();
     QTest::newRow("port with spaces around")
         << true << fileWith("  12  ", all) << true << 12 << all;
     QTest::newRow("port 12abc") << true << fileWith("12abc", all) << false << 1 << QStringList();
@@ -247,5 +292,54 @@ void TestConfigStore::endlessFileIsNotReadWhole() {
                              ConfigStore(QStringLiteral("/dev/zero")).load(portNumber, pages));
 }
 
-QTEST_GUILESS_MAIN(TestConfigStore)
+void TestConfigStore::saveInFolderClosedToUser() {
+    // The folder takes no new file from the user, but display.cfg itself is writable: the save
+    // cannot go through a temporary file beside it.
+    writeFile(QByteArray(100000, 'x'));
+    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                          QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+    QVERIFY(QFile::setPermissions(path(), everyone));
+
+    if (::geteuid() == 0) {
+        // Folder permissions do not bind root: save as nobody in a folder root owns, mode 0755.
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ReadGroup |
+                                                         QFile::ExeGroup | QFile::ReadOther |
+                                                         QFile::ExeOther));
+        QProcess saver;
+        saver.start(QStringLiteral("setpriv"),
+                    {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                     QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                     QString::fromLatin1(SaveSampleOption), path()});
+        QVERIFY2(saver.waitForFinished(30000),
+                 qPrintable(QStringLiteral("setpriv did not run: ") + saver.errorString()));
+        const QString said = QString::fromLocal8Bit(saver.readAllStandardError());
+        QVERIFY2(saver.exitStatus() == QProcess::NormalExit,
+                 qPrintable(QStringLiteral("the save as nobody crashed: ") + said));
+        QVERIFY2(saver.exitCode() != StillRoot, "setpriv left the save running as root");
+        QVERIFY2(saver.exitCode() != SaveRefused, qPrintable(said));
+        QVERIFY2(saver.exitCode() == 0,
+                 qPrintable(QStringLiteral("cannot drop to nobody with setpriv: ") + said));
+    } else {
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
+        const auto reopen = qScopeGuard([this] {
+            QFile::setPermissions(m_dir->path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        });
+        QCOMPARE(saveSample(path()), 0);
+    }
+
+    QFile file(path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), ConfigStore::serialize(SamplePort, samplePages()));
+}
+
+int main(int argc, char *argv[]) {
+    if (argc == 3 && qstrcmp(argv[1], SaveSampleOption) == 0)
+        return saveSample(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication app(argc, argv);
+    TestConfigStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_configstore.moc"

@@ -4,6 +4,7 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "frmdisplay.h"
+#include "layout.h"
 #include "sendrec.h"
 
 #include <QAbstractItemView>
@@ -16,6 +17,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -69,6 +72,13 @@ private Q_SLOTS:
     void wholeUploadFromSend();
     void closeDuringUploadStopsIt();
     void closeDuringUploadKeptOpen();
+
+    void selectionReplacedInLongRow_data();
+    void selectionReplacedInLongRow();
+    void placedTextKeepsFilter_data();
+    void placedTextKeepsFilter();
+    void rowFontFixedPitch_data();
+    void rowFontFixedPitch();
 };
 
 void TestConsole::init() {
@@ -663,6 +673,125 @@ void TestConsole::closeDuringUploadKeptOpen() {
     QTest::mouseClick(cmdSend, Qt::LeftButton);
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(answerer.seen.size(), 1);
+}
+
+// ---- row boxes, continued -----------------------------------------------------------------------
+
+void TestConsole::selectionReplacedInLongRow_data() {
+    QTest::addColumn<int>("from"); // selected with Shift+Right from this position
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("5 of 40 selected, one typed")
+        << 10 << 5 << "X"
+        << "" << QStringLiteral("0123456789fghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("5 of 40 selected, three pasted")
+        << 10 << 5 << ""
+        << "XYZ" << QStringLiteral("0123456789fghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("10 of 40 selected, three typed")
+        << 0 << 10 << "XYZ"
+        << "" << QStringLiteral("XYabcdefghijklmnopqrstuvwxyzABCD");
+    QTest::newRow("all 40 selected, 40 pasted")
+        << 0 << 40 << "" << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd")
+        << QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+}
+
+void TestConsole::selectionReplacedInLongRow() {
+    QFETCH(int, from);
+    QFETCH(int, length);
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, shown);
+
+    const QString forty = QStringLiteral("0123456789abcdefghijklmnopqrstuvwxyzABCD");
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, forty);
+    m_dir->writeConfig(fullConfig(1, pages));
+    startConsole();
+
+    RowBox *box = row(0);
+    QCOMPARE(box->text(), forty);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Home);
+    for (int step = 0; step < from; ++step)
+        QTest::keyClick(box, Qt::Key_Right);
+    for (int step = 0; step < length; ++step)
+        QTest::keyClick(box, Qt::Key_Right, Qt::ShiftModifier);
+    type(box, typed);
+    if (!pasted.isEmpty()) {
+        QGuiApplication::clipboard()->setText(pasted);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    }
+    QCOMPARE(box->text(), shown);
+}
+
+void TestConsole::placedTextKeepsFilter_data() {
+    QTest::addColumn<QString>("fromFile");
+    QTest::addColumn<QString>("placed");
+    QTest::addColumn<QString>("shown"); // after a paste of "x" at the end
+
+    const QString forty(40, QLatin1Char('b'));
+    QTest::newRow("text the box shows placed again") << "abc"
+                                                     << "abc"
+                                                     << "abcx";
+    QTest::newRow("other text placed") << "abc"
+                                       << "def"
+                                       << "defx";
+    QTest::newRow("long text the box shows placed again") << forty << forty << forty;
+}
+
+void TestConsole::placedTextKeepsFilter() {
+    QFETCH(QString, fromFile);
+    QFETCH(QString, placed);
+    QFETCH(QString, shown);
+
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, fromFile);
+    m_dir->writeConfig(fullConfig(1, pages));
+    startConsole();
+
+    RowBox *box = row(0);
+    box->placeText(placed);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_End);
+    QGuiApplication::clipboard()->setText(QStringLiteral("\"x\""));
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), shown);
+}
+
+void TestConsole::rowFontFixedPitch_data() {
+    QTest::addColumn<QByteArray>("family"); // empty: as the layout asks
+
+    QTest::newRow("family of the layout") << QByteArray();
+    QTest::newRow("family missing on this machine") << QByteArray("No Such Font Family");
+}
+
+void TestConsole::rowFontFixedPitch() {
+    QFETCH(QByteArray, family);
+
+    // The 32 characters of a row line up under each other only in a fixed-pitch font, whatever
+    // the machine falls back to.
+    const auto table = Layout::displayControls();
+    const auto rows = std::find_if(table.begin(), table.end(), [](const ControlSpec &spec) {
+        return spec.kind == ControlKind::RowBox;
+    });
+    QVERIFY(rows != table.end());
+    ControlSpec spec = *rows;
+    spec.container = nullptr;
+    spec.count = 1;
+    spec.perContainer = 0;
+    if (!family.isEmpty())
+        spec.font.family = family.constData();
+
+    QWidget window;
+    const QHash<QString, QWidget *> built =
+        buildControls(&window, std::span(&spec, 1), LayoutUnits(96));
+    QWidget *box = built.value(QString::fromLatin1(spec.name));
+    QVERIFY(box);
+    const QFontInfo resolved(box->font());
+    QVERIFY2(resolved.fixedPitch(), qPrintable(resolved.family()));
 }
 
 QTEST_MAIN(TestConsole)

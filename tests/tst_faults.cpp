@@ -291,7 +291,7 @@ void TestFaults::saveRefusedAtClose_data() {
     QTest::addColumn<QString>("how");
     QTest::newRow("display.cfg is a folder") << "folder";
     QTest::newRow("working folder removed") << "removed";
-    QTest::newRow("working folder read-only") << "read-only";
+    QTest::newRow("working folder and display.cfg read-only") << "read-only";
 }
 
 void TestFaults::saveRefusedAtClose() {
@@ -315,16 +315,20 @@ void TestFaults::saveRefusedAtClose() {
         } else if (how == QLatin1String("removed")) {
             QDir(folder).removeRecursively();
         } else {
+            // A writable display.cfg alone would still be written in place.
+            QFile::setPermissions(m_dir->configPath(), QFile::ReadOwner);
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
         }
     };
     const auto mend = [&] {
-        if (how == QLatin1String("folder"))
+        if (how == QLatin1String("folder")) {
             QDir(folder).rmdir(QStringLiteral("display.cfg"));
-        else if (how == QLatin1String("removed"))
+        } else if (how == QLatin1String("removed")) {
             QDir().mkpath(folder);
-        else
+        } else {
             QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QFile::setPermissions(m_dir->configPath(), QFile::ReadOwner | QFile::WriteOwner);
+        }
     };
     refuse();
 
