@@ -1,5 +1,6 @@
 #include "boardview.h"
 #include "simulator.h"
+#include "simulatorapp.h"
 
 #include <QFile>
 #include <QSerialPort>
@@ -22,6 +23,45 @@ QByteArray defaultUpload() {
     return golden.readAll();
 }
 
+// What SimulatorApp::parse() made of a command line, as one line: "exit <status>: <error>",
+// "builtin", or the options: the addresses that do not simply answer, then the rest.
+QString outcome(const std::variant<SimulatorOptions, SimulatorExit> &parsed) {
+    if (const auto *exit = std::get_if<SimulatorExit>(&parsed)) {
+        if (exit->kind == SimulatorExit::Kind::Builtin)
+            return QStringLiteral("builtin %1").arg(exit->status);
+        return QStringLiteral("exit %1: %2").arg(exit->status).arg(exit->text);
+    }
+    const auto &options = std::get<SimulatorOptions>(parsed);
+    QStringList parts;
+    for (int address = 0; address < BoardAddress::Count; ++address) {
+        switch (options.behaviour.at(std::size_t(address))) {
+        case BoardBehaviour::Present:
+            break;
+        case BoardBehaviour::Silent:
+            parts << QStringLiteral("%1 silent").arg(address);
+            break;
+        case BoardBehaviour::Wrong:
+            parts << QStringLiteral("%1 wrong").arg(address);
+            break;
+        case BoardBehaviour::Late:
+            parts << QStringLiteral("%1 late").arg(address);
+            break;
+        }
+    }
+    parts << QStringLiteral("reply %1 ms").arg(options.replyDelayMs)
+          << QStringLiteral("late %1 ms").arg(options.lateDelayMs)
+          << QStringLiteral("tail \"%1\"").arg(QString::fromLatin1(options.replyTail));
+    if (options.cycle)
+        parts << QStringLiteral("cycle");
+    if (options.once)
+        parts << QStringLiteral("once");
+    if (options.plain)
+        parts << QStringLiteral("plain");
+    if (options.config)
+        parts << QStringLiteral("config \"%1\"").arg(*options.config);
+    return parts.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 class TestBoardSim : public QObject {
@@ -33,6 +73,8 @@ private Q_SLOTS:
     void uploadShownInPlainText();
     void rejectedFramesCountedAndUploadEndsOnlyAfterDelay();
     void pageShowsMissingPairsAndLongRows();
+    void commandLine_data();
+    void commandLine();
 };
 
 void TestBoardSim::lights_data() {
@@ -157,6 +199,77 @@ void TestBoardSim::pageShowsMissingPairsAndLongRows() {
     QCOMPARE(lines.at(2), QStringLiteral("1 |") + QString(32, QLatin1Char('.')) + '|');
     QCOMPARE(lines.at(4), QStringLiteral("2 |") + QString(32, QLatin1Char('w')) + '>');
     QCOMPARE(lines.at(5), QStringLiteral("  |short.") + QString(26, QLatin1Char(' ')) + '|');
+}
+
+void TestBoardSim::commandLine_data() {
+    QTest::addColumn<QStringList>("arguments"); // after the program's name
+    QTest::addColumn<QString>("expected");      // as outcome() puts it
+
+    // Values the boards cannot take: status 2, nothing runs.
+    QTest::newRow("address 9") << QStringList{"--silent", "9"}
+                               << R"(exit 2: --silent: "9" is no board address (0 to 8))";
+    QTest::newRow("address x") << QStringList{"--wrong", "x"}
+                               << R"(exit 2: --wrong: "x" is no board address (0 to 8))";
+    QTest::newRow("negative address")
+        << QStringList{"--late", "-1"} << R"(exit 2: --late: "-1" is no board address (0 to 8))";
+    QTest::newRow("one bad address in a list")
+        << QStringList{"--silent", "3, 9"}
+        << R"(exit 2: --silent: "9" is no board address (0 to 8))";
+    QTest::newRow("one address, two behaviours")
+        << QStringList{"--silent", "3", "--wrong", "2,3"}
+        << "exit 2: address 3 is both --silent and --wrong";
+    QTest::newRow("a bad address before a second behaviour")
+        << QStringList{"--wrong", "3", "--late", "9,3"}
+        << R"(exit 2: --late: "9" is no board address (0 to 8))";
+    QTest::newRow("reply delay over a minute")
+        << QStringList{"--reply-delay", "60001"}
+        << R"(exit 2: --reply-delay: "60001" is not a number of milliseconds from 0 to 60000)";
+    QTest::newRow("negative reply delay")
+        << QStringList{"--reply-delay", "-1"}
+        << R"(exit 2: --reply-delay: "-1" is not a number of milliseconds from 0 to 60000)";
+    QTest::newRow("late delay in words")
+        << QStringList{"--late-delay", "soon"}
+        << R"(exit 2: --late-delay: "soon" is not a number of milliseconds from 0 to 60000)";
+    QTest::newRow("empty late delay")
+        << QStringList{"--late-delay", ""}
+        << R"(exit 2: --late-delay: "" is not a number of milliseconds from 0 to 60000)";
+    QTest::newRow("argument that is no option")
+        << QStringList{"--plain", "foo", "bar"} << R"(exit 2: unexpected argument "foo")";
+
+    // Refused by Qt's parser: status 1.
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "exit 1: Unknown option 'bogus'.";
+    QTest::newRow("option without its value")
+        << QStringList{"--silent"} << "exit 1: Missing value after '--silent'.";
+
+    // Help and version come before anything else is looked at.
+    QTest::newRow("help") << QStringList{"--help", "--silent", "9"} << "builtin 0";
+    QTest::newRow("help-all") << QStringList{"--help-all"} << "builtin 0";
+    QTest::newRow("version") << QStringList{"-v", "foo"} << "builtin 0";
+
+    // Good command lines.
+    QTest::newRow("no options") << QStringList{} << R"(reply 20 ms, late 700 ms, tail " OK")";
+    // Every option, the empty reply tail last.
+    const QStringList everything =
+        QStringLiteral("--silent 3,5 --wrong 4 --late 7 --late 0 --reply-delay 0 --late-delay "
+                       "60000 --cycle --once --plain --config run/display.cfg --reply-tail")
+            .split(QLatin1Char(' '))
+        << QString();
+    QTest::newRow("everything at once")
+        << everything
+        << "0 late, 3 silent, 4 wrong, 5 silent, 7 late, reply 0 ms, late 60000 ms, tail \"\", "
+           "cycle, once, plain, config \"run/display.cfg\"";
+    QTest::newRow("an address repeated, spaces and empty parts")
+        << QStringList{"--silent", "3", "--silent", " 3,,3 , 8", "--reply-tail", " ACK"}
+        << R"(3 silent, 8 silent, reply 20 ms, late 700 ms, tail " ACK")";
+    QTest::newRow("empty config path")
+        << QStringList{"--config", ""} << R"(reply 20 ms, late 700 ms, tail " OK", config "")";
+}
+
+void TestBoardSim::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+
+    QCOMPARE(outcome(SimulatorApp::parse(QStringList{"display-board-sim"} + arguments)), expected);
 }
 
 QTEST_GUILESS_MAIN(TestBoardSim)

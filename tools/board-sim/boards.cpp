@@ -12,8 +12,10 @@
 
 namespace {
 
-constexpr int PageCount = 6;
-constexpr int RowsPerPage = 16;
+// Board k + 1 holds rows 2k and 2k + 1 of every page; addresses and pages travel as one digit.
+static_assert(2 * BoardAddress::Highest == PageSet::RowsPerPage,
+              "the boards 1 to Highest hold every row of a page, two each");
+static_assert(PageSet::PageCount <= 10, "a page travels as one decimal digit");
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -31,9 +33,10 @@ QString quoted(const QByteArray &bytes) {
 
 ParsedFrame parseRowPair(const QByteArray &frame, int address) {
     // address, "ED0", page digit, "TSC", first row, "~", second row
-    if (address < 1 || address > 8)
-        return invalid(
-            QStringLiteral("row-pair frame for address %1: boards 1..8 hold rows").arg(address));
+    if (address < 1 || address > BoardAddress::Highest)
+        return invalid(QStringLiteral("row-pair frame for address %1: boards 1..%2 hold rows")
+                           .arg(address)
+                           .arg(BoardAddress::Highest));
     if (frame.mid(1, 3) != "ED0")
         return invalid(
             QStringLiteral("row-pair frame %1 does not go on with \"ED0\" after the address")
@@ -42,8 +45,10 @@ ParsedFrame parseRowPair(const QByteArray &frame, int address) {
         return invalid(
             QStringLiteral("row-pair frame %1 has no page digit after \"ED0\"").arg(quoted(frame)));
     const int page = frame.at(4) - '0';
-    if (page >= PageCount)
-        return invalid(QStringLiteral("row-pair frame for page %1: pages are 0..5").arg(page));
+    if (page >= PageSet::PageCount)
+        return invalid(QStringLiteral("row-pair frame for page %1: pages are 0..%2")
+                           .arg(page)
+                           .arg(PageSet::PageCount - 1));
     if (frame.mid(5, 3) != "TSC")
         return invalid(
             QStringLiteral("row-pair frame %1 does not go on with \"TSC\" after the page digit")
@@ -84,8 +89,10 @@ ParsedFrame parsePageDelay(const QByteArray &frame, int address) {
 }
 
 ParsedFrame parseProbe(const QByteArray &frame, int address) {
-    if (address > 8)
-        return invalid(QStringLiteral("probe of address %1: addresses are 0..8").arg(address));
+    if (address > BoardAddress::Highest)
+        return invalid(QStringLiteral("probe of address %1: addresses are 0..%2")
+                           .arg(address)
+                           .arg(BoardAddress::Highest));
     if (frame.size() != 2)
         return invalid(
             QStringLiteral("probe frame %1 has something after the \"?\"").arg(quoted(frame)));
@@ -218,7 +225,7 @@ QByteArray BoardBank::apply(const ParsedFrame &frame) {
 }
 
 QByteArray BoardBank::row(int page, int row) const {
-    if (page < 0 || page >= PageCount || row < 0 || row >= RowsPerPage)
+    if (page < 0 || page >= PageSet::PageCount || row < 0 || row >= PageSet::RowsPerPage)
         return {};
     return m_rows.at(static_cast<std::size_t>(page)).at(static_cast<std::size_t>(row));
 }

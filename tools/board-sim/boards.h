@@ -4,6 +4,8 @@
 // answers, and a pseudo-terminal endpoint that the console opens like any serial device.
 // display-board-sim and the tests' fake boards are both built on this one piece of code.
 
+#include "pageset.h"
+
 #include <QByteArray>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -22,7 +24,7 @@ struct ParsedFrame {
 
     Kind kind = Kind::Invalid;
     int address = -1;      // the leading digit, when there is one
-    int page = -1;         // row pair: 0..5
+    int page = -1;         // row pair: 0 to PageSet::PageCount - 1
     QByteArray firstRow;   // row pair: text before the first "~"
     QByteArray secondRow;  // row pair: text after it
     int delaySeconds = -1; // page delay: the two digits
@@ -46,11 +48,11 @@ enum class BoardBehaviour {
     Late,    // answers with its digit, but only after the console's 500 ms reply window
 };
 
-// What boards 1..8 hold (their row pair of each page) and the page delay, and how each address
-// 0..8 answers.
+// What boards 1 to BoardAddress::Highest hold (their row pair of each page) and the page delay,
+// and how each address 0 to BoardAddress::Highest answers.
 class BoardBank {
 public:
-    static constexpr int AddressCount = 9;
+    static constexpr int AddressCount = BoardAddress::Count;
 
     BoardBank();
 
@@ -73,7 +75,7 @@ public:
 
 private:
     std::array<BoardBehaviour, AddressCount> m_behaviour;
-    std::array<std::array<QByteArray, 16>, 6> m_rows;
+    std::array<std::array<QByteArray, PageSet::RowsPerPage>, PageSet::PageCount> m_rows;
     int m_delaySeconds = -1;
     int m_rowPairs = 0;
     QByteArray m_replyTail = " OK";

@@ -6,11 +6,15 @@
 
 namespace {
 
-constexpr int PageCount = 6;
-constexpr int RowsPerPage = 16;
-constexpr int Columns = 32;
-constexpr int BlockWidth = 3 + Columns + 1; // "1 |", the row, "|"
+constexpr int PageCount = PageSet::PageCount;
+constexpr int RowsPerPage = PageSet::RowsPerPage;
+constexpr int Columns = PageSet::MaxTypedLength; // a board shows as many as the operator types
+constexpr int BlockWidth = 3 + Columns + 1;      // "1 |", the row, "|"
 constexpr int BlockGap = 2;
+
+// Not a second definition of the shape: the view's text "all six need a terminal ..." spells
+// the page count out.
+static_assert(PageCount == 6, "renderView() says \"all six\": reword it for another page count");
 
 // SGR sequences; only used when the view is coloured.
 const QString Reset = QStringLiteral("\x1b[0m");
@@ -26,7 +30,7 @@ QString paint(const QString &text, const QString &code, bool colour) {
     return colour ? code + text + Reset : text;
 }
 
-// The row as the board's 32 columns show it: control bytes as '.', cut at 32, padded.
+// The row as the board's columns show it: control bytes as '.', cut at Columns, padded.
 QString columnsOf(const QByteArray &row) {
     QString text;
     for (qsizetype i = 0; i < row.size() && i < Columns; ++i) {
@@ -92,7 +96,8 @@ QString behaviourLine(const BoardSimulator &sim) {
             break;
         }
     }
-    return QStringLiteral("boards 1-8 (probes 0-8): %1; replies after %2 ms")
+    return QStringLiteral("boards 1-%1 (probes 0-%1): %2; replies after %3 ms")
+        .arg(BoardAddress::Highest)
         .arg(odd.isEmpty() ? QStringLiteral("all answer") : odd.join(QStringLiteral(", ")))
         .arg(sim.boards().replyDelayMs());
 }
@@ -132,8 +137,9 @@ QString renderView(const BoardSimulator &sim, const ViewStyle &style) {
     const int allPagesHeight = int(out.size()) + (PageCount + perLine - 1) / perLine * bandHeight;
     QList<int> pages;
     if (style.shownPage >= 0) {
-        out << paint(QStringLiteral("showing Page %1 of 6, as the boards do, for %2 s")
+        out << paint(QStringLiteral("showing Page %1 of %2, as the boards do, for %3 s")
                          .arg(style.shownPage + 1)
+                         .arg(PageCount)
                          .arg(delay < 0 ? 5 : delay),
                      Yellow, colour);
         pages << style.shownPage;

@@ -2,6 +2,9 @@
 
 #include <QTimer>
 
+// Row pair k of a page arrives in the frame for board k + 1.
+static_assert(BoardAddress::Highest == PageSet::PairsPerPage, "one board for each pair of a page");
+
 const char *lightName(PredictedLight light) {
     switch (light) {
     case PredictedLight::Cyan:
@@ -17,7 +20,7 @@ const char *lightName(PredictedLight light) {
 void LightPrediction::frameArrived(const QByteArray &frame) {
     judgeOpenWindow();
     const char first = frame.isEmpty() ? '\0' : frame.at(0);
-    m_windowAddress = (first >= '0' && first <= '8') ? first - '0' : -1;
+    m_windowAddress = (first >= '0' && first <= '0' + BoardAddress::Highest) ? first - '0' : -1;
     m_windowOpen = true;
 }
 
@@ -60,7 +63,7 @@ BoardSimulator::BoardSimulator(QObject *parent)
 }
 
 bool BoardSimulator::pairReceived(int page, int k) const {
-    if (page < 0 || page >= 6 || k < 0 || k >= 8)
+    if (page < 0 || page >= PageSet::PageCount || k < 0 || k >= PageSet::PairsPerPage)
         return false;
     return m_pairReceived.at(std::size_t(page)).at(std::size_t(k));
 }

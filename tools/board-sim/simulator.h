@@ -22,7 +22,7 @@ const char *lightName(PredictedLight light);
 // next frame's window instead.
 class LightPrediction {
 public:
-    static constexpr int AddressCount = 9;
+    static constexpr int AddressCount = BoardAddress::Count;
 
     void frameArrived(const QByteArray &frame); // judges a previous window that is still open
     void replySent(const QByteArray &bytes);
@@ -44,7 +44,7 @@ class BoardSimulator : public QObject {
 
 public:
     static constexpr int ReplyWindowMs = 500;
-    static constexpr int MessageCount = 8;
+    static constexpr int MessageCount = 8; // latest lines kept for the view, not a board count
 
     explicit BoardSimulator(QObject *parent = nullptr);
 
@@ -75,7 +75,7 @@ private:
     PtyBoards *const m_boards;
     QTimer *const m_replyWindow;
     LightPrediction m_lights;
-    std::array<std::array<bool, 8>, 6> m_pairReceived{};
+    std::array<std::array<bool, PageSet::PairsPerPage>, PageSet::PageCount> m_pairReceived{};
     int m_frames = 0;
     int m_rejected = 0;
     int m_uploads = 0;

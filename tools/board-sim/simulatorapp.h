@@ -1,0 +1,114 @@
+#pragma once
+
+// display-board-sim as a class. Two steps: parse() turns the command line into SimulatorOptions
+// (or says why there is nothing to run), and run() shows the simulated boards with those options
+// until one upload (--once) or a signal ends it.
+
+#include "boards.h"
+#include "boardview.h"
+#include "pageset.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <optional>
+#include <variant>
+
+class BoardSimulator;
+class QSocketNotifier;
+class QTimer;
+
+// What the command line asks of the boards. Default-constructed: the command line without
+// options.
+struct SimulatorOptions {
+    static constexpr int MaxDelayMs = 60000; // for --reply-delay and --late-delay
+
+    // How each address 0 to BoardAddress::Highest answers (--silent, --wrong, --late).
+    std::array<BoardBehaviour, BoardAddress::Count> behaviour = allPresent();
+    int replyDelayMs = 20;         // --reply-delay
+    int lateDelayMs = 700;         // --late-delay
+    QByteArray replyTail = " OK";  // --reply-tail, as Latin-1
+    bool cycle = false;            // --cycle
+    bool once = false;             // --once
+    bool plain = false;            // --plain
+    std::optional<QString> config; // --config: the display.cfg to point at these boards
+
+    static std::array<BoardBehaviour, BoardAddress::Count> allPresent() {
+        std::array<BoardBehaviour, BoardAddress::Count> all;
+        all.fill(BoardBehaviour::Present);
+        return all;
+    }
+};
+
+// Why a command line leads to no run.
+struct SimulatorExit {
+    enum class Kind {
+        Builtin, // --help, --help-all or --version: Qt's parser prints the text, status 0
+        Error,   // text: what is wrong, for standard error after the program's name
+    };
+
+    Kind kind = Kind::Error;
+    QString text;
+    // 1: Qt's parser refused the command line (unknown option, missing value); 2: a value the
+    // boards cannot take, an argument that is no option.
+    int status = 0;
+};
+
+class SimulatorApp : public QObject {
+    Q_OBJECT
+
+public:
+    // arguments: as QCoreApplication::arguments(), the program first. Needs no pseudo-terminal.
+    static std::variant<SimulatorOptions, SimulatorExit> parse(const QStringList &arguments);
+    // Prints what the exit says (the help or version text as Qt's parser does it, or the error)
+    // and returns the exit status. Within the running QCoreApplication whose command line it is.
+    static int report(const SimulatorExit &exit);
+
+    // Opens the line at once: a pseudo-terminal.
+    explicit SimulatorApp(const SimulatorOptions &options, QObject *parent = nullptr);
+    ~SimulatorApp() override;
+
+    // Prints the line's device and port first, then shows the boards, redrawn as frames arrive,
+    // in the running QCoreApplication's event loop. Returns the exit status: 0, or with --once 1
+    // when a frame was rejected; 2 when the line cannot be opened or --config cannot be written;
+    // 128 + the signal that ended it.
+    int run();
+
+private:
+    // The line the console reaches the boards by, a pseudo-terminal today: only these functions
+    // know it. A TCP server would be another choice within them (and in BoardSimulator, which
+    // owns the PtyBoards); the options, the view, --once and the signals would stay as they are.
+    QString lineProblem() const;     // why the line could not be opened, empty when it is open
+    QString lineDescription() const; // the first line printed: "/dev/pts/3 COM 103"
+    int consolePort() const;         // the console's port number that reaches the line, or -1
+    QString noConsolePort() const;   // why consolePort() is -1, for --config
+    void watchLineClosed();          // finishOnce() when the line is down
+    void releaseLine();              // the line goes down once the console has closed it too
+
+    void applyOptions();
+    QString writeConfig(); // --config: what went wrong, empty when the file now selects the line
+    ViewStyle viewStyle(bool colour, int page) const;
+    void startView();
+    void redrawNow();
+    void startCycling();
+    void scheduleNextPage();
+    void showNextPage();
+    void stopAfterOneUpload();
+    void finishOnce();
+    void handleSignals();
+
+    const SimulatorOptions m_options;
+    BoardSimulator *const m_sim;
+    QTimer *const m_redraw;   // on a terminal: at most one redraw every RedrawIntervalMs
+    QTimer *const m_nextPage; // --cycle
+    QTimer *const m_giveUp;   // --once: the console has not closed the line in time
+    QSocketNotifier *m_signals = nullptr; // reads the signals' pipe, once run() has set it up
+    bool m_onTerminal = false;
+    int m_linesAboveView = 1;
+    int m_shownPage = 0;
+    bool m_finished = false;
+    int m_status = 0;
+};
