@@ -233,6 +233,9 @@ void TestBoardSim::commandLine_data() {
     QTest::newRow("empty late delay")
         << QStringList{"--late-delay", ""}
         << R"(exit 2: --late-delay: "" is not a number of milliseconds from 0 to 60000)";
+    QTest::newRow("delay that looks like a place in the message")
+        << QStringList{"--reply-delay", "%3"}
+        << R"(exit 2: --reply-delay: "%3" is not a number of milliseconds from 0 to 60000)";
     QTest::newRow("argument that is no option")
         << QStringList{"--plain", "foo", "bar"} << R"(exit 2: unexpected argument "foo")";
 

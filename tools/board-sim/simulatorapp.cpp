@@ -141,9 +141,9 @@ int milliseconds(const QCommandLineParser &parser, const QString &option, int ma
     bool ok = false;
     const int ms = parser.value(option).toInt(&ok);
     if (!ok || ms < 0 || ms > max)
+        // One pass: a value such as "%3" must not be taken for a place of the message.
         throw BadValue{QStringLiteral("--%1: \"%2\" is not a number of milliseconds from 0 to %3")
-                           .arg(option, parser.value(option))
-                           .arg(max)};
+                           .arg(option, parser.value(option), QString::number(max))};
     return ms;
 }
 
