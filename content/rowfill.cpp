@@ -1,0 +1,383 @@
+#include "rowfill.h"
+
+#include "failure.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+#include <cmath>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace {
+
+const QString DateName = QStringLiteral("date");
+const QString TimeName = QStringLiteral("time");
+constexpr auto DefaultDateSpec = "%Y-%m-%d";
+constexpr auto DefaultTimeSpec = "%H:%M";
+
+// A width or precision beyond this cannot fit a row. fmt takes numbers up to INT_MAX and would
+// build the whole padded text before the row's length is checked.
+constexpr int MaxSpecNumber = 999;
+
+bool isNameCharacter(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' ||
+           u == '.' || u == '-';
+}
+
+bool isBuiltIn(const QString &name) {
+    return name == DateName || name == TimeName;
+}
+
+QString builtInReason(const QString &name) {
+    return QStringLiteral("\"%1\" is built in (the %1 of the upload) and cannot be given")
+        .arg(name);
+}
+
+QString describe(const FieldValue &value) {
+    if (const auto *number = std::get_if<double>(&value))
+        return QStringLiteral("the number %1").arg(*number, 0, 'g', QLocale::FloatingPointShortest);
+    return QStringLiteral("the text \"%1\"").arg(std::get<QString>(value));
+}
+
+QString codePoint(char32_t u) {
+    return QStringLiteral("U+%1").arg(uint(u), 4, 16, QLatin1Char('0')).toUpper();
+}
+
+// ---- values -------------------------------------------------------------------------------------
+
+QString jsonKind(const QJsonValue &value) {
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Bool:
+        return QStringLiteral("true or false");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    default:
+        return QStringLiteral("undefined");
+    }
+}
+
+Failure readFailure(const QString &name, const QString &why) {
+    return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
+}
+
+Failure tooLarge(const QString &name) {
+    return readFailure(name, QStringLiteral("larger than %1 KiB, too large for a values file")
+                                 .arg(FieldValues::MaxFileSize / 1024));
+}
+
+FieldValue settingValue(const QString &text) {
+    static const QRegularExpression plainDecimal(QStringLiteral("^-?(0|[1-9][0-9]*)(\\.[0-9]+)?$"));
+    if (plainDecimal.match(text).hasMatch()) {
+        bool ok = false;
+        const double number = text.toDouble(&ok);
+        if (ok && std::isfinite(number))
+            return number;
+    }
+    return text;
+}
+
+// ---- filling ------------------------------------------------------------------------------------
+
+std::tm toTm(const QDateTime &now, const QByteArray &zoneName) {
+    const QDate date = now.date();
+    const QTime time = now.time();
+    std::tm tm{};
+    tm.tm_year = date.year() - 1900;
+    tm.tm_mon = date.month() - 1;
+    tm.tm_mday = date.day();
+    tm.tm_wday = date.dayOfWeek() % 7;
+    tm.tm_yday = date.dayOfYear() - 1;
+    tm.tm_hour = time.hour();
+    tm.tm_min = time.minute();
+    tm.tm_sec = time.second();
+    tm.tm_isdst = -1;
+    // glibc's own fields, which %z and %Z read.
+    tm.tm_gmtoff = now.offsetFromUtc();
+    tm.tm_zone = zoneName.constData();
+    return tm;
+}
+
+bool isIntegerPresentation(const std::string &spec) {
+    return !spec.empty() && std::string_view("dxXobB").find(spec.back()) != std::string_view::npos;
+}
+
+void checkSpecNumbers(const QString &spec) {
+    int number = 0;
+    for (const QChar c : spec) {
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
+            number = qMin(number * 10 + (c.unicode() - '0'), MaxSpecNumber + 1);
+            if (number > MaxSpecNumber)
+                throw Failure(QStringLiteral("a width or precision above %1 cannot fit a row")
+                                  .arg(MaxSpecNumber));
+        } else {
+            number = 0;
+        }
+    }
+}
+
+std::string formatValue(const FieldValue &value, const std::string &spec) {
+    const std::string format = "{:" + spec + "}";
+    if (const auto *number = std::get_if<double>(&value)) {
+        // A whole number within long long formats as one when the spec asks for an integer.
+        if (isIntegerPresentation(spec) && std::trunc(*number) == *number &&
+            std::fabs(*number) < 9.2e18) {
+            const long long whole = static_cast<long long>(*number);
+            return fmt::vformat(format, fmt::make_format_args(whole));
+        }
+        return fmt::vformat(format, fmt::make_format_args(*number));
+    }
+    const std::string text = std::get<QString>(value).toStdString();
+    return fmt::vformat(format, fmt::make_format_args(text));
+}
+
+std::string formatMoment(const QDateTime &now, const std::string &spec) {
+    const QByteArray zoneName = now.timeZoneAbbreviation().toUtf8();
+    const std::tm tm = toTm(now, zoneName);
+    return fmt::vformat("{:" + spec + "}", fmt::make_format_args(tm));
+}
+
+QString fillField(const QString &name, const std::optional<QString> &spec,
+                  const FieldValues &values, const QDateTime &now) {
+    const QString field =
+        spec ? QStringLiteral("{%1:%2}").arg(name, *spec) : QStringLiteral("{%1}").arg(name);
+    if (isBuiltIn(name)) {
+        if (!now.isValid())
+            throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
+        const std::string moment = spec && !spec->isEmpty()
+                                       ? spec->toStdString()
+                                       : (name == DateName ? DefaultDateSpec : DefaultTimeSpec);
+        try {
+            return QString::fromStdString(formatMoment(now, moment));
+        } catch (const fmt::format_error &error) {
+            throw Failure(QStringLiteral("%1 is not a %2 format: %3")
+                              .arg(field, name, QString::fromUtf8(error.what())));
+        }
+    }
+
+    const std::optional<FieldValue> value = values.value(name);
+    if (!value)
+        throw Failure(QStringLiteral("no value named \"%1\"").arg(name));
+    if (spec)
+        checkSpecNumbers(*spec);
+    try {
+        return QString::fromStdString(formatValue(*value, spec ? spec->toStdString() : ""));
+    } catch (const fmt::format_error &error) {
+        throw Failure(QStringLiteral("%1 does not fit %2: %3")
+                          .arg(field, describe(*value), QString::fromUtf8(error.what())));
+    }
+}
+
+// '"' cannot be written into display.cfg, and '~' separates the two rows of a board's frame.
+void checkFilled(const QString &row) {
+    for (const char32_t u : row.toUcs4()) {
+        if (u > 0xFF)
+            throw Failure(QStringLiteral("the filled row holds '%1' (%2), which is outside Latin-1")
+                              .arg(QString::fromUcs4(&u, 1), codePoint(u)));
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            throw Failure(
+                QStringLiteral("the filled row holds a control character (%1)").arg(codePoint(u)));
+        if (u == '"' || u == '~')
+            throw Failure(QStringLiteral("the filled row holds '%1', which a row cannot carry")
+                              .arg(QChar(char16_t(u))));
+    }
+    if (row.size() > PageSet::MaxTypedLength)
+        throw Failure(QStringLiteral("the filled row \"%1\" has %2 characters; a row holds %3")
+                          .arg(row)
+                          .arg(row.size())
+                          .arg(PageSet::MaxTypedLength));
+}
+
+} // namespace
+
+// ---- FieldValues --------------------------------------------------------------------------------
+
+void FieldValues::readJsonFile(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw readFailure(path, file.errorString());
+    if (file.size() > MaxFileSize)
+        throw tooLarge(path);
+    // A pipe or a growing file reports no size: read one byte past the limit to notice.
+    const QByteArray bytes = file.read(MaxFileSize + 1);
+    if (file.error() != QFileDevice::NoError)
+        throw readFailure(path, file.errorString());
+    readJson(bytes, path);
+}
+
+void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
+    if (bytes.size() > MaxFileSize)
+        throw tooLarge(name);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw readFailure(
+            name,
+            QStringLiteral("not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
+    if (!document.isObject())
+        throw readFailure(name, QStringLiteral("not a JSON object of names and values"));
+
+    QMap<QString, FieldValue> read;
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (isBuiltIn(it.key()))
+            throw readFailure(name, builtInReason(it.key()));
+        if (it.value().isDouble())
+            read.insert(it.key(), it.value().toDouble());
+        else if (it.value().isString())
+            read.insert(it.key(), it.value().toString());
+        else
+            throw readFailure(name, QStringLiteral("\"%1\" is %2; a value is a number or a text")
+                                        .arg(it.key(), jsonKind(it.value())));
+    }
+    m_fromFiles.insert(read);
+    m_given = true;
+}
+
+void FieldValues::set(const QString &assignment) {
+    const auto fail = [&](const QString &why) {
+        return Failure(QStringLiteral("Setting \"%1\": %2").arg(assignment, why));
+    };
+    const qsizetype equals = assignment.indexOf(QLatin1Char('='));
+    if (equals < 0)
+        throw fail(QStringLiteral("no '=' between name and value"));
+    const QString name = assignment.left(equals);
+    if (name.isEmpty())
+        throw fail(QStringLiteral("empty name"));
+    for (const QChar c : name) {
+        if (!isNameCharacter(c))
+            throw fail(QStringLiteral("'%1' cannot be part of a name (letters, digits, _, . and -)")
+                           .arg(c));
+    }
+    if (isBuiltIn(name))
+        throw fail(builtInReason(name));
+    m_fromSettings.insert(name, settingValue(assignment.mid(equals + 1)));
+    m_given = true;
+}
+
+std::optional<FieldValue> FieldValues::value(const QString &name) const {
+    if (const auto it = m_fromSettings.find(name); it != m_fromSettings.end())
+        return *it;
+    if (const auto it = m_fromFiles.find(name); it != m_fromFiles.end())
+        return *it;
+    return std::nullopt;
+}
+
+QDebug operator<<(QDebug debug, const FieldValues &values) {
+    const QDebugStateSaver saver(debug);
+    debug.nospace() << "FieldValues(";
+    const auto list = [&](const QMap<QString, FieldValue> &map) {
+        for (auto it = map.begin(); it != map.end(); ++it) {
+            debug << it.key() << '=';
+            if (const auto *number = std::get_if<double>(&*it))
+                debug << *number;
+            else
+                debug << std::get<QString>(*it);
+            debug << ' ';
+        }
+    };
+    debug << "files: ";
+    list(values.m_fromFiles);
+    debug << "settings: ";
+    list(values.m_fromSettings);
+    debug << (values.m_given ? "given)" : "not given)");
+    return debug;
+}
+
+// ---- filling ------------------------------------------------------------------------------------
+
+QString fillRow(const QString &templ, const FieldValues &values, const QDateTime &now) {
+    if (!templ.contains(QLatin1Char('{')) && !templ.contains(QLatin1Char('}')))
+        return templ;
+
+    const auto column = [](qsizetype i) { return i + 1; };
+    QString filled;
+    const qsizetype n = templ.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = templ.at(i);
+        const bool doubled = i + 1 < n && templ.at(i + 1) == c;
+        if (c == QLatin1Char('}')) {
+            if (!doubled)
+                throw Failure(
+                    QStringLiteral("lone } at column %1; write }} for a brace").arg(column(i)));
+            filled += c;
+            i += 2;
+            continue;
+        }
+        if (c != QLatin1Char('{')) {
+            filled += c;
+            ++i;
+            continue;
+        }
+        if (doubled) {
+            filled += c;
+            i += 2;
+            continue;
+        }
+
+        const qsizetype open = i;
+        const auto unclosed = [&] {
+            return Failure(QStringLiteral("unclosed { at column %1").arg(column(open)));
+        };
+        qsizetype j = open + 1;
+        for (; j < n && templ.at(j) != QLatin1Char(':') && templ.at(j) != QLatin1Char('}'); ++j) {
+            if (!isNameCharacter(templ.at(j)))
+                throw Failure(QStringLiteral("'%1' at column %2 cannot be part of a name "
+                                             "(letters, digits, _, . and -)")
+                                  .arg(templ.at(j))
+                                  .arg(column(j)));
+        }
+        if (j == n)
+            throw unclosed();
+        const QString name = templ.mid(open + 1, j - open - 1);
+        if (name.isEmpty())
+            throw Failure(QStringLiteral("empty name in the field at column %1").arg(column(open)));
+
+        std::optional<QString> spec;
+        if (templ.at(j) == QLatin1Char(':')) {
+            const qsizetype specStart = j + 1;
+            for (j = specStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
+                if (templ.at(j) == QLatin1Char('{'))
+                    throw Failure(QStringLiteral("{ at column %1 inside the field at column %2")
+                                      .arg(column(j))
+                                      .arg(column(open)));
+            }
+            if (j == n)
+                throw unclosed();
+            spec = templ.mid(specStart, j - specStart);
+        }
+        filled += fillField(name, spec, values, now);
+        i = j + 1;
+    }
+    checkFilled(filled);
+    return filled;
+}
+
+PageSet fillRows(const PageSet &templates, const FieldValues &values, const QDateTime &now) {
+    if (!values.given())
+        return templates;
+    PageSet filled;
+    for (int index = 0; index < PageSet::RowCount; ++index) {
+        try {
+            filled.setRow(index, fillRow(templates.row(index), values, now));
+        } catch (const Failure &failure) {
+            throw Failure(QStringLiteral("page %1, row %2: %3")
+                              .arg(index / PageSet::RowsPerPage + 1)
+                              .arg(index % PageSet::RowsPerPage + 1)
+                              .arg(failure.text()));
+        }
+    }
+    return filled;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "pageset.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDebug>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+// Filling rows from monitoring figures before an upload.
+//
+// A template row holds fields: {name} or {name:spec}, where spec is libfmt's format-spec language
+// ({pH:>5.1f}, {site:<10}); {{ and }} stand for single braces. Names are ASCII letters, digits,
+// '_', '.' and '-', case-sensitive. Two names are built in: {date} (default %Y-%m-%d) and {time}
+// (default %H:%M), with a strftime-style spec ({date:%d.%m.%Y}).
+//
+// A number is held as a double. An integer presentation (d, x, X, o, b, B) formats a whole
+// number as an integer, so 42 from a JSON file fits both {n:3d} and {n:.1f}; 7.25 refuses d.
+
+using FieldValue = std::variant<double, QString>;
+
+// The names and values a fill may use. Values come from JSON files (an object of names to numbers
+// or strings; a later file wins) and from NAME=VALUE settings, which win over every file whatever
+// the order they were given in. "date" and "time" are built in and refused here.
+class FieldValues {
+public:
+    // A values file larger than this is not a set of figures for 96 rows of 32 characters.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
+
+    // Each throws Failure naming the file and the reason; on a failure nothing of that file is
+    // taken.
+    void readJsonFile(const QString &path);
+    void readJson(const QByteArray &bytes, const QString &name);
+
+    // "NAME=VALUE". A VALUE written like a JSON number without exponent (an optional '-', digits
+    // without a leading zero, an optional '.' and digits: 12, -0.5, 7.25) is a number; anything
+    // else (007, +5, 1e3, an empty value) is the text as written. Throws Failure when there is no
+    // '=', the name is empty or holds a character a field cannot name.
+    void set(const QString &assignment);
+
+    // True once a file or a setting was read, even an empty one: only then are rows templates.
+    bool given() const { return m_given; }
+
+    std::optional<FieldValue> value(const QString &name) const;
+
+    friend bool operator==(const FieldValues &, const FieldValues &) = default;
+    friend QDebug operator<<(QDebug debug, const FieldValues &values);
+
+private:
+    QMap<QString, FieldValue> m_fromFiles;
+    QMap<QString, FieldValue> m_fromSettings;
+    bool m_given = false;
+};
+
+// Fills every row of templates and checks it, all or nothing. When values were not given the rows
+// go out unchanged. Throws Failure "page P, row R: why" (1-based, as the operator's tabs count)
+// at the first row that cannot be filled. now is shown as given: pass the local time.
+PageSet fillRows(const PageSet &templates, const FieldValues &values, const QDateTime &now);
+
+// One row. A row without any brace is returned unchanged; otherwise the filled row must be at
+// most PageSet::MaxTypedLength characters of printable Latin-1 without '"' and '~'. Throws
+// Failure carrying only the reason.
+QString fillRow(const QString &templ, const FieldValues &values, const QDateTime &now);

@@ -1,0 +1,83 @@
+// Feeds arbitrary bytes to the row filling. The input is a values JSON part, a NUL byte, then
+// template rows one per line, one Latin-1 byte per character as display.cfg holds them. Besides
+// crashes and sanitizer reports, it checks that every row the fill accepts is something a board
+// can show, and that the whole-page fill names the first row that fails.
+
+#include "failure.h"
+#include "pageset.h"
+#include "rowfill.h"
+
+#include <cstdlib>
+#include <optional>
+
+namespace {
+
+bool isSendable(const QString &row) {
+    if (row.size() > PageSet::MaxTypedLength)
+        return false;
+    for (const QChar c : row) {
+        const char16_t u = c.unicode();
+        const bool printable = (u >= 0x20 && u < 0x7F) || (u >= 0xA0 && u <= 0xFF);
+        if (!printable || u == '"' || u == '~')
+            return false;
+    }
+    return true;
+}
+
+bool hasBrace(const QString &row) {
+    return row.contains(QLatin1Char('{')) || row.contains(QLatin1Char('}'));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const qsizetype split = input.indexOf('\0');
+    const QByteArray json = split < 0 ? QByteArray() : input.left(split);
+    const QByteArray rows = split < 0 ? input : input.mid(split + 1);
+
+    FieldValues values;
+    try {
+        values.readJson(json, QStringLiteral("fuzz input"));
+    } catch (const Failure &) {
+    }
+    const QDateTime now(QDate(2024, 2, 29), QTime(23, 59, 58), Qt::UTC);
+
+    PageSet templates;
+    const QList<QByteArray> lines = rows.split('\n');
+    for (int i = 0; i < PageSet::RowCount && i < lines.size(); ++i)
+        templates.setRow(i, QString::fromLatin1(lines.at(i)));
+
+    PageSet expected;
+    std::optional<int> firstBad;
+    for (int i = 0; i < PageSet::RowCount; ++i) {
+        const QString &templ = templates.row(i);
+        try {
+            const QString filled = fillRow(templ, values, now);
+            if (hasBrace(templ) ? !isSendable(filled) : filled != templ)
+                std::abort();
+            expected.setRow(i, filled);
+        } catch (const Failure &) {
+            if (!firstBad)
+                firstBad = i;
+        }
+    }
+
+    // Without values no row is a template; an empty set makes the whole-page fill work too.
+    if (!values.given())
+        values.readJson("{}", QStringLiteral("empty"));
+    try {
+        const PageSet filled = fillRows(templates, values, now);
+        if (firstBad || filled != expected)
+            std::abort();
+    } catch (const Failure &failure) {
+        if (!firstBad)
+            std::abort();
+        const QString where = QStringLiteral("page %1, row %2: ")
+                                  .arg(*firstBad / PageSet::RowsPerPage + 1)
+                                  .arg(*firstBad % PageSet::RowsPerPage + 1);
+        if (!failure.text().startsWith(where))
+            std::abort();
+    }
+    return 0;
+}

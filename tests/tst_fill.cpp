@@ -1,0 +1,304 @@
+#include "failure.h"
+#include "pageset.h"
+#include "rowfill.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Thursday, 7 March 2024, 09:05:03.
+const QDateTime Now(QDate(2024, 3, 7), QTime(9, 5, 3), Qt::UTC);
+
+FieldValues figures() {
+    FieldValues values;
+    values.readJson("{\"pH\": 7.26, \"TSS\": 12.345, \"site\": \"Nord\", \"temp\": 18.5,"
+                    " \"count\": 42, \"unit\": \"µg/l\", \"quote\": \"a\\\"b\","
+                    " \"tilde\": \"x~y\", \"nl\": \"two\\nlines\", \"euro\": \"5 €\","
+                    " \"c1\": \"\\u0085\"}",
+                    QStringLiteral("figures.json"));
+    values.set(QStringLiteral("flow.in-1=120.4"));
+    return values;
+}
+
+QString failureOf(const std::function<void()> &action) {
+    try {
+        action();
+    } catch (const Failure &failure) {
+        return failure.text();
+    }
+    return QStringLiteral("(no failure)");
+}
+
+} // namespace
+
+class TestFill : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void goodRows_data();
+    void goodRows();
+    void settingValues_data();
+    void settingValues();
+    void badRows_data();
+    void badRows();
+    void badFiles_data();
+    void badFiles();
+    void badSettings_data();
+    void badSettings();
+    void laterFileAndSettingsWin();
+    void rowsAreTemplatesOnlyWhenValuesGiven();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString writeFile(const QString &name, const QByteArray &bytes) {
+        const QString path = m_dir->filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+        return path;
+    }
+};
+
+void TestFill::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestFill::goodRows_data() {
+    QTest::addColumn<QString>("templ");
+    QTest::addColumn<QString>("filled");
+
+    const QString longPlain(40, QLatin1Char('~'));
+    QTest::newRow("row without braces goes out unchanged") << longPlain << longPlain;
+    QTest::newRow("floats with width") << "pH{pH:>6.1f} {TSS:6.1f}"
+                                       << "pH   7.3   12.3";
+    QTest::newRow("text left-aligned") << "{site:<10}|"
+                                       << "Nord      |";
+    QTest::newRow("no spec") << "{count} {pH} {site}"
+                             << "42 7.26 Nord";
+    QTest::newRow("doubled braces") << "{{pH}} is {pH} }}{{"
+                                    << "{pH} is 7.26 }{";
+    QTest::newRow("Latin-1 literal kept") << "{temp:.1f} °C"
+                                          << "18.5 °C";
+    QTest::newRow("Latin-1 value padded by characters") << "[{unit:>6}]"
+                                                        << "[  µg/l]";
+    QTest::newRow("Latin-1 fill character") << "{count:°^6}"
+                                            << "°°42°°";
+    QTest::newRow("whole number as integer") << "{count:03d}"
+                                             << "042";
+    QTest::newRow("whole number as float") << "{count:.1f}"
+                                           << "42.0";
+    QTest::newRow("text cut by precision") << "{site:.2}"
+                                           << "No";
+    QTest::newRow("name with dot and dash") << "{flow.in-1:.0f} m3/h"
+                                            << "120 m3/h";
+    QTest::newRow("date default") << "{date}"
+                                  << "2024-03-07";
+    QTest::newRow("time default") << "{time}"
+                                  << "09:05";
+    QTest::newRow("date with spec") << "{date:%d.%m.%Y}"
+                                    << "07.03.2024";
+    QTest::newRow("day and month names") << "{date:%a %d %b}"
+                                         << "Thu 07 Mar";
+    QTest::newRow("32 characters fit") << "{site:<32}"
+                                       << "Nord" + QString(28, QLatin1Char(' '));
+    QTest::newRow("Latin-1 counts one character") << "µ{site:<31}"
+                                                  << "µNord" + QString(27, QLatin1Char(' '));
+}
+
+void TestFill::goodRows() {
+    QFETCH(QString, templ);
+    QFETCH(QString, filled);
+    PageSet templates;
+    templates.setRow(5, 2, templ);
+    const PageSet result = fillRows(templates, figures(), Now);
+    QCOMPARE(result.row(5, 2), filled);
+}
+
+void TestFill::settingValues_data() {
+    QTest::addColumn<QString>("assignment");
+    QTest::addColumn<QString>("templ");
+    QTest::addColumn<QString>("filled");
+
+    QTest::newRow("plain decimal is a number") << "v=-12.5"
+                                               << "{v:.2f}"
+                                               << "-12.50";
+    QTest::newRow("whole decimal takes d") << "v=120"
+                                           << "{v:5d}"
+                                           << "  120";
+    QTest::newRow("leading zero stays text") << "v=007"
+                                             << "{v:<5}|"
+                                             << "007  |";
+    QTest::newRow("exponent stays text") << "v=1e3"
+                                         << "{v}"
+                                         << "1e3";
+    QTest::newRow("empty value is empty text") << "v="
+                                               << "[{v}]"
+                                               << "[]";
+    QTest::newRow("value may hold =") << "v=a=b"
+                                      << "{v}"
+                                      << "a=b";
+}
+
+void TestFill::settingValues() {
+    QFETCH(QString, assignment);
+    QFETCH(QString, templ);
+    QFETCH(QString, filled);
+    FieldValues values;
+    values.set(assignment);
+    QCOMPARE(fillRow(templ, values, Now), filled);
+}
+
+void TestFill::badRows_data() {
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("templ");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("name used but absent") << 0 << "{flow}"
+                                          << "page 1, row 1"
+                                          << "no value named \"flow\"";
+    QTest::newRow("unclosed brace") << 15 << "pH {pH"
+                                    << "page 1, row 16"
+                                    << "unclosed { at column 4";
+    QTest::newRow("lone closing brace") << 17 << "pH} 7"
+                                        << "page 2, row 2"
+                                        << "lone } at column 3";
+    QTest::newRow("spec without name") << 19 << "{:5}"
+                                       << "page 2, row 4"
+                                       << "empty name";
+    QTest::newRow("space in name") << 20 << "{p H}"
+                                   << "page 2, row 5"
+                                   << "' ' at column 3 cannot be part of a name";
+    QTest::newRow("brace inside spec") << 21 << "{pH:{w}}"
+                                       << "page 2, row 6"
+                                       << "{ at column 5 inside the field at column 1";
+    QTest::newRow("integer spec on text") << 30 << "{site:d}"
+                                          << "page 2, row 15"
+                                          << "{site:d} does not fit the text \"Nord\"";
+    QTest::newRow("integer spec on fraction") << 31 << "{pH:d}"
+                                              << "page 2, row 16"
+                                              << "{pH:d} does not fit the number 7.26";
+    QTest::newRow("float spec on text") << 32 << "{site:.1f}"
+                                        << "page 3, row 1"
+                                        << "{site:.1f} does not fit the text";
+    QTest::newRow("unknown date conversion") << 47 << "{date:%Q}"
+                                             << "page 3, row 16"
+                                             << "{date:%Q} is not a date format";
+    QTest::newRow("width beyond any row") << 50 << "{pH:999999999}"
+                                          << "page 4, row 3"
+                                          << "above 999";
+    QTest::newRow("33 characters") << 63 << "{site:<33}"
+                                   << "page 4, row 16"
+                                   << "has 33 characters; a row holds 32";
+    QTest::newRow("double quote in value") << 80 << "{quote}"
+                                           << "page 6, row 1"
+                                           << "holds '\"'";
+    QTest::newRow("tilde in value") << 81 << "{tilde}"
+                                    << "page 6, row 2"
+                                    << "holds '~'";
+    QTest::newRow("newline in value") << 82 << "{nl}"
+                                      << "page 6, row 3"
+                                      << "control character (U+000A)";
+    QTest::newRow("C1 control in value") << 83 << "{c1}"
+                                         << "page 6, row 4"
+                                         << "control character (U+0085)";
+    QTest::newRow("value outside Latin-1") << 94 << "{euro}"
+                                           << "page 6, row 15"
+                                           << "'€' (U+20AC), which is outside Latin-1";
+}
+
+void TestFill::badRows() {
+    QFETCH(int, index);
+    QFETCH(QString, templ);
+    QFETCH(QString, where);
+    QFETCH(QString, reason);
+    PageSet templates;
+    templates.setRow(index, templ);
+    templates.setRow(PageSet::RowCount - 1, QStringLiteral("{}")); // the first bad row is named
+    const QString text = failureOf([&] { fillRows(templates, figures(), Now); });
+    QVERIFY2(text.startsWith(where + QStringLiteral(": ")), qPrintable(text));
+    QVERIFY2(text.contains(reason), qPrintable(text));
+}
+
+void TestFill::badFiles_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("missing file") << QByteArray() << "No such file";
+    QTest::newRow("not JSON") << QByteArray(R"({"pH" 7.2})")
+                              << "not JSON: missing name separator at offset 7";
+    QTest::newRow("array, not object") << QByteArray("[1, 2]") << "not a JSON object";
+    QTest::newRow("null value") << QByteArray(R"({"pH": 1, "TSS": null})") << "\"TSS\" is null";
+    QTest::newRow("bool value") << QByteArray(R"({"ok": true})") << "\"ok\" is true or false";
+    QTest::newRow("array value") << QByteArray(R"({"pH": [7]})") << "\"pH\" is an array";
+    QTest::newRow("object value") << QByteArray(R"({"pH": {"v": 7}})") << "\"pH\" is an object";
+    QTest::newRow("date given") << QByteArray(R"({"date": "today"})") << "\"date\" is built in";
+    QTest::newRow("10 MB file") << "{\"pad\": \"" + QByteArray(10'000'000, 'x') + "\"}"
+                                << "larger than 1024 KiB";
+}
+
+void TestFill::badFiles() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    const QString path = bytes.isNull() ? m_dir->filePath(QStringLiteral("absent.json"))
+                                        : writeFile(QStringLiteral("values.json"), bytes);
+    FieldValues values = figures();
+    const FieldValues before = values;
+    const QString text = failureOf([&] { values.readJsonFile(path); });
+    QVERIFY2(text.startsWith(QStringLiteral("Cannot read %1: ").arg(path)), qPrintable(text));
+    QVERIFY2(text.contains(reason), qPrintable(text));
+    QCOMPARE(values, before);
+}
+
+void TestFill::badSettings_data() {
+    QTest::addColumn<QString>("assignment");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("no equals sign") << "pH7"
+                                    << "no '='";
+    QTest::newRow("empty name") << "=7"
+                                << "empty name";
+    QTest::newRow("space in name") << "p H=7"
+                                   << "' ' cannot be part of a name";
+    QTest::newRow("built-in name") << "time=12:00"
+                                   << "\"time\" is built in";
+}
+
+void TestFill::badSettings() {
+    QFETCH(QString, assignment);
+    QFETCH(QString, reason);
+    FieldValues values;
+    const QString text = failureOf([&] { values.set(assignment); });
+    QVERIFY2(text.startsWith(QStringLiteral("Setting \"%1\": ").arg(assignment)), qPrintable(text));
+    QVERIFY2(text.contains(reason), qPrintable(text));
+    QVERIFY(!values.given());
+}
+
+void TestFill::laterFileAndSettingsWin() {
+    const QString first = writeFile(QStringLiteral("first.json"), R"({"a": 1, "b": 1, "c": 1})");
+    const QString second = writeFile(QStringLiteral("second.json"), R"({"a": 2, "b": 2})");
+    FieldValues values;
+    values.set(QStringLiteral("a=setting")); // before the files, and still wins
+    values.readJsonFile(first);
+    values.readJsonFile(second);
+    QCOMPARE(fillRow(QStringLiteral("{a} {b} {c}"), values, Now), QStringLiteral("setting 2 1"));
+}
+
+void TestFill::rowsAreTemplatesOnlyWhenValuesGiven() {
+    PageSet templates;
+    templates.setRow(0, QStringLiteral("{date} {x"));
+    templates.setRow(1, QStringLiteral("{date}"));
+    QCOMPARE(fillRows(templates, FieldValues(), Now), templates);
+
+    FieldValues empty;
+    empty.readJson("{}", QStringLiteral("empty.json"));
+    templates.setRow(0, QString());
+    QCOMPARE(fillRows(templates, empty, Now).row(1), QStringLiteral("2024-03-07"));
+}
+
+QTEST_GUILESS_MAIN(TestFill)
+#include "tst_fill.moc"
