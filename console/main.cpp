@@ -1,10 +1,48 @@
 #include "frmdisplay.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
 
 int main(int argc, char *argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("display-console"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DISPLAY_VERSION));
+
+    // The options are read before the window system is reached, so --help and --version work
+    // without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The operator console for the display boards: edit six pages, choose the "
+                       "port and the page delay, and press SEND."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption config(QStringLiteral("config"),
+                                    QStringLiteral("Keep the port number and the pages in this "
+                                                   "file instead of ./display.cfg."),
+                                    QStringLiteral("file"));
+    parser.addOption(config);
+    // A first look for --help and --version only; Qt's own options (-platform, ...) are not
+    // known here and are taken out by QApplication before the real reading below.
+    parser.parse(arguments);
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("display-console %s\n", DISPLAY_VERSION);
+        return 0;
+    }
+
     QApplication app(argc, argv);
-    frmDisplay window;
+    parser.process(app);
+    ConsoleSetup setup;
+    if (parser.isSet(config))
+        setup.configPath = parser.value(config);
+    frmDisplay window(setup);
     window.show();
     return app.exec();
 }

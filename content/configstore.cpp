@@ -58,6 +58,7 @@ public:
     }
 
     bool overLimit() const { return m_consumed > MaxBytesRead; }
+    int line() const { return m_line; } // where the next value starts, from 1
 
 private:
     static bool isLineEnd(int c) { return c == '\r' || c == '\n'; }
@@ -86,12 +87,14 @@ private:
     void takeLineEnd() {
         if (take() == '\r' && peek() == '\n')
             take();
+        ++m_line;
     }
 
     QIODevice &m_device;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
     qint64 m_consumed = 0;
+    int m_line = 1;
 };
 
 std::optional<qint16> parsePortNumber(const QByteArray &value) {
@@ -138,6 +141,9 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
     const auto fail = [&](const QString &why) {
         return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
     };
+    const auto failAt = [&](int line, const QString &why) {
+        return Failure(QStringLiteral("Cannot read %1, line %2: %3").arg(name).arg(line).arg(why));
+    };
 
     bool quoted = false;
     const std::optional<QByteArray> first = reader.next(&quoted);
@@ -146,16 +152,18 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
                                       : QStringLiteral("the file is empty"));
     const std::optional<qint16> number = quoted ? std::nullopt : parsePortNumber(*first);
     if (!number)
-        throw fail(QStringLiteral("the first line is not a port number from -32768 to 32767"));
+        throw failAt(1, QStringLiteral("not a port number from -32768 to 32767"));
     portNumber = *number;
 
     for (int index = 0; index < PageSet::RowCount; ++index) {
+        const int line = reader.line();
         const std::optional<QByteArray> value = reader.next();
         if (!value) {
-            throw fail(reader.overLimit() ? QStringLiteral("the file is too large")
-                                          : QStringLiteral("the file ends after %1 of %2 rows")
-                                                .arg(index)
-                                                .arg(PageSet::RowCount));
+            if (reader.overLimit())
+                throw fail(QStringLiteral("the file is too large"));
+            throw failAt(line, QStringLiteral("the file ends after %1 of %2 rows")
+                                   .arg(index)
+                                   .arg(PageSet::RowCount));
         }
         pages.setRow(index, QString::fromLatin1(*value));
     }

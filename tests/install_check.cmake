@@ -9,7 +9,7 @@ if(NOT result EQUAL 0)
 endif()
 
 set(failures "")
-foreach(program display-console display-board-sim)
+foreach(program display-console display-send display-board-sim)
   if(NOT EXISTS "${PREFIX}/bin/${program}" OR IS_DIRECTORY "${PREFIX}/bin/${program}")
     string(APPEND failures "missing bin/${program}\n")
   endif()
@@ -19,6 +19,32 @@ execute_process(COMMAND "${PREFIX}/bin/display-board-sim" --version RESULT_VARIA
                 OUTPUT_QUIET ERROR_QUIET)
 if(NOT runs EQUAL 0)
   string(APPEND failures "bin/display-board-sim --version exits ${runs}\n")
+endif()
+
+execute_process(COMMAND "${PREFIX}/bin/display-send" --version RESULT_VARIABLE runs
+                OUTPUT_QUIET ERROR_QUIET)
+if(NOT runs EQUAL 0)
+  string(APPEND failures "bin/display-send --version exits ${runs}\n")
+endif()
+foreach(unit display-send@.service display-send@.timer)
+  if(NOT EXISTS "${PREFIX}/lib/systemd/system/${unit}")
+    string(APPEND failures "missing lib/systemd/system/${unit}\n")
+  endif()
+endforeach()
+find_program(analyze systemd-analyze)
+if(analyze AND EXISTS "${PREFIX}/lib/systemd/system/display-send@.timer")
+  # The units as systemd reads them, for one folder.
+  set(units "${PREFIX}/units")
+  file(MAKE_DIRECTORY "${units}")
+  foreach(suffix service timer)
+    file(COPY_FILE "${PREFIX}/lib/systemd/system/display-send@.${suffix}"
+         "${units}/display-send@srv-boards.${suffix}")
+  endforeach()
+  execute_process(COMMAND "${analyze}" verify --man=no "${units}/display-send@srv-boards.timer"
+                  RESULT_VARIABLE verified OUTPUT_VARIABLE complaint ERROR_VARIABLE complaint)
+  if(complaint MATCHES "display-send@")
+    string(APPEND failures "systemd-analyze verify: ${complaint}")
+  endif()
 endif()
 
 set(desktop "${PREFIX}/share/applications/display-console.desktop")

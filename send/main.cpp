@@ -1,0 +1,27 @@
+// display-send: uploads display.cfg's pages to the boards from the command line, runs the board
+// test or the receive monitor. See display-send --help.
+
+#include "sendoptions.h"
+#include "sendprogram.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("display-send"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(DISPLAY_VERSION));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    SendOptions options;
+    try {
+        options = SendCommandLine::parse(QCoreApplication::arguments());
+    } catch (const UsageError &usage) {
+        err << "display-send: " << usage.text << "\nTry display-send --help.\n";
+        return BadInput;
+    }
+    return SendProgram(options, out, err).run();
+}

@@ -1,0 +1,207 @@
+#include "sendoptions.h"
+
+#include "pageset.h"
+#include "settings.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <set>
+
+namespace SendCommandLine {
+
+namespace {
+
+int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
+                const QString &what) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value < lowest || value > highest)
+        throw UsageError{QStringLiteral("--%1 %2: %3").arg(option, text, what)};
+    return value;
+}
+
+} // namespace
+
+QList<int> parseBoards(const QString &list, int lowest, int highest) {
+    static const QRegularExpression item(QStringLiteral(R"(^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$)"));
+    const auto bad = [&](const QString &why) {
+        return UsageError{QStringLiteral("--boards %1: %2").arg(list, why)};
+    };
+    std::set<int> boards;
+    const QStringList parts = list.split(QLatin1Char(','));
+    for (const QString &part : parts) {
+        const QRegularExpressionMatch match = item.match(part);
+        if (!match.hasMatch())
+            throw bad(QStringLiteral("\"%1\" is neither an address nor a range like 1-3")
+                          .arg(part.trimmed()));
+        const int first = match.captured(1).toInt();
+        const int last = match.captured(2).isEmpty() ? first : match.captured(2).toInt();
+        if (first > last)
+            throw bad(QStringLiteral("the range %1 runs backwards").arg(part.trimmed()));
+        if (first < lowest || last > highest)
+            throw bad(QStringLiteral("boards are addressed %1 to %2").arg(lowest).arg(highest));
+        for (int address = first; address <= last; ++address)
+            boards.insert(address);
+    }
+    return {boards.begin(), boards.end()};
+}
+
+SendOptions parse(const QStringList &arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
+        "SEND does, and says which boards answered. With --values or --set, every row is a "
+        "template: {name} or {name:spec} is replaced by that value ({pH:>5.1f}, "
+        "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
+        "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
+        "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
+        "configuration or values (nothing was sent); 128 + the signal number when SIGINT or "
+        "SIGTERM ended it."));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption config(
+        QStringLiteral("config"),
+        QStringLiteral("The display.cfg to read (./display.cfg). It is never written."),
+        QStringLiteral("file"));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Use COM n, as the console's port list does "
+                                                 "(default: the port number in the file)."),
+                                  QStringLiteral("n"));
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("Use this serial device instead of a COM "
+                                                   "number."),
+                                    QStringLiteral("path"));
+    const QCommandLineOption delay(QStringLiteral("delay"),
+                                   QStringLiteral("Page delay in seconds, %1 to %2 (%3).")
+                                       .arg(Settings::DelayMinSeconds)
+                                       .arg(Settings::DelayMaxSeconds)
+                                       .arg(SendOptions().delaySeconds),
+                                   QStringLiteral("seconds"));
+    const QCommandLineOption boards(QStringLiteral("boards"),
+                                    QStringLiteral("The boards expected to answer, e.g. 1-3,5 "
+                                                   "(1-%1).")
+                                        .arg(BoardAddress::Highest),
+                                    QStringLiteral("list"));
+    const QCommandLineOption values(QStringLiteral("values"),
+                                    QStringLiteral("A JSON object of names to numbers or "
+                                                   "strings to fill the rows with; may be given "
+                                                   "more than once, the later file wins."),
+                                    QStringLiteral("file"));
+    const QCommandLineOption set(QStringLiteral("set"),
+                                 QStringLiteral("One value to fill the rows with; wins over "
+                                                "the files. A plain decimal number is a number."),
+                                 QStringLiteral("name=value"));
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"),
+                                    QStringLiteral("Fill the rows and print the frames, one a "
+                                                   "line (CR as \\r); open nothing."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Print nothing but errors."));
+    const QCommandLineOption test(QStringLiteral("test"),
+                                  QStringLiteral("Probe board addresses 0 to %1 instead of "
+                                                 "uploading.")
+                                      .arg(BoardAddress::Highest));
+    const QCommandLineOption monitor(QStringLiteral("monitor"),
+                                     QStringLiteral("Send nothing; print what arrives on the port "
+                                                    "every 500 ms."));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("With --monitor: stop after this many "
+                                                    "seconds (default: until interrupted)."),
+                                     QStringLiteral("s"));
+    parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
+                       quiet, test, monitor, seconds});
+
+    if (!parser.parse(arguments))
+        throw UsageError{parser.errorText()};
+    if (!parser.positionalArguments().isEmpty())
+        throw UsageError{QStringLiteral("unexpected argument \"%1\"")
+                             .arg(parser.positionalArguments().constFirst())};
+
+    SendOptions options;
+    options.helpText = parser.helpText();
+    if (parser.isSet(help)) {
+        options.mode = SendOptions::Mode::Help;
+        return options;
+    }
+    if (parser.isSet(version)) {
+        options.mode = SendOptions::Mode::Version;
+        return options;
+    }
+    // Each option once: a second --port or --delay is more likely a mistake than a wish.
+    for (const QCommandLineOption *single : {&config, &port, &device, &delay, &boards, &seconds}) {
+        if (parser.values(*single).size() > 1)
+            throw UsageError{
+                QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
+    }
+
+    const int modes =
+        int(parser.isSet(test)) + int(parser.isSet(monitor)) + int(parser.isSet(dryRun));
+    if (modes > 1)
+        throw UsageError{QStringLiteral("choose one of --test, --monitor and --dry-run")};
+    if (parser.isSet(test))
+        options.mode = SendOptions::Mode::Test;
+    else if (parser.isSet(monitor))
+        options.mode = SendOptions::Mode::Monitor;
+    else if (parser.isSet(dryRun))
+        options.mode = SendOptions::Mode::DryRun;
+    const bool uploads =
+        options.mode == SendOptions::Mode::Upload || options.mode == SendOptions::Mode::DryRun;
+
+    const auto onlyWith = [&](const QCommandLineOption &option, bool allowed, const char *mode) {
+        if (parser.isSet(option) && !allowed)
+            throw UsageError{QStringLiteral("--%1 goes only with %2")
+                                 .arg(option.names().constLast(), QLatin1String(mode))};
+    };
+    onlyWith(delay, uploads, "an upload");
+    onlyWith(values, uploads, "an upload");
+    onlyWith(set, uploads, "an upload");
+    onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
+    onlyWith(boards, options.mode != SendOptions::Mode::Monitor, "an upload or --test");
+    onlyWith(port, options.mode != SendOptions::Mode::DryRun, "a job that opens the port");
+    onlyWith(device, options.mode != SendOptions::Mode::DryRun, "a job that opens the port");
+
+    if (parser.isSet(config)) {
+        options.configPath = parser.value(config);
+        options.configGiven = true;
+    }
+    if (parser.isSet(port) && parser.isSet(device))
+        throw UsageError{QStringLiteral("give --port or --device, not both")};
+    if (parser.isSet(port))
+        options.portNumber = wholeNumber(QStringLiteral("port"), parser.value(port), 1, 32767,
+                                         QStringLiteral("not a port number from 1 to 32767"));
+    if (parser.isSet(device)) {
+        options.device = parser.value(device);
+        if (options.device.isEmpty())
+            throw UsageError{QStringLiteral("--device names no device")};
+    }
+    if (parser.isSet(delay))
+        options.delaySeconds =
+            wholeNumber(QStringLiteral("delay"), parser.value(delay), Settings::DelayMinSeconds,
+                        Settings::DelayMaxSeconds,
+                        QStringLiteral("not a whole number of seconds from %1 to %2")
+                            .arg(Settings::DelayMinSeconds)
+                            .arg(Settings::DelayMaxSeconds));
+    // An upload judges boards 1 to the highest address; address 0 is asked only by the test.
+    const int lowest = options.mode == SendOptions::Mode::Test ? 0 : 1;
+    options.boards =
+        parseBoards(parser.isSet(boards) ? parser.value(boards)
+                                         : QStringLiteral("1-%1").arg(BoardAddress::Highest),
+                    lowest, BoardAddress::Highest);
+    options.valueFiles = parser.values(values);
+    options.assignments = parser.values(set);
+    if (parser.isSet(seconds)) {
+        bool ok = false;
+        const double value = parser.value(seconds).toDouble(&ok);
+        if (!ok || !(value > 0) || value > 31'536'000)
+            throw UsageError{QStringLiteral("--seconds %1: not a number of seconds above 0")
+                                 .arg(parser.value(seconds))};
+        options.seconds = value;
+    }
+    options.quiet = parser.isSet(quiet);
+    return options;
+}
+
+} // namespace SendCommandLine

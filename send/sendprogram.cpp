@@ -1,0 +1,274 @@
+#include "sendprogram.h"
+
+#include "boardlink.h"
+#include "configstore.h"
+#include "failure.h"
+#include "framebuilder.h"
+#include "jobrunner.h"
+#include "receiveline.h"
+#include "rowfill.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGINT and SIGTERM reach the event loop through a pipe: the handler only writes a byte.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int number) {
+    const char byte = char(number);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStream &err,
+                         QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_out(out)
+    , m_err(err)
+    , m_runner(new JobRunner(this))
+    , m_showProgress(!options.quiet && ::isatty(STDERR_FILENO)) {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_signals = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_signals, &QSocketNotifier::activated, this, &SendProgram::signalled);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+SendProgram::~SendProgram() = default;
+
+int SendProgram::run() {
+    switch (m_options.mode) {
+    case SendOptions::Mode::Help:
+        m_out << m_options.helpText;
+        return AllAnswered;
+    case SendOptions::Mode::Version:
+        m_out << "display-send " << QCoreApplication::applicationVersion() << '\n';
+        return AllAnswered;
+    case SendOptions::Mode::Upload:
+        return upload(false);
+    case SendOptions::Mode::DryRun:
+        return upload(true);
+    case SendOptions::Mode::Test:
+        return test();
+    case SendOptions::Mode::Monitor:
+        return monitor();
+    }
+    return BadInput;
+}
+
+QString SendProgram::visibleFrame(const QByteArray &frame) {
+    QString text;
+    text.reserve(frame.size() + 2);
+    for (const char c : frame) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\r')
+            text += QLatin1String("\\r");
+        else if (byte == '\n')
+            text += QLatin1String("\\n");
+        else if (byte == '\\')
+            text += QLatin1String("\\\\");
+        else if (byte < 0x20 || (byte >= 0x7f && byte < 0xa0))
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+        else
+            text += QChar(byte);
+    }
+    return text;
+}
+
+PageSet SendProgram::rowsToSend(qint16 &portNumber) const {
+    PageSet pages;
+    ConfigStore(m_options.configPath).load(portNumber, pages);
+    if (!m_options.fillsRows())
+        return pages;
+    FieldValues values;
+    for (const QString &file : m_options.valueFiles)
+        values.readJsonFile(file);
+    for (const QString &assignment : m_options.assignments)
+        values.set(assignment);
+    return fillRows(pages, values, QDateTime::currentDateTime());
+}
+
+std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
+    if (!m_options.device.isEmpty())
+        return PortTarget::device(m_options.device);
+    if (m_options.portNumber)
+        return PortTarget::number(*m_options.portNumber);
+    if (fromFile && *fromFile >= 1)
+        return PortTarget::number(*fromFile);
+    error(QStringLiteral("%1 selects no port (%2); give --port or --device")
+              .arg(m_options.configPath)
+              .arg(fromFile.value_or(0)));
+    return std::nullopt;
+}
+
+int SendProgram::upload(bool dryRun) {
+    qint16 portNumber = 0;
+    PageSet pages;
+    try {
+        pages = rowsToSend(portNumber);
+    } catch (const Failure &failure) {
+        error(failure.text());
+        return BadInput;
+    }
+    const int delaySeconds = m_options.delaySeconds;
+
+    if (dryRun) {
+        m_out << visibleFrame(FrameBuilder::bracketFrame()) << '\n'
+              << visibleFrame(FrameBuilder::bracketFrame()) << '\n';
+        for (int page = 0; page < PageSet::PageCount; ++page) {
+            for (int k = 0; k < PageSet::PairsPerPage; ++k)
+                m_out << visibleFrame(FrameBuilder::rowPairFrame(page, k, pages)) << '\n';
+        }
+        m_out << visibleFrame(FrameBuilder::pageDelayFrame(delaySeconds)) << '\n'
+              << visibleFrame(FrameBuilder::bracketFrame()) << '\n';
+        return AllAnswered;
+    }
+
+    const std::optional<PortTarget> port = portFor(portNumber);
+    if (!port)
+        return BadInput;
+    m_framesTotal = UploadFrameCount;
+    const UploadRequest request{
+        .port = *port,
+        .rowText = [&pages](int index) { return pages.row(index); },
+        .delaySeconds = [delaySeconds] { return delaySeconds; },
+    };
+    const JobOutcome outcome = m_runner->upload(request, *this);
+    if (m_signal)
+        return SignalBase + m_signal;
+    if (outcome != JobOutcome::Complete)
+        return PortFailed;
+    return boardsVerdict(m_framesExchanged, UploadFrameCount, *port);
+}
+
+std::optional<PortTarget> SendProgram::portWithoutRows() {
+    std::optional<qint16> fromFile;
+    // The file is needed only for its port number, unless it was named on purpose.
+    if (m_options.configGiven || (!m_options.portNumber && m_options.device.isEmpty())) {
+        qint16 portNumber = 0;
+        PageSet pages;
+        try {
+            ConfigStore(m_options.configPath).load(portNumber, pages);
+        } catch (const Failure &failure) {
+            error(failure.text());
+            return std::nullopt;
+        }
+        fromFile = portNumber;
+    }
+    return portFor(fromFile);
+}
+
+int SendProgram::test() {
+    const std::optional<PortTarget> port = portWithoutRows();
+    if (!port)
+        return BadInput;
+    m_framesTotal = ProbeFrameCount;
+    const JobOutcome outcome = m_runner->probe(*port, *this);
+    if (m_signal)
+        return SignalBase + m_signal;
+    if (outcome != JobOutcome::Complete)
+        return PortFailed;
+    return boardsVerdict(m_framesExchanged, ProbeFrameCount, *port);
+}
+
+int SendProgram::monitor() {
+    const std::optional<PortTarget> port = portWithoutRows();
+    if (!port)
+        return BadInput;
+    if (!m_runner->startMonitor(*port, *this))
+        return PortFailed;
+
+    QEventLoop wait;
+    QTimer stop;
+    stop.setSingleShot(true);
+    connect(&stop, &QTimer::timeout, &wait, &QEventLoop::quit);
+    if (m_options.seconds)
+        stop.start(qRound(*m_options.seconds * 1000));
+    m_monitorLoop = &wait;
+    if (!m_signal && !m_monitorFailed)
+        wait.exec();
+    m_monitorLoop = nullptr;
+    m_runner->stopMonitor();
+    if (m_signal)
+        return SignalBase + m_signal;
+    return m_monitorFailed ? PortFailed : AllAnswered;
+}
+
+int SendProgram::boardsVerdict(int frames, int total, const PortTarget &port) {
+    int answered = 0;
+    for (const int board : m_options.boards) {
+        const bool yes = m_answered.at(board).value_or(false);
+        answered += yes;
+        if (!m_options.quiet)
+            m_out << "board " << board << (yes ? ": answered" : ": no answer") << '\n';
+    }
+    if (!m_options.quiet)
+        m_out << answered << " of " << m_options.boards.size() << " boards answered; " << frames
+              << " of " << total << " frames sent to " << port.label() << '\n';
+    return answered == m_options.boards.size() ? AllAnswered : SomeDidNotAnswer;
+}
+
+void SendProgram::error(const QString &text) {
+    if (m_showProgress && m_framesExchanged > 0)
+        m_err << '\n';
+    m_err << "display-send: " << text << '\n';
+    m_err.flush();
+}
+
+void SendProgram::signalled() {
+    char byte = 0;
+    while (::read(signalPipe[0], &byte, 1) == 1) {
+        if (!m_signal)
+            m_signal = static_cast<unsigned char>(byte);
+    }
+    m_runner->cancel();
+    if (m_monitorLoop)
+        m_monitorLoop->quit();
+}
+
+void SendProgram::exchanged(const Exchanged &exchange) {
+    ++m_framesExchanged;
+    if (exchange.judgement)
+        m_answered.at(exchange.judgement->address) = exchange.judgement->answered;
+    if (m_showProgress) {
+        m_err << "\rframe " << m_framesExchanged << " of " << m_framesTotal;
+        if (m_framesExchanged == m_framesTotal)
+            m_err << '\n';
+        m_err.flush();
+    }
+}
+
+void SendProgram::received(const QByteArray &bytes) {
+    if (bytes.isEmpty() || m_options.quiet)
+        return;
+    m_out << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << ' '
+          << renderReceiveLine(bytes, int(bytes.size())) << '\n';
+    m_out.flush();
+}
+
+void SendProgram::failed(const QString &text) {
+    error(text);
+}
+
+void SendProgram::ended(JobOutcome outcome) {
+    // Only the monitor ends between two events; an upload or a test returns from the runner.
+    if (m_monitorLoop && outcome == JobOutcome::Failed) {
+        m_monitorFailed = true;
+        m_monitorLoop->quit();
+    }
+}

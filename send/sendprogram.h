@@ -1,0 +1,74 @@
+#pragma once
+
+#include "jobreport.h"
+#include "pageset.h"
+#include "porttarget.h"
+#include "sendoptions.h"
+
+#include <QObject>
+#include <QTextStream>
+
+#include <array>
+#include <optional>
+
+class JobRunner;
+class QEventLoop;
+class QSocketNotifier;
+
+// display-send's exit statuses.
+enum SendStatus : int {
+    AllAnswered = 0,
+    SomeDidNotAnswer = 1,
+    PortFailed = 2,
+    BadInput = 3,
+    SignalBase = 128, // + the signal's number
+};
+
+// display-send: one job on the console's job runner, reported on standard output and error.
+class SendProgram : public QObject, private JobReport {
+    Q_OBJECT
+
+public:
+    SendProgram(const SendOptions &options, QTextStream &out, QTextStream &err,
+                QObject *parent = nullptr);
+    ~SendProgram() override;
+
+    // Runs the job asked for and returns the exit status. SIGINT and SIGTERM end it at once.
+    int run();
+
+    // What an upload sends, one frame a line, CR as \r.
+    static QString visibleFrame(const QByteArray &frame);
+
+private:
+    int upload(bool dryRun);
+    int test();
+    int monitor();
+    // Reads the configuration and fills its rows; throws Failure.
+    PageSet rowsToSend(qint16 &portNumber) const;
+    std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
+    // For the test and the monitor: display.cfg is read only for its port number, unless it was
+    // named on purpose. Nothing, with the error said, when there is no port to use.
+    std::optional<PortTarget> portWithoutRows();
+    int boardsVerdict(int frames, int total, const PortTarget &port);
+    void error(const QString &text);
+    void signalled();
+
+    // JobReport
+    void exchanged(const Exchanged &exchange) override;
+    void received(const QByteArray &bytes) override;
+    void failed(const QString &text) override;
+    void ended(JobOutcome outcome) override;
+
+    const SendOptions m_options;
+    QTextStream &m_out;
+    QTextStream &m_err;
+    JobRunner *const m_runner;
+    QSocketNotifier *m_signals = nullptr;
+    QEventLoop *m_monitorLoop = nullptr; // while the monitor runs
+    const bool m_showProgress;
+    int m_framesTotal = 0;
+    int m_framesExchanged = 0;
+    std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
+    int m_signal = 0;
+    bool m_monitorFailed = false;
+};

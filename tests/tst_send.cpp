@@ -1,0 +1,338 @@
+#include "boards.h"
+#include "configstore.h"
+#include "defaultpages.h"
+#include "jobrunner.h"
+#include "pageset.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+namespace {
+
+using B = BoardBehaviour;
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray goldenUpload() {
+    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
+    return golden.open(QIODevice::ReadOnly) ? golden.readAll() : QByteArray();
+}
+
+// Waits for the program while this process's event loop runs, so that the fake boards in it
+// answer the frames.
+Run finish(QProcess &process, int timeoutMs) {
+    if (process.state() != QProcess::NotRunning) {
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, QStringLiteral("display-send did not finish in time")};
+    }
+    const int status = process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
+    return {status, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+void start(QProcess &process, const QStringList &arguments, const QString &folder) {
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral(DISPLAY_SEND), arguments);
+    process.waitForStarted();
+}
+
+Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000) {
+    QProcess process;
+    start(process, arguments, folder);
+    return finish(process, timeoutMs);
+}
+
+QString linesOf(const QList<int> &answered, const QList<int> &silent) {
+    QString text;
+    QList<int> all = answered + silent;
+    std::sort(all.begin(), all.end());
+    for (int board : all)
+        text += QStringLiteral("board %1: %2\n")
+                    .arg(board)
+                    .arg(answered.contains(board) ? QStringLiteral("answered")
+                                                  : QStringLiteral("no answer"));
+    return text;
+}
+
+} // namespace
+
+// display-send run as an operator or a scheduler runs it: a process with arguments, its standard
+// output, standard error and exit status, and the bytes that reach fake boards on a
+// pseudo-terminal.
+class TestSend : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void wholeUploadWhileASecondWaits();
+    void boardTest_data();
+    void boardTest();
+    void badInputSendsNothing_data();
+    void badInputSendsNothing();
+    void dryRunPrintsTheFrames();
+    void terminatedMidUpload();
+    void monitorPrintsWhatArrives();
+    void helpAndVersion();
+
+private:
+    void writeConfig(const PageSet &pages, qint16 portNumber = 1) {
+        ConfigStore(m_dir->filePath(QStringLiteral("display.cfg"))).save(portNumber, pages);
+    }
+    QString writeFile(const QString &name, const QByteArray &bytes) {
+        QFile file(m_dir->filePath(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(bytes);
+        return file.fileName();
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<PtyBoards> m_boards;
+};
+
+void TestSend::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_boards = std::make_unique<PtyBoards>();
+    QVERIFY2(m_boards->isValid(), "no pseudo-terminal for the fake boards");
+    m_boards->setReplyDelayMs(1);
+    writeConfig(DefaultPages::pages());
+}
+
+void TestSend::cleanup() {
+    m_boards.reset();
+    m_dir.reset();
+}
+
+void TestSend::wholeUploadWhileASecondWaits() {
+    // Boards 1 to 3 at the plant; 4 to 8 are not there.
+    for (int address = 4; address <= BoardAddress::Highest; ++address)
+        m_boards->bank().setBehaviour(address, B::Silent);
+    QProcess first;
+    start(first,
+          {QStringLiteral("--device"), m_boards->devicePath(), QStringLiteral("--boards"),
+           QStringLiteral("1-3")},
+          m_dir->path());
+
+    // A second run on the same port while the first holds it is refused.
+    Run second;
+    connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
+        if (m_boards->received().size() == 3)
+            second = send({QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
+    });
+    const Run run = finish(first, 60000);
+
+    QCOMPARE(second.status, 2);
+    QVERIFY2(second.err.contains(QLatin1String("in use")), qPrintable(second.err));
+    QCOMPARE(second.out, QString());
+
+    QCOMPARE(run.status, 0);
+    QCOMPARE(m_boards->allBytes(), goldenUpload());
+    // Every frame a full reply window after the one before.
+    const QList<PtyBoards::Received> &received = m_boards->received();
+    QCOMPARE(received.size(), UploadFrameCount);
+    for (qsizetype i = 1; i < received.size(); ++i)
+        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= 495);
+    QCOMPARE(run.out, linesOf({1, 2, 3}, {}) + QStringLiteral("3 of 3 boards answered; 52 of "
+                                                              "52 frames sent to %1\n")
+                                                   .arg(m_boards->devicePath()));
+    QCOMPARE(run.err, QString()); // no terminal: no progress
+}
+
+void TestSend::boardTest_data() {
+    QTest::addColumn<QList<int>>("silent");
+    QTest::addColumn<QString>("boards");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("lines");
+
+    QTest::newRow("boards 1-3 all answer")
+        << QList<int>{4, 5, 6, 7, 8} << "1-3" << 0 << linesOf({1, 2, 3}, {});
+    QTest::newRow("board 2 silent")
+        << QList<int>{2, 4, 5, 6, 7, 8} << "1-3" << 1 << linesOf({1, 3}, {2});
+    QTest::newRow("address 0 asked too") << QList<int>{} << "0,2" << 0 << linesOf({0, 2}, {});
+}
+
+void TestSend::boardTest() {
+    QFETCH(QList<int>, silent);
+    QFETCH(QString, boards);
+    QFETCH(int, status);
+    QFETCH(QString, lines);
+    for (int address : silent)
+        m_boards->bank().setBehaviour(address, B::Silent);
+
+    const Run run = send({QStringLiteral("--test"), QStringLiteral("--device"),
+                          m_boards->devicePath(), QStringLiteral("--boards"), boards},
+                         m_dir->path());
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.out.startsWith(lines), qPrintable(run.out));
+    QCOMPARE(m_boards->allBytes(), QByteArray("0?\r1?\r2?\r3?\r4?\r5?\r6?\r7?\r8?\r"));
+}
+
+void TestSend::badInputSendsNothing_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("values"); // written to values.json when not empty
+    QTest::addColumn<QByteArray>("row");    // page 6, row 3 of display.cfg when not empty
+    QTest::addColumn<QString>("error");     // part of what standard error says
+
+    const QStringList upload{QStringLiteral("--values"), QStringLiteral("values.json")};
+    const QByteArray number = R"({"pH": 7.12, "site": "Gate 2"})";
+    QTest::newRow("unknown option")
+        << QStringList{"--colour"} << QByteArray() << QByteArray() << "Unknown option 'colour'";
+    QTest::newRow("port and device") << QStringList{"--port", "3"} << QByteArray() << QByteArray()
+                                     << "--port or --device, not both";
+    QTest::newRow("delay 1") << QStringList{"--delay", "1"} << QByteArray() << QByteArray()
+                             << "--delay 1: not a whole number of seconds from 2 to 20";
+    QTest::newRow("delay 21") << QStringList{"--delay", "21"} << QByteArray() << QByteArray()
+                              << "--delay 21";
+    QTest::newRow("board 9") << QStringList{"--boards", "1-9"} << QByteArray() << QByteArray()
+                             << "boards are addressed 1 to 8";
+    QTest::newRow("backward range")
+        << QStringList{"--boards", "3-1"} << QByteArray() << QByteArray() << "runs backwards";
+    QTest::newRow("board list of words")
+        << QStringList{"--boards", "all"} << QByteArray() << QByteArray() << "\"all\" is neither";
+    QTest::newRow("values with the test") << QStringList{"--test", "--set", "a=1"} << QByteArray()
+                                          << QByteArray() << "--set goes only with an upload";
+    QTest::newRow("missing config") << QStringList{"--config", "elsewhere.cfg"} << QByteArray()
+                                    << QByteArray() << "elsewhere.cfg";
+    QTest::newRow("damaged config names the line")
+        << QStringList{"--config", "short.cfg"} << QByteArray() << QByteArray()
+        << "short.cfg, line 12: the file ends after 10 of 96 rows";
+    QTest::newRow("malformed JSON")
+        << upload << QByteArray("{\"pH\": 7.1,") << QByteArray("{pH}") << "values.json";
+    QTest::newRow("values file of 10 MB")
+        << upload << QByteArray("{\"a\": \"") + QByteArray(10 << 20, 'x') + "\"}"
+        << QByteArray("{a}") << "values.json";
+    QTest::newRow("name used but absent")
+        << upload << number << QByteArray("BOD {BOD:6.1f}") << "page 6, row 3:";
+    QTest::newRow("integer spec on a string")
+        << upload << number << QByteArray("{site:d}") << "page 6, row 3:";
+    QTest::newRow("unclosed field")
+        << upload << number << QByteArray("pH {pH:5.1f") << "page 6, row 3:";
+    QTest::newRow("filled row too long")
+        << upload << number << QByteArray("pH is now {pH:>20.2f} today") << "page 6, row 3:";
+    QTest::newRow("value with a quote") << QStringList{"--set", "site=Gate \"2\""} << QByteArray()
+                                        << QByteArray("{site}") << "page 6, row 3:";
+}
+
+void TestSend::badInputSendsNothing() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, values);
+    QFETCH(QByteArray, row);
+    QFETCH(QString, error);
+
+    PageSet pages = DefaultPages::pages();
+    if (!row.isEmpty())
+        pages.setRow(PageSet::indexOf(5, 2), QString::fromLatin1(row));
+    writeConfig(pages);
+    QByteArray shortConfig = "1\r\n";
+    for (int index = 0; index < 10; ++index)
+        shortConfig += "\"row\"\r\n";
+    writeFile(QStringLiteral("short.cfg"), shortConfig);
+    if (!values.isEmpty())
+        writeFile(QStringLiteral("values.json"), values);
+
+    const Run run =
+        send(QStringList{"--device", m_boards->devicePath()} + arguments, m_dir->path(), 10000);
+    QCOMPARE(run.status, 3);
+    QVERIFY2(run.err.contains(error), qPrintable(run.err));
+    QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")), qPrintable(run.err));
+    QCOMPARE(run.out, QString());
+    QTest::qWait(50);
+    QVERIFY(m_boards->received().isEmpty());
+}
+
+void TestSend::dryRunPrintsTheFrames() {
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(PageSet::indexOf(5, 3), QStringLiteral("pH          6.5-8.5 {pH:>6.1f}"));
+    pages.setRow(PageSet::indexOf(5, 4), QStringLiteral("{{TSS}}       30  {TSS:7.1f}"));
+    pages.setRow(PageSet::indexOf(5, 15), QStringLiteral("Updated {date:%d.%m.%Y}"));
+    writeConfig(pages);
+    writeFile(QStringLiteral("a.json"), R"({"pH": 6.0, "TSS": 12.345})");
+    writeFile(QStringLiteral("b.json"), R"({"pH": 7.25})");
+
+    const Run run = send({"--dry-run", "--values", "a.json", "--values", "b.json", "--set",
+                          "TSS=25.1", "--delay", "12"},
+                         m_dir->path());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.err, QString());
+    const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), UploadFrameCount);
+    QCOMPARE(lines.at(0), QStringLiteral("*Q\\r"));
+    QCOMPARE(lines.at(2), QStringLiteral("1ED00TSCHazardous chemicals - Quantity~CHEMICAL      "
+                                         "      QUANTITY(MT)\\r"));
+    // Page 5, pair 1 carries rows 2 and 3; pair 2 rows 4 and 5; pair 7 rows 14 and 15.
+    QCOMPARE(lines.at(2 + 5 * 8 + 1),
+             QStringLiteral("2ED05TSC PARAMETER   LIMIT   RESULTS    ~pH          6.5-8.5    "
+                            "7.2\\r"));
+    QCOMPARE(lines.at(2 + 5 * 8 + 2),
+             QStringLiteral("3ED05TSC{TSS}       30     25.1~BOD(mg/l)     20      15.2\\r"));
+    QCOMPARE(lines.at(2 + 5 * 8 + 7),
+             QStringLiteral("8ED05TSCOil & Grease   -      140~Updated %1\\r")
+                 .arg(QDate::currentDate().toString(QStringLiteral("dd.MM.yyyy"))));
+    QCOMPARE(lines.at(50), QStringLiteral("1EN0612\\r"));
+    QVERIFY(m_boards->received().isEmpty());
+}
+
+void TestSend::terminatedMidUpload() {
+    QProcess process;
+    start(process, {QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
+    connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
+        if (m_boards->received().size() == 3)
+            ::kill(pid_t(process.processId()), SIGTERM);
+    });
+    const Run run = finish(process, 20000);
+    QCOMPARE(run.status, 128 + SIGTERM);
+    QTest::qWait(700); // a frame written after the signal would have arrived by now
+    QCOMPARE(m_boards->received().size(), 3);
+    // The port was closed: another run takes it at once.
+    const Run next = send({QStringLiteral("--test"), QStringLiteral("--device"),
+                           m_boards->devicePath(), QStringLiteral("--quiet")},
+                          m_dir->path());
+    QCOMPARE(next.status, 0);
+}
+
+void TestSend::monitorPrintsWhatArrives() {
+    QProcess process;
+    start(process,
+          {QStringLiteral("--monitor"), QStringLiteral("--seconds"), QStringLiteral("1.5"),
+           QStringLiteral("--device"), m_boards->devicePath()},
+          m_dir->path());
+    QTimer::singleShot(600, m_boards.get(), [this] { m_boards->sendUnasked("7 RESTARTED\r\n"); });
+    const Run run = finish(process, 10000);
+    QCOMPARE(run.status, 0);
+    const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.front().endsWith(QStringLiteral(" 7 RESTARTED\u240D\u240A")),
+             qPrintable(lines.front()));
+    QVERIFY(m_boards->received().isEmpty()); // the monitor never sends
+}
+
+void TestSend::helpAndVersion() {
+    const Run help = send({QStringLiteral("--help")}, m_dir->path());
+    QCOMPARE(help.status, 0);
+    QVERIFY(help.out.contains(QLatin1String("--dry-run")));
+    const Run version = send({QStringLiteral("--version")}, m_dir->path());
+    QCOMPARE(version.status, 0);
+    QVERIFY(version.out.startsWith(QLatin1String("display-send ")));
+}
+
+QTEST_GUILESS_MAIN(TestSend)
+#include "tst_send.moc"
