@@ -14,7 +14,7 @@ foreach(program display-console display-send display-board-sim)
     string(APPEND failures "missing bin/${program}\n")
   endif()
 endforeach()
-# The simulator runs from where it was installed (the console would open a window).
+# The simulator runs from where it was installed.
 execute_process(COMMAND "${PREFIX}/bin/display-board-sim" --version RESULT_VARIABLE runs
                 OUTPUT_QUIET ERROR_QUIET)
 if(NOT runs EQUAL 0)
@@ -74,6 +74,78 @@ else()
   file(READ "${icon}" svg)
   if(NOT svg MATCHES "<svg[^>]*viewBox=")
     string(APPEND failures "the icon is not a scalable SVG\n")
+  endif()
+endif()
+
+# The console answers --help and --version without a display (it names them in its page).
+foreach(option --help --version)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=DISPLAY --unset=WAYLAND_DISPLAY
+                          --unset=QT_QPA_PLATFORM "${PREFIX}/bin/display-console" ${option}
+                  RESULT_VARIABLE runs OUTPUT_VARIABLE said ERROR_VARIABLE said)
+  if(NOT runs EQUAL 0 OR NOT said MATCHES "display-console")
+    string(APPEND failures
+           "bin/display-console ${option} without a display exits ${runs}: ${said}\n")
+  endif()
+endforeach()
+
+# A manual page for every installed program, compressed with gzip -9n: no file name and no
+# time stamp in the header, so that the package's bytes do not depend on when it was built.
+file(GLOB programs RELATIVE "${PREFIX}/bin" "${PREFIX}/bin/*")
+find_program(man man)
+if(NOT man)
+  message(STATUS "man not found: the manual pages are checked for presence only")
+endif()
+foreach(program IN LISTS programs)
+  set(page "${PREFIX}/share/man/man1/${program}.1.gz")
+  if(NOT EXISTS "${page}")
+    string(APPEND failures "missing share/man/man1/${program}.1.gz\n")
+    continue()
+  endif()
+  file(READ "${page}" header HEX LIMIT 8)
+  # magic 1f8b, deflate 08, flags 00 (no name), mtime 00000000
+  if(NOT header STREQUAL "1f8b080000000000")
+    string(APPEND failures "share/man/man1/${program}.1.gz is not gzip -9n (header ${header})\n")
+  endif()
+  if(man)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E env MANWIDTH=80 "${man}" --warnings -l "${page}"
+                    RESULT_VARIABLE renders OUTPUT_VARIABLE text ERROR_VARIABLE complaint)
+    if(NOT renders EQUAL 0 OR NOT complaint STREQUAL "" OR NOT text MATCHES "NAME")
+      string(APPEND failures "man -l ${program}.1.gz exits ${renders}: ${complaint}\n")
+    endif()
+  endif()
+endforeach()
+
+foreach(doc copyright changelog.Debian.gz)
+  if(NOT EXISTS "${PREFIX}/share/doc/display-console/${doc}")
+    string(APPEND failures "missing share/doc/display-console/${doc}\n")
+  endif()
+endforeach()
+
+# One AppStream entry, for the desktop entry above, that the validator accepts.
+file(GLOB metainfo "${PREFIX}/share/metainfo/*.metainfo.xml")
+list(LENGTH metainfo count)
+if(NOT count EQUAL 1)
+  string(APPEND failures "share/metainfo holds ${count} .metainfo.xml files, not 1\n")
+else()
+  file(READ "${metainfo}" xml)
+  get_filename_component(name "${metainfo}" NAME)
+  string(REGEX REPLACE "\\.metainfo\\.xml$" "" id "${name}")
+  foreach(wanted "<component type=\"desktop-application\">" "<id>${id}</id>"
+                 "<launchable type=\"desktop-id\">display-console.desktop</launchable>")
+    string(FIND "${xml}" "${wanted}" at)
+    if(at EQUAL -1)
+      string(APPEND failures "${name} has no ${wanted}\n")
+    endif()
+  endforeach()
+  find_program(appstreamcli appstreamcli)
+  if(appstreamcli)
+    execute_process(COMMAND "${appstreamcli}" validate --no-net "${metainfo}"
+                    RESULT_VARIABLE valid OUTPUT_VARIABLE complaint ERROR_VARIABLE complaint)
+    if(NOT valid EQUAL 0)
+      string(APPEND failures "${name} does not validate: ${complaint}")
+    endif()
+  else()
+    message(STATUS "appstreamcli not found: ${name} was not validated")
   endif()
 endif()
 
