@@ -29,7 +29,10 @@ int main(int argc, char *argv[]) {
     // known here and are taken out by QApplication before the real reading below.
     parser.parse(arguments);
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+        // Without an application object Qt cannot know the program's name for the usage line.
+        std::fputs(qPrintable(parser.helpText().replace(QLatin1String("<executable_name>"),
+                                                        QLatin1String("display-console"))),
+                   stdout);
         return 0;
     }
     if (parser.isSet(version)) {
