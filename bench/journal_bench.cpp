@@ -1,0 +1,127 @@
+// Fills a fresh journal with ten years of uploads every 15 minutes (350,000 records, a few
+// distinct row sets), then times single records and history reads on the full file:
+//   insert_ms=<median ms of one begin + finish, each its own transaction>
+//   history_ms=<median ms of history(20)> size_mb=<file size, MB>
+// Usage: display-journal-bench [records] [timed calls]
+
+#include "journal.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+QStringList rowSet(int variant) {
+    QStringList rows;
+    for (int index = 0; index < 96; ++index)
+        rows << QStringLiteral("ROW %1 PAGE %2 SO2 %3 UG/M3")
+                    .arg(index % 16)
+                    .arg(index / 16)
+                    .arg(variant * 7 + index % 5);
+    return rows;
+}
+
+JournalStart upload(const QDateTime &when, const QStringList &rows) {
+    JournalStart start;
+    start.program = QStringLiteral("console");
+    start.job = QStringLiteral("upload");
+    start.port = 33;
+    start.device = QStringLiteral("/dev/ttyUSB0");
+    start.delaySeconds = 5;
+    start.rows = rows;
+    start.started = when;
+    return start;
+}
+
+JournalEnd complete(const QDateTime &when) {
+    JournalEnd end;
+    end.outcome = QStringLiteral("complete");
+    end.frames = 50;
+    end.lights = QStringLiteral("cgggggggg");
+    end.finished = when;
+    return end;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const int records = argc > 1 ? std::max(1, atoi(argv[1])) : 350000;
+    const int timed = argc > 2 ? std::max(1, atoi(argv[2])) : 300;
+
+    QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "display-journal-bench: no temporary folder\n");
+        return 1;
+    }
+    const QString path = dir.filePath(QStringLiteral("display-journal.db"));
+    Journal journal(path);
+
+    constexpr int RowSets = 5;
+    QList<QStringList> rowSets;
+    for (int variant = 0; variant < RowSets; ++variant)
+        rowSets << rowSet(variant);
+
+    // The bulk, through the same code and schema, in transactions of 10,000 records.
+    QElapsedTimer fill;
+    fill.start();
+    QDateTime when = QDateTime::currentDateTimeUtc().addSecs(-qint64(records) * 15 * 60);
+    constexpr int PerTransaction = 10000;
+    for (int done = 0; done < records; done += PerTransaction) {
+        if (!journal.startBatch()) {
+            std::fprintf(stderr, "display-journal-bench: %s\n", qPrintable(journal.takeProblem()));
+            return 1;
+        }
+        for (int n = done; n < std::min(records, done + PerTransaction); ++n) {
+            const qint64 id = journal.begin(upload(when, rowSets.at((n / 96) % RowSets)));
+            journal.finish(id, complete(when.addMSecs(26000)));
+            when = when.addSecs(15 * 60);
+        }
+        if (!journal.endBatch()) {
+            std::fprintf(stderr, "display-journal-bench: %s\n", qPrintable(journal.takeProblem()));
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "filled %d records in %.1f s\n", records, fill.elapsed() / 1000.0);
+
+    std::vector<double> inserts;
+    std::vector<double> histories;
+    QElapsedTimer timer;
+    for (int n = 0; n < timed; ++n) {
+        timer.start();
+        const qint64 id = journal.begin(upload(when, rowSets.at(n % RowSets)));
+        journal.finish(id, complete(when.addMSecs(26000)));
+        inserts.push_back(timer.nsecsElapsed() / 1e6);
+        if (id < 0) {
+            std::fprintf(stderr, "display-journal-bench: %s\n", qPrintable(journal.takeProblem()));
+            return 1;
+        }
+        when = when.addSecs(15 * 60);
+
+        timer.start();
+        const QList<JournalRecord> last = journal.history(20);
+        histories.push_back(timer.nsecsElapsed() / 1e6);
+        if (last.size() != 20 || last.first().id != id) {
+            std::fprintf(stderr, "display-journal-bench: history(20) did not read back\n");
+            return 1;
+        }
+    }
+
+    // The size the file settles at: what the write-ahead log holds is checkpointed into it.
+    const double sizeMb =
+        (QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size()) /
+        (1024.0 * 1024.0);
+    std::printf("insert_ms=%.3f history_ms=%.3f size_mb=%.1f\n", median(inserts), median(histories),
+                sizeMb);
+    return 0;
+}

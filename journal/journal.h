@@ -1,0 +1,156 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDebug>
+#include <QList>
+#include <QLoggingCategory>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class PageSet;
+class QSqlError;
+
+Q_DECLARE_LOGGING_CATEGORY(lcJournal)
+
+// What is known when a job starts. program: "console" or "send"; job: "upload" or "test";
+// port: the port number, 0 when a device was named directly. An upload carries its page delay
+// and its 96 rows as they go out; a test carries neither.
+struct JournalStart {
+    QString program;
+    QString job;
+    int port = 0;
+    QString device;
+    std::optional<int> delaySeconds;
+    std::optional<QStringList> rows;
+    QDateTime started = QDateTime::currentDateTimeUtc();
+};
+
+// What is known when it ends. outcome: "complete", "port-error" (error holds the text) or
+// "aborted" (the window closed or a signal). lights: nine of 'c' (not asked yet), 'g' (answered)
+// or 'r' (did not), light 0 first.
+struct JournalEnd {
+    QString outcome;
+    QString error;
+    int frames = 0;
+    QString lights;
+    QDateTime finished = QDateTime::currentDateTimeUtc();
+};
+
+// One job as the journal holds it. finished, outcome, error (null when none), frames and lights
+// are unset while the job has not ended (or never will: a crash leaves it so).
+struct JournalRecord {
+    qint64 id = -1;
+    QDateTime started;
+    std::optional<QDateTime> finished;
+    QString program;
+    QString job;
+    int port = 0;
+    QString device;
+    std::optional<QString> outcome;
+    std::optional<QString> error;
+    int frames = 0;
+    QString lights;
+    std::optional<int> delaySeconds;
+    std::optional<QStringList> rows;
+
+    friend bool operator==(const JournalRecord &, const JournalRecord &) = default;
+};
+
+QDebug operator<<(QDebug debug, const JournalRecord &record);
+
+struct JournalOptions {
+    // The longest one SQLite call waits for another process's write lock. Two seconds: a writer
+    // holds the lock for well under a millisecond (one record a transaction), so only a stuck or
+    // hostile process is ever waited out, and a job start is never held up longer than that.
+    int busyTimeoutMs = 2000;
+    // For tests: the most pages the file may grow to (PRAGMA max_page_count, a setting of the
+    // connection), so that a full disk can be met without filling one. 0: no limit.
+    int maxPageCount = 0;
+};
+
+// The journal of every job: display-journal.db, an SQLite database (WAL, synchronous=NORMAL)
+// shared safely by any number of processes. It never stands in a job's way: no method throws,
+// every wait is bounded by the busy timeout, and when it cannot be opened or written the job goes
+// on and the problem is handed out once by takeProblem(). The file is opened at the first use.
+class Journal {
+public:
+    static constexpr int SchemaVersion = 1;
+
+    explicit Journal(QString path, JournalOptions options = {});
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    // display-journal.db in the folder of the config file in use.
+    static QString defaultPath(const QString &configPath);
+    // The 96 rows of pages, as an upload's JournalStart carries them.
+    static QStringList rowsOf(const PageSet &pages);
+
+    const QString &path() const { return m_path; }
+
+    // Writes the record of a job that starts; its id, or -1 when it could not be written.
+    qint64 begin(const JournalStart &start);
+    // Completes the record begun as id (nothing when id is -1).
+    void finish(qint64 id, const JournalEnd &end);
+
+    // The newest limit records, newest first. Empty when there is no journal yet.
+    QList<JournalRecord> history(int limit);
+    // The newest upload's record, if any.
+    std::optional<JournalRecord> lastUpload();
+
+    // The problem met since it was last taken, once; empty when there is none. A problem that
+    // goes on (a read-only folder, a newer journal) is handed out once, not at every job.
+    QString takeProblem();
+
+    // For filling a journal in bulk (the bench): the begin() and finish() calls between
+    // startBatch() and endBatch() share one transaction. Not for real jobs.
+    bool startBatch();
+    bool endBatch();
+
+private:
+    enum class State { Closed, Open, Disabled };
+
+    bool ensureOpen(bool create);
+    bool openOnce();
+    bool createSchema();
+    void close();
+    bool exec(const QString &statement);
+    bool transaction();
+    bool commit();
+    void rollback();
+    // Records a failure; true when it says the file is damaged (and so was moved aside).
+    bool fail(const QString &what, const QSqlError &error);
+    void raise(const QString &problem);
+    void succeeded() { m_failing = false; }
+    bool moveAsideDamaged();
+    std::optional<qint64> rowSetId(const QStringList &rows, QSqlError &error);
+    QList<JournalRecord> select(const QString &where, int limit);
+
+    QString m_path;
+    JournalOptions m_options;
+    QString m_connection;
+    State m_state = State::Closed;
+    bool m_inBatch = false;
+    bool m_failing = false; // a problem was said and nothing has worked since
+    bool m_damageSeen = false;
+    QString m_problem;
+};
+
+// One line of `display-send --history`: local start time, duration, program, job, port and
+// device, outcome, frames, lights and the start of the error text.
+QString historyLine(const JournalRecord &record);
+// One line of `display-send --history --json` (no line end): an object with exactly the keys
+// started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows.
+QByteArray historyJson(const JournalRecord &record);
+
+// For the SEND button's tooltip: "Last sent 08.12.2026 14:05; all boards answered" (local time)
+// from an upload record; empty when there is none.
+// When several boards are silent: "boards 2, 4 and 6 did not answer"; all eight: "no board
+// answered". An upload that was stopped: "it was stopped before the end"; one never finished (a
+// crash, or still running): "it did not finish".
+QString lastUploadSummary(const std::optional<JournalRecord> &upload);
+// The same from the newest upload among records (newest first, as history() gives them).
+QString lastUploadSummary(const QList<JournalRecord> &records);

@@ -1,0 +1,692 @@
+#include "journal.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <cstdio>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(JournalStart)
+Q_DECLARE_METATYPE(JournalEnd)
+
+namespace {
+
+const QDateTime At = QDateTime(QDate(2026, 12, 8), QTime(14, 5, 1, 250), Qt::UTC);
+
+QStringList numberedRows(const QString &tag) {
+    QStringList rows;
+    for (int index = 0; index < 96; ++index)
+        rows << QStringLiteral("%1 row %2").arg(tag).arg(index);
+    return rows;
+}
+
+JournalStart uploadStart(const QStringList &rows = numberedRows(QStringLiteral("p"))) {
+    JournalStart start;
+    start.program = QStringLiteral("console");
+    start.job = QStringLiteral("upload");
+    start.port = 33;
+    start.device = QStringLiteral("/dev/ttyUSB0");
+    start.delaySeconds = 5;
+    start.rows = rows;
+    start.started = At;
+    return start;
+}
+
+JournalEnd completeEnd() {
+    JournalEnd end;
+    end.outcome = QStringLiteral("complete");
+    end.frames = 50;
+    end.lights = QStringLiteral("cgggggggg");
+    end.finished = At.addMSecs(26004);
+    return end;
+}
+
+// A query on the file through a connection of its own, closed again before returning.
+QVariant scalar(const QString &path, const QString &statement) {
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("t"));
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(statement) && query.next())
+                value = query.value(0);
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("t"));
+    return value;
+}
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// ---- helper modes: this program run as a child process -----------------------------------------
+
+// Writes count records once the file <path>.go appears, a little apart, so that two writers
+// started together overlap.
+int writerMode(const QString &path, int count, const QString &program) {
+    Journal journal(path);
+    QElapsedTimer waited;
+    waited.start();
+    while (!QFileInfo::exists(path + QStringLiteral(".go"))) {
+        if (waited.hasExpired(30000))
+            return 2;
+        QThread::msleep(1);
+    }
+    for (int n = 0; n < count; ++n) {
+        QThread::msleep(1);
+        JournalStart start = uploadStart(numberedRows(QString::number(n % 3)));
+        start.program = program;
+        start.started = QDateTime::currentDateTimeUtc();
+        const qint64 id = journal.begin(start);
+        if (id < 0) {
+            std::fprintf(stderr, "begin failed: %s\n", qPrintable(journal.takeProblem()));
+            return 1;
+        }
+        JournalEnd end = completeEnd();
+        end.finished = QDateTime::currentDateTimeUtc();
+        journal.finish(id, end);
+        const QString problem = journal.takeProblem();
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "finish failed: %s\n", qPrintable(problem));
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int hangMode(const QString &path) {
+    Journal journal(path);
+    const qint64 id = journal.begin(uploadStart());
+    std::printf("%lld\n", static_cast<long long>(id));
+    std::fflush(stdout);
+    for (;;)
+        QThread::sleep(1);
+}
+
+// The read-only folder case, as a user whom folder permissions bind. Empty when it passed.
+QString readOnlyFolderCase() {
+    if (::geteuid() == 0)
+        return QStringLiteral("runs as root, whom folder permissions do not bind");
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return QStringLiteral("no temporary folder");
+    if (!QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner))
+        return QStringLiteral("cannot make the folder read-only");
+    const QString path = Journal::defaultPath(dir.filePath(QStringLiteral("display.cfg")));
+    QStringList problems;
+    {
+        Journal journal(path);
+        for (int n = 0; n < 3; ++n) {
+            const qint64 id = journal.begin(uploadStart());
+            if (id != -1)
+                return QStringLiteral("begin wrote a record in a read-only folder");
+            journal.finish(id, completeEnd());
+            journal.finish(1, completeEnd());
+            if (!journal.history(5).isEmpty())
+                return QStringLiteral("history read records that cannot exist");
+            const QString problem = journal.takeProblem();
+            if (!problem.isEmpty())
+                problems << problem;
+        }
+    }
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (problems.size() != 1)
+        return QStringLiteral("the problem was said %1 times: %2")
+            .arg(problems.size())
+            .arg(problems.join(QStringLiteral(" | ")));
+    if (!problems.first().contains(QStringLiteral("not writable")))
+        return QStringLiteral("the problem does not name the cause: ") + problems.first();
+    if (QFileInfo::exists(path))
+        return QStringLiteral("a journal appeared in a read-only folder");
+    std::printf("said: %s\n", qPrintable(problems.first()));
+    return {};
+}
+
+} // namespace
+
+class TestJournal : public QObject {
+    Q_OBJECT
+
+private slots:
+    void defaultPath();
+    void openedLazily();
+    void recordReadsBackWhole_data();
+    void recordReadsBackWhole();
+    void unfinishedRecordJson();
+    void renderings();
+    void lastUploadSummaryWording();
+    void twoProcessesWriteAtOnce();
+    void killedWriterLeavesUnfinishedRecord();
+    void readOnlyFolder();
+    void damagedFileMovedAside();
+    void fullDisk();
+    void lockedBeyondBusyTimeout();
+    void newerJournalNeverAltered();
+    void identicalRowsStoredOnce();
+
+private:
+    QString journalPath() const { return m_dir->filePath(QStringLiteral("display-journal.db")); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+private slots:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup() { m_dir.reset(); }
+};
+
+void TestJournal::defaultPath() {
+    QCOMPARE(Journal::defaultPath(QStringLiteral("/srv/plant/display.cfg")),
+             QStringLiteral("/srv/plant/display-journal.db"));
+    QCOMPARE(Journal::defaultPath(QStringLiteral("display.cfg")),
+             QDir::current().filePath(QStringLiteral("display-journal.db")));
+}
+
+void TestJournal::openedLazily() {
+    Journal journal(journalPath());
+    QVERIFY(!QFileInfo::exists(journalPath()));
+    QVERIFY(journal.history(10).isEmpty());
+    QVERIFY(!journal.lastUpload());
+    QVERIFY(!QFileInfo::exists(journalPath())); // reading does not make one
+    QVERIFY(journal.takeProblem().isEmpty());
+    QVERIFY(journal.begin(uploadStart()) > 0);
+    QVERIFY(QFileInfo::exists(journalPath()));
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA user_version")).toInt(),
+             Journal::SchemaVersion);
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA journal_mode")).toString(),
+             QStringLiteral("wal"));
+}
+
+void TestJournal::recordReadsBackWhole_data() {
+    QTest::addColumn<JournalStart>("start");
+    QTest::addColumn<JournalEnd>("end");
+
+    QTest::newRow("complete upload") << uploadStart() << completeEnd();
+
+    JournalStart latin = uploadStart(numberedRows(QStringLiteral("Größe \"°C\" \\")));
+    latin.program = QStringLiteral("send");
+    latin.port = 0;
+    latin.device = QStringLiteral("/dev/pts/3");
+    latin.delaySeconds = 12;
+    JournalEnd portError;
+    portError.outcome = QStringLiteral("port-error");
+    portError.error = QStringLiteral("Cannot open /dev/pts/3: permission denied");
+    portError.frames = 0;
+    portError.lights = QStringLiteral("ccccccccc");
+    portError.finished = At.addSecs(1);
+    QTest::newRow("port error, device named") << latin << portError;
+
+    JournalEnd aborted;
+    aborted.outcome = QStringLiteral("aborted");
+    aborted.frames = 13;
+    aborted.lights = QStringLiteral("cggggrccc");
+    aborted.finished = At.addMSecs(7001);
+    QTest::newRow("aborted") << uploadStart() << aborted;
+
+    JournalStart test;
+    test.program = QStringLiteral("send");
+    test.job = QStringLiteral("test");
+    test.port = 104;
+    test.device = QStringLiteral("/dev/pts/4");
+    test.started = At;
+    JournalEnd tested;
+    tested.outcome = QStringLiteral("complete");
+    tested.frames = 9;
+    tested.lights = QStringLiteral("rgggggrgg");
+    tested.finished = At.addMSecs(4512);
+    QTest::newRow("board test") << test << tested;
+}
+
+void TestJournal::recordReadsBackWhole() {
+    QFETCH(JournalStart, start);
+    QFETCH(JournalEnd, end);
+
+    Journal journal(journalPath());
+    journal.begin(uploadStart()); // another record first
+    const qint64 id = journal.begin(start);
+    QVERIFY(id > 0);
+    journal.finish(id, end);
+    QCOMPARE(journal.takeProblem(), QString());
+
+    JournalRecord expected;
+    expected.id = id;
+    expected.started = start.started;
+    expected.finished = end.finished;
+    expected.program = start.program;
+    expected.job = start.job;
+    expected.port = start.port;
+    expected.device = start.device;
+    expected.outcome = end.outcome;
+    if (!end.error.isEmpty())
+        expected.error = end.error;
+    expected.frames = end.frames;
+    expected.lights = end.lights;
+    expected.delaySeconds = start.delaySeconds;
+    expected.rows = start.rows;
+
+    // Read back by another Journal, as another program would.
+    Journal reader(journalPath());
+    const QList<JournalRecord> history = reader.history(10);
+    QCOMPARE(history.size(), 2);
+    QCOMPARE(history.first(), expected);
+    QCOMPARE(history.first().started.toUTC().toString(Qt::ISODateWithMs),
+             QStringLiteral("2026-12-08T14:05:01.250Z"));
+
+    const QByteArray json = historyJson(history.first());
+    QVERIFY2(!json.contains('\n'), json);
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(json, &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QStringList keys = object.keys();
+    keys.sort();
+    QStringList wanted{"started", "finished", "program", "job",    "port",  "device",
+                       "outcome", "error",    "frames",  "lights", "delay", "rows"};
+    wanted.sort();
+    QCOMPARE(keys, wanted);
+    QVERIFY(json.startsWith("{\"started\":\"2026-12-08T14:05:01.250Z\",\"finished\":"));
+    QCOMPARE(object.value("finished").toString(), end.finished.toString(Qt::ISODateWithMs));
+    QCOMPARE(object.value("program").toString(), start.program);
+    QCOMPARE(object.value("job").toString(), start.job);
+    QCOMPARE(object.value("port").toInt(), start.port);
+    QCOMPARE(object.value("device").toString(), start.device);
+    QCOMPARE(object.value("outcome").toString(), end.outcome);
+    QCOMPARE(object.value("error").isNull(), end.error.isEmpty());
+    QCOMPARE(object.value("error").toString(), end.error);
+    QCOMPARE(object.value("frames").toInt(), end.frames);
+    QCOMPARE(object.value("lights").toString(), end.lights);
+    if (start.job == QLatin1String("test")) {
+        QVERIFY(object.value("delay").isNull());
+        QVERIFY(object.value("rows").isNull());
+    } else {
+        QCOMPARE(object.value("delay").toInt(), *start.delaySeconds);
+        QCOMPARE(object.value("rows").toArray().size(), 96);
+        QCOMPARE(object.value("rows").toArray().toVariantList().size(), 96);
+        QStringList rows;
+        for (const QJsonValue &row : object.value("rows").toArray())
+            rows << row.toString();
+        QCOMPARE(rows, *start.rows);
+    }
+}
+
+void TestJournal::unfinishedRecordJson() {
+    Journal journal(journalPath());
+    QVERIFY(journal.begin(uploadStart()) > 0);
+    const QList<JournalRecord> history = journal.history(1);
+    QCOMPARE(history.size(), 1);
+    QVERIFY(!history.first().finished);
+    const QJsonObject object = QJsonDocument::fromJson(historyJson(history.first())).object();
+    QCOMPARE(object.size(), 12);
+    QVERIFY(object.value("finished").isNull());
+    QVERIFY(object.value("outcome").isNull());
+    QVERIFY(object.value("error").isNull());
+    QCOMPARE(object.value("lights").toString(), QStringLiteral("ccccccccc"));
+    QVERIFY(historyLine(history.first()).contains(QStringLiteral("unfinished")));
+}
+
+void TestJournal::renderings() {
+    JournalRecord record;
+    record.started = At;
+    record.finished = At.addMSecs(26004);
+    record.program = QStringLiteral("console");
+    record.job = QStringLiteral("upload");
+    record.port = 33;
+    record.device = QStringLiteral("/dev/ttyUSB0");
+    record.outcome = QStringLiteral("complete");
+    record.frames = 50;
+    record.lights = QStringLiteral("cggggrggg");
+    const QString line = historyLine(record);
+    QVERIFY2(line.startsWith(At.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))),
+             qPrintable(line));
+    for (const char *part : {"26.0 s", "console", "upload", "COM 33 /dev/ttyUSB0", "complete",
+                             "50 frames", "lights cggggrggg"})
+        QVERIFY2(line.contains(QLatin1String(part)), qPrintable(line));
+
+    record.port = 0;
+    record.outcome = QStringLiteral("port-error");
+    record.error = QStringLiteral("Cannot open /dev/ttyUSB0:\npermission denied; add yourself to "
+                                  "the group dialout and log in again");
+    const QString failed = historyLine(record);
+    QVERIFY2(!failed.contains(QLatin1Char('\n')), qPrintable(failed));
+    QVERIFY2(failed.contains(QStringLiteral("Cannot open /dev/ttyUSB0: permission")),
+             qPrintable(failed));
+    QVERIFY2(failed.endsWith(QStringLiteral("...")), qPrintable(failed));
+    QVERIFY2(!failed.contains(QStringLiteral("COM")), qPrintable(failed));
+}
+
+void TestJournal::lastUploadSummaryWording() {
+    QVERIFY(lastUploadSummary(std::nullopt).isEmpty());
+    JournalRecord upload;
+    upload.started = At;
+    upload.finished = At.addSecs(26);
+    upload.job = QStringLiteral("upload");
+    upload.outcome = QStringLiteral("complete");
+    const QString when = At.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+    const auto summary = [&](const QString &lights) {
+        upload.lights = lights;
+        return lastUploadSummary(upload);
+    };
+    QCOMPARE(summary(QStringLiteral("cgggggggg")),
+             QStringLiteral("Last sent %1; all boards answered").arg(when));
+    QCOMPARE(summary(QStringLiteral("rggggrggg")),
+             QStringLiteral("Last sent %1; board 5 did not answer").arg(when));
+    QCOMPARE(summary(QStringLiteral("cgrgrgrgg")),
+             QStringLiteral("Last sent %1; boards 2, 4 and 6 did not answer").arg(when));
+    QCOMPARE(summary(QStringLiteral("cgggggrgr")),
+             QStringLiteral("Last sent %1; boards 6 and 8 did not answer").arg(when));
+    QCOMPARE(summary(QStringLiteral("crrrrrrrr")),
+             QStringLiteral("Last sent %1; no board answered").arg(when));
+    upload.outcome = QStringLiteral("port-error");
+    QCOMPARE(lastUploadSummary(upload), QStringLiteral("Last sent %1; the port failed").arg(when));
+    upload.outcome = QStringLiteral("aborted");
+    QCOMPARE(lastUploadSummary(upload),
+             QStringLiteral("Last sent %1; it was stopped before the end").arg(when));
+    upload.outcome.reset();
+    upload.finished.reset();
+    QCOMPARE(lastUploadSummary(upload),
+             QStringLiteral("Last sent %1; it did not finish").arg(when));
+
+    // From the journal: the newest upload, not a board test after it.
+    Journal journal(journalPath());
+    JournalStart first = uploadStart();
+    journal.finish(journal.begin(first), completeEnd());
+    JournalStart test;
+    test.program = QStringLiteral("console");
+    test.job = QStringLiteral("test");
+    JournalEnd tested = completeEnd();
+    tested.lights = QStringLiteral("rrrrrrrrr");
+    journal.finish(journal.begin(test), tested);
+    const std::optional<JournalRecord> last = journal.lastUpload();
+    QVERIFY(last);
+    QCOMPARE(last->job, QStringLiteral("upload"));
+    QCOMPARE(lastUploadSummary(last),
+             QStringLiteral("Last sent %1; all boards answered").arg(when));
+    QCOMPARE(lastUploadSummary(journal.history(10)), lastUploadSummary(last));
+}
+
+void TestJournal::twoProcessesWriteAtOnce() {
+    constexpr int Each = 200;
+    QProcess first;
+    QProcess second;
+    const QString self = QCoreApplication::applicationFilePath();
+    first.start(self, {QStringLiteral("--writer"), journalPath(), QString::number(Each),
+                       QStringLiteral("console")});
+    second.start(self, {QStringLiteral("--writer"), journalPath(), QString::number(Each),
+                        QStringLiteral("send")});
+    QVERIFY(first.waitForStarted());
+    QVERIFY(second.waitForStarted());
+    QFile go(journalPath() + QStringLiteral(".go"));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    go.close();
+    QVERIFY(first.waitForFinished(60000));
+    QVERIFY(second.waitForFinished(60000));
+    QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+    QVERIFY2(second.exitCode() == 0, second.readAllStandardError().constData());
+
+    Journal journal(journalPath());
+    const QList<JournalRecord> history = journal.history(1000);
+    QCOMPARE(history.size(), 2 * Each);
+    int fromConsole = 0;
+    int turns = 0; // changes of writer from one record to the next: they wrote at once
+    for (const JournalRecord &record : history) {
+        turns += &record != &history.first() && (&record - 1)->program != record.program;
+        QVERIFY(record.finished);
+        QCOMPARE(record.outcome, QStringLiteral("complete"));
+        QCOMPARE(record.rows->size(), 96);
+        fromConsole += record.program == QLatin1String("console");
+    }
+    QCOMPARE(fromConsole, Each);
+    QVERIFY2(turns >= 10, qPrintable(QStringLiteral("only %1 turns").arg(turns)));
+    QCOMPARE(scalar(journalPath(), QStringLiteral("SELECT count(*) FROM rowsets")).toInt(), 3);
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA integrity_check")).toString(),
+             QStringLiteral("ok"));
+}
+
+void TestJournal::killedWriterLeavesUnfinishedRecord() {
+    {
+        Journal journal(journalPath());
+        journal.finish(journal.begin(uploadStart()), completeEnd());
+    }
+    QProcess writer;
+    writer.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--hang"), journalPath()});
+    QVERIFY(writer.waitForStarted());
+    QVERIFY(writer.waitForReadyRead(10000));
+    const qint64 id = writer.readLine().trimmed().toLongLong();
+    QVERIFY(id > 0);
+    writer.kill(); // SIGKILL
+    QVERIFY(writer.waitForFinished(10000));
+    QCOMPARE(writer.exitStatus(), QProcess::CrashExit);
+
+    Journal journal(journalPath());
+    QList<JournalRecord> history = journal.history(10);
+    QCOMPARE(history.size(), 2);
+    QCOMPARE(history.first().id, id);
+    QVERIFY(!history.first().finished);
+    QVERIFY(!history.first().outcome);
+    QCOMPARE(history.first().rows, uploadStart().rows);
+    QVERIFY(historyJson(history.first()).contains("\"finished\":null"));
+    QVERIFY(history.at(1).finished);
+
+    // Still readable and writable.
+    const qint64 next = journal.begin(uploadStart());
+    QVERIFY(next > id);
+    journal.finish(next, completeEnd());
+    QCOMPARE(journal.takeProblem(), QString());
+    history = journal.history(10);
+    QCOMPARE(history.size(), 3);
+    QVERIFY(history.first().finished);
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA integrity_check")).toString(),
+             QStringLiteral("ok"));
+}
+
+void TestJournal::readOnlyFolder() {
+    if (::geteuid() != 0) {
+        const QString failure = readOnlyFolderCase();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        return;
+    }
+    // Folder permissions do not bind root: the case runs in a child as nobody.
+    QProcess child;
+    child.start(QStringLiteral("setpriv"),
+                {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                 QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                 QStringLiteral("--read-only-case")});
+    if (!child.waitForStarted(10000))
+        QFAIL(qPrintable(QStringLiteral("cannot run the case as nobody: setpriv did not start (%1)")
+                             .arg(child.errorString())));
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray output = child.readAllStandardOutput() + child.readAllStandardError();
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+             qPrintable(QStringLiteral("the case as nobody failed (exit %1): %2")
+                            .arg(child.exitCode())
+                            .arg(QString::fromLocal8Bit(output))));
+    QVERIFY2(output.contains("said: "), output.constData());
+}
+
+void TestJournal::damagedFileMovedAside() {
+    QRandomGenerator generator(7);
+    QByteArray noise(8192, '\0');
+    for (char &byte : noise)
+        byte = char(generator.bounded(256));
+    {
+        QFile file(journalPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(noise);
+    }
+
+    Journal journal(journalPath());
+    const qint64 id = journal.begin(uploadStart());
+    QVERIFY(id > 0);
+    journal.finish(id, completeEnd());
+    const QString problem = journal.takeProblem();
+    QVERIFY2(problem.contains(QStringLiteral("damaged")) &&
+                 problem.contains(QStringLiteral("moved aside")),
+             qPrintable(problem));
+    journal.finish(journal.begin(uploadStart()), completeEnd());
+    QCOMPARE(journal.takeProblem(), QString());
+    QCOMPARE(journal.history(10).size(), 2);
+
+    const QStringList aside =
+        QDir(m_dir->path())
+            .entryList({QStringLiteral("display-journal.db.damaged-*")}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^display-journal\\.db\\.damaged-\\d{8}T\\d{6}Z$"))
+                 .match(aside.first())
+                 .hasMatch(),
+             qPrintable(aside.first()));
+    QVERIFY2(problem.contains(aside.first()), qPrintable(problem));
+    QCOMPARE(fileBytes(m_dir->filePath(aside.first())), noise);
+}
+
+void TestJournal::fullDisk() {
+    {
+        Journal journal(journalPath());
+        journal.finish(journal.begin(uploadStart()), completeEnd());
+    }
+    const int pages = scalar(journalPath(), QStringLiteral("PRAGMA page_count")).toInt();
+    QVERIFY(pages > 0);
+
+    JournalOptions options;
+    options.maxPageCount = pages;
+    Journal journal(journalPath(), options);
+    QStringList problems;
+    int written = 0;
+    for (int n = 0; n < 20; ++n) {
+        const qint64 id = journal.begin(uploadStart(numberedRows(QString::number(n))));
+        journal.finish(id, completeEnd());
+        written += id > 0;
+        const QString problem = journal.takeProblem();
+        if (!problem.isEmpty())
+            problems << problem;
+    }
+    QVERIFY2(written < 20, "the page limit did not bind");
+    QCOMPARE(problems.size(), 1);
+    QVERIFY2(problems.first().contains(QStringLiteral("full")), qPrintable(problems.first()));
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA integrity_check")).toString(),
+             QStringLiteral("ok"));
+    QCOMPARE(journal.history(100).size(), 1 + written);
+}
+
+void TestJournal::lockedBeyondBusyTimeout() {
+    JournalOptions options;
+    options.busyTimeoutMs = 300;
+    Journal journal(journalPath(), options);
+    journal.finish(journal.begin(uploadStart()), completeEnd());
+    QCOMPARE(journal.takeProblem(), QString());
+
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "other");
+        other.setDatabaseName(journalPath());
+        QVERIFY(other.open());
+        QSqlQuery lock(other);
+        QVERIFY(lock.exec(QStringLiteral("BEGIN IMMEDIATE")));
+
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(journal.begin(uploadStart()), -1);
+        QCOMPARE(journal.begin(uploadStart()), -1);
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        const QString problem = journal.takeProblem();
+        QVERIFY2(problem.contains(QStringLiteral("locked")), qPrintable(problem));
+        QCOMPARE(journal.takeProblem(), QString());
+
+        QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
+        lock.finish();
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    QVERIFY(journal.begin(uploadStart()) > 0);
+    QCOMPARE(journal.takeProblem(), QString());
+}
+
+void TestJournal::newerJournalNeverAltered() {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "newer");
+        db.setDatabaseName(journalPath());
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY, what)")));
+        QVERIFY(query.exec(QStringLiteral("INSERT INTO jobs (what) VALUES ('from the future')")));
+        QVERIFY(
+            query.exec(QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)));
+        query.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+    const QByteArray before = fileBytes(journalPath());
+    QVERIFY(!before.isEmpty());
+
+    QStringList problems;
+    {
+        Journal journal(journalPath());
+        for (int n = 0; n < 3; ++n) {
+            const qint64 id = journal.begin(uploadStart());
+            QCOMPARE(id, -1);
+            journal.finish(id, completeEnd());
+            journal.finish(1, completeEnd());
+            QVERIFY(journal.history(10).isEmpty());
+            const QString problem = journal.takeProblem();
+            if (!problem.isEmpty())
+                problems << problem;
+        }
+    }
+    QCOMPARE(problems.size(), 1);
+    QVERIFY2(problems.first().contains(QStringLiteral("newer")), qPrintable(problems.first()));
+    QCOMPARE(fileBytes(journalPath()), before);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files),
+             QStringList{QStringLiteral("display-journal.db")});
+}
+
+void TestJournal::identicalRowsStoredOnce() {
+    Journal journal(journalPath());
+    for (int n = 0; n < 1000; ++n) {
+        const qint64 id = journal.begin(uploadStart());
+        QVERIFY(id > 0);
+        journal.finish(id, completeEnd());
+    }
+    journal.finish(journal.begin(uploadStart(numberedRows(QStringLiteral("other")))),
+                   completeEnd());
+    QCOMPARE(journal.takeProblem(), QString());
+    QCOMPARE(scalar(journalPath(), QStringLiteral("SELECT count(*) FROM jobs")).toInt(), 1001);
+    QCOMPARE(scalar(journalPath(), QStringLiteral("SELECT count(*) FROM rowsets")).toInt(), 2);
+    const QList<JournalRecord> history = journal.history(2);
+    QCOMPARE(history.at(0).rows, numberedRows(QStringLiteral("other")));
+    QCOMPARE(history.at(1).rows, uploadStart().rows);
+}
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 5 && arguments.at(1) == QLatin1String("--writer"))
+        return writerMode(arguments.at(2), arguments.at(3).toInt(), arguments.at(4));
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--hang"))
+        return hangMode(arguments.at(2));
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("--read-only-case")) {
+        const QString failure = readOnlyFolderCase();
+        if (!failure.isEmpty())
+            std::fprintf(stderr, "read-only folder case: %s\n", qPrintable(failure));
+        return failure.isEmpty() ? 0 : 1;
+    }
+    TestJournal test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_journal.moc"
