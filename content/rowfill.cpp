@@ -19,12 +19,12 @@ namespace {
 
 const QString DateName = QStringLiteral("date");
 const QString TimeName = QStringLiteral("time");
-constexpr auto DefaultDateSpec = "%Y-%m-%d";
-constexpr auto DefaultTimeSpec = "%H:%M";
+constexpr auto DefaultDatePattern = "%Y-%m-%d";
+constexpr auto DefaultTimePattern = "%H:%M";
 
 // A width or precision beyond this cannot fit a row. fmt takes numbers up to INT_MAX and would
 // build the whole padded text before the row's length is checked.
-constexpr int MaxSpecNumber = 999;
+constexpr int MaxPatternNumber = 999;
 
 bool isNameCharacter(QChar c) {
     const char16_t u = c.unicode();
@@ -109,29 +109,30 @@ std::tm toTm(const QDateTime &now, const QByteArray &zoneName) {
     return tm;
 }
 
-bool isIntegerPresentation(const std::string &spec) {
-    return !spec.empty() && std::string_view("dxXobB").find(spec.back()) != std::string_view::npos;
+bool isIntegerPresentation(const std::string &pattern) {
+    return !pattern.empty() &&
+           std::string_view("dxXobB").find(pattern.back()) != std::string_view::npos;
 }
 
-void checkSpecNumbers(const QString &spec) {
+void checkPatternNumbers(const QString &pattern) {
     int number = 0;
-    for (const QChar c : spec) {
+    for (const QChar c : pattern) {
         if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
-            number = qMin(number * 10 + (c.unicode() - '0'), MaxSpecNumber + 1);
-            if (number > MaxSpecNumber)
+            number = qMin(number * 10 + (c.unicode() - '0'), MaxPatternNumber + 1);
+            if (number > MaxPatternNumber)
                 throw Failure(QStringLiteral("a width or precision above %1 cannot fit a row")
-                                  .arg(MaxSpecNumber));
+                                  .arg(MaxPatternNumber));
         } else {
             number = 0;
         }
     }
 }
 
-std::string formatValue(const FieldValue &value, const std::string &spec) {
-    const std::string format = "{:" + spec + "}";
+std::string formatValue(const FieldValue &value, const std::string &pattern) {
+    const std::string format = "{:" + pattern + "}";
     if (const auto *number = std::get_if<double>(&value)) {
-        // A whole number within long long formats as one when the spec asks for an integer.
-        if (isIntegerPresentation(spec) && std::trunc(*number) == *number &&
+        // A whole number within long long formats as one when the pattern asks for an integer.
+        if (isIntegerPresentation(pattern) && std::trunc(*number) == *number &&
             std::fabs(*number) < 9.2e18) {
             const long long whole = static_cast<long long>(*number);
             return fmt::vformat(format, fmt::make_format_args(whole));
@@ -142,22 +143,23 @@ std::string formatValue(const FieldValue &value, const std::string &spec) {
     return fmt::vformat(format, fmt::make_format_args(text));
 }
 
-std::string formatMoment(const QDateTime &now, const std::string &spec) {
+std::string formatMoment(const QDateTime &now, const std::string &pattern) {
     const QByteArray zoneName = now.timeZoneAbbreviation().toUtf8();
     const std::tm tm = toTm(now, zoneName);
-    return fmt::vformat("{:" + spec + "}", fmt::make_format_args(tm));
+    return fmt::vformat("{:" + pattern + "}", fmt::make_format_args(tm));
 }
 
-QString fillField(const QString &name, const std::optional<QString> &spec,
+QString fillField(const QString &name, const std::optional<QString> &pattern,
                   const FieldValues &values, const QDateTime &now) {
     const QString field =
-        spec ? QStringLiteral("{%1:%2}").arg(name, *spec) : QStringLiteral("{%1}").arg(name);
+        pattern ? QStringLiteral("{%1:%2}").arg(name, *pattern) : QStringLiteral("{%1}").arg(name);
     if (isBuiltIn(name)) {
         if (!now.isValid())
             throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
-        const std::string moment = spec && !spec->isEmpty()
-                                       ? spec->toStdString()
-                                       : (name == DateName ? DefaultDateSpec : DefaultTimeSpec);
+        const std::string moment =
+            pattern && !pattern->isEmpty()
+                ? pattern->toStdString()
+                : (name == DateName ? DefaultDatePattern : DefaultTimePattern);
         try {
             return QString::fromStdString(formatMoment(now, moment));
         } catch (const fmt::format_error &error) {
@@ -169,10 +171,10 @@ QString fillField(const QString &name, const std::optional<QString> &spec,
     const std::optional<FieldValue> value = values.value(name);
     if (!value)
         throw Failure(QStringLiteral("no value named \"%1\"").arg(name));
-    if (spec)
-        checkSpecNumbers(*spec);
+    if (pattern)
+        checkPatternNumbers(*pattern);
     try {
-        return QString::fromStdString(formatValue(*value, spec ? spec->toStdString() : ""));
+        return QString::fromStdString(formatValue(*value, pattern ? pattern->toStdString() : ""));
     } catch (const fmt::format_error &error) {
         throw Failure(QStringLiteral("%1 does not fit %2: %3")
                           .arg(field, describe(*value), QString::fromUtf8(error.what())));
@@ -345,10 +347,10 @@ QString fillRow(const QString &templ, const FieldValues &values, const QDateTime
         if (name.isEmpty())
             throw Failure(QStringLiteral("empty name in the field at column %1").arg(column(open)));
 
-        std::optional<QString> spec;
+        std::optional<QString> pattern;
         if (templ.at(j) == QLatin1Char(':')) {
-            const qsizetype specStart = j + 1;
-            for (j = specStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
+            const qsizetype patternStart = j + 1;
+            for (j = patternStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
                 if (templ.at(j) == QLatin1Char('{'))
                     throw Failure(QStringLiteral("{ at column %1 inside the field at column %2")
                                       .arg(column(j))
@@ -356,9 +358,9 @@ QString fillRow(const QString &templ, const FieldValues &values, const QDateTime
             }
             if (j == n)
                 throw unclosed();
-            spec = templ.mid(specStart, j - specStart);
+            pattern = templ.mid(patternStart, j - patternStart);
         }
-        filled += fillField(name, spec, values, now);
+        filled += fillField(name, pattern, values, now);
         i = j + 1;
     }
     checkFilled(filled);

@@ -13,10 +13,11 @@
 
 // Filling rows from monitoring figures before an upload.
 //
-// A template row holds fields: {name} or {name:spec}, where spec is libfmt's format-spec language
+// A template row holds fields: {name} or {name:format}, where format is written in libfmt's format
+// language
 // ({pH:>5.1f}, {site:<10}); {{ and }} stand for single braces. Names are ASCII letters, digits,
 // '_', '.' and '-', case-sensitive. Two names are built in: {date} (default %Y-%m-%d) and {time}
-// (default %H:%M), with a strftime-style spec ({date:%d.%m.%Y}).
+// (default %H:%M), with a strftime-style format ({date:%d.%m.%Y}).
 //
 // A number is held as a double. An integer presentation (d, x, X, o, b, B) formats a whole
 // number as an integer, so 42 from a JSON file fits both {n:3d} and {n:.1f}; 7.25 refuses d.

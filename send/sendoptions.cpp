@@ -52,7 +52,7 @@ SendOptions parse(const QStringList &arguments) {
     parser.setApplicationDescription(QStringLiteral(
         "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
         "SEND does, and says which boards answered. With --values or --set, every row is a "
-        "template: {name} or {name:spec} is replaced by that value ({pH:>5.1f}, "
+        "template: {name} or {name:format} is replaced by that value ({pH:>5.1f}, "
         "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "

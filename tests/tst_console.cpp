@@ -774,21 +774,21 @@ void TestConsole::rowFontFixedPitch() {
     // The 32 characters of a row line up under each other only in a fixed-pitch font, whatever
     // the machine falls back to.
     const auto table = Layout::displayControls();
-    const auto rows = std::find_if(table.begin(), table.end(), [](const ControlSpec &spec) {
-        return spec.kind == ControlKind::RowBox;
+    const auto rows = std::find_if(table.begin(), table.end(), [](const ControlSpec &entry) {
+        return entry.kind == ControlKind::RowBox;
     });
     QVERIFY(rows != table.end());
-    ControlSpec spec = *rows;
-    spec.container = nullptr;
-    spec.count = 1;
-    spec.perContainer = 0;
+    ControlSpec entry = *rows;
+    entry.container = nullptr;
+    entry.count = 1;
+    entry.perContainer = 0;
     if (!family.isEmpty())
-        spec.font.family = family.constData();
+        entry.font.family = family.constData();
 
     QWidget window;
     const QHash<QString, QWidget *> built =
-        buildControls(&window, std::span(&spec, 1), LayoutUnits(96));
-    QWidget *box = built.value(QString::fromLatin1(spec.name));
+        buildControls(&window, std::span(&entry, 1), LayoutUnits(96));
+    QWidget *box = built.value(QString::fromLatin1(entry.name));
     QVERIFY(box);
     const QFontInfo resolved(box->font());
     QVERIFY2(resolved.fixedPitch(), qPrintable(resolved.family()));

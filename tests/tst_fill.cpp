@@ -77,7 +77,7 @@ void TestFill::goodRows_data() {
                                        << "pH   7.3   12.3";
     QTest::newRow("text left-aligned") << "{site:<10}|"
                                        << "Nord      |";
-    QTest::newRow("no spec") << "{count} {pH} {site}"
+    QTest::newRow("no format") << "{count} {pH} {site}"
                              << "42 7.26 Nord";
     QTest::newRow("doubled braces") << "{{pH}} is {pH} }}{{"
                                     << "{pH} is 7.26 }{";
@@ -99,7 +99,7 @@ void TestFill::goodRows_data() {
                                   << "2024-03-07";
     QTest::newRow("time default") << "{time}"
                                   << "09:05";
-    QTest::newRow("date with spec") << "{date:%d.%m.%Y}"
+    QTest::newRow("date with format") << "{date:%d.%m.%Y}"
                                     << "07.03.2024";
     QTest::newRow("day and month names") << "{date:%a %d %b}"
                                          << "Thu 07 Mar";
@@ -167,22 +167,22 @@ void TestFill::badRows_data() {
     QTest::newRow("lone closing brace") << 17 << "pH} 7"
                                         << "page 2, row 2"
                                         << "lone } at column 3";
-    QTest::newRow("spec without name") << 19 << "{:5}"
+    QTest::newRow("format without name") << 19 << "{:5}"
                                        << "page 2, row 4"
                                        << "empty name";
     QTest::newRow("space in name") << 20 << "{p H}"
                                    << "page 2, row 5"
                                    << "' ' at column 3 cannot be part of a name";
-    QTest::newRow("brace inside spec") << 21 << "{pH:{w}}"
+    QTest::newRow("brace inside format") << 21 << "{pH:{w}}"
                                        << "page 2, row 6"
                                        << "{ at column 5 inside the field at column 1";
-    QTest::newRow("integer spec on text") << 30 << "{site:d}"
+    QTest::newRow("integer format on text") << 30 << "{site:d}"
                                           << "page 2, row 15"
                                           << "{site:d} does not fit the text \"Nord\"";
-    QTest::newRow("integer spec on fraction") << 31 << "{pH:d}"
+    QTest::newRow("integer format on fraction") << 31 << "{pH:d}"
                                               << "page 2, row 16"
                                               << "{pH:d} does not fit the number 7.26";
-    QTest::newRow("float spec on text") << 32 << "{site:.1f}"
+    QTest::newRow("float format on text") << 32 << "{site:.1f}"
                                         << "page 3, row 1"
                                         << "{site:.1f} does not fit the text";
     QTest::newRow("unknown date conversion") << 47 << "{date:%Q}"

@@ -222,7 +222,7 @@ void TestSend::badInputSendsNothing_data() {
         << QByteArray("{a}") << "values.json";
     QTest::newRow("name used but absent")
         << upload << number << QByteArray("BOD {BOD:6.1f}") << "page 6, row 3:";
-    QTest::newRow("integer spec on a string")
+    QTest::newRow("integer format on a string")
         << upload << number << QByteArray("{site:d}") << "page 6, row 3:";
     QTest::newRow("unclosed field")
         << upload << number << QByteArray("pH {pH:5.1f") << "page 6, row 3:";
