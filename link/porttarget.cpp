@@ -1,5 +1,34 @@
 #include "porttarget.h"
 
+#include <QUrl>
+
+namespace {
+constexpr QLatin1StringView TcpScheme("tcp://");
+}
+
+QString TcpEndpoint::label() const {
+    const QString shownHost =
+        host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return shownHost + QLatin1Char(':') + QString::number(port);
+}
+
+bool isTcpDevice(const QString &device) {
+    return device.startsWith(TcpScheme, Qt::CaseInsensitive);
+}
+
+std::optional<TcpEndpoint> tcpEndpoint(const QString &device) {
+    if (!isTcpDevice(device))
+        return std::nullopt;
+    const QUrl url(device, QUrl::StrictMode);
+    // QUrl takes "tcp://host" without a port as port -1 and "tcp://host:0" as 0: both are no
+    // place to connect to.
+    if (!url.isValid() || url.host().isEmpty() || url.port() < 1 || url.port() > 65535 ||
+        !url.userInfo().isEmpty() || !(url.path().isEmpty() || url.path() == QLatin1String("/")) ||
+        url.hasQuery() || url.hasFragment())
+        return std::nullopt;
+    return TcpEndpoint{url.host(), quint16(url.port())};
+}
+
 QString devicePathForPort(int portNumber) {
 #ifdef Q_OS_WIN
     return portNumber >= 1 ? QStringLiteral("COM%1").arg(portNumber) : QString();

@@ -4,9 +4,27 @@
 #include <QHash>
 #include <QString>
 
+#include <optional>
+
 // The device that port number n opens by the console's own table ("/dev/ttyS0" for 1, ...);
 // empty when no device has that number.
 QString devicePathForPort(int portNumber);
+
+// A device server reached over raw TCP, named as "tcp://HOST:PORT" ("tcp://[::1]:4001" for an
+// IPv6 address).
+struct TcpEndpoint {
+    QString host;
+    quint16 port = 0;
+
+    QString label() const; // "10.1.2.3:4001", "[::1]:4001"
+    friend bool operator==(const TcpEndpoint &, const TcpEndpoint &) = default;
+};
+
+// True when the device names a network device rather than a path ("tcp://" in any case).
+bool isTcpDevice(const QString &device);
+// The endpoint, or nothing when the device is not a well-formed "tcp://HOST:PORT" (no host, a
+// port outside 1-65535, a path, a user or a query).
+std::optional<TcpEndpoint> tcpEndpoint(const QString &device);
 
 // Numbers mapped to other devices than the table gives them. Numbers it does not name keep the
 // table's device.

@@ -37,6 +37,8 @@ private Q_SLOTS:
     void devicePath();
     void portTargets_data();
     void portTargets();
+    void tcpEndpoints_data();
+    void tcpEndpoints();
     void openFailureTexts_data();
     void openFailureTexts();
     void judge_data();
@@ -111,6 +113,42 @@ void TestLink::portTargets() {
     QFETCH(QString, label);
     QCOMPARE(target.devicePath(), device);
     QCOMPARE(target.label(), label);
+}
+
+void TestLink::tcpEndpoints_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QString>("endpoint"); // empty: not a usable address
+
+    const auto row = [](const char *name, const char *device, bool tcp, const char *endpoint) {
+        QTest::newRow(name) << QString::fromUtf8(device) << tcp << QString::fromUtf8(endpoint);
+    };
+    row("IPv4 address", "tcp://10.1.2.3:4001", true, "10.1.2.3:4001");
+    row("host name", "tcp://gate-server.plant:7000", true, "gate-server.plant:7000");
+    row("scheme in capitals", "TCP://127.0.0.1:4001", true, "127.0.0.1:4001");
+    row("IPv6 in brackets", "tcp://[::1]:4001", true, "[::1]:4001");
+    row("trailing slash", "tcp://127.0.0.1:4001/", true, "127.0.0.1:4001");
+    row("highest port", "tcp://127.0.0.1:65535", true, "127.0.0.1:65535");
+    row("no port", "tcp://127.0.0.1", true, "");
+    row("port 0", "tcp://127.0.0.1:0", true, "");
+    row("port above 65535", "tcp://127.0.0.1:65536", true, "");
+    row("port not a number", "tcp://127.0.0.1:x1", true, "");
+    row("no host", "tcp://:4001", true, "");
+    row("a path", "tcp://127.0.0.1:4001/boards", true, "");
+    row("a user", "tcp://op@127.0.0.1:4001", true, "");
+    row("a query", "tcp://127.0.0.1:4001?x=1", true, "");
+    row("serial device", "/dev/ttyUSB0", false, "");
+    row("other scheme", "udp://127.0.0.1:4001", false, "");
+}
+
+void TestLink::tcpEndpoints() {
+    QFETCH(QString, device);
+    QFETCH(bool, tcp);
+    QFETCH(QString, endpoint);
+
+    QCOMPARE(isTcpDevice(device), tcp);
+    const std::optional<TcpEndpoint> parsed = tcpEndpoint(device);
+    QCOMPARE(parsed ? parsed->label() : QString(), endpoint);
 }
 
 void TestLink::openFailureTexts_data() {
