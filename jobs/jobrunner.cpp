@@ -162,6 +162,8 @@ JobOutcome JobRunner::probe(const PortTarget &port, JobReport &report) {
 }
 
 void JobRunner::cancel() {
+    // A connect under way, a job's or the monitor's, ends at once.
+    m_link->cancelOpen();
     if (!m_running)
         return;
     m_cancelled = true;
@@ -177,6 +179,8 @@ bool JobRunner::startMonitor(const PortTarget &port, JobReport &report) {
     } catch (const Failure &failure) {
         report.failed(failure.text());
         return false;
+    } catch (const Aborted &) {
+        return false; // the connect was cancelled, or this runner went away during it
     }
     m_monitorReport = &report;
     m_tmrRx->start();

@@ -52,7 +52,8 @@ public:
     JobOutcome probe(const PortTarget &port, JobReport &report);
 
     // The receive monitor holds the port and reports what arrives every 500 ms until stopped.
-    // False when it could not take the port (reported through report.failed()). A device that
+    // False when it could not take the port (reported through report.failed()), or its connect
+    // to a network device was cancelled (not reported). A device that
     // fails while it runs stops it, and is reported once, followed by report.ended().
     static constexpr int PollMs = 500;
     bool startMonitor(const PortTarget &port, JobReport &report);
@@ -60,8 +61,9 @@ public:
     bool isMonitoring() const;
     QTimer *tmrRx() const { return m_tmrRx; }
 
-    // Ends the running upload or test at once: nothing more is written, and the port and the
-    // progress are given back as the job unwinds. The next job runs as usual.
+    // Ends the running upload or test at once, also while it connects to a network device:
+    // nothing more is written, and the port and the progress are given back as the job unwinds.
+    // A monitor still connecting gives up too. The next job runs as usual.
     void cancel();
 
 private:

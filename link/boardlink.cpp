@@ -2,8 +2,13 @@
 
 #include "failure.h"
 #include "portfailure.h"
+#include "sendrec.h"
 
+#include <QEventLoop>
+#include <QPointer>
 #include <QSerialPort>
+#include <QTcpSocket>
+#include <QTimer>
 
 QString openFailureText(const PortTarget &port, QSerialPort::SerialPortError error,
                         const QString &platformText) {
@@ -31,7 +36,8 @@ QString openFailureText(const PortTarget &port, QSerialPort::SerialPortError err
 
 BoardLink::BoardLink(QObject *parent)
     : QObject(parent)
-    , m_port(new QSerialPort(this)) {
+    , m_port(new QSerialPort(this))
+    , m_socket(new QTcpSocket(this)) {
     m_port->setBaudRate(QSerialPort::Baud9600);
     m_port->setDataBits(QSerialPort::Data8);
     m_port->setParity(QSerialPort::NoParity);
@@ -63,6 +69,15 @@ BoardLink::BoardLink(QObject *parent)
                 Qt::QueuedConnection);
         }
     });
+
+    // As with the serial port, a read takes everything that has arrived.
+    m_socket->setReadBufferSize(0);
+    connect(m_socket, &QIODevice::readyRead, this, [this] { m_receivedSinceOpen = true; });
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
+        // A failed connect is open()'s to report; a closed link has nothing left to lose.
+        if (m_tcp && !m_connectWait)
+            tcpFailed();
+    });
 }
 
 BoardLink::~BoardLink() {
@@ -89,6 +104,8 @@ void BoardLink::open() {
     const QString &device = m_target.devicePath();
     if (device.isEmpty())
         throw Failure(QStringLiteral("Cannot open %1: no such port.").arg(m_target.label()));
+    if (isTcpDevice(device))
+        return openTcp();
     m_pendingError.clear();
     m_port->setPortName(device);
     m_port->clearError();
@@ -96,12 +113,133 @@ void BoardLink::open() {
         throw Failure(openFailureText(m_target, m_port->error(), m_port->errorString()));
 }
 
+void BoardLink::openTcp() {
+    const std::optional<TcpEndpoint> endpoint = tcpEndpoint(m_target.devicePath());
+    if (!endpoint)
+        throw Failure(QStringLiteral("Cannot open %1: a network device is named "
+                                     "tcp://HOST:PORT, with a port from 1 to 65535.")
+                          .arg(m_target.label()));
+    m_pendingError.clear();
+    m_receivedSinceOpen = false;
+    m_tcp = true;
+
+    // The connect runs in a local loop like a reply window: the console stays live, and the
+    // operator (or a signal) can end it at once. It ends when the connection is made, fails, or
+    // the time is up; anything else that ends the loop cut it short.
+    enum class Ended { CutShort, Connected, Failed, TimedOut } ended = Ended::CutShort;
+    QEventLoop wait;
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    giveUp.setTimerType(Qt::PreciseTimer);
+    connect(m_socket, &QAbstractSocket::connected, &wait, [&] {
+        ended = Ended::Connected;
+        wait.quit();
+    });
+    connect(m_socket, &QAbstractSocket::errorOccurred, &wait, [&] {
+        ended = Ended::Failed;
+        wait.quit();
+    });
+    connect(&giveUp, &QTimer::timeout, &wait, [&] {
+        ended = Ended::TimedOut;
+        wait.quit();
+    });
+
+    const QPointer<BoardLink> self(this);
+    m_connectWait = &wait;
+    giveUp.start(ConnectTimeoutMs);
+    m_socket->connectToHost(endpoint->host, endpoint->port);
+    // A connect can end inside connectToHost(), before the loop would see it.
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        ended = Ended::Connected;
+    else if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        ended = Ended::Failed;
+    else
+        wait.exec();
+    if (!self)
+        throw Aborted(); // the link went away during the wait: touch nothing
+    m_connectWait = nullptr;
+
+    if (ended == Ended::Connected) {
+        // Frames are a few dozen bytes, each followed by a timed window: send each at once
+        // rather than holding it back to be merged with the next.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return;
+    }
+    const QAbstractSocket::SocketError error = m_socket->error();
+    const QString platformText = m_socket->errorString();
+    close();
+    const QString head = QStringLiteral("Cannot connect to %1: ").arg(tcpLabel());
+    switch (ended) {
+    case Ended::CutShort:
+        throw Aborted();
+    case Ended::TimedOut:
+        throw Failure(head + QStringLiteral("no connection within %1 s (the host does not "
+                                            "answer, or the device server accepts no more "
+                                            "connections).")
+                                 .arg(ConnectTimeoutMs / 1000));
+    case Ended::Connected:
+    case Ended::Failed:
+        break;
+    }
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        throw Failure(head + QStringLiteral("the connection was refused (nothing listens on "
+                                            "that port)."));
+    case QAbstractSocket::HostNotFoundError:
+        throw Failure(head + QStringLiteral("no such host (%1).").arg(platformText));
+    case QAbstractSocket::NetworkError:
+        throw Failure(head + QStringLiteral("the host cannot be reached (%1).").arg(platformText));
+    default:
+        throw Failure(head + platformText + QLatin1Char('.'));
+    }
+}
+
+void BoardLink::tcpFailed() {
+    QString text;
+    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError)
+        text = m_receivedSinceOpen
+                   ? QStringLiteral("The connection to %1 was closed by the device server.")
+                         .arg(tcpLabel())
+                   // A device server in raw mode serves one client: the usual reason a
+                   // connection is closed before the boards said anything.
+                   : QStringLiteral("The connection to %1 was closed by the device server before "
+                                    "anything came back: it serves one program at a time, and "
+                                    "another may be connected to it.")
+                         .arg(tcpLabel());
+    else
+        text = QStringLiteral("The connection to %1 failed: %2.")
+                   .arg(tcpLabel(), m_socket->errorString());
+    if (m_pendingError.isEmpty())
+        m_pendingError = text;
+    close();
+    QMetaObject::invokeMethod(
+        this, [this, reported = m_pendingError] { Q_EMIT failed(reported); }, Qt::QueuedConnection);
+}
+
+QString BoardLink::tcpLabel() const {
+    const std::optional<TcpEndpoint> endpoint = tcpEndpoint(m_target.devicePath());
+    const QString where = endpoint ? endpoint->label() : m_target.devicePath();
+    return m_target.isNamed() ? where
+                              : QStringLiteral("%1 (COM %2)").arg(where).arg(m_target.portNumber());
+}
+
+void BoardLink::cancelOpen() {
+    if (m_connectWait)
+        m_connectWait->quit();
+}
+
 void BoardLink::close() {
+    cancelOpen();
     if (m_port->isOpen())
         m_port->close();
+    m_tcp = false;
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
 }
 
 bool BoardLink::isOpen() const {
+    if (m_tcp)
+        return m_connectWait || m_socket->state() != QAbstractSocket::UnconnectedState;
     return m_port->isOpen();
 }
 
@@ -111,12 +249,16 @@ void BoardLink::write(const QByteArray &bytes) {
     if (!isOpen())
         throw Failure(
             QStringLiteral("Cannot write to %1: the port is not open.").arg(m_target.label()));
-    if (m_port->write(bytes) != bytes.size())
+    QIODevice *const device = m_tcp ? static_cast<QIODevice *>(m_socket) : m_port;
+    if (device->write(bytes) != bytes.size())
         throw Failure(
-            QStringLiteral("Cannot write to %1: %2.").arg(m_target.label(), m_port->errorString()));
+            QStringLiteral("Cannot write to %1: %2.").arg(m_target.label(), device->errorString()));
     // Hand the frame to the system's driver now rather than at the next turn of the event
     // loop, so that the reply window is measured from a frame that is really on its way.
-    m_port->flush();
+    if (m_tcp)
+        m_socket->flush();
+    else
+        m_port->flush();
     if (!m_pendingError.isEmpty())
         throw Failure(m_pendingError);
 }
@@ -127,5 +269,5 @@ QByteArray BoardLink::readAll() {
     if (!isOpen())
         throw Failure(
             QStringLiteral("Cannot read from %1: the port is not open.").arg(m_target.label()));
-    return m_port->readAll();
+    return m_tcp ? m_socket->readAll() : m_port->readAll();
 }

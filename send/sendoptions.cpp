@@ -72,7 +72,8 @@ SendOptions parse(const QStringList &arguments) {
                                                  "(default: the port number in the file)."),
                                   QStringLiteral("n"));
     const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("Use this serial device instead of a COM "
+                                    QStringLiteral("Use this serial device, or a device "
+                                                   "server as tcp://HOST:PORT, instead of a COM "
                                                    "number."),
                                     QStringLiteral("path"));
     const QCommandLineOption delay(QStringLiteral("delay"),

@@ -191,7 +191,7 @@ int SendProgram::monitor() {
     if (!port)
         return BadInput;
     if (!m_runner->startMonitor(*port, *this))
-        return PortFailed;
+        return m_signal ? SignalBase + m_signal : PortFailed;
 
     QEventLoop wait;
     QTimer stop;

@@ -59,6 +59,10 @@ QString outcome(const std::variant<SimulatorOptions, SimulatorExit> &parsed) {
         parts << QStringLiteral("plain");
     if (options.config)
         parts << QStringLiteral("config \"%1\"").arg(*options.config);
+    if (options.tcp)
+        parts << QStringLiteral("tcp %1 port %2")
+                     .arg(options.tcp->host.toString())
+                     .arg(options.tcp->port);
     return parts.join(QStringLiteral(", "));
 }
 
@@ -239,6 +243,18 @@ void TestBoardSim::commandLine_data() {
     QTest::newRow("argument that is no option")
         << QStringList{"--plain", "foo", "bar"} << R"(exit 2: unexpected argument "foo")";
 
+    QTest::newRow("TCP host that is a name")
+        << QStringList{"--tcp", "boards.example:4001"}
+        << R"(exit 2: --tcp: "boards.example" is no IP address to listen on)";
+    QTest::newRow("TCP port beyond 65535")
+        << QStringList{"--tcp", "65536"} << R"(exit 2: --tcp: "65536" is no TCP port (0 to 65535))";
+    QTest::newRow("TCP host without a port")
+        << QStringList{"--tcp", "127.0.0.1:"} << R"(exit 2: --tcp: "" is no TCP port (0 to 65535))";
+    QTest::newRow("TCP with a display.cfg to point at it")
+        << QStringList{"--tcp", "4001", "--config", "display.cfg"}
+        << "exit 2: --config writes a COM number, and no COM number reaches a TCP port: map one "
+           "to it in the console's ports.conf instead";
+
     // Refused by Qt's parser: status 1.
     QTest::newRow("unknown option") << QStringList{"--bogus"} << "exit 1: Unknown option 'bogus'.";
     QTest::newRow("option without its value")
@@ -264,6 +280,15 @@ void TestBoardSim::commandLine_data() {
     QTest::newRow("an address repeated, spaces and empty parts")
         << QStringList{"--silent", "3", "--silent", " 3,,3 , 8", "--reply-tail", " ACK"}
         << R"(3 silent, 8 silent, reply 20 ms, late 700 ms, tail " ACK")";
+    QTest::newRow("TCP port alone listens on the loopback address")
+        << QStringList{"--tcp", "4001"}
+        << R"(reply 20 ms, late 700 ms, tail " OK", tcp 127.0.0.1 port 4001)";
+    QTest::newRow("TCP on every interface, asked for")
+        << QStringList{"--tcp", "0.0.0.0:4001"}
+        << R"(reply 20 ms, late 700 ms, tail " OK", tcp 0.0.0.0 port 4001)";
+    QTest::newRow("TCP on IPv6 loopback, any free port")
+        << QStringList{"--tcp", "[::1]:0"}
+        << R"(reply 20 ms, late 700 ms, tail " OK", tcp ::1 port 0)";
     QTest::newRow("empty config path")
         << QStringList{"--config", ""} << R"(reply 20 ms, late 700 ms, tail " OK", config "")";
 }

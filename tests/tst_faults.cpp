@@ -6,6 +6,7 @@
 #include "defaultpages.h"
 #include "failure.h"
 #include "frmdisplay.h"
+#include "loopback.h"
 #include "sendrec.h"
 
 #include <QBuffer>
@@ -49,7 +50,7 @@ QByteArray randomBytes(quint32 seed, int size) {
 }
 
 // Whether the boards show the pages and the delay of 5 seconds, every row as it was sent.
-bool boardsShow(const PtyBoards &boards, const PageSet &pages) {
+bool boardsShow(const LineBoards &boards, const PageSet &pages) {
     for (int page = 0; page < PageSet::PageCount; ++page) {
         for (int row = 0; row < PageSet::RowsPerPage; ++row) {
             if (boards.bank().row(page, row) != pages.row(page, row).toLatin1())
@@ -100,6 +101,9 @@ private Q_SLOTS:
     void saveRefusedAtClose();
     void damagedConfigAtStartUp_data();
     void damagedConfigAtStartUp();
+    void deviceServerFails_data();
+    void deviceServerFails();
+    void windowClosedWhileConnecting();
 };
 
 void TestFaults::init() {
@@ -422,6 +426,104 @@ void TestFaults::damagedConfigAtStartUp() {
 
     QVERIFY(m_window->close());
     QCOMPARE(m_dir->readConfig(), closed);
+}
+
+// ---- a device server over TCP -----------------------------------------------------------------
+
+void TestFaults::deviceServerFails_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("refused port") << "refused"
+                                  << "the connection was refused";
+    QTest::newRow("connect never completes") << "hanging"
+                                             << "no connection within 3 s";
+    QTest::newRow("server closes mid-upload") << "closes"
+                                              << "closed by the device server";
+}
+
+// Each is one port error naming host and port; the window stays live meanwhile, and the next
+// SEND reaches boards as usual.
+void TestFaults::deviceServerFails() {
+    QFETCH(QString, kind);
+    QFETCH(QString, expected);
+
+    HangingListener hanging;
+    TcpBoards closing(QHostAddress(QHostAddress::LocalHost), 0);
+    closing.setReplyDelayMs(1);
+    QString device = hanging.device();
+    if (kind == QLatin1String("refused")) {
+        device = QStringLiteral("tcp://127.0.0.1:%1").arg(refusedPort());
+    } else if (kind == QLatin1String("closes")) {
+        device = closing.devicePath();
+        connect(&closing, &LineBoards::frameReceived, this, [&] {
+            if (closing.received().size() == 10)
+                QTimer::singleShot(0, &closing, [&] { closing.dropClient(); });
+        });
+    } else {
+        QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
+    }
+    TcpBoards good(QHostAddress(QHostAddress::LocalHost), 0);
+    QVERIFY2(good.isValid(), qPrintable(good.listenProblem()));
+    good.setReplyDelayMs(1);
+    m_setup.ports.insert(BoardsPortNumber, device);
+    m_setup.ports.insert(OtherBoardsPortNumber, good.devicePath());
+    m_dir->writeConfig(fullConfig(BoardsPortNumber, DefaultPages::pages()));
+    startConsole();
+    exchange()->setReplyWindowMs(20);
+    const QStringList rowsBefore = shownRows();
+
+    int ticks = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    tick.start(50);
+    BoxAnswerer answerer;
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    const qint64 ms = clock.elapsed();
+
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
+    const QString &text = answerer.seen.front().text;
+    QVERIFY2(text.contains(device.mid(6) + QStringLiteral(" (COM %1)").arg(BoardsPortNumber)),
+             qPrintable(text));
+    QVERIFY2(text.contains(expected), qPrintable(text));
+    QVERIFY2(ticks >= ms / 50 / 2,
+             qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(ms)));
+    QVERIFY(progressWindow() == nullptr);
+    QVERIFY(!cm()->isOpen());
+    QVERIFY(cmdSend()->isEnabled());
+    QCOMPARE(shownRows(), rowsBefore);
+
+    child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QCOMPARE(good.received().size(), UploadFrameCount);
+    QVERIFY(boardsShow(good, DefaultPages::pages()));
+    QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
+    QCOMPARE(answerer.seen.size(), 1);
+}
+
+// The operator closes the window while SEND waits for the connection: it ends at once, with no
+// message, and the configuration is saved as ever.
+void TestFaults::windowClosedWhileConnecting() {
+    HangingListener hanging;
+    QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
+    m_setup.ports.insert(BoardsPortNumber, hanging.device());
+    m_dir->writeConfig(fullConfig(BoardsPortNumber, numberedPages()));
+    startConsole();
+    BoxAnswerer answerer;
+    QTimer::singleShot(300, m_window.get(), [this] { m_window->close(); });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(answerer.seen.isEmpty());
+    QVERIFY(!cm()->isOpen());
+    QVERIFY(progressWindow() == nullptr);
+    QCOMPARE(m_dir->readConfig(), fullConfig(BoardsPortNumber, numberedPages()));
 }
 
 QTEST_MAIN(TestFaults)

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -81,16 +82,16 @@ private:
     QByteArray m_replyTail = " OK";
 };
 
-// A pseudo-terminal pair whose far end (the slave device, e.g. /dev/pts/3) the console opens.
-// Frames arriving on it are recorded with their arrival time, applied to the bank and answered
-// after the reply delay (late boards after lateDelayMs).
-class PtyBoards : public QObject {
+// The boards' end of a line: frames arriving on it are recorded with their arrival time, applied
+// to the bank and answered after the reply delay (late boards after lateDelayMs). What the line
+// is (a pseudo-terminal, a TCP connection) is up to the class built on this one.
+class LineBoards : public QObject {
     Q_OBJECT
 
 public:
     struct Received {
         QByteArray bytes; // the frame with its carriage return
-        qint64 atMs = 0;  // milliseconds since the PtyBoards were created
+        qint64 atMs = 0;  // milliseconds since the boards were created
     };
     struct Replied {
         int address = -1;
@@ -98,12 +99,11 @@ public:
         qint64 atMs = 0;
     };
 
-    explicit PtyBoards(QObject *parent = nullptr);
-    ~PtyBoards() override;
+    ~LineBoards() override;
 
-    bool isValid() const { return m_master >= 0; }
-    QString devicePath() const; // "/dev/pts/3"
-    int portNumber() const;     // 100 + pts index, or -1 beyond the console's port table
+    virtual bool isValid() const = 0;
+    virtual QString devicePath() const = 0; // what the console opens: "/dev/pts/3", "tcp://..."
+    virtual int portNumber() const { return -1; } // the console's number that reaches it, or -1
 
     BoardBank &bank() { return m_bank; }
     void setReplyDelayMs(int ms) { m_replyDelayMs = ms; } // default 20
@@ -119,13 +119,14 @@ public:
     QByteArray allBytes() const;                                // everything received, in order
     void clear(); // forgets what was received and replied, not what boards hold
 
-    // The adapter is pulled: closes the pseudo-terminal so the console's port fails.
-    void vanish();
+    // The line goes away for good (the adapter is pulled, the device server stops): the
+    // console's port fails.
+    virtual void vanish() = 0;
 
-    // Lets go of this end's hold on the device: once the console has closed its port as well,
-    // the line is down, lineClosed() is emitted and nothing more is read. Until then frames
-    // are taken and answered as before.
-    void releaseLine();
+    // Lets go of this end's hold on the line: once the console has closed its end as well, the
+    // line is down, lineClosed() is emitted and nothing more is read. Until then frames are taken
+    // and answered as before.
+    virtual void releaseLine() = 0;
 
     // Bytes a board puts on the line unasked (noise, a board restarting), for the receive
     // monitor to show. Written at once; not recorded as a reply.
@@ -137,16 +138,26 @@ Q_SIGNALS:
     void replySent(int address, const QByteArray &reply);
     void lineClosed();
 
+protected:
+    explicit LineBoards(QObject *parent);
+
+    // Reads and answers frames on fd (non-blocking) until detachLine() or the far end goes.
+    void attachLine(int fd, bool isSocket);
+    // Stops reading; closes the descriptor when close is true.
+    void detachLine(bool close);
+    int lineFd() const { return m_line; }
+    // The far end closed the line: everything it sent has been taken.
+    virtual void lineEnded() = 0;
+
 private:
-    void readMaster();
+    void readLine();
     void takeFrames();
     void takeFrame(const QByteArray &frame);
     void sendReply(int address, const QByteArray &reply);
     bool writeToLine(const QByteArray &bytes);
 
-    int m_master = -1;
-    int m_slave = -1; // kept open so the line stays up between the console's opens
-    QString m_devicePath;
+    int m_line = -1;
+    bool m_lineIsSocket = false;
     QSocketNotifier *m_notifier = nullptr;
     QElapsedTimer m_clock;
     BoardBank m_bank;
@@ -155,4 +166,70 @@ private:
     QList<Replied> m_replies;
     int m_replyDelayMs = 20;
     int m_lateDelayMs = 700;
+};
+
+// A pseudo-terminal pair whose far end (the slave device, e.g. /dev/pts/3) the console opens.
+class PtyBoards : public LineBoards {
+    Q_OBJECT
+
+public:
+    explicit PtyBoards(QObject *parent = nullptr);
+    ~PtyBoards() override;
+
+    bool isValid() const override { return m_master >= 0; }
+    QString devicePath() const override; // "/dev/pts/3"
+    int portNumber() const override;     // 100 + pts index, or -1 beyond the console's table
+
+    // The adapter is pulled: closes the pseudo-terminal so the console's port fails.
+    void vanish() override;
+    void releaseLine() override;
+
+protected:
+    void lineEnded() override;
+
+private:
+    int m_master = -1;
+    int m_slave = -1; // kept open so the line stays up between the console's opens
+    QString m_devicePath;
+};
+
+class TcpListener;
+
+// A device server in raw mode: the boards' line is the one TCP connection a console opens to
+// host:port ("tcp://127.0.0.1:4001"). Like such a server it serves one client at a time; a
+// second connection is closed at once, without a byte.
+class TcpBoards : public LineBoards {
+    Q_OBJECT
+
+public:
+    // port 0: any free port (devicePath() says which).
+    TcpBoards(const QHostAddress &host, quint16 port, QObject *parent = nullptr);
+    ~TcpBoards() override;
+
+    bool isValid() const override;
+    QString listenProblem() const; // why it is not listening, empty when it is
+    QString devicePath() const override;
+    quint16 tcpPort() const;
+    bool hasClient() const { return lineFd() >= 0; }
+
+    // The server stops: the client's connection is closed and nothing more is accepted.
+    void vanish() override;
+    // Closes the client's connection and waits for the next one.
+    void dropClient();
+    void releaseLine() override { m_released = true; }
+
+Q_SIGNALS:
+    void clientConnected(const QString &peer);
+    void clientRefused(const QString &peer); // a second client while one is served
+    void clientLeft(const QString &peer);
+
+protected:
+    void lineEnded() override;
+
+private:
+    void takeConnection(int fd);
+
+    TcpListener *const m_listener;
+    QString m_peer;
+    bool m_released = false;
 };

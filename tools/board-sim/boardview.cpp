@@ -113,11 +113,13 @@ QString renderView(const BoardSimulator &sim, const ViewStyle &style) {
     QStringList out;
 
     const int port = sim.boards().portNumber();
-    out << paint(
-        QStringLiteral("Simulated boards on %1 (%2)")
-            .arg(sim.boards().devicePath(), port > 0 ? QStringLiteral("COM %1").arg(port)
-                                                     : QStringLiteral("no COM number reaches it")),
-        Bold, colour);
+    out << paint(QStringLiteral("Simulated boards on %1 (%2)")
+                     .arg(sim.boards().devicePath(),
+                          port > 0 ? QStringLiteral("COM %1").arg(port)
+                          : qobject_cast<const TcpBoards *>(&sim.boards())
+                              ? QStringLiteral("a device server, one client at a time")
+                              : QStringLiteral("no COM number reaches it")),
+                 Bold, colour);
     out << behaviourLine(sim);
     const int delay = sim.bank().pageDelaySeconds();
     out << QStringLiteral("page delay: %1    row pairs: %2    frames: %3    rejected: %4    "

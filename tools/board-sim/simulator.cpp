@@ -47,9 +47,13 @@ void LightPrediction::judgeOpenWindow() {
 }
 
 BoardSimulator::BoardSimulator(QObject *parent)
+    : BoardSimulator(new PtyBoards, parent) {}
+
+BoardSimulator::BoardSimulator(LineBoards *boards, QObject *parent)
     : QObject(parent)
-    , m_boards(new PtyBoards(this))
+    , m_boards(boards)
     , m_replyWindow(new QTimer(this)) {
+    m_boards->setParent(this);
     m_replyWindow->setSingleShot(true);
     m_replyWindow->setTimerType(Qt::PreciseTimer);
     m_replyWindow->setInterval(ReplyWindowMs);
@@ -57,9 +61,25 @@ BoardSimulator::BoardSimulator(QObject *parent)
         m_lights.windowEnded();
         Q_EMIT changed();
     });
-    connect(m_boards, &PtyBoards::frameReceived, this, &BoardSimulator::takeFrame);
-    connect(m_boards, &PtyBoards::replySent, this,
+    connect(m_boards, &LineBoards::frameReceived, this, &BoardSimulator::takeFrame);
+    connect(m_boards, &LineBoards::replySent, this,
             [this](int, const QByteArray &reply) { m_lights.replySent(reply); });
+    if (auto *tcp = qobject_cast<TcpBoards *>(m_boards)) {
+        connect(tcp, &TcpBoards::clientConnected, this, [this](const QString &peer) {
+            addMessage(QStringLiteral("%1 connected").arg(peer));
+            Q_EMIT changed();
+        });
+        connect(tcp, &TcpBoards::clientLeft, this, [this](const QString &peer) {
+            addMessage(QStringLiteral("%1 disconnected").arg(peer));
+            Q_EMIT changed();
+        });
+        connect(tcp, &TcpBoards::clientRefused, this, [this](const QString &peer) {
+            addMessage(QStringLiteral("%1 refused: one client at a time, and another is "
+                                      "connected")
+                           .arg(peer));
+            Q_EMIT changed();
+        });
+    }
 }
 
 bool BoardSimulator::pairReceived(int page, int k) const {

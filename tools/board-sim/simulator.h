@@ -1,6 +1,6 @@
 #pragma once
 
-// display-board-sim's model: the simulated boards on their pseudo-terminal, which row pairs have
+// display-board-sim's model: the simulated boards on their line, which row pairs have
 // arrived, what was rejected, whether an upload has ended, and the status lights the console
 // should be showing for the replies it got.
 
@@ -46,10 +46,13 @@ public:
     static constexpr int ReplyWindowMs = 500;
     static constexpr int MessageCount = 8; // latest lines kept for the view, not a board count
 
+    // On a pseudo-terminal.
     explicit BoardSimulator(QObject *parent = nullptr);
+    // On the line of these boards, which it takes over.
+    explicit BoardSimulator(LineBoards *boards, QObject *parent = nullptr);
 
-    PtyBoards &boards() { return *m_boards; }
-    const PtyBoards &boards() const { return *m_boards; }
+    LineBoards &boards() { return *m_boards; }
+    const LineBoards &boards() const { return *m_boards; }
     const BoardBank &bank() const { return m_boards->bank(); }
 
     PredictedLight light(int address) const { return m_lights.light(address); }
@@ -72,7 +75,7 @@ private:
     void addMessage(const QString &line);
     QString describe(const ParsedFrame &parsed, const QByteArray &frame) const;
 
-    PtyBoards *const m_boards;
+    LineBoards *const m_boards;
     QTimer *const m_replyWindow;
     LightPrediction m_lights;
     std::array<std::array<bool, PageSet::PairsPerPage>, PageSet::PageCount> m_pairReceived{};

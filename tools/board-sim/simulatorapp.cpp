@@ -36,6 +36,7 @@ const QString CycleOption = QStringLiteral("cycle");
 const QString OnceOption = QStringLiteral("once");
 const QString PlainOption = QStringLiteral("plain");
 const QString ConfigOption = QStringLiteral("config");
+const QString TcpOption = QStringLiteral("tcp");
 
 // A value on the command line the boards cannot take: what is wrong with it.
 struct BadValue {
@@ -78,11 +79,14 @@ void describeOptions(QCommandLineParser &parser) {
         QStringLiteral(
             "Simulated display boards on a pseudo-terminal. Prints the device and the console's "
             "port number that reaches it (\"/dev/pts/3 COM 103\"), then shows the six pages as "
-            "the boards hold them. Boards 1 to %1 take row pairs; addresses 0 to %1 answer "
+            "the boards hold them. With --tcp the boards are a device server on a TCP port "
+            "instead, serving one client at a time, and the first line is the device that "
+            "reaches them (\"tcp://127.0.0.1:4001\"). Boards 1 to %1 take row pairs; addresses 0 "
+            "to %1 answer "
             "probes. Every frame is checked and anything malformed is reported and not "
             "answered.\n\n"
             "Exit status with --once: 0 when every frame was well formed, 1 when a frame was "
-            "rejected; 2 for a bad option or no pseudo-terminal.")
+            "rejected; 2 for a bad option, no pseudo-terminal or a port it cannot listen on.")
             .arg(BoardAddress::Highest));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -117,6 +121,12 @@ void describeOptions(QCommandLineParser &parser) {
                         "keeping its rows (the default pages when it has none), so that the "
                         "console started in that folder uploads here."),
          QStringLiteral("file")},
+        {TcpOption,
+         QStringLiteral("Listen on this TCP port instead of a pseudo-terminal (0: any free "
+                        "port). HOST is 127.0.0.1 unless given: other machines reach the boards "
+                        "only through an address asked for here, such as 0.0.0.0 for every "
+                        "interface."),
+         QStringLiteral("[host:]port")},
     });
 }
 
@@ -145,6 +155,31 @@ int milliseconds(const QCommandLineParser &parser, const QString &option, int ma
         throw BadValue{QStringLiteral("--%1: \"%2\" is not a number of milliseconds from 0 to %3")
                            .arg(option, parser.value(option), QString::number(max))};
     return ms;
+}
+
+// "4001", "127.0.0.1:4001", "0.0.0.0:4001", "[::1]:4001", "localhost:4001".
+TcpListen listenOn(const QString &value) {
+    TcpListen listen;
+    const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+    QString portText = value;
+    if (colon >= 0) {
+        QString host = value.left(colon);
+        portText = value.mid(colon + 1);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        if (host == QLatin1String("localhost"))
+            host = QStringLiteral("127.0.0.1");
+        if (!listen.host.setAddress(host))
+            throw BadValue{QStringLiteral("--%1: \"%2\" is no IP address to listen on")
+                               .arg(TcpOption, value.left(colon))};
+    }
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (!ok || port < 0 || port > 65535)
+        throw BadValue{
+            QStringLiteral("--%1: \"%2\" is no TCP port (0 to 65535)").arg(TcpOption, portText)};
+    listen.port = quint16(port);
+    return listen;
 }
 
 // The options of a command line that parsed; BadValue for a value the boards cannot take.
@@ -176,6 +211,12 @@ SimulatorOptions optionsOf(const QCommandLineParser &parser) {
     options.plain = parser.isSet(PlainOption);
     if (parser.isSet(ConfigOption))
         options.config = parser.value(ConfigOption);
+    if (parser.isSet(TcpOption))
+        options.tcp = listenOn(parser.value(TcpOption));
+    if (options.tcp && options.config)
+        throw BadValue{QStringLiteral("--%1 writes a COM number, and no COM number reaches a TCP "
+                                      "port: map one to it in the console's ports.conf instead")
+                           .arg(ConfigOption)};
     return options;
 }
 
@@ -237,7 +278,9 @@ int SimulatorApp::report(const SimulatorExit &exit) {
 SimulatorApp::SimulatorApp(const SimulatorOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
-    , m_sim(new BoardSimulator(this))
+    , m_sim(options.tcp
+                ? new BoardSimulator(new TcpBoards(options.tcp->host, options.tcp->port), this)
+                : new BoardSimulator(this))
     , m_redraw(new QTimer(this))
     , m_nextPage(new QTimer(this))
     , m_giveUp(new QTimer(this)) {}
@@ -281,11 +324,20 @@ int SimulatorApp::run() {
 }
 
 QString SimulatorApp::lineProblem() const {
-    return m_sim->boards().isValid() ? QString() : QStringLiteral("cannot open a pseudo-terminal");
+    if (m_sim->boards().isValid())
+        return {};
+    if (const auto *tcp = qobject_cast<const TcpBoards *>(&m_sim->boards()))
+        return QStringLiteral("cannot listen on %1:%2: %3")
+            .arg(m_options.tcp->host.toString())
+            .arg(m_options.tcp->port)
+            .arg(tcp->listenProblem());
+    return QStringLiteral("cannot open a pseudo-terminal");
 }
 
 QString SimulatorApp::lineDescription() const {
-    const PtyBoards &boards = m_sim->boards();
+    const LineBoards &boards = m_sim->boards();
+    if (m_options.tcp)
+        return boards.devicePath();
     const int port = boards.portNumber();
     return port > 0 ? QStringLiteral("%1 COM %2").arg(boards.devicePath()).arg(port)
                     : QStringLiteral("%1 (no COM port reaches it: the console's ports end at "
@@ -303,7 +355,7 @@ QString SimulatorApp::noConsolePort() const {
 }
 
 void SimulatorApp::watchLineClosed() {
-    connect(&m_sim->boards(), &PtyBoards::lineClosed, this, &SimulatorApp::finishOnce);
+    connect(&m_sim->boards(), &LineBoards::lineClosed, this, &SimulatorApp::finishOnce);
 }
 
 void SimulatorApp::releaseLine() {
@@ -311,7 +363,7 @@ void SimulatorApp::releaseLine() {
 }
 
 void SimulatorApp::applyOptions() {
-    PtyBoards &boards = m_sim->boards();
+    LineBoards &boards = m_sim->boards();
     for (int address = 0; address < BoardAddress::Count; ++address)
         boards.bank().setBehaviour(address, m_options.behaviour.at(std::size_t(address)));
     boards.setReplyDelayMs(m_options.replyDelayMs);

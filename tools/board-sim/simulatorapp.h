@@ -9,6 +9,7 @@
 #include "pageset.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -20,6 +21,13 @@
 class BoardSimulator;
 class QSocketNotifier;
 class QTimer;
+
+// --tcp [HOST:]PORT: where the boards listen as a device server. The host defaults to the
+// loopback address: a listener that other machines reach must be asked for by address.
+struct TcpListen {
+    QHostAddress host = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 0; // 0: any free port
+};
 
 // What the command line asks of the boards. Default-constructed: the command line without
 // options.
@@ -35,6 +43,7 @@ struct SimulatorOptions {
     bool once = false;             // --once
     bool plain = false;            // --plain
     std::optional<QString> config; // --config: the display.cfg to point at these boards
+    std::optional<TcpListen> tcp;  // --tcp: a TCP port instead of a pseudo-terminal
 
     static std::array<BoardBehaviour, BoardAddress::Count> allPresent() {
         std::array<BoardBehaviour, BoardAddress::Count> all;
@@ -67,7 +76,7 @@ public:
     // and returns the exit status. Within the running QCoreApplication whose command line it is.
     static int report(const SimulatorExit &exit);
 
-    // Opens the line at once: a pseudo-terminal.
+    // Opens the line at once: a pseudo-terminal, or with --tcp a listening TCP port.
     explicit SimulatorApp(const SimulatorOptions &options, QObject *parent = nullptr);
     ~SimulatorApp() override;
 
@@ -78,9 +87,8 @@ public:
     int run();
 
 private:
-    // The line the console reaches the boards by, a pseudo-terminal today: only these functions
-    // know it. A TCP server would be another choice within them (and in BoardSimulator, which
-    // owns the PtyBoards); the options, the view, --once and the signals would stay as they are.
+    // The line the console reaches the boards by, a pseudo-terminal or a TCP port: only these
+    // functions (and the LineBoards that BoardSimulator owns) know which.
     QString lineProblem() const;     // why the line could not be opened, empty when it is open
     QString lineDescription() const; // the first line printed: "/dev/pts/3 COM 103"
     int consolePort() const;         // the console's port number that reaches the line, or -1

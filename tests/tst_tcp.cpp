@@ -1,0 +1,466 @@
+#include "boardlink.h"
+#include "boards.h"
+#include "configstore.h"
+#include "defaultpages.h"
+#include "framebuilder.h"
+#include "jobrunner.h"
+#include "loopback.h"
+#include "recordingreport.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+constexpr int FastWindowMs = 20;
+
+QByteArray goldenUpload() {
+    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
+    return golden.open(QIODevice::ReadOnly) ? golden.readAll() : QByteArray();
+}
+
+QByteArray probeFrames() {
+    QByteArray all;
+    for (int address = 0; address <= BoardAddress::Highest; ++address)
+        all += FrameBuilder::probeFrame(address);
+    return all;
+}
+
+// Fake boards as a device server on a free loopback port, answering at the fast window's pace.
+std::unique_ptr<TcpBoards> fastServer() {
+    auto boards = std::make_unique<TcpBoards>(QHostAddress(QHostAddress::LocalHost), 0);
+    boards->setReplyDelayMs(1);
+    return boards;
+}
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+    qint64 ms = 0;
+};
+
+// Waits for a program while this process's event loop runs, so that boards in it answer.
+Run finish(QProcess &process, const QElapsedTimer &clock, int timeoutMs = 60000) {
+    if (process.state() != QProcess::NotRunning) {
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    const qint64 ms = clock.elapsed();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, QStringLiteral("the program did not finish in time"), ms};
+    }
+    const int status = process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
+    return {status, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError()), ms};
+}
+
+// Runs the event loop until the condition holds or the time is up.
+bool waitFor(const std::function<bool()> &condition, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition() && clock.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    return condition();
+}
+
+} // namespace
+
+// Boards reached through a device server in raw TCP mode, on the loopback address only: the
+// frames and windows are those of a serial line, and every way the connection can fail is the
+// operator's port error, after which the next job runs as usual.
+class TestTcp : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+
+    void wholeUploadAtFullPace();
+    void connectFails_data();
+    void connectFails();
+    void connectCancelled_data();
+    void connectCancelled();
+    void serverClosesMidJob_data();
+    void serverClosesMidJob();
+    void sendExitStatus_data();
+    void sendExitStatus();
+    void secondProgramOnTheSamePort();
+    void simulatorListens_data();
+    void simulatorListens();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestTcp::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    ConfigStore(m_dir->filePath(QStringLiteral("display.cfg"))).save(1, DefaultPages::pages());
+}
+
+void TestTcp::wholeUploadAtFullPace() {
+    TcpBoards boards(QHostAddress(QHostAddress::LocalHost), 0);
+    QVERIFY2(boards.isValid(), qPrintable(boards.listenProblem()));
+    boards.bank().setBehaviour(2, BoardBehaviour::Silent);
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> arrivalsNs;
+    QObject::connect(&boards, &LineBoards::frameReceived, &boards,
+                     [&] { arrivalsNs.append(clock.nsecsElapsed()); });
+    JobRunner runner;
+    RecordingReport report;
+
+    QCOMPARE(runner.upload(report.request(PortTarget::device(boards.devicePath())), report),
+             JobOutcome::Complete);
+
+    QCOMPARE(boards.allBytes(), goldenUpload());
+    // As on the serial line: each frame at least one whole window after the one before, less
+    // the few milliseconds a frame can take to be handed over after an idle window.
+    QCOMPARE(arrivalsNs.size(), UploadFrameCount);
+    constexpr qint64 windowNs = 500'000'000;
+    constexpr qint64 handOverJitterNs = 5'000'000;
+    for (qsizetype i = 1; i < arrivalsNs.size(); ++i) {
+        const qint64 gapNs = arrivalsNs.at(i) - arrivalsNs.at(i - 1);
+        QVERIFY2(gapNs >= windowNs - handOverJitterNs,
+                 qPrintable(QStringLiteral("frame %1 came %2 ms after the one before")
+                                .arg(i + 1)
+                                .arg(double(gapNs) / 1e6, 0, 'f', 3)));
+    }
+    QVERIFY(arrivalsNs.last() - arrivalsNs.first() >= (UploadFrameCount - 1) * windowNs);
+    QCOMPARE(report.lights, QStringLiteral("CGRGGGGGG"));
+    QVERIFY(report.errors.isEmpty());
+    QVERIFY(!runner.link().isOpen());
+}
+
+void TestTcp::connectFails_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+
+    QTest::newRow("refused port") << "refused"
+                                  << "the connection was refused" << 0 << 1000;
+    QTest::newRow("connect never completes") << "hanging"
+                                             << "no connection within 3 s" << 2950 << 4500;
+    QTest::newRow("device without a port") << "no port"
+                                           << "tcp://HOST:PORT" << 0 << 1000;
+}
+
+// A connect that fails is one port error naming host and port; the console stays live while it
+// waits, and the next job connects as if nothing had happened.
+void TestTcp::connectFails() {
+    QFETCH(QString, kind);
+    QFETCH(QString, expected);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+
+    HangingListener hanging;
+    QString device;
+    QString named;
+    if (kind == QLatin1String("refused")) {
+        const quint16 port = refusedPort();
+        device = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+        named = QStringLiteral("127.0.0.1:%1").arg(port);
+    } else if (kind == QLatin1String("hanging")) {
+        QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
+        device = hanging.device();
+        named = QStringLiteral("127.0.0.1:%1").arg(hanging.port);
+    } else {
+        device = named = QStringLiteral("tcp://127.0.0.1");
+    }
+
+    JobRunner runner;
+    runner.exchange().setReplyWindowMs(FastWindowMs);
+    RecordingReport report;
+    int ticks = 0;
+    QTimer tick;
+    tick.setInterval(50);
+    QObject::connect(&tick, &QTimer::timeout, &tick, [&ticks] { ++ticks; });
+    tick.start();
+    QElapsedTimer clock;
+    clock.start();
+    const JobOutcome outcome = runner.probe(PortTarget::device(device), report);
+    const qint64 ms = clock.elapsed();
+
+    QCOMPARE(outcome, JobOutcome::Failed);
+    QCOMPARE(report.errors.size(), 1);
+    QVERIFY2(report.errors.first().contains(named), qPrintable(report.errors.first()));
+    QVERIFY2(report.errors.first().contains(expected), qPrintable(report.errors.first()));
+    QVERIFY2(ms >= minMs && ms <= maxMs, qPrintable(QStringLiteral("gave up after %1 ms").arg(ms)));
+    // The event loop ran all through the wait: a timer kept firing.
+    QVERIFY2(ticks >= (ms - 200) / 50 * 3 / 4,
+             qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(ms)));
+    QVERIFY(report.exchanges.isEmpty());
+    QVERIFY(!runner.link().isOpen());
+
+    const auto boards = fastServer();
+    QCOMPARE(runner.probe(PortTarget::device(boards->devicePath()), report), JobOutcome::Complete);
+    QCOMPARE(boards->allBytes(), probeFrames());
+}
+
+void TestTcp::connectCancelled_data() {
+    QTest::addColumn<QString>("job");
+    QTest::newRow("upload cancelled while connecting") << "upload";
+    QTest::newRow("monitor cancelled while connecting") << "monitor";
+}
+
+// Closing the window or a signal during the connect ends it at once, with no error to show.
+void TestTcp::connectCancelled() {
+    QFETCH(QString, job);
+    HangingListener hanging;
+    QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
+    JobRunner runner;
+    RecordingReport report;
+    QTimer::singleShot(300, &runner, [&runner] { runner.cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    if (job == QLatin1String("upload")) {
+        QCOMPARE(runner.upload(report.request(PortTarget::device(hanging.device())), report),
+                 JobOutcome::Aborted);
+        QVERIFY(!report.progressOpen);
+    } else {
+        QVERIFY(!runner.startMonitor(PortTarget::device(hanging.device()), report));
+        QVERIFY(!runner.isMonitoring());
+    }
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(report.errors.isEmpty());
+    QVERIFY(!runner.link().isOpen());
+}
+
+void TestTcp::serverClosesMidJob_data() {
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<int>("afterFrame"); // counted from 1
+    QTest::addColumn<bool>("serverStops");
+
+    QTest::newRow("client dropped in the row pairs") << "upload" << 10 << false;
+    QTest::newRow("server stops in the row pairs") << "upload" << 10 << true;
+    QTest::newRow("client dropped before any reply") << "upload" << 1 << false;
+    QTest::newRow("client dropped while monitoring") << "monitor" << 0 << false;
+}
+
+void TestTcp::serverClosesMidJob() {
+    QFETCH(QString, job);
+    QFETCH(int, afterFrame);
+    QFETCH(bool, serverStops);
+
+    auto boards = fastServer();
+    const QString named = boards->devicePath().mid(6);
+    const QMetaObject::Connection closing =
+        QObject::connect(boards.get(), &LineBoards::frameReceived, boards.get(), [&] {
+            if (boards->received().size() == afterFrame)
+                // Not from inside the boards' own read handler.
+                QTimer::singleShot(0, boards.get(),
+                                   [&] { serverStops ? boards->vanish() : boards->dropClient(); });
+        });
+    JobRunner runner;
+    runner.exchange().setReplyWindowMs(FastWindowMs);
+    RecordingReport report;
+    const PortTarget port = PortTarget::device(boards->devicePath());
+
+    if (job == QLatin1String("upload")) {
+        QCOMPARE(runner.upload(report.request(port), report), JobOutcome::Failed);
+        // The frames before the close arrived whole, and nothing after the error was written.
+        QCOMPARE(boards->allBytes(), goldenUpload().left(boards->allBytes().size()));
+        QVERIFY(boards->received().size() <= afterFrame + 1);
+        QVERIFY(report.progressOpenAtFailure);
+        QVERIFY(!report.progressOpen);
+    } else {
+        QVERIFY(runner.startMonitor(port, report));
+        QVERIFY(waitFor([&] { return boards->hasClient(); }, 2000));
+        boards->sendUnasked("7 restarted");
+        QVERIFY(waitFor([&] { return report.receiveLine() == "7 restarted"; }, 2000));
+        boards->dropClient();
+        QVERIFY(waitFor([&] { return !report.outcomes.isEmpty(); }, 2000));
+        QVERIFY(!runner.isMonitoring());
+    }
+    QCOMPARE(report.outcomes, QList<JobOutcome>{JobOutcome::Failed});
+    QCOMPARE(report.errors.size(), 1);
+    QVERIFY2(report.errors.first().contains(named), qPrintable(report.errors.first()));
+    QVERIFY2(report.errors.first().contains(QLatin1String("closed by the device server")),
+             qPrintable(report.errors.first()));
+    QCOMPARE(report.errors.first().contains(QLatin1String("another may be connected")),
+             afterFrame == 1);
+    QVERIFY(!runner.link().isOpen());
+
+    // The next job runs as usual, against the same server or one started again.
+    QObject::disconnect(closing);
+    if (serverStops)
+        boards = fastServer();
+    boards->clear();
+    QCOMPARE(runner.probe(PortTarget::device(boards->devicePath()), report), JobOutcome::Complete);
+    QCOMPARE(boards->allBytes(), probeFrames());
+}
+
+void TestTcp::sendExitStatus_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+
+    const QStringList upload;
+    const QStringList test{QStringLiteral("--test")};
+    QTest::newRow("refused port") << "refused" << upload << 2 << "the connection was refused" << 0
+                                  << 2000;
+    QTest::newRow("connect never completes")
+        << "hanging" << test << 2 << "no connection within 3 s" << 2950 << 5000;
+    QTest::newRow("SIGTERM while connecting")
+        << "terminate" << upload << 128 + SIGTERM << "" << 0 << 2000;
+    QTest::newRow("server closes mid-upload")
+        << "closes" << upload << 2 << "closed by the device server" << 0 << 20000;
+    QTest::newRow("monitor: server closes") << "closes" << QStringList{QStringLiteral("--monitor")}
+                                            << 2 << "closed by the device server" << 0 << 20000;
+}
+
+// display-send as a scheduler runs it: each connection fault is exit 2 with host and port on
+// standard error.
+void TestTcp::sendExitStatus() {
+    QFETCH(QString, kind);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, expected);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+
+    HangingListener hanging;
+    const auto boards = fastServer();
+    QString device = hanging.device();
+    if (kind == QLatin1String("refused")) {
+        device = QStringLiteral("tcp://127.0.0.1:%1").arg(refusedPort());
+    } else if (kind == QLatin1String("closes")) {
+        device = boards->devicePath();
+        // After the fourth frame of an upload; a monitor once it has connected.
+        QObject::connect(boards.get(), &LineBoards::frameReceived, boards.get(), [&] {
+            if (boards->received().size() == 4)
+                QTimer::singleShot(0, boards.get(), [&] { boards->dropClient(); });
+        });
+        QObject::connect(boards.get(), &TcpBoards::clientConnected, boards.get(), [&] {
+            if (arguments.contains(QLatin1String("--monitor")))
+                QTimer::singleShot(600, boards.get(), [&] { boards->dropClient(); });
+        });
+    } else {
+        QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
+    }
+
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    QElapsedTimer clock;
+    clock.start();
+    process.start(QStringLiteral(DISPLAY_SEND),
+                  arguments + QStringList{QStringLiteral("--device"), device});
+    QVERIFY(process.waitForStarted());
+    if (kind == QLatin1String("terminate"))
+        QTimer::singleShot(500, &process,
+                           [&process] { ::kill(pid_t(process.processId()), SIGTERM); });
+    const Run run = finish(process, clock);
+
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.contains(expected), qPrintable(run.err));
+    if (status == 2)
+        QVERIFY2(run.err.contains(device.mid(6)), qPrintable(run.err));
+    QVERIFY2(run.ms >= minMs && run.ms <= maxMs, qPrintable(QString::number(run.ms)));
+    if (kind == QLatin1String("closes") && !arguments.contains(QLatin1String("--monitor")))
+        QCOMPARE(boards->allBytes(), goldenUpload().left(boards->allBytes().size()));
+}
+
+// A device server serves one program: the second is told so, and the first one's frames all
+// arrive whole, in order, and are answered.
+void TestTcp::secondProgramOnTheSamePort() {
+    QProcess sim;
+    sim.start(QStringLiteral(DISPLAY_BOARD_SIM),
+              {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--plain")});
+    QVERIFY(sim.waitForStarted());
+    QVERIFY(sim.waitForReadyRead(5000));
+    const QString device = QString::fromUtf8(sim.readLine()).trimmed();
+    QVERIFY2(device.startsWith(QLatin1String("tcp://127.0.0.1:")), qPrintable(device));
+
+    QElapsedTimer clock;
+    clock.start();
+    QProcess first;
+    first.setWorkingDirectory(m_dir->path());
+    first.start(QStringLiteral(DISPLAY_SEND),
+                {QStringLiteral("--test"), QStringLiteral("--device"), device});
+    QVERIFY(first.waitForStarted());
+    QTest::qWait(1200); // the first is two frames into its test
+    QProcess second;
+    second.setWorkingDirectory(m_dir->path());
+    second.start(QStringLiteral(DISPLAY_SEND),
+                 {QStringLiteral("--test"), QStringLiteral("--device"), device});
+    QVERIFY(second.waitForStarted());
+
+    const Run secondRun = finish(second, clock);
+    const Run firstRun = finish(first, clock);
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(5000));
+    const QString simOutput = QString::fromUtf8(sim.readAllStandardOutput());
+
+    QCOMPARE(secondRun.status, 2);
+    QVERIFY2(secondRun.err.contains(device.mid(6)), qPrintable(secondRun.err));
+    QVERIFY2(secondRun.err.contains(QLatin1String("another may be connected")),
+             qPrintable(secondRun.err));
+    QCOMPARE(firstRun.status, 0);
+    QVERIFY2(
+        firstRun.out.contains(
+            QStringLiteral("8 of 8 boards answered; %1 of %1 frames sent").arg(ProbeFrameCount)),
+        qPrintable(firstRun.out));
+    QVERIFY2(simOutput.contains(QLatin1String("refused: one client at a time")),
+             qPrintable(simOutput));
+    QCOMPARE(simOutput.count(QLatin1String(": probe of address")), ProbeFrameCount);
+    QVERIFY2(!simOutput.contains(QLatin1String("REJECTED")), qPrintable(simOutput));
+}
+
+void TestTcp::simulatorListens_data() {
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<bool>("listens");
+
+    QTest::newRow("port another program listens on") << "taken" << false;
+    // Ports below 1024 need privilege: root may listen there, another user is refused.
+    QTest::newRow("privileged port") << "127.0.0.1:1023" << (::geteuid() == 0);
+}
+
+// display-board-sim --tcp either prints the device that reaches it, or says why it cannot
+// listen and ends with status 2.
+void TestTcp::simulatorListens() {
+    QFETCH(QString, where);
+    QFETCH(bool, listens);
+    std::unique_ptr<TcpBoards> taken;
+    if (where == QLatin1String("taken")) {
+        taken = fastServer();
+        where = taken->devicePath().mid(6);
+    }
+    QProcess sim;
+    sim.start(QStringLiteral(DISPLAY_BOARD_SIM),
+              {QStringLiteral("--tcp"), where, QStringLiteral("--plain")});
+    QVERIFY(sim.waitForStarted());
+    if (listens) {
+        QVERIFY(sim.waitForReadyRead(5000));
+        QCOMPARE(QString::fromUtf8(sim.readLine()).trimmed(), QStringLiteral("tcp://") + where);
+        QVERIFY(!sim.waitForFinished(300));
+        sim.kill();
+        sim.waitForFinished();
+    } else {
+        QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitCode(), 2);
+        const QString err = QString::fromUtf8(sim.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("cannot listen on %1").arg(where)), qPrintable(err));
+        QVERIFY(sim.readAllStandardOutput().isEmpty());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestTcp)
+#include "tst_tcp.moc"
