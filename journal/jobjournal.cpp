@@ -93,8 +93,7 @@ JobJournal::~JobJournal() {
     abandonRunning();
 }
 
-JobOutcome JobJournal::upload(JobRunner &runner, const UploadRequest &request,
-                              JobReport &report) {
+JobOutcome JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobReport &report) {
     if (runner.isRunning())
         return JobOutcome::Busy;
     JournalStart start = startOf(m_program, QStringLiteral("upload"), request.port);
@@ -128,9 +127,8 @@ JobOutcome JobJournal::probe(JobRunner &runner, const PortTarget &port, JobRepor
     if (runner.isRunning())
         return JobOutcome::Busy;
     Recorder recorder(*this, report, startOf(m_program, QStringLiteral("test"), port));
-    return record(runner, recorder, [&runner, &port](JobReport &recording) {
-        return runner.probe(port, recording);
-    });
+    return record(runner, recorder,
+                  [&runner, &port](JobReport &recording) { return runner.probe(port, recording); });
 }
 
 JobOutcome JobJournal::record(JobRunner &runner, Recorder &recorder,
@@ -140,10 +138,8 @@ JobOutcome JobJournal::record(JobRunner &runner, Recorder &recorder,
     const QPointer<JobJournal> alive(this);
     // Counted as they go out rather than from the exchanges reported: a frame whose reply
     // window was cut short (a signal, the window closing, the port failing) was still written.
-    const QMetaObject::Connection counting =
-        connect(&runner.exchange(), &SendRec::frameWritten, this, [&recorder] {
-            ++recorder.frames;
-        });
+    const QMetaObject::Connection counting = connect(&runner.exchange(), &SendRec::frameWritten,
+                                                     this, [&recorder] { ++recorder.frames; });
     const JobOutcome outcome = job(recorder);
     if (!alive)
         return outcome; // everything went away during the job's wait; touch nothing

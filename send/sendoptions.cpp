@@ -125,10 +125,10 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption history(QStringLiteral("history"),
                                      QStringLiteral("Print the journal's newest records, newest "
                                                     "first, one a line; open no port."));
-    const QCommandLineOption limit(QStringLiteral("limit"),
-                                   QStringLiteral("With --history: how many records (%1).")
-                                       .arg(SendOptions().historyLimit),
-                                   QStringLiteral("n"));
+    const QCommandLineOption limit(
+        QStringLiteral("limit"),
+        QStringLiteral("With --history: how many records (%1).").arg(SendOptions().historyLimit),
+        QStringLiteral("n"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --history: one JSON object a line."));
     parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
@@ -237,9 +237,9 @@ SendOptions parse(const QStringList &arguments) {
             throw UsageError{QStringLiteral("--journal names no file")};
     }
     if (parser.isSet(limit))
-        options.historyLimit =
-            wholeNumber(QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
-                        QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
+        options.historyLimit = wholeNumber(
+            QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
+            QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
     return options;
 }

@@ -23,10 +23,10 @@ struct SendOptions {
     QStringList assignments;       // --set, in order
     std::optional<double> seconds; // --monitor --seconds
     bool quiet = false;
-    QString journalPath;  // --journal; empty: display-journal.db beside the config file
+    QString journalPath;   // --journal; empty: display-journal.db beside the config file
     int historyLimit = 20; // --history --limit
     bool json = false;     // --history --json
-    QString helpText; // what --help prints
+    QString helpText;      // what --help prints
 
     bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }
 };

@@ -106,8 +106,8 @@ void TestConsoleJournal::jobRecorded_data() {
     QTest::addColumn<int>("frames");
     QTest::addColumn<QString>("lights");
 
-    const QList<B> fifthSilent{B::Present, B::Present, B::Present, B::Present,
-                               B::Present, B::Silent};
+    const QList<B> fifthSilent{B::Present, B::Present, B::Present,
+                               B::Present, B::Present, B::Silent};
     QTest::newRow("upload, board 5 silent")
         << "cmdSend" << fifthSilent << -1 << 0 << "complete" << UploadFrameCount << "cggggrggg";
     QTest::newRow("upload, last page edited while the first goes out")
@@ -158,7 +158,7 @@ void TestConsoleJournal::jobRecorded() {
     const JournalRecord &record = records.first();
     QCOMPARE(record.program, QStringLiteral("console"));
     QCOMPARE(record.job, button == QLatin1String("cmdSend") ? QStringLiteral("upload")
-                                                             : QStringLiteral("test"));
+                                                            : QStringLiteral("test"));
     QCOMPARE(record.outcome, outcome);
     QCOMPARE(record.frames, frames);
     QCOMPARE(record.lights, lights);
@@ -178,8 +178,7 @@ void TestConsoleJournal::jobRecorded() {
         QCOMPARE(record.delaySeconds, 5);
         QCOMPARE(record.rows, shownRows()); // as they went out, the edit included
         if (editAtFrame > 0)
-            QCOMPARE(boards.bank().row(5, 15),
-                     QByteArray("typed during the upload"));
+            QCOMPARE(boards.bank().row(5, 15), QByteArray("typed during the upload"));
     } else {
         QVERIFY(!record.delaySeconds);
         QVERIFY(!record.rows);
@@ -238,8 +237,7 @@ void TestConsoleJournal::sendTooltipNamesLastUpload() {
 
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    const QString later =
-        QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+    const QString later = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
     const QString shown = tooltipShownOn(cmdSend());
     QVERIFY2(shown == QStringLiteral("Last sent %1; all boards answered").arg(now) ||
                  shown == QStringLiteral("Last sent %1; all boards answered").arg(later),
@@ -250,10 +248,14 @@ void TestConsoleJournal::journalProblemSaidOnce_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("said"); // part of the one box's text
 
-    QTest::newRow("damaged file of random bytes") << "damaged" << "moved aside";
-    QTest::newRow("full disk") << "full" << "full";
-    QTest::newRow("written by a newer version") << "newer" << "newer version";
-    QTest::newRow("read-only folder") << "read-only" << "not writable";
+    QTest::newRow("damaged file of random bytes") << "damaged"
+                                                  << "moved aside";
+    QTest::newRow("full disk") << "full"
+                               << "full";
+    QTest::newRow("written by a newer version") << "newer"
+                                                << "newer version";
+    QTest::newRow("read-only folder") << "read-only"
+                                      << "not writable";
 }
 
 void TestConsoleJournal::journalProblemSaidOnce() {
