@@ -4,6 +4,7 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
+#include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "receiveline.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -48,7 +50,11 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     , m_runner(new JobRunner(this))
     , m_progress(this)
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
-    , m_ports(setup.ports) {
+    , m_ports(setup.ports)
+    , m_journal(new JobJournal(setup.journalPath.isEmpty()
+                                   ? Journal::defaultPath(m_store.path())
+                                   : QDir::current().absoluteFilePath(setup.journalPath),
+                               QStringLiteral("console"), setup.journal, this)) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
     setFont(windowFont());
@@ -66,6 +72,9 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
 
     m_lblRx->setMargin(2);
 
+    // The tooltip is read from the journal each time it is asked for: a scheduled display-send
+    // on the same folder may have sent since, and the console's start-up never waits for it.
+    m_cmdSend->installEventFilter(this);
     connect(m_cmdSend, &QPushButton::clicked, this, &frmDisplay::runUpload);
     connect(m_cmdTest, &QPushButton::clicked, this, &frmDisplay::runProbe);
     connect(m_cmdRecOnly, &QPushButton::clicked, this, &frmDisplay::toggleMonitor);
@@ -149,6 +158,12 @@ QString frmDisplay::configPath() const {
     return m_store.path();
 }
 
+bool frmDisplay::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == m_cmdSend && event->type() == QEvent::ToolTip)
+        m_cmdSend->setToolTip(m_journal->lastUploadSummary());
+    return QWidget::eventFilter(watched, event);
+}
+
 void frmDisplay::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     if (m_shownOnce)
@@ -194,7 +209,9 @@ void frmDisplay::closeEvent(QCloseEvent *event) {
 
 void frmDisplay::endRunningJob() {
     // A job waiting for the boards sends nothing more: its wait ends now and the port closes
-    // before the job unwinds. The progress window goes with the job.
+    // before the job unwinds. The progress window goes with the job, and its record ends now.
+    if (m_runner->isRunning())
+        m_journal->abandonRunning();
     m_runner->cancel();
     if (m_runner->isMonitoring()) {
         m_runner->stopMonitor();
@@ -238,14 +255,20 @@ void frmDisplay::runUpload() {
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    m_runner->upload(request, *this);
+    const QPointer<frmDisplay> alive(this);
+    m_journal->upload(*m_runner, request, *this);
+    if (alive)
+        showJournalProblem();
 }
 
 void frmDisplay::runProbe() {
     if (m_runner->isRunning())
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
-    m_runner->probe(PortTarget::number(m_portNumber, m_ports), *this);
+    const QPointer<frmDisplay> alive(this);
+    m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this);
+    if (alive)
+        showJournalProblem();
 }
 
 void frmDisplay::toggleMonitor() {
@@ -309,5 +332,24 @@ void frmDisplay::setLight(int address, QColor colour) {
 
 void frmDisplay::reportPortError(const QString &text) {
     QMessageBox box(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+// Once per run of the console, after the job, which went on as usual: a journal that cannot be
+// kept is worth one interruption, not one at every upload.
+void frmDisplay::showJournalProblem() {
+    const QString problem = m_journal->takeProblem();
+    if (problem.isEmpty())
+        return;
+    if (!isVisible()) {
+        // The window closed during the job: nobody is there to read a box.
+        qCWarning(lcJournal).noquote() << problem;
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, WindowTitle,
+                    QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the "
+                                   "journal are not shown while the console runs.")
+                        .arg(problem),
+                    QMessageBox::Ok, this);
     box.exec();
 }

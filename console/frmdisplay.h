@@ -7,7 +7,9 @@
 //      │                                  cm: BoardLink ◀── SendRec (tmrTout, 500 ms window)
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow ──▶ frmProgress (created per upload, no owner)
-//      └── ConfigStore: display.cfg read at start-up, written at close
+//      ├── ConfigStore: display.cfg read at start-up, written at close
+//      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
+//          first job or the first look at SEND's tooltip
 //
 // Everything runs on the GUI thread. A job waits for the boards in SendRec's local event loop, so
 // the window stays live during an upload; closing it cancels that wait.
@@ -15,6 +17,7 @@
 #include "configstore.h"
 #include "frmprogress.h"
 #include "jobreport.h"
+#include "journal.h"
 #include "pageset.h"
 #include "porttarget.h"
 
@@ -23,6 +26,7 @@
 
 #include <array>
 
+class JobJournal;
 class JobRunner;
 class PageTabs;
 class QLabel;
@@ -36,6 +40,9 @@ class StatusLight;
 struct ConsoleSetup {
     QString configPath = QString::fromLatin1(ConfigStore::DefaultFileName);
     PortMap ports;
+    // Empty: display-journal.db beside the config file.
+    QString journalPath;
+    JournalOptions journal;
 };
 
 class frmDisplay : public QWidget, private JobReport {
@@ -49,6 +56,7 @@ public:
     qint16 portNumber() const { return m_portNumber; }
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -70,6 +78,7 @@ private:
     void setReceiveLine(const QByteArray &reply);
     void setLight(int address, QColor colour);
     void reportPortError(const QString &text);
+    void showJournalProblem();
 
     // JobReport
     void progressShown(const QString &message) override;
@@ -95,6 +104,7 @@ private:
     ProgressWindow m_progress;
     const ConfigStore m_store;
     const PortMap m_ports;
+    JobJournal *const m_journal;
 
     qint16 m_portNumber = 1;
     QString m_startUpProblem;

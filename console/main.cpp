@@ -25,6 +25,12 @@ int main(int argc, char *argv[]) {
                                                    "file instead of ./display.cfg."),
                                     QStringLiteral("file"));
     parser.addOption(config);
+    const QCommandLineOption journal(
+        QStringLiteral("journal"),
+        QStringLiteral("Record uploads and board tests in this file instead of "
+                       "display-journal.db beside the config file."),
+        QStringLiteral("file"));
+    parser.addOption(journal);
     // A first look for --help and --version only; Qt's own options (-platform, ...) are not
     // known here and are taken out by QApplication before the real reading below.
     parser.parse(arguments);
@@ -45,6 +51,8 @@ int main(int argc, char *argv[]) {
     ConsoleSetup setup;
     if (parser.isSet(config))
         setup.configPath = parser.value(config);
+    if (parser.isSet(journal))
+        setup.journalPath = parser.value(journal);
     frmDisplay window(setup);
     window.show();
     return app.exec();

@@ -443,7 +443,8 @@ qint64 Journal::begin(const JournalStart &start) {
                 query.addBindValue(start.program);
                 query.addBindValue(start.job);
                 query.addBindValue(start.port);
-                query.addBindValue(start.device);
+                // A port number with no device has a null device text, which NOT NULL refuses.
+                query.addBindValue(start.device.isNull() ? QStringLiteral("") : start.device);
                 query.addBindValue(nullable(start.delaySeconds));
                 query.addBindValue(rowset);
                 ok = query.exec();
@@ -478,18 +479,32 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
     try {
         if (!ensureOpen(true) || !transaction())
             return;
+        QSqlError error;
+        QVariant rowset{QMetaType(QMetaType::LongLong)};
+        if (end.rows) {
+            const std::optional<qint64> rowsetId = rowSetId(*end.rows, error);
+            if (!rowsetId) {
+                rollback();
+                fail(QStringLiteral("written"), error);
+                return;
+            }
+            rowset = *rowsetId;
+        }
         QSqlQuery query(QSqlDatabase::database(m_connection, false));
         query.prepare(QStringLiteral("UPDATE jobs SET finished = ?, outcome = ?, error = ?, "
-                                     "frames = ?, lights = ? WHERE id = ?"));
+                                     "frames = ?, lights = ?, delay = coalesce(?, delay), "
+                                     "rowset = coalesce(?, rowset) WHERE id = ?"));
         query.addBindValue(isoTime(end.finished));
         query.addBindValue(end.outcome);
         query.addBindValue(end.error.isEmpty() ? QVariant(QMetaType(QMetaType::QString))
                                                : QVariant(end.error));
         query.addBindValue(end.frames);
         query.addBindValue(end.lights);
+        query.addBindValue(nullable(end.delaySeconds));
+        query.addBindValue(rowset);
         query.addBindValue(id);
         if (!query.exec()) {
-            const QSqlError error = query.lastError();
+            error = query.lastError();
             query.finish();
             rollback();
             fail(QStringLiteral("written"), error);

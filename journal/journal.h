@@ -37,6 +37,10 @@ struct JournalEnd {
     int frames = 0;
     QString lights;
     QDateTime finished = QDateTime::currentDateTimeUtc();
+    // Set when an upload sent other rows or another delay than it began with: the console stays
+    // live during an upload, and an edit reaches the boards if its pair had not gone yet.
+    std::optional<int> delaySeconds;
+    std::optional<QStringList> rows;
 };
 
 // One job as the journal holds it. finished, outcome, error (null when none), frames and lights

@@ -71,6 +71,11 @@ public:
     const QByteArray &replyText() const { return m_replyText; }
     bool replyWindowElapsed() const { return m_replyWindowElapsed; }
 
+Q_SIGNALS:
+    // The frame went out on the link; its reply window starts now. A job cut short during that
+    // window still wrote it, though it never reports the exchange.
+    void frameWritten(const QByteArray &frame);
+
 private:
     void replyWindowEnded();
 

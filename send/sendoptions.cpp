@@ -12,6 +12,10 @@ namespace SendCommandLine {
 
 namespace {
 
+// Far beyond what a screen or a script reads at once, yet a bound on what one call pulls from a
+// journal of years.
+constexpr int MaxHistoryLimit = 1'000'000;
+
 int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
                 const QString &what) {
     bool ok = false;
@@ -54,6 +58,8 @@ SendOptions parse(const QStringList &arguments) {
         "SEND does, and says which boards answered. With --values or --set, every row is a "
         "template: {name} or {name:format} is replaced by that value ({pH:>5.1f}, "
         "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
+        "Every upload and board test is recorded in display-journal.db beside the config file "
+        "(or --journal FILE); --history prints the newest records.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
         "configuration or values (nothing was sent); 128 + the signal number when SIGINT or "
@@ -112,8 +118,22 @@ SendOptions parse(const QStringList &arguments) {
                                      QStringLiteral("With --monitor: stop after this many "
                                                     "seconds (default: until interrupted)."),
                                      QStringLiteral("s"));
+    const QCommandLineOption journal(
+        QStringLiteral("journal"),
+        QStringLiteral("Record uploads and board tests in this file (and read --history from "
+                       "it) instead of display-journal.db beside the config file."),
+        QStringLiteral("file"));
+    const QCommandLineOption history(QStringLiteral("history"),
+                                     QStringLiteral("Print the journal's newest records, newest "
+                                                    "first, one a line; open no port."));
+    const QCommandLineOption limit(
+        QStringLiteral("limit"),
+        QStringLiteral("With --history: how many records (%1).").arg(SendOptions().historyLimit),
+        QStringLiteral("n"));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --history: one JSON object a line."));
     parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, test, monitor, seconds});
+                       quiet, test, monitor, seconds, journal, history, limit, json});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -132,17 +152,21 @@ SendOptions parse(const QStringList &arguments) {
         return options;
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
-    for (const QCommandLineOption *single : {&config, &port, &device, &delay, &boards, &seconds}) {
+    for (const QCommandLineOption *single :
+         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
     }
 
-    const int modes =
-        int(parser.isSet(test)) + int(parser.isSet(monitor)) + int(parser.isSet(dryRun));
+    const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
+                      int(parser.isSet(dryRun)) + int(parser.isSet(history));
     if (modes > 1)
-        throw UsageError{QStringLiteral("choose one of --test, --monitor and --dry-run")};
-    if (parser.isSet(test))
+        throw UsageError{
+            QStringLiteral("choose one of --test, --monitor, --dry-run and --history")};
+    if (parser.isSet(history))
+        options.mode = SendOptions::Mode::History;
+    else if (parser.isSet(test))
         options.mode = SendOptions::Mode::Test;
     else if (parser.isSet(monitor))
         options.mode = SendOptions::Mode::Monitor;
@@ -160,9 +184,15 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(values, uploads, "an upload");
     onlyWith(set, uploads, "an upload");
     onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
-    onlyWith(boards, options.mode != SendOptions::Mode::Monitor, "an upload or --test");
-    onlyWith(port, options.mode != SendOptions::Mode::DryRun, "a job that opens the port");
-    onlyWith(device, options.mode != SendOptions::Mode::DryRun, "a job that opens the port");
+    const bool historyMode = options.mode == SendOptions::Mode::History;
+    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode;
+    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode,
+             "an upload or --test");
+    onlyWith(port, opensPort, "a job that opens the port");
+    onlyWith(device, opensPort, "a job that opens the port");
+    onlyWith(quiet, !historyMode, "a job");
+    onlyWith(limit, historyMode, "--history");
+    onlyWith(json, historyMode, "--history");
 
     if (parser.isSet(config)) {
         options.configPath = parser.value(config);
@@ -202,6 +232,16 @@ SendOptions parse(const QStringList &arguments) {
         options.seconds = value;
     }
     options.quiet = parser.isSet(quiet);
+    if (parser.isSet(journal)) {
+        options.journalPath = parser.value(journal);
+        if (options.journalPath.isEmpty())
+            throw UsageError{QStringLiteral("--journal names no file")};
+    }
+    if (parser.isSet(limit))
+        options.historyLimit = wholeNumber(
+            QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
+            QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
+    options.json = parser.isSet(json);
     return options;
 }
 

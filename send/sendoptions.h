@@ -10,7 +10,7 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
-    enum class Mode { Upload, DryRun, Test, Monitor, Help, Version };
+    enum class Mode { Upload, DryRun, Test, Monitor, History, Help, Version };
 
     Mode mode = Mode::Upload;
     QString configPath = QStringLiteral("display.cfg");
@@ -23,7 +23,10 @@ struct SendOptions {
     QStringList assignments;       // --set, in order
     std::optional<double> seconds; // --monitor --seconds
     bool quiet = false;
-    QString helpText; // what --help prints
+    QString journalPath;   // --journal; empty: display-journal.db beside the config file
+    int historyLimit = 20; // --history --limit
+    bool json = false;     // --history --json
+    QString helpText;      // what --help prints
 
     bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }
 };

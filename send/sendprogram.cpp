@@ -4,6 +4,7 @@
 #include "configstore.h"
 #include "failure.h"
 #include "framebuilder.h"
+#include "jobjournal.h"
 #include "jobrunner.h"
 #include "receiveline.h"
 #include "rowfill.h"
@@ -11,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -37,6 +39,10 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     , m_out(out)
     , m_err(err)
     , m_runner(new JobRunner(this))
+    , m_journal(new JobJournal(options.journalPath.isEmpty()
+                                   ? Journal::defaultPath(options.configPath)
+                                   : options.journalPath,
+                               QStringLiteral("send"), {}, this))
     , m_showProgress(!options.quiet && ::isatty(STDERR_FILENO)) {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -67,6 +73,8 @@ int SendProgram::run() {
         return test();
     case SendOptions::Mode::Monitor:
         return monitor();
+    case SendOptions::Mode::History:
+        return history();
     }
     return BadInput;
 }
@@ -148,7 +156,8 @@ int SendProgram::upload(bool dryRun) {
         .rowText = [&pages](int index) { return pages.row(index); },
         .delaySeconds = [delaySeconds] { return delaySeconds; },
     };
-    const JobOutcome outcome = m_runner->upload(request, *this);
+    const JobOutcome outcome = m_journal->upload(*m_runner, request, *this);
+    sayJournalProblem();
     if (m_signal)
         return SignalBase + m_signal;
     if (outcome != JobOutcome::Complete)
@@ -178,7 +187,8 @@ int SendProgram::test() {
     if (!port)
         return BadInput;
     m_framesTotal = ProbeFrameCount;
-    const JobOutcome outcome = m_runner->probe(*port, *this);
+    const JobOutcome outcome = m_journal->probe(*m_runner, *port, *this);
+    sayJournalProblem();
     if (m_signal)
         return SignalBase + m_signal;
     if (outcome != JobOutcome::Complete)
@@ -207,6 +217,32 @@ int SendProgram::monitor() {
     if (m_signal)
         return SignalBase + m_signal;
     return m_monitorFailed ? PortFailed : AllAnswered;
+}
+
+int SendProgram::history() {
+    Journal &journal = m_journal->journal();
+    if (!QFileInfo::exists(journal.path())) {
+        error(QStringLiteral("no job journal at %1 yet").arg(journal.path()));
+        return AllAnswered;
+    }
+    const QList<JournalRecord> records = journal.history(m_options.historyLimit);
+    for (const JournalRecord &record : records) {
+        if (m_options.json)
+            m_out << QString::fromUtf8(historyJson(record)) << '\n';
+        else
+            m_out << historyLine(record) << '\n';
+    }
+    m_out.flush();
+    sayJournalProblem();
+    return AllAnswered;
+}
+
+void SendProgram::sayJournalProblem() {
+    const QString problem = m_journal->takeProblem();
+    if (problem.isEmpty())
+        return;
+    for (const QString &line : problem.split(QLatin1Char('\n')))
+        error(line);
 }
 
 int SendProgram::boardsVerdict(int frames, int total, const PortTarget &port) {

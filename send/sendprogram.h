@@ -11,6 +11,7 @@
 #include <array>
 #include <optional>
 
+class JobJournal;
 class JobRunner;
 class QEventLoop;
 class QSocketNotifier;
@@ -43,6 +44,9 @@ private:
     int upload(bool dryRun);
     int test();
     int monitor();
+    int history();
+    // The journal's problem, if it met one, said once on standard error.
+    void sayJournalProblem();
     // Reads the configuration and fills its rows; throws Failure.
     PageSet rowsToSend(qint16 &portNumber) const;
     std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
@@ -63,6 +67,7 @@ private:
     QTextStream &m_out;
     QTextStream &m_err;
     JobRunner *const m_runner;
+    JobJournal *const m_journal;
     QSocketNotifier *m_signals = nullptr;
     QEventLoop *m_monitorLoop = nullptr; // while the monitor runs
     const bool m_showProgress;

@@ -2,16 +2,26 @@
 #include "configstore.h"
 #include "defaultpages.h"
 #include "jobrunner.h"
+#include "journal.h"
 #include "pageset.h"
+#include "sendrec.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -47,17 +57,48 @@ Run finish(QProcess &process, int timeoutMs) {
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-void start(QProcess &process, const QStringList &arguments, const QString &folder) {
+// asNobody: as a user whom folder permissions bind (when this test runs as root).
+void start(QProcess &process, const QStringList &arguments, const QString &folder,
+           bool asNobody = false) {
     process.setWorkingDirectory(folder);
-    process.start(QStringLiteral(DISPLAY_SEND), arguments);
+    if (asNobody)
+        process.start(QStringLiteral("setpriv"),
+                      QStringList{QStringLiteral("--reuid=nobody"),
+                                  QStringLiteral("--regid=nogroup"),
+                                  QStringLiteral("--clear-groups"), QStringLiteral(DISPLAY_SEND)} +
+                          arguments);
+    else
+        process.start(QStringLiteral(DISPLAY_SEND), arguments);
     process.waitForStarted();
 }
 
-Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000) {
+Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
+         bool asNobody = false) {
     QProcess process;
-    start(process, arguments, folder);
+    start(process, arguments, folder, asNobody);
     return finish(process, timeoutMs);
 }
+
+QString journalIn(const QString &folder) {
+    return QDir(folder).filePath(QStringLiteral("display-journal.db"));
+}
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The lines of --history --json, each parsed; a line that is not an object of exactly the
+// journal's keys fails the test that reads it.
+QList<QJsonObject> jsonRecords(const QString &out) {
+    QList<QJsonObject> records;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        records << QJsonDocument::fromJson(line.toUtf8()).object();
+    return records;
+}
+
+const QStringList JournalKeys{"delay",  "device",  "error", "finished", "frames", "job",
+                              "lights", "outcome", "port",  "program",  "rows",   "started"};
 
 QString linesOf(const QList<int> &answered, const QList<int> &silent) {
     QString text;
@@ -92,6 +133,11 @@ private Q_SLOTS:
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
     void helpAndVersion();
+    void historyReadsTheJournal_data();
+    void historyReadsTheJournal();
+    void killedMidUploadLeavesUnfinishedRecord();
+    void journalProblemLeavesTheJobAlone_data();
+    void journalProblemLeavesTheJobAlone();
 
 private:
     void writeConfig(const PageSet &pages, qint16 portNumber = 1) {
@@ -155,6 +201,47 @@ void TestSend::wholeUploadWhileASecondWaits() {
                                                               "52 frames sent to %1\n")
                                                    .arg(m_boards->devicePath()));
     QCOMPARE(run.err, QString()); // no terminal: no progress
+
+    // Both runs are in the journal beside display.cfg, the refused one newest.
+    const Run history =
+        send({QStringLiteral("--history"), QStringLiteral("--json")}, m_dir->path());
+    QCOMPARE(history.status, 0);
+    const QList<QJsonObject> records = jsonRecords(history.out);
+    QCOMPARE(records.size(), 2);
+    for (const QJsonObject &record : records) {
+        QStringList keys = record.keys();
+        QCOMPARE(keys, JournalKeys);
+        QCOMPARE(record.value("program").toString(), QStringLiteral("send"));
+        QCOMPARE(record.value("job").toString(), QStringLiteral("upload"));
+        QCOMPARE(record.value("device").toString(), m_boards->devicePath());
+        QCOMPARE(record.value("port").toInt(-1), 0);
+        QVERIFY(QDateTime::fromString(record.value("finished").toString(), Qt::ISODateWithMs)
+                    .isValid());
+    }
+    const QJsonObject refused = records.at(0);
+    QCOMPARE(refused.value("outcome").toString(), QStringLiteral("port-error"));
+    QVERIFY2(refused.value("error").toString().contains(QLatin1String("in use")),
+             qPrintable(refused.value("error").toString()));
+    QCOMPARE(refused.value("frames").toInt(-1), 0);
+    QCOMPARE(refused.value("lights").toString(), QStringLiteral("ccccccccc"));
+    const QJsonObject sent = records.at(1);
+    QCOMPARE(sent.value("outcome").toString(), QStringLiteral("complete"));
+    QVERIFY(sent.value("error").isNull());
+    QCOMPARE(sent.value("frames").toInt(), UploadFrameCount);
+    QCOMPARE(sent.value("lights").toString(), QStringLiteral("cgggrrrrr"));
+    QCOMPARE(sent.value("delay").toInt(), 5);
+    QCOMPARE(sent.value("rows").toArray().toVariantList(),
+             QVariant(Journal::rowsOf(DefaultPages::pages())).toList());
+    const QString started = sent.value("started").toString();
+    QVERIFY2(QRegularExpression(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)"))
+                 .match(started)
+                 .hasMatch(),
+             qPrintable(started));
+    const qint64 tookMs =
+        QDateTime::fromString(started, Qt::ISODateWithMs)
+            .msecsTo(QDateTime::fromString(sent.value("finished").toString(), Qt::ISODateWithMs));
+    QVERIFY2(tookMs >= UploadFrameCount * SendRec::ReplyWindowMs,
+             qPrintable(QString::number(tookMs)));
 }
 
 void TestSend::boardTest_data() {
@@ -302,6 +389,13 @@ void TestSend::terminatedMidUpload() {
     QCOMPARE(run.status, 128 + SIGTERM);
     QTest::qWait(700); // a frame written after the signal would have arrived by now
     QCOMPARE(m_boards->received().size(), 3);
+    // Recorded as aborted, the third frame counted though its reply window was cut short.
+    const QList<QJsonObject> records = jsonRecords(
+        send({QStringLiteral("--history"), QStringLiteral("--json")}, m_dir->path()).out);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().value("outcome").toString(), QStringLiteral("aborted"));
+    QCOMPARE(records.first().value("frames").toInt(), 3);
+    QCOMPARE(records.first().value("lights").toString(), QStringLiteral("ccccccccc"));
     // The port was closed: another run takes it at once.
     const Run next = send({QStringLiteral("--test"), QStringLiteral("--device"),
                            m_boards->devicePath(), QStringLiteral("--quiet")},
@@ -332,6 +426,242 @@ void TestSend::helpAndVersion() {
     const Run version = send({QStringLiteral("--version")}, m_dir->path());
     QCOMPARE(version.status, 0);
     QVERIFY(version.out.startsWith(QLatin1String("display-send ")));
+}
+
+void TestSend::historyReadsTheJournal_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("filled"); // the journal beside display.cfg holds 25 board tests
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<int>>("ports"); // of the records printed, in order
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<QString>("error"); // part of standard error; empty: nothing there
+
+    QList<int> newest20;
+    for (int port = 25; port > 5; --port)
+        newest20 << port;
+    QTest::newRow("the newest 20 by default")
+        << QStringList{"--history"} << true << 0 << newest20 << false << QString();
+    QTest::newRow("--limit 3") << QStringList{"--history", "--limit", "3"} << true << 0
+                               << QList<int>{25, 24, 23} << false << QString();
+    QTest::newRow("--limit beyond the records")
+        << QStringList{"--history", "--limit", "1000"} << true << 0
+        << newest20 + QList<int>{5, 4, 3, 2, 1} << false << QString();
+    QTest::newRow("--json --limit 2") << QStringList{"--history", "--json", "--limit", "2"} << true
+                                      << 0 << QList<int>{25, 24} << true << QString();
+    QTest::newRow("--journal names the file")
+        << QStringList{"--history", "--journal", "elsewhere/other.db", "--limit", "1"} << false << 0
+        << QList<int>{7} << false << QString();
+    QTest::newRow("no journal yet")
+        << QStringList{"--history"} << false << 0 << QList<int>{} << false << "no job journal at";
+    QTest::newRow("--limit 0") << QStringList{"--history", "--limit", "0"} << true << 3
+                               << QList<int>{} << false << "--limit 0: not a number of records";
+    QTest::newRow("--limit of words") << QStringList{"--history", "--limit", "all"} << true << 3
+                                      << QList<int>{} << false << "--limit all";
+    QTest::newRow("--json without --history") << QStringList{"--test", "--json"} << true << 3
+                                              << QList<int>{} << false << "--json goes only";
+    QTest::newRow("--history and --test") << QStringList{"--history", "--test"} << true << 3
+                                          << QList<int>{} << false << "choose one of";
+    QTest::newRow("--history and --port") << QStringList{"--history", "--port", "3"} << true << 3
+                                          << QList<int>{} << false << "--port goes only";
+}
+
+void TestSend::historyReadsTheJournal() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, filled);
+    QFETCH(int, status);
+    QFETCH(QList<int>, ports);
+    QFETCH(bool, json);
+    QFETCH(QString, error);
+
+    const auto boardTest = [](int port) {
+        JournalStart start;
+        start.program = QStringLiteral("send");
+        start.job = QStringLiteral("test");
+        start.port = port;
+        start.device = QStringLiteral("/dev/ttyS%1").arg(port - 1);
+        return start;
+    };
+    const auto finished = [] {
+        JournalEnd end;
+        end.outcome = QStringLiteral("complete");
+        end.frames = ProbeFrameCount;
+        end.lights = QStringLiteral("ggggggggg");
+        return end;
+    };
+    if (filled) {
+        Journal journal(journalIn(m_dir->path()));
+        for (int port = 1; port <= 25; ++port)
+            journal.finish(journal.begin(boardTest(port)), finished());
+    }
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("elsewhere")));
+    {
+        Journal other(m_dir->filePath(QStringLiteral("elsewhere/other.db")));
+        other.finish(other.begin(boardTest(7)), finished());
+    }
+    // Reading the journal needs no display.cfg.
+    QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("display.cfg"))));
+
+    const Run run = send(arguments, m_dir->path(), 10000);
+    QCOMPARE(run.status, status);
+    if (error.isEmpty())
+        QCOMPARE(run.err, QString());
+    else
+        QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")) && run.err.contains(error),
+                 qPrintable(run.err));
+    QList<int> printed;
+    if (json) {
+        for (const QJsonObject &record : jsonRecords(run.out)) {
+            QCOMPARE(record.keys(), JournalKeys);
+            QVERIFY(record.value("delay").isNull());
+            QVERIFY(record.value("rows").isNull());
+            printed << record.value("port").toInt();
+        }
+    } else {
+        static const QRegularExpression com(QStringLiteral(" COM (\\d+) /dev/ttyS"));
+        for (const QString &line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            QVERIFY2(line.contains(QLatin1String(" complete ")), qPrintable(line));
+            printed << com.match(line).captured(1).toInt();
+        }
+    }
+    QCOMPARE(printed, ports);
+    QTest::qWait(20);
+    QVERIFY(m_boards->received().isEmpty());
+}
+
+void TestSend::killedMidUploadLeavesUnfinishedRecord() {
+    QProcess process;
+    start(process, {QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
+    connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
+        if (m_boards->received().size() == 3)
+            ::kill(pid_t(process.processId()), SIGKILL);
+    });
+    const Run run = finish(process, 20000);
+    QCOMPARE(run.status, -2); // killed
+
+    const Run plain = send({QStringLiteral("--history")}, m_dir->path());
+    QCOMPARE(plain.status, 0);
+    const QStringList lines = plain.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(QLatin1String(" unfinished ")), qPrintable(lines.first()));
+
+    const Run json = send({QStringLiteral("--history"), QStringLiteral("--json")}, m_dir->path());
+    const QList<QJsonObject> records = jsonRecords(json.out);
+    QCOMPARE(records.size(), 1);
+    QVERIFY(records.first().value("finished").isNull());
+    QVERIFY(records.first().value("outcome").isNull());
+    QCOMPARE(records.first().value("rows").toArray().size(), PageSet::RowCount);
+    QCOMPARE(records.first().value("delay").toInt(), 5);
+
+    // The journal is still written after the kill.
+    const Run next = send({QStringLiteral("--test"), QStringLiteral("--device"),
+                           m_boards->devicePath(), QStringLiteral("--quiet")},
+                          m_dir->path());
+    QCOMPARE(next.status, 0);
+    QCOMPARE(next.err, QString());
+    const QList<QJsonObject> after = jsonRecords(
+        send({QStringLiteral("--history"), QStringLiteral("--json")}, m_dir->path()).out);
+    QCOMPARE(after.size(), 2);
+    QCOMPARE(after.first().value("outcome").toString(), QStringLiteral("complete"));
+    QCOMPARE(after.first().value("job").toString(), QStringLiteral("test"));
+}
+
+void TestSend::journalProblemLeavesTheJobAlone_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("upload");  // else the board test
+    QTest::addColumn<QString>("said"); // part of the one line on standard error
+
+    QTest::newRow("damaged journal, upload") << "damaged" << true << "moved aside";
+    QTest::newRow("journal of a newer version, board test") << "newer" << false << "newer version";
+    QTest::newRow("journal folder missing, board test")
+        << "missing" << false << "its folder does not exist";
+    QTest::newRow("read-only folder, board test") << "read-only" << false << "not writable";
+}
+
+void TestSend::journalProblemLeavesTheJobAlone() {
+    QFETCH(QString, fault);
+    QFETCH(bool, upload);
+    QFETCH(QString, said);
+
+    const QString folder = m_dir->path();
+    const QString path = journalIn(folder);
+    QStringList arguments{QStringLiteral("--device"), m_boards->devicePath()};
+    if (!upload)
+        arguments << QStringLiteral("--test");
+    bool asNobody = false;
+    QByteArray untouched;
+    if (fault == QLatin1String("damaged")) {
+        QRandomGenerator generator(5);
+        QByteArray noise(16384, '\0');
+        for (char &byte : noise)
+            byte = char(generator.bounded(256));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(noise);
+    } else if (fault == QLatin1String("newer")) {
+        {
+            QSqlDatabase db =
+                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("newer"));
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY)")));
+            QVERIFY(query.exec(
+                QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)));
+            query.finish();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+        untouched = fileBytes(path);
+    } else if (fault == QLatin1String("missing")) {
+        arguments << QStringLiteral("--journal") << QStringLiteral("nowhere/display-journal.db");
+    } else if (::geteuid() == 0) {
+        // Folder permissions do not bind root: display-send runs as nobody, in a folder of
+        // root's that nobody may read but not write, on boards nobody may open.
+        asNobody = true;
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner |
+                                                  QFile::ExeOwner | QFile::ReadOther |
+                                                  QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(m_dir->filePath(QStringLiteral("display.cfg")),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(m_boards->devicePath(), QFile::ReadOwner | QFile::WriteOwner |
+                                                                  QFile::ReadOther |
+                                                                  QFile::WriteOther));
+    } else {
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    }
+
+    const Run run = send(arguments, folder, 60000, asNobody);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    QCOMPARE(run.status, 0);
+    QCOMPARE(m_boards->received().size(), upload ? UploadFrameCount : ProbeFrameCount);
+    if (upload)
+        QCOMPARE(m_boards->allBytes(), goldenUpload());
+    QVERIFY2(run.out.endsWith(QStringLiteral("8 of 8 boards answered; %1 of %1 frames sent to %2\n")
+                                  .arg(upload ? UploadFrameCount : ProbeFrameCount)
+                                  .arg(m_boards->devicePath())),
+             qPrintable(run.out));
+    // Said once, on one line.
+    const QStringList lines = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith(QLatin1String("display-send: The job journal ")) &&
+                 lines.first().contains(said),
+             qPrintable(run.err));
+
+    if (fault == QLatin1String("damaged")) {
+        QCOMPARE(QDir(folder)
+                     .entryList({QStringLiteral("display-journal.db.damaged-*")}, QDir::Files)
+                     .size(),
+                 1);
+        Journal fresh(path);
+        const QList<JournalRecord> records = fresh.history(10);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().outcome, QStringLiteral("complete"));
+    } else if (fault == QLatin1String("newer")) {
+        QCOMPARE(fileBytes(path), untouched);
+    } else {
+        QVERIFY(!QFileInfo::exists(path));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSend)
