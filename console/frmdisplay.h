@@ -36,6 +36,10 @@ class StatusLight;
 struct ConsoleSetup {
     QString configPath = QString::fromLatin1(ConfigStore::DefaultFileName);
     PortMap ports;
+    QStringList portMapProblems; // the port map's unusable lines, said once the window is up
+
+    // For this display.cfg, with the port map from the ports.conf files that go with it.
+    static ConsoleSetup forConfig(const QString &configPath);
 };
 
 class frmDisplay : public QWidget, private JobReport {
@@ -62,13 +66,14 @@ private:
     void placeRow(int index, const QString &text);
     void endRunningJob();
     SaveAnswer askAfterFailedSave(const QString &why);
-    void showStartUpProblem();
+    void showStartUpProblems();
 
     void runUpload();
     void runProbe();
     void toggleMonitor();
     void setReceiveLine(const QByteArray &reply);
-    void setLight(int address, QColor colour);
+    void showJudgement(const Judgement &judgement);
+    void describeLight(int address, const QString &state);
     void reportPortError(const QString &text);
 
     // JobReport
@@ -95,6 +100,7 @@ private:
     ProgressWindow m_progress;
     const ConfigStore m_store;
     const PortMap m_ports;
+    const QStringList m_portMapProblems;
 
     qint16 m_portNumber = 1;
     QString m_startUpProblem;

@@ -42,9 +42,8 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     parser.process(app);
-    ConsoleSetup setup;
-    if (parser.isSet(config))
-        setup.configPath = parser.value(config);
+    const ConsoleSetup setup = ConsoleSetup::forConfig(
+        parser.isSet(config) ? parser.value(config) : ConsoleSetup().configPath);
     frmDisplay window(setup);
     window.show();
     return app.exec();

@@ -68,8 +68,9 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("The display.cfg to read (./display.cfg). It is never written."),
         QStringLiteral("file"));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Use COM n, as the console's port list does "
-                                                 "(default: the port number in the file)."),
+                                  QStringLiteral("Use COM n, as the console's port list does, "
+                                                 "through the same ports.conf (default: the "
+                                                 "port number in the file)."),
                                   QStringLiteral("n"));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Use this serial device instead of a COM "
@@ -100,6 +101,11 @@ SendOptions parse(const QStringList &arguments) {
                                                    "line (CR as \\r); open nothing."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print nothing but errors."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("Log every frame written and every reply read on standard error, with the "
+                       "milliseconds since the job started (control characters as \\r, \\n, "
+                       "\\xNN)."));
     const QCommandLineOption test(QStringLiteral("test"),
                                   QStringLiteral("Probe board addresses 0 to %1 instead of "
                                                  "uploading.")
@@ -112,7 +118,7 @@ SendOptions parse(const QStringList &arguments) {
                                                     "seconds (default: until interrupted)."),
                                      QStringLiteral("s"));
     parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, test, monitor, seconds});
+                       quiet, verbose, test, monitor, seconds});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -201,6 +207,7 @@ SendOptions parse(const QStringList &arguments) {
         options.seconds = value;
     }
     options.quiet = parser.isSet(quiet);
+    options.verbose = parser.isSet(verbose);
     return options;
 }
 

@@ -23,7 +23,8 @@ struct SendOptions {
     QStringList assignments;       // --set, in order
     std::optional<double> seconds; // --monitor --seconds
     bool quiet = false;
-    QString helpText; // what --help prints
+    bool verbose = false; // the wire log on standard error
+    QString helpText;     // what --help prints
 
     bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }
 };
