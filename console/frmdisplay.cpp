@@ -78,11 +78,9 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     }
     const std::pair<const char *, SettingList *> labelledLists[] = {{"Label1", m_cmbComm},
                                                                     {"Label2", m_cmbDelay}};
-    for (const auto &[labelName, list] : labelledLists) {
-        auto *label = controlNamed<QLabel>(m_controls, QLatin1String(labelName));
-        label->setBuddy(list);
-        list->setAccessibleName(label->text().remove(QLatin1Char(':')).trimmed());
-    }
+    // A screen reader finds a list's label through the label's buddy.
+    for (const auto &[labelName, list] : labelledLists)
+        controlNamed<QLabel>(m_controls, QLatin1String(labelName))->setBuddy(list);
     auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
     image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
 
