@@ -7,6 +7,7 @@
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
+#include "portmapfile.h"
 #include "receiveline.h"
 #include "settings.h"
 
@@ -37,6 +38,15 @@ QFont windowFont() {
 
 } // namespace
 
+ConsoleSetup ConsoleSetup::forConfig(const QString &configPath) {
+    const PortMapLoad loaded = PortMapFile::loadFor(configPath);
+    ConsoleSetup setup;
+    setup.configPath = configPath;
+    setup.ports = loaded.map;
+    setup.portMapProblems = loaded.problems;
+    return setup;
+}
+
 frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     : QWidget(parent)
     , m_controls(buildControls(this, Layout::displayControls(), LayoutUnits::forPrimaryScreen()))
@@ -54,19 +64,34 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     , m_journal(new JobJournal(setup.journalPath.isEmpty()
                                    ? Journal::defaultPath(m_store.path())
                                    : QDir::current().absoluteFilePath(setup.journalPath),
-                               QStringLiteral("console"), setup.journal, this)) {
+                               QStringLiteral("console"), setup.journal, this))
+
+    , m_portMapProblems(setup.portMapProblems) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
     setFont(windowFont());
     const LayoutUnits units = LayoutUnits::forPrimaryScreen();
     setFixedSize(units.px(Layout::DisplayWidth), units.px(Layout::DisplayHeight));
 
-    for (int index = 0; index < PageSet::RowCount; ++index)
+    // What a screen reader says, and what the lights say to an operator who cannot tell their
+    // colours apart.
+    for (int index = 0; index < PageSet::RowCount; ++index) {
         m_rows.at(index) =
             controlNamed<RowBox>(m_controls, QStringLiteral("txtLabel%1").arg(index));
-    for (int address = 0; address < BoardAddress::Count; ++address)
+        m_rows.at(index)->setAccessibleName(QStringLiteral("Page %1, row %2")
+                                                .arg(index / PageSet::RowsPerPage + 1)
+                                                .arg(index % PageSet::RowsPerPage + 1));
+    }
+    for (int address = 0; address < BoardAddress::Count; ++address) {
         m_lights.at(address) =
             controlNamed<StatusLight>(m_controls, QStringLiteral("shpStatus%1").arg(address));
+        describeLight(address, QStringLiteral("not asked yet"));
+    }
+    const std::pair<const char *, SettingList *> labelledLists[] = {{"Label1", m_cmbComm},
+                                                                    {"Label2", m_cmbDelay}};
+    // A screen reader finds a list's label through the label's buddy.
+    for (const auto &[labelName, list] : labelledLists)
+        controlNamed<QLabel>(m_controls, QLatin1String(labelName))->setBuddy(list);
     auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
     image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
 
@@ -90,10 +115,14 @@ frmDisplay::~frmDisplay() = default;
 void frmDisplay::startUp() {
     m_cmbComm->addItems(Settings::portEntries());
     for (int position = 0; position < m_cmbComm->count(); ++position) {
-        const QString device = m_ports.devicePath(Settings::portNumberForPosition(position));
-        m_cmbComm->setItemData(
-            position, device.isEmpty() ? QStringLiteral("no device has this number") : device,
-            Qt::ToolTipRole);
+        const int number = Settings::portNumberForPosition(position);
+        const QString device = m_ports.devicePath(number);
+        const QString problem = m_ports.problem(number);
+        m_cmbComm->setItemData(position,
+                               !problem.isEmpty() ? QStringLiteral("opens nothing: %1").arg(problem)
+                               : device.isEmpty() ? QStringLiteral("no device has this number")
+                                                  : device,
+                               Qt::ToolTipRole);
     }
     m_cmbComm->setCurrentIndex(Settings::DefaultPortPosition);
 
@@ -174,17 +203,28 @@ void frmDisplay::showEvent(QShowEvent *event) {
                                         shownOn->availableGeometry()));
     }
     m_tabs->setFocus();
-    if (!m_startUpProblem.isEmpty())
-        QTimer::singleShot(0, this, &frmDisplay::showStartUpProblem);
+    if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
+        QTimer::singleShot(0, this, &frmDisplay::showStartUpProblems);
 }
 
-void frmDisplay::showStartUpProblem() {
-    QMessageBox box(QMessageBox::Warning, WindowTitle,
-                    QStringLiteral("%1\n\nThe console works as usual and tries again to save the "
-                                   "port number and the pages when its window closes.")
-                        .arg(m_startUpProblem),
-                    QMessageBox::Ok, this);
-    box.exec();
+void frmDisplay::showStartUpProblems() {
+    if (!m_startUpProblem.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, WindowTitle,
+                        QStringLiteral("%1\n\nThe console works as usual and tries again to save "
+                                       "the port number and the pages when its window closes.")
+                            .arg(m_startUpProblem),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
+    if (!m_portMapProblems.isEmpty()) {
+        QMessageBox box(QMessageBox::Warning, WindowTitle,
+                        QStringLiteral("These lines of the port map were left out:\n\n%1\n\nEvery "
+                                       "other line is in use. A port number on a line left out "
+                                       "opens nothing until the line is mended.")
+                            .arg(m_portMapProblems.join(QLatin1Char('\n'))),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
 }
 
 void frmDisplay::closeEvent(QCloseEvent *event) {
@@ -302,7 +342,7 @@ void frmDisplay::progressClosed() {
 void frmDisplay::exchanged(const Exchanged &exchange) {
     setReceiveLine(exchange.reply);
     if (exchange.judgement)
-        setLight(exchange.judgement->address, exchange.judgement->answered ? Green : Red);
+        showJudgement(*exchange.judgement);
 }
 
 void frmDisplay::received(const QByteArray &bytes) {
@@ -325,9 +365,18 @@ void frmDisplay::setReceiveLine(const QByteArray &reply) {
                                                        qMax(0, width)));
 }
 
-void frmDisplay::setLight(int address, QColor colour) {
-    if (address >= 0 && address < BoardAddress::Count)
-        m_lights.at(address)->setColour(colour);
+void frmDisplay::showJudgement(const Judgement &judgement) {
+    if (judgement.address < 0 || judgement.address >= BoardAddress::Count)
+        return;
+    m_lights.at(judgement.address)->setColour(judgement.answered ? Green : Red);
+    describeLight(judgement.address,
+                  judgement.answered ? QStringLiteral("answered") : QStringLiteral("no answer"));
+}
+
+void frmDisplay::describeLight(int address, const QString &state) {
+    const QString text = QStringLiteral("Board %1: %2").arg(address).arg(state);
+    m_lights.at(address)->setToolTip(text);
+    m_lights.at(address)->setAccessibleName(text);
 }
 
 void frmDisplay::reportPortError(const QString &text) {

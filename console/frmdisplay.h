@@ -43,6 +43,10 @@ struct ConsoleSetup {
     // Empty: display-journal.db beside the config file.
     QString journalPath;
     JournalOptions journal;
+    QStringList portMapProblems; // the port map's unusable lines, said once the window is up
+
+    // For this display.cfg, with the port map from the ports.conf files that go with it.
+    static ConsoleSetup forConfig(const QString &configPath);
 };
 
 class frmDisplay : public QWidget, private JobReport {
@@ -70,13 +74,14 @@ private:
     void placeRow(int index, const QString &text);
     void endRunningJob();
     SaveAnswer askAfterFailedSave(const QString &why);
-    void showStartUpProblem();
+    void showStartUpProblems();
 
     void runUpload();
     void runProbe();
     void toggleMonitor();
     void setReceiveLine(const QByteArray &reply);
-    void setLight(int address, QColor colour);
+    void showJudgement(const Judgement &judgement);
+    void describeLight(int address, const QString &state);
     void reportPortError(const QString &text);
     void showJournalProblem();
 
@@ -105,6 +110,7 @@ private:
     const ConfigStore m_store;
     const PortMap m_ports;
     JobJournal *const m_journal;
+    const QStringList m_portMapProblems;
 
     qint16 m_portNumber = 1;
     QString m_startUpProblem;

@@ -17,7 +17,11 @@ int main(int argc, char *argv[]) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("The operator console for the display boards: edit six pages, choose the "
-                       "port and the page delay, and press SEND."));
+                       "port and the page delay, and press SEND.\n\nA ports.conf beside the "
+                       "config file, in ~/.config/display-console/ or in /etc/display-console/ "
+                       "maps port numbers to other devices (33=/dev/serial/by-id/..., "
+                       "120=tcp://HOST:PORT); the nearest file that names a number wins. "
+                       "QT_LOGGING_RULES=display.wire.debug=true logs every frame and reply."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption config(QStringLiteral("config"),
@@ -48,9 +52,8 @@ int main(int argc, char *argv[]) {
 
     QApplication app(argc, argv);
     parser.process(app);
-    ConsoleSetup setup;
-    if (parser.isSet(config))
-        setup.configPath = parser.value(config);
+    ConsoleSetup setup = ConsoleSetup::forConfig(parser.isSet(config) ? parser.value(config)
+                                                                      : ConsoleSetup().configPath);
     if (parser.isSet(journal))
         setup.journalPath = parser.value(journal);
     frmDisplay window(setup);

@@ -3,6 +3,7 @@
 #include "boardlink.h"
 #include "failure.h"
 #include "framebuilder.h"
+#include "wirelog.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -109,6 +110,9 @@ JobOutcome JobRunner::run(const PortTarget &port, JobReport &report,
     if (m_running)
         return JobOutcome::Busy;
     const QPointer<JobRunner> alive(this);
+    QElapsedTimer started;
+    started.start();
+    m_exchange->setJobClock(started);
     JobOutcome outcome = JobOutcome::Complete;
     {
         Lease lease(*this, report);
@@ -183,6 +187,7 @@ bool JobRunner::startMonitor(const PortTarget &port, JobReport &report) {
         return false; // the connect was cancelled, or this runner went away during it
     }
     m_monitorReport = &report;
+    m_monitorClock.start();
     m_tmrRx->start();
     return true;
 }
@@ -201,7 +206,11 @@ bool JobRunner::isMonitoring() const {
 
 void JobRunner::poll() {
     try {
-        m_monitorReport->received(m_link->readAll());
+        const QByteArray bytes = m_link->readAll();
+        // Every 500 ms: only what arrived, or the log would be mostly empty reads.
+        if (!bytes.isEmpty())
+            qCDebug(lcWire).noquote() << wireTime(m_monitorClock) << "read" << wireText(bytes);
+        m_monitorReport->received(bytes);
     } catch (const Failure &failure) {
         monitorFailed(failure.text());
     }

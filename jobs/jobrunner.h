@@ -4,6 +4,7 @@
 #include "pageset.h"
 #include "porttarget.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -77,6 +78,7 @@ private:
     SendRec *const m_exchange;
     QTimer *const m_tmrRx;
     JobReport *m_monitorReport = nullptr;
+    QElapsedTimer m_monitorClock; // since the monitor started, for the wire log
     bool m_running = false;
     bool m_cancelled = false;
 };

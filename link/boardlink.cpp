@@ -103,7 +103,10 @@ void BoardLink::open() {
         throw Failure(openFailureText(m_target, QSerialPort::OpenError, {}));
     const QString &device = m_target.devicePath();
     if (device.isEmpty())
-        throw Failure(QStringLiteral("Cannot open %1: no such port.").arg(m_target.label()));
+        throw Failure(QStringLiteral("Cannot open %1: %2")
+                          .arg(m_target.label(), m_target.problem().isEmpty()
+                                                     ? QStringLiteral("no such port.")
+                                                     : m_target.problem()));
     if (isTcpDevice(device))
         return openTcp();
     m_pendingError.clear();

@@ -60,6 +60,7 @@ PortTarget PortTarget::number(int portNumber, const PortMap &map) {
     PortTarget target;
     target.m_number = portNumber;
     target.m_device = map.devicePath(portNumber);
+    target.m_problem = map.problem(portNumber);
     return target;
 }
 

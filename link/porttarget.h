@@ -27,17 +27,29 @@ bool isTcpDevice(const QString &device);
 std::optional<TcpEndpoint> tcpEndpoint(const QString &device);
 
 // Numbers mapped to other devices than the table gives them. Numbers it does not name keep the
-// table's device.
+// table's device. A number whose entry could not be used opens nothing, rather than the table's
+// device: that could be another chain of boards.
 class PortMap {
 public:
-    void insert(int portNumber, const QString &device) { m_devices.insert(portNumber, device); }
+    void insert(int portNumber, const QString &device) {
+        m_problems.remove(portNumber);
+        m_devices.insert(portNumber, device);
+    }
+    // The number opens nothing; why says where its entry is and what is wrong with it.
+    void insertUnusable(int portNumber, const QString &why) {
+        m_devices.insert(portNumber, QString());
+        m_problems.insert(portNumber, why);
+    }
     bool contains(int portNumber) const { return m_devices.contains(portNumber); }
     QString devicePath(int portNumber) const;
+    // Empty unless the number's entry could not be used.
+    QString problem(int portNumber) const { return m_problems.value(portNumber); }
 
     friend bool operator==(const PortMap &, const PortMap &) = default;
 
 private:
     QHash<int, QString> m_devices;
+    QHash<int, QString> m_problems;
 };
 
 // What a job opens: a COM number, resolved to a device through the table (or a port map), or a
@@ -51,6 +63,8 @@ public:
     int portNumber() const { return m_number; } // 0 when the device was named outright
     bool isNamed() const { return m_named; }
     const QString &devicePath() const { return m_device; } // empty: no device has the number
+    // Why the number opens nothing when a port map made it unusable; empty otherwise.
+    const QString &problem() const { return m_problem; }
 
     // How failure texts name it: "/dev/ttyUSB0 (COM 33)", "COM 97", "/dev/serial/by-id/x".
     QString label() const;
@@ -61,5 +75,6 @@ private:
     int m_number = 0;
     bool m_named = false;
     QString m_device;
+    QString m_problem;
 };
 QDebug operator<<(QDebug debug, const PortTarget &target);

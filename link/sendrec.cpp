@@ -2,6 +2,7 @@
 
 #include "boardlink.h"
 #include "pageset.h"
+#include "wirelog.h"
 
 #include <QEventLoop>
 #include <QPointer>
@@ -82,6 +83,7 @@ void SendRec::abort() {
 
 Exchanged SendRec::sendRec(const QByteArray &frame) {
     m_pendingFrame = frame;
+    qCDebug(lcWire).noquote() << wireTime(m_jobClock) << "wrote" << wireText(frame);
     m_link->write(m_pendingFrame);
     m_replyWindowElapsed = false;
     m_tmrTout->start();
@@ -103,5 +105,9 @@ Exchanged SendRec::sendRec(const QByteArray &frame) {
     }
 
     m_replyText = m_link->readAll();
+    qCDebug(lcWire).noquote() << wireTime(m_jobClock)
+                              << (m_replyText.isEmpty()
+                                      ? QStringLiteral("read nothing")
+                                      : QLatin1String("read ") + wireText(m_replyText));
     return {m_pendingFrame, m_replyText, StatusJudge::judge(m_pendingFrame, m_replyText)};
 }

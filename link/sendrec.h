@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <exception>
@@ -57,6 +58,9 @@ public:
     void setReplyWindowMs(int ms);
     int replyWindowMs() const;
 
+    // The wire log counts its milliseconds from here; a job sets it when it starts.
+    void setJobClock(const QElapsedTimer &started) { m_jobClock = started; }
+
     // Throws Failure for a link error, Aborted when the wait was cut short.
     Exchanged sendRec(const QByteArray &frame);
 
@@ -85,4 +89,5 @@ private:
     QByteArray m_pendingFrame;
     QByteArray m_replyText;
     bool m_replyWindowElapsed = true;
+    QElapsedTimer m_jobClock;
 };

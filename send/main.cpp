@@ -5,6 +5,7 @@
 #include "sendprogram.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTextStream>
 
 #include <cstdio>
@@ -23,5 +24,8 @@ int main(int argc, char *argv[]) {
         err << "display-send: " << usage.text << "\nTry display-send --help.\n";
         return BadInput;
     }
+    // Qt's message handler writes to standard error; QT_LOGGING_RULES still has the last word.
+    if (options.verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("display.wire.debug=true"));
     return SendProgram(options, out, err).run();
 }

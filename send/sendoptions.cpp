@@ -74,8 +74,9 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("The display.cfg to read (./display.cfg). It is never written."),
         QStringLiteral("file"));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Use COM n, as the console's port list does "
-                                                 "(default: the port number in the file)."),
+                                  QStringLiteral("Use COM n, as the console's port list does, "
+                                                 "through the same ports.conf (default: the "
+                                                 "port number in the file)."),
                                   QStringLiteral("n"));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Use this serial device, or a device "
@@ -107,6 +108,11 @@ SendOptions parse(const QStringList &arguments) {
                                                    "line (CR as \\r); open nothing."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print nothing but errors."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("Log every frame written and every reply read on standard error, with the "
+                       "milliseconds since the job started (control characters as \\r, \\n, "
+                       "\\xNN)."));
     const QCommandLineOption test(QStringLiteral("test"),
                                   QStringLiteral("Probe board addresses 0 to %1 instead of "
                                                  "uploading.")
@@ -133,7 +139,7 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --history: one JSON object a line."));
     parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, test, monitor, seconds, journal, history, limit, json});
+                       quiet, verbose, test, monitor, seconds, journal, history, limit, json});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -191,6 +197,7 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(port, opensPort, "a job that opens the port");
     onlyWith(device, opensPort, "a job that opens the port");
     onlyWith(quiet, !historyMode, "a job");
+    onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode, "--history");
 
@@ -242,6 +249,7 @@ SendOptions parse(const QStringList &arguments) {
             QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
+    options.verbose = parser.isSet(verbose);
     return options;
 }
 

@@ -26,6 +26,7 @@ struct SendOptions {
     QString journalPath;   // --journal; empty: display-journal.db beside the config file
     int historyLimit = 20; // --history --limit
     bool json = false;     // --history --json
+    bool verbose = false;  // the wire log on standard error
     QString helpText;      // what --help prints
 
     bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }

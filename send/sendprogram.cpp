@@ -6,8 +6,10 @@
 #include "framebuilder.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
+#include "portmapfile.h"
 #include "receiveline.h"
 #include "rowfill.h"
+#include "wirelog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -43,7 +45,7 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
                                    ? Journal::defaultPath(options.configPath)
                                    : options.journalPath,
                                QStringLiteral("send"), {}, this))
-    , m_showProgress(!options.quiet && ::isatty(STDERR_FILENO)) {
+    , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_signals = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
@@ -79,25 +81,6 @@ int SendProgram::run() {
     return BadInput;
 }
 
-QString SendProgram::visibleFrame(const QByteArray &frame) {
-    QString text;
-    text.reserve(frame.size() + 2);
-    for (const char c : frame) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\r')
-            text += QLatin1String("\\r");
-        else if (byte == '\n')
-            text += QLatin1String("\\n");
-        else if (byte == '\\')
-            text += QLatin1String("\\\\");
-        else if (byte < 0x20 || (byte >= 0x7f && byte < 0xa0))
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-        else
-            text += QChar(byte);
-    }
-    return text;
-}
-
 PageSet SendProgram::rowsToSend(qint16 &portNumber) const {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
@@ -115,13 +98,27 @@ std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
     if (!m_options.device.isEmpty())
         return PortTarget::device(m_options.device);
     if (m_options.portNumber)
-        return PortTarget::number(*m_options.portNumber);
+        return mappedPort(*m_options.portNumber);
     if (fromFile && *fromFile >= 1)
-        return PortTarget::number(*fromFile);
+        return mappedPort(*fromFile);
     error(QStringLiteral("%1 selects no port (%2); give --port or --device")
               .arg(m_options.configPath)
               .arg(fromFile.value_or(0)));
     return std::nullopt;
+}
+
+std::optional<PortTarget> SendProgram::mappedPort(int portNumber) {
+    const PortMapLoad loaded = PortMapFile::loadFor(m_options.configPath);
+    const PortTarget port = PortTarget::number(portNumber, loaded.map);
+    for (const QString &problem : loaded.problems) {
+        if (problem != port.problem())
+            error(problem);
+    }
+    if (!port.problem().isEmpty()) {
+        error(QStringLiteral("cannot use COM %1: %2").arg(portNumber).arg(port.problem()));
+        return std::nullopt;
+    }
+    return port;
 }
 
 int SendProgram::upload(bool dryRun) {
@@ -136,14 +133,14 @@ int SendProgram::upload(bool dryRun) {
     const int delaySeconds = m_options.delaySeconds;
 
     if (dryRun) {
-        m_out << visibleFrame(FrameBuilder::bracketFrame()) << '\n'
-              << visibleFrame(FrameBuilder::bracketFrame()) << '\n';
+        m_out << wireText(FrameBuilder::bracketFrame()) << '\n'
+              << wireText(FrameBuilder::bracketFrame()) << '\n';
         for (int page = 0; page < PageSet::PageCount; ++page) {
             for (int k = 0; k < PageSet::PairsPerPage; ++k)
-                m_out << visibleFrame(FrameBuilder::rowPairFrame(page, k, pages)) << '\n';
+                m_out << wireText(FrameBuilder::rowPairFrame(page, k, pages)) << '\n';
         }
-        m_out << visibleFrame(FrameBuilder::pageDelayFrame(delaySeconds)) << '\n'
-              << visibleFrame(FrameBuilder::bracketFrame()) << '\n';
+        m_out << wireText(FrameBuilder::pageDelayFrame(delaySeconds)) << '\n'
+              << wireText(FrameBuilder::bracketFrame()) << '\n';
         return AllAnswered;
     }
 

@@ -37,9 +37,6 @@ public:
     // Runs the job asked for and returns the exit status. SIGINT and SIGTERM end it at once.
     int run();
 
-    // What an upload sends, one frame a line, CR as \r.
-    static QString visibleFrame(const QByteArray &frame);
-
 private:
     int upload(bool dryRun);
     int test();
@@ -50,6 +47,9 @@ private:
     // Reads the configuration and fills its rows; throws Failure.
     PageSet rowsToSend(qint16 &portNumber) const;
     std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
+    // The number through the port maps beside the config file and in the usual places; their bad
+    // lines are said on standard error. Nothing when the map makes that number unusable.
+    std::optional<PortTarget> mappedPort(int portNumber);
     // For the test and the monitor: display.cfg is read only for its port number, unless it was
     // named on purpose. Nothing, with the error said, when there is no port to use.
     std::optional<PortTarget> portWithoutRows();

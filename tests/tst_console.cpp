@@ -4,10 +4,12 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "frmdisplay.h"
+#include "jobrunner.h"
 #include "layout.h"
 #include "sendrec.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFontInfo>
@@ -79,6 +81,10 @@ private Q_SLOTS:
     void placedTextKeepsFilter();
     void rowFontFixedPitch_data();
     void rowFontFixedPitch();
+
+    void accessibleNames_data();
+    void accessibleNames();
+    void portMapFromFiles();
 };
 
 void TestConsole::init() {
@@ -792,6 +798,144 @@ void TestConsole::rowFontFixedPitch() {
     QVERIFY(box);
     const QFontInfo resolved(box->font());
     QVERIFY2(resolved.fixedPitch(), qPrintable(resolved.family()));
+}
+
+namespace {
+
+QString accessibleName(QWidget *widget) {
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    return face ? face->text(QAccessible::Name) : QStringLiteral("(no accessible interface)");
+}
+
+// The names of what labels the widget, as a screen reader finds them.
+QStringList accessibleLabels(QWidget *widget) {
+    QStringList labels;
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    if (!face)
+        return labels;
+    const auto relations = face->relations(QAccessible::Label);
+    for (const auto &[other, relation] : relations)
+        labels << other->text(QAccessible::Name);
+    return labels;
+}
+
+} // namespace
+
+void TestConsole::accessibleNames_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("before"); // what a screen reader says at start
+    QTest::addColumn<QString>("after");  // and after a board test: board 5 silent, 6 wrong
+
+    QTest::newRow("first row box") << "txtLabel0"
+                                   << "Page 1, row 1"
+                                   << "Page 1, row 1";
+    QTest::newRow("row box on the second page") << "txtLabel21"
+                                                << "Page 2, row 6"
+                                                << "Page 2, row 6";
+    QTest::newRow("last row box") << "txtLabel95"
+                                  << "Page 6, row 16"
+                                  << "Page 6, row 16";
+    QTest::newRow("light 0, asked only by the test") << "shpStatus0"
+                                                     << "Board 0: not asked yet"
+                                                     << "Board 0: answered";
+    QTest::newRow("light of a board that answers") << "shpStatus3"
+                                                   << "Board 3: not asked yet"
+                                                   << "Board 3: answered";
+    QTest::newRow("light of a silent board") << "shpStatus5"
+                                             << "Board 5: not asked yet"
+                                             << "Board 5: no answer";
+    QTest::newRow("light of a board answering for another") << "shpStatus6"
+                                                            << "Board 6: not asked yet"
+                                                            << "Board 6: no answer";
+    QTest::newRow("light of the highest board") << "shpStatus8"
+                                                << "Board 8: not asked yet"
+                                                << "Board 8: answered";
+}
+
+void TestConsole::accessibleNames() {
+    QFETCH(QString, control);
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+
+    PtyBoards boards;
+    QVERIFY(useBoards(boards));
+    boards.bank().setBehaviour(5, BoardBehaviour::Silent);
+    boards.bank().setBehaviour(6, BoardBehaviour::Wrong);
+    boards.setReplyDelayMs(1);
+    startConsole();
+    exchange()->setReplyWindowMs(20);
+    auto *widget = child<QWidget>(control);
+    const bool light = control.startsWith(QLatin1String("shpStatus"));
+
+    QCOMPARE(accessibleName(widget), before);
+    if (light)
+        QCOMPARE(widget->toolTip(), before);
+    child<QPushButton>("cmdTest")->click();
+    QCOMPARE(boards.received().size(), ProbeFrameCount);
+    QCOMPARE(accessibleName(widget), after);
+    if (light)
+        QCOMPARE(widget->toolTip(), after);
+}
+
+void TestConsole::portMapFromFiles() {
+    PtyBoards boards;
+    QVERIFY(boards.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path() + QStringLiteral("/home")));
+    const QByteArray portsConf = "; the gate\n201=" + boards.devicePath().toUtf8() +
+                                 "\n33=xyz://10.1.2.3:4001\n300=/dev/ttyUSB0\n";
+    {
+        QFile file(m_dir->path() + QStringLiteral("/ports.conf"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(portsConf);
+    }
+    m_dir->writeConfig(fullConfig(201, DefaultPages::pages()));
+    m_setup = ConsoleSetup::forConfig(QStringLiteral("display.cfg"));
+    qunsetenv("XDG_CONFIG_HOME");
+    boards.setReplyDelayMs(1);
+
+    BoxAnswerer answerer;
+    startConsole();
+    exchange()->setReplyWindowMs(20);
+    // The bad lines are said once, together, when the window is up.
+    QTRY_COMPARE(answerer.seen.size(), 1);
+    const QString portsFile = QDir(m_dir->path()).filePath(QStringLiteral("ports.conf"));
+    const QString said = answerer.seen.front().text;
+    QVERIFY2(said.contains(portsFile + QStringLiteral(", line 3: unknown scheme \"xyz\"")),
+             qPrintable(said));
+    QVERIFY2(said.contains(portsFile + QStringLiteral(", line 4: COM 300 is not in the port list")),
+             qPrintable(said));
+
+    // Each entry of the port list says what its number opens.
+    auto *cmbComm = child<QComboBox>("cmbComm");
+    QCOMPARE(cmbComm->itemData(200, Qt::ToolTipRole).toString(), boards.devicePath());
+    QCOMPARE(cmbComm->itemData(33, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyUSB1"));
+    QVERIFY2(cmbComm->itemData(32, Qt::ToolTipRole)
+                 .toString()
+                 .startsWith(QStringLiteral("opens nothing: ") + portsFile + ", line 3: "),
+             qPrintable(cmbComm->itemData(32, Qt::ToolTipRole).toString()));
+    QCOMPARE(cmbComm->itemData(98, Qt::ToolTipRole).toString(),
+             QStringLiteral("no device has this number"));
+    // The lists carry their labels, then the group's caption.
+    QCOMPARE(accessibleLabels(cmbComm),
+             (QStringList{QStringLiteral("Comm Port:"), QStringLiteral("Display Configuration")}));
+    QCOMPARE(
+        accessibleLabels(child<QComboBox>("cmbDelay")),
+        (QStringList{QStringLiteral("Page Delay (s):"), QStringLiteral("Display Configuration")}));
+
+    // COM 201, from display.cfg, reaches the fake boards through the map.
+    child<QPushButton>("cmdTest")->click();
+    QCOMPARE(boards.received().size(), ProbeFrameCount);
+    QCOMPARE(shownLights(m_window.get()), QStringLiteral("GGGGGGGGG"));
+
+    // COM 33's line is bad: it opens nothing, and the box says which line.
+    cmbComm->setCurrentIndex(32);
+    child<QPushButton>("cmdTest")->click();
+    QTRY_COMPARE(answerer.seen.size(), 2);
+    QCOMPARE(answerer.seen.at(1).title, QStringLiteral("Communication Port Error"));
+    QVERIFY2(answerer.seen.at(1).text.startsWith(QStringLiteral("Cannot open COM 33: ") +
+                                                 portsFile + ", line 3: unknown scheme"),
+             qPrintable(answerer.seen.at(1).text));
+    QCOMPARE(boards.received().size(), ProbeFrameCount);
 }
 
 QTEST_MAIN(TestConsole)

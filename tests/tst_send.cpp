@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -73,8 +74,10 @@ void start(QProcess &process, const QStringList &arguments, const QString &folde
 }
 
 Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
-         bool asNobody = false) {
+         bool asNobody = false,
+         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
+    process.setProcessEnvironment(environment);
     start(process, arguments, folder, asNobody);
     return finish(process, timeoutMs);
 }
@@ -99,6 +102,13 @@ QList<QJsonObject> jsonRecords(const QString &out) {
 
 const QStringList JournalKeys{"delay",  "device",  "error", "finished", "frames", "job",
                               "lights", "outcome", "port",  "program",  "rows",   "started"};
+
+// The milliseconds a wire log line begins with ("display.wire:    502 ms wrote 1?\r").
+int wireMs(const QString &line) {
+    static const QRegularExpression time(QStringLiteral(R"(^display\.wire: +(\d+) ms )"));
+    const QRegularExpressionMatch match = time.match(line);
+    return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
 
 QString linesOf(const QList<int> &answered, const QList<int> &silent) {
     QString text;
@@ -138,6 +148,10 @@ private Q_SLOTS:
     void killedMidUploadLeavesUnfinishedRecord();
     void journalProblemLeavesTheJobAlone_data();
     void journalProblemLeavesTheJobAlone();
+    void mappedPortNumber_data();
+    void mappedPortNumber();
+    void wireLog_data();
+    void wireLog();
 
 private:
     void writeConfig(const PageSet &pages, qint16 portNumber = 1) {
@@ -662,6 +676,120 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     } else {
         QVERIFY(!QFileInfo::exists(path));
     }
+}
+
+void TestSend::mappedPortNumber_data() {
+    QTest::addColumn<QByteArray>("portsConf"); // beside display.cfg; BOARDS: the fake boards
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("configPort"); // display.cfg's port number
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("errors"); // each a part of one line of standard error, in order
+    QTest::addColumn<int>("frames");         // that reached the boards
+
+    QTest::newRow("--port names a mapped number, bad lines said")
+        << QByteArray("; the gate\n250=BOARDS\n33=xyz://a\n400=/dev/ttyUSB0\n")
+        << QStringList{"--test", "--port", "250"} << 1 << 0
+        << QStringList{"ports.conf, line 3: unknown scheme \"xyz\"",
+                       "ports.conf, line 4: COM 400 is not in the port list"}
+        << ProbeFrameCount;
+    QTest::newRow("display.cfg's number through the map")
+        << QByteArray("[General]\n249 = \"BOARDS\"\n") << QStringList{"--test"} << 249 << 0
+        << QStringList{} << ProbeFrameCount;
+    QTest::newRow("the asked number's line is bad")
+        << QByteArray("33=/dev/ttyUSB3\n250=tcp://BOARDS\n") << QStringList{"--port", "250"} << 1
+        << 3 << QStringList{"cannot use COM 250: ports.conf, line 2: malformed address"} << 0;
+    QTest::newRow("another number's bad line does not stop the job")
+        << QByteArray("250=BOARDS\n251=/dev/x\n") << QStringList{"--test", "--port", "250"} << 1
+        << 0 << QStringList{"ports.conf, line 2: COM 251 is not in the port list"}
+        << ProbeFrameCount;
+}
+
+void TestSend::mappedPortNumber() {
+    QFETCH(QByteArray, portsConf);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, configPort);
+    QFETCH(int, status);
+    QFETCH(QStringList, errors);
+    QFETCH(int, frames);
+
+    writeConfig(DefaultPages::pages(), qint16(configPort));
+    const QString portsFile = writeFile(
+        QStringLiteral("ports.conf"), portsConf.replace("BOARDS", m_boards->devicePath().toUtf8()));
+    // No ports.conf of the user running the tests takes part.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("home")));
+
+    const Run run = send(arguments, m_dir->path(), 60000, false, environment);
+    QCOMPARE(run.status, status);
+    const QStringList said = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(said.size(), errors.size());
+    for (qsizetype i = 0; i < errors.size(); ++i) {
+        const QString expected =
+            QString(errors.at(i)).replace(QLatin1String("ports.conf"), portsFile);
+        QVERIFY2(said.at(i).startsWith(QLatin1String("display-send: ")), qPrintable(said.at(i)));
+        QVERIFY2(said.at(i).contains(expected),
+                 qPrintable(said.at(i) + QStringLiteral(" | expected ") + expected));
+    }
+    QTest::qWait(50);
+    QCOMPARE(m_boards->received().size(), frames);
+}
+
+void TestSend::wireLog_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("loggingRules"); // QT_LOGGING_RULES; empty: not set
+    QTest::addColumn<QStringList>("logged");   // what the wire log lines say after the time
+
+    QStringList probes;
+    for (int address = 0; address <= BoardAddress::Highest; ++address)
+        probes << QStringLiteral("wrote %1?\\r").arg(address)
+               << QStringLiteral("read %1 OK\\r\\n").arg(address);
+    // The monitor rows take 1.2 s; something arrives after 0.4 s.
+    const QStringList monitor{"--monitor", "--seconds", "1.2"};
+    const QStringList arrived{"read 7 RESTARTED\\r\\n\\x01\\\\"};
+    QTest::newRow("--verbose logs each frame and reply")
+        << QStringList{"--test", "--verbose"} << QString() << probes;
+    QTest::newRow("monitor logs what arrives, not the empty polls")
+        << monitor + QStringList{"--verbose"} << QString() << arrived;
+    QTest::newRow("switched on by QT_LOGGING_RULES")
+        << monitor << "display.wire.debug=true" << arrived;
+    QTest::newRow("without --verbose nothing") << monitor << QString() << QStringList{};
+    QTest::newRow("QT_LOGGING_RULES may switch it off again")
+        << monitor + QStringList{"--verbose"} << "display.wire.debug=false" << QStringList{};
+}
+
+void TestSend::wireLog() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, loggingRules);
+    QFETCH(QStringList, logged);
+
+    m_boards->setReplyTail(" OK\r\n");
+    if (arguments.contains(QLatin1String("--monitor")))
+        QTimer::singleShot(400, m_boards.get(), [this] {
+            m_boards->sendUnasked(QByteArray("7 RESTARTED\r\n\x01\\", 15));
+        });
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_LOGGING_RULES"));
+    if (!loggingRules.isEmpty())
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), loggingRules);
+    const Run run = send(QStringList{"--device", m_boards->devicePath()} + arguments, m_dir->path(),
+                         20000, false, environment);
+    QCOMPARE(run.status, 0);
+
+    QStringList said;
+    QList<int> times;
+    for (const QString &line : run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const int ms = wireMs(line);
+        QVERIFY2(ms >= 0, qPrintable(line));
+        said << line.section(QLatin1String(" ms "), 1);
+        times << ms;
+    }
+    QCOMPARE(said, logged);
+    // Counted from the job's start: each probe goes out one full reply window after the last.
+    for (qsizetype i = 2; i < times.size(); i += 2)
+        QVERIFY2(times.at(i) - times.at(i - 2) >= SendRec::ReplyWindowMs, qPrintable(run.err));
+    if (!times.isEmpty() && arguments.contains(QLatin1String("--test")))
+        QVERIFY2(times.front() < 200 && times.back() >= 8 * SendRec::ReplyWindowMs,
+                 qPrintable(run.err));
 }
 
 QTEST_GUILESS_MAIN(TestSend)

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QString>
+
+// Every frame written and every reply read, with the milliseconds since its job started. Off by
+// default; QT_LOGGING_RULES="display.wire.debug=true" turns it on.
+Q_DECLARE_LOGGING_CATEGORY(lcWire)
+
+// The bytes as one line of plain text: CR as \r, LF as \n, a backslash as \\, other control
+// bytes as \xNN, and every other byte as its Latin-1 character.
+QString wireText(const QByteArray &bytes);
+
+// "1503 ms": the time since the job started, as the wire log begins its lines.
+QString wireTime(const QElapsedTimer &jobClock);
