@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -108,7 +109,9 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     m_tabs->setCurrentIndex(0);
 }
 
-frmDisplay::~frmDisplay() = default;
+frmDisplay::~frmDisplay() {
+    endPortWait();
+}
 
 // ---- start-up and close ------------------------------------------------------------------------
 
@@ -296,9 +299,12 @@ void frmDisplay::runUpload() {
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
     const QPointer<frmDisplay> alive(this);
+    beginPortWait();
     m_journal->upload(*m_runner, request, *this);
-    if (alive)
-        showJournalProblem();
+    if (!alive)
+        return;
+    endPortWait();
+    showJournalProblem();
 }
 
 void frmDisplay::runProbe() {
@@ -306,9 +312,12 @@ void frmDisplay::runProbe() {
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
     const QPointer<frmDisplay> alive(this);
+    beginPortWait();
     m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this);
-    if (alive)
-        showJournalProblem();
+    if (!alive)
+        return;
+    endPortWait();
+    showJournalProblem();
 }
 
 void frmDisplay::toggleMonitor() {
@@ -318,13 +327,20 @@ void frmDisplay::toggleMonitor() {
         return;
     }
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    if (m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this))
+    const QPointer<frmDisplay> alive(this);
+    beginPortWait();
+    const bool started = m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this);
+    if (!alive)
+        return;
+    endPortWait();
+    if (started)
         m_cmdRecOnly->setText(QStringLiteral("Stop"));
 }
 
 // ---- what the jobs show -----------------------------------------------------------------------
 
 void frmDisplay::progressShown(const QString &message) {
+    endPortWait();
     m_cmdSend->setEnabled(false);
     m_progress.show();
     m_progress.setMessage(message);
@@ -350,6 +366,7 @@ void frmDisplay::received(const QByteArray &bytes) {
 }
 
 void frmDisplay::failed(const QString &text) {
+    endPortWait();
     reportPortError(text);
 }
 
@@ -357,6 +374,23 @@ void frmDisplay::ended(JobOutcome) {
     m_cmdSend->setEnabled(true);
     if (!m_runner->isMonitoring())
         m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+}
+
+// A serial port opens at once, but a device server on the network may take up to 3 s to
+// connect, and nothing else on the screen changes meanwhile: a busy pointer says the press was
+// taken (the window stays usable).
+void frmDisplay::beginPortWait() {
+    if (m_waitingForPort)
+        return;
+    QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+    m_waitingForPort = true;
+}
+
+void frmDisplay::endPortWait() {
+    if (!m_waitingForPort)
+        return;
+    QGuiApplication::restoreOverrideCursor();
+    m_waitingForPort = false;
 }
 
 void frmDisplay::setReceiveLine(const QByteArray &reply) {

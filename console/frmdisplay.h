@@ -84,6 +84,8 @@ private:
     void describeLight(int address, const QString &state);
     void reportPortError(const QString &text);
     void showJournalProblem();
+    void beginPortWait();
+    void endPortWait();
 
     // JobReport
     void progressShown(const QString &message) override;
@@ -113,6 +115,7 @@ private:
     const QStringList m_portMapProblems;
 
     qint16 m_portNumber = 1;
+    bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;
     bool m_shownOnce = false;
 };

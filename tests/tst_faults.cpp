@@ -11,6 +11,7 @@
 
 #include <QBuffer>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -473,11 +474,23 @@ void TestFaults::deviceServerFails() {
     exchange()->setReplyWindowMs(20);
     const QStringList rowsBefore = shownRows();
 
+    // The pointer: busy while the connect is under way, back to normal by the time the error
+    // is shown.
+    const auto pointer = [] {
+        const QCursor *cursor = QGuiApplication::overrideCursor();
+        return cursor ? int(cursor->shape()) : -1;
+    };
     int ticks = 0;
+    int pointerWhileConnecting = -1;
     QTimer tick;
-    connect(&tick, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    connect(&tick, &QTimer::timeout, this, [&] {
+        if (++ticks == 10)
+            pointerWhileConnecting = pointer();
+    });
     tick.start(50);
     BoxAnswerer answerer;
+    int pointerAtBox = -2;
+    answerer.beforeAnswer = [&](const SeenBox &) { pointerAtBox = pointer(); };
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
@@ -495,6 +508,10 @@ void TestFaults::deviceServerFails() {
     QVERIFY(!cm()->isOpen());
     QVERIFY(cmdSend()->isEnabled());
     QCOMPARE(shownRows(), rowsBefore);
+    if (kind == QLatin1String("hanging"))
+        QCOMPARE(pointerWhileConnecting, int(Qt::BusyCursor));
+    QCOMPARE(pointerAtBox, -1);
+    QCOMPARE(pointer(), -1);
 
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
@@ -521,6 +538,7 @@ void TestFaults::windowClosedWhileConnecting() {
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!m_window->isVisible());
     QVERIFY(answerer.seen.isEmpty());
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
     QVERIFY(!cm()->isOpen());
     QVERIFY(progressWindow() == nullptr);
     QCOMPARE(m_dir->readConfig(), fullConfig(BoardsPortNumber, numberedPages()));
