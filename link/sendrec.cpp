@@ -85,9 +85,10 @@ Exchanged SendRec::sendRec(const QByteArray &frame) {
     m_pendingFrame = frame;
     qCDebug(lcWire).noquote() << wireTime(m_jobClock) << "wrote" << wireText(frame);
     m_link->write(m_pendingFrame);
+    // Said before the window starts, so that listeners' time is not taken from the window.
+    Q_EMIT frameWritten(m_pendingFrame);
     m_replyWindowElapsed = false;
     m_tmrTout->start();
-    Q_EMIT frameWritten(m_pendingFrame);
 
     // The process sleeps in this loop until the window ends; meanwhile the console stays live.
     // The loop also returns early: on abort(), when this object is destroyed, and at once (and
