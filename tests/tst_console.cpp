@@ -863,7 +863,7 @@ void TestConsole::accessibleNames() {
     boards.bank().setBehaviour(6, BoardBehaviour::Wrong);
     boards.setReplyDelayMs(1);
     startConsole();
-    exchange()->setReplyWindowMs(20);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     auto *widget = child<QWidget>(control);
     const bool light = control.startsWith(QLatin1String("shpStatus"));
 
@@ -895,7 +895,7 @@ void TestConsole::portMapFromFiles() {
 
     BoxAnswerer answerer;
     startConsole();
-    exchange()->setReplyWindowMs(20);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     // The bad lines are said once, together, when the window is up.
     QTRY_COMPARE(answerer.seen.size(), 1);
     const QString portsFile = QDir(m_dir->path()).filePath(QStringLiteral("ports.conf"));

@@ -136,7 +136,7 @@ void TestConsoleJournal::jobRecorded() {
     QVERIFY(useBoards(boards, numberedPages()));
     startConsole();
     QVERIFY2(!QFileInfo::exists(journalIn(m_dir->path())), "the journal was opened at start-up");
-    exchange()->setReplyWindowMs(20);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     if (portPosition >= 0)
         child<QComboBox>("cmbComm")->setCurrentIndex(portPosition);
     constexpr int EditedRow = PageSet::RowCount - 1;
@@ -216,7 +216,7 @@ void TestConsoleJournal::sendTooltipNamesLastUpload() {
     boards.setReplyDelayMs(1);
     QVERIFY(useBoards(boards));
     startConsole();
-    exchange()->setReplyWindowMs(20);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     const QString path = journalIn(m_dir->path());
 
     // No journal yet: no tooltip, and looking for one makes no file.
@@ -307,7 +307,7 @@ void TestConsoleJournal::journalProblemSaidOnce() {
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     }
     startConsole();
-    exchange()->setReplyWindowMs(20);
+    exchange()->setReplyWindowMs(QuickWindowMs);
 
     BoxAnswerer answerer;
     QTest::mouseClick(cmdSend(), Qt::LeftButton);

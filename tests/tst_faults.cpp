@@ -126,9 +126,7 @@ void TestFaults::adapterPulledDuringUpload() {
     REQUIRE_BOARDS(fresh);
     mapBoards(fresh, OtherBoardsPortNumber);
     startConsole();
-    // Short windows keep the test quick; 20 ms was too short for a reply on a machine busy with
-    // other tests.
-    exchange()->setReplyWindowMs(100);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
     QSignalSpy failed(cm(), &BoardLink::failed);
 
@@ -473,9 +471,7 @@ void TestFaults::deviceServerFails() {
     m_setup.ports.insert(OtherBoardsPortNumber, good.devicePath());
     m_dir->writeConfig(fullConfig(BoardsPortNumber, DefaultPages::pages()));
     startConsole();
-    // Short windows keep the test quick; 20 ms was too short for a reply on a machine busy with
-    // other tests.
-    exchange()->setReplyWindowMs(100);
+    exchange()->setReplyWindowMs(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
 
     // The pointer: busy while the connect is under way, back to normal by the time the error

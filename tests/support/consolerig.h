@@ -74,6 +74,9 @@ inline QByteArray fullConfig(qint16 portNumber, const PageSet &pages) {
 // system gave them: the console's port map sends them to the boards' devices.
 constexpr int BoardsPortNumber = 200;
 constexpr int OtherBoardsPortNumber = 201;
+// A reply window that keeps whole uploads quick in tests yet leaves the fake boards time to
+// answer on a machine busy with other tests (20 ms was sometimes too short).
+constexpr int QuickWindowMs = 100;
 
 // Rows "row 0" .. "row 95".
 inline PageSet numberedPages() {
