@@ -3,12 +3,10 @@
 #include "consolerig.h"
 #include "defaultpages.h"
 #include "journal.h"
+#include "testfiles.h"
 
 #include <QComboBox>
 #include <QHelpEvent>
-#include <QRandomGenerator>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTest>
 
 #include <unistd.h>
@@ -18,15 +16,6 @@ Q_DECLARE_METATYPE(BoardBehaviour)
 namespace {
 
 using B = BoardBehaviour;
-
-QString journalIn(const QString &folder) {
-    return QDir(folder).filePath(QStringLiteral("display-journal.db"));
-}
-
-QByteArray fileBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // An upload as display-send would have recorded it, at a fixed time.
 void recordUpload(const QString &path, const QDateTime &at, const QString &lights,
@@ -47,22 +36,6 @@ void recordUpload(const QString &path, const QDateTime &at, const QString &light
     end.lights = lights;
     end.finished = at.addSecs(26);
     journal.finish(id, end);
-}
-
-int pageCount(const QString &path) {
-    int pages = 0;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("t"));
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(QStringLiteral("PRAGMA page_count")) && query.next())
-                pages = query.value(0).toInt();
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("t"));
-    return pages;
 }
 
 QString tooltipShownOn(QWidget *widget) {
@@ -276,32 +249,14 @@ void TestConsoleJournal::journalProblemSaidOnce() {
     const QString path = journalIn(folder);
     QByteArray untouched;
     if (fault == QLatin1String("damaged")) {
-        QRandomGenerator generator(11);
-        QByteArray noise(16384, '\0');
-        for (char &byte : noise)
-            byte = char(generator.bounded(256));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(noise);
+        QVERIFY(writeBytes(path, randomBytes(11, 16384)));
     } else if (fault == QLatin1String("full")) {
         recordUpload(path, QDateTime::currentDateTimeUtc(), QStringLiteral("cgggggggg"));
         // The file may not grow by a page: the console's rows are new and need one.
-        m_setup.journal.maxPageCount = pageCount(path);
+        m_setup.journal.maxPageCount = scalar(path, QStringLiteral("PRAGMA page_count")).toInt();
         QVERIFY(m_setup.journal.maxPageCount > 0);
     } else if (fault == QLatin1String("newer")) {
-        {
-            QSqlDatabase db =
-                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("newer"));
-            db.setDatabaseName(path);
-            QVERIFY(db.open());
-            QSqlQuery query(db);
-            QVERIFY(query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY)")));
-            QVERIFY(query.exec(
-                QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)));
-            query.finish();
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+        QVERIFY(writeNewerJournal(path));
         untouched = fileBytes(path);
     } else {
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));

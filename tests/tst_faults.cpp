@@ -8,13 +8,13 @@
 #include "frmdisplay.h"
 #include "loopback.h"
 #include "sendrec.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -40,14 +40,6 @@ bool hasControlCharacter(const QString &text) {
             return true;
     }
     return false;
-}
-
-QByteArray randomBytes(quint32 seed, int size) {
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, '\0');
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
 }
 
 // Whether the boards show the pages and the delay of 5 seconds, every row as it was sent.

@@ -1,4 +1,5 @@
 #include "journal.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -52,28 +52,6 @@ JournalEnd completeEnd() {
     end.lights = QStringLiteral("cgggggggg");
     end.finished = At.addMSecs(26004);
     return end;
-}
-
-// A query on the file through a connection of its own, closed again before returning.
-QVariant scalar(const QString &path, const QString &statement) {
-    QVariant value;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("t"));
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(statement) && query.next())
-                value = query.value(0);
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("t"));
-    return value;
-}
-
-QByteArray fileBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // ---- helper modes: this program run as a child process -----------------------------------------
@@ -522,15 +500,8 @@ void TestJournal::readOnlyFolder() {
 }
 
 void TestJournal::damagedFileMovedAside() {
-    QRandomGenerator generator(7);
-    QByteArray noise(8192, '\0');
-    for (char &byte : noise)
-        byte = char(generator.bounded(256));
-    {
-        QFile file(journalPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(noise);
-    }
+    const QByteArray noise = randomBytes(7, 8192);
+    QVERIFY(writeBytes(journalPath(), noise));
 
     Journal journal(journalPath());
     const qint64 id = journal.begin(uploadStart());
@@ -618,19 +589,7 @@ void TestJournal::lockedBeyondBusyTimeout() {
 }
 
 void TestJournal::newerJournalNeverAltered() {
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "newer");
-        db.setDatabaseName(journalPath());
-        QVERIFY(db.open());
-        QSqlQuery query(db);
-        QVERIFY(query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY, what)")));
-        QVERIFY(query.exec(QStringLiteral("INSERT INTO jobs (what) VALUES ('from the future')")));
-        QVERIFY(
-            query.exec(QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)));
-        query.finish();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+    QVERIFY(writeNewerJournal(journalPath()));
     const QByteArray before = fileBytes(journalPath());
     QVERIFY(!before.isEmpty());
 

@@ -5,6 +5,7 @@
 #include "journal.h"
 #include "pageset.h"
 #include "sendrec.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -13,10 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -80,15 +78,6 @@ Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60
     process.setProcessEnvironment(environment);
     start(process, arguments, folder, asNobody);
     return finish(process, timeoutMs);
-}
-
-QString journalIn(const QString &folder) {
-    return QDir(folder).filePath(QStringLiteral("display-journal.db"));
-}
-
-QByteArray fileBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The lines of --history --json, each parsed; a line that is not an object of exactly the
@@ -605,27 +594,9 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     bool asNobody = false;
     QByteArray untouched;
     if (fault == QLatin1String("damaged")) {
-        QRandomGenerator generator(5);
-        QByteArray noise(16384, '\0');
-        for (char &byte : noise)
-            byte = char(generator.bounded(256));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(noise);
+        QVERIFY(writeBytes(path, randomBytes(5, 16384)));
     } else if (fault == QLatin1String("newer")) {
-        {
-            QSqlDatabase db =
-                QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("newer"));
-            db.setDatabaseName(path);
-            QVERIFY(db.open());
-            QSqlQuery query(db);
-            QVERIFY(query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY)")));
-            QVERIFY(query.exec(
-                QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)));
-            query.finish();
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+        QVERIFY(writeNewerJournal(path));
         untouched = fileBytes(path);
     } else if (fault == QLatin1String("missing")) {
         arguments << QStringLiteral("--journal") << QStringLiteral("nowhere/display-journal.db");
