@@ -66,7 +66,6 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
                                    ? Journal::defaultPath(m_store.path())
                                    : QDir::current().absoluteFilePath(setup.journalPath),
                                QStringLiteral("console"), setup.journal, this))
-
     , m_portMapProblems(setup.portMapProblems) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
@@ -298,26 +297,17 @@ void frmDisplay::runUpload() {
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    const QPointer<frmDisplay> alive(this);
-    beginPortWait();
-    m_journal->upload(*m_runner, request, *this);
-    if (!alive)
-        return;
-    endPortWait();
-    showJournalProblem();
+    if (whileOpeningPort([&] { m_journal->upload(*m_runner, request, *this); }))
+        showJournalProblem();
 }
 
 void frmDisplay::runProbe() {
     if (m_runner->isRunning())
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
-    const QPointer<frmDisplay> alive(this);
-    beginPortWait();
-    m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this);
-    if (!alive)
-        return;
-    endPortWait();
-    showJournalProblem();
+    if (whileOpeningPort(
+            [&] { m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this); }))
+        showJournalProblem();
 }
 
 void frmDisplay::toggleMonitor() {
@@ -327,13 +317,11 @@ void frmDisplay::toggleMonitor() {
         return;
     }
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    const QPointer<frmDisplay> alive(this);
-    beginPortWait();
-    const bool started = m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this);
-    if (!alive)
-        return;
-    endPortWait();
-    if (started)
+    bool started = false;
+    const bool alive = whileOpeningPort([&] {
+        started = m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this);
+    });
+    if (alive && started)
         m_cmdRecOnly->setText(QStringLiteral("Stop"));
 }
 
@@ -378,12 +366,18 @@ void frmDisplay::ended(JobOutcome) {
 
 // A serial port opens at once, but a device server on the network may take up to 3 s to
 // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press was
-// taken (the window stays usable).
-void frmDisplay::beginPortWait() {
-    if (m_waitingForPort)
-        return;
-    QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-    m_waitingForPort = true;
+// taken (the window stays usable). It goes when the port opens or fails, or the job returns.
+bool frmDisplay::whileOpeningPort(const std::function<void()> &job) {
+    const QPointer<frmDisplay> alive(this);
+    if (!m_waitingForPort) {
+        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+        m_waitingForPort = true;
+    }
+    job();
+    if (!alive)
+        return false; // the destructor put the pointer back
+    endPortWait();
+    return true;
 }
 
 void frmDisplay::endPortWait() {

@@ -25,6 +25,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class JobJournal;
 class JobRunner;
@@ -84,7 +85,8 @@ private:
     void describeLight(int address, const QString &state);
     void reportPortError(const QString &text);
     void showJournalProblem();
-    void beginPortWait();
+    // Runs a job that opens the port; false when the window went away during it.
+    bool whileOpeningPort(const std::function<void()> &job);
     void endPortWait();
 
     // JobReport

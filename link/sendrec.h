@@ -76,8 +76,8 @@ public:
     bool replyWindowElapsed() const { return m_replyWindowElapsed; }
 
 Q_SIGNALS:
-    // The frame went out on the link; its reply window starts as soon as listeners return. A job cut short during that
-    // window still wrote it, though it never reports the exchange.
+    // The frame went out on the link; its reply window starts as soon as listeners return. A job
+    // cut short during that window still wrote it, though it never reports the exchange.
     void frameWritten(const QByteArray &frame);
 
 private:
