@@ -1,6 +1,7 @@
 #include "boardview.h"
 #include "simulator.h"
 #include "simulatorapp.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QSerialPort>
@@ -14,13 +15,6 @@ QString lightsOf(const LightPrediction &lights) {
     for (int address = 0; address < LightPrediction::AddressCount; ++address)
         text += QLatin1Char(lightName(lights.light(address))[0]);
     return text;
-}
-
-QByteArray defaultUpload() {
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    if (!golden.open(QIODevice::ReadOnly))
-        return {};
-    return golden.readAll();
 }
 
 // What SimulatorApp::parse() made of a command line, as one line: "exit <status>: <error>",
@@ -128,7 +122,7 @@ void TestBoardSim::uploadShownInPlainText() {
     QSerialPort port;
     port.setPortName(sim.boards().devicePath());
     QVERIFY(port.open(QIODevice::ReadWrite));
-    const QByteArray upload = defaultUpload();
+    const QByteArray upload = goldenUpload();
     QVERIFY(!upload.isEmpty());
     port.write(upload);
     QVERIFY(port.waitForBytesWritten(2000));

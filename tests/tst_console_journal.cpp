@@ -3,7 +3,7 @@
 #include "consolerig.h"
 #include "defaultpages.h"
 #include "journal.h"
-#include "testfiles.h"
+#include "journalfiles.h"
 
 #include <QComboBox>
 #include <QHelpEvent>

@@ -2,6 +2,7 @@
 #include "framebuilder.h"
 #include "jobrunner.h"
 #include "settings.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -12,13 +13,6 @@ Q_DECLARE_METATYPE(BoardBehaviour)
 namespace {
 
 using B = BoardBehaviour;
-
-QByteArray goldenUpload() {
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    if (!golden.open(QIODevice::ReadOnly))
-        return {};
-    return golden.readAll();
-}
 
 QList<float> fullProgress() {
     QList<float> values;

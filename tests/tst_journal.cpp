@@ -1,5 +1,5 @@
 #include "journal.h"
-#include "testfiles.h"
+#include "journalfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>

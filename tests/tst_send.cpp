@@ -3,9 +3,10 @@
 #include "defaultpages.h"
 #include "jobrunner.h"
 #include "journal.h"
+#include "journalfiles.h"
 #include "pageset.h"
+#include "programrun.h"
 #include "sendrec.h"
-#include "testfiles.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -25,36 +26,6 @@
 namespace {
 
 using B = BoardBehaviour;
-
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-QByteArray goldenUpload() {
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    return golden.open(QIODevice::ReadOnly) ? golden.readAll() : QByteArray();
-}
-
-// Waits for the program while this process's event loop runs, so that the fake boards in it
-// answer the frames.
-Run finish(QProcess &process, int timeoutMs) {
-    if (process.state() != QProcess::NotRunning) {
-        QEventLoop loop;
-        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, {}, QStringLiteral("display-send did not finish in time")};
-    }
-    const int status = process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
-    return {status, QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
 
 // asNobody: as a user whom folder permissions bind (when this test runs as root).
 void start(QProcess &process, const QStringList &arguments, const QString &folder,

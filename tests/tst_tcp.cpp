@@ -6,7 +6,9 @@
 #include "jobrunner.h"
 #include "loopback.h"
 #include "pacing.h"
+#include "programrun.h"
 #include "recordingreport.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -25,11 +27,6 @@ namespace {
 
 constexpr int FastWindowMs = 20;
 
-QByteArray goldenUpload() {
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    return golden.open(QIODevice::ReadOnly) ? golden.readAll() : QByteArray();
-}
-
 QByteArray probeFrames() {
     QByteArray all;
     for (int address = 0; address <= BoardAddress::Highest; ++address)
@@ -42,32 +39,6 @@ std::unique_ptr<TcpBoards> fastServer() {
     auto boards = std::make_unique<TcpBoards>(QHostAddress(QHostAddress::LocalHost), 0);
     boards->setReplyDelayMs(1);
     return boards;
-}
-
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-    qint64 ms = 0;
-};
-
-// Waits for a program while this process's event loop runs, so that boards in it answer.
-Run finish(QProcess &process, const QElapsedTimer &clock, int timeoutMs = 60000) {
-    if (process.state() != QProcess::NotRunning) {
-        QEventLoop loop;
-        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    const qint64 ms = clock.elapsed();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-        return {-1, {}, QStringLiteral("the program did not finish in time"), ms};
-    }
-    const int status = process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
-    return {status, QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError()), ms};
 }
 
 // Runs the event loop until the condition holds or the time is up.
@@ -363,13 +334,14 @@ void TestTcp::sendExitStatus() {
     if (kind == QLatin1String("terminate"))
         QTimer::singleShot(500, &process,
                            [&process] { ::kill(pid_t(process.processId()), SIGTERM); });
-    const Run run = finish(process, clock);
+    const Run run = finish(process);
+    const qint64 ms = clock.elapsed();
 
     QCOMPARE(run.status, status);
     QVERIFY2(run.err.contains(expected), qPrintable(run.err));
     if (status == 2)
         QVERIFY2(run.err.contains(device.mid(6)), qPrintable(run.err));
-    QVERIFY2(run.ms >= minMs && run.ms <= maxMs, qPrintable(QString::number(run.ms)));
+    QVERIFY2(ms >= minMs && ms <= maxMs, qPrintable(QString::number(ms)));
     if (kind == QLatin1String("closes") && !arguments.contains(QLatin1String("--monitor")))
         QCOMPARE(boards->allBytes(), goldenUpload().left(boards->allBytes().size()));
 }
@@ -385,8 +357,6 @@ void TestTcp::secondProgramOnTheSamePort() {
     const QString device = QString::fromUtf8(sim.readLine()).trimmed();
     QVERIFY2(device.startsWith(QLatin1String("tcp://127.0.0.1:")), qPrintable(device));
 
-    QElapsedTimer clock;
-    clock.start();
     QProcess first;
     first.setWorkingDirectory(m_dir->path());
     first.start(QStringLiteral(DISPLAY_SEND),
@@ -399,8 +369,8 @@ void TestTcp::secondProgramOnTheSamePort() {
                  {QStringLiteral("--test"), QStringLiteral("--device"), device});
     QVERIFY(second.waitForStarted());
 
-    const Run secondRun = finish(second, clock);
-    const Run firstRun = finish(first, clock);
+    const Run secondRun = finish(second);
+    const Run firstRun = finish(first);
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     const QString simOutput = QString::fromUtf8(sim.readAllStandardOutput());

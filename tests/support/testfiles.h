@@ -1,21 +1,11 @@
 #pragma once
 
-#include "journal.h"
-
-#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
-#include <QVariant>
+#include <QTest>
 
 // Files in the states the programs must cope with, written and read straight on disk.
-
-// Where the programs keep the journal for the display.cfg in folder.
-inline QString journalIn(const QString &folder) {
-    return QDir(folder).filePath(QStringLiteral("display-journal.db"));
-}
 
 inline QByteArray fileBytes(const QString &path) {
     QFile file(path);
@@ -36,44 +26,9 @@ inline bool writeBytes(const QString &path, const QByteArray &bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// The first value one statement gives on the database at path, through a connection of its
-// own that is closed again before returning; null when it gives none.
-inline QVariant scalar(const QString &path, const QString &statement) {
-    const QString connection = QStringLiteral("scalar");
-    QVariant value;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(statement) && query.next())
-                value = query.value(0);
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(connection);
-    return value;
-}
-
-// A journal as a newer version of the programs leaves it: a schema this one does not know,
-// holding one record of its own.
-inline bool writeNewerJournal(const QString &path) {
-    const QString connection = QStringLiteral("newer journal");
-    bool written = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery query(db);
-            written =
-                query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY, what)")) &&
-                query.exec(QStringLiteral("INSERT INTO jobs (what) VALUES ('from the future')")) &&
-                query.exec(
-                    QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1));
-            query.finish();
-            db.close();
-        }
-    }
-    QSqlDatabase::removeDatabase(connection);
-    return written;
+// The bytes a whole upload of the default pages at a 5 s delay puts on the line, kept as a file
+// written from the page texts independently of the code; empty when it cannot be read.
+inline QByteArray goldenUpload() {
+    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
+    return golden.open(QIODevice::ReadOnly) ? golden.readAll() : QByteArray();
 }

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+
+// A program run as a user runs it: what it printed and how it ended.
+struct Run {
+    int status = -1; // the exit status; -1 when it did not finish in time, -2 when it crashed
+    QString out;
+    QString err;
+};
+
+// Waits for the program while this process's event loop runs, so that fake boards in it answer
+// the frames.
+inline Run finish(QProcess &process, int timeoutMs = 60000) {
+    if (process.state() != QProcess::NotRunning) {
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, QStringLiteral("the program did not finish in time")};
+    }
+    const int status = process.exitStatus() == QProcess::CrashExit ? -2 : process.exitCode();
+    return {status, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
