@@ -14,6 +14,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -441,12 +443,23 @@ void TestTcp::floodingPeer_data() {
 void TestTcp::floodingPeer() {
     QFETCH(QString, job);
 
-    FloodingPeer peer;
+    // A device server sending '0' without end, 128 KiB every 5 ms.
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress(QHostAddress::LocalHost)));
+    QTimer flood;
+    QObject::connect(&flood, &QTimer::timeout, &peer, [&peer] {
+        for (QTcpSocket *client : peer.findChildren<QTcpSocket *>()) {
+            if (client->bytesToWrite() == 0)
+                client->write(QByteArray(128 * 1024, '0'));
+        }
+    });
+    flood.start(5);
     JobRunner runner;
     runner.exchange().setReplyWindowMs(100);
     runner.tmrRx()->setInterval(100);
     RecordingReport report;
-    const PortTarget port = PortTarget::device(peer.device());
+    const PortTarget port =
+        PortTarget::device(QStringLiteral("tcp://127.0.0.1:%1").arg(peer.serverPort()));
     if (job == QLatin1String("test")) {
         QCOMPARE(runner.probe(port, report), JobOutcome::Complete);
         QCOMPARE(report.lights, QStringLiteral("GRRRRRRRR"));

@@ -1,7 +1,7 @@
 #pragma once
 
 // Loopback ports that fail in the ways a device server on the network can: one nothing listens
-// on, one whose connect never completes, and one that floods. 127.0.0.1 only.
+// on, and one whose connect never completes. 127.0.0.1 only.
 
 #include <QString>
 
@@ -11,11 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <string>
-#include <thread>
 #include <vector>
 
 inline sockaddr_in loopback(quint16 port) {
@@ -86,48 +81,4 @@ private:
 
     int m_listener = -1;
     std::vector<int> m_fillers;
-};
-
-// A device server gone wrong: it accepts one connection and sends '0' without end, about 25 MB a
-// second from a thread of its own, until it is destroyed.
-class FloodingPeer {
-public:
-    FloodingPeer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = loopback(0);
-        ::bind(m_listener, reinterpret_cast<const sockaddr *>(&address), sizeof address);
-        ::listen(m_listener, 1);
-        port = portOf(m_listener);
-        m_thread = std::thread([this] { flood(); });
-    }
-    ~FloodingPeer() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-
-    QString device() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(port); }
-
-    quint16 port = 0;
-
-private:
-    void flood() {
-        pollfd incoming{m_listener, POLLIN, 0};
-        while (!m_stop && ::poll(&incoming, 1, 10) == 0) {
-        }
-        if (m_stop)
-            return;
-        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        const std::string chunk(64 * 1024, '0');
-        while (!m_stop && fd >= 0) {
-            if (::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN)
-                break;
-            std::this_thread::sleep_for(std::chrono::microseconds(2500));
-        }
-        ::close(fd);
-    }
-
-    int m_listener = -1;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
 };
