@@ -206,11 +206,11 @@ bool JobRunner::isMonitoring() const {
 
 void JobRunner::poll() {
     try {
-        const QByteArray bytes = m_link->readAll();
+        const Received received = m_link->read();
         // Every 500 ms: only what arrived, or the log would be mostly empty reads.
-        if (!bytes.isEmpty())
-            qCDebug(lcWire).noquote() << wireTime(m_monitorClock) << "read" << wireText(bytes);
-        m_monitorReport->received(bytes);
+        if (!received.bytes.isEmpty())
+            qCDebug(lcWire).noquote() << wireTime(m_monitorClock) << wireReadText(received);
+        m_monitorReport->received(received.bytes);
     } catch (const Failure &failure) {
         monitorFailed(failure.text());
     }

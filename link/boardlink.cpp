@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <utility>
+
 QString openFailureText(const PortTarget &port, QSerialPort::SerialPortError error,
                         const QString &platformText) {
     const QString head = QStringLiteral("Cannot open %1: ").arg(port.label());
@@ -43,12 +45,13 @@ BoardLink::BoardLink(QObject *parent)
     m_port->setParity(QSerialPort::NoParity);
     m_port->setStopBits(QSerialPort::OneStop);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // No cap on the receive buffer: a read takes everything that has arrived. With a cap, the
-    // rest of a long reply stayed in the system and the next exchange read it as its own reply
-    // and judged that board by it; a board chattering faster than the console read also had its
-    // replies refused once the system's buffer was full. QSerialPort has no transmit buffer
-    // setting: a write is queued whole.
+    // No cap on the port's receive buffer: gather() empties it as bytes arrive, keeping what a
+    // read returns and dropping the rest. With a cap, the rest of a long reply stayed in the
+    // system and the next exchange read it as its own reply and judged that board by it; a board
+    // chattering faster than the console read also had its replies refused once the system's
+    // buffer was full. QSerialPort has no transmit buffer setting: a write is queued whole.
     m_port->setReadBufferSize(0);
+    connect(m_port, &QIODevice::readyRead, this, &BoardLink::gather);
 
     connect(m_port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::NoError || !m_port->isOpen())
@@ -70,9 +73,13 @@ BoardLink::BoardLink(QObject *parent)
         }
     });
 
-    // As with the serial port, a read takes everything that has arrived.
+    // As with the serial port. The socket takes at most what the system holds at each
+    // notification, and gather() empties it at once.
     m_socket->setReadBufferSize(0);
-    connect(m_socket, &QIODevice::readyRead, this, [this] { m_receivedSinceOpen = true; });
+    connect(m_socket, &QIODevice::readyRead, this, [this] {
+        m_receivedSinceOpen = true;
+        gather();
+    });
     connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
         // A failed connect is open()'s to report; a closed link has nothing left to lose.
         if (m_tcp && !m_connectWait)
@@ -110,6 +117,7 @@ void BoardLink::open() {
     if (isTcpDevice(device))
         return openTcp();
     m_pendingError.clear();
+    m_received = {};
     m_port->setPortName(device);
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite))
@@ -123,6 +131,7 @@ void BoardLink::openTcp() {
                                      "tcp://HOST:PORT, with a port from 1 to 65535.")
                           .arg(m_target.label()));
     m_pendingError.clear();
+    m_received = {};
     m_receivedSinceOpen = false;
     m_tcp = true;
 
@@ -222,8 +231,9 @@ void BoardLink::tcpFailed() {
 QString BoardLink::tcpLabel() const {
     const std::optional<TcpEndpoint> endpoint = tcpEndpoint(m_target.devicePath());
     const QString where = endpoint ? endpoint->label() : m_target.devicePath();
-    return m_target.isNamed() ? where
-                              : QStringLiteral("%1 (COM %2)").arg(where).arg(m_target.portNumber());
+    return m_target.isNamed()
+               ? where
+               : QStringLiteral("%1 (COM %2)").arg(where, QString::number(m_target.portNumber()));
 }
 
 void BoardLink::cancelOpen() {
@@ -266,11 +276,21 @@ void BoardLink::write(const QByteArray &bytes) {
         throw Failure(m_pendingError);
 }
 
-QByteArray BoardLink::readAll() {
+void BoardLink::gather() {
+    QIODevice *const device = m_tcp ? static_cast<QIODevice *>(m_socket) : m_port;
+    if (const qint64 room = KeptBytes - m_received.bytes.size(); room > 0)
+        m_received.bytes += device->read(room);
+    // Read and thrown away, rather than left to pile up in the device's buffer.
+    if (const qint64 skipped = device->skip(device->bytesAvailable()); skipped > 0)
+        m_received.dropped += skipped;
+}
+
+Received BoardLink::read() {
     if (!m_pendingError.isEmpty())
         throw Failure(m_pendingError);
     if (!isOpen())
         throw Failure(
             QStringLiteral("Cannot read from %1: the port is not open.").arg(m_target.label()));
-    return m_tcp ? m_socket->readAll() : m_port->readAll();
+    gather();
+    return std::exchange(m_received, {});
 }

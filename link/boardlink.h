@@ -13,10 +13,19 @@ class QTimer;
 // The console's one line to the boards, chosen by number: a serial port at 9600 baud, 8 data
 // bits, no parity, one stop bit, no flow control; or, for a device named "tcp://HOST:PORT", a
 // raw TCP connection to a device server that puts the same bytes on its serial line. Receive is
-// polled, never event-driven.
+// polled: a job reads what arrived at the end of each window. Meanwhile arriving bytes are taken
+// off the device as they come, and only the first KeptBytes of them kept, so that a device that
+// floods the line costs no memory.
 //
 // Every failing operation throws Failure with a text naming the device and the port number (the
 // host and port for TCP).
+
+// What arrived between two reads: its first BoardLink::KeptBytes, and how many bytes after those
+// were read and dropped.
+struct Received {
+    QByteArray bytes;
+    qint64 dropped = 0;
+};
 
 class BoardLink : public QObject {
     Q_OBJECT
@@ -49,8 +58,13 @@ public:
     // Queues the frame and returns without waiting for it to leave the line. Raises the first
     // error the port signalled since the open, if any.
     void write(const QByteArray &bytes);
-    // Everything waiting, possibly nothing. Raises the first error signalled since the open.
-    QByteArray readAll();
+    // What arrived since the last read (or the open), possibly nothing. Raises the first error
+    // signalled since the open.
+    Received read();
+
+    // A reply is judged by its first byte and the receive line shows a few hundred; a monitor
+    // poll prints what it kept. Far more than a board ever says in one window.
+    static constexpr qsizetype KeptBytes = 4096;
 
 Q_SIGNALS:
     // The device failed (for example, the adapter was pulled). Emitted once; the port is already
@@ -61,6 +75,7 @@ private:
     void openTcp();
     void tcpFailed();
     QString tcpLabel() const;
+    void gather();
 
     QSerialPort *const m_port;
     QTcpSocket *const m_socket;
@@ -69,4 +84,5 @@ private:
     bool m_tcp = false;                  // the open device is m_socket
     QEventLoop *m_connectWait = nullptr; // the running connect's loop, on openTcp()'s stack
     bool m_receivedSinceOpen = false;    // the device server has sent something since the open
+    Received m_received;                 // since the last read
 };

@@ -1,87 +1,81 @@
 #include "portmapfile.h"
 
+#include "regularfile.h"
 #include "settings.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSettings>
 #include <QStandardPaths>
 
 namespace {
 
-// Where QSettings's INI reader begins each key, under the key's name as QSettings gives it
-// ("33", "ports/39" for a key in a section [ports]), and the lines it cannot read as a key.
-// QSettings gives the values but not their lines, so the lines are found here by the same rules:
-// ";" and "#" begin a comment line, "[name]" begins a section ([General], in any case, is no
-// section), and a value runs on over the next line inside double quotes or after a final "\".
-struct LineEntry {
-    QString key;
-    int line = 0;
-};
-struct LineScan {
-    QList<LineEntry> entries;
-    QList<int> linesWithoutKey;
-};
+// A ports.conf is a few lines; a bigger file is a mistake (a log, a device node behind a link).
+constexpr qint64 MaxFileBytes = 1024 * 1024;
+// A box or a terminal full of the same mistake helps no one: the rest are counted.
+constexpr int MaxReportedLines = 20;
+constexpr qsizetype MaxQuotedChars = 40;
 
-QString iniUnescaped(const QString &text) {
-    return QString::fromUtf8(QByteArray::fromPercentEncoding(text.trimmed().toUtf8()));
-}
-
-// Walks a value (or the next line of one), knowing whether it began inside double quotes; true
-// when the value goes on over the next line.
-bool valueContinues(QStringView value, bool &inQuotes) {
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        const QChar c = value.at(i);
-        if (c == u'\\') {
-            if (i + 1 == value.size())
-                return true;
-            ++i;
-        } else if (c == u'"') {
-            inQuotes = !inQuotes;
-        } else if (c == u';' && !inQuotes) {
-            return false;
-        }
+// Text from the file as a message quotes it: at most 40 characters, control characters as "?".
+QString quoted(QStringView text) {
+    QString shown = text.left(MaxQuotedChars).toString();
+    for (QChar &c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u'?';
     }
-    return inQuotes;
+    if (text.size() > MaxQuotedChars)
+        shown += QChar(0x2026);
+    return shown;
 }
 
-LineScan scanLines(const QByteArray &bytes) {
-    LineScan scan;
-    QString section;
-    bool continues = false;
+// The value after "=". Double quotes keep ";" and "," as part of the device and are not part of
+// it; ";" outside them begins a comment. A backslash is an ordinary character (a link made by
+// udev may hold "\x20" literally), except at the end of the line, where it used to join the
+// next line on. A line the reader cannot take as a whole entry is "broken": its number opens
+// nothing.
+struct Value {
+    QString device;
+    QString problem;
+    bool broken = false;
+};
+
+Value valueOf(QStringView raw) {
+    raw = raw.trimmed();
+    Value value;
     bool inQuotes = false;
-    const QList<QByteArray> lines = bytes.split('\n');
-    for (qsizetype index = 0; index < lines.size(); ++index) {
-        const QString line = QString::fromUtf8(lines.at(index));
-        const int number = int(index + 1);
-        if (continues) {
-            continues = valueContinues(line, inQuotes);
+    bool comma = false;
+    qsizetype end = raw.size();
+    qsizetype kept = 0; // what lies past this is unquoted space before a comment
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const QChar c = raw.at(i);
+        if (c == u'"') {
+            inQuotes = !inQuotes;
+            kept = value.device.size();
             continue;
         }
-        const QString trimmed = line.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
-            continue;
-        if (trimmed.startsWith(u'[')) {
-            const qsizetype end = trimmed.indexOf(u']');
-            section = iniUnescaped(trimmed.mid(1, end < 0 ? -1 : end - 1));
-            if (section.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0)
-                section.clear();
-            continue;
+        if (!inQuotes && c == u';') {
+            end = i;
+            break;
         }
-        const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals < 0) {
-            scan.linesWithoutKey.append(number);
-            continue;
-        }
-        const QString key = iniUnescaped(trimmed.left(equals));
-        scan.entries.append({section.isEmpty() ? key : section + u'/' + key, number});
-        inQuotes = false;
-        continues = valueContinues(QStringView(trimmed).mid(equals + 1), inQuotes);
+        comma = comma || (!inQuotes && c == u',');
+        value.device += c;
+        if (inQuotes || !c.isSpace())
+            kept = value.device.size();
     }
-    return scan;
+    value.device.truncate(kept);
+    value.broken = true;
+    if (inQuotes)
+        value.problem = QStringLiteral("an unclosed double quote: a device goes on one line, "
+                                       "between two quotes");
+    else if (raw.first(end).trimmed().endsWith(u'\\'))
+        value.problem = QStringLiteral("the line ends in \\: a device goes on one line");
+    else
+        value.broken = false;
+    if (!value.broken && comma)
+        value.problem = QStringLiteral("the device holds a comma; put it in double quotes");
+    return value;
 }
 
 // Empty when the device is one the console can open: an absolute path or tcp://HOST:PORT.
@@ -91,53 +85,75 @@ QString deviceProblem(const QString &device) {
         return QStringLiteral("no device after \"=\"");
     for (const QChar c : device) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return QStringLiteral("the device holds a line break or another control character "
-                                  "(an unclosed quote, or a line ending in \\?)");
+            return QStringLiteral("the device holds a tab or another control character");
     }
     if (isTcpDevice(device)) {
         if (!tcpEndpoint(device))
             return QStringLiteral("malformed address \"%1\": a device server is "
                                   "tcp://HOST:PORT, with a port from 1 to 65535")
-                .arg(device);
+                .arg(quoted(device));
         return {};
     }
     if (const QRegularExpressionMatch match = scheme.match(device); match.hasMatch())
         return QStringLiteral("unknown scheme \"%1\": a device is an absolute path or "
                               "tcp://HOST:PORT")
-            .arg(match.captured(1));
+            .arg(quoted(match.capturedView(1)));
     // A relative name would open something different in each working directory.
     if (!device.startsWith(u'/'))
         return QStringLiteral("\"%1\" is not an absolute path: a device is an absolute path "
                               "(/dev/...) or tcp://HOST:PORT")
-            .arg(device);
+            .arg(quoted(device));
     return {};
 }
 
-// The number a key names, or the reason it names none.
+// The number a key names ("33", "033"), or the reason it names none.
 std::optional<int> portNumberOf(const QString &key, QString &why) {
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    if (const qsizetype slash = key.lastIndexOf(u'/'); slash >= 0) {
-        why = QStringLiteral("\"%1\" is in the section [%2]: port numbers go before any section "
-                             "or under [General]")
-                  .arg(key.mid(slash + 1), key.left(slash));
-        return std::nullopt;
-    }
     if (key.isEmpty()) {
         why = QStringLiteral("no port number before \"=\"");
         return std::nullopt;
     }
     if (!digits.match(key).hasMatch()) {
-        why = QStringLiteral("\"%1\" is not a port number").arg(key);
+        why = QStringLiteral("\"%1\" is not a port number").arg(quoted(key));
         return std::nullopt;
     }
-    const int number = key.toInt();
+    const int number = key.toInt(); // nine digits at most: no overflow
     if (number < 1 || number > Settings::PortCount) {
         why = QStringLiteral("COM %1 is not in the port list (1 to %2)")
-                  .arg(number)
-                  .arg(Settings::PortCount);
+                  .arg(QString::number(number), QString::number(Settings::PortCount));
         return std::nullopt;
     }
     return number;
+}
+
+// The number a line that is not an entry seems to name: its leading digits ("47 /dev/x",
+// "116=\"/dev/x"), when they are a number of the port list.
+std::optional<int> numberNamedBy(QStringView text) {
+    qsizetype digits = 0;
+    while (digits < text.size() && digits < 9 && text.at(digits).isDigit() &&
+           text.at(digits).unicode() < 0x80)
+        ++digits;
+    const int number = text.first(digits).toInt();
+    if (number < 1 || number > Settings::PortCount)
+        return std::nullopt;
+    return number;
+}
+
+// The lines of the file: a line ends at LF, CR LF or a lone CR.
+QList<QStringView> linesOf(QStringView text) {
+    QList<QStringView> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) != u'\n' && text.at(i) != u'\r')
+            continue;
+        lines.append(text.sliced(start, i - start));
+        if (text.at(i) == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        lines.append(text.sliced(start));
+    return lines;
 }
 
 struct FileEntry {
@@ -146,84 +162,108 @@ struct FileEntry {
     QString problem; // with the file and line; empty when the device can be used
 };
 
-// One file's usable and unusable numbers, in line order; its bad lines go to problems.
+// One file's usable and unusable numbers; its bad lines go to problems, in line order.
 QList<FileEntry> readFile(const QString &path, QStringList &problems) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString text;
+    try {
+        text = QString::fromUtf8(RegularFile::read(path, MaxFileBytes));
+    } catch (const RegularFile::Refused &refused) {
         problems << QStringLiteral("%1: cannot be read (%2); its numbers keep their devices")
-                        .arg(path, file.errorString());
+                        .arg(path, refused.reason());
         return {};
     }
-    const LineScan scan = scanLines(file.readAll());
-    const QSettings settings(path, QSettings::IniFormat);
-
-    const auto at = [&path](int line, const QString &text) {
-        return line > 0 ? QStringLiteral("%1, line %2: %3").arg(path).arg(line).arg(text)
-                        : QStringLiteral("%1: %2").arg(path, text);
+    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
+        text.remove(0, 1);
+    const auto at = [&path](int line, const QString &why) {
+        return QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
     };
-    QList<std::pair<int, QString>> found; // (line, what is wrong), sorted before reporting
-    for (const int line : scan.linesWithoutKey)
-        found.append({line, QStringLiteral("not a NUMBER=DEVICE line")});
 
-    // QSettings keeps the last of a key's lines; so does the map.
-    QHash<QString, int> lastLine;
-    for (const LineEntry &entry : scan.entries)
-        lastLine.insert(entry.key, entry.line);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys) {
-        if (!lastLine.contains(key))
-            lastLine.insert(key, 0); // read by QSettings where the scan saw no key
-    }
-
-    // Each key at the line QSettings takes it from, in line order; an earlier line of the same
-    // key, or of another key for the same number ("33" and "033"), gives way to the later one.
-    QList<std::pair<int, QString>> used;
-    for (auto it = lastLine.cbegin(); it != lastLine.cend(); ++it)
-        used.append({it.value(), it.key()});
-    std::sort(used.begin(), used.end());
-    for (const LineEntry &entry : scan.entries) {
-        if (lastLine.value(entry.key) != entry.line)
-            found.append({entry.line, QStringLiteral("\"%1\" is named again on line %2, which "
-                                                     "is used")
-                                          .arg(entry.key)
-                                          .arg(lastLine.value(entry.key))});
-    }
-
-    QList<FileEntry> entries;
-    QHash<int, int> lineOfNumber;
-    for (const auto &[line, key] : std::as_const(used)) {
+    struct Used {
+        int line = 0;
+        QString key;
+        Value value;
+    };
+    QHash<int, Used> used;                // by number: the last entry that names it
+    QHash<int, QString> brokenNumbers;    // by number: the first broken line that names it
+    QList<std::pair<int, QString>> found; // (line, what is wrong)
+    QString section;                      // empty before any section and under [General]
+    const QList<QStringView> lines = linesOf(text);
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        const int line = int(index + 1);
+        const QStringView trimmed = lines.at(index).trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
+            continue;
+        if (trimmed.startsWith(u'[')) {
+            // An unclosed header still begins a section: what follows was not meant as entries.
+            const bool closed = trimmed.endsWith(u']');
+            section = trimmed.sliced(1, trimmed.size() - (closed ? 2 : 1)).trimmed().toString();
+            if (!closed)
+                found.append({line, QStringLiteral("a section header without \"]\"")});
+            if (section.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0)
+                section.clear();
+            continue;
+        }
+        const qsizetype equals = trimmed.indexOf(u'=');
+        const QString key = trimmed.first(equals < 0 ? 0 : equals).trimmed().toString();
+        Value value;
+        if (equals < 0)
+            value = {{}, QStringLiteral("not a NUMBER=DEVICE line"), true};
+        else if (!section.isEmpty())
+            value = {{},
+                     QStringLiteral("\"%1\" is in the section [%2]: port numbers go before any "
+                                    "section or under [General]")
+                         .arg(quoted(key), quoted(section)),
+                     true};
+        else
+            value = valueOf(trimmed.sliced(equals + 1));
+        if (value.broken) {
+            found.append({line, value.problem});
+            const std::optional<int> number = numberNamedBy(trimmed);
+            if (number && !brokenNumbers.contains(*number))
+                brokenNumbers.insert(*number, at(line, value.problem));
+            continue;
+        }
         QString why;
         const std::optional<int> number = portNumberOf(key, why);
         if (!number) {
             found.append({line, why});
             continue;
         }
-        if (const auto earlier = lineOfNumber.constFind(*number); earlier != lineOfNumber.cend()) {
-            found.append({*earlier, QStringLiteral("COM %1 is named again on line %2, which is "
-                                                   "used")
-                                        .arg(*number)
-                                        .arg(line)});
-            entries.removeIf([&](const FileEntry &e) { return e.portNumber == *number; });
+        // A later entry for the same number wins, as "33" and "033" alike.
+        if (const auto earlier = used.constFind(*number); earlier != used.cend()) {
+            found.append({earlier->line,
+                          earlier->key == key
+                              ? QStringLiteral("\"%1\" is named again on line %2, which is used")
+                                    .arg(quoted(key), QString::number(line))
+                              : QStringLiteral("COM %1 is named again on line %2, which is used")
+                                    .arg(QString::number(*number), QString::number(line))});
         }
-        lineOfNumber.insert(*number, line);
-        const QVariant value = settings.value(key);
-        if (value.typeId() == QMetaType::QStringList)
-            why = QStringLiteral("the device holds a comma; put it in double quotes");
-        else if (value.typeId() != QMetaType::QString)
-            why = QStringLiteral("the device is not plain text");
-        else
-            why = deviceProblem(value.toString());
-        if (!why.isEmpty()) {
-            found.append({line, why});
-            entries.append({*number, {}, at(line, why)});
-        } else {
-            entries.append({*number, value.toString(), {}});
-        }
+        used.insert(*number, {line, key, value});
     }
+
+    QList<FileEntry> entries;
+    for (auto it = used.cbegin(); it != used.cend(); ++it) {
+        QString why = it->value.problem;
+        if (why.isEmpty())
+            why = deviceProblem(it->value.device);
+        if (!why.isEmpty())
+            found.append({it->line, why});
+        if (!brokenNumbers.contains(it.key()))
+            entries.append({it.key(), why.isEmpty() ? it->value.device : QString(),
+                            why.isEmpty() ? QString() : at(it->line, why)});
+    }
+    // A number on a line that was not read opens nothing, whatever other lines say: falling
+    // back to another device could reach another chain of boards.
+    for (auto it = brokenNumbers.cbegin(); it != brokenNumbers.cend(); ++it)
+        entries.append({it.key(), {}, it.value()});
+
     std::stable_sort(found.begin(), found.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (const auto &[line, why] : std::as_const(found))
-        problems << at(line, why);
+    for (qsizetype i = 0; i < qMin<qsizetype>(found.size(), MaxReportedLines); ++i)
+        problems << at(found.at(i).first, found.at(i).second);
+    if (found.size() > MaxReportedLines)
+        problems << QStringLiteral("%1: and %2 more")
+                        .arg(path, QString::number(found.size() - MaxReportedLines));
     return entries;
 }
 

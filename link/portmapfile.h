@@ -5,8 +5,9 @@
 #include <QString>
 #include <QStringList>
 
-// ports.conf: COM numbers mapped to other devices, one "NUMBER=DEVICE" a line, read as QSettings
-// reads an INI file ("33=/dev/serial/by-id/usb-...", "120=tcp://10.1.2.3:4001").
+// ports.conf: COM numbers mapped to other devices, one "NUMBER=DEVICE" a line
+// ("33=/dev/serial/by-id/usb-...", "120=tcp://10.1.2.3:4001"). Comments begin with ";" or "#"
+// (and ";" outside double quotes ends a device); an optional [General] header, in any case.
 //
 // It is looked for beside the display.cfg in use, in ~/.config/display-console/ and in
 // /etc/display-console/. Each number is taken from the first of these files that names it, so a
@@ -14,10 +15,12 @@
 // names. A line that cannot be used is reported with its file and line and left out; the rest of
 // the file is used. When the line names a number the port list offers, that number opens nothing
 // until the line is mended, rather than falling back to a device the line meant to replace.
+// Only a regular file of at most 1 MiB is read; at most 20 bad lines of a file are listed.
 
 struct PortMapLoad {
     PortMap map;
-    QStringList problems; // "FILE, line N: what is wrong", nearest file first, in line order
+    QStringList problems; // "FILE, line N: what is wrong", nearest file first, in line order;
+                          // "FILE: and N more" after 20 of one file
     QStringList files;    // the files that were read, nearest first
 };
 

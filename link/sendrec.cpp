@@ -105,10 +105,8 @@ Exchanged SendRec::sendRec(const QByteArray &frame) {
         throw Aborted();
     }
 
-    m_replyText = m_link->readAll();
-    qCDebug(lcWire).noquote() << wireTime(m_jobClock)
-                              << (m_replyText.isEmpty()
-                                      ? QStringLiteral("read nothing")
-                                      : QLatin1String("read ") + wireText(m_replyText));
+    const Received received = m_link->read();
+    m_replyText = received.bytes;
+    qCDebug(lcWire).noquote() << wireTime(m_jobClock) << wireReadText(received);
     return {m_pendingFrame, m_replyText, StatusJudge::judge(m_pendingFrame, m_replyText)};
 }

@@ -13,5 +13,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcWire)
 // bytes as \xNN, and every other byte as its Latin-1 character.
 QString wireText(const QByteArray &bytes);
 
+// "read 0 OK", "read nothing", or "read 0000... and 52113 more bytes, dropped": a read as the
+// log shows it.
+struct Received;
+QString wireReadText(const Received &received);
+
 // "1503 ms": the time since the job started, as the wire log begins its lines.
 QString wireTime(const QElapsedTimer &jobClock);

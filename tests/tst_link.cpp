@@ -263,7 +263,7 @@ void TestLink::refusals() {
 
     QCOMPARE(failureOf([&] { link.write("*Q\r"); }),
              QStringLiteral("Cannot write to /dev/ttyUSB31 (COM 64): the port is not open."));
-    QCOMPARE(failureOf([&] { link.readAll(); }),
+    QCOMPARE(failureOf([&] { link.read(); }),
              QStringLiteral("Cannot read from /dev/ttyUSB31 (COM 64): the port is not open."));
 }
 
@@ -288,7 +288,7 @@ void TestLink::openAndAlreadyOpen() {
              QStringLiteral("Cannot change the port to COM 7: %1 is already open (another job or "
                             "the receive monitor holds it).")
                  .arg(pty.devicePath()));
-    QCOMPARE(link.readAll(), QByteArray());
+    QCOMPARE(link.read().bytes, QByteArray());
     link.close();
     QVERIFY(!link.isOpen());
     link.setPortNumber(7);
@@ -356,7 +356,7 @@ void TestLink::vanishedDeviceFailsOnce() {
         text.startsWith(QStringLiteral("The connection to %1 failed: ").arg(boards.devicePath())),
         qPrintable(text));
     // The next read or write raises the same text.
-    QCOMPARE(failureOf([&] { link.readAll(); }), text);
+    QCOMPARE(failureOf([&] { link.read(); }), text);
     QCOMPARE(failureOf([&] { link.write("*Q\r"); }), text);
 }
 

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,8 +42,8 @@ QString problemsDiffer(const QStringList &said, const QString &file, const QStri
         const QString &part = expected.at(i);
         const QString where = part.section(QLatin1Char(':'), 0, 0);
         const QString what = part.section(QLatin1Char(':'), 1).trimmed();
-        if (!line.startsWith(file + QStringLiteral(", ") + where + QStringLiteral(": ")) ||
-            !line.contains(what))
+        const QString head = where.isEmpty() ? file : file + QStringLiteral(", ") + where;
+        if (!line.startsWith(head + QStringLiteral(": ")) || !line.contains(what))
             return QStringLiteral("said \"%1\", expected %2").arg(line, part);
     }
     return {};
@@ -60,7 +61,8 @@ private Q_SLOTS:
     void linesOfAFile();
     void nearestFileWinsPerNumber_data();
     void nearestFileWinsPerNumber();
-    void unreadableFile();
+    void fileKinds_data();
+    void fileKinds();
 };
 
 void TestPortMap::linesOfAFile_data() {
@@ -110,22 +112,42 @@ void TestPortMap::linesOfAFile_data() {
     QTest::newRow("unquoted comma")
         << QByteArray("46=/dev/a,b\n") << QStringList{"46 opens nothing"}
         << QStringList{"line 1: the device holds a comma"};
-    QTest::newRow("line without =")
-        << QByteArray("47 /dev/ttyUSB0\n48=/dev/ttyUSB3\n") << QStringList{"48=/dev/ttyUSB3"}
+    QTest::newRow("line without =: its number opens nothing")
+        << QByteArray("47 /dev/ttyUSB0\n48=/dev/ttyUSB3\n")
+        << QStringList{"47 opens nothing", "48=/dev/ttyUSB3"}
         << QStringList{"line 1: not a NUMBER=DEVICE line"};
     QTest::newRow("entry in another section")
         << QByteArray("49=/dev/ttyUSB4\n[ports]\n50=/dev/ttyUSB5\n")
-        << QStringList{"49=/dev/ttyUSB4"}
+        << QStringList{"49=/dev/ttyUSB4", "50 opens nothing"}
         << QStringList{"line 3: \"50\" is in the section [ports]"};
+    QTest::newRow("entry after an unclosed section header")
+        << QByteArray("[ports\n50=/dev/ttyUSB5\n") << QStringList{"50 opens nothing"}
+        << QStringList{"line 1: a section header without", "line 2: \"50\" is in the section"};
     QTest::newRow("number named twice: the later line is used")
         << QByteArray("51=/dev/ttyUSB6\n51=/dev/ttyUSB7\n") << QStringList{"51=/dev/ttyUSB7"}
         << QStringList{"line 1: \"51\" is named again on line 2"};
     QTest::newRow("same number written two ways")
         << QByteArray("052=/dev/ttyUSB6\n52=/dev/ttyUSB7\n") << QStringList{"52=/dev/ttyUSB7"}
         << QStringList{"line 1: COM 52 is named again on line 2"};
-    QTest::newRow("unclosed quote takes the lines after it")
-        << QByteArray("53=\"/dev/ttyUSB8\n54=/dev/ttyUSB9\n55=/dev/ttyS1\n")
-        << QStringList{"53 opens nothing"} << QStringList{"line 1: the device holds a line break"};
+    QTest::newRow("unclosed quote: its number opens nothing, the next line is read")
+        << QByteArray("116=\"/dev/ttyS5\n117=/dev/ttyS0\n")
+        << QStringList{"116 opens nothing", "117=/dev/ttyS0"}
+        << QStringList{"line 1: an unclosed double quote"};
+    QTest::newRow("trailing backslash: its number opens nothing, the next line is read")
+        << QByteArray("56=/dev/ttyS5\\\n57=/dev/ttyS6\n")
+        << QStringList{"56 opens nothing", "57=/dev/ttyS6"} << QStringList{"line 1: ends in \\"};
+    QTest::newRow("a broken line is not overruled by a later entry")
+        << QByteArray("58=\"/dev/ttyS1\n58=/dev/ttyS2\n") << QStringList{"58 opens nothing"}
+        << QStringList{"line 1: an unclosed double quote"};
+    QTest::newRow("backslash inside a device, byte-order mark, lower-case [general]")
+        << QByteArray("\xef\xbb\xbf[general]\n59=/dev/disk/by-label/A\\x20B\n")
+        << QStringList{"59=/dev/disk/by-label/A\\x20B"} << QStringList{};
+    QStringList twentyFive;
+    for (int line = 1; line <= 20; ++line)
+        twentyFive << QStringLiteral("line %1: \"COM\" is not a port number").arg(line);
+    QTest::newRow("25 bad lines: 20 listed, then how many more")
+        << QByteArray("COM=/dev/x\n").repeated(25) << QStringList{}
+        << (twentyFive << QStringLiteral(": and 5 more"));
     QTest::newRow("bad lines among good ones keep their own numbers")
         << QByteArray("# site map\n60=/dev/ttyS2\n61=xyz://a\n999=/dev/ttyS3\n62=/dev/ttyS4\n")
         << QStringList{"60=/dev/ttyS2", "61 opens nothing", "62=/dev/ttyS4"}
@@ -209,28 +231,63 @@ void TestPortMap::nearestFileWinsPerNumber() {
     QCOMPARE(ours, named);
 }
 
-void TestPortMap::unreadableFile() {
-    // Run once as root and once as nobody (tst_portmap_unprivileged): the mode binds only the
-    // second.
+void TestPortMap::fileKinds_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("named");   // what COM 33 opens
+    QTest::addColumn<QString>("problem"); // the one problem said; empty: none
+
+    constexpr qsizetype MiB = 1024 * 1024;
+    QTest::newRow("no read permission") << "mode 0"
+                                        << "33=/dev/far33"
+                                        << ": cannot be read (Permission denied";
+    QTest::newRow("FIFO") << "fifo"
+                          << "33=/dev/far33"
+                          << ": cannot be read (it is a FIFO";
+    QTest::newRow("link to /dev/zero") << "zero"
+                                       << "33=/dev/far33"
+                                       << ": cannot be read (it is a device";
+    QTest::newRow("one byte over 1 MiB") << QString::number(MiB + 1) << "33=/dev/far33"
+                                         << ": cannot be read (the file is larger than 1 MiB";
+    QTest::newRow("exactly 1 MiB") << QString::number(MiB) << "33=/dev/near33" << QString();
+}
+
+// A nearer ports.conf that cannot be read, or is not a regular file of at most 1 MiB, is said
+// once, at once, and its numbers keep the farther file's devices. Run once more as nobody
+// (tst_portmap_unprivileged): a file mode binds only that run.
+void TestPortMap::fileKinds() {
+    QFETCH(QString, kind);
+    QFETCH(QString, named);
+    QFETCH(QString, problem);
+
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString nearer = dir.filePath(QStringLiteral("near"));
     const QString farther = dir.filePath(QStringLiteral("far"));
-    QVERIFY(writeFile(nearer + QStringLiteral("/ports.conf"), "33=/dev/near33\n"));
-    QVERIFY(writeFile(farther + QStringLiteral("/ports.conf"), "33=/dev/far33\n34=/dev/far34\n"));
-    QVERIFY(QFile::setPermissions(nearer + QStringLiteral("/ports.conf"), {}));
+    const QString path = nearer + QStringLiteral("/ports.conf");
+    QVERIFY(writeFile(farther + QStringLiteral("/ports.conf"), "33=/dev/far33\n"));
+    QVERIFY(QDir().mkpath(nearer));
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    } else if (kind == QLatin1String("zero")) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+    } else if (kind == QLatin1String("mode 0")) {
+        QVERIFY(writeFile(path, "33=/dev/near33\n"));
+        QVERIFY(QFile::setPermissions(path, {}));
+        if (::geteuid() == 0) {
+            named = QStringLiteral("33=/dev/near33");
+            problem.clear();
+        }
+    } else {
+        const QByteArray entry("33=/dev/near33\n");
+        QVERIFY(writeFile(path, entry + QByteArray(kind.toInt() - entry.size() - 1, ';') + '\n'));
+    }
 
     const PortMapLoad loaded = PortMapFile::load({nearer, farther});
-    if (::geteuid() == 0) {
-        QCOMPARE(namedNumbers(loaded.map), (QStringList{"33=/dev/near33", "34=/dev/far34"}));
-        QCOMPARE(loaded.problems, QStringList{});
-        return;
-    }
-    QCOMPARE(namedNumbers(loaded.map), (QStringList{"33=/dev/far33", "34=/dev/far34"}));
-    QCOMPARE(loaded.problems.size(), 1);
-    QVERIFY2(loaded.problems.front().startsWith(nearer + QStringLiteral("/ports.conf: cannot be "
-                                                                        "read")),
-             qPrintable(loaded.problems.front()));
+    QCOMPARE(namedNumbers(loaded.map), QStringList{named});
+    QCOMPARE(loaded.problems.size(), problem.isEmpty() ? 0 : 1);
+    if (!problem.isEmpty())
+        QVERIFY2(loaded.problems.front().startsWith(path + problem),
+                 qPrintable(loaded.problems.front()));
 }
 
 QTEST_GUILESS_MAIN(TestPortMap)

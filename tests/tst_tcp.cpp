@@ -14,6 +14,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -73,6 +75,8 @@ private Q_SLOTS:
     void secondProgramOnTheSamePort();
     void simulatorListens_data();
     void simulatorListens();
+    void floodingPeer_data();
+    void floodingPeer();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -426,6 +430,48 @@ void TestTcp::simulatorListens() {
         QVERIFY2(err.contains(QStringLiteral("cannot listen on %1").arg(where)), qPrintable(err));
         QVERIFY(sim.readAllStandardOutput().isEmpty());
     }
+}
+
+void TestTcp::floodingPeer_data() {
+    QTest::addColumn<QString>("job");
+    QTest::newRow("board test") << "test";
+    QTest::newRow("monitor") << "monitor";
+}
+
+// A device server that floods the line: each window or poll keeps its first bytes and drops the
+// rest, and the job judges and ends as usual.
+void TestTcp::floodingPeer() {
+    QFETCH(QString, job);
+
+    // A device server sending '0' without end, 128 KiB every 5 ms.
+    QTcpServer peer;
+    QVERIFY(peer.listen(QHostAddress(QHostAddress::LocalHost)));
+    QTimer flood;
+    QObject::connect(&flood, &QTimer::timeout, &peer, [&peer] {
+        for (QTcpSocket *client : peer.findChildren<QTcpSocket *>()) {
+            if (client->bytesToWrite() == 0)
+                client->write(QByteArray(128 * 1024, '0'));
+        }
+    });
+    flood.start(5);
+    JobRunner runner;
+    runner.exchange().setReplyWindowMs(100);
+    runner.tmrRx()->setInterval(100);
+    RecordingReport report;
+    const PortTarget port =
+        PortTarget::device(QStringLiteral("tcp://127.0.0.1:%1").arg(peer.serverPort()));
+    if (job == QLatin1String("test")) {
+        QCOMPARE(runner.probe(port, report), JobOutcome::Complete);
+        QCOMPARE(report.lights, QStringLiteral("GRRRRRRRR"));
+    } else {
+        QVERIFY(runner.startMonitor(port, report));
+        QVERIFY(waitFor([&] { return report.receiveLines.size() >= 3; }, 5000));
+        runner.stopMonitor();
+    }
+    QVERIFY(report.errors.isEmpty());
+    QVERIFY(report.receiveLines.size() >= 3);
+    for (const QByteArray &kept : std::as_const(report.receiveLines))
+        QCOMPARE(kept, QByteArray(BoardLink::KeptBytes, '0'));
 }
 
 QTEST_GUILESS_MAIN(TestTcp)
