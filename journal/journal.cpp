@@ -944,61 +944,98 @@ QString historyLine(const JournalRecord &record) {
 
 namespace {
 
-// A JSON value as text, keys in the order given (QJsonObject would sort them).
-QByteArray jsonValue(const QJsonValue &value) {
-    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
+// text as a JSON string. JSON allows DEL and the C1 controls raw, and a terminal acts on them:
+// they are escaped as the C0 ones must be. Written directly rather than through QJsonDocument:
+// --history --json of a whole journal writes hundreds of thousands of records.
+void appendJsonString(QByteArray &out, QStringView text) {
+    out += '"';
+    qsizetype plain = 0; // where the run of characters taken as they are began
+    const char16_t *const chars = text.utf16();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = chars[i];
+        const bool control = u < 0x20 || (u >= 0x7f && u < 0xa0);
+        if (!control && u != u'"' && u != u'\\')
+            continue;
+        out += text.sliced(plain, i - plain).toUtf8();
+        plain = i + 1;
+        switch (u) {
+        case u'"':
+            out += "\\\"";
+            break;
+        case u'\\':
+            out += "\\\\";
+            break;
+        case u'\b':
+            out += "\\b";
+            break;
+        case u'\f':
+            out += "\\f";
+            break;
+        case u'\n':
+            out += "\\n";
+            break;
+        case u'\r':
+            out += "\\r";
+            break;
+        case u'\t':
+            out += "\\t";
+            break;
+        default:
+            out += "\\u00";
+            out += "0123456789abcdef"[u >> 4];
+            out += "0123456789abcdef"[u & 0xf];
+        }
+    }
+    out += text.sliced(plain).toUtf8();
+    out += '"';
 }
 
 } // namespace
 
 QByteArray historyJson(const JournalRecord &record) {
-    const auto optionalText = [](const std::optional<QString> &text) {
-        return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
-    };
-    const std::pair<const char *, QJsonValue> fields[] = {
-        {"started", isoTime(record.started)},
-        {"finished",
-         record.finished ? QJsonValue(isoTime(*record.finished)) : QJsonValue(QJsonValue::Null)},
-        {"program", record.program},
-        {"job", record.job},
-        {"port", record.port},
-        {"device", record.device},
-        {"outcome", optionalText(record.outcome)},
-        {"error", optionalText(record.error)},
-        {"frames", record.frames},
-        {"lights", record.lights},
-        {"delay",
-         record.delaySeconds ? QJsonValue(*record.delaySeconds) : QJsonValue(QJsonValue::Null)},
-        {"rows", record.rows ? QJsonValue(QJsonArray::fromStringList(*record.rows))
-                             : QJsonValue(QJsonValue::Null)},
-    };
-    QByteArray line = "{";
-    for (const auto &[key, value] : fields) {
-        if (line.size() > 1)
-            line += ',';
-        line += '"';
-        line += key;
+    QByteArray line;
+    line.reserve(record.rows ? 4096 : 512);
+    const auto key = [&line](const char *name) {
+        line += line.isEmpty() ? "{\"" : ",\"";
+        line += name;
         line += "\":";
-        line += jsonValue(value);
+    };
+    const auto text = [&](const char *name, const std::optional<QString> &value) {
+        key(name);
+        if (value)
+            appendJsonString(line, *value);
+        else
+            line += "null";
+    };
+    const auto number = [&](const char *name, const std::optional<int> &value) {
+        key(name);
+        line += value ? QByteArray::number(*value) : QByteArrayLiteral("null");
+    };
+    text("started", isoTime(record.started));
+    text("finished", record.finished ? std::optional(isoTime(*record.finished)) : std::nullopt);
+    text("program", record.program);
+    text("job", record.job);
+    number("port", record.port);
+    text("device", record.device);
+    text("outcome", record.outcome);
+    text("error", record.error);
+    number("frames", record.frames);
+    text("lights", record.lights);
+    number("delay", record.delaySeconds);
+    key("rows");
+    if (record.rows) {
+        line += '[';
+        for (qsizetype index = 0; index < record.rows->size(); ++index) {
+            if (index > 0)
+                line += ',';
+            appendJsonString(line, record.rows->at(index));
+        }
+        line += ']';
+    } else {
+        line += "null";
     }
     line += '}';
-    // JSON allows DEL and the C1 controls raw, and a terminal acts on them: escaped here as JSON
-    // escapes the C0 ones. In UTF-8, U+0080..U+009F are C2 80..C2 9F.
-    QByteArray safe;
-    safe.reserve(line.size());
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(line.at(i));
-        if (byte == 0x7f) {
-            safe += "\\u007f";
-        } else if (byte == 0xc2 && i + 1 < line.size() &&
-                   static_cast<unsigned char>(line.at(i + 1)) < 0xa0) {
-            safe += "\\u00" + QByteArray::number(static_cast<unsigned char>(line.at(++i)), 16);
-        } else {
-            safe += char(byte);
-        }
-    }
-    return safe;
+    return line;
 }
 
 QString lastUploadSummary(const std::optional<JournalRecord> &upload) {
