@@ -426,6 +426,9 @@ void TestSend::historyReadsTheJournal_data() {
     QTest::newRow("--journal names the file")
         << QStringList{"--history", "--journal", "elsewhere/other.db", "--limit", "1"} << false << 0
         << QList<int>{7} << false << QString();
+    QTest::newRow("--journal names a file that is no journal")
+        << QStringList{"--history", "--journal", "elsewhere/notes.db"} << true << 3 << QList<int>{}
+        << false << "cannot be read";
     QTest::newRow("no journal yet")
         << QStringList{"--history"} << false << 0 << QList<int>{} << false << "no job journal at";
     QTest::newRow("--limit 0") << QStringList{"--history", "--limit", "0"} << true << 3
@@ -473,11 +476,14 @@ void TestSend::historyReadsTheJournal() {
         Journal other(m_dir->filePath(QStringLiteral("elsewhere/other.db")));
         other.finish(other.begin(boardTest(7)), finished());
     }
+    const QByteArray notes = "not a journal, and not to be moved or changed";
+    QVERIFY(writeBytes(m_dir->filePath(QStringLiteral("elsewhere/notes.db")), notes));
     // Reading the journal needs no display.cfg.
     QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("display.cfg"))));
 
     const Run run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, status);
+    QCOMPARE(fileBytes(m_dir->filePath(QStringLiteral("elsewhere/notes.db"))), notes);
     if (error.isEmpty())
         QCOMPARE(run.err, QString());
     else
