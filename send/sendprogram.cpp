@@ -24,7 +24,7 @@
 
 namespace {
 
-// SIGINT and SIGTERM reach the event loop through a pipe: the handler only writes a byte.
+// SIGINT, SIGTERM and SIGHUP reach the event loop through a pipe: the handler only writes a byte.
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int number) {
@@ -62,6 +62,7 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // the terminal or the session went away
 }
 
 SendProgram::~SendProgram() = default;

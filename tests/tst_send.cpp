@@ -100,6 +100,7 @@ private Q_SLOTS:
     void badInputSendsNothing_data();
     void badInputSendsNothing();
     void dryRunPrintsTheFrames();
+    void terminatedMidUpload_data();
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
     void helpAndVersion();
@@ -353,15 +354,22 @@ void TestSend::dryRunPrintsTheFrames() {
     QVERIFY(m_boards->received().isEmpty());
 }
 
+void TestSend::terminatedMidUpload_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP);
+}
+
 void TestSend::terminatedMidUpload() {
+    QFETCH(int, signal);
     QProcess process;
     start(process, {QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
     connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
         if (m_boards->received().size() == 3)
-            ::kill(pid_t(process.processId()), SIGTERM);
+            ::kill(pid_t(process.processId()), signal);
     });
     const Run run = finish(process, 20000);
-    QCOMPARE(run.status, 128 + SIGTERM);
+    QCOMPARE(run.status, 128 + signal);
     QTest::qWait(700); // a frame written after the signal would have arrived by now
     QCOMPARE(m_boards->received().size(), 3);
     // Recorded as aborted, the third frame counted though its reply window was cut short.
