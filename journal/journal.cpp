@@ -14,6 +14,13 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
+
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcJournal, "display.journal", QtWarningMsg)
 
@@ -73,6 +80,100 @@ const char *const schema[] = {
     "CREATE INDEX IF NOT EXISTS jobs_by_job ON jobs(job)",
 };
 
+// What SQLite would meet at the journal's path: a link at the journal or at its -wal or -shm file
+// would be followed (as root, creating or changing the file it points to), so none is opened.
+// Empty when all three are regular files or absent. SQLite opens the path itself later, so a link
+// put there between this look and that open is not seen: whoever can do that can already write
+// the journal's folder.
+QString placeProblem(const QString &path) {
+    for (const QString &name :
+         {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("%1 is a symbolic link, which the journal does not follow")
+                .arg(QDir::toNativeSeparators(name));
+        if (!S_ISREG(st.st_mode))
+            return QStringLiteral("%1 is not a regular file").arg(QDir::toNativeSeparators(name));
+    }
+    return {};
+}
+
+bool isDamage(const QSqlError &error) {
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == SqliteCorrupt || code == SqliteNotADatabase;
+}
+
+// Whose database a file is, from its application id, its schema version and its tables.
+enum class Owner { Ours, Empty, OursUnmarked, Foreign };
+struct Identity {
+    Owner owner = Owner::Foreign;
+    int version = 0;
+    QSqlError error; // valid when the file could not be read
+};
+
+QStringList columnsOf(QSqlDatabase &db, const QString &table) {
+    QStringList columns;
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+        while (query.next())
+            columns << query.value(1).toString();
+    }
+    return columns;
+}
+
+Identity identify(QSqlDatabase &db) {
+    Identity identity;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    const auto first = [&](const QString &statement) -> std::optional<QVariant> {
+        if (!query.exec(statement) || !query.next()) {
+            identity.error = query.lastError();
+            query.finish();
+            return std::nullopt;
+        }
+        const QVariant value = query.value(0);
+        query.finish();
+        return value;
+    };
+    const std::optional<QVariant> id = first(QStringLiteral("PRAGMA application_id"));
+    if (!id)
+        return identity;
+    const std::optional<QVariant> version = first(QStringLiteral("PRAGMA user_version"));
+    if (!version)
+        return identity;
+    identity.version = version->toInt();
+    if (id->toInt() == Journal::ApplicationId) {
+        identity.owner = Owner::Ours;
+        return identity;
+    }
+    if (id->toInt() != 0)
+        return identity;
+    QStringList names;
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name NOT LIKE "
+                                   "'sqlite_%' ORDER BY name"))) {
+        identity.error = query.lastError();
+        return identity;
+    }
+    while (query.next())
+        names << query.value(0).toString();
+    query.finish();
+    if (names.isEmpty() && identity.version == 0) {
+        identity.owner = Owner::Empty;
+        return identity;
+    }
+    // A journal made before journals carried their mark: exactly the tables this version makes.
+    const QStringList jobsColumns{"id",     "started", "finished", "program", "job",
+                                  "port",   "device",  "outcome",  "error",   "frames",
+                                  "lights", "delay",   "rowset"};
+    if (identity.version == 1 && names == QStringList{"jobs", "jobs_by_job", "rowsets"} &&
+        columnsOf(db, QStringLiteral("jobs")) == jobsColumns &&
+        columnsOf(db, QStringLiteral("rowsets")) == QStringList{"id", "hash", "rows"})
+        identity.owner = Owner::OursUnmarked;
+    return identity;
+}
+
 QVariant nullable(const std::optional<int> &value) {
     return value ? QVariant(*value) : QVariant(QMetaType(QMetaType::Int));
 }
@@ -83,6 +184,28 @@ QString oneLine(QString text) {
             c = QLatin1Char(' ');
     }
     return text.simplified();
+}
+
+// Stored text as a terminal may be shown it: a backslash as \\, control characters (C1 and
+// DEL included) as \xNN, line separators and invisible format characters (a right-to-left
+// override) as \uNNNN, so a device name or an error text can neither move the cursor nor split
+// or disguise a record.
+QString terminalText(const QString &text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\\')
+            shown += QLatin1String("\\\\");
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line ||
+                 c.category() == QChar::Separator_Paragraph)
+            shown += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 } // namespace
@@ -156,6 +279,12 @@ bool Journal::fail(const QString &what, const QSqlError &error) {
                                 << code;
     if ((code == SqliteCorrupt || code == SqliteNotADatabase) && !m_damageSeen) {
         m_damageSeen = true;
+        if (!m_options.moveAsideDamaged) {
+            refuse(QStringLiteral("The job journal %1 is damaged (%2); it is left as it is and "
+                                  "jobs are not journaled.")
+                       .arg(QDir::toNativeSeparators(m_path), error.databaseText()));
+            return false;
+        }
         close();
         return moveAsideDamaged();
     }
@@ -227,9 +356,24 @@ bool Journal::ensureOpen(bool create) {
     return false;
 }
 
+bool Journal::refuse(const QString &problem) {
+    close();
+    m_state = State::Disabled;
+    m_failing = false;
+    raise(problem);
+    return false;
+}
+
 bool Journal::openOnce() {
     QElapsedTimer timer;
     timer.start();
+    const QString shown = QDir::toNativeSeparators(m_path);
+    const QString place = placeProblem(m_path);
+    if (!place.isEmpty()) {
+        return refuse(QStringLiteral("The job journal cannot be kept: %1; it is left as it is and "
+                                     "jobs are not journaled.")
+                          .arg(place));
+    }
     if (!QSqlDatabase::contains(m_connection))
         QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
@@ -239,44 +383,56 @@ bool Journal::openOnce() {
         m_state = State::Disabled;
         return false;
     }
+    // The file is made here rather than by SQLite, which makes it 0644 whatever the umask: made
+    // as 0666 less the umask, a folder shared by a group (setgid, umask 002) gives a journal
+    // that the operators and the timer can all write. O_NOFOLLOW: never through a link.
+    const int fd = ::open(QFile::encodeName(m_path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int createError = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (fd < 0 && createError != EEXIST) {
+        const QFileInfo folder(QFileInfo(m_path).absolutePath());
+        QString reason = qt_error_string(createError);
+        if (!folder.isDir())
+            reason = QStringLiteral("its folder does not exist");
+        else if (!folder.isWritable() || createError == EACCES)
+            reason = QStringLiteral("its folder is not writable");
+        raise(QStringLiteral("The job journal %1 could not be opened (%2); jobs go on without it.")
+                  .arg(shown, reason));
+        return false;
+    }
     db.setDatabaseName(m_path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_options.busyTimeoutMs));
     if (!db.open()) {
-        const QFileInfo folder(QFileInfo(m_path).absolutePath());
-        QString reason = db.lastError().databaseText();
-        if (!folder.isDir())
-            reason = QStringLiteral("its folder does not exist");
-        else if (!folder.isWritable())
-            reason = QStringLiteral("its folder is not writable");
         raise(QStringLiteral("The job journal %1 could not be opened (%2); jobs go on without it.")
-                  .arg(QDir::toNativeSeparators(m_path), reason));
+                  .arg(shown, db.lastError().databaseText()));
         return false;
     }
 
-    int version = 0;
-    {
-        QSqlQuery query(db);
-        if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
-            const QSqlError error = query.lastError();
-            query.finish();
-            fail(QStringLiteral("read"), error);
+    // Nothing is written to a file before it is known to be ours, not even its journal mode.
+    const Identity identity = identify(db);
+    if (identity.error.isValid()) {
+        if (m_options.moveAsideDamaged || !isDamage(identity.error)) {
+            fail(QStringLiteral("read"), identity.error);
             close();
             return false;
         }
-        version = query.value(0).toInt();
+        return refuse(QStringLiteral("The job journal %1 is not a journal of these programs (%2); "
+                                     "it is left as it is and jobs are not journaled.")
+                          .arg(shown, identity.error.databaseText()));
     }
-    if (version > SchemaVersion) {
-        // Never altered: not even its journal mode.
-        db.close();
-        m_state = State::Disabled;
-        m_failing = false;
-        raise(QStringLiteral("The job journal %1 was written by a newer version of this program "
-                             "(schema %2; this one knows %3); it is left as it is and jobs are not "
-                             "journaled.")
-                  .arg(QDir::toNativeSeparators(m_path))
-                  .arg(version)
-                  .arg(SchemaVersion));
-        return false;
+    if (identity.owner == Owner::Foreign) {
+        return refuse(QStringLiteral("The job journal %1 is a database of another program; it is "
+                                     "left as it is and jobs are not journaled.")
+                          .arg(shown));
+    }
+    if (identity.version > SchemaVersion) {
+        return refuse(
+            QStringLiteral("The job journal %1 was written by a newer version of this "
+                           "program (schema %2; this one knows %3); it is left as it is "
+                           "and jobs are not journaled.")
+                .arg(shown, QString::number(identity.version), QString::number(SchemaVersion)));
     }
 
     // WAL: a writer never blocks readers, and a commit appends to the log instead of rewriting
@@ -295,7 +451,10 @@ bool Journal::openOnce() {
         exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_options.maxPageCount));
     m_state = State::Open;
 
-    if (version < SchemaVersion && !createSchema()) {
+    if (identity.owner == Owner::OursUnmarked &&
+        !exec(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId)))
+        qCInfo(lcJournal) << "could not mark the journal as ours";
+    if (identity.version < SchemaVersion && !createSchema()) {
         close();
         return false;
     }
@@ -328,7 +487,8 @@ bool Journal::createSchema() {
         if (!run(QString::fromLatin1(statement)))
             return false;
     }
-    if (!run(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion)))
+    if (!run(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion)) ||
+        !run(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId)))
         return false;
     query.finish();
     if (!commit())
@@ -583,6 +743,175 @@ std::optional<JournalRecord> Journal::lastUpload() {
     return std::nullopt;
 }
 
+// ---- reading without writing -------------------------------------------------------------------
+
+namespace {
+
+constexpr auto RecordColumns =
+    "j.id, j.started, j.finished, j.program, j.job, j.port, j.device, j.outcome, j.error, "
+    "j.frames, j.lights, j.delay";
+
+JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
+    JournalRecord record;
+    record.id = query.value(0).toLongLong();
+    record.started = fromIsoTime(query.value(1).toString());
+    if (!query.isNull(2))
+        record.finished = fromIsoTime(query.value(2).toString());
+    record.program = query.value(3).toString();
+    record.job = query.value(4).toString();
+    record.port = query.value(5).toInt();
+    record.device = query.value(6).toString();
+    if (!query.isNull(7))
+        record.outcome = query.value(7).toString();
+    if (!query.isNull(8))
+        record.error = query.value(8).toString();
+    record.frames = query.value(9).toInt();
+    record.lights = query.value(10).toString();
+    if (!query.isNull(11))
+        record.delaySeconds = query.value(11).toInt();
+    if (withRows && !query.isNull(12))
+        record.rows = rowsFromJson(query.value(12).toString().toUtf8());
+    return record;
+}
+
+QString recordQuery(bool withRows, const QString &where) {
+    return withRows ? QStringLiteral("SELECT %1, r.rows FROM jobs j LEFT JOIN rowsets r ON r.id = "
+                                     "j.rowset %2")
+                          .arg(QLatin1String(RecordColumns), where)
+                    : QStringLiteral("SELECT %1 FROM jobs j %2")
+                          .arg(QLatin1String(RecordColumns), where);
+}
+
+// Opens the journal at path read-only on connection, or says why not. A journal in WAL mode
+// whose folder the reader cannot write may refuse a read-only open (its -shm cannot be made):
+// it is then read as an immutable file, which sees what was checkpointed into the file itself.
+QString openReadOnly(const QString &path, const QString &connection, Identity &identity) {
+    const QString shown = QDir::toNativeSeparators(path);
+    // Without a -wal file the journal file holds every record, and reading it as immutable
+    // creates nothing beside it (no -wal, no -shm): the same bytes, read without a trace.
+    const bool walLeft = QFileInfo::exists(path + QStringLiteral("-wal"));
+    for (const bool immutable : {false, true}) {
+        if (!immutable && !walLeft)
+            continue;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        if (!db.isValid())
+            return QStringLiteral("the job journal cannot be read: Qt's SQLite driver (QSQLITE, "
+                                  "package libqt6sql6-sqlite) is missing");
+        if (immutable) {
+            QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+            url.setQuery(QStringLiteral("immutable=1"));
+            db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+        } else {
+            db.setDatabaseName(path);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        }
+        QSqlError error;
+        if (db.open()) {
+            identity = identify(db);
+            if (!identity.error.isValid())
+                return {};
+            error = identity.error;
+        } else {
+            error = db.lastError();
+        }
+        db.close();
+        if (isDamage(error) || immutable) {
+            return QStringLiteral("the job journal %1 cannot be read (%2)")
+                .arg(shown, error.databaseText());
+        }
+        qCInfo(lcJournal) << "read-only open refused, reading it as immutable:" << error.text();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connection);
+    }
+    return {};
+}
+
+} // namespace
+
+JournalReading readJournal(const QString &path, int limit, bool withRows,
+                           const std::function<void(const JournalRecord &)> &each) {
+    JournalReading reading;
+    struct stat st {};
+    reading.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    if (!reading.exists || limit <= 0)
+        return reading;
+    const QString shown = QDir::toNativeSeparators(path);
+    if (const QString place = placeProblem(path); !place.isEmpty()) {
+        reading.problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
+        return reading;
+    }
+    const QString connection = QStringLiteral("display.journal.read.%1").arg(++connectionCounter);
+    try {
+        Identity identity;
+        reading.problem = openReadOnly(path, connection, identity);
+        if (reading.problem.isEmpty()) {
+            QSqlDatabase db = QSqlDatabase::database(connection, false);
+            if (identity.owner == Owner::Foreign) {
+                reading.problem =
+                    QStringLiteral("%1 is not a job journal of these programs").arg(shown);
+            } else if (identity.version > Journal::SchemaVersion) {
+                reading.problem = QStringLiteral("the job journal %1 was written by a newer "
+                                                 "version of this program (schema %2)")
+                                      .arg(shown, QString::number(identity.version));
+            } else if (identity.owner != Owner::Empty) {
+                QSqlQuery query(db);
+                query.setForwardOnly(true);
+                query.prepare(recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?")));
+                query.addBindValue(limit);
+                qint64 oldestRead = -1;
+                if (query.exec()) {
+                    while (query.next()) {
+                        const JournalRecord record = recordAt(query, withRows);
+                        oldestRead = record.id;
+                        ++reading.read;
+                        each(record);
+                    }
+                }
+                QSqlError error = query.lastError();
+                query.finish();
+                if (error.isValid() && reading.read < limit) {
+                    // The newest end is damaged (a truncated file loses its last pages first):
+                    // what can be read from the oldest end is read, and handed out newest first.
+                    const qint64 wanted = limit - reading.read;
+                    std::deque<qint64> ids;
+                    QSqlQuery scan(db);
+                    scan.setForwardOnly(true);
+                    if (scan.exec(QStringLiteral("SELECT id FROM jobs ORDER BY id"))) {
+                        while (scan.next()) {
+                            const qint64 id = scan.value(0).toLongLong();
+                            if (oldestRead >= 0 && id >= oldestRead)
+                                break;
+                            ids.push_back(id);
+                            if (qint64(ids.size()) > wanted)
+                                ids.pop_front();
+                        }
+                    }
+                    scan.finish();
+                    QSqlQuery one(db);
+                    one.prepare(recordQuery(withRows, QStringLiteral("WHERE j.id = ?")));
+                    for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+                        one.addBindValue(*it);
+                        if (one.exec() && one.next()) {
+                            ++reading.read;
+                            each(recordAt(one, withRows));
+                        }
+                        one.finish();
+                    }
+                    reading.problem =
+                        QStringLiteral("the job journal %1 is damaged (%2); %3 "
+                                       "records could be read, the others not")
+                            .arg(shown, error.databaseText(), QString::number(reading.read));
+                }
+            }
+        }
+    } catch (...) {
+        reading.problem = QStringLiteral("the job journal %1 could not be read").arg(shown);
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return reading;
+}
+
 // ---- renderings --------------------------------------------------------------------------------
 
 QString historyLine(const JournalRecord &record) {
@@ -594,61 +923,116 @@ QString historyLine(const JournalRecord &record) {
     } else {
         fields << QStringLiteral("     - ");
     }
-    fields << record.program.leftJustified(7) << record.job.leftJustified(6);
-    fields << (record.port > 0 ? QStringLiteral("COM %1 %2").arg(record.port).arg(record.device)
-                               : record.device);
-    fields << record.outcome.value_or(QStringLiteral("unfinished"));
+    fields << terminalText(record.program).leftJustified(7)
+           << terminalText(record.job).leftJustified(6);
+    const QString device = terminalText(record.device);
+    fields << (record.port > 0
+                   ? QStringLiteral("COM %1 %2").arg(QString::number(record.port), device)
+                   : device);
+    fields << terminalText(record.outcome.value_or(QStringLiteral("unfinished")));
     fields << QStringLiteral("%1 frames").arg(record.frames);
-    fields << QStringLiteral("lights %1").arg(record.lights);
+    fields << QStringLiteral("lights %1").arg(terminalText(record.lights));
     if (record.error) {
         QString error = oneLine(*record.error);
         constexpr int Short = 60;
         if (error.size() > Short)
             error = error.left(Short - 3) + QStringLiteral("...");
-        fields << error;
+        fields << terminalText(error);
     }
     return fields.join(QStringLiteral("  "));
 }
 
 namespace {
 
-// A JSON value as text, keys in the order given (QJsonObject would sort them).
-QByteArray jsonValue(const QJsonValue &value) {
-    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
+// text as a JSON string. JSON allows DEL and the C1 controls raw, and a terminal acts on them:
+// they are escaped as the C0 ones must be. Written directly rather than through QJsonDocument:
+// --history --json of a whole journal writes hundreds of thousands of records.
+void appendJsonString(QByteArray &out, QStringView text) {
+    out += '"';
+    qsizetype plain = 0; // where the run of characters taken as they are began
+    const char16_t *const chars = text.utf16();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = chars[i];
+        const bool control = u < 0x20 || (u >= 0x7f && u < 0xa0);
+        if (!control && u != u'"' && u != u'\\')
+            continue;
+        out += text.sliced(plain, i - plain).toUtf8();
+        plain = i + 1;
+        switch (u) {
+        case u'"':
+            out += "\\\"";
+            break;
+        case u'\\':
+            out += "\\\\";
+            break;
+        case u'\b':
+            out += "\\b";
+            break;
+        case u'\f':
+            out += "\\f";
+            break;
+        case u'\n':
+            out += "\\n";
+            break;
+        case u'\r':
+            out += "\\r";
+            break;
+        case u'\t':
+            out += "\\t";
+            break;
+        default:
+            out += "\\u00";
+            out += "0123456789abcdef"[u >> 4];
+            out += "0123456789abcdef"[u & 0xf];
+        }
+    }
+    out += text.sliced(plain).toUtf8();
+    out += '"';
 }
 
 } // namespace
 
 QByteArray historyJson(const JournalRecord &record) {
-    const auto optionalText = [](const std::optional<QString> &text) {
-        return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
-    };
-    const std::pair<const char *, QJsonValue> fields[] = {
-        {"started", isoTime(record.started)},
-        {"finished",
-         record.finished ? QJsonValue(isoTime(*record.finished)) : QJsonValue(QJsonValue::Null)},
-        {"program", record.program},
-        {"job", record.job},
-        {"port", record.port},
-        {"device", record.device},
-        {"outcome", optionalText(record.outcome)},
-        {"error", optionalText(record.error)},
-        {"frames", record.frames},
-        {"lights", record.lights},
-        {"delay",
-         record.delaySeconds ? QJsonValue(*record.delaySeconds) : QJsonValue(QJsonValue::Null)},
-        {"rows", record.rows ? QJsonValue(QJsonArray::fromStringList(*record.rows))
-                             : QJsonValue(QJsonValue::Null)},
-    };
-    QByteArray line = "{";
-    for (const auto &[key, value] : fields) {
-        if (line.size() > 1)
-            line += ',';
-        line += '"';
-        line += key;
+    QByteArray line;
+    line.reserve(record.rows ? 4096 : 512);
+    const auto key = [&line](const char *name) {
+        line += line.isEmpty() ? "{\"" : ",\"";
+        line += name;
         line += "\":";
-        line += jsonValue(value);
+    };
+    const auto text = [&](const char *name, const std::optional<QString> &value) {
+        key(name);
+        if (value)
+            appendJsonString(line, *value);
+        else
+            line += "null";
+    };
+    const auto number = [&](const char *name, const std::optional<int> &value) {
+        key(name);
+        line += value ? QByteArray::number(*value) : QByteArrayLiteral("null");
+    };
+    text("started", isoTime(record.started));
+    text("finished", record.finished ? std::optional(isoTime(*record.finished)) : std::nullopt);
+    text("program", record.program);
+    text("job", record.job);
+    number("port", record.port);
+    text("device", record.device);
+    text("outcome", record.outcome);
+    text("error", record.error);
+    number("frames", record.frames);
+    text("lights", record.lights);
+    number("delay", record.delaySeconds);
+    key("rows");
+    if (record.rows) {
+        line += '[';
+        for (qsizetype index = 0; index < record.rows->size(); ++index) {
+            if (index > 0)
+                line += ',';
+            appendJsonString(line, record.rows->at(index));
+        }
+        line += ']';
+    } else {
+        line += "null";
     }
     line += '}';
     return line;

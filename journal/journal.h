@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 class PageSet;
@@ -73,6 +74,10 @@ struct JournalOptions {
     // For tests: the most pages the file may grow to (PRAGMA max_page_count, a setting of the
     // connection), so that a full disk can be met without filling one. 0: no limit.
     int maxPageCount = 0;
+    // A damaged journal is moved aside and a fresh one started only at the place the programs
+    // keep it by default (beside display.cfg). A file named on the command line may be anyone's:
+    // it is left as it is, and jobs go on without a journal.
+    bool moveAsideDamaged = true;
 };
 
 // The journal of every job: display-journal.db, an SQLite database (WAL, synchronous=NORMAL)
@@ -82,6 +87,8 @@ struct JournalOptions {
 class Journal {
 public:
     static constexpr int SchemaVersion = 1;
+    // PRAGMA application_id of our journals ("DSPJ"): a database without it is not ours to change.
+    static constexpr int ApplicationId = 0x4453504A;
 
     explicit Journal(QString path, JournalOptions options = {});
     ~Journal();
@@ -119,6 +126,7 @@ private:
 
     bool ensureOpen(bool create);
     bool openOnce();
+    bool refuse(const QString &problem);
     bool createSchema();
     void close();
     bool exec(const QString &statement);
@@ -142,6 +150,20 @@ private:
     bool m_damageSeen = false;
     QString m_problem;
 };
+
+// Reading a journal without changing anything on disk (display-send --history): opened
+// read-only, never created, moved or rewritten, links not followed. Records are handed out one
+// at a time, newest first, so memory stays flat however many are read.
+struct JournalReading {
+    bool exists = false; // there is a file at the path
+    qint64 read = 0;     // records handed out
+    QString problem;     // what could not be read, empty when nothing was left out
+};
+// Calls each for the newest limit records, newest first. rows are read only when withRows.
+// Where the file is damaged, the records that can still be read are handed out (newest first)
+// and problem says what could not be.
+JournalReading readJournal(const QString &path, int limit, bool withRows,
+                           const std::function<void(const JournalRecord &)> &each);
 
 // One line of `display-send --history`: local start time, duration, program, job, port and
 // device, outcome, frames, lights and the start of the error text.

@@ -62,8 +62,8 @@ SendOptions parse(const QStringList &arguments) {
         "(or --journal FILE); --history prints the newest records.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
-        "configuration or values (nothing was sent); 128 + the signal number when SIGINT or "
-        "SIGTERM ended it."));
+        "configuration or values (nothing was sent); 128 + the signal number when SIGINT, "
+        "SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));

@@ -24,12 +24,19 @@
 
 namespace {
 
-// SIGINT and SIGTERM reach the event loop through a pipe: the handler only writes a byte.
+// SIGINT, SIGTERM and SIGHUP reach the event loop through a pipe: the handler only writes a byte.
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int number) {
     const char byte = char(number);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+// A journal named with --journal may be anyone's file: never moved aside, even when damaged.
+JournalOptions journalOptions(const SendOptions &options) {
+    JournalOptions journal;
+    journal.moveAsideDamaged = options.journalPath.isEmpty();
+    return journal;
 }
 
 } // namespace
@@ -44,7 +51,7 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     , m_journal(new JobJournal(options.journalPath.isEmpty()
                                    ? Journal::defaultPath(options.configPath)
                                    : options.journalPath,
-                               QStringLiteral("send"), {}, this))
+                               QStringLiteral("send"), journalOptions(options), this))
     , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -55,6 +62,7 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // the terminal or the session went away
 }
 
 SendProgram::~SendProgram() = default;
@@ -217,20 +225,27 @@ int SendProgram::monitor() {
 }
 
 int SendProgram::history() {
-    Journal &journal = m_journal->journal();
-    if (!QFileInfo::exists(journal.path())) {
-        error(QStringLiteral("no job journal at %1 yet").arg(journal.path()));
+    // Read-only: the journal is never created, moved or rewritten by a look at it, and records
+    // are printed as they are read, so memory stays flat however many are asked for.
+    const QString path = m_journal->journal().path();
+    const JournalReading reading = readJournal(
+        path, m_options.historyLimit, m_options.json, [this](const JournalRecord &record) {
+            if (m_options.json)
+                m_out << QString::fromUtf8(historyJson(record)) << '\n';
+            else
+                m_out << historyLine(record) << '\n';
+        });
+    m_out.flush();
+    if (!reading.exists) {
+        error(QStringLiteral("no job journal at %1 yet").arg(path));
         return AllAnswered;
     }
-    const QList<JournalRecord> records = journal.history(m_options.historyLimit);
-    for (const JournalRecord &record : records) {
-        if (m_options.json)
-            m_out << QString::fromUtf8(historyJson(record)) << '\n';
-        else
-            m_out << historyLine(record) << '\n';
+    if (!reading.problem.isEmpty()) {
+        error(reading.problem);
+        // Something the operator asked for could not be read: records shown or not, say so.
+        if (reading.read == 0)
+            return BadInput;
     }
-    m_out.flush();
-    sayJournalProblem();
     return AllAnswered;
 }
 

@@ -2,6 +2,7 @@
 #include "journalfiles.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +18,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(JournalStart)
@@ -158,6 +160,12 @@ private slots:
     void lockedBeyondBusyTimeout();
     void newerJournalNeverAltered();
     void identicalRowsStoredOnce();
+    void notOursLeftAlone_data();
+    void notOursLeftAlone();
+    void createdAsTheUmaskAllows_data();
+    void createdAsTheUmaskAllows();
+    void historyReadsWithoutWriting_data();
+    void historyReadsWithoutWriting();
 
 private:
     QString journalPath() const { return m_dir->filePath(QStringLiteral("display-journal.db")); }
@@ -336,6 +344,16 @@ void TestJournal::renderings() {
     for (const char *part : {"26.0 s", "console", "upload", "COM 33 /dev/ttyUSB0", "complete",
                              "50 frames", "lights cggggrggg"})
         QVERIFY2(line.contains(QLatin1String(part)), qPrintable(line));
+
+    // A device name that would clear the screen, move the cursor (C1 CSI) or hide text.
+    JournalRecord hostile = record;
+    hostile.device = QStringLiteral("/dev/x\x1b[2J\u009b1A\u202e\n\\");
+    QCOMPARE(historyLine(hostile).section(QStringLiteral("COM 33 "), 1).section(u' ', 0, 0),
+             QStringLiteral("/dev/x\\x1b[2J\\x9b1A\\u202e\\x0a\\\\"));
+    const QByteArray json = historyJson(hostile);
+    QVERIFY2(!json.contains("\xc2\x9b") && !json.contains('\x1b'), json.constData());
+    QCOMPARE(QJsonDocument::fromJson(json).object().value(QStringLiteral("device")).toString(),
+             hostile.device);
 
     record.port = 0;
     record.outcome = QStringLiteral("port-error");
@@ -629,6 +647,166 @@ void TestJournal::identicalRowsStoredOnce() {
     const QList<JournalRecord> history = journal.history(2);
     QCOMPARE(history.at(0).rows, numberedRows(QStringLiteral("other")));
     QCOMPARE(history.at(1).rows, uploadStart().rows);
+}
+
+// Files that are not the journal's own: followed by no link, altered by no write, moved by no
+// damage check. Each named as a program does it: at the default place or with --journal.
+void TestJournal::notOursLeftAlone_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("defaultPlace");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("link to a file elsewhere") << "link" << true << "symbolic link";
+    QTest::newRow("link to nothing yet") << "dangling" << true << "symbolic link";
+    QTest::newRow("its -wal a link") << "wal link" << true << "symbolic link";
+    QTest::newRow("a FIFO") << "fifo" << true << "not a regular file";
+    QTest::newRow("another program's database, named") << "foreign" << false << "another program";
+    QTest::newRow("another program's database, default place")
+        << "foreign" << true << "another program";
+    QTest::newRow("not a database, named") << "noise" << false << "not a journal";
+}
+
+void TestJournal::notOursLeftAlone() {
+    QFETCH(QString, kind);
+    QFETCH(bool, defaultPlace);
+    QFETCH(QString, said);
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("target"));
+    if (kind == QLatin1String("link") || kind == QLatin1String("wal link"))
+        QVERIFY(writeBytes(target, "precious"));
+    if (kind == QLatin1String("link") || kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(target, journalPath()));
+    if (kind == QLatin1String("wal link")) {
+        Journal(journalPath()).finish(Journal(journalPath()).begin(uploadStart()), completeEnd());
+        QFile::remove(journalPath() + QStringLiteral("-wal"));
+        QVERIFY(QFile::link(target, journalPath() + QStringLiteral("-wal")));
+    }
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(journalPath()).constData(), 0600), 0);
+    if (kind == QLatin1String("foreign"))
+        QVERIFY(scalar(journalPath(), QStringLiteral("CREATE TABLE jobs (id, what)")).isNull() &&
+                scalar(journalPath(), QStringLiteral("SELECT count(*) FROM jobs")).toInt() == 0);
+    if (kind == QLatin1String("noise"))
+        QVERIFY(writeBytes(journalPath(), randomBytes(3, 4096)));
+    const auto snapshot = [&] {
+        QStringList state;
+        for (const QString &folder : {m_dir->path(), elsewhere.path()}) {
+            for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::System))
+                state << file.fileName() + QLatin1Char(' ') +
+                             QString::fromLatin1(
+                                 QCryptographicHash::hash(file.isFile() && !file.isSymLink()
+                                                              ? fileBytes(file.filePath())
+                                                              : QByteArray(),
+                                                          QCryptographicHash::Sha1)
+                                     .toHex());
+        }
+        return state;
+    };
+    const QStringList before = snapshot();
+
+    JournalOptions options;
+    options.moveAsideDamaged = defaultPlace;
+    QStringList problems;
+    {
+        Journal journal(journalPath(), options);
+        for (int n = 0; n < 2; ++n) {
+            QCOMPARE(journal.begin(uploadStart()), -1);
+            if (const QString problem = journal.takeProblem(); !problem.isEmpty())
+                problems << problem;
+        }
+    }
+    QCOMPARE(problems.size(), 1);
+    QVERIFY2(problems.first().contains(said), qPrintable(problems.first()));
+    QCOMPARE(snapshot(), before);
+    const JournalReading reading =
+        readJournal(journalPath(), 10, true, [](const JournalRecord &) {});
+    QVERIFY2(reading.exists && !reading.problem.isEmpty(), qPrintable(reading.problem));
+    QCOMPARE(snapshot(), before);
+}
+
+void TestJournal::createdAsTheUmaskAllows_data() {
+    QTest::addColumn<int>("mask");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("group-shared folder, umask 002") << 002 << 0664;
+    QTest::newRow("umask 022") << 022 << 0644;
+    QTest::newRow("umask 077") << 077 << 0600;
+}
+
+void TestJournal::createdAsTheUmaskAllows() {
+    QFETCH(int, mask);
+    QFETCH(int, mode);
+    const mode_t before = ::umask(mode_t(mask));
+    {
+        Journal journal(journalPath());
+        journal.finish(journal.begin(uploadStart()), completeEnd());
+    }
+    ::umask(before);
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(journalPath()).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), mode);
+    QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA application_id")).toInt(),
+             Journal::ApplicationId);
+}
+
+// display-send --history: read-only, streamed, and what a damaged file still holds.
+void TestJournal::historyReadsWithoutWriting_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("readAtLeast");
+    QTest::addColumn<int>("readAtMost");
+    QTest::addColumn<bool>("problem");
+    QTest::newRow("whole, folder and file read-only") << "read-only" << 30 << 30 << false;
+    QTest::newRow("made before journals were marked") << "unmarked" << 30 << 30 << false;
+    QTest::newRow("its last page overwritten") << "last page" << 1 << 29 << true;
+    QTest::newRow("truncated to its first half") << "truncated" << 0 << 0 << true;
+    QTest::newRow("random bytes") << "noise" << 0 << 0 << true;
+}
+
+void TestJournal::historyReadsWithoutWriting() {
+    QFETCH(QString, kind);
+    QFETCH(int, readAtLeast);
+    QFETCH(int, readAtMost);
+    QFETCH(bool, problem);
+    if (kind == QLatin1String("noise")) {
+        QVERIFY(writeBytes(journalPath(), randomBytes(5, 8192)));
+    } else {
+        Journal journal(journalPath());
+        for (int n = 0; n < 30; ++n)
+            journal.finish(journal.begin(uploadStart(numberedRows(QString::number(n)))),
+                           completeEnd());
+    }
+    // Checkpointed and out of WAL mode, so that the file alone holds every record.
+    if (kind != QLatin1String("noise"))
+        QVERIFY(!scalar(journalPath(), QStringLiteral("PRAGMA journal_mode=DELETE")).isNull());
+    if (kind == QLatin1String("unmarked"))
+        scalar(journalPath(), QStringLiteral("PRAGMA application_id=0"));
+    if (kind == QLatin1String("last page")) {
+        QFile file(journalPath());
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(file.size() - 4096));
+        QCOMPARE(file.write(randomBytes(9, 4096)), 4096);
+    }
+    if (kind == QLatin1String("truncated"))
+        QVERIFY(QFile::resize(journalPath(), QFileInfo(journalPath()).size() / 2));
+    if (kind == QLatin1String("read-only")) {
+        QVERIFY(!scalar(journalPath(), QStringLiteral("PRAGMA journal_mode=WAL")).isNull());
+        QVERIFY(QFile::setPermissions(journalPath(), QFile::ReadOwner | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
+    }
+    const QStringList filesBefore = QDir(m_dir->path()).entryList(QDir::Files);
+    const QByteArray bytesBefore = fileBytes(journalPath());
+
+    QList<qint64> ids;
+    const JournalReading reading =
+        readJournal(journalPath(), 1000, true, [&](const JournalRecord &record) {
+            ids << record.id;
+            QCOMPARE(record.rows->first(), QStringLiteral("%1 row 0").arg(record.id - 1));
+        });
+    QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY2(reading.read >= readAtLeast && reading.read <= readAtMost,
+             qPrintable(QStringLiteral("%1 read; %2").arg(QString::number(reading.read), reading.problem)));
+    QCOMPARE(ids.size(), reading.read);
+    QVERIFY(std::is_sorted(ids.rbegin(), ids.rend()));
+    QVERIFY2(reading.problem.isEmpty() != problem, qPrintable(reading.problem));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), filesBefore);
+    QCOMPARE(fileBytes(journalPath()), bytesBefore);
 }
 
 int main(int argc, char *argv[]) {

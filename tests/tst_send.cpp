@@ -100,6 +100,7 @@ private Q_SLOTS:
     void badInputSendsNothing_data();
     void badInputSendsNothing();
     void dryRunPrintsTheFrames();
+    void terminatedMidUpload_data();
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
     void helpAndVersion();
@@ -353,15 +354,22 @@ void TestSend::dryRunPrintsTheFrames() {
     QVERIFY(m_boards->received().isEmpty());
 }
 
+void TestSend::terminatedMidUpload_data() {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP);
+}
+
 void TestSend::terminatedMidUpload() {
+    QFETCH(int, signal);
     QProcess process;
     start(process, {QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
     connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
         if (m_boards->received().size() == 3)
-            ::kill(pid_t(process.processId()), SIGTERM);
+            ::kill(pid_t(process.processId()), signal);
     });
     const Run run = finish(process, 20000);
-    QCOMPARE(run.status, 128 + SIGTERM);
+    QCOMPARE(run.status, 128 + signal);
     QTest::qWait(700); // a frame written after the signal would have arrived by now
     QCOMPARE(m_boards->received().size(), 3);
     // Recorded as aborted, the third frame counted though its reply window was cut short.
@@ -426,6 +434,9 @@ void TestSend::historyReadsTheJournal_data() {
     QTest::newRow("--journal names the file")
         << QStringList{"--history", "--journal", "elsewhere/other.db", "--limit", "1"} << false << 0
         << QList<int>{7} << false << QString();
+    QTest::newRow("--journal names a file that is no journal")
+        << QStringList{"--history", "--journal", "elsewhere/notes.db"} << true << 3 << QList<int>{}
+        << false << "cannot be read";
     QTest::newRow("no journal yet")
         << QStringList{"--history"} << false << 0 << QList<int>{} << false << "no job journal at";
     QTest::newRow("--limit 0") << QStringList{"--history", "--limit", "0"} << true << 3
@@ -473,11 +484,14 @@ void TestSend::historyReadsTheJournal() {
         Journal other(m_dir->filePath(QStringLiteral("elsewhere/other.db")));
         other.finish(other.begin(boardTest(7)), finished());
     }
+    const QByteArray notes = "not a journal, and not to be moved or changed";
+    QVERIFY(writeBytes(m_dir->filePath(QStringLiteral("elsewhere/notes.db")), notes));
     // Reading the journal needs no display.cfg.
     QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("display.cfg"))));
 
     const Run run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, status);
+    QCOMPARE(fileBytes(m_dir->filePath(QStringLiteral("elsewhere/notes.db"))), notes);
     if (error.isEmpty())
         QCOMPARE(run.err, QString());
     else

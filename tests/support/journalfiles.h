@@ -49,7 +49,9 @@ inline bool writeNewerJournal(const QString &path) {
                 query.exec(QStringLiteral("CREATE TABLE jobs (id INTEGER PRIMARY KEY, what)")) &&
                 query.exec(QStringLiteral("INSERT INTO jobs (what) VALUES ('from the future')")) &&
                 query.exec(
-                    QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1));
+                    QStringLiteral("PRAGMA user_version=%1").arg(Journal::SchemaVersion + 1)) &&
+                query.exec(
+                    QStringLiteral("PRAGMA application_id=%1").arg(Journal::ApplicationId));
             query.finish();
             db.close();
         }
