@@ -681,70 +681,6 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
 
 // ---- reading -----------------------------------------------------------------------------------
 
-QList<JournalRecord> Journal::select(const QString &where, int limit) {
-    QList<JournalRecord> records;
-    if (limit <= 0 || !ensureOpen(false))
-        return records;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT j.id, j.started, j.finished, j.program, j.job, j.port, "
-                                 "j.device, j.outcome, j.error, j.frames, j.lights, j.delay, "
-                                 "r.rows FROM jobs j LEFT JOIN rowsets r ON r.id = j.rowset %1 "
-                                 "ORDER BY j.id DESC LIMIT ?")
-                      .arg(where));
-    query.addBindValue(limit);
-    if (!query.exec()) {
-        const QSqlError error = query.lastError();
-        query.finish();
-        if (fail(QStringLiteral("read"), error))
-            ensureOpen(true);
-        return records;
-    }
-    while (query.next()) {
-        JournalRecord record;
-        record.id = query.value(0).toLongLong();
-        record.started = fromIsoTime(query.value(1).toString());
-        if (!query.isNull(2))
-            record.finished = fromIsoTime(query.value(2).toString());
-        record.program = query.value(3).toString();
-        record.job = query.value(4).toString();
-        record.port = query.value(5).toInt();
-        record.device = query.value(6).toString();
-        if (!query.isNull(7))
-            record.outcome = query.value(7).toString();
-        if (!query.isNull(8))
-            record.error = query.value(8).toString();
-        record.frames = query.value(9).toInt();
-        record.lights = query.value(10).toString();
-        if (!query.isNull(11))
-            record.delaySeconds = query.value(11).toInt();
-        if (!query.isNull(12))
-            record.rows = rowsFromJson(query.value(12).toString().toUtf8());
-        records.append(record);
-    }
-    return records;
-}
-
-QList<JournalRecord> Journal::history(int limit) {
-    try {
-        return select(QString(), limit);
-    } catch (...) {
-        return {};
-    }
-}
-
-std::optional<JournalRecord> Journal::lastUpload() {
-    try {
-        const QList<JournalRecord> records = select(QStringLiteral("WHERE j.job = 'upload'"), 1);
-        if (!records.isEmpty())
-            return records.first();
-    } catch (...) {
-    }
-    return std::nullopt;
-}
-
-// ---- reading without writing -------------------------------------------------------------------
-
 namespace {
 
 constexpr auto RecordColumns =
@@ -781,6 +717,50 @@ QString recordQuery(bool withRows, const QString &where) {
                     : QStringLiteral("SELECT %1 FROM jobs j %2")
                           .arg(QLatin1String(RecordColumns), where);
 }
+
+} // namespace
+
+QList<JournalRecord> Journal::select(const QString &where, int limit) {
+    QList<JournalRecord> records;
+    if (limit <= 0 || !ensureOpen(false))
+        return records;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(recordQuery(true, where + QStringLiteral(" ORDER BY j.id DESC LIMIT ?")));
+    query.addBindValue(limit);
+    if (!query.exec()) {
+        const QSqlError error = query.lastError();
+        query.finish();
+        if (fail(QStringLiteral("read"), error))
+            ensureOpen(true);
+        return records;
+    }
+    while (query.next())
+        records.append(recordAt(query, true));
+    return records;
+}
+
+QList<JournalRecord> Journal::history(int limit) {
+    try {
+        return select(QString(), limit);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::optional<JournalRecord> Journal::lastUpload() {
+    try {
+        const QList<JournalRecord> records = select(QStringLiteral("WHERE j.job = 'upload'"), 1);
+        if (!records.isEmpty())
+            return records.first();
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+// ---- reading without writing -------------------------------------------------------------------
+
+namespace {
 
 // Opens the journal at path read-only on connection, or says why not. A journal in WAL mode
 // whose folder the reader cannot write may refuse a read-only open (its -shm cannot be made):
