@@ -1,11 +1,15 @@
 #include "boardview.h"
+#include "failure.h"
 #include "simulator.h"
 #include "simulatorapp.h"
 #include "testfiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -73,6 +77,8 @@ private Q_SLOTS:
     void pageShowsMissingPairsAndLongRows();
     void commandLine_data();
     void commandLine();
+    void configPointedAt_data();
+    void configPointedAt();
 };
 
 void TestBoardSim::lights_data() {
@@ -292,6 +298,43 @@ void TestBoardSim::commandLine() {
     QFETCH(QString, expected);
 
     QCOMPARE(outcome(SimulatorApp::parse(QStringList{"display-board-sim"} + arguments)), expected);
+}
+
+void TestBoardSim::configPointedAt_data() {
+    QTest::addColumn<QString>("kind");  // what display.cfg is before the simulator writes it
+    QTest::addColumn<QString>("words"); // in the printed line or the failure
+    QTest::newRow("no file") << "none"
+                             << "a new file";
+    QTest::newRow("damaged file") << "damaged"
+                                  << "the old file is kept as";
+    QTest::newRow("FIFO") << "fifo"
+                          << "FIFO";
+}
+
+void TestBoardSim::configPointedAt() {
+    QFETCH(QString, kind);
+    QFETCH(QString, words);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("display.cfg"));
+    const QByteArray damaged = "COM3\r\n\"kept\"";
+    if (kind == QLatin1String("damaged"))
+        QVERIFY(writeBytes(path, damaged));
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(QProcess::execute(QStringLiteral("mkfifo"), {path}), 0);
+    QString said;
+    try {
+        said = SimulatorApp::pointConfigAt(path, 120);
+        QVERIFY(fileBytes(path).startsWith("120\r\n"));
+    } catch (const Failure &failure) {
+        said = failure.text();
+        QVERIFY(!QFileInfo(path).isFile());
+    }
+    QVERIFY2(said.contains(words), qPrintable(said));
+    const QStringList copies =
+        QDir(dir.path()).entryList({QStringLiteral("display.cfg.damaged-*")});
+    QCOMPARE(copies.size(), kind == QLatin1String("damaged") ? 1 : 0);
+    if (!copies.isEmpty())
+        QCOMPARE(fileBytes(dir.filePath(copies.constFirst())), damaged);
 }
 
 QTEST_GUILESS_MAIN(TestBoardSim)

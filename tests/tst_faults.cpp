@@ -415,7 +415,16 @@ void TestFaults::damagedConfigAtStartUp() {
     if (!rewritten)
         QCOMPARE(child<QComboBox>(QStringLiteral("cmbComm"))->currentIndex(), port - 1);
     QCOMPARE(m_dir->readConfig(), rewritten ? fullConfig(qint16(port), pages) : file);
-    QVERIFY(answerer.seen.isEmpty());
+    // What was rewritten is kept beside, and the operator is told once, where.
+    const QStringList copies =
+        QDir(m_dir->path()).entryList({QStringLiteral("display.cfg.damaged-*")});
+    QCOMPARE(copies.size(), rewritten ? 1 : 0);
+    QTRY_COMPARE(answerer.seen.size(), rewritten ? 1 : 0);
+    if (rewritten) {
+        QCOMPARE(fileBytes(QDir(m_dir->path()).filePath(copies.constFirst())), file);
+        QVERIFY2(answerer.seen.constFirst().text.contains(copies.constFirst()),
+                 qPrintable(answerer.seen.constFirst().text));
+    }
 
     QVERIFY(m_window->close());
     QCOMPARE(m_dir->readConfig(), closed);

@@ -222,7 +222,29 @@ SimulatorOptions optionsOf(const QCommandLineParser &parser) {
 
 // Points the console's display.cfg at these boards: the port number is replaced, the rows stay
 // as the file holds them (the default pages where it has none, as the console itself reads it).
-QString pointConfigAt(const QString &path, int portNumber) {
+} // namespace
+
+std::variant<SimulatorOptions, SimulatorExit> SimulatorApp::parse(const QStringList &arguments) {
+    QCommandLineParser parser;
+    describeOptions(parser);
+    if (!parser.parse(arguments))
+        return SimulatorExit{SimulatorExit::Kind::Error, parser.errorText(), 1};
+    if (parser.isSet(QStringLiteral("version")) || parser.isSet(QStringLiteral("help")) ||
+        parser.isSet(QStringLiteral("help-all")))
+        return SimulatorExit{SimulatorExit::Kind::Builtin, QString(), 0};
+    if (!parser.positionalArguments().isEmpty())
+        return SimulatorExit{
+            SimulatorExit::Kind::Error,
+            QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()),
+            2};
+    try {
+        return optionsOf(parser);
+    } catch (const BadValue &bad) {
+        return SimulatorExit{SimulatorExit::Kind::Error, bad.text, 2};
+    }
+}
+
+QString SimulatorApp::pointConfigAt(const QString &path, int portNumber) {
     const ConfigStore store(path);
     PageSet pages;
     DefaultPages::install(pages);
@@ -246,28 +268,6 @@ QString pointConfigAt(const QString &path, int portNumber) {
     store.save(qint16(portNumber), pages);
     return QStringLiteral("%1 now selects COM %2 (its rows kept)\n")
         .arg(path, QString::number(portNumber));
-}
-
-} // namespace
-
-std::variant<SimulatorOptions, SimulatorExit> SimulatorApp::parse(const QStringList &arguments) {
-    QCommandLineParser parser;
-    describeOptions(parser);
-    if (!parser.parse(arguments))
-        return SimulatorExit{SimulatorExit::Kind::Error, parser.errorText(), 1};
-    if (parser.isSet(QStringLiteral("version")) || parser.isSet(QStringLiteral("help")) ||
-        parser.isSet(QStringLiteral("help-all")))
-        return SimulatorExit{SimulatorExit::Kind::Builtin, QString(), 0};
-    if (!parser.positionalArguments().isEmpty())
-        return SimulatorExit{
-            SimulatorExit::Kind::Error,
-            QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()),
-            2};
-    try {
-        return optionsOf(parser);
-    } catch (const BadValue &bad) {
-        return SimulatorExit{SimulatorExit::Kind::Error, bad.text, 2};
-    }
 }
 
 int SimulatorApp::report(const SimulatorExit &exit) {
