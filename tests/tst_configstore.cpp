@@ -93,8 +93,6 @@ private Q_SLOTS:
     void notRegularFileRefused_data();
     void notRegularFileRefused();
     void saveThroughLinkKeepsLink();
-    void recoveryKeepsOldFile_data();
-    void recoveryKeepsOldFile();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -419,50 +417,6 @@ void TestConfigStore::saveThroughLinkKeepsLink() {
     QFile file(target);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), ConfigStore::serialize(7, samplePages()));
-}
-
-void TestConfigStore::recoveryKeepsOldFile_data() {
-    QTest::addColumn<QByteArray>("old"); // null: no file
-    QTest::addColumn<bool>("readOnlyFolder");
-    QTest::addColumn<bool>("kept"); // a copy beside it, and the file rewritten
-    const QByteArray same = ConfigStore::serialize(SamplePort, samplePages());
-    QTest::newRow("no file") << QByteArray() << false << false;
-    QTest::newRow("damaged file") << QByteArray("COM3\r\n\"row\"") << false << true;
-    QTest::newRow("the same bytes") << same << false << false;
-    QTest::newRow("read-only folder") << QByteArray("COM3\r\n") << true << false;
-}
-
-void TestConfigStore::recoveryKeepsOldFile() {
-    QFETCH(QByteArray, old);
-    QFETCH(bool, readOnlyFolder);
-    QFETCH(bool, kept);
-    if (readOnlyFolder && ::geteuid() == 0)
-        QSKIP("folder permissions do not bind root");
-    if (!old.isNull())
-        writeFile(old);
-    const QByteArray written = ConfigStore::serialize(SamplePort, samplePages());
-    if (readOnlyFolder)
-        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
-    const auto reopen = qScopeGuard([this] {
-        QFile::setPermissions(m_dir->path(),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    });
-
-    const ConfigStore store(path());
-    // Twice: a second recovery of the same file keeps nothing more.
-    for (int start = 0; start < 2; ++start) {
-        try {
-            const QString keptAt = store.replaceUnreadable(SamplePort, samplePages());
-            QCOMPARE(!keptAt.isEmpty(), kept && start == 0);
-            if (!keptAt.isEmpty())
-                QCOMPARE(fileBytes(keptAt), old);
-        } catch (const Failure &failure) {
-            QVERIFY2(readOnlyFolder && failure.text().contains(path()), qPrintable(failure.text()));
-        }
-    }
-    QCOMPARE(fileBytes(path()), readOnlyFolder ? old : written);
-    QCOMPARE(QDir(m_dir->path()).entryList({QStringLiteral("display.cfg.damaged-*")}).size(),
-             kept ? 1 : 0);
 }
 
 int main(int argc, char *argv[]) {
