@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -142,6 +143,7 @@ void frmDisplay::startUp() {
 
 void frmDisplay::loadConfiguration() {
     PageSet pages = shownPages();
+    QString unreadable;
     try {
         // The port number and each row are taken as soon as they are read, so a damaged file
         // leaves what came before the damage in place for the rewrite below.
@@ -151,24 +153,43 @@ void frmDisplay::loadConfiguration() {
         const std::optional<int> position = Settings::portPositionForNumber(m_portNumber);
         if (!position) {
             throw Failure(QStringLiteral("%1 names port %2, which the port list does not offer")
-                              .arg(m_store.path())
-                              .arg(m_portNumber));
+                              .arg(m_store.path(), QString::number(m_portNumber)));
         }
         m_cmbComm->setCurrentIndex(*position);
-    } catch (const Failure &) {
-        for (int index = 0; index < PageSet::RowCount; ++index)
-            placeRow(index, pages.row(index));
-        try {
-            saveConfiguration();
-        } catch (const Failure &failure) {
-            // Shown once the window is up; the console works without the file.
-            m_startUpProblem = failure.text();
+        return;
+    } catch (const Failure &failure) {
+        unreadable = failure.text();
+    }
+    for (int index = 0; index < PageSet::RowCount; ++index)
+        placeRow(index, pages.row(index));
+    // Shown once the window is up; the console works without the file.
+    try {
+        const QString kept = m_store.replaceUnreadable(m_portNumber, shownPages());
+        if (!kept.isEmpty()) {
+            m_startUpProblem =
+                QStringLiteral("%1\n\nThe old file was kept as %2. %3 now holds the port number "
+                               "and the pages the console shows.")
+                    .arg(unreadable, kept, m_store.path());
         }
+    } catch (const Failure &failure) {
+        m_keepBeforeSave = QFileInfo::exists(m_store.path());
+        const QString saveProblem =
+            QStringLiteral("%1\n\nThe console works as usual and tries again to save the port "
+                           "number and the pages when its window closes.")
+                .arg(failure.text());
+        m_startUpProblem = m_keepBeforeSave
+                               ? QStringLiteral("%1\n\n%2").arg(unreadable, saveProblem)
+                               : saveProblem;
     }
 }
 
-void frmDisplay::saveConfiguration() const {
-    m_store.save(m_portNumber, shownPages());
+void frmDisplay::saveConfiguration() {
+    if (!m_keepBeforeSave) {
+        m_store.save(m_portNumber, shownPages());
+        return;
+    }
+    m_store.replaceUnreadable(m_portNumber, shownPages());
+    m_keepBeforeSave = false;
 }
 
 PageSet frmDisplay::shownPages() const {
@@ -211,11 +232,7 @@ void frmDisplay::showEvent(QShowEvent *event) {
 
 void frmDisplay::showStartUpProblems() {
     if (!m_startUpProblem.isEmpty()) {
-        QMessageBox box(QMessageBox::Warning, WindowTitle,
-                        QStringLiteral("%1\n\nThe console works as usual and tries again to save "
-                                       "the port number and the pages when its window closes.")
-                            .arg(m_startUpProblem),
-                        QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::Warning, WindowTitle, m_startUpProblem, QMessageBox::Ok, this);
         box.exec();
     }
     if (!m_portMapProblems.isEmpty()) {

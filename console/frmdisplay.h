@@ -70,7 +70,7 @@ private:
 
     void startUp();
     void loadConfiguration();
-    void saveConfiguration() const;
+    void saveConfiguration();
     PageSet shownPages() const;
     void placeRow(int index, const QString &text);
     void endRunningJob();
@@ -119,5 +119,7 @@ private:
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;
+    // display.cfg could not be read and is still as it was: a save keeps it beside first.
+    bool m_keepBeforeSave = false;
     bool m_shownOnce = false;
 };

@@ -35,9 +35,34 @@ int main(int argc, char *argv[]) {
                        "display-journal.db beside the config file."),
         QStringLiteral("file"));
     parser.addOption(journal);
-    // A first look for --help and --version only; Qt's own options (-platform, ...) are not
-    // known here and are taken out by QApplication before the real reading below.
-    parser.parse(arguments);
+    // Qt's own options are taken out of the arguments by QApplication, which needs a display
+    // first. They are known here too, hidden from the help, so that every argument is checked
+    // before anything reaches for a display: an unexpected one ends the program with a message.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const auto qtOption = [&](const char *name, bool takesValue) {
+        QCommandLineOption option(QString::fromLatin1(name), QString());
+        if (takesValue)
+            option.setValueName(QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    };
+    for (const char *name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+          "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "style",
+          "stylesheet", "qmljsdebugger", "display", "name", "visual"})
+        qtOption(name, true);
+    for (const char *name :
+         {"reverse", "widgetcount", "testability", "dograb", "nograb", "qdevel", "qdebug"})
+        qtOption(name, false);
+    const auto refuse = [](const QString &why) {
+        std::fputs(qPrintable(QStringLiteral("display-console: %1\nTry 'display-console --help' "
+                                             "for more information.\n")
+                                  .arg(why)),
+                   stderr);
+        return 1;
+    };
+    if (!parser.parse(arguments))
+        return refuse(parser.errorText());
     if (parser.isSet(help)) {
         // Without an application object Qt cannot know the program's name for the usage line.
         std::fputs(qPrintable(parser.helpText().replace(QLatin1String("<executable_name>"),
@@ -49,9 +74,13 @@ int main(int argc, char *argv[]) {
         std::printf("display-console %s\n", DISPLAY_VERSION);
         return 0;
     }
+    if (!parser.positionalArguments().isEmpty()) {
+        return refuse(QStringLiteral("unexpected argument \"%1\" (a config file is named with "
+                                     "--config FILE)")
+                          .arg(parser.positionalArguments().constFirst()));
+    }
 
     QApplication app(argc, argv);
-    parser.process(app);
     ConsoleSetup setup = ConsoleSetup::forConfig(parser.isSet(config) ? parser.value(config)
                                                                       : ConsoleSetup().configPath);
     if (parser.isSet(journal))

@@ -1,9 +1,13 @@
 #include "configstore.h"
 
 #include "failure.h"
+#include "regularfile.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <optional>
 
@@ -19,9 +23,9 @@ public:
     explicit ValueReader(QIODevice &device)
         : m_device(device) {}
 
-    // The next value, or nothing when the file ends before the value does. CR LF, LF and a lone
-    // CR all end a line; a line end also ends an open quote, so one damaged row cannot swallow
-    // the rows after it.
+    // The next value, or nothing when the file ends before the value does. LF, a run of CRs
+    // followed by LF (a CR LF file converted twice) and a lone CR each end one line; a line end
+    // also ends an open quote, so one damaged row cannot swallow the rows after it.
     std::optional<QByteArray> next(bool *quoted = nullptr) {
         while (peek() == ' ')
             take();
@@ -57,22 +61,37 @@ public:
         return value;
     }
 
+    // Takes a UTF-8 byte-order mark at the very start; true when there was one.
+    bool takeByteOrderMark() {
+        if (peekAt(0) != 0xef || peekAt(1) != 0xbb || peekAt(2) != 0xbf)
+            return false;
+        take();
+        take();
+        take();
+        return true;
+    }
+
     bool overLimit() const { return m_consumed > MaxBytesRead; }
     int line() const { return m_line; } // where the next value starts, from 1
 
 private:
     static bool isLineEnd(int c) { return c == '\r' || c == '\n'; }
 
-    int peek() {
-        if (m_pos == m_buffer.size()) {
-            if (m_consumed > MaxBytesRead)
+    int peek() { return peekAt(0); }
+
+    // The byte ahead of the next one by offset, reading more of the file when needed.
+    int peekAt(qsizetype offset) {
+        while (m_pos + offset >= m_buffer.size()) {
+            if (m_consumed + (m_buffer.size() - m_pos) > MaxBytesRead)
                 return EndOfFile;
-            m_buffer = m_device.read(64 * 1024);
+            const QByteArray more = m_device.read(64 * 1024);
+            if (more.isEmpty())
+                return EndOfFile;
+            m_buffer.remove(0, m_pos);
+            m_buffer.append(more);
             m_pos = 0;
-            if (m_buffer.isEmpty())
-                return EndOfFile;
         }
-        return static_cast<unsigned char>(m_buffer.at(m_pos));
+        return static_cast<unsigned char>(m_buffer.at(m_pos + offset));
     }
 
     int take() {
@@ -85,9 +104,24 @@ private:
     }
 
     void takeLineEnd() {
-        if (take() == '\r' && peek() == '\n')
-            take();
         ++m_line;
+        if (take() != '\r')
+            return;
+        if (m_loneCrs > 0) {
+            --m_loneCrs;
+            return;
+        }
+        qsizetype run = 0; // further CRs after this one
+        while (peekAt(run) == '\r')
+            ++run;
+        if (peekAt(run) == '\n') {
+            for (qsizetype i = 0; i <= run; ++i)
+                take();
+        } else {
+            // Each of these CRs ends a line of its own; remembered so that a long run is looked
+            // over once, not again at each of its CRs.
+            m_loneCrs = run;
+        }
     }
 
     QIODevice &m_device;
@@ -95,12 +129,14 @@ private:
     qsizetype m_pos = 0;
     qint64 m_consumed = 0;
     int m_line = 1;
+    qsizetype m_loneCrs = 0; // CRs ahead known not to be followed by LF
 };
 
 std::optional<qint16> parsePortNumber(const QByteArray &value) {
     const QByteArray text = value.trimmed();
     const bool negative = text.startsWith('-');
-    QByteArrayView digits = negative ? QByteArrayView(text).sliced(1) : QByteArrayView(text);
+    const bool signed_ = negative || text.startsWith('+');
+    QByteArrayView digits = signed_ ? QByteArrayView(text).sliced(1) : QByteArrayView(text);
     if (digits.isEmpty())
         return std::nullopt;
     // Leading zeros carry no value, however many there are; past them, more than five digits
@@ -130,10 +166,8 @@ ConfigStore::ConfigStore(QString path)
     : m_path(std::move(path)) {}
 
 void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString()));
-    read(file, m_path, portNumber, pages);
+    const std::unique_ptr<QFile> file = RegularFile::open(m_path);
+    read(*file, m_path, portNumber, pages);
 }
 
 void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {
@@ -142,7 +176,26 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
         return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
     };
     const auto failAt = [&](int line, const QString &why) {
-        return Failure(QStringLiteral("Cannot read %1, line %2: %3").arg(name).arg(line).arg(why));
+        return Failure(
+            QStringLiteral("Cannot read %1, line %2: %3").arg(name, QString::number(line), why));
+    };
+
+    // An editor may save the file as UTF-8 with a byte-order mark; without one, each byte is
+    // one Latin-1 character.
+    const bool utf8 = reader.takeByteOrderMark();
+    const auto text = [&](const QByteArray &value, int line) {
+        if (!utf8)
+            return QString::fromLatin1(value);
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = decoder(value);
+        if (decoder.hasError())
+            throw failAt(line, QStringLiteral("the row is not valid UTF-8"));
+        for (const QChar c : decoded) {
+            if (c.unicode() > 0xff)
+                throw failAt(line,
+                             QStringLiteral("the row holds a character the boards cannot show"));
+        }
+        return decoded;
     };
 
     bool quoted = false;
@@ -161,11 +214,11 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
         if (!value) {
             if (reader.overLimit())
                 throw fail(QStringLiteral("the file is too large"));
-            throw failAt(line, QStringLiteral("the file ends after %1 of %2 rows")
-                                   .arg(index)
-                                   .arg(PageSet::RowCount));
+            throw failAt(line,
+                         QStringLiteral("the file ends after %1 of %2 rows")
+                             .arg(QString::number(index), QString::number(PageSet::RowCount)));
         }
-        pages.setRow(index, QString::fromLatin1(*value));
+        pages.setRow(index, text(*value, line));
     }
 }
 
@@ -177,6 +230,9 @@ QByteArray ConfigStore::serialize(qint16 portNumber, const PageSet &pages) {
 }
 
 void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
+    // Only a regular file is replaced: a device or a FIFO named as the config file stays what it
+    // is. Through a link, QSaveFile replaces the file the link leads to and keeps the link.
+    RegularFile::checkReplaceable(m_path);
     // Written through a temporary file and renamed over the old one: a crash or a full disk
     // part-way leaves the previous file whole. Where the folder takes no new file from this user
     // but display.cfg itself is writable, the file is written in place instead, as the only way
@@ -193,4 +249,58 @@ void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
         throw fail();
     if (!file.commit())
         throw fail();
+}
+
+QString ConfigStore::replaceUnreadable(qint16 portNumber, const PageSet &pages) const {
+    const QByteArray bytes = serialize(portNumber, pages);
+    if (!QFileInfo::exists(m_path)) {
+        save(portNumber, pages);
+        return {};
+    }
+    const auto refuse = [&](const QString &why) {
+        return Failure(QStringLiteral("%1 was left as it is: %2").arg(m_path, why));
+    };
+    std::unique_ptr<QFile> old;
+    try {
+        old = RegularFile::open(m_path);
+    } catch (const RegularFile::Refused &refused) {
+        throw refuse(refused.reason());
+    }
+    // The same bytes again (a port number the list does not offer, in a file the console wrote):
+    // nothing to keep and nothing to write, however often the console starts.
+    if (old->size() == bytes.size() && old->read(bytes.size() + 1) == bytes)
+        return {};
+
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString base = m_path + QStringLiteral(".damaged-") + stamp;
+    QFile copy(base);
+    // NewOnly: a copy made earlier, or a link someone put in the way, is never written through.
+    for (int n = 2; !copy.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++n) {
+        if (!QFileInfo::exists(copy.fileName()) && !QFileInfo(copy.fileName()).isSymLink())
+            throw refuse(
+                QStringLiteral("no copy of it could be made (%1)").arg(copy.errorString()));
+        copy.setFileName(base + QLatin1Char('-') + QString::number(n));
+    }
+    const auto abandon = [&](const QString &why) {
+        copy.remove();
+        return refuse(QStringLiteral("no copy of it could be made (%1)").arg(why));
+    };
+    if (!old->seek(0))
+        throw abandon(old->errorString());
+    for (;;) {
+        const QByteArray chunk = old->read(64 * 1024);
+        if (old->error() != QFileDevice::NoError)
+            throw abandon(old->errorString());
+        if (chunk.isEmpty())
+            break;
+        if (copy.write(chunk) != chunk.size())
+            throw abandon(copy.errorString());
+    }
+    copy.setPermissions(old->permissions());
+    if (!copy.flush())
+        throw abandon(copy.errorString());
+    copy.close();
+    save(portNumber, pages);
+    return copy.fileName();
 }

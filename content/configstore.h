@@ -24,8 +24,16 @@ public:
     // The same reading rules on any device; name appears in the failure text.
     static void read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages);
 
-    // Replaces the file whole or not at all. Throws Failure naming the file and the reason.
+    // Replaces the file whole or not at all, and only a regular file (or the one a link leads
+    // to). Throws Failure naming the file and the reason.
     void save(qint16 portNumber, const PageSet &pages) const;
+
+    // Saves in place of a file that could not be read, keeping the old file beside it first as
+    // PATH.damaged-<UTC time> (-2, -3... when taken). Returns where it was kept; empty when there
+    // was no file (then it is created) or it already held these very bytes (then nothing is
+    // written). Throws Failure, leaving the old file as it is, when no copy can be made or the
+    // file is not a regular one.
+    QString replaceUnreadable(qint16 portNumber, const PageSet &pages) const;
 
     static QByteArray serialize(qint16 portNumber, const PageSet &pages);
 

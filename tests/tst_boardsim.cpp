@@ -1,11 +1,15 @@
 #include "boardview.h"
+#include "failure.h"
 #include "simulator.h"
 #include "simulatorapp.h"
 #include "testfiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -73,6 +77,8 @@ private Q_SLOTS:
     void pageShowsMissingPairsAndLongRows();
     void commandLine_data();
     void commandLine();
+    void configPointedAt_data();
+    void configPointedAt();
 };
 
 void TestBoardSim::lights_data() {
@@ -292,6 +298,36 @@ void TestBoardSim::commandLine() {
     QFETCH(QString, expected);
 
     QCOMPARE(outcome(SimulatorApp::parse(QStringList{"display-board-sim"} + arguments)), expected);
+}
+
+void TestBoardSim::configPointedAt_data() {
+    QTest::addColumn<bool>("fifo");     // display.cfg is a FIFO, else a damaged file
+    QTest::addColumn<QString>("words"); // in the printed line or the failure
+    QTest::newRow("damaged file") << false << "the old file is kept as";
+    QTest::newRow("FIFO") << true << "FIFO";
+}
+
+void TestBoardSim::configPointedAt() {
+    QFETCH(bool, fifo);
+    QFETCH(QString, words);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("display.cfg"));
+    const QByteArray damaged = "COM3\r\n\"kept\"";
+    QVERIFY(fifo ? QProcess::execute(QStringLiteral("mkfifo"), {path}) == 0
+                 : writeBytes(path, damaged));
+    QString said;
+    try {
+        said = SimulatorApp::pointConfigAt(path, 120);
+    } catch (const Failure &failure) {
+        said = failure.text();
+    }
+    QVERIFY2(said.contains(words), qPrintable(said));
+    const QStringList copies =
+        QDir(dir.path()).entryList({QStringLiteral("display.cfg.damaged-*")});
+    QCOMPARE(copies.size(), fifo ? 0 : 1);
+    QCOMPARE(QFileInfo(path).isFile(), !fifo);
+    if (!fifo)
+        QCOMPARE(fileBytes(dir.filePath(copies.constFirst())), damaged);
 }
 
 QTEST_GUILESS_MAIN(TestBoardSim)

@@ -1,13 +1,17 @@
 #include "configstore.h"
 #include "failure.h"
 #include "pageset.h"
+#include "testfiles.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 #include <unistd.h>
 
@@ -86,6 +90,9 @@ private Q_SLOTS:
     void largeRowReadsQuickly();
     void endlessFileIsNotReadWhole();
     void saveInFolderClosedToUser();
+    void notRegularFileRefused_data();
+    void notRegularFileRefused();
+    void saveThroughLinkKeepsLink();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -173,6 +180,30 @@ void TestConfigStore::read_data() {
     QTest::newRow("LF line ends") << true << "9\n" + quotedLines(all, "\n") << true << 9 << all;
     QTest::newRow("lone CR line ends")
         << true << "9\r" + quotedLines(all, "\r") << true << 9 << all;
+    const QByteArray bom = "\xef\xbb\xbf";
+    QStringList latin = all;
+    latin[5] = QStringLiteral("caf\u00e9 20\u00b0C");
+    QTest::newRow("byte-order mark, UTF-8 rows")
+        << true << bom + fileWith("+12", latin).replace("caf\xe9 20\xb0", "caf\xc3\xa9 20\xc2\xb0")
+        << true << 12 << latin;
+    QTest::newRow("byte-order mark, a character beyond Latin-1")
+        << true << bom + fileWith("4", all).replace("row 3\"", "row 3 \xe2\x82\xac\"") << false << 4
+        << all.mid(0, 3);
+    QTest::newRow("byte-order mark, invalid UTF-8")
+        << true << bom + fileWith("4", all).replace("row 3\"", "row 3\xc3(\"") << false << 4
+        << all.mid(0, 3);
+    QTest::newRow("port COM103") << true << fileWith("COM103", all) << false << 1 << QStringList();
+    QTest::newRow("port +-5") << true << fileWith("+-5", all) << false << 1 << QStringList();
+    QTest::newRow("CR CR LF line ends")
+        << true << "9\r\r\n" + quotedLines(all, "\r\r\n") << true << 9 << all;
+    QTest::newRow("CR CR then text: two line ends")
+        << true << "9\r\"a\"\r\r" + quotedLines(all.mid(2), "\r") << true << 9
+        << QStringList({"a", ""}) + all.mid(2);
+    QByteArray mixed = "9\r\n";
+    const char *ends[] = {"\r\n", "\n", "\r", "\r\r\r\n"};
+    for (int i = 0; i < all.size(); ++i)
+        mixed += quotedLines({all.at(i)}, ends[i % 4]);
+    QTest::newRow("mixed line ends") << true << mixed << true << 9 << all;
     QTest::newRow("row longer than 32 stays whole")
         << true << fileWith("1", QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1)) << true
         << 1 << QStringList({QString(40, QLatin1Char('w'))}) + all.mid(1);
@@ -332,6 +363,60 @@ void TestConfigStore::saveInFolderClosedToUser() {
     QFile file(path());
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), ConfigStore::serialize(SamplePort, samplePages()));
+}
+
+void TestConfigStore::notRegularFileRefused_data() {
+    QTest::addColumn<QString>("kind");  // a FIFO made for the test, or an existing path
+    QTest::addColumn<QString>("words"); // in the message
+    QTest::newRow("FIFO") << "fifo"
+                          << "FIFO";
+    QTest::newRow("link to a FIFO") << "link"
+                                    << "FIFO";
+    QTest::newRow("device /dev/null") << "/dev/null"
+                                      << "device";
+}
+
+void TestConfigStore::notRegularFileRefused() {
+    QFETCH(QString, kind);
+    QFETCH(QString, words);
+    const QString fifo = m_dir->filePath(QStringLiteral("fifo"));
+    QVERIFY(QProcess::execute(QStringLiteral("mkfifo"), {fifo}) == 0);
+    const QString named = kind == QLatin1String("fifo")   ? fifo
+                          : kind == QLatin1String("link") ? path()
+                                                          : kind;
+    if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(fifo, path()));
+
+    // Each call would wait for a writer for ever if it opened the FIFO as a file.
+    const ConfigStore store(named);
+    qint16 portNumber = 1;
+    PageSet pages;
+    for (const auto &call : std::initializer_list<std::function<void()>>{
+             [&] { store.load(portNumber, pages); }, [&] { store.save(1, pages); },
+             [&] { store.replaceUnreadable(1, pages); }}) {
+        try {
+            call();
+            QFAIL("a file that is not regular was used");
+        } catch (const Failure &failure) {
+            QVERIFY2(failure.text().contains(named) && failure.text().contains(words),
+                     qPrintable(failure.text()));
+        }
+        if (!named.startsWith(m_dir->path()))
+            break; // a device of the system is never offered a save
+    }
+    QCOMPARE(QFileInfo(fifo).isFile(), false);
+    QCOMPARE(QDir(m_dir->path()).entryList({QStringLiteral("*.damaged-*")}), QStringList());
+}
+
+void TestConfigStore::saveThroughLinkKeepsLink() {
+    const QString target = m_dir->filePath(QStringLiteral("real.cfg"));
+    QVERIFY(QFile::link(target, path()));
+    writeFile("damaged");
+    ConfigStore(path()).save(7, samplePages());
+    QCOMPARE(QFileInfo(path()).symLinkTarget(), target);
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), ConfigStore::serialize(7, samplePages()));
 }
 
 int main(int argc, char *argv[]) {

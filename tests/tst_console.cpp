@@ -6,7 +6,9 @@
 #include "frmdisplay.h"
 #include "jobrunner.h"
 #include "layout.h"
+#include "programrun.h"
 #include "sendrec.h"
+#include "testfiles.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -85,6 +87,8 @@ private Q_SLOTS:
     void accessibleNames_data();
     void accessibleNames();
     void portMapFromFiles();
+    void unexpectedArguments_data();
+    void unexpectedArguments();
 };
 
 void TestConsole::init() {
@@ -103,6 +107,7 @@ void TestConsole::startUp_data() {
     QTest::addColumn<int>("portPosition");     // what the port list shows selected
     QTest::addColumn<int>("rowsFromFile");     // rows 0..n-1 read, the others the defaults
     QTest::addColumn<QByteArray>("fileAfter"); // empty: as before the start
+    QTest::addColumn<bool>("kept");            // the old file kept beside it, and said so
 
     const PageSet numbered = numberedPages();
     QList<QByteArray> tenRows;
@@ -113,21 +118,30 @@ void TestConsole::startUp_data() {
     }
 
     QTest::newRow("no display.cfg")
-        << false << QByteArray() << 0 << 0 << fullConfig(1, DefaultPages::pages());
+        << false << QByteArray() << 0 << 0 << fullConfig(1, DefaultPages::pages()) << false;
     QTest::newRow("port 4") << true << fullConfig(4, numbered) + "extra after the rows\r\n"
-                            << 3 << 96 << QByteArray();
+                            << 3 << 96 << QByteArray() << false;
     QTest::newRow("port line and 10 rows")
-        << true << configLines("7", tenRows) << 0 << 10 << fullConfig(7, tenRead);
-    QTest::newRow("port 0") << true << fullConfig(0, numbered) << -1 << 96 << QByteArray();
-    QTest::newRow("port 250") << true << fullConfig(250, numbered) << 249 << 96 << QByteArray();
+        << true << configLines("7", tenRows) << 0 << 10 << fullConfig(7, tenRead) << true;
+    QTest::newRow("port 0") << true << fullConfig(0, numbered) << -1 << 96 << QByteArray() << false;
+    QTest::newRow("port 250") << true << fullConfig(250, numbered) << 249 << 96 << QByteArray()
+                              << false;
     QTest::newRow("port 300") << true << fullConfig(300, numbered) << 0 << 96
-                              << fullConfig(300, numbered);
+                              << fullConfig(300, numbered) << false;
+    QTest::newRow("port 300, LF line ends")
+        << true << fullConfig(300, numbered).replace("\r\n", "\n") << 0 << 96
+        << fullConfig(300, numbered) << true;
     QTest::newRow("port -1") << true << fullConfig(-1, numbered) << 0 << 96
-                             << fullConfig(-1, numbered);
-    QTest::newRow("port line not a number")
-        << true << configLines("COM3", {}) << 0 << 0 << fullConfig(1, DefaultPages::pages());
+                             << fullConfig(-1, numbered) << false;
+    QTest::newRow("port line not a number") << true << configLines("COM3", {}) << 0 << 0
+                                            << fullConfig(1, DefaultPages::pages()) << true;
     QTest::newRow("empty file") << true << QByteArray() << 0 << 0
-                                << fullConfig(1, DefaultPages::pages());
+                                << fullConfig(1, DefaultPages::pages()) << true;
+    QTest::newRow("byte-order mark, port +4")
+        << true << "\xef\xbb\xbf" + fullConfig(4, numbered).replace("4\r\n", "+4\r\n") << 3 << 96
+        << QByteArray() << false;
+    QTest::newRow("CR CR LF line ends") << true << fullConfig(4, numbered).replace("\r\n", "\r\r\n")
+                                        << 3 << 96 << QByteArray() << false;
 }
 
 void TestConsole::startUp() {
@@ -136,10 +150,22 @@ void TestConsole::startUp() {
     QFETCH(int, portPosition);
     QFETCH(int, rowsFromFile);
     QFETCH(QByteArray, fileAfter);
+    QFETCH(bool, kept);
 
     if (fileExists)
         m_dir->writeConfig(file);
+    const QDir folder(m_dir->path());
+    const QStringList copies{QStringLiteral("display.cfg.damaged-*")};
+    BoxAnswerer answerer;
     startConsole();
+    QTRY_COMPARE(answerer.seen.size(), kept ? 1 : 0);
+    QCOMPARE(folder.entryList(copies).size(), kept ? 1 : 0);
+    if (kept) {
+        const QString copy = folder.entryList(copies).constFirst();
+        QVERIFY2(answerer.seen.constFirst().text.contains(copy),
+                 qPrintable(answerer.seen.constFirst().text));
+        QCOMPARE(fileBytes(folder.filePath(copy)), file);
+    }
 
     auto *cmbComm = child<QComboBox>("cmbComm");
     QCOMPARE(cmbComm->currentIndex(), portPosition);
@@ -153,7 +179,15 @@ void TestConsole::startUp() {
         const QString expected = index < rowsFromFile ? numbered.row(index) : defaults.row(index);
         QCOMPARE(row(index)->text(), expected);
     }
-    QCOMPARE(m_dir->readConfig(), fileAfter.isEmpty() ? file : fileAfter);
+    const QByteArray after = fileAfter.isEmpty() ? file : fileAfter;
+    QCOMPARE(m_dir->readConfig(), after);
+
+    // A second start finds the file the first one left: nothing more is kept, written or said.
+    startConsole();
+    QTest::qWait(50); // time for a box to come up after the window shows
+    QCOMPARE(answerer.seen.size(), kept ? 1 : 0);
+    QCOMPARE(folder.entryList(copies).size(), kept ? 1 : 0);
+    QCOMPARE(m_dir->readConfig(), after);
 }
 
 void TestConsole::startWithoutConfigShowsDefaults() {
@@ -939,4 +973,34 @@ void TestConsole::portMapFromFiles() {
 }
 
 QTEST_MAIN(TestConsole)
+// ---- the command line ---------------------------------------------------------------------------
+
+void TestConsole::unexpectedArguments_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named"); // in the message
+    QTest::newRow("a file name") << QStringList{"my.cfg"} << "\"my.cfg\"";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "'bogus'";
+    QTest::newRow("Qt's -platform without its value") << QStringList{"-platform"} << "'-platform'";
+    QTest::newRow("a file name after --config")
+        << QStringList{"--config", "a.cfg", "b.cfg"} << "\"b.cfg\"";
+}
+
+void TestConsole::unexpectedArguments() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    // Refused before any display is needed: there is none here.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    QProcess console;
+    console.setProcessEnvironment(environment);
+    console.setWorkingDirectory(m_dir->path());
+    console.start(QStringLiteral(DISPLAY_CONSOLE), arguments);
+    const Run run = finish(console);
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(named) && run.err.contains(QStringLiteral("--help")),
+             qPrintable(run.err));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
 #include "tst_console.moc"

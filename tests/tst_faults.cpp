@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -94,6 +95,7 @@ private Q_SLOTS:
     void saveRefusedAtClose();
     void damagedConfigAtStartUp_data();
     void damagedConfigAtStartUp();
+    void damagedConfigInReadOnlyFolder();
     void deviceServerFails_data();
     void deviceServerFails();
     void windowClosedWhileConnecting();
@@ -415,10 +417,41 @@ void TestFaults::damagedConfigAtStartUp() {
     if (!rewritten)
         QCOMPARE(child<QComboBox>(QStringLiteral("cmbComm"))->currentIndex(), port - 1);
     QCOMPARE(m_dir->readConfig(), rewritten ? fullConfig(qint16(port), pages) : file);
-    QVERIFY(answerer.seen.isEmpty());
+    // What was rewritten is kept beside, and the operator is told once, where.
+    const QStringList copies =
+        QDir(m_dir->path()).entryList({QStringLiteral("display.cfg.damaged-*")});
+    QCOMPARE(copies.size(), rewritten ? 1 : 0);
+    QTRY_COMPARE(answerer.seen.size(), rewritten ? 1 : 0);
+    if (rewritten) {
+        QCOMPARE(fileBytes(QDir(m_dir->path()).filePath(copies.constFirst())), file);
+        QVERIFY2(answerer.seen.constFirst().text.contains(copies.constFirst()),
+                 qPrintable(answerer.seen.constFirst().text));
+    }
 
     QVERIFY(m_window->close());
     QCOMPARE(m_dir->readConfig(), closed);
+}
+
+void TestFaults::damagedConfigInReadOnlyFolder() {
+    if (::geteuid() == 0)
+        QSKIP("folder permissions do not bind root");
+    const QByteArray damaged = "COM3\r\n\"row 0\"\r\n";
+    m_dir->writeConfig(damaged);
+    QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
+    const auto reopen = qScopeGuard([this] {
+        QFile::setPermissions(m_dir->path(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    // No copy can be made: the file is left as it is, at start-up and at the close.
+    BoxAnswerer answerer({QStringLiteral("OK"), QStringLiteral("Close without saving")});
+    startConsole();
+    QTRY_COMPARE(answerer.seen.size(), 1);
+    QVERIFY2(answerer.seen.constFirst().text.contains(QStringLiteral("line 1")),
+             qPrintable(answerer.seen.constFirst().text));
+    QVERIFY(m_window->close());
+    QCOMPARE(answerer.seen.size(), 2);
+    QCOMPARE(m_dir->readConfig(), damaged);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"display.cfg"});
 }
 
 // ---- a device server over TCP -----------------------------------------------------------------

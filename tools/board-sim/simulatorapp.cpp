@@ -222,25 +222,6 @@ SimulatorOptions optionsOf(const QCommandLineParser &parser) {
 
 // Points the console's display.cfg at these boards: the port number is replaced, the rows stay
 // as the file holds them (the default pages where it has none, as the console itself reads it).
-QString pointConfigAt(const QString &path, int portNumber) {
-    const ConfigStore store(path);
-    PageSet pages;
-    DefaultPages::install(pages);
-    qint16 previousPort = 1;
-    QString kept = QStringLiteral("its rows kept");
-    if (!QFile::exists(path)) {
-        kept = QStringLiteral("a new file with the default pages");
-    } else {
-        try {
-            store.load(previousPort, pages);
-        } catch (const Failure &) {
-            kept = QStringLiteral("the rows it could not read are the default pages");
-        }
-    }
-    store.save(qint16(portNumber), pages);
-    return QStringLiteral("%1 now selects COM %2 (%3)\n").arg(path).arg(portNumber).arg(kept);
-}
-
 } // namespace
 
 std::variant<SimulatorOptions, SimulatorExit> SimulatorApp::parse(const QStringList &arguments) {
@@ -261,6 +242,32 @@ std::variant<SimulatorOptions, SimulatorExit> SimulatorApp::parse(const QStringL
     } catch (const BadValue &bad) {
         return SimulatorExit{SimulatorExit::Kind::Error, bad.text, 2};
     }
+}
+
+QString SimulatorApp::pointConfigAt(const QString &path, int portNumber) {
+    const ConfigStore store(path);
+    PageSet pages;
+    DefaultPages::install(pages);
+    qint16 previousPort = 1;
+    if (!QFile::exists(path)) {
+        store.save(qint16(portNumber), pages);
+        return QStringLiteral("%1 now selects COM %2 (a new file with the default pages)\n")
+            .arg(path, QString::number(portNumber));
+    }
+    try {
+        store.load(previousPort, pages);
+    } catch (const Failure &failure) {
+        // The rows read before the damage stay; the old file is kept beside the new one.
+        const QString kept = store.replaceUnreadable(qint16(portNumber), pages);
+        const QString keptText =
+            kept.isEmpty() ? QString() : QStringLiteral("; the old file is kept as %1").arg(kept);
+        return QStringLiteral("%1 now selects COM %2 (the rows it could not read are the default "
+                              "pages; %3%4)\n")
+            .arg(path, QString::number(portNumber), failure.text(), keptText);
+    }
+    store.save(qint16(portNumber), pages);
+    return QStringLiteral("%1 now selects COM %2 (its rows kept)\n")
+        .arg(path, QString::number(portNumber));
 }
 
 int SimulatorApp::report(const SimulatorExit &exit) {

@@ -75,6 +75,9 @@ public:
     // Prints what the exit says (the help or version text as Qt's parser does it, or the error)
     // and returns the exit status. Within the running QCoreApplication whose command line it is.
     static int report(const SimulatorExit &exit);
+    // Writes portNumber into the console's config file at path, keeping the rows it holds (a
+    // file that cannot be read is kept beside first). Returns the line to print; throws Failure.
+    static QString pointConfigAt(const QString &path, int portNumber);
 
     // Opens the line at once: a pseudo-terminal, or with --tcp a listening TCP port.
     explicit SimulatorApp(const SimulatorOptions &options, QObject *parent = nullptr);
