@@ -236,12 +236,20 @@ void frmDisplay::showStartUpProblems() {
         box.exec();
     }
     if (!m_portMapProblems.isEmpty()) {
+        // Up to three files of 21 lines each: past a screenful the rest goes to the details.
+        constexpr int Shown = 20;
+        QStringList shown = m_portMapProblems.mid(0, Shown);
+        if (m_portMapProblems.size() > Shown)
+            shown << QStringLiteral("and %1 more (Show Details...)")
+                         .arg(m_portMapProblems.size() - Shown);
         QMessageBox box(QMessageBox::Warning, WindowTitle,
                         QStringLiteral("These lines of the port map were left out:\n\n%1\n\nEvery "
                                        "other line is in use. A port number on a line left out "
                                        "opens nothing until the line is mended.")
-                            .arg(m_portMapProblems.join(QLatin1Char('\n'))),
+                            .arg(shown.join(QLatin1Char('\n'))),
                         QMessageBox::Ok, this);
+        if (m_portMapProblems.size() > Shown)
+            box.setDetailedText(m_portMapProblems.join(QLatin1Char('\n')));
         box.exec();
     }
 }

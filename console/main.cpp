@@ -83,8 +83,11 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     ConsoleSetup setup = ConsoleSetup::forConfig(parser.isSet(config) ? parser.value(config)
                                                                       : ConsoleSetup().configPath);
-    if (parser.isSet(journal))
+    if (parser.isSet(journal)) {
         setup.journalPath = parser.value(journal);
+        // A file named here may be anyone's: never moved aside, even when damaged.
+        setup.journal.moveAsideDamaged = false;
+    }
     frmDisplay window(setup);
     window.show();
     return app.exec();
