@@ -54,12 +54,12 @@ std::unique_ptr<QFile> open(const QString &path) {
     }
     // A regular file never blocks; the flag goes so that reads behave as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    auto file = std::make_unique<QFile>();
+    // Named before it is opened: QFile closes an open file whose name is set.
+    auto file = std::make_unique<QFile>(path);
     if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         throw Refused(QStringLiteral("read"), path, file->errorString());
     }
-    file->setFileName(path);
     return file;
 }
 
