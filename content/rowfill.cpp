@@ -124,9 +124,7 @@ bool isIntegerPresentation(const std::string &pattern) {
            std::string_view("dxXobB").find(pattern.back()) != std::string_view::npos;
 }
 
-// pattern: a value's whole format, or the part of a date or time format before its first '%'
-// (fill, alignment and width).
-void checkPatternNumbers(QStringView pattern) {
+void checkPatternNumbers(const QString &pattern) {
     int number = 0;
     for (const QChar c : pattern) {
         if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) {
@@ -171,6 +169,13 @@ std::string formatValue(const FieldValue &value, const std::string &pattern) {
     return fmt::vformat(format, fmt::make_format_args(text));
 }
 
+// The width a date or time format begins with ("{date:>12%d.%m}"): fmt 10 and later pad the date
+// to it, fmt 9 prints it as written.
+QString momentWidth(const QString &pattern) {
+    static const QRegularExpression width(QStringLiteral("^(?:.?[<>^])?([0-9]+)"));
+    return width.match(pattern).captured(1);
+}
+
 std::string formatMoment(const QDateTime &now, const std::string &pattern) {
     const QByteArray zoneName = now.timeZoneAbbreviation().toUtf8();
     const std::tm tm = toTm(now, zoneName);
@@ -185,7 +190,7 @@ QString fillField(const QString &name, const std::optional<QString> &pattern,
         if (!now.isValid())
             throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
         if (pattern)
-            checkPatternNumbers(pattern->section(QLatin1Char('%'), 0, 0));
+            checkPatternNumbers(momentWidth(*pattern));
         const std::string moment =
             pattern && !pattern->isEmpty()
                 ? pattern->toStdString()

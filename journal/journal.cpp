@@ -273,9 +273,8 @@ bool Journal::openOnce() {
         raise(QStringLiteral("The job journal %1 was written by a newer version of this program "
                              "(schema %2; this one knows %3); it is left as it is and jobs are not "
                              "journaled.")
-                  .arg(QDir::toNativeSeparators(m_path))
-                  .arg(version)
-                  .arg(SchemaVersion));
+                  .arg(QDir::toNativeSeparators(m_path), QString::number(version),
+                       QString::number(SchemaVersion)));
         return false;
     }
 
@@ -595,8 +594,9 @@ QString historyLine(const JournalRecord &record) {
         fields << QStringLiteral("     - ");
     }
     fields << record.program.leftJustified(7) << record.job.leftJustified(6);
-    fields << (record.port > 0 ? QStringLiteral("COM %1 %2").arg(record.port).arg(record.device)
-                               : record.device);
+    fields << (record.port > 0
+                   ? QStringLiteral("COM %1 %2").arg(QString::number(record.port), record.device)
+                   : record.device);
     fields << record.outcome.value_or(QStringLiteral("unfinished"));
     fields << QStringLiteral("%1 frames").arg(record.frames);
     fields << QStringLiteral("lights %1").arg(record.lights);

@@ -99,6 +99,8 @@ private Q_SLOTS:
     void boardTest();
     void badInputSendsNothing_data();
     void badInputSendsNothing();
+    void messagesQuoteDataAsGiven_data();
+    void messagesQuoteDataAsGiven();
     void dryRunPrintsTheFrames();
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
@@ -258,14 +260,29 @@ void TestSend::badInputSendsNothing_data() {
     const QByteArray number = R"({"pH": 7.12, "site": "Gate 2"})";
     QTest::newRow("unknown option")
         << QStringList{"--colour"} << QByteArray() << QByteArray() << "Unknown option 'colour'";
-    QTest::newRow("port and device") << QStringList{"--port", "3"} << QByteArray() << QByteArray()
-                                     << "--port or --device, not both";
+    QTest::newRow("port and device")
+        << QStringList{"--port", "3", "--device", "/dev/null"} << QByteArray() << QByteArray()
+        << "--port or --device, not both";
+    QTest::newRow("port 251") << QStringList{"--port", "251"} << QByteArray() << QByteArray()
+                              << "--port 251: not a port number from 1 to 250";
+    QTest::newRow("device server without a port")
+        << QStringList{"--device", "tcp://127.0.0.1"} << QByteArray() << QByteArray()
+        << "--device tcp://127.0.0.1: malformed address \"tcp://127.0.0.1\": a device server is "
+           "tcp://HOST:PORT";
+    QTest::newRow("device of an unknown scheme")
+        << QStringList{"--device", "rfc2217://10.1.2.3:4001"} << QByteArray() << QByteArray()
+        << "unknown scheme \"rfc2217\": a device is an absolute path or tcp://HOST:PORT";
     QTest::newRow("delay 1") << QStringList{"--delay", "1"} << QByteArray() << QByteArray()
                              << "--delay 1: not a whole number of seconds from 2 to 20";
     QTest::newRow("delay 21") << QStringList{"--delay", "21"} << QByteArray() << QByteArray()
                               << "--delay 21";
     QTest::newRow("board 9") << QStringList{"--boards", "1-9"} << QByteArray() << QByteArray()
                              << "boards are addressed 1 to 8";
+    QTest::newRow("board beyond int, board test")
+        << QStringList{"--test", "--boards", "99999999999"} << QByteArray() << QByteArray()
+        << "boards are addressed 0 to 8";
+    QTest::newRow("range to beyond int") << QStringList{"--boards", "1-99999999999"} << QByteArray()
+                                         << QByteArray() << "addressed 1 to 8";
     QTest::newRow("backward range")
         << QStringList{"--boards", "3-1"} << QByteArray() << QByteArray() << "runs backwards";
     QTest::newRow("board list of words")
@@ -290,6 +307,14 @@ void TestSend::badInputSendsNothing_data() {
         << upload << number << QByteArray("pH {pH:5.1f") << "page 6, row 3:";
     QTest::newRow("filled row too long")
         << upload << number << QByteArray("pH is now {pH:>20.2f} today") << "page 6, row 3:";
+    QTest::newRow("lone surrogate in a values file")
+        << upload << QByteArray(R"({"site": "x\ud800y"})") << QByteArray("{site}")
+        << "page 6, row 3: the value \"site\" holds a lone surrogate (U+D800)";
+    // Filled whole, this row would be 20 MB, each message quoting all of it.
+    QTest::newRow("row of 20,000 wide fields")
+        << upload << number << QByteArray("{site:999}").repeated(20000)
+        << "page 6, row 3: the filled row \"Gate 2" + QString(34, QLatin1Char(' ')) +
+               "\u2026\" has more than 32 characters";
     QTest::newRow("value with a quote") << QStringList{"--set", "site=Gate \"2\""} << QByteArray()
                                         << QByteArray("{site}") << "page 6, row 3:";
 }
@@ -311,13 +336,67 @@ void TestSend::badInputSendsNothing() {
     if (!values.isEmpty())
         writeFile(QStringLiteral("values.json"), values);
 
-    const Run run =
-        send(QStringList{"--device", m_boards->devicePath()} + arguments, m_dir->path(), 10000);
+    if (!arguments.contains(QLatin1String("--port")) &&
+        !arguments.contains(QLatin1String("--device")))
+        arguments = QStringList{"--device", m_boards->devicePath()} + arguments;
+    const Run run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, 3);
     QVERIFY2(run.err.contains(error), qPrintable(run.err));
     QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")), qPrintable(run.err));
+    QVERIFY2(run.err.size() < 400, qPrintable(run.err.left(400)));
     QCOMPARE(run.out, QString());
     QTest::qWait(50);
+    QVERIFY(m_boards->received().isEmpty());
+    QVERIFY(!QFileInfo::exists(journalIn(m_dir->path()))); // no job, no record
+}
+
+// %1, %2 and %3 in a row, a path or an argument are shown as written, never taken for the
+// message's own placeholders.
+void TestSend::messagesQuoteDataAsGiven_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("row"); // page 6, row 3 of display.cfg when not empty
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said"); // part of standard error
+
+    QTest::newRow("row text with %3")
+        << QStringList{"--dry-run", "--set", "pH=7.12"} << "%3 {pH:>30.2f}" << 3
+        << "the filled row \"%3" + QString(27, QLatin1Char(' ')) +
+               "7.12\" has 33 characters; a row holds 32";
+    QTest::newRow("values path with %1") << QStringList{"--dry-run", "--values", "v%1.json"}
+                                         << QString() << 3 << "Cannot read v%1.json: ";
+    QTest::newRow("setting with %1") << QStringList{"--dry-run", "--set", "a%1=2"} << QString() << 3
+                                     << "Setting \"a%1=2\": '%' cannot be part of a name";
+    QTest::newRow("config path with %2, no port")
+        << QStringList{"--test", "--config", "odd%2.cfg"} << QString() << 3
+        << "odd%2.cfg selects no port (0); give --port or --device";
+    QTest::newRow("device with %1") << QStringList{"--test", "--device", "tcp://%1"} << QString()
+                                    << 3 << "--device tcp://%1: malformed address \"tcp://%1\"";
+    QTest::newRow("board list with %1")
+        << QStringList{"--boards", "%1"} << QString() << 3 << "--boards %1: \"%1\" is neither";
+    QTest::newRow("journal path with %2, newer version")
+        << QStringList{"--history", "--journal", "odd%2/display-journal.db"} << QString() << 0
+        << "odd%2/display-journal.db was written by a newer version of this program (schema ";
+}
+
+void TestSend::messagesQuoteDataAsGiven() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, row);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+
+    PageSet pages = DefaultPages::pages();
+    if (!row.isEmpty())
+        pages.setRow(PageSet::indexOf(5, 2), row);
+    writeConfig(pages);
+    ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("odd%2")));
+    QVERIFY(writeNewerJournal(m_dir->filePath(QStringLiteral("odd%2/display-journal.db"))));
+
+    const Run run = send(arguments, m_dir->path(), 10000);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")) && run.err.contains(said),
+             qPrintable(run.err));
+    QTest::qWait(20);
     QVERIFY(m_boards->received().isEmpty());
 }
 
