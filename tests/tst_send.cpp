@@ -99,8 +99,6 @@ private Q_SLOTS:
     void boardTest();
     void badInputSendsNothing_data();
     void badInputSendsNothing();
-    void messagesQuoteDataAsGiven_data();
-    void messagesQuoteDataAsGiven();
     void dryRunPrintsTheFrames();
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
@@ -315,6 +313,17 @@ void TestSend::badInputSendsNothing_data() {
         << upload << number << QByteArray("{site:999}").repeated(20000)
         << "page 6, row 3: the filled row \"Gate 2" + QString(34, QLatin1Char(' ')) +
                "\u2026\" has more than 32 characters";
+    // %1, %2 and %3 in a row, a path or an argument are shown as written.
+    QTest::newRow("row text with %3")
+        << QStringList{"--set", "pH=7.12"} << QByteArray() << QByteArray("%3 {pH:>30.2f}")
+        << "the filled row \"%3" + QString(27, QLatin1Char(' ')) + "7.12\" has 33 characters";
+    QTest::newRow("values path with %1") << QStringList{"--values", "v%1.json"} << QByteArray()
+                                         << QByteArray() << "Cannot read v%1.json: ";
+    QTest::newRow("config path with %2 selecting no port")
+        << QStringList{"--test", "--config", "odd%2.cfg"} << QByteArray() << QByteArray()
+        << "odd%2.cfg selects no port (0); give --port or --device";
+    QTest::newRow("device with %1") << QStringList{"--device", "tcp://%1"} << QByteArray()
+                                    << QByteArray() << "malformed address \"tcp://%1\"";
     QTest::newRow("value with a quote") << QStringList{"--set", "site=Gate \"2\""} << QByteArray()
                                         << QByteArray("{site}") << "page 6, row 3:";
 }
@@ -333,11 +342,14 @@ void TestSend::badInputSendsNothing() {
     for (int index = 0; index < 10; ++index)
         shortConfig += "\"row\"\r\n";
     writeFile(QStringLiteral("short.cfg"), shortConfig);
+    ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
     if (!values.isEmpty())
         writeFile(QStringLiteral("values.json"), values);
 
+    // The fake boards, unless the row names a port or a display.cfg of its own.
     if (!arguments.contains(QLatin1String("--port")) &&
-        !arguments.contains(QLatin1String("--device")))
+        !arguments.contains(QLatin1String("--device")) &&
+        !arguments.contains(QLatin1String("--config")))
         arguments = QStringList{"--device", m_boards->devicePath()} + arguments;
     const Run run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, 3);
@@ -348,56 +360,6 @@ void TestSend::badInputSendsNothing() {
     QTest::qWait(50);
     QVERIFY(m_boards->received().isEmpty());
     QVERIFY(!QFileInfo::exists(journalIn(m_dir->path()))); // no job, no record
-}
-
-// %1, %2 and %3 in a row, a path or an argument are shown as written, never taken for the
-// message's own placeholders.
-void TestSend::messagesQuoteDataAsGiven_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("row"); // page 6, row 3 of display.cfg when not empty
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("said"); // part of standard error
-
-    QTest::newRow("row text with %3")
-        << QStringList{"--dry-run", "--set", "pH=7.12"} << "%3 {pH:>30.2f}" << 3
-        << "the filled row \"%3" + QString(27, QLatin1Char(' ')) +
-               "7.12\" has 33 characters; a row holds 32";
-    QTest::newRow("values path with %1") << QStringList{"--dry-run", "--values", "v%1.json"}
-                                         << QString() << 3 << "Cannot read v%1.json: ";
-    QTest::newRow("setting with %1") << QStringList{"--dry-run", "--set", "a%1=2"} << QString() << 3
-                                     << "Setting \"a%1=2\": '%' cannot be part of a name";
-    QTest::newRow("config path with %2, no port")
-        << QStringList{"--test", "--config", "odd%2.cfg"} << QString() << 3
-        << "odd%2.cfg selects no port (0); give --port or --device";
-    QTest::newRow("device with %1") << QStringList{"--test", "--device", "tcp://%1"} << QString()
-                                    << 3 << "--device tcp://%1: malformed address \"tcp://%1\"";
-    QTest::newRow("board list with %1")
-        << QStringList{"--boards", "%1"} << QString() << 3 << "--boards %1: \"%1\" is neither";
-    QTest::newRow("journal path with %2, newer version")
-        << QStringList{"--history", "--journal", "odd%2/display-journal.db"} << QString() << 0
-        << "odd%2/display-journal.db was written by a newer version of this program (schema ";
-}
-
-void TestSend::messagesQuoteDataAsGiven() {
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, row);
-    QFETCH(int, status);
-    QFETCH(QString, said);
-
-    PageSet pages = DefaultPages::pages();
-    if (!row.isEmpty())
-        pages.setRow(PageSet::indexOf(5, 2), row);
-    writeConfig(pages);
-    ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("odd%2")));
-    QVERIFY(writeNewerJournal(m_dir->filePath(QStringLiteral("odd%2/display-journal.db"))));
-
-    const Run run = send(arguments, m_dir->path(), 10000);
-    QCOMPARE(run.status, status);
-    QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")) && run.err.contains(said),
-             qPrintable(run.err));
-    QTest::qWait(20);
-    QVERIFY(m_boards->received().isEmpty());
 }
 
 void TestSend::dryRunPrintsTheFrames() {
@@ -625,7 +587,8 @@ void TestSend::journalProblemLeavesTheJobAlone_data() {
     QTest::addColumn<QString>("said"); // part of the one line on standard error
 
     QTest::newRow("damaged journal, upload") << "damaged" << true << "moved aside";
-    QTest::newRow("journal of a newer version, board test") << "newer" << false << "newer version";
+    QTest::newRow("journal of a newer version, %2 in its path, board test")
+        << "newer" << false << "odd%2/display-journal.db was written by a newer version";
     QTest::newRow("journal folder missing, board test")
         << "missing" << false << "its folder does not exist";
     QTest::newRow("read-only folder, board test") << "read-only" << false << "not writable";
@@ -637,7 +600,8 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     QFETCH(QString, said);
 
     const QString folder = m_dir->path();
-    const QString path = journalIn(folder);
+    const QString path =
+        fault == QLatin1String("newer") ? folder + "/odd%2/display-journal.db" : journalIn(folder);
     QStringList arguments{QStringLiteral("--device"), m_boards->devicePath()};
     if (!upload)
         arguments << QStringLiteral("--test");
@@ -646,6 +610,8 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     if (fault == QLatin1String("damaged")) {
         QVERIFY(writeBytes(path, randomBytes(5, 16384)));
     } else if (fault == QLatin1String("newer")) {
+        QVERIFY(QDir(folder).mkdir(QStringLiteral("odd%2")));
+        arguments << QStringLiteral("--journal") << path;
         QVERIFY(writeNewerJournal(path));
         untouched = fileBytes(path);
     } else if (fault == QLatin1String("missing")) {
