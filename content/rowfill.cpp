@@ -1,8 +1,8 @@
 #include "rowfill.h"
 
 #include "failure.h"
+#include "regularfile.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -26,6 +26,16 @@ constexpr auto DefaultTimePattern = "%H:%M";
 // build the whole padded text before the row's length is checked.
 constexpr int MaxPatternNumber = 999;
 
+// A message quotes at most this much of a row or a value: a row of a damaged file, or a value,
+// may be megabytes long.
+constexpr qsizetype MaxQuoted = 40;
+
+QString quoted(const QString &text) {
+    if (text.size() <= MaxQuoted)
+        return text;
+    return text.left(MaxQuoted) + QChar(0x2026);
+}
+
 bool isNameCharacter(QChar c) {
     const char16_t u = c.unicode();
     return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '_' ||
@@ -44,7 +54,7 @@ QString builtInReason(const QString &name) {
 QString describe(const FieldValue &value) {
     if (const auto *number = std::get_if<double>(&value))
         return QStringLiteral("the number %1").arg(*number, 0, 'g', QLocale::FloatingPointShortest);
-    return QStringLiteral("the text \"%1\"").arg(std::get<QString>(value));
+    return QStringLiteral("the text \"%1\"").arg(quoted(std::get<QString>(value)));
 }
 
 QString codePoint(char32_t u) {
@@ -73,8 +83,8 @@ Failure readFailure(const QString &name, const QString &why) {
 }
 
 Failure tooLarge(const QString &name) {
-    return readFailure(name, QStringLiteral("larger than %1 KiB, too large for a values file")
-                                 .arg(FieldValues::MaxFileSize / 1024));
+    return readFailure(name, QStringLiteral("the file is larger than %1")
+                                 .arg(RegularFile::sizeText(FieldValues::MaxFileSize)));
 }
 
 FieldValue settingValue(const QString &text) {
@@ -128,6 +138,22 @@ void checkPatternNumbers(const QString &pattern) {
     }
 }
 
+// A lone half of a UTF-16 surrogate pair (JSON allows "\ud800") is no character at all: UTF-8
+// would carry it as '?', so it is refused as any character outside Latin-1 is.
+void checkSurrogates(const QString &name, const QString &text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate())
+            throw Failure(QStringLiteral("the value \"%1\" holds a lone surrogate (%2), which is "
+                                         "outside Latin-1")
+                              .arg(name, codePoint(c.unicode())));
+    }
+}
+
 std::string formatValue(const FieldValue &value, const std::string &pattern) {
     const std::string format = "{:" + pattern + "}";
     if (const auto *number = std::get_if<double>(&value)) {
@@ -143,6 +169,13 @@ std::string formatValue(const FieldValue &value, const std::string &pattern) {
     return fmt::vformat(format, fmt::make_format_args(text));
 }
 
+// The width a date or time format begins with ("{date:>12%d.%m}"): fmt 10 and later pad the date
+// to it, fmt 9 prints it as written.
+QString momentWidth(const QString &pattern) {
+    static const QRegularExpression width(QStringLiteral("^(?:.?[<>^])?([0-9]+)"));
+    return width.match(pattern).captured(1);
+}
+
 std::string formatMoment(const QDateTime &now, const std::string &pattern) {
     const QByteArray zoneName = now.timeZoneAbbreviation().toUtf8();
     const std::tm tm = toTm(now, zoneName);
@@ -156,6 +189,8 @@ QString fillField(const QString &name, const std::optional<QString> &pattern,
     if (isBuiltIn(name)) {
         if (!now.isValid())
             throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
+        if (pattern)
+            checkPatternNumbers(momentWidth(*pattern));
         const std::string moment =
             pattern && !pattern->isEmpty()
                 ? pattern->toStdString()
@@ -173,6 +208,8 @@ QString fillField(const QString &name, const std::optional<QString> &pattern,
         throw Failure(QStringLiteral("no value named \"%1\"").arg(name));
     if (pattern)
         checkPatternNumbers(*pattern);
+    if (const auto *text = std::get_if<QString>(&*value))
+        checkSurrogates(name, *text);
     try {
         return QString::fromStdString(formatValue(*value, pattern ? pattern->toStdString() : ""));
     } catch (const fmt::format_error &error) {
@@ -182,7 +219,8 @@ QString fillField(const QString &name, const std::optional<QString> &pattern,
 }
 
 // '"' cannot be written into display.cfg, and '~' separates the two rows of a board's frame.
-void checkFilled(const QString &row) {
+// complete: the whole template was filled; otherwise filling stopped once the row was too long.
+void checkFilled(const QString &row, bool complete) {
     for (const char32_t u : row.toUcs4()) {
         if (u > 0xFF)
             throw Failure(QStringLiteral("the filled row holds '%1' (%2), which is outside Latin-1")
@@ -196,9 +234,11 @@ void checkFilled(const QString &row) {
     }
     if (row.size() > PageSet::MaxTypedLength)
         throw Failure(QStringLiteral("the filled row \"%1\" has %2 characters; a row holds %3")
-                          .arg(row)
-                          .arg(row.size())
-                          .arg(PageSet::MaxTypedLength));
+                          .arg(quoted(row),
+                               complete
+                                   ? QString::number(row.size())
+                                   : QStringLiteral("more than %1").arg(PageSet::MaxTypedLength),
+                               QString::number(PageSet::MaxTypedLength)));
 }
 
 } // namespace
@@ -206,16 +246,7 @@ void checkFilled(const QString &row) {
 // ---- FieldValues --------------------------------------------------------------------------------
 
 void FieldValues::readJsonFile(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw readFailure(path, file.errorString());
-    if (file.size() > MaxFileSize)
-        throw tooLarge(path);
-    // A pipe or a growing file reports no size: read one byte past the limit to notice.
-    const QByteArray bytes = file.read(MaxFileSize + 1);
-    if (file.error() != QFileDevice::NoError)
-        throw readFailure(path, file.errorString());
-    readJson(bytes, path);
+    readJson(RegularFile::read(path, MaxFileSize), path);
 }
 
 void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
@@ -224,9 +255,8 @@ void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
-        throw readFailure(
-            name,
-            QStringLiteral("not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset));
+        throw readFailure(name, QStringLiteral("not JSON: %1 at offset %2")
+                                    .arg(error.errorString(), QString::number(error.offset)));
     if (!document.isObject())
         throw readFailure(name, QStringLiteral("not a JSON object of names and values"));
 
@@ -338,8 +368,7 @@ QString fillRow(const QString &templ, const FieldValues &values, const QDateTime
             if (!isNameCharacter(templ.at(j)))
                 throw Failure(QStringLiteral("'%1' at column %2 cannot be part of a name "
                                              "(letters, digits, _, . and -)")
-                                  .arg(templ.at(j))
-                                  .arg(column(j)));
+                                  .arg(templ.at(j), QString::number(column(j))));
         }
         if (j == n)
             throw unclosed();
@@ -352,9 +381,9 @@ QString fillRow(const QString &templ, const FieldValues &values, const QDateTime
             const qsizetype patternStart = j + 1;
             for (j = patternStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
                 if (templ.at(j) == QLatin1Char('{'))
-                    throw Failure(QStringLiteral("{ at column %1 inside the field at column %2")
-                                      .arg(column(j))
-                                      .arg(column(open)));
+                    throw Failure(
+                        QStringLiteral("{ at column %1 inside the field at column %2")
+                            .arg(QString::number(column(j)), QString::number(column(open))));
             }
             if (j == n)
                 throw unclosed();
@@ -362,8 +391,11 @@ QString fillRow(const QString &templ, const FieldValues &values, const QDateTime
         }
         filled += fillField(name, pattern, values, now);
         i = j + 1;
+        // A row of many wide fields would otherwise fill megabytes before it is refused.
+        if (filled.size() > PageSet::MaxTypedLength)
+            checkFilled(filled, i >= n);
     }
-    checkFilled(filled);
+    checkFilled(filled, true);
     return filled;
 }
 
@@ -376,9 +408,9 @@ PageSet fillRows(const PageSet &templates, const FieldValues &values, const QDat
             filled.setRow(index, fillRow(templates.row(index), values, now));
         } catch (const Failure &failure) {
             throw Failure(QStringLiteral("page %1, row %2: %3")
-                              .arg(index / PageSet::RowsPerPage + 1)
-                              .arg(index % PageSet::RowsPerPage + 1)
-                              .arg(failure.text()));
+                              .arg(QString::number(index / PageSet::RowsPerPage + 1),
+                                   QString::number(index % PageSet::RowsPerPage + 1),
+                                   failure.text()));
         }
     }
     return filled;

@@ -1,5 +1,6 @@
 #include "porttarget.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace {
@@ -27,6 +28,22 @@ std::optional<TcpEndpoint> tcpEndpoint(const QString &device) {
         url.hasQuery() || url.hasFragment())
         return std::nullopt;
     return TcpEndpoint{url.host(), quint16(url.port())};
+}
+
+QString deviceAddressProblem(const QString &device) {
+    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
+    if (isTcpDevice(device)) {
+        if (tcpEndpoint(device))
+            return {};
+        return QStringLiteral("malformed address \"%1\": a device server is tcp://HOST:PORT, "
+                              "with a port from 1 to 65535")
+            .arg(device);
+    }
+    if (const QRegularExpressionMatch match = scheme.match(device); match.hasMatch())
+        return QStringLiteral("unknown scheme \"%1\": a device is an absolute path or "
+                              "tcp://HOST:PORT")
+            .arg(match.captured(1));
+    return {};
 }
 
 QString devicePathForPort(int portNumber) {

@@ -25,6 +25,10 @@ bool isTcpDevice(const QString &device);
 // The endpoint, or nothing when the device is not a well-formed "tcp://HOST:PORT" (no host, a
 // port outside 1-65535, a path, a user or a query).
 std::optional<TcpEndpoint> tcpEndpoint(const QString &device);
+// Why a device cannot be opened by its form alone, in the words ports.conf reports it with: a
+// malformed "tcp://" address or another scheme ("rfc2217://..."). Empty for a path or a
+// well-formed tcp://HOST:PORT.
+QString deviceAddressProblem(const QString &device);
 
 // Numbers mapped to other devices than the table gives them. Numbers it does not name keep the
 // table's device. A number whose entry could not be used opens nothing, rather than the table's

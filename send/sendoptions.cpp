@@ -1,6 +1,7 @@
 #include "sendoptions.h"
 
 #include "pageset.h"
+#include "porttarget.h"
 #include "settings.h"
 
 #include <QCommandLineParser>
@@ -39,12 +40,21 @@ QList<int> parseBoards(const QString &list, int lowest, int highest) {
         if (!match.hasMatch())
             throw bad(QStringLiteral("\"%1\" is neither an address nor a range like 1-3")
                           .arg(part.trimmed()));
-        const int first = match.captured(1).toInt();
-        const int last = match.captured(2).isEmpty() ? first : match.captured(2).toInt();
+        const auto outOfRange = [&] {
+            return bad(QStringLiteral("boards are addressed %1 to %2")
+                           .arg(QString::number(lowest), QString::number(highest)));
+        };
+        // Digits beyond int (99999999999) are no address either, not the 0 toInt gives them.
+        bool firstOk = false;
+        bool lastOk = true;
+        const int first = match.captured(1).toInt(&firstOk);
+        const int last = match.captured(2).isEmpty() ? first : match.captured(2).toInt(&lastOk);
+        if (!firstOk || !lastOk)
+            throw outOfRange();
         if (first > last)
             throw bad(QStringLiteral("the range %1 runs backwards").arg(part.trimmed()));
         if (first < lowest || last > highest)
-            throw bad(QStringLiteral("boards are addressed %1 to %2").arg(lowest).arg(highest));
+            throw outOfRange();
         for (int address = first; address <= last; ++address)
             boards.insert(address);
     }
@@ -74,9 +84,10 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("The display.cfg to read (./display.cfg). It is never written."),
         QStringLiteral("file"));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Use COM n, as the console's port list does, "
-                                                 "through the same ports.conf (default: the "
-                                                 "port number in the file)."),
+                                  QStringLiteral("Use COM n (1 to %1), as the console's port "
+                                                 "list does, through the same ports.conf "
+                                                 "(default: the port number in the file).")
+                                      .arg(Settings::PortCount),
                                   QStringLiteral("n"));
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Use this serial device, or a device "
@@ -85,9 +96,9 @@ SendOptions parse(const QStringList &arguments) {
                                     QStringLiteral("path"));
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Page delay in seconds, %1 to %2 (%3).")
-                                       .arg(Settings::DelayMinSeconds)
-                                       .arg(Settings::DelayMaxSeconds)
-                                       .arg(SendOptions().delaySeconds),
+                                       .arg(QString::number(Settings::DelayMinSeconds),
+                                            QString::number(Settings::DelayMaxSeconds),
+                                            QString::number(SendOptions().delaySeconds)),
                                    QStringLiteral("seconds"));
     const QCommandLineOption boards(QStringLiteral("boards"),
                                     QStringLiteral("The boards expected to answer, e.g. 1-3,5 "
@@ -207,21 +218,26 @@ SendOptions parse(const QStringList &arguments) {
     }
     if (parser.isSet(port) && parser.isSet(device))
         throw UsageError{QStringLiteral("give --port or --device, not both")};
+    // Only the numbers of the console's port list: any other is a typing mistake, refused before
+    // a job (and its journal record) begins.
     if (parser.isSet(port))
-        options.portNumber = wholeNumber(QStringLiteral("port"), parser.value(port), 1, 32767,
-                                         QStringLiteral("not a port number from 1 to 32767"));
+        options.portNumber =
+            wholeNumber(QStringLiteral("port"), parser.value(port), 1, Settings::PortCount,
+                        QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount));
     if (parser.isSet(device)) {
         options.device = parser.value(device);
         if (options.device.isEmpty())
             throw UsageError{QStringLiteral("--device names no device")};
+        if (const QString problem = deviceAddressProblem(options.device); !problem.isEmpty())
+            throw UsageError{QStringLiteral("--device %1: %2").arg(options.device, problem)};
     }
     if (parser.isSet(delay))
         options.delaySeconds =
             wholeNumber(QStringLiteral("delay"), parser.value(delay), Settings::DelayMinSeconds,
                         Settings::DelayMaxSeconds,
                         QStringLiteral("not a whole number of seconds from %1 to %2")
-                            .arg(Settings::DelayMinSeconds)
-                            .arg(Settings::DelayMaxSeconds));
+                            .arg(QString::number(Settings::DelayMinSeconds),
+                                 QString::number(Settings::DelayMaxSeconds)));
     // An upload judges boards 1 to the highest address; address 0 is asked only by the test.
     const int lowest = options.mode == SendOptions::Mode::Test ? 0 : 1;
     options.boards =

@@ -110,8 +110,7 @@ std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
     if (fromFile && *fromFile >= 1)
         return mappedPort(*fromFile);
     error(QStringLiteral("%1 selects no port (%2); give --port or --device")
-              .arg(m_options.configPath)
-              .arg(fromFile.value_or(0)));
+              .arg(m_options.configPath, QString::number(fromFile.value_or(0))));
     return std::nullopt;
 }
 
@@ -123,7 +122,8 @@ std::optional<PortTarget> SendProgram::mappedPort(int portNumber) {
             error(problem);
     }
     if (!port.problem().isEmpty()) {
-        error(QStringLiteral("cannot use COM %1: %2").arg(portNumber).arg(port.problem()));
+        error(QStringLiteral("cannot use COM %1: %2")
+                  .arg(QString::number(portNumber), port.problem()));
         return std::nullopt;
     }
     return port;

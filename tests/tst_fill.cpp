@@ -2,9 +2,12 @@
 #include "pageset.h"
 #include "rowfill.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -16,7 +19,7 @@ FieldValues figures() {
     values.readJson("{\"pH\": 7.26, \"TSS\": 12.345, \"site\": \"Nord\", \"temp\": 18.5,"
                     " \"count\": 42, \"unit\": \"µg/l\", \"quote\": \"a\\\"b\","
                     " \"tilde\": \"x~y\", \"nl\": \"two\\nlines\", \"euro\": \"5 €\","
-                    " \"c1\": \"\\u0085\"}",
+                    " \"c1\": \"\\u0085\", \"half\": \"x\\ud800y\"}",
                     QStringLiteral("figures.json"));
     values.set(QStringLiteral("flow.in-1=120.4"));
     return values;
@@ -78,7 +81,7 @@ void TestFill::goodRows_data() {
     QTest::newRow("text left-aligned") << "{site:<10}|"
                                        << "Nord      |";
     QTest::newRow("no format") << "{count} {pH} {site}"
-                             << "42 7.26 Nord";
+                               << "42 7.26 Nord";
     QTest::newRow("doubled braces") << "{{pH}} is {pH} }}{{"
                                     << "{pH} is 7.26 }{";
     QTest::newRow("Latin-1 literal kept") << "{temp:.1f} °C"
@@ -100,7 +103,7 @@ void TestFill::goodRows_data() {
     QTest::newRow("time default") << "{time}"
                                   << "09:05";
     QTest::newRow("date with format") << "{date:%d.%m.%Y}"
-                                    << "07.03.2024";
+                                      << "07.03.2024";
     QTest::newRow("day and month names") << "{date:%a %d %b}"
                                          << "Thu 07 Mar";
     QTest::newRow("32 characters fit") << "{site:<32}"
@@ -168,29 +171,32 @@ void TestFill::badRows_data() {
                                         << "page 2, row 2"
                                         << "lone } at column 3";
     QTest::newRow("format without name") << 19 << "{:5}"
-                                       << "page 2, row 4"
-                                       << "empty name";
+                                         << "page 2, row 4"
+                                         << "empty name";
     QTest::newRow("space in name") << 20 << "{p H}"
                                    << "page 2, row 5"
                                    << "' ' at column 3 cannot be part of a name";
     QTest::newRow("brace inside format") << 21 << "{pH:{w}}"
-                                       << "page 2, row 6"
-                                       << "{ at column 5 inside the field at column 1";
+                                         << "page 2, row 6"
+                                         << "{ at column 5 inside the field at column 1";
     QTest::newRow("integer format on text") << 30 << "{site:d}"
-                                          << "page 2, row 15"
-                                          << "{site:d} does not fit the text \"Nord\"";
+                                            << "page 2, row 15"
+                                            << "{site:d} does not fit the text \"Nord\"";
     QTest::newRow("integer format on fraction") << 31 << "{pH:d}"
-                                              << "page 2, row 16"
-                                              << "{pH:d} does not fit the number 7.26";
+                                                << "page 2, row 16"
+                                                << "{pH:d} does not fit the number 7.26";
     QTest::newRow("float format on text") << 32 << "{site:.1f}"
-                                        << "page 3, row 1"
-                                        << "{site:.1f} does not fit the text";
+                                          << "page 3, row 1"
+                                          << "{site:.1f} does not fit the text";
     QTest::newRow("unknown date conversion") << 47 << "{date:%Q}"
                                              << "page 3, row 16"
                                              << "{date:%Q} is not a date format";
     QTest::newRow("width beyond any row") << 50 << "{pH:999999999}"
                                           << "page 4, row 3"
                                           << "above 999";
+    QTest::newRow("date width beyond any row") << 51 << "{date:>99999999%Y}"
+                                               << "page 4, row 4"
+                                               << "above 999";
     QTest::newRow("33 characters") << 63 << "{site:<33}"
                                    << "page 4, row 16"
                                    << "has 33 characters; a row holds 32";
@@ -209,6 +215,9 @@ void TestFill::badRows_data() {
     QTest::newRow("value outside Latin-1") << 94 << "{euro}"
                                            << "page 6, row 15"
                                            << "'€' (U+20AC), which is outside Latin-1";
+    QTest::newRow("lone surrogate in value") << 93 << "{half}"
+                                             << "page 6, row 14"
+                                             << "\"half\" holds a lone surrogate (U+D800)";
 }
 
 void TestFill::badRows() {
@@ -225,7 +234,7 @@ void TestFill::badRows() {
 }
 
 void TestFill::badFiles_data() {
-    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("bytes"); // null: no file; "FIFO", "folder": one in its place
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("missing file") << QByteArray() << "No such file";
@@ -238,14 +247,24 @@ void TestFill::badFiles_data() {
     QTest::newRow("object value") << QByteArray(R"({"pH": {"v": 7}})") << "\"pH\" is an object";
     QTest::newRow("date given") << QByteArray(R"({"date": "today"})") << "\"date\" is built in";
     QTest::newRow("10 MB file") << "{\"pad\": \"" + QByteArray(10'000'000, 'x') + "\"}"
-                                << "larger than 1024 KiB";
+                                << "larger than 1 MiB";
+    QTest::newRow("FIFO") << QByteArray("FIFO") << "it is a FIFO, not a regular file";
+    QTest::newRow("folder") << QByteArray("folder") << "it is a folder, not a regular file";
 }
 
 void TestFill::badFiles() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, reason);
-    const QString path = bytes.isNull() ? m_dir->filePath(QStringLiteral("absent.json"))
-                                        : writeFile(QStringLiteral("values.json"), bytes);
+    // A FIFO without a writer would hold a blocking open for ever.
+    QString path = m_dir->filePath(QStringLiteral("values.json"));
+    if (bytes.isNull())
+        path = m_dir->filePath(QStringLiteral("absent.json"));
+    else if (bytes == "FIFO")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (bytes == "folder")
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("values.json")));
+    else
+        writeFile(QStringLiteral("values.json"), bytes);
     FieldValues values = figures();
     const FieldValues before = values;
     const QString text = failureOf([&] { values.readJsonFile(path); });

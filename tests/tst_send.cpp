@@ -259,14 +259,29 @@ void TestSend::badInputSendsNothing_data() {
     const QByteArray number = R"({"pH": 7.12, "site": "Gate 2"})";
     QTest::newRow("unknown option")
         << QStringList{"--colour"} << QByteArray() << QByteArray() << "Unknown option 'colour'";
-    QTest::newRow("port and device") << QStringList{"--port", "3"} << QByteArray() << QByteArray()
-                                     << "--port or --device, not both";
+    QTest::newRow("port and device")
+        << QStringList{"--port", "3", "--device", "/dev/null"} << QByteArray() << QByteArray()
+        << "--port or --device, not both";
+    QTest::newRow("port 251") << QStringList{"--port", "251"} << QByteArray() << QByteArray()
+                              << "--port 251: not a port number from 1 to 250";
+    QTest::newRow("device server without a port")
+        << QStringList{"--device", "tcp://127.0.0.1"} << QByteArray() << QByteArray()
+        << "--device tcp://127.0.0.1: malformed address \"tcp://127.0.0.1\": a device server is "
+           "tcp://HOST:PORT";
+    QTest::newRow("device of an unknown scheme")
+        << QStringList{"--device", "rfc2217://10.1.2.3:4001"} << QByteArray() << QByteArray()
+        << "unknown scheme \"rfc2217\": a device is an absolute path or tcp://HOST:PORT";
     QTest::newRow("delay 1") << QStringList{"--delay", "1"} << QByteArray() << QByteArray()
                              << "--delay 1: not a whole number of seconds from 2 to 20";
     QTest::newRow("delay 21") << QStringList{"--delay", "21"} << QByteArray() << QByteArray()
                               << "--delay 21";
     QTest::newRow("board 9") << QStringList{"--boards", "1-9"} << QByteArray() << QByteArray()
                              << "boards are addressed 1 to 8";
+    QTest::newRow("board beyond int, board test")
+        << QStringList{"--test", "--boards", "99999999999"} << QByteArray() << QByteArray()
+        << "boards are addressed 0 to 8";
+    QTest::newRow("range to beyond int") << QStringList{"--boards", "1-99999999999"} << QByteArray()
+                                         << QByteArray() << "addressed 1 to 8";
     QTest::newRow("backward range")
         << QStringList{"--boards", "3-1"} << QByteArray() << QByteArray() << "runs backwards";
     QTest::newRow("board list of words")
@@ -291,6 +306,25 @@ void TestSend::badInputSendsNothing_data() {
         << upload << number << QByteArray("pH {pH:5.1f") << "page 6, row 3:";
     QTest::newRow("filled row too long")
         << upload << number << QByteArray("pH is now {pH:>20.2f} today") << "page 6, row 3:";
+    QTest::newRow("lone surrogate in a values file")
+        << upload << QByteArray(R"({"site": "x\ud800y"})") << QByteArray("{site}")
+        << "page 6, row 3: the value \"site\" holds a lone surrogate (U+D800)";
+    // Filled whole, this row would be 20 MB, each message quoting all of it.
+    QTest::newRow("row of 20,000 wide fields")
+        << upload << number << QByteArray("{site:999}").repeated(20000)
+        << "page 6, row 3: the filled row \"Gate 2" + QString(34, QLatin1Char(' ')) +
+               "\u2026\" has more than 32 characters";
+    // %1, %2 and %3 in a row, a path or an argument are shown as written.
+    QTest::newRow("row text with %3")
+        << QStringList{"--set", "pH=7.12"} << QByteArray() << QByteArray("%3 {pH:>30.2f}")
+        << "the filled row \"%3" + QString(27, QLatin1Char(' ')) + "7.12\" has 33 characters";
+    QTest::newRow("values path with %1") << QStringList{"--values", "v%1.json"} << QByteArray()
+                                         << QByteArray() << "Cannot read v%1.json: ";
+    QTest::newRow("config path with %2 selecting no port")
+        << QStringList{"--test", "--config", "odd%2.cfg"} << QByteArray() << QByteArray()
+        << "odd%2.cfg selects no port (0); give --port or --device";
+    QTest::newRow("device with %1") << QStringList{"--device", "tcp://%1"} << QByteArray()
+                                    << QByteArray() << "malformed address \"tcp://%1\"";
     QTest::newRow("value with a quote") << QStringList{"--set", "site=Gate \"2\""} << QByteArray()
                                         << QByteArray("{site}") << "page 6, row 3:";
 }
@@ -309,17 +343,24 @@ void TestSend::badInputSendsNothing() {
     for (int index = 0; index < 10; ++index)
         shortConfig += "\"row\"\r\n";
     writeFile(QStringLiteral("short.cfg"), shortConfig);
+    ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
     if (!values.isEmpty())
         writeFile(QStringLiteral("values.json"), values);
 
-    const Run run =
-        send(QStringList{"--device", m_boards->devicePath()} + arguments, m_dir->path(), 10000);
+    // The fake boards, unless the row names a port or a display.cfg of its own.
+    if (!arguments.contains(QLatin1String("--port")) &&
+        !arguments.contains(QLatin1String("--device")) &&
+        !arguments.contains(QLatin1String("--config")))
+        arguments = QStringList{"--device", m_boards->devicePath()} + arguments;
+    const Run run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, 3);
     QVERIFY2(run.err.contains(error), qPrintable(run.err));
     QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")), qPrintable(run.err));
+    QVERIFY2(run.err.size() < 400, qPrintable(run.err.left(400)));
     QCOMPARE(run.out, QString());
     QTest::qWait(50);
     QVERIFY(m_boards->received().isEmpty());
+    QVERIFY(!QFileInfo::exists(journalIn(m_dir->path()))); // no job, no record
 }
 
 void TestSend::dryRunPrintsTheFrames() {
@@ -560,7 +601,8 @@ void TestSend::journalProblemLeavesTheJobAlone_data() {
     QTest::addColumn<QString>("said"); // part of the one line on standard error
 
     QTest::newRow("damaged journal, upload") << "damaged" << true << "moved aside";
-    QTest::newRow("journal of a newer version, board test") << "newer" << false << "newer version";
+    QTest::newRow("journal of a newer version, %2 in its path, board test")
+        << "newer" << false << "odd%2/display-journal.db was written by a newer version";
     QTest::newRow("journal folder missing, board test")
         << "missing" << false << "its folder does not exist";
     QTest::newRow("read-only folder, board test") << "read-only" << false << "not writable";
@@ -572,7 +614,8 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     QFETCH(QString, said);
 
     const QString folder = m_dir->path();
-    const QString path = journalIn(folder);
+    const QString path =
+        fault == QLatin1String("newer") ? folder + "/odd%2/display-journal.db" : journalIn(folder);
     QStringList arguments{QStringLiteral("--device"), m_boards->devicePath()};
     if (!upload)
         arguments << QStringLiteral("--test");
@@ -581,6 +624,8 @@ void TestSend::journalProblemLeavesTheJobAlone() {
     if (fault == QLatin1String("damaged")) {
         QVERIFY(writeBytes(path, randomBytes(5, 16384)));
     } else if (fault == QLatin1String("newer")) {
+        QVERIFY(QDir(folder).mkdir(QStringLiteral("odd%2")));
+        arguments << QStringLiteral("--journal") << path;
         QVERIFY(writeNewerJournal(path));
         untouched = fileBytes(path);
     } else if (fault == QLatin1String("missing")) {
