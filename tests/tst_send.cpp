@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -325,6 +326,11 @@ void TestSend::badInputSendsNothing_data() {
         << "odd%2.cfg selects no port (0); give --port or --device";
     QTest::newRow("device with %1") << QStringList{"--device", "tcp://%1"} << QByteArray()
                                     << QByteArray() << "malformed address \"tcp://%1\"";
+    // Opened without blocking: a FIFO is refused at once, not waited on for a writer.
+    QTest::newRow("config is a FIFO") << QStringList{"--test", "--config", "fifo"} << QByteArray()
+                                      << QByteArray() << "fifo: it is a FIFO, not a regular file";
+    QTest::newRow("values file is a FIFO")
+        << QStringList{"--values", "fifo"} << QByteArray() << QByteArray() << "fifo: it is a FIFO";
     QTest::newRow("value with a quote") << QStringList{"--set", "site=Gate \"2\""} << QByteArray()
                                         << QByteArray("{site}") << "page 6, row 3:";
 }
@@ -344,6 +350,8 @@ void TestSend::badInputSendsNothing() {
         shortConfig += "\"row\"\r\n";
     writeFile(QStringLiteral("short.cfg"), shortConfig);
     ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
+    QCOMPARE(::mkfifo(QFile::encodeName(m_dir->filePath(QStringLiteral("fifo"))).constData(), 0600),
+             0);
     if (!values.isEmpty())
         writeFile(QStringLiteral("values.json"), values);
 
