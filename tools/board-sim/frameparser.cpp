@@ -1,5 +1,7 @@
 #include "frameparser.h"
 
+#include "bytetext.h"
+
 namespace {
 
 // Board k + 1 holds rows 2k and 2k + 1 of every page; addresses and pages travel as one digit.
@@ -18,7 +20,7 @@ ParsedFrame invalid(const QString &problem) {
 }
 
 QString quoted(const QByteArray &bytes) {
-    return QLatin1Char('"') + visibleBytes(bytes) + QLatin1Char('"');
+    return QLatin1Char('"') + bytesAsText(bytes, ByteStyle::Brackets) + QLatin1Char('"');
 }
 
 ParsedFrame parseRowPair(const QByteArray &frame, int address) {
@@ -93,22 +95,6 @@ ParsedFrame parseProbe(const QByteArray &frame, int address) {
 }
 
 } // namespace
-
-QString visibleBytes(const QByteArray &bytes) {
-    QString text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\r')
-            text += QLatin1String("<CR>");
-        else if (byte == '\n')
-            text += QLatin1String("<LF>");
-        else if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte < 0xa0))
-            text += QStringLiteral("<%1>").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
-        else
-            text += QChar(byte);
-    }
-    return text;
-}
 
 ParsedFrame parseFrame(const QByteArray &frame) {
     if (frame.isEmpty())

@@ -27,7 +27,3 @@ QDebug operator<<(QDebug debug, const ParsedFrame &frame);
 
 // frame: the bytes before the carriage return.
 ParsedFrame parseFrame(const QByteArray &frame);
-
-// The bytes as printable text for messages: Latin-1 letters as they are, CR as <CR>, LF as <LF>,
-// other control bytes as their hex value in angle brackets (<00>).
-QString visibleBytes(const QByteArray &bytes);
