@@ -408,26 +408,21 @@ bool Journal::createSchema() {
 // BEGIN IMMEDIATE takes the write lock at once, waiting for it under the busy timeout; a
 // deferred transaction that upgrades later may be refused at once.
 bool Journal::transaction() {
-    if (m_inBatch)
-        return true;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return true;
-    const QSqlError error = query.lastError();
-    query.finish();
-    fail(QStringLiteral("written"), error);
-    return false;
+    return m_inBatch || writeStep(QStringLiteral("BEGIN IMMEDIATE"), false);
 }
 
 bool Journal::commit() {
-    if (m_inBatch)
-        return true;
+    return m_inBatch || writeStep(QStringLiteral("COMMIT"), true);
+}
+
+bool Journal::writeStep(const QString &statement, bool rollBackOnFailure) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (query.exec(QStringLiteral("COMMIT")))
+    if (query.exec(statement))
         return true;
     const QSqlError error = query.lastError();
     query.finish();
-    rollback();
+    if (rollBackOnFailure)
+        rollback();
     fail(QStringLiteral("written"), error);
     return false;
 }
