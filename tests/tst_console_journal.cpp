@@ -24,10 +24,8 @@ void recordUpload(const QString &path, const QDateTime &at, const QString &light
     Journal journal(path);
     const qint64 id = journal.begin(
         uploadStarted(Journal::rowsOf(DefaultPages::pages()), at, QStringLiteral("send")));
-    JournalEnd end = uploadCompleted(at.addSecs(26));
-    end.outcome = outcome;
-    end.lights = lights;
-    journal.finish(id, end);
+    journal.finish(
+        id, JournalEnd{outcome, QString(), UploadFrameCount, lights, at.addSecs(26), {}, {}});
 }
 
 QString tooltipShownOn(QWidget *widget) {

@@ -7,23 +7,10 @@
 // An upload of rows on COM 33 (/dev/ttyUSB0) with the default 5 s page delay, started at.
 inline JournalStart uploadStarted(const QStringList &rows, const QDateTime &at,
                                   const QString &program = QStringLiteral("console")) {
-    JournalStart start;
-    start.program = program;
-    start.job = QStringLiteral("upload");
-    start.port = 33;
-    start.device = QStringLiteral("/dev/ttyUSB0");
-    start.delaySeconds = 5;
-    start.rows = rows;
-    start.started = at;
-    return start;
+    return {program, QStringLiteral("upload"), 33, QStringLiteral("/dev/ttyUSB0"), 5, rows, at};
 }
 
 // Its end: complete after 50 frames, every board answered, finished at.
 inline JournalEnd uploadCompleted(const QDateTime &at) {
-    JournalEnd end;
-    end.outcome = QStringLiteral("complete");
-    end.frames = 50;
-    end.lights = QStringLiteral("cgggggggg");
-    end.finished = at;
-    return end;
+    return {QStringLiteral("complete"), QString(), 50, QStringLiteral("cgggggggg"), at, {}, {}};
 }
