@@ -3,16 +3,15 @@
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
+#include "signalwatcher.h"
 #include "simulator.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -21,13 +20,6 @@ namespace {
 constexpr int DefaultPageDelaySeconds = 5; // what the console sends unless the operator changes it
 constexpr int LineReleaseTimeoutMs = 3000;
 constexpr int RedrawIntervalMs = 40;
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int number) {
-    const char byte = char(number);
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 void print(const QString &text) {
     const QByteArray bytes = text.toUtf8();
@@ -82,16 +74,7 @@ SimulatorApp::SimulatorApp(const SimulatorOptions &options, QObject *parent)
     , m_nextPage(new QTimer(this))
     , m_giveUp(new QTimer(this)) {}
 
-SimulatorApp::~SimulatorApp() {
-    if (!m_signals)
-        return;
-    delete m_signals;
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
-        std::signal(number, SIG_DFL);
-    ::close(signalPipe[0]);
-    ::close(signalPipe[1]);
-    signalPipe[0] = signalPipe[1] = -1;
-}
+SimulatorApp::~SimulatorApp() = default;
 
 int SimulatorApp::run() {
     if (const QString problem = lineProblem(); !problem.isEmpty())
@@ -264,22 +247,15 @@ void SimulatorApp::finishOnce() {
 }
 
 void SimulatorApp::handleSignals() {
-    // Ctrl-C, kill and a resized terminal arrive through a pipe into the event loop.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    m_signals = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_signals, &QSocketNotifier::activated, this, [this] {
-        char number = 0;
-        while (::read(signalPipe[0], &number, 1) == 1) {
-            if (number == SIGWINCH) {
-                if (m_onTerminal)
-                    m_redraw->start();
-            } else {
-                m_status = 128 + number;
-                QCoreApplication::quit();
-            }
+    // Ctrl-C, kill and a resized terminal arrive as a signal of the watcher.
+    auto *const watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP, SIGWINCH}, this);
+    connect(watcher, &SignalWatcher::signalled, this, [this](int number) {
+        if (number == SIGWINCH) {
+            if (m_onTerminal)
+                m_redraw->start();
+        } else {
+            m_status = 128 + number;
+            QCoreApplication::quit();
         }
     });
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGWINCH})
-        std::signal(number, onSignal);
 }

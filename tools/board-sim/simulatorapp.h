@@ -15,7 +15,6 @@
 #include <variant>
 
 class BoardSimulator;
-class QSocketNotifier;
 class QTimer;
 
 class SimulatorApp : public QObject {
@@ -69,7 +68,6 @@ private:
     QTimer *const m_redraw;   // on a terminal: at most one redraw every RedrawIntervalMs
     QTimer *const m_nextPage; // --cycle
     QTimer *const m_giveUp;   // --once: the console has not closed the line in time
-    QSocketNotifier *m_signals = nullptr; // reads the signals' pipe, once run() has set it up
     bool m_onTerminal = false;
     int m_linesAboveView = 1;
     int m_shownPage = 0;
