@@ -6,7 +6,7 @@
 //   every record, run as a process with its output thrown away
 // Usage: display-journal-bench [records] [timed calls]
 
-#include "journal.h"
+#include "jobrecords.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -34,27 +34,6 @@ QStringList rowSet(int variant) {
                     .arg(index / 16)
                     .arg(variant * 7 + index % 5);
     return rows;
-}
-
-JournalStart upload(const QDateTime &when, const QStringList &rows) {
-    JournalStart start;
-    start.program = QStringLiteral("console");
-    start.job = QStringLiteral("upload");
-    start.port = 33;
-    start.device = QStringLiteral("/dev/ttyUSB0");
-    start.delaySeconds = 5;
-    start.rows = rows;
-    start.started = when;
-    return start;
-}
-
-JournalEnd complete(const QDateTime &when) {
-    JournalEnd end;
-    end.outcome = QStringLiteral("complete");
-    end.frames = 50;
-    end.lights = QStringLiteral("cgggggggg");
-    end.finished = when;
-    return end;
 }
 
 // Runs display-send over the whole journal; false when it failed or printed too little.
@@ -110,8 +89,8 @@ int main(int argc, char *argv[]) {
             return 1;
         }
         for (int n = done; n < std::min(records, done + PerTransaction); ++n) {
-            const qint64 id = journal.begin(upload(when, rowSets.at((n / 96) % RowSets)));
-            journal.finish(id, complete(when.addMSecs(26000)));
+            const qint64 id = journal.begin(uploadStarted(rowSets.at((n / 96) % RowSets), when));
+            journal.finish(id, uploadCompleted(when.addMSecs(26000)));
             when = when.addSecs(15 * 60);
         }
         if (!journal.endBatch()) {
@@ -126,8 +105,8 @@ int main(int argc, char *argv[]) {
     QElapsedTimer timer;
     for (int n = 0; n < timed; ++n) {
         timer.start();
-        const qint64 id = journal.begin(upload(when, rowSets.at(n % RowSets)));
-        journal.finish(id, complete(when.addMSecs(26000)));
+        const qint64 id = journal.begin(uploadStarted(rowSets.at(n % RowSets), when));
+        journal.finish(id, uploadCompleted(when.addMSecs(26000)));
         inserts.push_back(timer.nsecsElapsed() / 1e6);
         if (id < 0) {
             std::fprintf(stderr, "display-journal-bench: %s\n", qPrintable(journal.takeProblem()));

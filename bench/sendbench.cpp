@@ -10,6 +10,7 @@
 
 #include "boards.h"
 #include "configstore.h"
+#include "cputime.h"
 #include "jobrunner.h"
 #include "pageset.h"
 
@@ -24,18 +25,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <sys/resource.h>
 
 namespace {
-
-double childrenCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval &t) {
-        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 double median(QList<double> values) {
     std::sort(values.begin(), values.end());
@@ -102,13 +93,13 @@ int main(int argc, char *argv[]) {
     });
 
     QList<double> uploadSeconds;
-    QList<double> cpuSeconds;
+    QList<double> cpuUsed;
     QList<double> firstFrameSeconds;
     for (int run = 0; run < uploads; ++run) {
         boards.clear();
         firstFrameNs = -1;
         QProcess process;
-        const double cpuBefore = childrenCpuSeconds();
+        const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
         const qint64 startNs = clock.nsecsElapsed();
         const bool ok =
             runToEnd(process,
@@ -123,7 +114,7 @@ int main(int argc, char *argv[]) {
         }
         uploadSeconds << double(endNs - firstFrameNs) / 1e9;
         firstFrameSeconds << double(firstFrameNs - startNs) / 1e9;
-        cpuSeconds << childrenCpuSeconds() - cpuBefore;
+        cpuUsed << cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     }
 
     QList<double> dryRunSeconds;
@@ -144,7 +135,7 @@ int main(int argc, char *argv[]) {
     out << "uploads=" << uploads << " dry_runs=" << dryRuns << " frames=" << UploadFrameCount
         << '\n';
     out << "upload_s=" << figure(median(uploadSeconds))
-        << " cpu_s=" << QString::number(median(cpuSeconds), 'f', 3)
+        << " cpu_s=" << QString::number(median(cpuUsed), 'f', 3)
         << " first_frame_s=" << figure(median(firstFrameSeconds))
         << " dry_run_s=" << figure(median(dryRunSeconds)) << '\n';
     return 0;

@@ -6,6 +6,7 @@
 // CPU time (console and boards together) during the upload.
 
 #include "boards.h"
+#include "cputime.h"
 #include "defaultpages.h"
 #include "framebuilder.h"
 #include "jobrunner.h"
@@ -19,18 +20,8 @@
 
 #include <algorithm>
 #include <array>
-#include <sys/resource.h>
 
 namespace {
-
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &t) {
-        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // The operator's side: which boards answered and what failed.
 class BenchReport : public JobReport {

@@ -132,6 +132,8 @@ private:
     bool exec(const QString &statement);
     bool transaction();
     bool commit();
+    // BEGIN or COMMIT; a failure is recorded, after a rollback when rollBackOnFailure.
+    bool writeStep(const QString &statement, bool rollBackOnFailure);
     void rollback();
     // Records a failure; true when it says the file is damaged (and so was moved aside).
     bool fail(const QString &what, const QSqlError &error);

@@ -1,26 +1,12 @@
 #include "wirelog.h"
 
 #include "boardlink.h"
+#include "bytetext.h"
 
 Q_LOGGING_CATEGORY(lcWire, "display.wire", QtWarningMsg)
 
 QString wireText(const QByteArray &bytes) {
-    QString text;
-    text.reserve(bytes.size() + 2);
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\r')
-            text += QLatin1String("\\r");
-        else if (byte == '\n')
-            text += QLatin1String("\\n");
-        else if (byte == '\\')
-            text += QLatin1String("\\\\");
-        else if (byte < 0x20 || (byte >= 0x7f && byte < 0xa0))
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-        else
-            text += QChar(byte);
-    }
-    return text;
+    return bytesAsText(bytes, ByteStyle::Escapes);
 }
 
 QString wireTime(const QElapsedTimer &jobClock) {

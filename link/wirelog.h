@@ -9,8 +9,7 @@
 // default; QT_LOGGING_RULES="display.wire.debug=true" turns it on.
 Q_DECLARE_LOGGING_CATEGORY(lcWire)
 
-// The bytes as one line of plain text: CR as \r, LF as \n, a backslash as \\, other control
-// bytes as \xNN, and every other byte as its Latin-1 character.
+// The bytes as one line of a log (ByteStyle::Escapes: \r, \n, \\, \xNN).
 QString wireText(const QByteArray &bytes);
 
 // "read 0 OK", "read nothing", or "read 0000... and 52113 more bytes, dropped": a read as the

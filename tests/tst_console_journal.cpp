@@ -2,6 +2,7 @@
 #include "boards.h"
 #include "consolerig.h"
 #include "defaultpages.h"
+#include "jobrecords.h"
 #include "journal.h"
 #include "journalfiles.h"
 
@@ -21,21 +22,10 @@ using B = BoardBehaviour;
 void recordUpload(const QString &path, const QDateTime &at, const QString &lights,
                   const QString &outcome = QStringLiteral("complete")) {
     Journal journal(path);
-    JournalStart start;
-    start.program = QStringLiteral("send");
-    start.job = QStringLiteral("upload");
-    start.port = 33;
-    start.device = QStringLiteral("/dev/ttyUSB0");
-    start.delaySeconds = 5;
-    start.rows = Journal::rowsOf(DefaultPages::pages());
-    start.started = at;
-    const qint64 id = journal.begin(start);
-    JournalEnd end;
-    end.outcome = outcome;
-    end.frames = UploadFrameCount;
-    end.lights = lights;
-    end.finished = at.addSecs(26);
-    journal.finish(id, end);
+    const qint64 id = journal.begin(
+        uploadStarted(Journal::rowsOf(DefaultPages::pages()), at, QStringLiteral("send")));
+    journal.finish(
+        id, JournalEnd{outcome, QString(), UploadFrameCount, lights, at.addSecs(26), {}, {}});
 }
 
 QString tooltipShownOn(QWidget *widget) {

@@ -1,7 +1,9 @@
 #include "defaultpages.h"
 #include "pageset.h"
 #include "settings.h"
+#include "signalwatcher.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 class TestContent : public QObject {
@@ -16,6 +18,7 @@ private Q_SLOTS:
     void rowIndex();
     void pairs();
     void settings();
+    void signalWatcherRestoresHandlers();
 };
 
 void TestContent::defaultRows_data() {
@@ -130,6 +133,19 @@ void TestContent::settings() {
     QCOMPARE(Settings::portPositionForNumber(250), std::optional(249));
     QCOMPARE(Settings::portPositionForNumber(251), std::nullopt);
     QCOMPARE(Settings::portPositionForNumber(-1), std::nullopt);
+}
+
+// A signal reaches the loop; the handler there before (here: ignore) is back afterwards.
+void TestContent::signalWatcherRestoresHandlers() {
+    std::signal(SIGUSR1, SIG_IGN);
+    {
+        SignalWatcher watcher({SIGUSR1});
+        QVERIFY(!SignalWatcher({SIGUSR2}).isWatching()); // one at a time
+        QSignalSpy spy(&watcher, &SignalWatcher::signalled);
+        std::raise(SIGUSR1);
+        QVERIFY(spy.wait(2000) && spy.first().first().toInt() == SIGUSR1);
+    }
+    QVERIFY(std::signal(SIGUSR1, SIG_DFL) == SIG_IGN);
 }
 
 QTEST_GUILESS_MAIN(TestContent)

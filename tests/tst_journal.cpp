@@ -1,3 +1,4 @@
+#include "jobrecords.h"
 #include "journal.h"
 #include "journalfiles.h"
 
@@ -36,24 +37,11 @@ QStringList numberedRows(const QString &tag) {
 }
 
 JournalStart uploadStart(const QStringList &rows = numberedRows(QStringLiteral("p"))) {
-    JournalStart start;
-    start.program = QStringLiteral("console");
-    start.job = QStringLiteral("upload");
-    start.port = 33;
-    start.device = QStringLiteral("/dev/ttyUSB0");
-    start.delaySeconds = 5;
-    start.rows = rows;
-    start.started = At;
-    return start;
+    return uploadStarted(rows, At);
 }
 
 JournalEnd completeEnd() {
-    JournalEnd end;
-    end.outcome = QStringLiteral("complete");
-    end.frames = 50;
-    end.lights = QStringLiteral("cgggggggg");
-    end.finished = At.addMSecs(26004);
-    return end;
+    return uploadCompleted(At.addMSecs(26004));
 }
 
 // ---- helper modes: this program run as a child process -----------------------------------------
@@ -800,8 +788,10 @@ void TestJournal::historyReadsWithoutWriting() {
             QCOMPARE(record.rows->first(), QStringLiteral("%1 row 0").arg(record.id - 1));
         });
     QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QVERIFY2(reading.read >= readAtLeast && reading.read <= readAtMost,
-             qPrintable(QStringLiteral("%1 read; %2").arg(QString::number(reading.read), reading.problem)));
+    QVERIFY2(
+        reading.read >= readAtLeast && reading.read <= readAtMost,
+        qPrintable(
+            QStringLiteral("%1 read; %2").arg(QString::number(reading.read), reading.problem)));
     QCOMPARE(ids.size(), reading.read);
     QVERIFY(std::is_sorted(ids.rbegin(), ids.rend()));
     QVERIFY2(reading.problem.isEmpty() != problem, qPrintable(reading.problem));

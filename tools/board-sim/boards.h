@@ -1,86 +1,21 @@
 #pragma once
 
-// Simulated display boards: the frame parser, what each board holds and how each address
-// answers, and a pseudo-terminal endpoint that the console opens like any serial device.
+// Simulated display boards on their line: a pseudo-terminal that the console opens like any
+// serial device, or a TCP port like a device server's. Frames arriving are parsed
+// (frameparser.h) and applied to the board bank (boardbank.h), which says what each board answers.
 // display-board-sim and the tests' fake boards are both built on this one piece of code.
 
-#include "pageset.h"
+#include "boardbank.h"
 
 #include <QByteArray>
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
 
-#include <array>
-
 class QSocketNotifier;
 class QTimer;
-
-// One frame as the boards understand it (without its carriage return).
-struct ParsedFrame {
-    enum class Kind { Bracket, RowPair, PageDelay, Probe, Invalid };
-
-    Kind kind = Kind::Invalid;
-    int address = -1;      // the leading digit, when there is one
-    int page = -1;         // row pair: 0 to PageSet::PageCount - 1
-    QByteArray firstRow;   // row pair: text before the first "~"
-    QByteArray secondRow;  // row pair: text after it
-    int delaySeconds = -1; // page delay: the two digits
-    QString problem;       // Invalid: what is wrong, in plain words
-
-    friend bool operator==(const ParsedFrame &, const ParsedFrame &) = default;
-};
-QDebug operator<<(QDebug debug, const ParsedFrame &frame);
-
-// frame: the bytes before the carriage return.
-ParsedFrame parseFrame(const QByteArray &frame);
-
-// The bytes as printable text for messages: Latin-1 letters as they are, CR as <CR>, LF as <LF>,
-// other control bytes as their hex value in angle brackets (<00>).
-QString visibleBytes(const QByteArray &bytes);
-
-enum class BoardBehaviour {
-    Present, // answers at once (after the reply delay) with its digit and some text
-    Silent,  // never answers
-    Wrong,   // answers with another first character
-    Late,    // answers with its digit, but only after the console's 500 ms reply window
-};
-
-// What boards 1 to BoardAddress::Highest hold (their row pair of each page) and the page delay,
-// and how each address 0 to BoardAddress::Highest answers.
-class BoardBank {
-public:
-    static constexpr int AddressCount = BoardAddress::Count;
-
-    BoardBank();
-
-    void setBehaviour(int address, BoardBehaviour behaviour);
-    BoardBehaviour behaviour(int address) const;
-
-    // Applies the frame to what the boards hold and returns the reply the addressed board sends,
-    // empty when nothing answers. Invalid and bracket frames get no reply. The behaviour decides
-    // only the reply: a silent, wrong or late board still takes its rows.
-    QByteArray apply(const ParsedFrame &frame);
-
-    // What a board sends after its digit (default " OK").
-    void setReplyTail(const QByteArray &tail) { m_replyTail = tail; }
-    const QByteArray &replyTail() const { return m_replyTail; }
-
-    // Row text of the page as the boards now show it (row 2k and 2k + 1 come from board k + 1).
-    QByteArray row(int page, int row) const;
-    int pageDelaySeconds() const { return m_delaySeconds; } // -1 until a delay frame arrived
-    int rowPairFramesReceived() const { return m_rowPairs; }
-
-private:
-    std::array<BoardBehaviour, AddressCount> m_behaviour;
-    std::array<std::array<QByteArray, PageSet::RowsPerPage>, PageSet::PageCount> m_rows;
-    int m_delaySeconds = -1;
-    int m_rowPairs = 0;
-    QByteArray m_replyTail = " OK";
-};
 
 // The boards' end of a line: frames arriving on it are recorded with their arrival time, applied
 // to the bank and answered after the reply delay (late boards after lateDelayMs). What the line

@@ -1,5 +1,7 @@
 #include "simulator.h"
 
+#include "bytetext.h"
+
 #include <QTimer>
 
 // Row pair k of a page arrives in the frame for board k + 1.
@@ -140,7 +142,7 @@ void BoardSimulator::addMessage(const QString &line) {
 
 QString BoardSimulator::describe(const ParsedFrame &parsed, const QByteArray &frame) const {
     const auto quoted = [](const QByteArray &bytes) {
-        return QLatin1Char('"') + visibleBytes(bytes) + QLatin1Char('"');
+        return QLatin1Char('"') + bytesAsText(bytes, ByteStyle::Brackets) + QLatin1Char('"');
     };
     QString what;
     switch (parsed.kind) {

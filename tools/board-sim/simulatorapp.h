@@ -4,73 +4,25 @@
 // (or says why there is nothing to run), and run() shows the simulated boards with those options
 // until one upload (--once) or a signal ends it.
 
-#include "boards.h"
 #include "boardview.h"
-#include "pageset.h"
+#include "simulatoroptions.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <array>
-#include <optional>
 #include <variant>
 
 class BoardSimulator;
-class QSocketNotifier;
 class QTimer;
-
-// --tcp [HOST:]PORT: where the boards listen as a device server. The host defaults to the
-// loopback address: a listener that other machines reach must be asked for by address.
-struct TcpListen {
-    QHostAddress host = QHostAddress(QHostAddress::LocalHost);
-    quint16 port = 0; // 0: any free port
-};
-
-// What the command line asks of the boards. Default-constructed: the command line without
-// options.
-struct SimulatorOptions {
-    static constexpr int MaxDelayMs = 60000; // for --reply-delay and --late-delay
-
-    // How each address 0 to BoardAddress::Highest answers (--silent, --wrong, --late).
-    std::array<BoardBehaviour, BoardAddress::Count> behaviour = allPresent();
-    int replyDelayMs = 20;         // --reply-delay
-    int lateDelayMs = 700;         // --late-delay
-    QByteArray replyTail = " OK";  // --reply-tail, as Latin-1
-    bool cycle = false;            // --cycle
-    bool once = false;             // --once
-    bool plain = false;            // --plain
-    std::optional<QString> config; // --config: the display.cfg to point at these boards
-    std::optional<TcpListen> tcp;  // --tcp: a TCP port instead of a pseudo-terminal
-
-    static std::array<BoardBehaviour, BoardAddress::Count> allPresent() {
-        std::array<BoardBehaviour, BoardAddress::Count> all;
-        all.fill(BoardBehaviour::Present);
-        return all;
-    }
-};
-
-// Why a command line leads to no run.
-struct SimulatorExit {
-    enum class Kind {
-        Builtin, // --help, --help-all or --version: Qt's parser prints the text, status 0
-        Error,   // text: what is wrong, for standard error after the program's name
-    };
-
-    Kind kind = Kind::Error;
-    QString text;
-    // 1: Qt's parser refused the command line (unknown option, missing value); 2: a value the
-    // boards cannot take, an argument that is no option.
-    int status = 0;
-};
 
 class SimulatorApp : public QObject {
     Q_OBJECT
 
 public:
     // arguments: as QCoreApplication::arguments(), the program first. Needs no pseudo-terminal.
+    // (simulatoroptions.cpp, with report())
     static std::variant<SimulatorOptions, SimulatorExit> parse(const QStringList &arguments);
     // Prints what the exit says (the help or version text as Qt's parser does it, or the error)
     // and returns the exit status. Within the running QCoreApplication whose command line it is.
@@ -116,7 +68,6 @@ private:
     QTimer *const m_redraw;   // on a terminal: at most one redraw every RedrawIntervalMs
     QTimer *const m_nextPage; // --cycle
     QTimer *const m_giveUp;   // --once: the console has not closed the line in time
-    QSocketNotifier *m_signals = nullptr; // reads the signals' pipe, once run() has set it up
     bool m_onTerminal = false;
     int m_linesAboveView = 1;
     int m_shownPage = 0;

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+// How bytes from the line are shown. Latin-1 letters stay as they are; CR, LF and the other
+// control bytes (C0, DEL, C1) are made visible, so that a burst of binary garbles no window,
+// terminal or log line.
+enum class ByteStyle {
+    Symbols,  // for a person, in a window: CR as ␍, LF as ␊, others as ⟨1B⟩
+    Brackets, // for a person, on a terminal without those glyphs: <CR>, <LF>, <1B>
+    Escapes,  // for a log: \r, \n, \x1b, and a backslash as \\ so that a line reads back exactly
+};
+
+QString bytesAsText(QByteArrayView bytes, ByteStyle style);

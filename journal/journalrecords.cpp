@@ -1,0 +1,363 @@
+#include "journalsql.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <deque>
+#include <sys/stat.h>
+
+using namespace journal_detail;
+
+namespace {
+
+QDateTime fromIsoTime(const QString &text) {
+    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    return time.toUTC();
+}
+
+QByteArray rowsJson(const QStringList &rows) {
+    return QJsonDocument(QJsonArray::fromStringList(rows)).toJson(QJsonDocument::Compact);
+}
+
+std::optional<QStringList> rowsFromJson(const QByteArray &json) {
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    if (!document.isArray())
+        return std::nullopt;
+    QStringList rows;
+    for (const QJsonValue &value : document.array())
+        rows.append(value.toString());
+    return rows;
+}
+
+QVariant nullable(const std::optional<int> &value) {
+    return value ? QVariant(*value) : QVariant(QMetaType(QMetaType::Int));
+}
+
+} // namespace
+
+// ---- writing -----------------------------------------------------------------------------------
+
+std::optional<qint64> Journal::rowSetId(const QStringList &rows, QSqlError &error) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QByteArray json = rowsJson(rows);
+    const QByteArray hash = QCryptographicHash::hash(json, QCryptographicHash::Sha256);
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT id FROM rowsets WHERE hash = ?"));
+    query.addBindValue(hash);
+    if (!query.exec()) {
+        error = query.lastError();
+        return std::nullopt;
+    }
+    if (query.next())
+        return query.value(0).toLongLong();
+    query.prepare(QStringLiteral("INSERT INTO rowsets (hash, rows) VALUES (?, ?)"));
+    query.addBindValue(hash);
+    query.addBindValue(QString::fromUtf8(json));
+    if (!query.exec()) {
+        error = query.lastError();
+        return std::nullopt;
+    }
+    return query.lastInsertId().toLongLong();
+}
+
+qint64 Journal::begin(const JournalStart &start) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ensureOpen(true) || !transaction())
+            return -1;
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        QSqlQuery query(db);
+        QVariant rowset{QMetaType(QMetaType::LongLong)};
+        bool ok = true;
+        QSqlError error;
+        if (start.rows) {
+            const std::optional<qint64> id = rowSetId(*start.rows, error);
+            if (id)
+                rowset = *id;
+            else
+                ok = false;
+        }
+        if (ok) {
+            query.prepare(
+                QStringLiteral("INSERT INTO jobs (started, program, job, port, device, delay, "
+                               "rowset) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+            query.addBindValue(isoTime(start.started));
+            query.addBindValue(start.program);
+            query.addBindValue(start.job);
+            query.addBindValue(start.port);
+            // A port number with no device has a null device text, which NOT NULL refuses.
+            query.addBindValue(start.device.isNull() ? QStringLiteral("") : start.device);
+            query.addBindValue(nullable(start.delaySeconds));
+            query.addBindValue(rowset);
+            ok = query.exec();
+            if (!ok)
+                error = query.lastError();
+        }
+        if (ok) {
+            const qint64 id = query.lastInsertId().toLongLong();
+            query.finish();
+            if (!commit())
+                return -1;
+            if (!m_inBatch)
+                succeeded();
+            qCDebug(lcJournal) << "began record" << id << start.program << start.job;
+            return id;
+        }
+        query.finish();
+        rollback();
+        if (!fail(QStringLiteral("written"), error))
+            return -1;
+        // The file was damaged and moved aside: once more on a fresh one.
+    }
+    return -1;
+}
+
+void Journal::finish(qint64 id, const JournalEnd &end) {
+    if (id < 0)
+        return;
+    if (!ensureOpen(true) || !transaction())
+        return;
+    QSqlError error;
+    QVariant rowset{QMetaType(QMetaType::LongLong)};
+    if (end.rows) {
+        const std::optional<qint64> rowsetId = rowSetId(*end.rows, error);
+        if (!rowsetId) {
+            rollback();
+            fail(QStringLiteral("written"), error);
+            return;
+        }
+        rowset = *rowsetId;
+    }
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("UPDATE jobs SET finished = ?, outcome = ?, error = ?, "
+                                 "frames = ?, lights = ?, delay = coalesce(?, delay), "
+                                 "rowset = coalesce(?, rowset) WHERE id = ?"));
+    query.addBindValue(isoTime(end.finished));
+    query.addBindValue(end.outcome);
+    query.addBindValue(end.error.isEmpty() ? QVariant(QMetaType(QMetaType::QString))
+                                           : QVariant(end.error));
+    query.addBindValue(end.frames);
+    query.addBindValue(end.lights);
+    query.addBindValue(nullable(end.delaySeconds));
+    query.addBindValue(rowset);
+    query.addBindValue(id);
+    if (!query.exec()) {
+        error = query.lastError();
+        query.finish();
+        rollback();
+        fail(QStringLiteral("written"), error);
+        return;
+    }
+    query.finish();
+    if (commit() && !m_inBatch)
+        succeeded();
+    qCDebug(lcJournal) << "finished record" << id << end.outcome;
+}
+
+// ---- reading -----------------------------------------------------------------------------------
+
+namespace {
+
+constexpr auto RecordColumns =
+    "j.id, j.started, j.finished, j.program, j.job, j.port, j.device, j.outcome, j.error, "
+    "j.frames, j.lights, j.delay";
+
+JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
+    JournalRecord record;
+    record.id = query.value(0).toLongLong();
+    record.started = fromIsoTime(query.value(1).toString());
+    if (!query.isNull(2))
+        record.finished = fromIsoTime(query.value(2).toString());
+    record.program = query.value(3).toString();
+    record.job = query.value(4).toString();
+    record.port = query.value(5).toInt();
+    record.device = query.value(6).toString();
+    if (!query.isNull(7))
+        record.outcome = query.value(7).toString();
+    if (!query.isNull(8))
+        record.error = query.value(8).toString();
+    record.frames = query.value(9).toInt();
+    record.lights = query.value(10).toString();
+    if (!query.isNull(11))
+        record.delaySeconds = query.value(11).toInt();
+    if (withRows && !query.isNull(12))
+        record.rows = rowsFromJson(query.value(12).toString().toUtf8());
+    return record;
+}
+
+QString recordQuery(bool withRows, const QString &where) {
+    return withRows ? QStringLiteral("SELECT %1, r.rows FROM jobs j LEFT JOIN rowsets r ON r.id = "
+                                     "j.rowset %2")
+                          .arg(QLatin1String(RecordColumns), where)
+                    : QStringLiteral("SELECT %1 FROM jobs j %2")
+                          .arg(QLatin1String(RecordColumns), where);
+}
+
+} // namespace
+
+QList<JournalRecord> Journal::select(const QString &where, int limit) {
+    QList<JournalRecord> records;
+    if (limit <= 0 || !ensureOpen(false))
+        return records;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(recordQuery(true, where + QStringLiteral(" ORDER BY j.id DESC LIMIT ?")));
+    query.addBindValue(limit);
+    if (!query.exec()) {
+        const QSqlError error = query.lastError();
+        query.finish();
+        if (fail(QStringLiteral("read"), error))
+            ensureOpen(true);
+        return records;
+    }
+    while (query.next())
+        records.append(recordAt(query, true));
+    return records;
+}
+
+QList<JournalRecord> Journal::history(int limit) {
+    return select(QString(), limit);
+}
+
+std::optional<JournalRecord> Journal::lastUpload() {
+    const QList<JournalRecord> records = select(QStringLiteral("WHERE j.job = 'upload'"), 1);
+    if (!records.isEmpty())
+        return records.first();
+    return std::nullopt;
+}
+
+// ---- reading without writing -------------------------------------------------------------------
+
+namespace {
+
+// Opens the journal at path read-only on connection, or says why not. A journal in WAL mode
+// whose folder the reader cannot write may refuse a read-only open (its -shm cannot be made):
+// it is then read as an immutable file, which sees what was checkpointed into the file itself.
+QString openReadOnly(const QString &path, const QString &connection, Identity &identity) {
+    const QString shown = QDir::toNativeSeparators(path);
+    // Without a -wal file the journal file holds every record, and reading it as immutable
+    // creates nothing beside it (no -wal, no -shm): the same bytes, read without a trace.
+    const bool walLeft = QFileInfo::exists(path + QStringLiteral("-wal"));
+    for (const bool immutable : {false, true}) {
+        if (!immutable && !walLeft)
+            continue;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        if (!db.isValid())
+            return QStringLiteral("the job journal cannot be read: Qt's SQLite driver (QSQLITE, "
+                                  "package libqt6sql6-sqlite) is missing");
+        if (immutable) {
+            QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+            url.setQuery(QStringLiteral("immutable=1"));
+            db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+        } else {
+            db.setDatabaseName(path);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        }
+        QSqlError error;
+        if (db.open()) {
+            identity = identify(db);
+            if (!identity.error.isValid())
+                return {};
+            error = identity.error;
+        } else {
+            error = db.lastError();
+        }
+        db.close();
+        if (isDamage(error) || immutable) {
+            return QStringLiteral("the job journal %1 cannot be read (%2)")
+                .arg(shown, error.databaseText());
+        }
+        qCInfo(lcJournal) << "read-only open refused, reading it as immutable:" << error.text();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(connection);
+    }
+    return {};
+}
+
+} // namespace
+
+JournalReading readJournal(const QString &path, int limit, bool withRows,
+                           const std::function<void(const JournalRecord &)> &each) {
+    JournalReading reading;
+    struct stat st {};
+    reading.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    if (!reading.exists || limit <= 0)
+        return reading;
+    const QString shown = QDir::toNativeSeparators(path);
+    if (const QString place = placeProblem(path); !place.isEmpty()) {
+        reading.problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
+        return reading;
+    }
+    const QString connection = newConnectionName("display.journal.read");
+    Identity identity;
+    reading.problem = openReadOnly(path, connection, identity);
+    if (reading.problem.isEmpty()) {
+        QSqlDatabase db = QSqlDatabase::database(connection, false);
+        if (identity.owner == Owner::Foreign) {
+            reading.problem =
+                QStringLiteral("%1 is not a job journal of these programs").arg(shown);
+        } else if (identity.version > Journal::SchemaVersion) {
+            reading.problem = QStringLiteral("the job journal %1 was written by a newer "
+                                             "version of this program (schema %2)")
+                                  .arg(shown, QString::number(identity.version));
+        } else if (identity.owner != Owner::Empty) {
+            QSqlQuery query(db);
+            query.setForwardOnly(true);
+            query.prepare(recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?")));
+            query.addBindValue(limit);
+            qint64 oldestRead = -1;
+            if (query.exec()) {
+                while (query.next()) {
+                    const JournalRecord record = recordAt(query, withRows);
+                    oldestRead = record.id;
+                    ++reading.read;
+                    each(record);
+                }
+            }
+            QSqlError error = query.lastError();
+            query.finish();
+            if (error.isValid() && reading.read < limit) {
+                // The newest end is damaged (a truncated file loses its last pages first):
+                // what can be read from the oldest end is read, and handed out newest first.
+                const qint64 wanted = limit - reading.read;
+                std::deque<qint64> ids;
+                QSqlQuery scan(db);
+                scan.setForwardOnly(true);
+                if (scan.exec(QStringLiteral("SELECT id FROM jobs ORDER BY id"))) {
+                    while (scan.next()) {
+                        const qint64 id = scan.value(0).toLongLong();
+                        if (oldestRead >= 0 && id >= oldestRead)
+                            break;
+                        ids.push_back(id);
+                        if (qint64(ids.size()) > wanted)
+                            ids.pop_front();
+                    }
+                }
+                scan.finish();
+                QSqlQuery one(db);
+                one.prepare(recordQuery(withRows, QStringLiteral("WHERE j.id = ?")));
+                for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+                    one.addBindValue(*it);
+                    if (one.exec() && one.next()) {
+                        ++reading.read;
+                        each(recordAt(one, withRows));
+                    }
+                    one.finish();
+                }
+                reading.problem =
+                    QStringLiteral("the job journal %1 is damaged (%2); %3 "
+                                   "records could be read, the others not")
+                        .arg(shown, error.databaseText(), QString::number(reading.read));
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return reading;
+}

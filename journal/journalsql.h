@@ -1,0 +1,43 @@
+#pragma once
+
+// What the journal's store, its records and its renderings share; not part of the journal's
+// interface.
+
+#include "journal.h"
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+namespace journal_detail {
+
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteNotADatabase = 26;
+
+inline QString isoTime(const QDateTime &time) {
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+// A connection name no other Journal or reading uses; prefix says which kind it is.
+QString newConnectionName(const char *prefix);
+
+// What SQLite would meet at the journal's path: a link at the journal or at its -wal or -shm file
+// would be followed (as root, creating or changing the file it points to), so none is opened.
+// Empty when all three are regular files or absent. SQLite opens the path itself later, so a link
+// put there between this look and that open is not seen: whoever can do that can already write
+// the journal's folder.
+QString placeProblem(const QString &path);
+
+bool isDamage(const QSqlError &error);
+
+// Whose database a file is, from its application id, its schema version and its tables.
+enum class Owner { Ours, Empty, OursUnmarked, Foreign };
+struct Identity {
+    Owner owner = Owner::Foreign;
+    int version = 0;
+    QSqlError error; // valid when the file could not be read
+};
+Identity identify(QSqlDatabase &db);
+
+} // namespace journal_detail

@@ -1,0 +1,449 @@
+#include "journalsql.h"
+
+#include "pageset.h"
+
+#include <QAtomicInteger>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcJournal, "display.journal", QtWarningMsg)
+
+using namespace journal_detail;
+
+namespace {
+
+QAtomicInteger<quint64> connectionCounter;
+
+// The schema of version 1. Times are UTC ISO 8601 text with milliseconds, readable as they are
+// in the sqlite3 shell. Each distinct set of 96 rows is held once in rowsets, found by the
+// SHA-256 of its JSON text.
+const char *const schema[] = {
+    "CREATE TABLE IF NOT EXISTS rowsets ("
+    " id INTEGER PRIMARY KEY,"
+    " hash BLOB NOT NULL UNIQUE,"
+    " rows TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS jobs ("
+    " id INTEGER PRIMARY KEY,"
+    " started TEXT NOT NULL,"
+    " finished TEXT,"
+    " program TEXT NOT NULL,"
+    " job TEXT NOT NULL,"
+    " port INTEGER NOT NULL,"
+    " device TEXT NOT NULL,"
+    " outcome TEXT,"
+    " error TEXT,"
+    " frames INTEGER NOT NULL DEFAULT 0,"
+    " lights TEXT NOT NULL DEFAULT 'ccccccccc',"
+    " delay INTEGER,"
+    " rowset INTEGER REFERENCES rowsets(id))",
+    // The newest upload (the SEND tooltip) without a scan past board tests.
+    "CREATE INDEX IF NOT EXISTS jobs_by_job ON jobs(job)",
+};
+
+QStringList columnsOf(QSqlDatabase &db, const QString &table) {
+    QStringList columns;
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+        while (query.next())
+            columns << query.value(1).toString();
+    }
+    return columns;
+}
+
+} // namespace
+
+namespace journal_detail {
+
+QString newConnectionName(const char *prefix) {
+    return QStringLiteral("%1.%2").arg(QLatin1String(prefix), QString::number(++connectionCounter));
+}
+
+QString placeProblem(const QString &path) {
+    for (const QString &name :
+         {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")}) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(name).constData(), &st) != 0)
+            continue;
+        if (S_ISLNK(st.st_mode))
+            return QStringLiteral("%1 is a symbolic link, which the journal does not follow")
+                .arg(QDir::toNativeSeparators(name));
+        if (!S_ISREG(st.st_mode))
+            return QStringLiteral("%1 is not a regular file").arg(QDir::toNativeSeparators(name));
+    }
+    return {};
+}
+
+bool isDamage(const QSqlError &error) {
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    return code == SqliteCorrupt || code == SqliteNotADatabase;
+}
+
+Identity identify(QSqlDatabase &db) {
+    Identity identity;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    const auto first = [&](const QString &statement) -> std::optional<QVariant> {
+        if (!query.exec(statement) || !query.next()) {
+            identity.error = query.lastError();
+            query.finish();
+            return std::nullopt;
+        }
+        const QVariant value = query.value(0);
+        query.finish();
+        return value;
+    };
+    const std::optional<QVariant> id = first(QStringLiteral("PRAGMA application_id"));
+    if (!id)
+        return identity;
+    const std::optional<QVariant> version = first(QStringLiteral("PRAGMA user_version"));
+    if (!version)
+        return identity;
+    identity.version = version->toInt();
+    if (id->toInt() == Journal::ApplicationId) {
+        identity.owner = Owner::Ours;
+        return identity;
+    }
+    if (id->toInt() != 0)
+        return identity;
+    QStringList names;
+    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name NOT LIKE "
+                                   "'sqlite_%' ORDER BY name"))) {
+        identity.error = query.lastError();
+        return identity;
+    }
+    while (query.next())
+        names << query.value(0).toString();
+    query.finish();
+    if (names.isEmpty() && identity.version == 0) {
+        identity.owner = Owner::Empty;
+        return identity;
+    }
+    // A journal made before journals carried their mark: exactly the tables this version makes.
+    const QStringList jobsColumns{"id",     "started", "finished", "program", "job",
+                                  "port",   "device",  "outcome",  "error",   "frames",
+                                  "lights", "delay",   "rowset"};
+    if (identity.version == 1 && names == QStringList{"jobs", "jobs_by_job", "rowsets"} &&
+        columnsOf(db, QStringLiteral("jobs")) == jobsColumns &&
+        columnsOf(db, QStringLiteral("rowsets")) == QStringList{"id", "hash", "rows"})
+        identity.owner = Owner::OursUnmarked;
+    return identity;
+}
+
+} // namespace journal_detail
+
+// ---- opening -----------------------------------------------------------------------------------
+
+Journal::Journal(QString path, JournalOptions options)
+    : m_path(std::move(path))
+    , m_options(options)
+    , m_connection(newConnectionName("display.journal")) {}
+
+Journal::~Journal() {
+    if (m_inBatch)
+        endBatch();
+    close();
+    if (QSqlDatabase::contains(m_connection))
+        QSqlDatabase::removeDatabase(m_connection);
+}
+
+QString Journal::defaultPath(const QString &configPath) {
+    const QFileInfo config(configPath.isEmpty() ? QStringLiteral("display.cfg") : configPath);
+    return QDir(config.absolutePath()).filePath(QStringLiteral("display-journal.db"));
+}
+
+QStringList Journal::rowsOf(const PageSet &pages) {
+    QStringList rows;
+    rows.reserve(PageSet::RowCount);
+    for (int index = 0; index < PageSet::RowCount; ++index)
+        rows.append(pages.row(index));
+    return rows;
+}
+
+void Journal::raise(const QString &problem) {
+    if (m_failing) {
+        qCDebug(lcJournal).noquote() << "problem (said already):" << problem;
+        return; // said already, and nothing has worked since
+    }
+    qCInfo(lcJournal).noquote() << "problem:" << problem;
+    m_failing = true;
+    m_problem = m_problem.isEmpty() ? problem : m_problem + QLatin1Char('\n') + problem;
+}
+
+QString Journal::takeProblem() {
+    return std::exchange(m_problem, QString());
+}
+
+bool Journal::fail(const QString &what, const QSqlError &error) {
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    qCInfo(lcJournal).noquote() << "could not be" << what << "-" << error.text() << "- code"
+                                << code;
+    if ((code == SqliteCorrupt || code == SqliteNotADatabase) && !m_damageSeen) {
+        m_damageSeen = true;
+        if (!m_options.moveAsideDamaged) {
+            refuse(QStringLiteral("The job journal %1 is damaged (%2); it is left as it is and "
+                                  "jobs are not journaled.")
+                       .arg(QDir::toNativeSeparators(m_path), error.databaseText()));
+            return false;
+        }
+        close();
+        return moveAsideDamaged();
+    }
+    const QString reason = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    raise(QStringLiteral("The job journal %1 could not be %2 (%3); jobs go on without it.")
+              .arg(QDir::toNativeSeparators(m_path), what, reason));
+    return false;
+}
+
+bool Journal::moveAsideDamaged() {
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString aside = m_path + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside =
+            m_path + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') + QString::number(n);
+    if (!QFile::rename(m_path, aside)) {
+        m_failing = false; // a new problem
+        raise(QStringLiteral("The job journal %1 is damaged and could not be moved aside; jobs go "
+                             "on without it.")
+                  .arg(QDir::toNativeSeparators(m_path)));
+        m_state = State::Disabled;
+        return false;
+    }
+    // A write-ahead log of the damaged file must not be replayed into the fresh one.
+    const QString wal = m_path + QStringLiteral("-wal");
+    if (QFileInfo::exists(wal))
+        QFile::rename(wal, aside + QStringLiteral("-wal"));
+    QFile::remove(m_path + QStringLiteral("-shm"));
+    qCInfo(lcJournal).noquote() << "moved the damaged journal aside to" << aside;
+    m_failing = false; // a new problem, said whatever was said before
+    raise(QStringLiteral("The job journal %1 was damaged; it was moved aside to %2 and a fresh one "
+                         "started.")
+              .arg(QDir::toNativeSeparators(m_path), QFileInfo(aside).fileName()));
+    m_failing = false; // the fresh journal has yet to fail
+    return true;
+}
+
+void Journal::close() {
+    if (QSqlDatabase::contains(m_connection)) {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    if (m_state == State::Open)
+        m_state = State::Closed;
+    m_inBatch = false;
+}
+
+bool Journal::exec(const QString &statement) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    return query.exec(statement);
+}
+
+// Opens the file (creating it and its schema when create is true), once a damaged file has been
+// moved aside if need be. False, with the problem raised, when there is no usable journal.
+bool Journal::ensureOpen(bool create) {
+    if (m_state == State::Open)
+        return true;
+    if (m_state == State::Disabled)
+        return false;
+    if (!create && !QFileInfo::exists(m_path))
+        return false;
+    m_damageSeen = false;
+    if (openOnce())
+        return true;
+    // A damaged file was moved aside: start the fresh one.
+    if (m_damageSeen && m_state == State::Closed)
+        return openOnce();
+    return false;
+}
+
+bool Journal::refuse(const QString &problem) {
+    close();
+    m_state = State::Disabled;
+    m_failing = false;
+    raise(problem);
+    return false;
+}
+
+bool Journal::openOnce() {
+    QElapsedTimer timer;
+    timer.start();
+    const QString shown = QDir::toNativeSeparators(m_path);
+    const QString place = placeProblem(m_path);
+    if (!place.isEmpty()) {
+        return refuse(QStringLiteral("The job journal cannot be kept: %1; it is left as it is and "
+                                     "jobs are not journaled.")
+                          .arg(place));
+    }
+    if (!QSqlDatabase::contains(m_connection))
+        QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.isValid()) {
+        raise(QStringLiteral("The job journal cannot be kept: Qt's SQLite driver (QSQLITE, "
+                             "package libqt6sql6-sqlite) is missing; jobs go on without it."));
+        m_state = State::Disabled;
+        return false;
+    }
+    // The file is made here rather than by SQLite, which makes it 0644 whatever the umask: made
+    // as 0666 less the umask, a folder shared by a group (setgid, umask 002) gives a journal
+    // that the operators and the timer can all write. O_NOFOLLOW: never through a link.
+    const int fd = ::open(QFile::encodeName(m_path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int createError = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (fd < 0 && createError != EEXIST) {
+        const QFileInfo folder(QFileInfo(m_path).absolutePath());
+        QString reason = qt_error_string(createError);
+        if (!folder.isDir())
+            reason = QStringLiteral("its folder does not exist");
+        else if (!folder.isWritable() || createError == EACCES)
+            reason = QStringLiteral("its folder is not writable");
+        raise(QStringLiteral("The job journal %1 could not be opened (%2); jobs go on without it.")
+                  .arg(shown, reason));
+        return false;
+    }
+    db.setDatabaseName(m_path);
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_options.busyTimeoutMs));
+    if (!db.open()) {
+        raise(QStringLiteral("The job journal %1 could not be opened (%2); jobs go on without it.")
+                  .arg(shown, db.lastError().databaseText()));
+        return false;
+    }
+
+    // Nothing is written to a file before it is known to be ours, not even its journal mode.
+    const Identity identity = identify(db);
+    if (identity.error.isValid()) {
+        if (m_options.moveAsideDamaged || !isDamage(identity.error)) {
+            fail(QStringLiteral("read"), identity.error);
+            close();
+            return false;
+        }
+        return refuse(QStringLiteral("The job journal %1 is not a journal of these programs (%2); "
+                                     "it is left as it is and jobs are not journaled.")
+                          .arg(shown, identity.error.databaseText()));
+    }
+    if (identity.owner == Owner::Foreign) {
+        return refuse(QStringLiteral("The job journal %1 is a database of another program; it is "
+                                     "left as it is and jobs are not journaled.")
+                          .arg(shown));
+    }
+    if (identity.version > SchemaVersion) {
+        return refuse(
+            QStringLiteral("The job journal %1 was written by a newer version of this "
+                           "program (schema %2; this one knows %3); it is left as it is "
+                           "and jobs are not journaled.")
+                .arg(shown, QString::number(identity.version), QString::number(SchemaVersion)));
+    }
+
+    // WAL: a writer never blocks readers, and a commit appends to the log instead of rewriting
+    // pages. synchronous=NORMAL: the log is synced at checkpoints, not at every commit; a crash
+    // of the program loses nothing committed, a power cut may lose the last few commits but
+    // never damages the file.
+    {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            qCInfo(lcJournal) << "journal_mode=WAL refused:" << query.lastError().text();
+        else if (query.next())
+            qCDebug(lcJournal) << "journal mode" << query.value(0).toString();
+    }
+    exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (m_options.maxPageCount > 0)
+        exec(QStringLiteral("PRAGMA max_page_count=%1").arg(m_options.maxPageCount));
+    m_state = State::Open;
+
+    if (identity.owner == Owner::OursUnmarked &&
+        !exec(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId)))
+        qCInfo(lcJournal) << "could not mark the journal as ours";
+    if (identity.version < SchemaVersion && !createSchema()) {
+        close();
+        return false;
+    }
+    qCDebug(lcJournal).noquote() << "opened" << m_path << "in" << timer.elapsed() << "ms";
+    return true;
+}
+
+bool Journal::createSchema() {
+    if (!transaction())
+        return false;
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    const auto run = [&](const QString &statement) {
+        if (query.exec(statement))
+            return true;
+        const QSqlError error = query.lastError();
+        query.finish();
+        rollback();
+        fail(QStringLiteral("started"), error);
+        return false;
+    };
+    // Another process may have made it meanwhile.
+    if (!run(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return false;
+    if (query.value(0).toInt() >= SchemaVersion) {
+        query.finish();
+        rollback();
+        return true;
+    }
+    for (const char *statement : schema) {
+        if (!run(QString::fromLatin1(statement)))
+            return false;
+    }
+    if (!run(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion)) ||
+        !run(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId)))
+        return false;
+    query.finish();
+    if (!commit())
+        return false;
+    qCInfo(lcJournal).noquote() << "created the journal schema in" << m_path;
+    return true;
+}
+
+// BEGIN IMMEDIATE takes the write lock at once, waiting for it under the busy timeout; a
+// deferred transaction that upgrades later may be refused at once.
+bool Journal::transaction() {
+    return m_inBatch || writeStep(QStringLiteral("BEGIN IMMEDIATE"), false);
+}
+
+bool Journal::commit() {
+    return m_inBatch || writeStep(QStringLiteral("COMMIT"), true);
+}
+
+bool Journal::writeStep(const QString &statement, bool rollBackOnFailure) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (query.exec(statement))
+        return true;
+    const QSqlError error = query.lastError();
+    query.finish();
+    if (rollBackOnFailure)
+        rollback();
+    fail(QStringLiteral("written"), error);
+    return false;
+}
+
+void Journal::rollback() {
+    if (m_inBatch)
+        return;
+    if (!exec(QStringLiteral("ROLLBACK")))
+        qCDebug(lcJournal) << "rollback refused (nothing to roll back)";
+}
+
+bool Journal::startBatch() {
+    if (m_inBatch || !ensureOpen(true) || !transaction())
+        return false;
+    m_inBatch = true;
+    return true;
+}
+
+bool Journal::endBatch() {
+    if (!m_inBatch)
+        return false;
+    m_inBatch = false;
+    return commit();
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "journal.h"
+
+// Jobs as the programs record them, for filling journals (the tests and the journal bench).
+
+// An upload of rows on COM 33 (/dev/ttyUSB0) with the default 5 s page delay, started at.
+inline JournalStart uploadStarted(const QStringList &rows, const QDateTime &at,
+                                  const QString &program = QStringLiteral("console")) {
+    return {program, QStringLiteral("upload"), 33, QStringLiteral("/dev/ttyUSB0"), 5, rows, at};
+}
+
+// Its end: complete after 50 frames, every board answered, finished at.
+inline JournalEnd uploadCompleted(const QDateTime &at) {
+    return {QStringLiteral("complete"), QString(), 50, QStringLiteral("cgggggggg"), at, {}, {}};
+}
