@@ -48,16 +48,6 @@ const char *const schema[] = {
     "CREATE INDEX IF NOT EXISTS jobs_by_job ON jobs(job)",
 };
 
-QStringList columnsOf(QSqlDatabase &db, const QString &table) {
-    QStringList columns;
-    QSqlQuery query(db);
-    if (query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
-        while (query.next())
-            columns << query.value(1).toString();
-    }
-    return columns;
-}
-
 } // namespace
 
 namespace journal_detail {
@@ -87,52 +77,38 @@ bool isDamage(const QSqlError &error) {
 }
 
 Identity identify(QSqlDatabase &db) {
+    // One statement, so one read of the file: another process creating the journal at the same
+    // moment is seen before or after, never half way (marked but empty, or tables but no mark).
     Identity identity;
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    const auto first = [&](const QString &statement) -> std::optional<QVariant> {
-        if (!query.exec(statement) || !query.next()) {
-            identity.error = query.lastError();
-            query.finish();
-            return std::nullopt;
-        }
-        const QVariant value = query.value(0);
-        query.finish();
-        return value;
-    };
-    const std::optional<QVariant> id = first(QStringLiteral("PRAGMA application_id"));
-    if (!id)
-        return identity;
-    const std::optional<QVariant> version = first(QStringLiteral("PRAGMA user_version"));
-    if (!version)
-        return identity;
-    identity.version = version->toInt();
-    if (id->toInt() == Journal::ApplicationId) {
-        identity.owner = Owner::Ours;
-        return identity;
-    }
-    if (id->toInt() != 0)
-        return identity;
-    QStringList names;
-    if (!query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE name NOT LIKE "
-                                   "'sqlite_%' ORDER BY name"))) {
+    if (!query.exec(QStringLiteral(
+            "SELECT (SELECT application_id FROM pragma_application_id),"
+            " (SELECT user_version FROM pragma_user_version),"
+            " (SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master"
+            "  WHERE name NOT LIKE 'sqlite_%' ORDER BY name)),"
+            " (SELECT group_concat(name, ' ') FROM pragma_table_info('jobs')),"
+            " (SELECT group_concat(name, ' ') FROM pragma_table_info('rowsets'))")) ||
+        !query.next()) {
         identity.error = query.lastError();
         return identity;
     }
-    while (query.next())
-        names << query.value(0).toString();
+    const int id = query.value(0).toInt();
+    identity.version = query.value(1).toInt();
+    const QString names = query.value(2).toString();
+    const QString jobsColumns = query.value(3).toString();
+    const QString rowsetsColumns = query.value(4).toString();
     query.finish();
-    if (names.isEmpty() && identity.version == 0) {
+    if (id == Journal::ApplicationId)
+        identity.owner = Owner::Ours;
+    else if (id == 0 && names.isEmpty() && identity.version == 0)
         identity.owner = Owner::Empty;
-        return identity;
-    }
     // A journal made before journals carried their mark: exactly the tables this version makes.
-    const QStringList jobsColumns{"id",     "started", "finished", "program", "job",
-                                  "port",   "device",  "outcome",  "error",   "frames",
-                                  "lights", "delay",   "rowset"};
-    if (identity.version == 1 && names == QStringList{"jobs", "jobs_by_job", "rowsets"} &&
-        columnsOf(db, QStringLiteral("jobs")) == jobsColumns &&
-        columnsOf(db, QStringLiteral("rowsets")) == QStringList{"id", "hash", "rows"})
+    else if (id == 0 && identity.version == 1 &&
+             names == QLatin1String("jobs jobs_by_job rowsets") &&
+             jobsColumns == QLatin1String("id started finished program job port device outcome "
+                                          "error frames lights delay rowset") &&
+             rowsetsColumns == QLatin1String("id hash rows"))
         identity.owner = Owner::OursUnmarked;
     return identity;
 }
