@@ -161,18 +161,20 @@ struct JournalReading {
     qint64 read = 0;     // records handed out
     QString problem;     // what could not be read, empty when nothing was left out
 };
-// Calls each for the newest limit records, newest first. rows are read only when withRows.
-// Where the file is damaged, the records that can still be read are handed out (newest first)
-// and problem says what could not be.
-JournalReading readJournal(const QString &path, int limit, bool withRows,
-                           const std::function<void(const JournalRecord &)> &each);
+// Calls each for the newest limit records, newest first. The records' rows are left unset: with
+// withRows, each is given them as the journal stores them (a JSON array of the 96 strings), to
+// hand on to historyJson without decoding. Where the file is damaged, the records that can still
+// be read are handed out (newest first) and problem says what could not be.
+JournalReading readJournal(
+    const QString &path, int limit, bool withRows,
+    const std::function<void(const JournalRecord &record, QByteArrayView storedRows)> &each);
 
 // One line of `display-send --history`: local start time, duration, program, job, port and
 // device, outcome, frames, lights and the start of the error text.
 QString historyLine(const JournalRecord &record);
 // One line of `display-send --history --json` (no line end): an object with exactly the keys
 // started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows.
-QByteArray historyJson(const JournalRecord &record);
+QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows = {});
 
 // For the SEND button's tooltip: "Last sent 08.12.2026 14:05; all boards answered" (local time)
 // from an upload record; empty when there is none.

@@ -15,6 +15,16 @@
 
 using namespace journal_detail;
 
+std::optional<QStringList> journal_detail::rowsFromJson(QByteArrayView json) {
+    const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray());
+    if (!document.isArray())
+        return std::nullopt;
+    QStringList rows;
+    for (const QJsonValue &value : document.array())
+        rows.append(value.toString());
+    return rows;
+}
+
 namespace {
 
 QDateTime fromIsoTime(const QString &text) {
@@ -24,16 +34,6 @@ QDateTime fromIsoTime(const QString &text) {
 
 QByteArray rowsJson(const QStringList &rows) {
     return QJsonDocument(QJsonArray::fromStringList(rows)).toJson(QJsonDocument::Compact);
-}
-
-std::optional<QStringList> rowsFromJson(const QByteArray &json) {
-    const QJsonDocument document = QJsonDocument::fromJson(json);
-    if (!document.isArray())
-        return std::nullopt;
-    QStringList rows;
-    for (const QJsonValue &value : document.array())
-        rows.append(value.toString());
-    return rows;
 }
 
 QVariant nullable(const std::optional<int> &value) {
@@ -187,13 +187,14 @@ JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
     if (!query.isNull(11))
         record.delaySeconds = query.value(11).toInt();
     if (withRows && !query.isNull(12))
-        record.rows = rowsFromJson(query.value(12).toString().toUtf8());
+        record.rows = rowsFromJson(query.value(12).toByteArray());
     return record;
 }
 
 QString recordQuery(bool withRows, const QString &where) {
-    return withRows ? QStringLiteral("SELECT %1, r.rows FROM jobs j LEFT JOIN rowsets r ON r.id = "
-                                     "j.rowset %2")
+    // As bytes: the UTF-8 the journal holds, not decoded into a QString and encoded back.
+    return withRows ? QStringLiteral("SELECT %1, CAST(r.rows AS BLOB) FROM jobs j LEFT JOIN "
+                                     "rowsets r ON r.id = j.rowset %2")
                           .arg(QLatin1String(RecordColumns), where)
                     : QStringLiteral("SELECT %1 FROM jobs j %2")
                           .arg(QLatin1String(RecordColumns), where);
@@ -283,9 +284,17 @@ QString openReadOnly(const QString &path, const QString &connection, Identity &i
 
 } // namespace
 
-JournalReading readJournal(const QString &path, int limit, bool withRows,
-                           const std::function<void(const JournalRecord &)> &each) {
+JournalReading readJournal(
+    const QString &path, int limit, bool withRows,
+    const std::function<void(const JournalRecord &record, QByteArrayView storedRows)> &each) {
     JournalReading reading;
+    const auto handOut = [&](const QSqlQuery &query) {
+        const JournalRecord record = recordAt(query, false);
+        const QByteArray rows = withRows ? query.value(12).toByteArray() : QByteArray();
+        ++reading.read;
+        each(record, rows);
+        return record.id;
+    };
     struct stat st {};
     reading.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
     if (!reading.exists || limit <= 0)
@@ -314,12 +323,8 @@ JournalReading readJournal(const QString &path, int limit, bool withRows,
             query.addBindValue(limit);
             qint64 oldestRead = -1;
             if (query.exec()) {
-                while (query.next()) {
-                    const JournalRecord record = recordAt(query, withRows);
-                    oldestRead = record.id;
-                    ++reading.read;
-                    each(record);
-                }
+                while (query.next())
+                    oldestRead = handOut(query);
             }
             QSqlError error = query.lastError();
             query.finish();
@@ -345,10 +350,8 @@ JournalReading readJournal(const QString &path, int limit, bool withRows,
                 one.prepare(recordQuery(withRows, QStringLiteral("WHERE j.id = ?")));
                 for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
                     one.addBindValue(*it);
-                    if (one.exec() && one.next()) {
-                        ++reading.read;
-                        each(recordAt(one, withRows));
-                    }
+                    if (one.exec() && one.next())
+                        handOut(one);
                     one.finish();
                 }
                 reading.problem =

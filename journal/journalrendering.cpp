@@ -1,5 +1,8 @@
 #include "journalsql.h"
 
+#include <cctype>
+#include <cstring>
+
 #include "pageset.h"
 
 using namespace journal_detail;
@@ -134,9 +137,68 @@ void appendJsonString(QByteArray &out, QStringView text) {
     out += '"';
 }
 
+// The rows as the journal stores them (the JSON array of strings that rowsJson wrote), copied as
+// they are but for DEL and the C1 controls, which are escaped: decoding 96 strings and encoding
+// them again was most of the time of --history --json. False, with nothing appended, when the
+// stored text is not such an array; the caller then decodes it.
+bool appendStoredRows(QByteArray &out, QByteArrayView stored) {
+    const auto *const begin = reinterpret_cast<const unsigned char *>(stored.data());
+    const auto *const end = begin + stored.size();
+    const auto isHex = [](unsigned char c) { return std::isxdigit(c) != 0; };
+    const qsizetype before = out.size();
+    const auto *run = begin; // the bytes from here on are copied as they are
+    const auto flush = [&](const unsigned char *to) {
+        out.append(reinterpret_cast<const char *>(run), to - run);
+    };
+    const auto fail = [&] {
+        out.truncate(before);
+        return false;
+    };
+    const unsigned char *p = begin;
+    if (p == end || *p++ != '[')
+        return fail();
+    bool first = true;
+    while (p != end && *p != ']') {
+        if (!first && *p++ != ',')
+            return fail();
+        first = false;
+        if (p == end || *p++ != '"')
+            return fail();
+        while (p != end && *p != '"') {
+            if (*p == '\\') {
+                if (end - p < 2 || !std::strchr("\"\\/bfnrtu", p[1]))
+                    return fail();
+                if (p[1] == 'u' &&
+                    (end - p < 6 || !isHex(p[2]) || !isHex(p[3]) || !isHex(p[4]) || !isHex(p[5])))
+                    return fail();
+                p += p[1] == 'u' ? 6 : 2;
+            } else if (*p < 0x20) {
+                return fail();
+            } else if (*p == 0x7f || (*p == 0xc2 && end - p >= 2 && p[1] < 0xa0)) {
+                flush(p);
+                const unsigned char code = *p == 0x7f ? 0x7f : p[1];
+                out += "\\u00";
+                out += "0123456789abcdef"[code >> 4];
+                out += "0123456789abcdef"[code & 0xf];
+                p += *p == 0x7f ? 1 : 2;
+                run = p;
+            } else {
+                ++p;
+            }
+        }
+        if (p == end)
+            return fail();
+        ++p; // the closing quote
+    }
+    if (p == end || ++p != end)
+        return fail();
+    flush(p);
+    return true;
+}
+
 } // namespace
 
-QByteArray historyJson(const JournalRecord &record) {
+QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(record.rows ? 4096 : 512);
     const auto key = [&line](const char *name) {
@@ -167,15 +229,19 @@ QByteArray historyJson(const JournalRecord &record) {
     text("lights", record.lights);
     number("delay", record.delaySeconds);
     key("rows");
-    if (record.rows) {
+    const bool passedOn =
+        !record.rows && !storedRows.isEmpty() && appendStoredRows(line, storedRows);
+    const std::optional<QStringList> rows =
+        passedOn || record.rows || storedRows.isEmpty() ? record.rows : rowsFromJson(storedRows);
+    if (rows) {
         line += '[';
-        for (qsizetype index = 0; index < record.rows->size(); ++index) {
+        for (qsizetype index = 0; index < rows->size(); ++index) {
             if (index > 0)
                 line += ',';
-            appendJsonString(line, record.rows->at(index));
+            appendJsonString(line, rows->at(index));
         }
         line += ']';
-    } else {
+    } else if (!passedOn) {
         line += "null";
     }
     line += '}';

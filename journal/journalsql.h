@@ -9,6 +9,9 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
+#include <QStringList>
+
+#include <optional>
 
 namespace journal_detail {
 
@@ -30,6 +33,9 @@ QString newConnectionName(const char *prefix);
 QString placeProblem(const QString &path);
 
 bool isDamage(const QSqlError &error);
+
+// The 96 rows from the JSON array the journal stores them as; nothing when it is not one.
+std::optional<QStringList> rowsFromJson(QByteArrayView json);
 
 // Whose database a file is, from its application id, its schema version and its tables.
 enum class Owner { Ours, Empty, OursUnmarked, Foreign };

@@ -228,13 +228,14 @@ int SendProgram::history() {
     // Read-only: the journal is never created, moved or rewritten by a look at it, and records
     // are printed as they are read, so memory stays flat however many are asked for.
     const QString path = m_journal->journal().path();
-    const JournalReading reading = readJournal(
-        path, m_options.historyLimit, m_options.json, [this](const JournalRecord &record) {
-            if (m_options.json)
-                m_out << QString::fromUtf8(historyJson(record)) << '\n';
-            else
-                m_out << historyLine(record) << '\n';
-        });
+    const JournalReading reading =
+        readJournal(path, m_options.historyLimit, m_options.json,
+                    [this](const JournalRecord &record, QByteArrayView storedRows) {
+                        if (m_options.json)
+                            m_out << QString::fromUtf8(historyJson(record, storedRows)) << '\n';
+                        else
+                            m_out << historyLine(record) << '\n';
+                    });
     m_out.flush();
     if (!reading.exists) {
         error(QStringLiteral("no job journal at %1 yet").arg(path));

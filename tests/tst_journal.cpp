@@ -342,6 +342,17 @@ void TestJournal::renderings() {
     QVERIFY2(!json.contains("\xc2\x9b") && !json.contains('\x1b'), json.constData());
     QCOMPARE(QJsonDocument::fromJson(json).object().value(QStringLiteral("device")).toString(),
              hostile.device);
+    // Rows handed on as stored: C1 and DEL escaped, and anything but an array of strings null.
+    const std::pair<QByteArray, QJsonValue> stored[] = {
+        {"[\"a\\u0022\",\"b\xc2\x9b\x7f\"]", QJsonArray{"a\"", "b\u009b\x7f"}},
+        {"[\"unclosed", QJsonValue()},
+        {"[\"a\"] and more", QJsonValue()},
+    };
+    for (const auto &[rows, expected] : stored) {
+        const QByteArray line = historyJson(record, rows);
+        QVERIFY2(!line.contains("\xc2\x9b") && !line.contains('\x7f'), line.constData());
+        QCOMPARE(QJsonDocument::fromJson(line).object().value(QStringLiteral("rows")), expected);
+    }
 
     record.port = 0;
     record.outcome = QStringLiteral("port-error");
@@ -706,7 +717,7 @@ void TestJournal::notOursLeftAlone() {
     QVERIFY2(problems.first().contains(said), qPrintable(problems.first()));
     QCOMPARE(snapshot(), before);
     const JournalReading reading =
-        readJournal(journalPath(), 10, true, [](const JournalRecord &) {});
+        readJournal(journalPath(), 10, true, [](const JournalRecord &, QByteArrayView) {});
     QVERIFY2(reading.exists && !reading.problem.isEmpty(), qPrintable(reading.problem));
     QCOMPARE(snapshot(), before);
 }
@@ -782,10 +793,11 @@ void TestJournal::historyReadsWithoutWriting() {
     const QByteArray bytesBefore = fileBytes(journalPath());
 
     QList<qint64> ids;
-    const JournalReading reading =
-        readJournal(journalPath(), 1000, true, [&](const JournalRecord &record) {
+    const JournalReading reading = readJournal(
+        journalPath(), 1000, true, [&](const JournalRecord &record, QByteArrayView rows) {
             ids << record.id;
-            QCOMPARE(record.rows->first(), QStringLiteral("%1 row 0").arg(record.id - 1));
+            QCOMPARE(QJsonDocument::fromJson(historyJson(record, rows)).object()["rows"][0],
+                     QStringLiteral("%1 row 0").arg(record.id - 1));
         });
     QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QVERIFY2(
