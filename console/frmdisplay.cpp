@@ -17,7 +17,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -110,6 +109,12 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
 }
 
 frmDisplay::~frmDisplay() {
+    // A job still running ends and is recorded while this window is whole; nothing more is shown.
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->disconnect(this);
+    }
+    delete m_runner;
     endPortWait();
 }
 
@@ -275,17 +280,12 @@ void frmDisplay::closeEvent(QCloseEvent *event) {
 }
 
 void frmDisplay::endRunningJob() {
-    // A job waiting for the boards sends nothing more: its wait ends now and the port closes
-    // before the job unwinds. The progress window goes with the job, and its record ends now.
-    if (m_runner->isRunning())
-        m_journal->abandonRunning();
-    m_runner->cancel();
-    if (m_runner->isMonitoring()) {
-        m_runner->stopMonitor();
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+    // A job waiting for the boards sends nothing more: the progress window closes, then the port,
+    // and its record ends now.
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->cancel();
     }
-    m_runner->link().close();
-    m_progress.close();
 }
 
 frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
@@ -311,7 +311,7 @@ frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
 // ---- jobs --------------------------------------------------------------------------------------
 
 void frmDisplay::runUpload() {
-    if (m_runner->isRunning())
+    if (m_job)
         return;
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
@@ -322,32 +322,47 @@ void frmDisplay::runUpload() {
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    if (whileOpeningPort([&] { m_journal->upload(*m_runner, request, *this); }))
-        showJournalProblem();
+    startJob(m_journal->upload(*m_runner, request, *this), m_job);
 }
 
 void frmDisplay::runProbe() {
-    if (m_runner->isRunning())
+    if (m_job)
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
-    if (whileOpeningPort(
-            [&] { m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this); }))
-        showJournalProblem();
+    startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);
 }
 
 void frmDisplay::toggleMonitor() {
-    if (m_runner->isMonitoring()) {
-        m_runner->stopMonitor();
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
-        return;
-    }
+    if (m_monitor)
+        return m_monitor->cancel();
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    bool started = false;
-    const bool alive = whileOpeningPort([&] {
-        started = m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this);
+    m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    startJob(m_runner->monitor(PortTarget::number(m_portNumber, m_ports), *this), m_monitor);
+}
+
+void frmDisplay::startJob(Job *job, Job *&running) {
+    if (!job)
+        return;
+    running = job;
+    connect(job, &Job::finished, this, [this, &running](JobOutcome outcome) {
+        running = nullptr;
+        endPortWait();
+        m_cmdSend->setEnabled(true);
+        if (!m_monitor)
+            m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+        if (outcome != JobOutcome::Busy && &running == &m_job)
+            showJournalProblem();
     });
-    if (alive && started)
-        m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    // A serial port opens at once, but a device server on the network may take up to 3 s to
+    // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press
+    // was taken (the window stays usable).
+    if (!m_waitingForPort) {
+        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+        m_waitingForPort = true;
+    }
+    job->start();
+    if (running == job && job->state() != Job::State::Connecting)
+        endPortWait();
 }
 
 // ---- what the jobs show -----------------------------------------------------------------------
@@ -368,6 +383,10 @@ void frmDisplay::progressClosed() {
     m_progress.close();
 }
 
+void frmDisplay::frameWritten(const QByteArray &) {
+    endPortWait();
+}
+
 void frmDisplay::exchanged(const Exchanged &exchange) {
     setReceiveLine(exchange.reply);
     if (exchange.judgement)
@@ -375,34 +394,13 @@ void frmDisplay::exchanged(const Exchanged &exchange) {
 }
 
 void frmDisplay::received(const QByteArray &bytes) {
+    endPortWait();
     setReceiveLine(bytes);
 }
 
 void frmDisplay::failed(const QString &text) {
     endPortWait();
     reportPortError(text);
-}
-
-void frmDisplay::ended(JobOutcome) {
-    m_cmdSend->setEnabled(true);
-    if (!m_runner->isMonitoring())
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
-}
-
-// A serial port opens at once, but a device server on the network may take up to 3 s to
-// connect, and nothing else on the screen changes meanwhile: a busy pointer says the press was
-// taken (the window stays usable). It goes when the port opens or fails, or the job returns.
-bool frmDisplay::whileOpeningPort(const std::function<void()> &job) {
-    const QPointer<frmDisplay> alive(this);
-    if (!m_waitingForPort) {
-        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-        m_waitingForPort = true;
-    }
-    job();
-    if (!alive)
-        return false; // the destructor put the pointer back
-    endPortWait();
-    return true;
 }
 
 void frmDisplay::endPortWait() {
@@ -432,9 +430,16 @@ void frmDisplay::describeLight(int address, const QString &state) {
     m_lights.at(address)->setAccessibleName(text);
 }
 
+// The job that failed keeps the progress where it stopped, and the port, until the box closes.
 void frmDisplay::reportPortError(const QString &text) {
-    QMessageBox box(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
-    box.exec();
+    auto *box =
+        new QMessageBox(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->holdUntilGone(box);
+    }
+    box->open();
 }
 
 // Once per run of the console, after the job, which went on as usual: a journal that cannot be
@@ -448,10 +453,12 @@ void frmDisplay::showJournalProblem() {
         qCWarning(lcJournal).noquote() << problem;
         return;
     }
-    QMessageBox box(QMessageBox::Warning, WindowTitle,
-                    QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the "
-                                   "journal are not shown while the console runs.")
-                        .arg(problem),
-                    QMessageBox::Ok, this);
-    box.exec();
+    auto *box = new QMessageBox(
+        QMessageBox::Warning, WindowTitle,
+        QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the journal are "
+                       "not shown while the console runs.")
+            .arg(problem),
+        QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }

@@ -423,6 +423,7 @@ void TestConsole::sendWithNoPortSelected() {
 
     BoxAnswerer answerer;
     QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QVERIFY(jobEnded());
     QCOMPARE(answerer.seen.size(), 1);
     QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
 
@@ -439,6 +440,7 @@ void TestConsole::portZeroThenSend() {
     BoxAnswerer answerer;
     auto *cmdSend = child<QPushButton>("cmdSend");
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
 
     QCOMPARE(answerer.seen.size(), 1);
     const SeenBox &box = answerer.seen.front();
@@ -456,6 +458,7 @@ void TestConsole::portZeroThenSend() {
     QTest::keyClicks(row(2), QStringLiteral("!"));
     QCOMPARE(row(2)->text(), DefaultPages::text(0, 2) + QLatin1Char('!'));
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
     QCOMPARE(answerer.seen.size(), 2);
 }
 
@@ -529,9 +532,11 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     boards.bank().setBehaviour(0, BoardBehaviour::Silent);
     boards.bank().setBehaviour(5, BoardBehaviour::Wrong);
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
 
     child<QPushButton>("cmdTest")->click();
+
+    QVERIFY(jobEnded());
     const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
                                     Qt::red, Qt::green, Qt::green, Qt::green};
     for (int address = 0; address < BoardAddress::Count; ++address) {
@@ -554,9 +559,11 @@ void TestConsole::receiveLineShowsControlCharactersAndElides() {
     QVERIFY(useBoards(boards));
     boards.setReplyTail(QByteArray(" OK\r\n\x01", 6) + QByteArray(300, 'x'));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
 
     child<QPushButton>("cmdTest")->click();
+
+    QVERIFY(jobEnded());
     auto *lblRx = child<QLabel>("lblRx");
     const QString shown = lblRx->text();
     QVERIFY2(shown.startsWith(QStringLiteral("8 OK\u240D\u240A\u27E801\u27E9x")),
@@ -569,7 +576,7 @@ void TestConsole::secondUploadStartsFreshBar() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
+    tmrTout()->setInterval(5);
 
     struct Seen {
         float value;
@@ -586,8 +593,10 @@ void TestConsole::secondUploadStartsFreshBar() {
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
     QVERIFY(progressWindow() == nullptr);
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
     QVERIFY(progressWindow() == nullptr);
 
     QCOMPARE(boards.received().size(), 104);
@@ -607,7 +616,7 @@ void TestConsole::wholeUploadFromSend() {
     pages.setRow(37, longRow);
     QVERIFY(useBoards(boards, pages));
     startConsole();
-    QCOMPARE(m_window->findChild<SendRec *>()->replyWindowMs(), 500);
+    QCOMPARE(tmrTout()->interval(), 500);
 
     auto *cmdSend = child<QPushButton>("cmdSend");
     QList<QRect> watched = {
@@ -633,6 +642,8 @@ void TestConsole::wholeUploadFromSend() {
     });
 
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+
+    QVERIFY(jobEnded());
 
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(shownWhileSending, 52);
@@ -661,7 +672,7 @@ void TestConsole::closeDuringUploadStopsIt() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
     auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
 
     bool closed = false;
@@ -671,6 +682,7 @@ void TestConsole::closeDuringUploadStopsIt() {
     });
     BoxAnswerer answerer;
     QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QVERIFY(jobEnded());
 
     // The upload ended with the close: no further frame, nothing to report, port closed.
     QVERIFY(closed);
@@ -685,7 +697,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    tmrTout()->setInterval(100);
     // display.cfg cannot be replaced, and the operator keeps the window open.
     QVERIFY(QFile::remove(m_dir->configPath()));
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
@@ -698,6 +710,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
 
     // The upload ended with the attempt to close; the console is ready for the next one.
     QVERIFY(stillOpen);
@@ -709,8 +722,9 @@ void TestConsole::closeDuringUploadKeptOpen() {
 
     disconnect(closer);
     boards.clear();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
+    tmrTout()->setInterval(5);
     QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(jobEnded());
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(answerer.seen.size(), 1);
 }
@@ -897,7 +911,7 @@ void TestConsole::accessibleNames() {
     boards.bank().setBehaviour(6, BoardBehaviour::Wrong);
     boards.setReplyDelayMs(1);
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     auto *widget = child<QWidget>(control);
     const bool light = control.startsWith(QLatin1String("shpStatus"));
 
@@ -905,6 +919,7 @@ void TestConsole::accessibleNames() {
     if (light)
         QCOMPARE(widget->toolTip(), before);
     child<QPushButton>("cmdTest")->click();
+    QVERIFY(jobEnded());
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(accessibleName(widget), after);
     if (light)
@@ -929,7 +944,7 @@ void TestConsole::portMapFromFiles() {
 
     BoxAnswerer answerer;
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     // The bad lines are said once, together, when the window is up.
     QTRY_COMPARE(answerer.seen.size(), 1);
     const QString portsFile = QDir(m_dir->path()).filePath(QStringLiteral("ports.conf"));
@@ -958,12 +973,14 @@ void TestConsole::portMapFromFiles() {
 
     // COM 201, from display.cfg, reaches the fake boards through the map.
     child<QPushButton>("cmdTest")->click();
+    QVERIFY(jobEnded());
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("GGGGGGGGG"));
 
     // COM 33's line is bad: it opens nothing, and the box says which line.
     cmbComm->setCurrentIndex(32);
     child<QPushButton>("cmdTest")->click();
+    QVERIFY(jobEnded());
     QTRY_COMPARE(answerer.seen.size(), 2);
     QCOMPARE(answerer.seen.at(1).title, QStringLiteral("Communication Port Error"));
     QVERIFY2(answerer.seen.at(1).text.startsWith(QStringLiteral("Cannot open COM 33: ") +

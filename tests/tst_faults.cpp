@@ -120,7 +120,7 @@ void TestFaults::adapterPulledDuringUpload() {
     REQUIRE_BOARDS(fresh);
     mapBoards(fresh, OtherBoardsPortNumber);
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
     QSignalSpy failed(cm(), &BoardLink::failed);
 
@@ -141,6 +141,7 @@ void TestFaults::adapterPulledDuringUpload() {
     BoxAnswerer answerer;
     answerer.holdMs = 1000;
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
     const double cpuAfterVanish = cpuSeconds() - cpuAtVanish;
     const qint64 msAfterVanish = sinceVanish.elapsed();
 
@@ -163,6 +164,7 @@ void TestFaults::adapterPulledDuringUpload() {
     fresh.setReplyDelayMs(1);
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
     QCOMPARE(fresh.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(fresh, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -186,7 +188,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     boards.bank().setBehaviour(3, B::Wrong);
     startConsole();
     constexpr int WindowMs = 100;
-    exchange()->setReplyWindowMs(WindowMs);
+    tmrTout()->setInterval(WindowMs);
     auto *lblRx = child<QLabel>(QStringLiteral("lblRx"));
 
     QStringList shownAtFrame; // the receive line as each frame goes out
@@ -195,6 +197,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
     const qint64 uploadMs = clock.elapsed();
 
     qInfo("upload with 4 KiB replies: %lld ms for 52 windows of %d ms", uploadMs, WindowMs);
@@ -268,7 +271,7 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
     // enough apart that the order of the two replies holds on a loaded machine.
     BoardRig rig(100);
     REQUIRE_BOARDS(rig.boards);
-    QVERIFY(rig.boards.lateDelayMs() > rig.exchange().replyWindowMs());
+    QVERIFY(rig.boards.lateDelayMs() > rig.replyWindow()->interval());
     for (int address = 0; address < plan.size(); ++address)
         rig.boards.bank().setBehaviour(address, plan.at(address));
     rig.link().setPort(rig.port());
@@ -276,7 +279,7 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
 
     QList<QByteArray> replies;
     for (const QByteArray &frame : frames) {
-        const Exchanged exchanged = rig.exchange().sendRec(frame);
+        const Exchanged exchanged = rig.exchangeOnce(frame);
         rig.report.exchanged(exchanged);
         replies << exchanged.reply;
     }
@@ -496,7 +499,7 @@ void TestFaults::deviceServerFails() {
     m_setup.ports.insert(OtherBoardsPortNumber, good.devicePath());
     m_dir->writeConfig(fullConfig(BoardsPortNumber, DefaultPages::pages()));
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
 
     // The pointer: busy while the connect is under way, back to normal by the time the error
@@ -519,6 +522,7 @@ void TestFaults::deviceServerFails() {
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(answerer.seen.size(), 1);
@@ -540,6 +544,7 @@ void TestFaults::deviceServerFails() {
 
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
     QCOMPARE(good.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(good, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -559,6 +564,7 @@ void TestFaults::windowClosedWhileConnecting() {
     QElapsedTimer clock;
     clock.start();
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(jobEnded());
 
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!m_window->isVisible());

@@ -10,8 +10,8 @@
 #include "defaultpages.h"
 #include "frmdisplay.h"
 #include "frmprogress.h"
+#include "jobrunner.h"
 #include "pageset.h"
-#include "sendrec.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTestEventLoop>
 #include <QTimer>
 #include <QWidget>
 
@@ -225,7 +226,24 @@ protected:
             rows << row(index)->text();
         return rows;
     }
-    SendRec *exchange() const { return m_window->findChild<SendRec *>(); }
+    QTimer *tmrTout() const { return child<QTimer>("tmrTout"); }
+    // Waits until the upload or test under way has ended and the boxes it showed are answered.
+    static bool jobsEnded(QObject *window) {
+        const auto ended = [window] {
+            return window->findChildren<Job *>().isEmpty() && !QApplication::activeModalWidget();
+        };
+        QTestEventLoop loop;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+            if (ended())
+                loop.exitLoop();
+        });
+        look.start(5);
+        if (!ended())
+            loop.enterLoopMSecs(60000);
+        return ended();
+    }
+    bool jobEnded() const { return jobsEnded(m_window.get()); }
     BoardLink *cm() const { return child<BoardLink>("cm"); }
     QPushButton *cmdSend() const { return child<QPushButton>("cmdSend"); }
 
