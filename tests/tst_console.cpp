@@ -422,8 +422,7 @@ void TestConsole::sendWithNoPortSelected() {
     QTest::keyClicks(field, QStringLiteral("COM 2"));
 
     BoxAnswerer answerer;
-    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdSend")));
     QCOMPARE(answerer.seen.size(), 1);
     QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
 
@@ -439,8 +438,7 @@ void TestConsole::portZeroThenSend() {
 
     BoxAnswerer answerer;
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
 
     QCOMPARE(answerer.seen.size(), 1);
     const SeenBox &box = answerer.seen.front();
@@ -457,8 +455,7 @@ void TestConsole::portZeroThenSend() {
     QTest::keyClick(row(2), Qt::Key_End);
     QTest::keyClicks(row(2), QStringLiteral("!"));
     QCOMPARE(row(2)->text(), DefaultPages::text(0, 2) + QLatin1Char('!'));
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
     QCOMPARE(answerer.seen.size(), 2);
 }
 
@@ -534,9 +531,7 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     startConsole();
     tmrTout()->setInterval(250);
 
-    child<QPushButton>("cmdTest")->click();
-
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
                                     Qt::red, Qt::green, Qt::green, Qt::green};
     for (int address = 0; address < BoardAddress::Count; ++address) {
@@ -561,9 +556,7 @@ void TestConsole::receiveLineShowsControlCharactersAndElides() {
     startConsole();
     tmrTout()->setInterval(250);
 
-    child<QPushButton>("cmdTest")->click();
-
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     auto *lblRx = child<QLabel>("lblRx");
     const QString shown = lblRx->text();
     QVERIFY2(shown.startsWith(QStringLiteral("8 OK\u240D\u240A\u27E801\u27E9x")),
@@ -592,11 +585,9 @@ void TestConsole::secondUploadStartsFreshBar() {
             {progress->value(), progress->findChild<QLabel *>(QStringLiteral("lblMsg"))->text()});
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
     QVERIFY(progressWindow() == nullptr);
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
     QVERIFY(progressWindow() == nullptr);
 
     QCOMPARE(boards.received().size(), 104);
@@ -641,9 +632,7 @@ void TestConsole::wholeUploadFromSend() {
             coversNothing = coversNothing && !progress->frameGeometry().intersects(area);
     });
 
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
 
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(shownWhileSending, 52);
@@ -681,8 +670,7 @@ void TestConsole::closeDuringUploadStopsIt() {
             closed = m_window->close();
     });
     BoxAnswerer answerer;
-    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdSend")));
 
     // The upload ended with the close: no further frame, nothing to report, port closed.
     QVERIFY(closed);
@@ -709,8 +697,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
             stillOpen = !m_window->close();
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
 
     // The upload ended with the attempt to close; the console is ready for the next one.
     QVERIFY(stillOpen);
@@ -723,8 +710,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
     disconnect(closer);
     boards.clear();
     tmrTout()->setInterval(5);
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend));
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(answerer.seen.size(), 1);
 }
@@ -918,8 +904,7 @@ void TestConsole::accessibleNames() {
     QCOMPARE(accessibleName(widget), before);
     if (light)
         QCOMPARE(widget->toolTip(), before);
-    child<QPushButton>("cmdTest")->click();
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(accessibleName(widget), after);
     if (light)
@@ -972,15 +957,13 @@ void TestConsole::portMapFromFiles() {
         (QStringList{QStringLiteral("Page Delay (s):"), QStringLiteral("Display Configuration")}));
 
     // COM 201, from display.cfg, reaches the fake boards through the map.
-    child<QPushButton>("cmdTest")->click();
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("GGGGGGGGG"));
 
     // COM 33's line is bad: it opens nothing, and the box says which line.
     cmbComm->setCurrentIndex(32);
-    child<QPushButton>("cmdTest")->click();
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QTRY_COMPARE(answerer.seen.size(), 2);
     QCOMPARE(answerer.seen.at(1).title, QStringLiteral("Communication Port Error"));
     QVERIFY2(answerer.seen.at(1).text.startsWith(QStringLiteral("Cannot open COM 33: ") +

@@ -122,8 +122,7 @@ void TestConsoleJournal::jobRecorded() {
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     BoxAnswerer answerer;
-    child<QPushButton>(button)->click();
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>(button)));
     const QDateTime after = QDateTime::currentDateTimeUtc();
 
     QCOMPARE(boards.received().size(), frames);
@@ -171,8 +170,7 @@ void TestConsoleJournal::closedDuringUpload() {
         if (boards.received().size() == FramesBeforeClose)
             QTimer::singleShot(0, m_window.get(), [this] { m_window->close(); });
     });
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     QTest::qWait(300); // a frame written after the close would have arrived by now
 
     QCOMPARE(boards.received().size(), FramesBeforeClose);
@@ -206,14 +204,12 @@ void TestConsoleJournal::sendTooltipNamesLastUpload() {
              QStringLiteral("Last sent %1; board 5 did not answer").arg(when));
 
     // A board test is not an upload: the tooltip still names the last upload.
-    child<QPushButton>("cmdTest")->click();
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(tooltipShownOn(cmdSend()),
              QStringLiteral("Last sent %1; board 5 did not answer").arg(when));
 
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     const QString later = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
     const QString shown = tooltipShownOn(cmdSend());
     QVERIFY2(shown == QStringLiteral("Last sent %1; all boards answered").arg(now) ||
@@ -269,10 +265,8 @@ void TestConsoleJournal::journalProblemSaidOnce() {
     tmrTout()->setInterval(QuickWindowMs);
 
     BoxAnswerer answerer;
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
+    QVERIFY(pressed(cmdSend()));
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     // Both uploads went out whole, and the problem was said once, after the first.

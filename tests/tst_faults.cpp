@@ -140,8 +140,7 @@ void TestFaults::adapterPulledDuringUpload() {
     });
     BoxAnswerer answerer;
     answerer.holdMs = 1000;
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     const double cpuAfterVanish = cpuSeconds() - cpuAtVanish;
     const qint64 msAfterVanish = sinceVanish.elapsed();
 
@@ -163,8 +162,7 @@ void TestFaults::adapterPulledDuringUpload() {
     // The adapter is plugged in again and the operator sends once more.
     fresh.setReplyDelayMs(1);
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     QCOMPARE(fresh.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(fresh, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -196,8 +194,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     BoxAnswerer answerer;
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     const qint64 uploadMs = clock.elapsed();
 
     qInfo("upload with 4 KiB replies: %lld ms for 52 windows of %d ms", uploadMs, WindowMs);
@@ -521,8 +518,7 @@ void TestFaults::deviceServerFails() {
     answerer.beforeAnswer = [&](const SeenBox &) { pointerAtBox = pointer(); };
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(answerer.seen.size(), 1);
@@ -543,8 +539,7 @@ void TestFaults::deviceServerFails() {
     QCOMPARE(pointer(), -1);
 
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
     QCOMPARE(good.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(good, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -563,8 +558,7 @@ void TestFaults::windowClosedWhileConnecting() {
     QTimer::singleShot(300, m_window.get(), [this] { m_window->close(); });
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QVERIFY(jobEnded());
+    QVERIFY(pressed(cmdSend()));
 
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!m_window->isVisible());

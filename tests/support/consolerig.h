@@ -227,10 +227,12 @@ protected:
         return rows;
     }
     QTimer *tmrTout() const { return child<QTimer>("tmrTout"); }
-    // Waits until the upload or test under way has ended and the boxes it showed are answered.
-    static bool jobsEnded(QObject *window) {
-        const auto ended = [window] {
-            return window->findChildren<Job *>().isEmpty() && !QApplication::activeModalWidget();
+    // Presses the button and waits (in an event loop: QTest::qWaitFor sleeps between turns, which
+    // would stretch the reply windows) until the job has ended and its boxes are answered.
+    bool pressed(QPushButton *button) const {
+        QTest::mouseClick(button, Qt::LeftButton);
+        const auto ended = [this] {
+            return m_window->findChildren<Job *>().isEmpty() && !QApplication::activeModalWidget();
         };
         QTestEventLoop loop;
         QTimer look;
@@ -239,11 +241,9 @@ protected:
                 loop.exitLoop();
         });
         look.start(5);
-        if (!ended())
-            loop.enterLoopMSecs(60000);
+        loop.enterLoopMSecs(60000);
         return ended();
     }
-    bool jobEnded() const { return jobsEnded(m_window.get()); }
     BoardLink *cm() const { return child<BoardLink>("cm"); }
     QPushButton *cmdSend() const { return child<QPushButton>("cmdSend"); }
 
