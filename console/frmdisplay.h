@@ -2,11 +2,11 @@
 
 // The operator console.
 //
-//   frmDisplay ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
-//      │                                                    probe (Test), monitor (Rec Only)
-//      │                                  cm: BoardLink ◀── SendRec (tmrTout, 500 ms window)
+//   DisplayWindow (frmDisplay) ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
+//      │                                              probe (Test), monitor (Rec Only), as Jobs
+//      │                             cm: BoardLink ◀── SendRec (tmrTout, 500 ms reply window)
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
-//      ├── ProgressWindow ──▶ frmProgress (created per upload, no owner)
+//      ├── UploadProgress ──▶ ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
 //      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //          first job or the first look at SEND's tooltip
@@ -52,12 +52,12 @@ struct ConsoleSetup {
     static ConsoleSetup forConfig(const QString &configPath);
 };
 
-class frmDisplay : public QWidget, private JobReport {
+class DisplayWindow : public QWidget, private JobReport {
     Q_OBJECT
 
 public:
-    explicit frmDisplay(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
-    ~frmDisplay() override;
+    explicit DisplayWindow(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
+    ~DisplayWindow() override;
 
     QString configPath() const;
     qint16 portNumber() const { return m_portNumber; }
@@ -112,7 +112,7 @@ private:
     std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
     JobRunner *const m_runner;
-    ProgressWindow m_progress;
+    UploadProgress m_progress;
     const ConfigStore m_store;
     const PortMap m_ports;
     JobJournal *const m_journal;

@@ -237,7 +237,7 @@ void TestConsole::rowOf32CharactersShowsWhole() {
     QVERIFY2(widest <= room, qPrintable(QStringLiteral("%1 > %2").arg(widest).arg(room)));
 
     // The progress message fits its label on one line.
-    frmProgress progress;
+    ProgressWindow progress;
     auto *lblMsg = progress.findChild<QLabel *>(QStringLiteral("lblMsg"));
     QVERIFY(lblMsg);
     QVERIFY(QFontInfo(lblMsg->font()).bold());
@@ -579,7 +579,7 @@ void TestConsole::secondUploadStartsFreshBar() {
     connect(&boards, &PtyBoards::frameReceived, this, [&] {
         if (boards.received().size() % 52 != 1)
             return;
-        frmProgress *progress = progressWindow();
+        ProgressWindow *progress = progressWindow();
         QVERIFY(progress && progress->isVisible());
         atFirstFrame.append(
             {progress->value(), progress->findChild<QLabel *>(QStringLiteral("lblMsg"))->text()});
@@ -622,7 +622,7 @@ void TestConsole::wholeUploadFromSend() {
     bool sendDisabled = true;
     bool coversNothing = true;
     connect(&boards, &PtyBoards::frameReceived, this, [&] {
-        frmProgress *progress = progressWindow();
+        ProgressWindow *progress = progressWindow();
         if (!progress || !progress->isVisible())
             return;
         ++shownWhileSending;

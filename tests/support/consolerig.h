@@ -150,10 +150,10 @@ private:
 };
 
 // The progress window while it exists.
-inline frmProgress *progressWindow() {
+inline ProgressWindow *progressWindow() {
     const QList<QWidget *> windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
-        if (auto *progress = qobject_cast<frmProgress *>(window))
+        if (auto *progress = qobject_cast<ProgressWindow *>(window))
             return progress;
     }
     return nullptr;
@@ -192,7 +192,7 @@ protected:
     }
 
     void startConsole() {
-        m_window = std::make_unique<frmDisplay>(m_setup);
+        m_window = std::make_unique<DisplayWindow>(m_setup);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
@@ -248,6 +248,6 @@ protected:
     QPushButton *cmdSend() const { return child<QPushButton>("cmdSend"); }
 
     std::unique_ptr<WorkingDirectory> m_dir;
-    std::unique_ptr<frmDisplay> m_window;
+    std::unique_ptr<DisplayWindow> m_window;
     ConsoleSetup m_setup;
 };
