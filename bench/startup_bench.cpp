@@ -52,7 +52,7 @@ private:
 int runChild(int argc, char *argv[], bool console) {
     QApplication app(argc, argv);
     if (console) {
-        frmDisplay window;
+        DisplayWindow window;
         FirstPaint report(&window);
         window.show();
         return app.exec();

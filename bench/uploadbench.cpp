@@ -69,7 +69,7 @@ int main(int argc, char *argv[]) {
         .delaySeconds =
             [] { return Settings::delaySecondsForPosition(Settings::DefaultDelayPosition); },
     };
-    SendRec &exchange = runner.exchange();
+    QTimer *const tmrTout = runner.findChild<QTimer *>(QStringLiteral("tmrTout"));
 
     QElapsedTimer clock;
     clock.start();
@@ -77,15 +77,19 @@ int main(int argc, char *argv[]) {
     QList<qint64> windowEndsNs;
     QObject::connect(&boards, &PtyBoards::frameReceived, &boards,
                      [&] { arrivalsNs.append(clock.nsecsElapsed()); });
-    QObject::connect(exchange.tmrTout(), &QTimer::timeout, &exchange,
+    QObject::connect(tmrTout, &QTimer::timeout, tmrTout,
                      [&] { windowEndsNs.append(clock.nsecsElapsed()); });
 
     double cpuUsed = 0;
-    QTimer::singleShot(0, &app, [&] {
-        const double cpuBefore = cpuSeconds();
-        runner.upload(request, report);
+    double cpuBefore = 0;
+    Job *const job = runner.upload(request, report);
+    QObject::connect(job, &Job::finished, &app, [&] {
         cpuUsed = cpuSeconds() - cpuBefore;
         app.quit();
+    });
+    QTimer::singleShot(0, job, [&] {
+        cpuBefore = cpuSeconds();
+        job->start();
     });
     app.exec();
 

@@ -17,7 +17,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -49,7 +48,7 @@ ConsoleSetup ConsoleSetup::forConfig(const QString &configPath) {
     return setup;
 }
 
-frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
+DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     : QWidget(parent)
     , m_controls(buildControls(this, Layout::displayControls(), LayoutUnits::forPrimaryScreen()))
     , m_tabs(controlNamed<PageTabs>(m_controls, QStringLiteral("SSTab")))
@@ -101,21 +100,27 @@ frmDisplay::frmDisplay(const ConsoleSetup &setup, QWidget *parent)
     // The tooltip is read from the journal each time it is asked for: a scheduled display-send
     // on the same folder may have sent since, and the console's start-up never waits for it.
     m_cmdSend->installEventFilter(this);
-    connect(m_cmdSend, &QPushButton::clicked, this, &frmDisplay::runUpload);
-    connect(m_cmdTest, &QPushButton::clicked, this, &frmDisplay::runProbe);
-    connect(m_cmdRecOnly, &QPushButton::clicked, this, &frmDisplay::toggleMonitor);
+    connect(m_cmdSend, &QPushButton::clicked, this, &DisplayWindow::runUpload);
+    connect(m_cmdTest, &QPushButton::clicked, this, &DisplayWindow::runProbe);
+    connect(m_cmdRecOnly, &QPushButton::clicked, this, &DisplayWindow::toggleMonitor);
 
     startUp();
     m_tabs->setCurrentIndex(0);
 }
 
-frmDisplay::~frmDisplay() {
+DisplayWindow::~DisplayWindow() {
+    // A job still running ends and is recorded while this window is whole; nothing more is shown.
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->disconnect(this);
+    }
+    delete m_runner;
     endPortWait();
 }
 
 // ---- start-up and close ------------------------------------------------------------------------
 
-void frmDisplay::startUp() {
+void DisplayWindow::startUp() {
     m_cmbComm->addItems(Settings::portEntries());
     for (int position = 0; position < m_cmbComm->count(); ++position) {
         const int number = Settings::portNumberForPosition(position);
@@ -141,7 +146,7 @@ void frmDisplay::startUp() {
     loadConfiguration();
 }
 
-void frmDisplay::loadConfiguration() {
+void DisplayWindow::loadConfiguration() {
     PageSet pages = shownPages();
     QString unreadable;
     try {
@@ -183,7 +188,7 @@ void frmDisplay::loadConfiguration() {
     }
 }
 
-void frmDisplay::saveConfiguration() {
+void DisplayWindow::saveConfiguration() {
     if (!m_keepBeforeSave) {
         m_store.save(m_portNumber, shownPages());
         return;
@@ -192,31 +197,31 @@ void frmDisplay::saveConfiguration() {
     m_keepBeforeSave = false;
 }
 
-PageSet frmDisplay::shownPages() const {
+PageSet DisplayWindow::shownPages() const {
     PageSet pages;
     for (int index = 0; index < PageSet::RowCount; ++index)
         pages.setRow(index, m_rows.at(index)->text());
     return pages;
 }
 
-void frmDisplay::placeRow(int index, const QString &text) {
+void DisplayWindow::placeRow(int index, const QString &text) {
     RowBox *box = m_rows.at(index);
     if (box->text() != text)
         box->placeText(text);
     box->setCursorPosition(0);
 }
 
-QString frmDisplay::configPath() const {
+QString DisplayWindow::configPath() const {
     return m_store.path();
 }
 
-bool frmDisplay::eventFilter(QObject *watched, QEvent *event) {
+bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
     if (watched == m_cmdSend && event->type() == QEvent::ToolTip)
         m_cmdSend->setToolTip(m_journal->lastUploadSummary());
     return QWidget::eventFilter(watched, event);
 }
 
-void frmDisplay::showEvent(QShowEvent *event) {
+void DisplayWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     if (m_shownOnce)
         return;
@@ -227,10 +232,10 @@ void frmDisplay::showEvent(QShowEvent *event) {
     }
     m_tabs->setFocus();
     if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
-        QTimer::singleShot(0, this, &frmDisplay::showStartUpProblems);
+        QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);
 }
 
-void frmDisplay::showStartUpProblems() {
+void DisplayWindow::showStartUpProblems() {
     if (!m_startUpProblem.isEmpty()) {
         QMessageBox box(QMessageBox::Warning, WindowTitle, m_startUpProblem, QMessageBox::Ok, this);
         box.exec();
@@ -254,7 +259,7 @@ void frmDisplay::showStartUpProblems() {
     }
 }
 
-void frmDisplay::closeEvent(QCloseEvent *event) {
+void DisplayWindow::closeEvent(QCloseEvent *event) {
     endRunningJob();
     for (;;) {
         try {
@@ -274,21 +279,16 @@ void frmDisplay::closeEvent(QCloseEvent *event) {
     event->accept();
 }
 
-void frmDisplay::endRunningJob() {
-    // A job waiting for the boards sends nothing more: its wait ends now and the port closes
-    // before the job unwinds. The progress window goes with the job, and its record ends now.
-    if (m_runner->isRunning())
-        m_journal->abandonRunning();
-    m_runner->cancel();
-    if (m_runner->isMonitoring()) {
-        m_runner->stopMonitor();
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+void DisplayWindow::endRunningJob() {
+    // A job waiting for the boards sends nothing more: the progress window closes, then the port,
+    // and its record ends now.
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->cancel();
     }
-    m_runner->link().close();
-    m_progress.close();
 }
 
-frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
+DisplayWindow::SaveAnswer DisplayWindow::askAfterFailedSave(const QString &why) {
     QMessageBox box(QMessageBox::Warning, WindowTitle,
                     QStringLiteral("%1\n\nThe port number and the pages are kept in this file "
                                    "for the next start.")
@@ -310,8 +310,8 @@ frmDisplay::SaveAnswer frmDisplay::askAfterFailedSave(const QString &why) {
 
 // ---- jobs --------------------------------------------------------------------------------------
 
-void frmDisplay::runUpload() {
-    if (m_runner->isRunning())
+void DisplayWindow::runUpload() {
+    if (m_job)
         return;
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
@@ -322,37 +322,52 @@ void frmDisplay::runUpload() {
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    if (whileOpeningPort([&] { m_journal->upload(*m_runner, request, *this); }))
-        showJournalProblem();
+    startJob(m_journal->upload(*m_runner, request, *this), m_job);
 }
 
-void frmDisplay::runProbe() {
-    if (m_runner->isRunning())
+void DisplayWindow::runProbe() {
+    if (m_job)
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
-    if (whileOpeningPort(
-            [&] { m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this); }))
-        showJournalProblem();
+    startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);
 }
 
-void frmDisplay::toggleMonitor() {
-    if (m_runner->isMonitoring()) {
-        m_runner->stopMonitor();
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
-        return;
-    }
+void DisplayWindow::toggleMonitor() {
+    if (m_monitor)
+        return m_monitor->cancel();
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    bool started = false;
-    const bool alive = whileOpeningPort([&] {
-        started = m_runner->startMonitor(PortTarget::number(m_portNumber, m_ports), *this);
+    m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    startJob(m_runner->monitor(PortTarget::number(m_portNumber, m_ports), *this), m_monitor);
+}
+
+void DisplayWindow::startJob(Job *job, Job *&running) {
+    if (!job)
+        return;
+    running = job;
+    connect(job, &Job::finished, this, [this, &running](JobOutcome outcome) {
+        running = nullptr;
+        endPortWait();
+        m_cmdSend->setEnabled(true);
+        if (!m_monitor)
+            m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+        if (outcome != JobOutcome::Busy && &running == &m_job)
+            showJournalProblem();
     });
-    if (alive && started)
-        m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    // A serial port opens at once, but a device server on the network may take up to 3 s to
+    // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press
+    // was taken (the window stays usable).
+    if (!m_waitingForPort) {
+        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+        m_waitingForPort = true;
+    }
+    job->start();
+    if (running == job && job->state() != Job::State::Connecting)
+        endPortWait();
 }
 
 // ---- what the jobs show -----------------------------------------------------------------------
 
-void frmDisplay::progressShown(const QString &message) {
+void DisplayWindow::progressShown(const QString &message) {
     endPortWait();
     m_cmdSend->setEnabled(false);
     m_progress.show();
@@ -360,65 +375,48 @@ void frmDisplay::progressShown(const QString &message) {
     m_progress.setValue(0);
 }
 
-void frmDisplay::progressChanged(float value) {
+void DisplayWindow::progressChanged(float value) {
     m_progress.setValue(value);
 }
 
-void frmDisplay::progressClosed() {
+void DisplayWindow::progressClosed() {
     m_progress.close();
 }
 
-void frmDisplay::exchanged(const Exchanged &exchange) {
+void DisplayWindow::frameWritten(const QByteArray &) {
+    endPortWait();
+}
+
+void DisplayWindow::exchanged(const Exchanged &exchange) {
     setReceiveLine(exchange.reply);
     if (exchange.judgement)
         showJudgement(*exchange.judgement);
 }
 
-void frmDisplay::received(const QByteArray &bytes) {
+void DisplayWindow::received(const QByteArray &bytes) {
+    endPortWait();
     setReceiveLine(bytes);
 }
 
-void frmDisplay::failed(const QString &text) {
+void DisplayWindow::failed(const QString &text) {
     endPortWait();
     reportPortError(text);
 }
 
-void frmDisplay::ended(JobOutcome) {
-    m_cmdSend->setEnabled(true);
-    if (!m_runner->isMonitoring())
-        m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
-}
-
-// A serial port opens at once, but a device server on the network may take up to 3 s to
-// connect, and nothing else on the screen changes meanwhile: a busy pointer says the press was
-// taken (the window stays usable). It goes when the port opens or fails, or the job returns.
-bool frmDisplay::whileOpeningPort(const std::function<void()> &job) {
-    const QPointer<frmDisplay> alive(this);
-    if (!m_waitingForPort) {
-        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-        m_waitingForPort = true;
-    }
-    job();
-    if (!alive)
-        return false; // the destructor put the pointer back
-    endPortWait();
-    return true;
-}
-
-void frmDisplay::endPortWait() {
+void DisplayWindow::endPortWait() {
     if (!m_waitingForPort)
         return;
     QGuiApplication::restoreOverrideCursor();
     m_waitingForPort = false;
 }
 
-void frmDisplay::setReceiveLine(const QByteArray &reply) {
+void DisplayWindow::setReceiveLine(const QByteArray &reply) {
     const int width = m_lblRx->contentsRect().width() - 2 * m_lblRx->margin();
     m_lblRx->setText(m_lblRx->fontMetrics().elidedText(renderReceiveLine(reply), Qt::ElideRight,
                                                        qMax(0, width)));
 }
 
-void frmDisplay::showJudgement(const Judgement &judgement) {
+void DisplayWindow::showJudgement(const Judgement &judgement) {
     if (judgement.address < 0 || judgement.address >= BoardAddress::Count)
         return;
     m_lights.at(judgement.address)->setColour(judgement.answered ? Green : Red);
@@ -426,20 +424,27 @@ void frmDisplay::showJudgement(const Judgement &judgement) {
                   judgement.answered ? QStringLiteral("answered") : QStringLiteral("no answer"));
 }
 
-void frmDisplay::describeLight(int address, const QString &state) {
+void DisplayWindow::describeLight(int address, const QString &state) {
     const QString text = QStringLiteral("Board %1: %2").arg(address).arg(state);
     m_lights.at(address)->setToolTip(text);
     m_lights.at(address)->setAccessibleName(text);
 }
 
-void frmDisplay::reportPortError(const QString &text) {
-    QMessageBox box(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
-    box.exec();
+// The job that failed keeps the progress where it stopped, and the port, until the box closes.
+void DisplayWindow::reportPortError(const QString &text) {
+    auto *box =
+        new QMessageBox(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->holdUntilGone(box);
+    }
+    box->open();
 }
 
 // Once per run of the console, after the job, which went on as usual: a journal that cannot be
 // kept is worth one interruption, not one at every upload.
-void frmDisplay::showJournalProblem() {
+void DisplayWindow::showJournalProblem() {
     const QString problem = m_journal->takeProblem();
     if (problem.isEmpty())
         return;
@@ -448,10 +453,12 @@ void frmDisplay::showJournalProblem() {
         qCWarning(lcJournal).noquote() << problem;
         return;
     }
-    QMessageBox box(QMessageBox::Warning, WindowTitle,
-                    QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the "
-                                   "journal are not shown while the console runs.")
-                        .arg(problem),
-                    QMessageBox::Ok, this);
-    box.exec();
+    auto *box = new QMessageBox(
+        QMessageBox::Warning, WindowTitle,
+        QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the journal are "
+                       "not shown while the console runs.")
+            .arg(problem),
+        QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }

@@ -2,17 +2,19 @@
 
 // The operator console.
 //
-//   frmDisplay ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
-//      │                                                    probe (Test), monitor (Rec Only)
-//      │                                  cm: BoardLink ◀── SendRec (tmrTout, 500 ms window)
+//   DisplayWindow (frmDisplay) ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
+//      │                                              probe (Test), monitor (Rec Only), as Jobs
+//      │                             cm: BoardLink ◀── SendRec (tmrTout, 500 ms reply window)
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
-//      ├── ProgressWindow ──▶ frmProgress (created per upload, no owner)
+//      ├── UploadProgress ──▶ ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
 //      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //          first job or the first look at SEND's tooltip
 //
-// Everything runs on the GUI thread. A job waits for the boards in SendRec's local event loop, so
-// the window stays live during an upload; closing it cancels that wait.
+// Everything runs on the GUI thread and nothing waits in a nested event loop: a job writes a frame,
+// starts tmrTout and returns; the timeout reads, judges and writes the next frame. A port error is
+// shown in a box opened without a loop of its own; the job keeps the progress and the port until
+// the box is closed. Closing the window cancels the job: progress, then port, recorded once.
 
 #include "configstore.h"
 #include "frmprogress.h"
@@ -25,8 +27,8 @@
 #include <QWidget>
 
 #include <array>
-#include <functional>
 
+class Job;
 class JobJournal;
 class JobRunner;
 class PageTabs;
@@ -50,12 +52,12 @@ struct ConsoleSetup {
     static ConsoleSetup forConfig(const QString &configPath);
 };
 
-class frmDisplay : public QWidget, private JobReport {
+class DisplayWindow : public QWidget, private JobReport {
     Q_OBJECT
 
 public:
-    explicit frmDisplay(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
-    ~frmDisplay() override;
+    explicit DisplayWindow(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
+    ~DisplayWindow() override;
 
     QString configPath() const;
     qint16 portNumber() const { return m_portNumber; }
@@ -85,18 +87,18 @@ private:
     void describeLight(int address, const QString &state);
     void reportPortError(const QString &text);
     void showJournalProblem();
-    // Runs a job that opens the port; false when the window went away during it.
-    bool whileOpeningPort(const std::function<void()> &job);
+    // Starts a job that opens the port; a busy pointer shows until the port opens or fails.
+    void startJob(Job *job, Job *&running);
     void endPortWait();
 
     // JobReport
     void progressShown(const QString &message) override;
     void progressChanged(float value) override;
     void progressClosed() override;
+    void frameWritten(const QByteArray &frame) override;
     void exchanged(const Exchanged &exchange) override;
     void received(const QByteArray &bytes) override;
     void failed(const QString &text) override;
-    void ended(JobOutcome outcome) override;
 
     const QHash<QString, QWidget *> m_controls;
     PageTabs *const m_tabs;
@@ -110,12 +112,14 @@ private:
     std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
     JobRunner *const m_runner;
-    ProgressWindow m_progress;
+    UploadProgress m_progress;
     const ConfigStore m_store;
     const PortMap m_ports;
     JobJournal *const m_journal;
     const QStringList m_portMapProblems;
 
+    Job *m_job = nullptr;     // the upload or test under way
+    Job *m_monitor = nullptr; // the receive monitor, while it runs
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;

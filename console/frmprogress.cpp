@@ -7,7 +7,7 @@
 #include <QProgressBar>
 #include <QScreen>
 
-frmProgress::frmProgress()
+ProgressWindow::ProgressWindow()
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
     , m_controls(buildControls(this, Layout::progressControls(), LayoutUnits::forPrimaryScreen()))
     , m_lblMsg(controlNamed<QLabel>(m_controls, QStringLiteral("lblMsg")))
@@ -20,55 +20,55 @@ frmProgress::frmProgress()
     setAttribute(Qt::WA_ShowWithoutActivating);
 }
 
-void frmProgress::setMessage(const QString &text) {
+void ProgressWindow::setMessage(const QString &text) {
     m_lblMsg->setText(text);
 }
 
-void frmProgress::setValue(float value) {
+void ProgressWindow::setValue(float value) {
     m_value = value;
     m_pbar->setValue(qBound(0, qRound(value), 100));
 }
 
-void frmProgress::closeEvent(QCloseEvent *event) {
+void ProgressWindow::closeEvent(QCloseEvent *event) {
     // Only the upload ends this window; a close from the window manager is refused.
     if (event->spontaneous())
         event->ignore();
 }
 
-ProgressWindow::ProgressWindow(QWidget *mainWindow)
+UploadProgress::UploadProgress(QWidget *mainWindow)
     : m_mainWindow(mainWindow) {}
 
-ProgressWindow::~ProgressWindow() {
+UploadProgress::~UploadProgress() {
     delete m_window;
 }
 
-void ProgressWindow::show() {
+void UploadProgress::show() {
     if (!m_window) {
-        m_window = new frmProgress;
+        m_window = new ProgressWindow;
         place();
     }
     m_window->show();
 }
 
-void ProgressWindow::setMessage(const QString &text) {
+void UploadProgress::setMessage(const QString &text) {
     if (m_window)
         m_window->setMessage(text);
 }
 
-float ProgressWindow::value() const {
+float UploadProgress::value() const {
     return m_window ? m_window->value() : 0.0f;
 }
 
-void ProgressWindow::setValue(float value) {
+void UploadProgress::setValue(float value) {
     if (m_window)
         m_window->setValue(value);
 }
 
-void ProgressWindow::close() {
+void UploadProgress::close() {
     delete m_window;
 }
 
-void ProgressWindow::place() {
+void UploadProgress::place() {
     // Below the main window if there is room, else above it, else at the bottom of the screen:
     // the lights and the receive line sit in the upper half of the main window.
     const QRect main = m_mainWindow->frameGeometry();

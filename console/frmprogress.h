@@ -9,11 +9,11 @@ class QProgressBar;
 
 // The small window the upload shows while it runs: a message above a bar from 0 to 100. It has
 // no owner, no caption text and no buttons, and the operator cannot close it by hand.
-class frmProgress : public QWidget {
+class ProgressWindow : public QWidget {
     Q_OBJECT
 
 public:
-    frmProgress();
+    ProgressWindow();
 
     void setMessage(const QString &text);
     float value() const { return m_value; }
@@ -29,16 +29,16 @@ private:
     float m_value = 0;
 };
 
-// The upload's progress display: creates frmProgress on first show, placed just below the main
+// The upload's progress display: creates ProgressWindow on first show, placed just below the main
 // window (so it covers neither the status lights nor the receive line) and kept on the screen,
 // and destroys it on close. Calls between a close and the next show change nothing.
-class ProgressWindow {
+class UploadProgress {
 public:
-    explicit ProgressWindow(QWidget *mainWindow);
-    ~ProgressWindow();
+    explicit UploadProgress(QWidget *mainWindow);
+    ~UploadProgress();
 
-    ProgressWindow(const ProgressWindow &) = delete;
-    ProgressWindow &operator=(const ProgressWindow &) = delete;
+    UploadProgress(const UploadProgress &) = delete;
+    UploadProgress &operator=(const UploadProgress &) = delete;
 
     void show();
     void setMessage(const QString &text);
@@ -46,11 +46,11 @@ public:
     void setValue(float value);
     void close();
 
-    frmProgress *window() const { return m_window; }
+    ProgressWindow *window() const { return m_window; }
 
 private:
     void place();
 
     QWidget *const m_mainWindow;
-    QPointer<frmProgress> m_window;
+    QPointer<ProgressWindow> m_window;
 };

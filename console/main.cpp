@@ -88,7 +88,7 @@ int main(int argc, char *argv[]) {
         // A file named here may be anyone's: never moved aside, even when damaged.
         setup.journal.moveAsideDamaged = false;
     }
-    frmDisplay window(setup);
+    DisplayWindow window(setup);
     window.show();
     return app.exec();
 }

@@ -1,9 +1,9 @@
 // Feeds arbitrary reply bytes to the status judge and the receive line. The first input byte
 // stands for the first character of the frame the reply answers.
 
+#include "judgement.h"
 #include "pageset.h"
 #include "receiveline.h"
-#include "sendrec.h"
 
 #include <cstdlib>
 

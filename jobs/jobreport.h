@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sendrec.h"
+#include "judgement.h"
 
 #include <QString>
 
@@ -20,15 +20,19 @@ public:
     virtual void progressChanged(float value) { Q_UNUSED(value) }
     virtual void progressClosed() {}
 
+    // A frame went out; its reply window starts when this returns. Said also for a frame whose
+    // window is then cut short.
+    virtual void frameWritten(const QByteArray &frame) { Q_UNUSED(frame) }
     // Every exchange, after its reply window: the frame, the reply (possibly empty) and, for a
     // frame addressed to one board, whether that board answered.
     virtual void exchanged(const Exchanged &exchange) = 0;
     // What one poll of the receive monitor read (possibly nothing).
     virtual void received(const QByteArray &bytes) = 0;
     // The job could not take the port or lost it. Said once per job, before anything is given
-    // back; a message box may wait here for the operator.
+    // back; a report that shows it to the operator may have the job wait (Job::holdUntilGone).
     virtual void failed(const QString &text) = 0;
 
     // The job has given back everything it took: the progress is closed, the port is closed.
+    // Said once for every job that was not refused as Busy.
     virtual void ended(JobOutcome outcome) { Q_UNUSED(outcome) }
 };

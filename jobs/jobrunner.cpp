@@ -3,9 +3,9 @@
 #include "boardlink.h"
 #include "failure.h"
 #include "framebuilder.h"
+#include "sendrec.h"
 #include "wirelog.h"
 
-#include <QPointer>
 #include <QTimer>
 
 QDebug operator<<(QDebug debug, JobOutcome outcome) {
@@ -23,206 +23,240 @@ QDebug operator<<(QDebug debug, JobOutcome outcome) {
     return debug;
 }
 
-// What one run of a job holds: the port once it has opened it, and the progress once shown.
-// The destructor gives both back, in that order, on every path; if the runner itself went away
-// during a wait, everything the lease knew went with it and it touches nothing.
-class JobRunner::Lease {
-public:
-    Lease(JobRunner &runner, JobReport &report)
-        : m_runner(&runner)
-        , m_report(report) {
-        runner.m_running = true;
-        runner.m_cancelled = false;
-    }
-
-    ~Lease() {
-        if (!m_runner)
-            return;
-        if (m_progressShown)
-            m_report.progressClosed();
-        if (m_portTaken)
-            m_runner->m_link->close();
-        m_runner->m_running = false;
-    }
-
-    Lease(const Lease &) = delete;
-    Lease &operator=(const Lease &) = delete;
-
-    bool runnerAlive() const { return !m_runner.isNull(); }
-
-    // A refusal leaves the port to whoever held it before: nothing is closed.
-    void takePort(const PortTarget &port) {
-        m_runner->m_link->setPort(port);
-        m_runner->m_link->open();
-        m_portTaken = true;
-    }
-
-    void exchange(const QByteArray &frame) {
-        if (m_runner->m_cancelled)
-            throw Aborted();
-        const Exchanged exchanged = m_runner->m_exchange->sendRec(frame);
-        m_report.exchanged(exchanged);
-    }
-
-    void showProgress(const QString &message) {
-        m_progressShown = true;
-        m_progress = 0;
-        m_report.progressShown(message);
-    }
-    void setProgress(int value) {
-        m_progress = value;
-        m_report.progressChanged(float(value));
-    }
-    void stepProgress(int step) { setProgress(m_progress + step); }
-
-private:
-    const QPointer<JobRunner> m_runner;
-    JobReport &m_report;
-    bool m_portTaken = false;
-    bool m_progressShown = false;
-    int m_progress = 0;
+// What a job sends: frame n is built just before it goes out, and the progress, if any, is set
+// after its exchange. A job of no frames is the monitor, which polls instead.
+struct JobRunner::Plan {
+    PortTarget port;
+    int frameCount = 0;
+    std::function<QByteArray(int n)> frame;
+    QString progressMessage; // shown at 0 once the port is open; none when empty
+    std::function<std::optional<int>(int n)> progressAfter;
 };
 
 JobRunner::JobRunner(QObject *parent)
     : QObject(parent)
     , m_link(new BoardLink(this))
     , m_exchange(new SendRec(m_link, this))
-    , m_tmrRx(new QTimer(this)) {
+    , m_pollTimer(new QTimer(this)) {
     m_link->setObjectName(QStringLiteral("cm"));
-    m_tmrRx->setObjectName(QStringLiteral("tmrRx"));
-    m_tmrRx->setInterval(PollMs);
-    connect(m_tmrRx, &QTimer::timeout, this, &JobRunner::poll);
-    // The device vanished between two polls.
-    connect(m_link, &BoardLink::failed, this, [this](const QString &text) {
-        if (isMonitoring())
-            monitorFailed(text);
-    });
+    m_pollTimer->setObjectName(QStringLiteral("tmrRx"));
+    m_pollTimer->setInterval(PollMs);
 }
 
 JobRunner::~JobRunner() {
-    // A job still waiting unwinds once control returns to its wait; by then this runner is gone
-    // and the job touches nothing.
-    m_exchange->abort();
+    // Each ends on its way out while the line is still here.
+    qDeleteAll(findChildren<Job *>(Qt::FindDirectChildrenOnly));
 }
 
-JobOutcome JobRunner::run(const PortTarget &port, JobReport &report,
-                          const std::function<void(Lease &)> &body) {
-    if (m_running)
-        return JobOutcome::Busy;
-    const QPointer<JobRunner> alive(this);
-    QElapsedTimer started;
-    started.start();
-    m_exchange->setJobClock(started);
-    JobOutcome outcome = JobOutcome::Complete;
-    {
-        Lease lease(*this, report);
-        QString failure;
-        try {
-            lease.takePort(port);
-            body(lease);
-        } catch (const Aborted &) {
-            outcome = JobOutcome::Aborted;
-        } catch (const Failure &error) {
-            outcome = JobOutcome::Failed;
-            failure = error.text();
-        } catch (const std::exception &error) {
-            outcome = JobOutcome::Failed;
-            failure = QString::fromLocal8Bit(error.what());
-        }
-        // Said while the progress is still shown and the port still held, so the operator sees
-        // where the job stopped.
-        if (outcome == JobOutcome::Failed && alive)
-            report.failed(failure);
-    }
-    if (alive)
-        report.ended(outcome);
-    return outcome;
+Job *JobRunner::make(Plan plan, JobReport &report) {
+    return new Job(*this, std::move(plan), report);
 }
 
-JobOutcome JobRunner::upload(const UploadRequest &request, JobReport &report) {
-    return run(request.port, report, [&request](Lease &job) {
-        job.showProgress(QStringLiteral("Processing ...."));
-        job.exchange(FrameBuilder::bracketFrame());
-        job.exchange(FrameBuilder::bracketFrame());
-        for (int page = 0; page < PageSet::PageCount; ++page) {
-            for (int k = 0; k < PageSet::PairsPerPage; ++k) {
-                job.exchange(FrameBuilder::rowPairFrame(
-                    page, k, request.rowText(PageSet::indexOf(page, 2 * k)),
-                    request.rowText(PageSet::indexOf(page, 2 * k + 1))));
-                job.stepProgress(ProgressStep);
-            }
-        }
-        job.exchange(FrameBuilder::pageDelayFrame(request.delaySeconds()));
-        job.setProgress(ProgressDone);
-        job.exchange(FrameBuilder::bracketFrame());
-    });
+Job *JobRunner::upload(const UploadRequest &request, JobReport &report) {
+    // Brackets, the row pairs page by page (each a step of the progress), the delay (then done),
+    // and the closing bracket.
+    constexpr int FirstPair = 2;
+    constexpr int DelayFrame = FirstPair + RowPairFrameCount;
+    return make({.port = request.port,
+                 .frameCount = UploadFrameCount,
+                 .frame =
+                     [request](int n) {
+                         if (n < FirstPair || n > DelayFrame)
+                             return FrameBuilder::bracketFrame();
+                         if (n == DelayFrame)
+                             return FrameBuilder::pageDelayFrame(request.delaySeconds());
+                         const int page = (n - FirstPair) / PageSet::PairsPerPage;
+                         const int k = (n - FirstPair) % PageSet::PairsPerPage;
+                         return FrameBuilder::rowPairFrame(
+                             page, k, request.rowText(PageSet::indexOf(page, 2 * k)),
+                             request.rowText(PageSet::indexOf(page, 2 * k + 1)));
+                     },
+                 .progressMessage = QStringLiteral("Processing ...."),
+                 .progressAfter = [](int n) -> std::optional<int> {
+                     if (n == DelayFrame)
+                         return ProgressDone;
+                     if (n >= FirstPair && n < DelayFrame)
+                         return ProgressStep * (n - FirstPair + 1);
+                     return std::nullopt;
+                 }},
+                report);
 }
 
-JobOutcome JobRunner::probe(const PortTarget &port, JobReport &report) {
-    return run(port, report, [](Lease &job) {
-        for (int address = 0; address <= BoardAddress::Highest; ++address)
-            job.exchange(FrameBuilder::probeFrame(address));
-    });
+Job *JobRunner::probe(const PortTarget &port, JobReport &report) {
+    return make({.port = port,
+                 .frameCount = ProbeFrameCount,
+                 .frame = [](int n) { return FrameBuilder::probeFrame(n); },
+                 .progressMessage = {},
+                 .progressAfter = {}},
+                report);
 }
 
-void JobRunner::cancel() {
-    // A connect under way, a job's or the monitor's, ends at once.
-    m_link->cancelOpen();
-    if (!m_running)
-        return;
-    m_cancelled = true;
-    m_exchange->abort();
+Job *JobRunner::monitor(const PortTarget &port, JobReport &report) {
+    return make(
+        {.port = port, .frameCount = 0, .frame = {}, .progressMessage = {}, .progressAfter = {}},
+        report);
 }
 
-bool JobRunner::startMonitor(const PortTarget &port, JobReport &report) {
-    if (isMonitoring())
-        return true;
+Job::Job(JobRunner &runner, JobRunner::Plan plan, JobReport &report)
+    : QObject(&runner)
+    , m_runner(runner)
+    , m_plan(std::make_unique<JobRunner::Plan>(std::move(plan)))
+    , m_report(report) {}
+
+Job::~Job() {
+    cancel();
+}
+
+bool Job::polls() const {
+    return m_plan->frameCount == 0;
+}
+
+// A platform failure in any step ends the job on its one path; nothing escapes to the event loop.
+void Job::step(const std::function<void()> &work) {
     try {
-        m_link->setPort(port);
-        m_link->open();
+        work();
     } catch (const Failure &failure) {
-        report.failed(failure.text());
-        return false;
-    } catch (const Aborted &) {
-        return false; // the connect was cancelled, or this runner went away during it
+        fail(failure.text());
+    } catch (const std::exception &error) {
+        fail(QString::fromLocal8Bit(error.what()));
     }
-    m_monitorReport = &report;
-    m_monitorClock.start();
-    m_tmrRx->start();
-    return true;
 }
 
-void JobRunner::stopMonitor() {
-    if (!isMonitoring())
+void Job::start() {
+    if (m_state != State::Ready)
         return;
-    m_tmrRx->stop();
-    m_monitorReport = nullptr;
-    m_link->close();
+    if (!polls() && m_runner.m_running) {
+        m_state = State::Ended;
+        Q_EMIT finished(JobOutcome::Busy);
+        deleteLater();
+        return;
+    }
+    if (!polls())
+        m_runner.m_running = this;
+    m_clock.start();
+    BoardLink *const link = m_runner.m_link;
+    SendRec *const exchange = m_runner.m_exchange;
+    connect(link, &BoardLink::opened, this, [this] {
+        if (m_state == State::Connecting)
+            step([this] { portOpened(); });
+    });
+    // While exchanging, a failed device is met by the read at the end of the window.
+    connect(link, &BoardLink::failed, this, [this](const QString &text) {
+        if (m_state == State::Connecting || m_state == State::Polling)
+            fail(text);
+    });
+    if (polls()) {
+        connect(m_runner.m_pollTimer, &QTimer::timeout, this, &Job::poll);
+    } else {
+        connect(exchange, &SendRec::frameWritten, this, [this](const QByteArray &frame) {
+            if (m_state == State::Exchanging)
+                m_report.frameWritten(frame);
+        });
+        connect(exchange, &SendRec::exchanged, this, &Job::replied);
+        connect(exchange, &SendRec::failed, this, [this](const QString &text) {
+            if (m_state == State::Exchanging)
+                fail(text);
+        });
+    }
+    m_state = State::Connecting;
+    step([this, link] {
+        // A refusal leaves the port to whoever held it before: nothing is closed.
+        link->setPort(m_plan->port);
+        link->open();
+        m_portTaken = true;
+        if (!link->isConnecting())
+            portOpened();
+    });
 }
 
-bool JobRunner::isMonitoring() const {
-    return m_tmrRx->isActive();
+void Job::portOpened() {
+    if (polls()) {
+        m_state = State::Polling;
+        m_runner.m_pollTimer->start();
+        return;
+    }
+    m_state = State::Exchanging;
+    if (!m_plan->progressMessage.isEmpty()) {
+        m_progressShown = true;
+        m_report.progressShown(m_plan->progressMessage); // at 0
+    }
+    if (m_state != State::Exchanging)
+        return; // the report cancelled it
+    m_runner.m_exchange->setJobClock(m_clock);
+    m_runner.m_exchange->send(m_plan->frame(m_frame));
 }
 
-void JobRunner::poll() {
-    try {
-        const Received received = m_link->read();
+void Job::replied(const Exchanged &exchange) {
+    if (m_state != State::Exchanging)
+        return;
+    m_report.exchanged(exchange);
+    if (const std::optional<int> progress =
+            m_plan->progressAfter ? m_plan->progressAfter(m_frame) : std::nullopt;
+        progress && m_state == State::Exchanging)
+        m_report.progressChanged(float(*progress));
+    if (m_state != State::Exchanging)
+        return; // the report cancelled it
+    if (++m_frame == m_plan->frameCount)
+        return end(JobOutcome::Complete);
+    step([this] { m_runner.m_exchange->send(m_plan->frame(m_frame)); });
+}
+
+void Job::poll() {
+    if (m_state != State::Polling)
+        return;
+    step([this] {
+        const Received received = m_runner.m_link->read();
         // Every 500 ms: only what arrived, or the log would be mostly empty reads.
         if (!received.bytes.isEmpty())
-            qCDebug(lcWire).noquote() << wireTime(m_monitorClock) << wireReadText(received);
-        m_monitorReport->received(received.bytes);
-    } catch (const Failure &failure) {
-        monitorFailed(failure.text());
-    }
+            qCDebug(lcWire).noquote() << wireTime(m_clock) << wireReadText(received);
+        m_report.received(received.bytes);
+    });
 }
 
-void JobRunner::monitorFailed(const QString &text) {
-    JobReport *report = m_monitorReport;
-    // Stop first: the report may show a message box with its own event loop, and no poll may
-    // come meanwhile.
-    stopMonitor();
-    const QPointer<JobRunner> alive(this);
-    report->failed(text);
-    if (alive)
-        report->ended(JobOutcome::Failed);
+void Job::fail(const QString &text) {
+    if (m_state == State::ReportingFailure || m_state == State::Ended)
+        return;
+    m_state = State::ReportingFailure;
+    if (m_portTaken) {
+        m_runner.m_exchange->abort();
+        if (polls())
+            m_runner.m_pollTimer->stop();
+    }
+    // Said while the progress is still shown and the port still held, so the operator sees
+    // where the job stopped.
+    m_report.failed(text);
+    if (m_state == State::ReportingFailure && !m_held)
+        end(JobOutcome::Failed);
+}
+
+void Job::holdUntilGone(QObject *holder) {
+    if (m_state != State::ReportingFailure)
+        return;
+    m_held = true;
+    connect(holder, &QObject::destroyed, this, [this] { end(JobOutcome::Failed); });
+}
+
+void Job::cancel() {
+    end(m_state == State::ReportingFailure ? JobOutcome::Failed : JobOutcome::Aborted);
+}
+
+void Job::end(JobOutcome outcome) {
+    if (m_state == State::Ended)
+        return;
+    m_state = State::Ended;
+    if (m_portTaken) {
+        if (polls())
+            m_runner.m_pollTimer->stop();
+        else
+            m_runner.m_exchange->abort();
+    }
+    if (m_progressShown)
+        m_report.progressClosed();
+    if (m_portTaken)
+        m_runner.m_link->close();
+    if (m_runner.m_running == this)
+        m_runner.m_running = nullptr;
+    m_report.ended(outcome);
+    Q_EMIT finished(outcome);
+    deleteLater();
 }

@@ -2,17 +2,16 @@
 
 #include "jobrunner.h"
 #include "pageset.h"
-#include "sendrec.h"
 
-#include <QPointer>
+#include <algorithm>
 
 // One job's record as it runs: passes everything on to the program's report and notes what the
-// record needs on the way.
+// record needs on the way. Owned by the journal, so it hears the job's end however the job ends.
 class JobJournal::Recorder : public JobReport {
 public:
     Recorder(JobJournal &owner, JobReport &shown, JournalStart start)
         : start(std::move(start))
-        , m_owner(&owner)
+        , m_owner(owner)
         , m_shown(shown) {
         lights.fill(QLatin1Char('c'), BoardAddress::Count);
     }
@@ -20,6 +19,12 @@ public:
     void progressShown(const QString &message) override { m_shown.progressShown(message); }
     void progressChanged(float value) override { m_shown.progressChanged(value); }
     void progressClosed() override { m_shown.progressClosed(); }
+    // Counted as they go out rather than from the exchanges reported: a frame whose reply
+    // window was cut short (a signal, the window closing, the port failing) was still written.
+    void frameWritten(const QByteArray &frame) override {
+        ++frames;
+        m_shown.frameWritten(frame);
+    }
     void exchanged(const Exchanged &exchange) override {
         if (exchange.judgement && exchange.judgement->address >= 0 &&
             exchange.judgement->address < lights.size())
@@ -36,8 +41,7 @@ public:
     // Completed before the program hears of the end, so that what it shows next (the SEND
     // tooltip) already reads the finished record.
     void ended(JobOutcome outcome) override {
-        if (m_owner)
-            m_owner->finish(*this, outcome);
+        m_owner.finish(*this, outcome);
         m_shown.ended(outcome);
     }
 
@@ -52,7 +56,7 @@ public:
     std::optional<int> sentDelay;
 
 private:
-    const QPointer<JobJournal> m_owner;
+    JobJournal &m_owner;
     JobReport &m_shown;
 };
 
@@ -90,12 +94,21 @@ JobJournal::JobJournal(const QString &path, QString program, JournalOptions opti
     , m_program(std::move(program)) {}
 
 JobJournal::~JobJournal() {
-    abandonRunning();
+    for (const std::unique_ptr<Recorder> &recorder : m_recorders)
+        finish(*recorder, JobOutcome::Aborted);
 }
 
-JobOutcome JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobReport &report) {
+JobJournal::Recorder &JobJournal::begin(JobReport &shown, JournalStart start) {
+    // Ended records are dropped here, never from inside their own report.
+    std::erase_if(m_recorders, [](const std::unique_ptr<Recorder> &old) { return old->done; });
+    Recorder &recorder = *m_recorders.emplace_back(std::make_unique<Recorder>(*this, shown, start));
+    recorder.id = m_journal.begin(recorder.start);
+    return recorder;
+}
+
+Job *JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobReport &report) {
     if (runner.isRunning())
-        return JobOutcome::Busy;
+        return nullptr;
     JournalStart start = startOf(m_program, QStringLiteral("upload"), request.port);
     QStringList rows;
     rows.reserve(PageSet::RowCount);
@@ -104,50 +117,27 @@ JobOutcome JobJournal::upload(JobRunner &runner, const UploadRequest &request, J
     start.rows = rows;
     start.delaySeconds = request.delaySeconds();
 
-    Recorder recorder(*this, report, start);
+    Recorder &recorder = begin(report, start);
     recorder.sentRows = rows;
     recorder.sentDelay = start.delaySeconds;
     UploadRequest recorded = request;
-    recorded.rowText = [&request, &recorder](int index) {
+    recorded.rowText = [request, &recorder](int index) {
         QString text = request.rowText(index);
         (*recorder.sentRows)[index] = text;
         return text;
     };
-    recorded.delaySeconds = [&request, &recorder] {
+    recorded.delaySeconds = [request, &recorder] {
         const int seconds = request.delaySeconds();
         recorder.sentDelay = seconds;
         return seconds;
     };
-    return record(runner, recorder, [&runner, &recorded](JobReport &recording) {
-        return runner.upload(recorded, recording);
-    });
+    return runner.upload(recorded, recorder);
 }
 
-JobOutcome JobJournal::probe(JobRunner &runner, const PortTarget &port, JobReport &report) {
+Job *JobJournal::probe(JobRunner &runner, const PortTarget &port, JobReport &report) {
     if (runner.isRunning())
-        return JobOutcome::Busy;
-    Recorder recorder(*this, report, startOf(m_program, QStringLiteral("test"), port));
-    return record(runner, recorder,
-                  [&runner, &port](JobReport &recording) { return runner.probe(port, recording); });
-}
-
-JobOutcome JobJournal::record(JobRunner &runner, Recorder &recorder,
-                              const std::function<JobOutcome(JobReport &)> &job) {
-    recorder.id = m_journal.begin(recorder.start);
-    m_running = &recorder;
-    const QPointer<JobJournal> alive(this);
-    // Counted as they go out rather than from the exchanges reported: a frame whose reply
-    // window was cut short (a signal, the window closing, the port failing) was still written.
-    const QMetaObject::Connection counting = connect(&runner.exchange(), &SendRec::frameWritten,
-                                                     this, [&recorder] { ++recorder.frames; });
-    const JobOutcome outcome = job(recorder);
-    if (!alive)
-        return outcome; // everything went away during the job's wait; touch nothing
-    disconnect(counting);
-    // The runner reports no end when it was itself destroyed during a wait.
-    finish(recorder, outcome);
-    m_running = nullptr;
-    return outcome;
+        return nullptr;
+    return runner.probe(port, begin(report, startOf(m_program, QStringLiteral("test"), port)));
 }
 
 void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
@@ -165,11 +155,6 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     if (recorder.sentDelay != recorder.start.delaySeconds)
         end.delaySeconds = recorder.sentDelay;
     m_journal.finish(recorder.id, end);
-}
-
-void JobJournal::abandonRunning() {
-    if (m_running)
-        finish(*m_running, JobOutcome::Aborted);
 }
 
 QString JobJournal::takeProblem() {

@@ -2,10 +2,7 @@
 
 #include "failure.h"
 #include "portfailure.h"
-#include "sendrec.h"
 
-#include <QEventLoop>
-#include <QPointer>
 #include <QSerialPort>
 #include <QTcpSocket>
 #include <QTimer>
@@ -39,7 +36,8 @@ QString openFailureText(const PortTarget &port, QSerialPort::SerialPortError err
 BoardLink::BoardLink(QObject *parent)
     : QObject(parent)
     , m_port(new QSerialPort(this))
-    , m_socket(new QTcpSocket(this)) {
+    , m_socket(new QTcpSocket(this))
+    , m_connectTimer(new QTimer(this)) {
     m_port->setBaudRate(QSerialPort::Baud9600);
     m_port->setDataBits(QSerialPort::Data8);
     m_port->setParity(QSerialPort::NoParity);
@@ -65,11 +63,7 @@ BoardLink::BoardLink(QObject *parent)
             // A vanished device signals these endlessly while the port stays open (about
             // 100,000 times in 200 ms at full CPU on a closed pseudo-terminal): close at once.
             m_port->close();
-            // Listeners may show a message box; let them do so from the event loop, not from
-            // inside the port's own notification.
-            QMetaObject::invokeMethod(
-                this, [this, reported = m_pendingError] { Q_EMIT failed(reported); },
-                Qt::QueuedConnection);
+            reportFailure(m_pendingError);
         }
     });
 
@@ -80,11 +74,48 @@ BoardLink::BoardLink(QObject *parent)
         m_receivedSinceOpen = true;
         gather();
     });
-    connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
-        // A failed connect is open()'s to report; a closed link has nothing left to lose.
-        if (m_tcp && !m_connectWait)
-            tcpFailed();
+    m_connectTimer->setSingleShot(true);
+    m_connectTimer->setTimerType(Qt::PreciseTimer);
+    m_connectTimer->setInterval(ConnectTimeoutMs);
+    connect(m_connectTimer, &QTimer::timeout, this, [this] {
+        connectFailed(QStringLiteral("no connection within %1 s (the host does not answer, or "
+                                     "the device server accepts no more connections).")
+                          .arg(ConnectTimeoutMs / 1000));
     });
+    connect(m_socket, &QAbstractSocket::connected, this, [this] {
+        m_connectTimer->stop();
+        // Frames are a few dozen bytes, each followed by a timed window: send each at once
+        // rather than holding it back to be merged with the next.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        QMetaObject::invokeMethod(
+            this,
+            [this, opening = m_opening] {
+                if (opening == m_opening && isOpen())
+                    Q_EMIT opened();
+            },
+            Qt::QueuedConnection);
+    });
+    connect(m_socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                const QString platformText = m_socket->errorString();
+                if (!isConnecting()) {
+                    if (m_tcp) // a closed link has nothing left to lose
+                        tcpFailed();
+                    return;
+                }
+                switch (error) {
+                case QAbstractSocket::ConnectionRefusedError:
+                    return connectFailed(QStringLiteral(
+                        "the connection was refused (nothing listens on that port)."));
+                case QAbstractSocket::HostNotFoundError:
+                    return connectFailed(QStringLiteral("no such host (%1).").arg(platformText));
+                case QAbstractSocket::NetworkError:
+                    return connectFailed(
+                        QStringLiteral("the host cannot be reached (%1).").arg(platformText));
+                default:
+                    return connectFailed(platformText + QLatin1Char('.'));
+                }
+            });
 }
 
 BoardLink::~BoardLink() {
@@ -108,6 +139,7 @@ void BoardLink::setPort(const PortTarget &port) {
 void BoardLink::open() {
     if (isOpen())
         throw Failure(openFailureText(m_target, QSerialPort::OpenError, {}));
+    ++m_opening;
     const QString &device = m_target.devicePath();
     if (device.isEmpty())
         throw Failure(QStringLiteral("Cannot open %1: %2")
@@ -134,76 +166,27 @@ void BoardLink::openTcp() {
     m_received = {};
     m_receivedSinceOpen = false;
     m_tcp = true;
-
-    // The connect runs in a local loop like a reply window: the console stays live, and the
-    // operator (or a signal) can end it at once. It ends when the connection is made, fails, or
-    // the time is up; anything else that ends the loop cut it short.
-    enum class Ended { CutShort, Connected, Failed, TimedOut } ended = Ended::CutShort;
-    QEventLoop wait;
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    giveUp.setTimerType(Qt::PreciseTimer);
-    connect(m_socket, &QAbstractSocket::connected, &wait, [&] {
-        ended = Ended::Connected;
-        wait.quit();
-    });
-    connect(m_socket, &QAbstractSocket::errorOccurred, &wait, [&] {
-        ended = Ended::Failed;
-        wait.quit();
-    });
-    connect(&giveUp, &QTimer::timeout, &wait, [&] {
-        ended = Ended::TimedOut;
-        wait.quit();
-    });
-
-    const QPointer<BoardLink> self(this);
-    m_connectWait = &wait;
-    giveUp.start(ConnectTimeoutMs);
+    m_connectTimer->start();
     m_socket->connectToHost(endpoint->host, endpoint->port);
-    // A connect can end inside connectToHost(), before the loop would see it.
-    if (m_socket->state() == QAbstractSocket::ConnectedState)
-        ended = Ended::Connected;
-    else if (m_socket->state() == QAbstractSocket::UnconnectedState)
-        ended = Ended::Failed;
-    else
-        wait.exec();
-    if (!self)
-        throw Aborted(); // the link went away during the wait: touch nothing
-    m_connectWait = nullptr;
+}
 
-    if (ended == Ended::Connected) {
-        // Frames are a few dozen bytes, each followed by a timed window: send each at once
-        // rather than holding it back to be merged with the next.
-        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        return;
-    }
-    const QAbstractSocket::SocketError error = m_socket->error();
-    const QString platformText = m_socket->errorString();
+void BoardLink::connectFailed(const QString &why) {
+    const QString text = QStringLiteral("Cannot connect to %1: %2").arg(tcpLabel(), why);
     close();
-    const QString head = QStringLiteral("Cannot connect to %1: ").arg(tcpLabel());
-    switch (ended) {
-    case Ended::CutShort:
-        throw Aborted();
-    case Ended::TimedOut:
-        throw Failure(head + QStringLiteral("no connection within %1 s (the host does not "
-                                            "answer, or the device server accepts no more "
-                                            "connections).")
-                                 .arg(ConnectTimeoutMs / 1000));
-    case Ended::Connected:
-    case Ended::Failed:
-        break;
-    }
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        throw Failure(head + QStringLiteral("the connection was refused (nothing listens on "
-                                            "that port)."));
-    case QAbstractSocket::HostNotFoundError:
-        throw Failure(head + QStringLiteral("no such host (%1).").arg(platformText));
-    case QAbstractSocket::NetworkError:
-        throw Failure(head + QStringLiteral("the host cannot be reached (%1).").arg(platformText));
-    default:
-        throw Failure(head + platformText + QLatin1Char('.'));
-    }
+    reportFailure(text);
+}
+
+// Listeners may show a message box or start another job; let them do so from the event loop, not
+// from inside the device's own notification or a call of open().
+void BoardLink::reportFailure(const QString &text) {
+    // A failure of an earlier open is not this one's.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text, opening = m_opening] {
+            if (opening == m_opening)
+                Q_EMIT failed(text);
+        },
+        Qt::QueuedConnection);
 }
 
 void BoardLink::tcpFailed() {
@@ -224,8 +207,7 @@ void BoardLink::tcpFailed() {
     if (m_pendingError.isEmpty())
         m_pendingError = text;
     close();
-    QMetaObject::invokeMethod(
-        this, [this, reported = m_pendingError] { Q_EMIT failed(reported); }, Qt::QueuedConnection);
+    reportFailure(m_pendingError);
 }
 
 QString BoardLink::tcpLabel() const {
@@ -236,13 +218,12 @@ QString BoardLink::tcpLabel() const {
                : QStringLiteral("%1 (COM %2)").arg(where, QString::number(m_target.portNumber()));
 }
 
-void BoardLink::cancelOpen() {
-    if (m_connectWait)
-        m_connectWait->quit();
+bool BoardLink::isConnecting() const {
+    return m_connectTimer->isActive();
 }
 
 void BoardLink::close() {
-    cancelOpen();
+    m_connectTimer->stop();
     if (m_port->isOpen())
         m_port->close();
     m_tcp = false;
@@ -252,7 +233,7 @@ void BoardLink::close() {
 
 bool BoardLink::isOpen() const {
     if (m_tcp)
-        return m_connectWait || m_socket->state() != QAbstractSocket::UnconnectedState;
+        return isConnecting() || m_socket->state() != QAbstractSocket::UnconnectedState;
     return m_port->isOpen();
 }
 

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QString>
 
-class QEventLoop;
 class QSerialPort;
 class QTcpSocket;
 class QTimer;
@@ -41,16 +40,14 @@ public:
     const PortTarget &port() const { return m_target; }
     int portNumber() const { return m_target.portNumber(); }
 
-    // Fails when there is no such port, it is held by another program or by this one, or the
-    // user may not use serial devices. A TCP device is connected in a live wait of at most
-    // ConnectTimeoutMs (the event loop runs meanwhile); it fails when the connection is refused,
-    // the host cannot be found or reached, or no connection was made in time, and throws
-    // Aborted when the wait is cut short by cancelOpen(), close() or the application exiting.
+    // Fails at once when there is no such port, it is held by another program or by this one, or
+    // the user may not use serial devices. A TCP device connects while the event loop runs:
+    // opened() follows when the connection is made, failed() when it is refused, the host
+    // cannot be found or reached, or no connection was made within ConnectTimeoutMs.
     static constexpr int ConnectTimeoutMs = 3000;
     void open();
-    // Ends a running connect wait at once; that open() throws Aborted. Nothing otherwise.
-    void cancelOpen();
-    // Also ends a running connect wait.
+    bool isConnecting() const;
+    // Also ends a running connect, with nothing reported.
     void close();
     // True from the start of a connect until the close.
     bool isOpen() const;
@@ -67,22 +64,27 @@ public:
     static constexpr qsizetype KeptBytes = 4096;
 
 Q_SIGNALS:
-    // The device failed (for example, the adapter was pulled). Emitted once; the port is already
-    // closed when it is.
+    // A network device's connection was made (never emitted from inside open()).
+    void opened();
+    // A connect failed, or the device failed (for example, the adapter was pulled). Emitted once,
+    // never from inside open(); the port is already closed when it is.
     void failed(const QString &text);
 
 private:
     void openTcp();
     void tcpFailed();
+    void connectFailed(const QString &why);
+    void reportFailure(const QString &text);
     QString tcpLabel() const;
     void gather();
 
     QSerialPort *const m_port;
     QTcpSocket *const m_socket;
+    QTimer *const m_connectTimer;
     PortTarget m_target = PortTarget::number(1);
     QString m_pendingError;
-    bool m_tcp = false;                  // the open device is m_socket
-    QEventLoop *m_connectWait = nullptr; // the running connect's loop, on openTcp()'s stack
-    bool m_receivedSinceOpen = false;    // the device server has sent something since the open
-    Received m_received;                 // since the last read
+    bool m_tcp = false;               // the open device is m_socket
+    quint64 m_opening = 0;            // counts the opens
+    bool m_receivedSinceOpen = false; // the device server has sent something since the open
+    Received m_received;              // since the last read
 };

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -27,5 +28,9 @@ int main(int argc, char *argv[]) {
     // Qt's message handler writes to standard error; QT_LOGGING_RULES still has the last word.
     if (options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("display.wire.debug=true"));
-    return SendProgram(options, out, err).run();
+    SendProgram program(options, out, err);
+    QObject::connect(&program, &SendProgram::finished, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    QTimer::singleShot(0, &program, &SendProgram::start);
+    return QCoreApplication::exec();
 }

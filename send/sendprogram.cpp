@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -65,8 +64,17 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     sigaction(SIGHUP, &action, nullptr); // the terminal or the session went away
 }
 
-SendProgram::~SendProgram() = default;
+SendProgram::~SendProgram() {
+    delete m_runner; // a job still running ends and is recorded while the journal is here
+}
 
+void SendProgram::start() {
+    // A job that ends at once (its port refused) has said its status already.
+    if (const int status = run(); status >= 0)
+        Q_EMIT finished(status);
+}
+
+// The exit status of what was done at once, or -1 while a job runs.
 int SendProgram::run() {
     switch (m_options.mode) {
     case SendOptions::Mode::Help:
@@ -158,16 +166,24 @@ int SendProgram::upload(bool dryRun) {
     m_framesTotal = UploadFrameCount;
     const UploadRequest request{
         .port = *port,
-        .rowText = [&pages](int index) { return pages.row(index); },
+        .rowText = [pages](int index) { return pages.row(index); },
         .delaySeconds = [delaySeconds] { return delaySeconds; },
     };
-    const JobOutcome outcome = m_journal->upload(*m_runner, request, *this);
-    sayJournalProblem();
-    if (m_signal)
-        return SignalBase + m_signal;
-    if (outcome != JobOutcome::Complete)
-        return PortFailed;
-    return boardsVerdict(m_framesExchanged, UploadFrameCount, *port);
+    return runJob(m_journal->upload(*m_runner, request, *this), port);
+}
+
+int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
+    m_job = job;
+    connect(job, &Job::finished, this, [this, verdictPort](JobOutcome outcome) {
+        m_job = nullptr;
+        sayJournalProblem();
+        Q_EMIT finished(m_signal                          ? SignalBase + m_signal
+                        : outcome == JobOutcome::Aborted  ? AllAnswered // the monitor's time was up
+                        : outcome != JobOutcome::Complete ? PortFailed
+                                                          : boardsVerdict(*verdictPort));
+    });
+    job->start();
+    return -1;
 }
 
 std::optional<PortTarget> SendProgram::portWithoutRows() {
@@ -192,36 +208,17 @@ int SendProgram::test() {
     if (!port)
         return BadInput;
     m_framesTotal = ProbeFrameCount;
-    const JobOutcome outcome = m_journal->probe(*m_runner, *port, *this);
-    sayJournalProblem();
-    if (m_signal)
-        return SignalBase + m_signal;
-    if (outcome != JobOutcome::Complete)
-        return PortFailed;
-    return boardsVerdict(m_framesExchanged, ProbeFrameCount, *port);
+    return runJob(m_journal->probe(*m_runner, *port, *this), port);
 }
 
 int SendProgram::monitor() {
     const std::optional<PortTarget> port = portWithoutRows();
     if (!port)
         return BadInput;
-    if (!m_runner->startMonitor(*port, *this))
-        return m_signal ? SignalBase + m_signal : PortFailed;
-
-    QEventLoop wait;
-    QTimer stop;
-    stop.setSingleShot(true);
-    connect(&stop, &QTimer::timeout, &wait, &QEventLoop::quit);
+    Job *const job = m_runner->monitor(*port, *this);
     if (m_options.seconds)
-        stop.start(qRound(*m_options.seconds * 1000));
-    m_monitorLoop = &wait;
-    if (!m_signal && !m_monitorFailed)
-        wait.exec();
-    m_monitorLoop = nullptr;
-    m_runner->stopMonitor();
-    if (m_signal)
-        return SignalBase + m_signal;
-    return m_monitorFailed ? PortFailed : AllAnswered;
+        QTimer::singleShot(qRound(*m_options.seconds * 1000), job, &Job::cancel);
+    return runJob(job, std::nullopt);
 }
 
 int SendProgram::history() {
@@ -258,7 +255,7 @@ void SendProgram::sayJournalProblem() {
         error(line);
 }
 
-int SendProgram::boardsVerdict(int frames, int total, const PortTarget &port) {
+int SendProgram::boardsVerdict(const PortTarget &port) {
     int answered = 0;
     for (const int board : m_options.boards) {
         const bool yes = m_answered.at(board).value_or(false);
@@ -267,8 +264,9 @@ int SendProgram::boardsVerdict(int frames, int total, const PortTarget &port) {
             m_out << "board " << board << (yes ? ": answered" : ": no answer") << '\n';
     }
     if (!m_options.quiet)
-        m_out << answered << " of " << m_options.boards.size() << " boards answered; " << frames
-              << " of " << total << " frames sent to " << port.label() << '\n';
+        m_out << answered << " of " << m_options.boards.size() << " boards answered; "
+              << m_framesExchanged << " of " << m_framesTotal << " frames sent to " << port.label()
+              << '\n';
     return answered == m_options.boards.size() ? AllAnswered : SomeDidNotAnswer;
 }
 
@@ -285,9 +283,8 @@ void SendProgram::signalled() {
         if (!m_signal)
             m_signal = static_cast<unsigned char>(byte);
     }
-    m_runner->cancel();
-    if (m_monitorLoop)
-        m_monitorLoop->quit();
+    if (m_job)
+        m_job->cancel();
 }
 
 void SendProgram::exchanged(const Exchanged &exchange) {
@@ -312,12 +309,4 @@ void SendProgram::received(const QByteArray &bytes) {
 
 void SendProgram::failed(const QString &text) {
     error(text);
-}
-
-void SendProgram::ended(JobOutcome outcome) {
-    // Only the monitor ends between two events; an upload or a test returns from the runner.
-    if (m_monitorLoop && outcome == JobOutcome::Failed) {
-        m_monitorFailed = true;
-        m_monitorLoop->quit();
-    }
 }

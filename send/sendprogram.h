@@ -11,9 +11,9 @@
 #include <array>
 #include <optional>
 
+class Job;
 class JobJournal;
 class JobRunner;
-class QEventLoop;
 class QSocketNotifier;
 
 // display-send's exit statuses.
@@ -34,14 +34,21 @@ public:
                 QObject *parent = nullptr);
     ~SendProgram() override;
 
-    // Runs the job asked for and returns the exit status. SIGINT and SIGTERM end it at once.
-    int run();
+    // Runs the job asked for from the event loop; finished() gives the exit status. SIGINT,
+    // SIGTERM and SIGHUP end a job at once.
+    void start();
+
+Q_SIGNALS:
+    void finished(int status);
 
 private:
+    int run();
     int upload(bool dryRun);
     int test();
     int monitor();
     int history();
+    // Runs the job; what it did decides the exit status when it ends.
+    int runJob(Job *job, std::optional<PortTarget> verdictPort);
     // The journal's problem, if it met one, said once on standard error.
     void sayJournalProblem();
     // Reads the configuration and fills its rows; throws Failure.
@@ -53,7 +60,7 @@ private:
     // For the test and the monitor: display.cfg is read only for its port number, unless it was
     // named on purpose. Nothing, with the error said, when there is no port to use.
     std::optional<PortTarget> portWithoutRows();
-    int boardsVerdict(int frames, int total, const PortTarget &port);
+    int boardsVerdict(const PortTarget &port);
     void error(const QString &text);
     void signalled();
 
@@ -61,7 +68,6 @@ private:
     void exchanged(const Exchanged &exchange) override;
     void received(const QByteArray &bytes) override;
     void failed(const QString &text) override;
-    void ended(JobOutcome outcome) override;
 
     const SendOptions m_options;
     QTextStream &m_out;
@@ -69,11 +75,10 @@ private:
     JobRunner *const m_runner;
     JobJournal *const m_journal;
     QSocketNotifier *m_signals = nullptr;
-    QEventLoop *m_monitorLoop = nullptr; // while the monitor runs
+    Job *m_job = nullptr; // while it runs
     const bool m_showProgress;
     int m_framesTotal = 0;
     int m_framesExchanged = 0;
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
-    bool m_monitorFailed = false;
 };

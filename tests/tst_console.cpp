@@ -237,7 +237,7 @@ void TestConsole::rowOf32CharactersShowsWhole() {
     QVERIFY2(widest <= room, qPrintable(QStringLiteral("%1 > %2").arg(widest).arg(room)));
 
     // The progress message fits its label on one line.
-    frmProgress progress;
+    ProgressWindow progress;
     auto *lblMsg = progress.findChild<QLabel *>(QStringLiteral("lblMsg"));
     QVERIFY(lblMsg);
     QVERIFY(QFontInfo(lblMsg->font()).bold());
@@ -422,7 +422,7 @@ void TestConsole::sendWithNoPortSelected() {
     QTest::keyClicks(field, QStringLiteral("COM 2"));
 
     BoxAnswerer answerer;
-    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QVERIFY(pressed(child<QPushButton>("cmdSend")));
     QCOMPARE(answerer.seen.size(), 1);
     QCOMPARE(answerer.seen.front().title, QStringLiteral("Communication Port Error"));
 
@@ -438,7 +438,7 @@ void TestConsole::portZeroThenSend() {
 
     BoxAnswerer answerer;
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
 
     QCOMPARE(answerer.seen.size(), 1);
     const SeenBox &box = answerer.seen.front();
@@ -455,7 +455,7 @@ void TestConsole::portZeroThenSend() {
     QTest::keyClick(row(2), Qt::Key_End);
     QTest::keyClicks(row(2), QStringLiteral("!"));
     QCOMPARE(row(2)->text(), DefaultPages::text(0, 2) + QLatin1Char('!'));
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
     QCOMPARE(answerer.seen.size(), 2);
 }
 
@@ -529,9 +529,9 @@ void TestConsole::hiddenButtonsCarryTestAndMonitor() {
     boards.bank().setBehaviour(0, BoardBehaviour::Silent);
     boards.bank().setBehaviour(5, BoardBehaviour::Wrong);
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
 
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     const QList<QColor> expected = {Qt::red, Qt::green, Qt::green, Qt::green, Qt::green,
                                     Qt::red, Qt::green, Qt::green, Qt::green};
     for (int address = 0; address < BoardAddress::Count; ++address) {
@@ -554,9 +554,9 @@ void TestConsole::receiveLineShowsControlCharactersAndElides() {
     QVERIFY(useBoards(boards));
     boards.setReplyTail(QByteArray(" OK\r\n\x01", 6) + QByteArray(300, 'x'));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
 
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     auto *lblRx = child<QLabel>("lblRx");
     const QString shown = lblRx->text();
     QVERIFY2(shown.startsWith(QStringLiteral("8 OK\u240D\u240A\u27E801\u27E9x")),
@@ -569,7 +569,7 @@ void TestConsole::secondUploadStartsFreshBar() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
+    tmrTout()->setInterval(5);
 
     struct Seen {
         float value;
@@ -579,15 +579,15 @@ void TestConsole::secondUploadStartsFreshBar() {
     connect(&boards, &PtyBoards::frameReceived, this, [&] {
         if (boards.received().size() % 52 != 1)
             return;
-        frmProgress *progress = progressWindow();
+        ProgressWindow *progress = progressWindow();
         QVERIFY(progress && progress->isVisible());
         atFirstFrame.append(
             {progress->value(), progress->findChild<QLabel *>(QStringLiteral("lblMsg"))->text()});
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
     QVERIFY(progressWindow() == nullptr);
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
     QVERIFY(progressWindow() == nullptr);
 
     QCOMPARE(boards.received().size(), 104);
@@ -607,7 +607,7 @@ void TestConsole::wholeUploadFromSend() {
     pages.setRow(37, longRow);
     QVERIFY(useBoards(boards, pages));
     startConsole();
-    QCOMPARE(m_window->findChild<SendRec *>()->replyWindowMs(), 500);
+    QCOMPARE(tmrTout()->interval(), 500);
 
     auto *cmdSend = child<QPushButton>("cmdSend");
     QList<QRect> watched = {
@@ -622,7 +622,7 @@ void TestConsole::wholeUploadFromSend() {
     bool sendDisabled = true;
     bool coversNothing = true;
     connect(&boards, &PtyBoards::frameReceived, this, [&] {
-        frmProgress *progress = progressWindow();
+        ProgressWindow *progress = progressWindow();
         if (!progress || !progress->isVisible())
             return;
         ++shownWhileSending;
@@ -632,7 +632,7 @@ void TestConsole::wholeUploadFromSend() {
             coversNothing = coversNothing && !progress->frameGeometry().intersects(area);
     });
 
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
 
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(shownWhileSending, 52);
@@ -661,7 +661,7 @@ void TestConsole::closeDuringUploadStopsIt() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(250);
+    tmrTout()->setInterval(250);
     auto *cm = m_window->findChild<BoardLink *>(QStringLiteral("cm"));
 
     bool closed = false;
@@ -670,7 +670,7 @@ void TestConsole::closeDuringUploadStopsIt() {
             closed = m_window->close();
     });
     BoxAnswerer answerer;
-    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QVERIFY(pressed(child<QPushButton>("cmdSend")));
 
     // The upload ended with the close: no further frame, nothing to report, port closed.
     QVERIFY(closed);
@@ -685,7 +685,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
     PtyBoards boards;
     QVERIFY(useBoards(boards));
     startConsole();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(100);
+    tmrTout()->setInterval(100);
     // display.cfg cannot be replaced, and the operator keeps the window open.
     QVERIFY(QFile::remove(m_dir->configPath()));
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("display.cfg")));
@@ -697,7 +697,7 @@ void TestConsole::closeDuringUploadKeptOpen() {
             stillOpen = !m_window->close();
     });
     auto *cmdSend = child<QPushButton>("cmdSend");
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    QVERIFY(pressed(cmdSend));
 
     // The upload ended with the attempt to close; the console is ready for the next one.
     QVERIFY(stillOpen);
@@ -709,8 +709,8 @@ void TestConsole::closeDuringUploadKeptOpen() {
 
     disconnect(closer);
     boards.clear();
-    m_window->findChild<SendRec *>()->setReplyWindowMs(5);
-    QTest::mouseClick(cmdSend, Qt::LeftButton);
+    tmrTout()->setInterval(5);
+    QVERIFY(pressed(cmdSend));
     QCOMPARE(boards.received().size(), 52);
     QCOMPARE(answerer.seen.size(), 1);
 }
@@ -897,14 +897,14 @@ void TestConsole::accessibleNames() {
     boards.bank().setBehaviour(6, BoardBehaviour::Wrong);
     boards.setReplyDelayMs(1);
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     auto *widget = child<QWidget>(control);
     const bool light = control.startsWith(QLatin1String("shpStatus"));
 
     QCOMPARE(accessibleName(widget), before);
     if (light)
         QCOMPARE(widget->toolTip(), before);
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(accessibleName(widget), after);
     if (light)
@@ -929,7 +929,7 @@ void TestConsole::portMapFromFiles() {
 
     BoxAnswerer answerer;
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     // The bad lines are said once, together, when the window is up.
     QTRY_COMPARE(answerer.seen.size(), 1);
     const QString portsFile = QDir(m_dir->path()).filePath(QStringLiteral("ports.conf"));
@@ -957,13 +957,13 @@ void TestConsole::portMapFromFiles() {
         (QStringList{QStringLiteral("Page Delay (s):"), QStringLiteral("Display Configuration")}));
 
     // COM 201, from display.cfg, reaches the fake boards through the map.
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(boards.received().size(), ProbeFrameCount);
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("GGGGGGGGG"));
 
     // COM 33's line is bad: it opens nothing, and the box says which line.
     cmbComm->setCurrentIndex(32);
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QTRY_COMPARE(answerer.seen.size(), 2);
     QCOMPARE(answerer.seen.at(1).title, QStringLiteral("Communication Port Error"));
     QVERIFY2(answerer.seen.at(1).text.startsWith(QStringLiteral("Cannot open COM 33: ") +

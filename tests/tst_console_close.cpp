@@ -28,7 +28,7 @@ void TestConsoleClose::closeDuringUpload() {
     ConsoleSetup setup;
     setup.ports.insert(BoardsPortNumber, boards.devicePath());
 
-    frmDisplay window(setup);
+    DisplayWindow window(setup);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *cmdSend = window.findChild<QPushButton *>(QStringLiteral("cmdSend"));

@@ -99,7 +99,7 @@ void TestConsoleJournal::jobRecorded() {
     QVERIFY(useBoards(boards, numberedPages()));
     startConsole();
     QVERIFY2(!QFileInfo::exists(journalIn(m_dir->path())), "the journal was opened at start-up");
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     if (portPosition >= 0)
         child<QComboBox>("cmbComm")->setCurrentIndex(portPosition);
     constexpr int EditedRow = PageSet::RowCount - 1;
@@ -112,7 +112,7 @@ void TestConsoleJournal::jobRecorded() {
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     BoxAnswerer answerer;
-    child<QPushButton>(button)->click();
+    QVERIFY(pressed(child<QPushButton>(button)));
     const QDateTime after = QDateTime::currentDateTimeUtc();
 
     QCOMPARE(boards.received().size(), frames);
@@ -154,13 +154,13 @@ void TestConsoleJournal::closedDuringUpload() {
     boards.setReplyDelayMs(1);
     QVERIFY(useBoards(boards));
     startConsole();
-    exchange()->setReplyWindowMs(200);
+    tmrTout()->setInterval(200);
     constexpr int FramesBeforeClose = 5;
     connect(&boards, &PtyBoards::frameReceived, this, [&] {
         if (boards.received().size() == FramesBeforeClose)
             QTimer::singleShot(0, m_window.get(), [this] { m_window->close(); });
     });
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     QTest::qWait(300); // a frame written after the close would have arrived by now
 
     QCOMPARE(boards.received().size(), FramesBeforeClose);
@@ -179,7 +179,7 @@ void TestConsoleJournal::sendTooltipNamesLastUpload() {
     boards.setReplyDelayMs(1);
     QVERIFY(useBoards(boards));
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     const QString path = journalIn(m_dir->path());
 
     // No journal yet: no tooltip, and looking for one makes no file.
@@ -194,12 +194,12 @@ void TestConsoleJournal::sendTooltipNamesLastUpload() {
              QStringLiteral("Last sent %1; board 5 did not answer").arg(when));
 
     // A board test is not an upload: the tooltip still names the last upload.
-    child<QPushButton>("cmdTest")->click();
+    QVERIFY(pressed(child<QPushButton>("cmdTest")));
     QCOMPARE(tooltipShownOn(cmdSend()),
              QStringLiteral("Last sent %1; board 5 did not answer").arg(when));
 
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     const QString later = QDateTime::currentDateTime().toString(QStringLiteral("dd.MM.yyyy HH:mm"));
     const QString shown = tooltipShownOn(cmdSend());
     QVERIFY2(shown == QStringLiteral("Last sent %1; all boards answered").arg(now) ||
@@ -252,11 +252,11 @@ void TestConsoleJournal::journalProblemSaidOnce() {
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     }
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
 
     BoxAnswerer answerer;
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
+    QVERIFY(pressed(cmdSend()));
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     // Both uploads went out whole, and the problem was said once, after the first.

@@ -120,7 +120,7 @@ void TestFaults::adapterPulledDuringUpload() {
     REQUIRE_BOARDS(fresh);
     mapBoards(fresh, OtherBoardsPortNumber);
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
     QSignalSpy failed(cm(), &BoardLink::failed);
 
@@ -140,7 +140,7 @@ void TestFaults::adapterPulledDuringUpload() {
     });
     BoxAnswerer answerer;
     answerer.holdMs = 1000;
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     const double cpuAfterVanish = cpuSeconds() - cpuAtVanish;
     const qint64 msAfterVanish = sinceVanish.elapsed();
 
@@ -162,7 +162,7 @@ void TestFaults::adapterPulledDuringUpload() {
     // The adapter is plugged in again and the operator sends once more.
     fresh.setReplyDelayMs(1);
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     QCOMPARE(fresh.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(fresh, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -186,7 +186,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     boards.bank().setBehaviour(3, B::Wrong);
     startConsole();
     constexpr int WindowMs = 100;
-    exchange()->setReplyWindowMs(WindowMs);
+    tmrTout()->setInterval(WindowMs);
     auto *lblRx = child<QLabel>(QStringLiteral("lblRx"));
 
     QStringList shownAtFrame; // the receive line as each frame goes out
@@ -194,7 +194,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     BoxAnswerer answerer;
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     const qint64 uploadMs = clock.elapsed();
 
     qInfo("upload with 4 KiB replies: %lld ms for 52 windows of %d ms", uploadMs, WindowMs);
@@ -268,7 +268,7 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
     // enough apart that the order of the two replies holds on a loaded machine.
     BoardRig rig(100);
     REQUIRE_BOARDS(rig.boards);
-    QVERIFY(rig.boards.lateDelayMs() > rig.exchange().replyWindowMs());
+    QVERIFY(rig.boards.lateDelayMs() > rig.replyWindow()->interval());
     for (int address = 0; address < plan.size(); ++address)
         rig.boards.bank().setBehaviour(address, plan.at(address));
     rig.link().setPort(rig.port());
@@ -276,7 +276,7 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
 
     QList<QByteArray> replies;
     for (const QByteArray &frame : frames) {
-        const Exchanged exchanged = rig.exchange().sendRec(frame);
+        const Exchanged exchanged = rig.exchangeOnce(frame);
         rig.report.exchanged(exchanged);
         replies << exchanged.reply;
     }
@@ -496,7 +496,7 @@ void TestFaults::deviceServerFails() {
     m_setup.ports.insert(OtherBoardsPortNumber, good.devicePath());
     m_dir->writeConfig(fullConfig(BoardsPortNumber, DefaultPages::pages()));
     startConsole();
-    exchange()->setReplyWindowMs(QuickWindowMs);
+    tmrTout()->setInterval(QuickWindowMs);
     const QStringList rowsBefore = shownRows();
 
     // The pointer: busy while the connect is under way, back to normal by the time the error
@@ -518,7 +518,7 @@ void TestFaults::deviceServerFails() {
     answerer.beforeAnswer = [&](const SeenBox &) { pointerAtBox = pointer(); };
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(answerer.seen.size(), 1);
@@ -539,7 +539,7 @@ void TestFaults::deviceServerFails() {
     QCOMPARE(pointer(), -1);
 
     child<QComboBox>(QStringLiteral("cmbComm"))->setCurrentIndex(OtherBoardsPortNumber - 1);
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
     QCOMPARE(good.received().size(), UploadFrameCount);
     QVERIFY(boardsShow(good, DefaultPages::pages()));
     QCOMPARE(shownLights(m_window.get()), QStringLiteral("CGGGGGGGG"));
@@ -558,7 +558,7 @@ void TestFaults::windowClosedWhileConnecting() {
     QTimer::singleShot(300, m_window.get(), [this] { m_window->close(); });
     QElapsedTimer clock;
     clock.start();
-    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QVERIFY(pressed(cmdSend()));
 
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(!m_window->isVisible());

@@ -49,8 +49,8 @@ private Q_SLOTS:
     void uploadWhileMonitorHoldsThePort();
     void secondJobWhileOneRuns();
     void cancelStopsTheUploadOnlyForThatRun();
-    void runnerGoneDuringTheWait();
-    void exitStopsTheUpload(); // last: it leaves the application told to exit
+    void endedOnceInEachState_data();
+    void endedOnceInEachState();
 };
 
 void TestJobs::upload_data() {
@@ -94,7 +94,7 @@ void TestJobs::upload() {
         portOpenThroughout = portOpenThroughout && rig.link().isOpen();
     };
 
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.upload(), JobOutcome::Complete);
 
     QCOMPARE(rig.boards.allBytes(), goldenUpload());
     QCOMPARE(rig.report.exchanges.size(), UploadFrameCount);
@@ -139,7 +139,7 @@ void TestJobs::delayReadJustBeforeItsFrame() {
         }
     };
 
-    rig.runner.upload(rig.request(), rig.report);
+    rig.upload();
 
     QCOMPARE(readsBefore96, 0);
     QCOMPARE(rig.report.delayReads, 1);
@@ -162,7 +162,7 @@ void TestJobs::rowEditedDuringUpload() {
         }
     };
 
-    rig.runner.upload(rig.request(), rig.report);
+    rig.upload();
 
     const BoardBank &bank = rig.boards.bank();
     QCOMPARE(bank.row(0, 0), QByteArray("Hazardous chemicals - Quantity"));
@@ -192,9 +192,9 @@ void TestJobs::uploadPortRefused() {
     for (const bool probe : {false, true}) {
         BoardRig rig;
         const JobOutcome outcome =
-            probe
-                ? rig.runner.probe(PortTarget::number(portNumber), rig.report)
-                : rig.runner.upload(rig.report.request(PortTarget::number(portNumber)), rig.report);
+            runToEnd(probe ? rig.runner.probe(PortTarget::number(portNumber), rig.report)
+                           : rig.runner.upload(rig.report.request(PortTarget::number(portNumber)),
+                                               rig.report));
         QCOMPARE(outcome, JobOutcome::Failed);
         QCOMPARE(rig.report.errors.size(), 1);
         QVERIFY2(rig.report.errors.front().startsWith(error),
@@ -211,7 +211,7 @@ void TestJobs::uploadDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     rig.vanishAfterFrame(10); // both brackets and page 0's eight pairs arrive
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Failed);
+    QCOMPARE(rig.upload(), JobOutcome::Failed);
 
     QCOMPARE(rig.frames().size(), 10);
     QCOMPARE(rig.report.errors.size(), 1);
@@ -233,7 +233,7 @@ void TestJobs::probeOnlyBoardOne() {
     REQUIRE_RIG(rig);
     rig.plan({B::Silent, B::Present, B::Silent, B::Silent, B::Silent, B::Silent, B::Silent,
               B::Silent, B::Silent});
-    QCOMPARE(rig.runner.probe(rig.port(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.probe(), JobOutcome::Complete);
 
     QCOMPARE(rig.frames(), (QList<QByteArray>{"0?\r", "1?\r", "2?\r", "3?\r", "4?\r", "5?\r",
                                               "6?\r", "7?\r", "8?\r"}));
@@ -249,7 +249,7 @@ void TestJobs::probeDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     rig.vanishAfterFrame(3);
-    QCOMPARE(rig.runner.probe(rig.port(), rig.report), JobOutcome::Failed);
+    QCOMPARE(rig.probe(), JobOutcome::Failed);
 
     QCOMPARE(rig.frames().size(), 3);
     QCOMPARE(rig.report.errors.size(), 1);
@@ -261,10 +261,10 @@ void TestJobs::probeDeviceVanishes() {
 void TestJobs::monitorStartPollsStop() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.runner.tmrRx()->setInterval(20);
+    rig.pollTimer()->setInterval(20);
 
-    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
-    QVERIFY(rig.runner.isMonitoring());
+    Job *monitor = rig.startMonitor();
+    QVERIFY(rig.pollTimer()->isActive());
     QVERIFY(rig.link().isOpen());
 
     rig.boards.sendUnasked("7 RESTARTED\r\n");
@@ -273,8 +273,8 @@ void TestJobs::monitorStartPollsStop() {
     QTRY_COMPARE(rig.report.receiveLines.last(), QByteArray());
     QVERIFY(rig.boards.received().isEmpty()); // the monitor never sends
 
-    rig.runner.stopMonitor();
-    QVERIFY(!rig.runner.isMonitoring());
+    monitor->cancel();
+    QVERIFY(!rig.pollTimer()->isActive());
     QVERIFY(!rig.link().isOpen());
     QVERIFY(rig.report.errors.isEmpty());
 }
@@ -292,20 +292,21 @@ void TestJobs::monitorStartRefused() {
     QFETCH(int, portNumber);
     QFETCH(QString, error);
     BoardRig rig;
-    QVERIFY(!rig.runner.startMonitor(PortTarget::number(portNumber), rig.report));
+    QCOMPARE(runToEnd(rig.runner.monitor(PortTarget::number(portNumber), rig.report)),
+             JobOutcome::Failed);
     QCOMPARE(rig.report.errors, QStringList{error});
-    QVERIFY(!rig.runner.isMonitoring());
+    QVERIFY(!rig.pollTimer()->isActive());
     QVERIFY(!rig.link().isOpen());
 }
 
 void TestJobs::monitorDeviceVanishes() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.runner.tmrRx()->setInterval(20);
-    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
+    rig.pollTimer()->setInterval(20);
+    rig.startMonitor();
 
     rig.boards.vanish();
-    QTRY_VERIFY(!rig.runner.isMonitoring());
+    QTRY_VERIFY(!rig.pollTimer()->isActive());
     QVERIFY(!rig.link().isOpen());
     // Reported once, however long the console goes on.
     QTest::qWait(10 * 20);
@@ -317,10 +318,10 @@ void TestJobs::monitorDeviceVanishes() {
 void TestJobs::uploadWhileMonitorHoldsThePort() {
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.runner.tmrRx()->setInterval(20);
-    QVERIFY(rig.runner.startMonitor(rig.port(), rig.report));
+    rig.pollTimer()->setInterval(20);
+    rig.startMonitor();
 
-    QCOMPARE(rig.runner.upload(rig.report.request(PortTarget::number(5)), rig.report),
+    QCOMPARE(runToEnd(rig.runner.upload(rig.report.request(PortTarget::number(5)), rig.report)),
              JobOutcome::Failed);
     QCOMPARE(rig.report.errors.size(), 1);
     QVERIFY(
@@ -329,7 +330,7 @@ void TestJobs::uploadWhileMonitorHoldsThePort() {
     QVERIFY(rig.boards.received().isEmpty());
 
     // The monitor keeps the port and goes on showing what arrives.
-    QVERIFY(rig.runner.isMonitoring());
+    QVERIFY(rig.pollTimer()->isActive());
     QVERIFY(rig.link().isOpen());
     rig.boards.sendUnasked("still here");
     QTRY_VERIFY(rig.report.receiveLines.contains("still here"));
@@ -343,9 +344,9 @@ void TestJobs::secondJobWhileOneRuns() {
     RecordingReport secondReport;
     rig.report.onValue = [&](float value) {
         if (value == 2)
-            second = rig.runner.probe(rig.port(), secondReport);
+            second = runToEnd(rig.runner.probe(rig.port(), secondReport));
     };
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.upload(), JobOutcome::Complete);
     QCOMPARE(second, JobOutcome::Busy);
     QVERIFY(secondReport.errors.isEmpty());
     QVERIFY(secondReport.exchanges.isEmpty());
@@ -356,11 +357,12 @@ void TestJobs::cancelStopsTheUploadOnlyForThatRun() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     // The window closes while the fourth exchange waits.
+    Job *job = rig.runner.upload(rig.request(), rig.report);
     rig.report.onValue = [&](float value) {
         if (value == 2)
-            QTimer::singleShot(5, &rig.runner, [&] { rig.runner.cancel(); });
+            QTimer::singleShot(5, job, &Job::cancel);
     };
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Aborted);
+    QCOMPARE(runToEnd(job), JobOutcome::Aborted);
 
     QCOMPARE(rig.frames().size(), 4);
     QVERIFY(rig.report.errors.isEmpty());
@@ -371,51 +373,80 @@ void TestJobs::cancelStopsTheUploadOnlyForThatRun() {
     // The close was called off: the next upload runs whole on the same runner.
     rig.boards.clear();
     rig.report.onValue = nullptr;
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.upload(), JobOutcome::Complete);
     QCOMPARE(rig.boards.allBytes(), goldenUpload());
 }
 
-void TestJobs::runnerGoneDuringTheWait() {
-    // The runner belongs to the main window; if it is destroyed while an upload waits, the
-    // upload must return without touching the runner, its link or its report again.
-    BoardRig rig;
-    REQUIRE_RIG(rig);
-    auto *runner = new JobRunner;
-    runner->exchange().setReplyWindowMs(BoardRig::FastWindowMs);
-    int valuesWhenGone = -1;
-    rig.report.onValue = [&](float value) {
-        if (value == 4)
-            QTimer::singleShot(5, &rig.boards, [&] {
-                valuesWhenGone = int(rig.report.values.size());
-                delete runner;
-            });
-    };
-    QCOMPARE(runner->upload(rig.request(), rig.report), JobOutcome::Aborted);
-    QCOMPARE(rig.frames().size(), 5);
-    QVERIFY(rig.report.errors.isEmpty());
-    QCOMPARE(rig.report.values.size(), valuesWhenGone);
-    QVERIFY(rig.report.outcomes.isEmpty());
+void TestJobs::endedOnceInEachState_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("ending"); // cancelled, destroyed, or the device fails
+    QTest::addColumn<int>("outcome");
+
+    for (const char *ending : {"cancelled", "destroyed"}) {
+        const auto row = [&](const char *state, JobOutcome outcome) {
+            QTest::addRow("%s while %s", ending, state)
+                << QString::fromLatin1(state) << QString::fromLatin1(ending) << int(outcome);
+        };
+        row("ready", JobOutcome::Aborted);
+        row("exchanging", JobOutcome::Aborted);
+        row("polling", JobOutcome::Aborted);
+        row("reporting a failure", JobOutcome::Failed);
+    }
+    for (const char *state : {"exchanging", "polling"})
+        QTest::addRow("device fails while %s", state)
+            << QString::fromLatin1(state) << QStringLiteral("fails") << int(JobOutcome::Failed);
 }
 
-void TestJobs::exitStopsTheUpload() {
+// However a job ends, the progress and the port are given back, the end is reported once, and
+// nothing more goes out.
+void TestJobs::endedOnceInEachState() {
+    QFETCH(QString, state);
+    QFETCH(QString, ending);
+    QFETCH(int, outcome);
+
     BoardRig rig;
     REQUIRE_RIG(rig);
-    rig.report.onValue = [&](float value) {
-        if (value == 4)
-            QCoreApplication::exit(0);
-    };
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Aborted);
-    // The application was told to exit after the second row pair: the third went out, its wait
-    // ended at once, and nothing more was written.
-    QTRY_COMPARE(rig.frames().size(), 5);
-    QVERIFY(rig.report.errors.isEmpty());
-    QVERIFY(!rig.link().isOpen());
-    QVERIFY(!rig.report.progressOpen);
+    rig.pollTimer()->setInterval(20);
+    Job *job = state == QLatin1String("polling") ? rig.runner.monitor(rig.port(), rig.report)
+                                                 : rig.runner.upload(rig.request(), rig.report);
+    QList<JobOutcome> finished;
+    connect(job, &Job::finished, &rig.boards, [&](JobOutcome ended) { finished << ended; });
+    QObject box; // the operator reads the failure until it goes
+    if (state == QLatin1String("reporting a failure")) {
+        rig.report.onFailure = [&] { job->holdUntilGone(&box); };
+        rig.vanishAfterFrame(4);
+    }
+    if (state != QLatin1String("ready"))
+        job->start();
+    if (state == QLatin1String("exchanging"))
+        QTRY_VERIFY(rig.frames().size() >= 3);
+    if (state == QLatin1String("reporting a failure")) {
+        QTRY_COMPARE(job->state(), Job::State::ReportingFailure);
+        QVERIFY(rig.report.progressOpen);
+    }
 
-    // Every later event loop would return at once too; running the application's own loop
-    // clears that for whatever runs after this test.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    QCoreApplication::exec();
+    qsizetype framesAtEnd = rig.frames().size();
+    if (ending == QLatin1String("destroyed"))
+        delete job;
+    else if (ending == QLatin1String("cancelled"))
+        job->cancel();
+    else {
+        rig.boards.vanish();
+        QTRY_COMPARE(finished.size(), 1);
+        framesAtEnd = rig.frames().size();
+    }
+    QVERIFY(!rig.link().isOpen());
+    QVERIFY(!rig.pollTimer()->isActive());
+    QTest::qWait(5 * BoardRig::FastWindowMs);
+
+    QCOMPARE(rig.frames().size(), framesAtEnd);
+    QCOMPARE(finished, QList<JobOutcome>{JobOutcome(outcome)});
+    QCOMPARE(rig.report.outcomes, QList<JobOutcome>{JobOutcome(outcome)});
+    QCOMPARE(rig.report.errors.size(), outcome == int(JobOutcome::Failed) ? 1 : 0);
+    QCOMPARE(rig.report.closeCount, rig.report.showCount);
+    // A frame whose window was cut short was still written.
+    if (state == QLatin1String("exchanging"))
+        QCOMPARE(rig.report.framesWritten, int(framesAtEnd));
 }
 
 QTEST_GUILESS_MAIN(TestJobs)

@@ -369,11 +369,10 @@ void TestLink::exchangeWaitsOneFullWindow() {
     // The board answers after 20 ms; the window still lasts its full 500 ms.
     QElapsedTimer clock;
     clock.start();
-    const Exchanged exchanged = rig.exchange().sendRec("3?\r");
+    const Exchanged exchanged = rig.exchangeOnce("3?\r");
     const qint64 elapsedNs = clock.nsecsElapsed();
     QVERIFY2(elapsedNs >= 500'000'000, qPrintable(QString::number(elapsedNs)));
-    QVERIFY(rig.exchange().replyWindowElapsed());
-    QVERIFY(!rig.exchange().tmrTout()->isActive());
+    QVERIFY(!rig.replyWindow()->isActive());
     QCOMPARE(exchanged, (Exchanged{"3?\r", "3 OK", Judgement{3, true}}));
 }
 
@@ -407,12 +406,11 @@ void TestLink::exchangeShowsAndJudges() {
         rig.boards.bank().setBehaviour(address, BoardBehaviour(behaviour));
     rig.link().setPort(rig.port());
     rig.link().open();
-    const Exchanged exchanged = rig.exchange().sendRec(frame);
+    const Exchanged exchanged = rig.exchangeOnce(frame);
 
     QCOMPARE(rig.boards.allBytes(), frame);
     QCOMPARE(exchanged.frame, frame);
     QCOMPARE(exchanged.reply, reply);
-    QCOMPARE(rig.exchange().replyText(), reply);
     QCOMPARE(exchanged.judgement.has_value(), judged >= 0);
     if (exchanged.judgement)
         QCOMPARE(exchanged.judgement->answered, judged == 1);
@@ -425,8 +423,8 @@ void TestLink::lateReplyJudgedByTheNextExchange() {
     rig.boards.bank().setBehaviour(5, BoardBehaviour::Silent);
     rig.link().setPort(rig.port());
     rig.link().open();
-    QCOMPARE(rig.exchange().sendRec("4?\r").judgement, (Judgement{4, false}));
-    const Exchanged next = rig.exchange().sendRec("5?\r");
+    QCOMPARE(rig.exchangeOnce("4?\r").judgement, (Judgement{4, false}));
+    const Exchanged next = rig.exchangeOnce("5?\r");
     QCOMPARE(next.reply, QByteArray("4 OK"));
     QCOMPARE(next.judgement, (Judgement{5, false}));
 }

@@ -8,6 +8,7 @@
 #include "pacing.h"
 #include "programrun.h"
 #include "recordingreport.h"
+#include "sendrec.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>
@@ -100,11 +101,12 @@ void TestTcp::wholeUploadAtFullPace() {
     JobRunner runner;
     RecordingReport report;
     QList<qint64> writtenNs;
-    QObject::connect(&runner.exchange(), &SendRec::frameWritten, &boards,
+    QObject::connect(runner.findChild<SendRec *>(), &SendRec::frameWritten, &boards,
                      [&] { writtenNs.append(clock.nsecsElapsed()); });
 
-    QCOMPARE(runner.upload(report.request(PortTarget::device(boards.devicePath())), report),
-             JobOutcome::Complete);
+    QCOMPARE(
+        runToEnd(runner.upload(report.request(PortTarget::device(boards.devicePath())), report)),
+        JobOutcome::Complete);
 
     QCOMPARE(boards.allBytes(), goldenUpload());
     // As on the serial line.
@@ -114,7 +116,7 @@ void TestTcp::wholeUploadAtFullPace() {
     QVERIFY2(pacing.isEmpty(), qPrintable(pacing));
     QCOMPARE(report.lights, QStringLiteral("CGRGGGGGG"));
     QVERIFY(report.errors.isEmpty());
-    QVERIFY(!runner.link().isOpen());
+    QVERIFY(!runner.findChild<BoardLink *>()->isOpen());
 }
 
 void TestTcp::connectFails_data() {
@@ -155,7 +157,7 @@ void TestTcp::connectFails() {
     }
 
     JobRunner runner;
-    runner.exchange().setReplyWindowMs(FastWindowMs);
+    runner.findChild<QTimer *>(QStringLiteral("tmrTout"))->setInterval(FastWindowMs);
     RecordingReport report;
     int ticks = 0;
     QTimer tick;
@@ -164,7 +166,7 @@ void TestTcp::connectFails() {
     tick.start();
     QElapsedTimer clock;
     clock.start();
-    const JobOutcome outcome = runner.probe(PortTarget::device(device), report);
+    const JobOutcome outcome = runToEnd(runner.probe(PortTarget::device(device), report));
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(outcome, JobOutcome::Failed);
@@ -176,10 +178,11 @@ void TestTcp::connectFails() {
     QVERIFY2(ticks >= (ms - 200) / 50 * 3 / 4,
              qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(ms)));
     QVERIFY(report.exchanges.isEmpty());
-    QVERIFY(!runner.link().isOpen());
+    QVERIFY(!runner.findChild<BoardLink *>()->isOpen());
 
     const auto boards = fastServer();
-    QCOMPARE(runner.probe(PortTarget::device(boards->devicePath()), report), JobOutcome::Complete);
+    QCOMPARE(runToEnd(runner.probe(PortTarget::device(boards->devicePath()), report)),
+             JobOutcome::Complete);
     QCOMPARE(boards->allBytes(), probeFrames());
 }
 
@@ -196,20 +199,19 @@ void TestTcp::connectCancelled() {
     QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
     JobRunner runner;
     RecordingReport report;
-    QTimer::singleShot(300, &runner, [&runner] { runner.cancel(); });
+    const PortTarget port = PortTarget::device(hanging.device());
+    Job *const connecting = job == QLatin1String("upload")
+                                ? runner.upload(report.request(port), report)
+                                : runner.monitor(port, report);
+    QTimer::singleShot(300, connecting, &Job::cancel);
     QElapsedTimer clock;
     clock.start();
-    if (job == QLatin1String("upload")) {
-        QCOMPARE(runner.upload(report.request(PortTarget::device(hanging.device())), report),
-                 JobOutcome::Aborted);
-        QVERIFY(!report.progressOpen);
-    } else {
-        QVERIFY(!runner.startMonitor(PortTarget::device(hanging.device()), report));
-        QVERIFY(!runner.isMonitoring());
-    }
+    QCOMPARE(runToEnd(connecting), JobOutcome::Aborted);
+    QVERIFY(!report.progressOpen);
+    QCOMPARE(report.outcomes, QList<JobOutcome>{JobOutcome::Aborted});
     QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(report.errors.isEmpty());
-    QVERIFY(!runner.link().isOpen());
+    QVERIFY(!runner.findChild<BoardLink *>()->isOpen());
 }
 
 void TestTcp::serverClosesMidJob_data() {
@@ -238,25 +240,24 @@ void TestTcp::serverClosesMidJob() {
                                    [&] { serverStops ? boards->vanish() : boards->dropClient(); });
         });
     JobRunner runner;
-    runner.exchange().setReplyWindowMs(FastWindowMs);
+    runner.findChild<QTimer *>(QStringLiteral("tmrTout"))->setInterval(FastWindowMs);
     RecordingReport report;
     const PortTarget port = PortTarget::device(boards->devicePath());
 
     if (job == QLatin1String("upload")) {
-        QCOMPARE(runner.upload(report.request(port), report), JobOutcome::Failed);
+        QCOMPARE(runToEnd(runner.upload(report.request(port), report)), JobOutcome::Failed);
         // The frames before the close arrived whole, and nothing after the error was written.
         QCOMPARE(boards->allBytes(), goldenUpload().left(boards->allBytes().size()));
         QVERIFY(boards->received().size() <= afterFrame + 1);
         QVERIFY(report.progressOpenAtFailure);
         QVERIFY(!report.progressOpen);
     } else {
-        QVERIFY(runner.startMonitor(port, report));
+        runner.monitor(port, report)->start();
         QVERIFY(waitFor([&] { return boards->hasClient(); }, 2000));
         boards->sendUnasked("7 restarted");
         QVERIFY(waitFor([&] { return report.receiveLine() == "7 restarted"; }, 2000));
         boards->dropClient();
         QVERIFY(waitFor([&] { return !report.outcomes.isEmpty(); }, 2000));
-        QVERIFY(!runner.isMonitoring());
     }
     QCOMPARE(report.outcomes, QList<JobOutcome>{JobOutcome::Failed});
     QCOMPARE(report.errors.size(), 1);
@@ -265,14 +266,15 @@ void TestTcp::serverClosesMidJob() {
              qPrintable(report.errors.first()));
     QCOMPARE(report.errors.first().contains(QLatin1String("another may be connected")),
              afterFrame == 1);
-    QVERIFY(!runner.link().isOpen());
+    QVERIFY(!runner.findChild<BoardLink *>()->isOpen());
 
     // The next job runs as usual, against the same server or one started again.
     QObject::disconnect(closing);
     if (serverStops)
         boards = fastServer();
     boards->clear();
-    QCOMPARE(runner.probe(PortTarget::device(boards->devicePath()), report), JobOutcome::Complete);
+    QCOMPARE(runToEnd(runner.probe(PortTarget::device(boards->devicePath()), report)),
+             JobOutcome::Complete);
     QCOMPARE(boards->allBytes(), probeFrames());
 }
 
@@ -455,18 +457,19 @@ void TestTcp::floodingPeer() {
     });
     flood.start(5);
     JobRunner runner;
-    runner.exchange().setReplyWindowMs(100);
-    runner.tmrRx()->setInterval(100);
+    runner.findChild<QTimer *>(QStringLiteral("tmrTout"))->setInterval(100);
+    runner.findChild<QTimer *>(QStringLiteral("tmrRx"))->setInterval(100);
     RecordingReport report;
     const PortTarget port =
         PortTarget::device(QStringLiteral("tcp://127.0.0.1:%1").arg(peer.serverPort()));
     if (job == QLatin1String("test")) {
-        QCOMPARE(runner.probe(port, report), JobOutcome::Complete);
+        QCOMPARE(runToEnd(runner.probe(port, report)), JobOutcome::Complete);
         QCOMPARE(report.lights, QStringLiteral("GRRRRRRRR"));
     } else {
-        QVERIFY(runner.startMonitor(port, report));
+        Job *const monitor = runner.monitor(port, report);
+        monitor->start();
         QVERIFY(waitFor([&] { return report.receiveLines.size() >= 3; }, 5000));
-        runner.stopMonitor();
+        monitor->cancel();
     }
     QVERIFY(report.errors.isEmpty());
     QVERIFY(report.receiveLines.size() >= 3);

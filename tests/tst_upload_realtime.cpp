@@ -28,7 +28,7 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
     QObject::connect(&rig.exchange(), &SendRec::frameWritten, &rig.exchange(),
                      [&] { writtenNs.append(clock.nsecsElapsed()); });
 
-    QCOMPARE(rig.runner.upload(rig.request(), rig.report), JobOutcome::Complete);
+    QCOMPARE(rig.upload(), JobOutcome::Complete);
 
     QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
     QVERIFY(golden.open(QIODevice::ReadOnly));

@@ -1,8 +1,8 @@
 #pragma once
 
 // Fake boards on a pseudo-terminal with the console's side of the line in the same process: the
-// job runner and a report that records what the jobs showed. The boards answer from the same
-// event loop the exchange waits in, so a test runs an upload just as the console does. The link
+// job runner and a report that records what the jobs showed. The boards answer from the event
+// loop the test waits in, so a test runs an upload just as the console does. The link
 // reaches the boards by their device path, whatever number the system gave the pseudo-terminal.
 
 #include "boardlink.h"
@@ -13,6 +13,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QSignalSpy>
 #include <QTimer>
 
 #include <initializer_list>
@@ -24,7 +25,7 @@ public:
     static constexpr int FastWindowMs = 20;
 
     explicit BoardRig(int replyWindowMs = FastWindowMs) {
-        runner.exchange().setReplyWindowMs(replyWindowMs);
+        replyWindow()->setInterval(replyWindowMs);
         if (replyWindowMs < SendRec::ReplyWindowMs) {
             boards.setReplyDelayMs(1);
             boards.setLateDelayMs(replyWindowMs * 3 / 2);
@@ -59,12 +60,30 @@ public:
         return all;
     }
 
-    BoardLink &link() { return runner.link(); }
-    SendRec &exchange() { return runner.exchange(); }
+    JobOutcome upload() { return runToEnd(runner.upload(request(), report)); }
+    JobOutcome probe() { return runToEnd(runner.probe(port(), report)); }
+    // The monitor on the boards, polling.
+    Job *startMonitor() {
+        Job *monitor = runner.monitor(port(), report);
+        monitor->start();
+        return monitor;
+    }
+
+    // One exchange on the open link, after its whole window.
+    Exchanged exchangeOnce(const QByteArray &frame) {
+        QSignalSpy spy(&exchange(), &SendRec::exchanged);
+        exchange().send(frame);
+        return spy.wait(10000) ? spy.first().first().value<Exchanged>() : Exchanged{};
+    }
+
+    BoardLink &link() { return *runner.findChild<BoardLink *>(QStringLiteral("cm")); }
+    SendRec &exchange() { return *runner.findChild<SendRec *>(); }
+    QTimer *replyWindow() { return runner.findChild<QTimer *>(QStringLiteral("tmrTout")); }
+    QTimer *pollTimer() { return runner.findChild<QTimer *>(QStringLiteral("tmrRx")); }
 
     PtyBoards boards;
+    RecordingReport report; // outlives the runner, which ends its jobs
     JobRunner runner;
-    RecordingReport report;
     QList<qint64> arrivalsNs; // when each frame reached the boards
 
 private:

@@ -10,8 +10,8 @@
 #include "defaultpages.h"
 #include "frmdisplay.h"
 #include "frmprogress.h"
+#include "jobrunner.h"
 #include "pageset.h"
-#include "sendrec.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTestEventLoop>
 #include <QTimer>
 #include <QWidget>
 
@@ -149,10 +150,10 @@ private:
 };
 
 // The progress window while it exists.
-inline frmProgress *progressWindow() {
+inline ProgressWindow *progressWindow() {
     const QList<QWidget *> windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
-        if (auto *progress = qobject_cast<frmProgress *>(window))
+        if (auto *progress = qobject_cast<ProgressWindow *>(window))
             return progress;
     }
     return nullptr;
@@ -191,7 +192,7 @@ protected:
     }
 
     void startConsole() {
-        m_window = std::make_unique<frmDisplay>(m_setup);
+        m_window = std::make_unique<DisplayWindow>(m_setup);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
@@ -225,11 +226,28 @@ protected:
             rows << row(index)->text();
         return rows;
     }
-    SendRec *exchange() const { return m_window->findChild<SendRec *>(); }
+    QTimer *tmrTout() const { return child<QTimer>("tmrTout"); }
+    // Presses the button and waits (in an event loop: QTest::qWaitFor sleeps between turns, which
+    // would stretch the reply windows) until the job has ended and its boxes are answered.
+    bool pressed(QPushButton *button) const {
+        QTest::mouseClick(button, Qt::LeftButton);
+        const auto ended = [this] {
+            return m_window->findChildren<Job *>().isEmpty() && !QApplication::activeModalWidget();
+        };
+        QTestEventLoop loop;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+            if (ended())
+                loop.exitLoop();
+        });
+        look.start(5);
+        loop.enterLoopMSecs(60000);
+        return ended();
+    }
     BoardLink *cm() const { return child<BoardLink>("cm"); }
     QPushButton *cmdSend() const { return child<QPushButton>("cmdSend"); }
 
     std::unique_ptr<WorkingDirectory> m_dir;
-    std::unique_ptr<frmDisplay> m_window;
+    std::unique_ptr<DisplayWindow> m_window;
     ConsoleSetup m_setup;
 };

@@ -12,8 +12,10 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTestEventLoop>
 
 #include <functional>
+#include <optional>
 
 class RecordingReport : public JobReport {
 public:
@@ -30,6 +32,7 @@ public:
         progressOpen = false;
         ++closeCount;
     }
+    void frameWritten(const QByteArray &) override { ++framesWritten; }
     void exchanged(const Exchanged &exchange) override {
         exchanges.append(exchange);
         receiveLines.append(exchange.reply);
@@ -65,6 +68,7 @@ public:
     int delaySeconds = 5;
     int delayReads = 0;
 
+    int framesWritten = 0;
     bool progressOpen = false;
     bool progressOpenAtFailure = false;
     int showCount = 0;
@@ -86,3 +90,19 @@ private:
             onValue(value);
     }
 };
+
+// Starts the job and waits for its end in an event loop (QTest::qWaitFor sleeps between its
+// turns, which would stretch the reply windows): the outcome it finished with (Busy, also, when
+// it never ended within the time).
+inline JobOutcome runToEnd(Job *job, int timeoutMs = 60000) {
+    std::optional<JobOutcome> outcome;
+    QTestEventLoop loop;
+    QObject::connect(job, &Job::finished, &loop, [&](JobOutcome ended) {
+        outcome = ended;
+        loop.exitLoop();
+    });
+    job->start();
+    if (!outcome)
+        loop.enterLoopMSecs(timeoutMs);
+    return outcome.value_or(JobOutcome::Busy);
+}
