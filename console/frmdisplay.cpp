@@ -276,6 +276,10 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
             break;
         }
     }
+    // A box left open (a port error, a journal problem) would outlive the window and keep the
+    // program running with nothing behind it.
+    for (QMessageBox *box : findChildren<QMessageBox *>(Qt::FindDirectChildrenOnly))
+        box->close();
     event->accept();
 }
 

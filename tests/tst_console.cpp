@@ -64,6 +64,7 @@ private Q_SLOTS:
     void typingOverListLeavesNoSelection_data();
     void typingOverListLeavesNoSelection();
     void sendWithNoPortSelected();
+    void closedWithPortErrorShown();
     void portZeroThenSend();
 
     void closeWritesConfig();
@@ -429,6 +430,18 @@ void TestConsole::sendWithNoPortSelected() {
     // The upload took the list's -1 as port 0, and the close keeps that.
     QVERIFY(m_window->close());
     QVERIFY(m_dir->readConfig().startsWith("0\r\n"));
+}
+
+// Closing the window while a port error's box is up takes the box with it: nothing is left open
+// to keep the program running.
+void TestConsole::closedWithPortErrorShown() {
+    m_dir->writeConfig(fullConfig(0, DefaultPages::pages()));
+    startConsole();
+    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QTRY_VERIFY(QApplication::activeModalWidget());
+    QVERIFY(m_window->close());
+    QTRY_VERIFY(!QApplication::activeModalWidget());
+    QTRY_VERIFY(m_window->findChildren<QMessageBox *>().isEmpty());
 }
 
 void TestConsole::portZeroThenSend() {
