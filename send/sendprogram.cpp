@@ -9,27 +9,18 @@
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "rowfill.h"
+#include "signalwatcher.h"
 #include "wirelog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <csignal>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-
-// SIGINT, SIGTERM and SIGHUP reach the event loop through a pipe: the handler only writes a byte.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int number) {
-    const char byte = char(number);
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
 
 // A journal named with --journal may be anyone's file: never moved aside, even when damaged.
 JournalOptions journalOptions(const SendOptions &options) {
@@ -52,16 +43,9 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
                                    : options.journalPath,
                                QStringLiteral("send"), journalOptions(options), this))
     , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
-    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    m_signals = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_signals, &QSocketNotifier::activated, this, &SendProgram::signalled);
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr); // the terminal or the session went away
+    // Watched before any input is read. SIGHUP: the terminal or the session went away.
+    auto *const watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, this);
+    connect(watcher, &SignalWatcher::signalled, this, &SendProgram::signalled);
 }
 
 SendProgram::~SendProgram() {
@@ -277,12 +261,9 @@ void SendProgram::error(const QString &text) {
     m_err.flush();
 }
 
-void SendProgram::signalled() {
-    char byte = 0;
-    while (::read(signalPipe[0], &byte, 1) == 1) {
-        if (!m_signal)
-            m_signal = static_cast<unsigned char>(byte);
-    }
+void SendProgram::signalled(int number) {
+    if (!m_signal)
+        m_signal = number;
     if (m_job)
         m_job->cancel();
 }

@@ -14,7 +14,6 @@
 class Job;
 class JobJournal;
 class JobRunner;
-class QSocketNotifier;
 
 // display-send's exit statuses.
 enum SendStatus : int {
@@ -62,7 +61,7 @@ private:
     std::optional<PortTarget> portWithoutRows();
     int boardsVerdict(const PortTarget &port);
     void error(const QString &text);
-    void signalled();
+    void signalled(int number);
 
     // JobReport
     void exchanged(const Exchanged &exchange) override;
@@ -74,7 +73,6 @@ private:
     QTextStream &m_err;
     JobRunner *const m_runner;
     JobJournal *const m_journal;
-    QSocketNotifier *m_signals = nullptr;
     Job *m_job = nullptr; // while it runs
     const bool m_showProgress;
     int m_framesTotal = 0;
