@@ -117,10 +117,10 @@ void BoardSimulator::takeFrame(const QByteArray &frame, const ParsedFrame &parse
     }
 
     const double seconds = double(m_boards->received().last().atMs) / 1000.0;
+    // One arg() for what the frame says: a row may hold "%1".
     const QString line = QStringLiteral("%1 s  frame %2: %3")
-                             .arg(seconds, 7, 'f', 3)
-                             .arg(m_frames)
-                             .arg(describe(parsed, frame));
+                             .arg(QStringLiteral("%1").arg(seconds, 7, 'f', 3),
+                                  QString::number(m_frames), describe(parsed, frame));
     addMessage(line);
     if (completed) {
         ++m_uploads;

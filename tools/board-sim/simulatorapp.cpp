@@ -108,9 +108,8 @@ QString SimulatorApp::lineProblem() const {
         return {};
     if (const auto *tcp = qobject_cast<const TcpBoards *>(&m_sim->boards()))
         return QStringLiteral("cannot listen on %1:%2: %3")
-            .arg(m_options.tcp->host.toString())
-            .arg(m_options.tcp->port)
-            .arg(tcp->listenProblem());
+            .arg(m_options.tcp->host.toString(), QString::number(m_options.tcp->port),
+                 tcp->listenProblem());
     return QStringLiteral("cannot open a pseudo-terminal");
 }
 
