@@ -16,20 +16,6 @@ namespace {
 constexpr qint64 MaxFileBytes = 1024 * 1024;
 // A box or a terminal full of the same mistake helps no one: the rest are counted.
 constexpr int MaxReportedLines = 20;
-constexpr qsizetype MaxQuotedChars = 40;
-
-// Text from the file as a message quotes it: at most 40 characters, control characters as "?".
-QString quoted(QStringView text) {
-    QString shown = text.left(MaxQuotedChars).toString();
-    for (QChar &c : shown) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u'?';
-    }
-    if (text.size() > MaxQuotedChars)
-        shown += QChar(0x2026);
-    return shown;
-}
-
 // The value after "=". Double quotes keep ";" and "," as part of the device and are not part of
 // it; ";" outside them begins a comment. A backslash is an ordinary character (a link made by
 // udev may hold "\x20" literally), except at the end of the line, where it used to join the
@@ -80,24 +66,16 @@ Value valueOf(QStringView raw) {
 
 // Empty when the device is one the console can open: an absolute path or tcp://HOST:PORT.
 QString deviceProblem(const QString &device) {
-    static const QRegularExpression scheme(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
     if (device.isEmpty())
         return QStringLiteral("no device after \"=\"");
     for (const QChar c : device) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             return QStringLiteral("the device holds a tab or another control character");
     }
-    if (isTcpDevice(device)) {
-        if (!tcpEndpoint(device))
-            return QStringLiteral("malformed address \"%1\": a device server is "
-                                  "tcp://HOST:PORT, with a port from 1 to 65535")
-                .arg(quoted(device));
+    if (const QString problem = deviceAddressProblem(device); !problem.isEmpty())
+        return problem;
+    if (isTcpDevice(device))
         return {};
-    }
-    if (const QRegularExpressionMatch match = scheme.match(device); match.hasMatch())
-        return QStringLiteral("unknown scheme \"%1\": a device is an absolute path or "
-                              "tcp://HOST:PORT")
-            .arg(quoted(match.capturedView(1)));
     // A relative name would open something different in each working directory.
     if (!device.startsWith(u'/'))
         return QStringLiteral("\"%1\" is not an absolute path: a device is an absolute path "

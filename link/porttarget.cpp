@@ -37,13 +37,25 @@ QString deviceAddressProblem(const QString &device) {
             return {};
         return QStringLiteral("malformed address \"%1\": a device server is tcp://HOST:PORT, "
                               "with a port from 1 to 65535")
-            .arg(device);
+            .arg(quoted(device));
     }
     if (const QRegularExpressionMatch match = scheme.match(device); match.hasMatch())
         return QStringLiteral("unknown scheme \"%1\": a device is an absolute path or "
                               "tcp://HOST:PORT")
-            .arg(match.captured(1));
+            .arg(quoted(match.capturedView(1)));
     return {};
+}
+
+QString quoted(QStringView text) {
+    constexpr qsizetype MaxQuotedChars = 40;
+    QString shown = text.left(MaxQuotedChars).toString();
+    for (QChar &c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u'?';
+    }
+    if (text.size() > MaxQuotedChars)
+        shown += QChar(0x2026);
+    return shown;
 }
 
 QString devicePathForPort(int portNumber) {
