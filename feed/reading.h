@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// One figure as a source gave it: a file of the monitoring system, or an analyser read over the
+// network or a serial line. A reading that is not Ok carries no value a row may show; problem
+// says why, in words for the operator ("stale: read 2026-12-08 09:14", "no column NOx").
+struct Reading {
+    enum class State { Ok, Stale, Flagged, Failed };
+
+    QString name;                // the value's name, as templates use it: {cod:.0f}
+    std::optional<double> value; // set when state is Ok
+    QDateTime time;              // when the figure was measured (UTC); invalid when unknown
+    State state = State::Failed;
+    QString source;              // where it came from, for the operator: "json /srv/feed/latest.json"
+    QString problem;             // why it is not Ok; empty when it is
+
+    bool ok() const { return state == State::Ok && value.has_value(); }
+    friend bool operator==(const Reading &, const Reading &) = default;
+};
+
+using Readings = QList<Reading>;
+
+// "ok", "stale", "flagged", "failed": the words --show-values prints.
+QString stateName(Reading::State state);
