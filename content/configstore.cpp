@@ -11,6 +11,11 @@
 
 #include <optional>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int EndOfFile = -1;
@@ -249,6 +254,40 @@ void ConfigStore::save(qint16 portNumber, const PageSet &pages) const {
         throw fail();
     if (!file.commit())
         throw fail();
+}
+
+void ConfigStore::create(qint16 portNumber, const PageSet &pages) const {
+    const QByteArray path = QFile::encodeName(m_path);
+    const int fd =
+        ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const auto fail = [&](int error) {
+        return Failure(QStringLiteral("Cannot create %1: %2")
+                           .arg(m_path, error == EEXIST ? QStringLiteral("it exists already")
+                                                        : QString::fromLocal8Bit(strerror(error))));
+    };
+    if (fd < 0)
+        throw fail(errno);
+    const QByteArray bytes = serialize(portNumber, pages);
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            ::unlink(path.constData());
+            throw fail(error);
+        }
+        written += n;
+    }
+    int error = ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(path.constData());
+        throw fail(error);
+    }
 }
 
 QString ConfigStore::replaceUnreadable(qint16 portNumber, const PageSet &pages) const {

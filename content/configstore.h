@@ -35,6 +35,11 @@ public:
     // file is not a regular one.
     QString replaceUnreadable(qint16 portNumber, const PageSet &pages) const;
 
+    // Makes a new file and never replaces one: fails when anything is at path, a link (even a
+    // dangling one) included. A file left part-written by a full disk is removed again. Throws
+    // Failure naming the file and the reason.
+    void create(qint16 portNumber, const PageSet &pages) const;
+
     static QByteArray serialize(qint16 portNumber, const PageSet &pages);
 
 private:

@@ -77,7 +77,7 @@ SendOptions parse(const QStringList &arguments) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version(QStringLiteral("version"),
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
     const QCommandLineOption config(
         QStringLiteral("config"),
@@ -149,8 +149,13 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("n"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --history: one JSON object a line."));
-    parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, verbose, test, monitor, seconds, journal, history, limit, json});
+    const QCommandLineOption init(
+        QStringLiteral("init"),
+        QStringLiteral("Write a new display.cfg (or the --config file) with the default pages and "
+                       "port 1, and exit. Never replaces a file: exit 3 when one is there."));
+    parser.addOptions({help,    version, config,  port,  device,  delay, boards,
+                       values,  set,     dryRun,  quiet, verbose, test,  monitor,
+                       seconds, journal, history, limit, json,    init});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -177,11 +182,14 @@ SendOptions parse(const QStringList &arguments) {
     }
 
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
-                      int(parser.isSet(dryRun)) + int(parser.isSet(history));
+                      int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
+                      int(parser.isSet(init));
     if (modes > 1)
         throw UsageError{
-            QStringLiteral("choose one of --test, --monitor, --dry-run and --history")};
-    if (parser.isSet(history))
+            QStringLiteral("choose one of --test, --monitor, --dry-run, --history and --init")};
+    if (parser.isSet(init))
+        options.mode = SendOptions::Mode::Init;
+    else if (parser.isSet(history))
         options.mode = SendOptions::Mode::History;
     else if (parser.isSet(test))
         options.mode = SendOptions::Mode::Test;
@@ -202,13 +210,15 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(set, uploads, "an upload");
     onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
     const bool historyMode = options.mode == SendOptions::Mode::History;
-    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode;
-    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode,
-             "an upload or --test");
+    const bool initMode = options.mode == SendOptions::Mode::Init;
+    const bool job = !historyMode && !initMode;
+    const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
+    onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
     onlyWith(port, opensPort, "a job that opens the port");
     onlyWith(device, opensPort, "a job that opens the port");
-    onlyWith(quiet, !historyMode, "a job");
+    onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
+    onlyWith(journal, !initMode, "a job or --history");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode, "--history");
 

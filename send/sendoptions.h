@@ -10,7 +10,7 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
-    enum class Mode { Upload, DryRun, Test, Monitor, History, Help, Version };
+    enum class Mode { Upload, DryRun, Test, Monitor, History, Init, Help, Version };
 
     Mode mode = Mode::Upload;
     QString configPath = QStringLiteral("display.cfg");

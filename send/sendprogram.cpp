@@ -2,6 +2,7 @@
 
 #include "boardlink.h"
 #include "configstore.h"
+#include "defaultpages.h"
 #include "failure.h"
 #include "framebuilder.h"
 #include "jobjournal.h"
@@ -77,8 +78,22 @@ int SendProgram::run() {
         return monitor();
     case SendOptions::Mode::History:
         return history();
+    case SendOptions::Mode::Init:
+        return init();
     }
     return BadInput;
+}
+
+int SendProgram::init() {
+    try {
+        ConfigStore(m_options.configPath).create(1, DefaultPages::pages());
+    } catch (const Failure &failure) {
+        error(failure.text());
+        return BadInput;
+    }
+    m_out << QStringLiteral("Wrote %1 with the default pages and port 1.\n")
+                 .arg(m_options.configPath);
+    return AllAnswered;
 }
 
 PageSet SendProgram::rowsToSend(qint16 &portNumber) const {

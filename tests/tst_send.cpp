@@ -104,7 +104,8 @@ private Q_SLOTS:
     void terminatedMidUpload_data();
     void terminatedMidUpload();
     void monitorPrintsWhatArrives();
-    void helpAndVersion();
+    void helpVersionInit_data();
+    void helpVersionInit();
     void historyReadsTheJournal_data();
     void historyReadsTheJournal();
     void journalProblemLeavesTheJobAlone_data();
@@ -288,6 +289,14 @@ void TestSend::badInputSendsNothing_data() {
         << QStringList{"--boards", "all"} << QByteArray() << QByteArray() << "\"all\" is neither";
     QTest::newRow("values with the test") << QStringList{"--test", "--set", "a=1"} << QByteArray()
                                           << QByteArray() << "--set goes only with an upload";
+    QTest::newRow("init where a file is")
+        << QStringList{"--init", "--config", "short.cfg"} << QByteArray() << QByteArray()
+        << "Cannot create short.cfg: it exists already";
+    QTest::newRow("init through a dangling link")
+        << QStringList{"--init", "--config", "dangling.cfg"} << QByteArray() << QByteArray()
+        << "Cannot create dangling.cfg";
+    QTest::newRow("init and a port") << QStringList{"--init", "--port", "2"} << QByteArray()
+                                     << QByteArray() << "--port goes only with a job";
     QTest::newRow("missing config") << QStringList{"--config", "elsewhere.cfg"} << QByteArray()
                                     << QByteArray() << "elsewhere.cfg";
     QTest::newRow("damaged config names the line")
@@ -348,6 +357,8 @@ void TestSend::badInputSendsNothing() {
     for (int index = 0; index < 10; ++index)
         shortConfig += "\"row\"\r\n";
     writeFile(QStringLiteral("short.cfg"), shortConfig);
+    QVERIFY(
+        QFile::link(QStringLiteral("nowhere"), m_dir->filePath(QStringLiteral("dangling.cfg"))));
     ConfigStore(m_dir->filePath(QStringLiteral("odd%2.cfg"))).save(0, pages);
     QCOMPARE(::mkfifo(QFile::encodeName(m_dir->filePath(QStringLiteral("fifo"))).constData(), 0600),
              0);
@@ -470,13 +481,30 @@ void TestSend::monitorPrintsWhatArrives() {
     QVERIFY(m_boards->received().isEmpty()); // the monitor never sends
 }
 
-void TestSend::helpAndVersion() {
-    const Run help = send({QStringLiteral("--help")}, m_dir->path());
-    QCOMPARE(help.status, 0);
-    QVERIFY(help.out.contains(QLatin1String("--dry-run")));
-    const Run version = send({QStringLiteral("--version")}, m_dir->path());
-    QCOMPARE(version.status, 0);
-    QVERIFY(version.out.startsWith(QLatin1String("display-send ")));
+void TestSend::helpVersionInit_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("out"); // how standard output begins
+
+    QTest::newRow("help") << QStringList{"--help"} << "Usage: ";
+    QTest::newRow("version") << QStringList{"--version"} << "display-send ";
+    QTest::newRow("-v, as the other programs take it") << QStringList{"-v"} << "display-send ";
+    QTest::newRow("init") << QStringList{"--init", "--config", "new.cfg"}
+                          << "Wrote new.cfg with the default pages and port 1.";
+}
+
+void TestSend::helpVersionInit() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, out);
+    const Run run = send(arguments, m_dir->path());
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.startsWith(out), qPrintable(run.out));
+    if (arguments.contains(QLatin1String("--init"))) {
+        qint16 port = 0;
+        PageSet pages;
+        ConfigStore(m_dir->filePath(QStringLiteral("new.cfg"))).load(port, pages);
+        QCOMPARE(port, 1);
+        QCOMPARE(pages, DefaultPages::pages());
+    }
 }
 
 void TestSend::historyReadsTheJournal_data() {
