@@ -1,0 +1,243 @@
+// The documentation says what the programs do: each program's --help options are those of its
+// manual page, and every command example of the README marked runnable prints what is shown
+// beside it when run, against simulated boards, in a fresh folder.
+//
+// A runnable example is a fenced block right after the line <!-- runnable -->. Its lines that
+// begin with "$ " are commands, run in order by one shell in a new folder with the three built
+// programs first on PATH; the lines after a command, up to the next, are what it prints on
+// standard output and standard error together. In those lines "…" stands for any text within a
+// line, and a line that is only "…" for any number of lines. A command ending in "&" runs in the
+// background (its output redirected by the command itself) and is given until a file it writes
+// to with ">" has a line, at most 10 s; it is ended with the block.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString sourceFile(const QString &name) {
+    return QStringLiteral(DISPLAY_SOURCE_DIR "/") + name;
+}
+
+// The long and short names of options in QCommandLineParser's help: lines "  -v, --version".
+QStringList helpOptions(const QString &help) {
+    static const QRegularExpression option(QStringLiteral("^  (?:-(\\w), )?--([a-z-]+)"),
+                                           QRegularExpression::MultilineOption);
+    QStringList names;
+    for (const QRegularExpressionMatch &match : option.globalMatch(help)) {
+        if (match.hasCaptured(1))
+            names << QLatin1Char('-') + match.captured(1);
+        names << QStringLiteral("--") + match.captured(2);
+    }
+    return names;
+}
+
+// The names in the tags (the line after each .TP) of a manual page's OPTIONS section.
+QStringList manualOptions(const QString &page) {
+    static const QRegularExpression name(
+        QStringLiteral("\\\\-([a-zA-Z])\\b(?!\\\\)|\\\\-\\\\-([a-z\\\\-]+)"));
+    QStringList names;
+    bool inOptions = false;
+    bool tag = false;
+    for (const QString &line : page.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String(".SH")))
+            inOptions = line == QLatin1String(".SH OPTIONS");
+        else if (inOptions && tag) {
+            for (const QRegularExpressionMatch &match : name.globalMatch(line)) {
+                names << (match.hasCaptured(1)
+                              ? QLatin1Char('-') + match.captured(1)
+                              : QStringLiteral("--") + match.captured(2).remove(QLatin1Char('\\')));
+            }
+        }
+        tag = line == QLatin1String(".TP");
+    }
+    return names;
+}
+
+QString described(QStringList names) {
+    names.sort();
+    names.removeDuplicates();
+    return names.join(QLatin1Char(' '));
+}
+
+struct Example {
+    int line = 0; // of the README, 1-based: where the block's first command is
+    QStringList commands;
+    QList<QStringList> outputs; // one per command
+};
+
+QList<Example> runnableExamples(const QString &readme) {
+    QList<Example> examples;
+    const QStringList lines = readme.split(QLatin1Char('\n'));
+    for (int n = 0; n + 1 < lines.size(); ++n) {
+        if (lines.at(n).trimmed() != QLatin1String("<!-- runnable -->") ||
+            !lines.at(n + 1).startsWith(QLatin1String("```")))
+            continue;
+        Example example;
+        for (n += 2; n < lines.size() && !lines.at(n).startsWith(QLatin1String("```")); ++n) {
+            const QString &line = lines.at(n);
+            if (line.startsWith(QLatin1String("$ "))) {
+                if (example.commands.isEmpty())
+                    example.line = n + 1;
+                example.commands << line.mid(2);
+                example.outputs << QStringList();
+            } else if (!example.outputs.isEmpty()) {
+                example.outputs.last() << line;
+            }
+        }
+        examples << example;
+    }
+    return examples;
+}
+
+bool lineMatches(const QString &shown, const QString &printed) {
+    QStringList parts = shown.split(QChar(0x2026));
+    for (QString &part : parts)
+        part = QRegularExpression::escape(part);
+    return QRegularExpression(QRegularExpression::anchoredPattern(parts.join(QLatin1String(".*"))))
+        .match(printed)
+        .hasMatch();
+}
+
+// Whether printed has every line shown, "…" lines standing for any number of lines.
+bool outputMatches(QStringList shown, QStringList printed) {
+    if (shown.isEmpty())
+        return printed.isEmpty();
+    if (shown.constFirst() == QString(QChar(0x2026))) {
+        shown.removeFirst();
+        for (qsizetype skip = 0; skip <= printed.size(); ++skip) {
+            if (outputMatches(shown, printed.mid(skip)))
+                return true;
+        }
+        return false;
+    }
+    return !printed.isEmpty() && lineMatches(shown.constFirst(), printed.constFirst()) &&
+           outputMatches(shown.mid(1), printed.mid(1));
+}
+
+QString shellQuoted(QString text) {
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
+}
+
+} // namespace
+
+class TestDocs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void optionsAsTheManualSays_data();
+    void optionsAsTheManualSays();
+    void readmeExamplesRunAsShown_data();
+    void readmeExamplesRunAsShown();
+};
+
+void TestDocs::optionsAsTheManualSays_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("manual");
+
+    QTest::newRow("display-send") << QStringLiteral(DISPLAY_SEND)
+                                  << sourceFile(QStringLiteral("packaging/man/display-send.1"));
+    QTest::newRow("display-board-sim")
+        << QStringLiteral(DISPLAY_BOARD_SIM)
+        << sourceFile(QStringLiteral("packaging/man/display-board-sim.1"));
+    QTest::newRow("display-console")
+        << QStringLiteral(DISPLAY_CONSOLE)
+        << sourceFile(QStringLiteral("packaging/man/display-console.1"));
+}
+
+void TestDocs::optionsAsTheManualSays() {
+    QFETCH(QString, program);
+    QFETCH(QString, manual);
+    QProcess process;
+    process.start(program, {QStringLiteral("--help")});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    QFile page(manual);
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    QCOMPARE(described(manualOptions(QString::fromUtf8(page.readAll()))),
+             described(helpOptions(QString::fromLocal8Bit(process.readAllStandardOutput()))));
+}
+
+void TestDocs::readmeExamplesRunAsShown_data() {
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QList<QStringList>>("outputs");
+
+    QFile readme(sourceFile(QStringLiteral("README.md")));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QList<Example> examples = runnableExamples(QString::fromUtf8(readme.readAll()));
+    QVERIFY(!examples.isEmpty());
+    for (const Example &example : examples) {
+        QTest::addRow("line %d: %s", example.line, qPrintable(example.commands.constFirst()))
+            << example.line << example.commands << example.outputs;
+    }
+}
+
+void TestDocs::readmeExamplesRunAsShown() {
+    QFETCH(int, line);
+    QFETCH(QStringList, commands);
+    QFETCH(QList<QStringList>, outputs);
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    // One shell for the block; each foreground command's output goes to its own file.
+    QString script = QStringLiteral("trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT\n");
+    static const QRegularExpression redirect(QStringLiteral(">\\s*([^\\s&|;>]+)"));
+    for (qsizetype n = 0; n < commands.size(); ++n) {
+        const QString &command = commands.at(n);
+        if (command.trimmed().endsWith(QLatin1Char('&'))) {
+            script += command + QLatin1Char('\n');
+            const QRegularExpressionMatch target = redirect.match(command);
+            if (target.hasMatch()) {
+                script += QStringLiteral("for i in $(seq 100); do [ -s %1 ] && break; sleep 0.1; "
+                                         "done\n")
+                              .arg(shellQuoted(target.captured(1)));
+            }
+            continue;
+        }
+        script += QStringLiteral("{ eval %1; } >.out.%2 2>&1 </dev/null\n")
+                      .arg(shellQuoted(command), QString::number(n));
+    }
+
+    QProcess shell;
+    shell.setWorkingDirectory(folder.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QStringList programs{QStringLiteral(DISPLAY_SEND), QStringLiteral(DISPLAY_BOARD_SIM),
+                               QStringLiteral(DISPLAY_CONSOLE)};
+    QStringList path;
+    for (const QString &program : programs)
+        path << QFileInfo(program).absolutePath();
+    environment.insert(QStringLiteral("PATH"), path.join(QLatin1Char(':')) + QLatin1Char(':') +
+                                                   environment.value(QStringLiteral("PATH")));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    shell.setProcessEnvironment(environment);
+    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
+    QVERIFY(shell.waitForFinished(180000));
+
+    for (qsizetype n = 0; n < commands.size(); ++n) {
+        if (commands.at(n).trimmed().endsWith(QLatin1Char('&')))
+            continue;
+        QFile out(QDir(folder.path()).filePath(QStringLiteral(".out.%1").arg(n)));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QStringList printed = QString::fromUtf8(out.readAll()).split(QLatin1Char('\n'));
+        if (printed.constLast().isEmpty())
+            printed.removeLast();
+        QStringList shown = outputs.at(n);
+        while (!shown.isEmpty() && shown.constLast().isEmpty())
+            shown.removeLast();
+        QVERIFY2(
+            outputMatches(shown, printed),
+            qPrintable(QStringLiteral("README line %1, $ %2\nshown:\n%3\nprinted:\n%4")
+                           .arg(QString::number(line), commands.at(n),
+                                shown.join(QLatin1Char('\n')), printed.join(QLatin1Char('\n')))));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestDocs)
+#include "tst_docs.moc"
