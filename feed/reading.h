@@ -13,11 +13,12 @@ struct Reading {
     enum class State { Ok, Stale, Flagged, Failed };
 
     QString name;                // the value's name, as templates use it: {cod:.0f}
-    std::optional<double> value; // set when state is Ok
+    std::optional<double> value; // set when state is Ok; a stale or flagged figure keeps it
+                                 // for the operator to see, never for a row
     QDateTime time;              // when the figure was measured (UTC); invalid when unknown
     State state = State::Failed;
-    QString source;              // where it came from, for the operator: "json /srv/feed/latest.json"
-    QString problem;             // why it is not Ok; empty when it is
+    QString source;  // where it came from, for the operator: "json /srv/feed/latest.json"
+    QString problem; // why it is not Ok; empty when it is
 
     bool ok() const { return state == State::Ok && value.has_value(); }
     friend bool operator==(const Reading &, const Reading &) = default;

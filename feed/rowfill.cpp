@@ -19,8 +19,10 @@ namespace {
 
 const QString DateName = QStringLiteral("date");
 const QString TimeName = QStringLiteral("time");
+const QString UpdatedName = QStringLiteral("updated");
 constexpr auto DefaultDatePattern = "%Y-%m-%d";
 constexpr auto DefaultTimePattern = "%H:%M";
+constexpr auto DefaultUpdatedPattern = "%Y-%m-%d %H:%M";
 
 // A width or precision beyond this cannot fit a row. fmt takes numbers up to INT_MAX and would
 // build the whole padded text before the row's length is checked.
@@ -182,10 +184,59 @@ std::string formatMoment(const QDateTime &now, const std::string &pattern) {
     return fmt::vformat("{:" + pattern + "}", fmt::make_format_args(tm));
 }
 
+// The missing text in a field's place: padded as the field would pad its value (right for a number
+// unless the field says otherwise), and cut to the field's width so the row keeps its columns.
+QString missingField(const QString &missing, const QString &pattern, bool number) {
+    QChar fill = u' ';
+    QChar align = number ? u'>' : u'<';
+    qsizetype i = 0;
+    const auto isAlign = [](QChar c) { return c == u'<' || c == u'>' || c == u'^'; };
+    if (pattern.size() >= 2 && isAlign(pattern.at(1))) {
+        fill = pattern.at(0);
+        align = pattern.at(1);
+        i = 2;
+    } else if (!pattern.isEmpty() && isAlign(pattern.at(0))) {
+        align = pattern.at(0);
+        i = 1;
+    }
+    while (i < pattern.size() && QStringView(u"+- z#0").contains(pattern.at(i)))
+        ++i;
+    int width = 0;
+    for (; i < pattern.size() && pattern.at(i).isDigit() && pattern.at(i).unicode() < 0x80; ++i)
+        width = qMin(width * 10 + (pattern.at(i).unicode() - '0'), MaxPatternNumber + 1);
+    if (width == 0 || missing.size() >= width)
+        return width == 0 ? missing : missing.left(width);
+    const qsizetype pad = width - missing.size();
+    const qsizetype before = align == u'>' ? pad : align == u'^' ? pad / 2 : 0;
+    return QString(before, fill) + missing + QString(pad - before, fill);
+}
+
 QString fillField(const QString &name, const std::optional<QString> &pattern,
                   const FieldValues &values, const QDateTime &now) {
     const QString field =
         pattern ? QStringLiteral("{%1:%2}").arg(name, *pattern) : QStringLiteral("{%1}").arg(name);
+    if (name == UpdatedName && !values.value(name)) {
+        const std::optional<QDateTime> updated = values.updated(now);
+        if (pattern)
+            checkPatternNumbers(momentWidth(*pattern));
+        if (!updated)
+            return missingField(values.missingText(), pattern.value_or(QString()), false);
+        if (!updated->isValid())
+            throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
+        const std::string moment =
+            pattern && !pattern->isEmpty() ? pattern->toStdString() : DefaultUpdatedPattern;
+        try {
+            return QString::fromStdString(formatMoment(updated->toLocalTime(), moment));
+        } catch (const fmt::format_error &error) {
+            throw Failure(QStringLiteral("%1 is not a date format: %2")
+                              .arg(field, QString::fromUtf8(error.what())));
+        }
+    }
+    if (values.unavailable(name)) {
+        if (pattern)
+            checkPatternNumbers(*pattern);
+        return missingField(values.missingText(), pattern.value_or(QString()), true);
+    }
     if (isBuiltIn(name)) {
         if (!now.isValid())
             throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
@@ -273,6 +324,8 @@ void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
             throw readFailure(name, QStringLiteral("\"%1\" is %2; a value is a number or a text")
                                         .arg(it.key(), jsonKind(it.value())));
     }
+    for (auto it = read.cbegin(); it != read.cend(); ++it)
+        m_fileOf.insert(it.key(), name);
     m_fromFiles.insert(read);
     m_given = true;
 }
@@ -303,7 +356,69 @@ std::optional<FieldValue> FieldValues::value(const QString &name) const {
         return *it;
     if (const auto it = m_fromFiles.find(name); it != m_fromFiles.end())
         return *it;
+    if (const auto it = m_fromSources.find(name); it != m_fromSources.end() && it->ok())
+        return *it->value;
     return std::nullopt;
+}
+
+void FieldValues::addReadings(const Readings &readings) {
+    for (const Reading &reading : readings)
+        m_fromSources.insert(reading.name, reading);
+    m_sourcesConfigured = true;
+    m_given = true;
+}
+
+bool FieldValues::unavailable(const QString &name) const {
+    if (m_fromSettings.contains(name) || m_fromFiles.contains(name))
+        return false;
+    if (const auto it = m_fromSources.find(name); it != m_fromSources.end())
+        return !it->ok();
+    return name == UpdatedName && !updated({});
+}
+
+std::optional<QDateTime> FieldValues::updated(const QDateTime &now) const {
+    if (!m_sourcesConfigured)
+        return now;
+    std::optional<QDateTime> oldest;
+    for (const Reading &reading : m_fromSources) {
+        if (reading.ok() && reading.time.isValid() && !m_fromSettings.contains(reading.name) &&
+            !m_fromFiles.contains(reading.name) && (!oldest || reading.time < *oldest))
+            oldest = reading.time;
+    }
+    return oldest;
+}
+
+QStringList FieldValues::unavailableNames() const {
+    QStringList names;
+    for (const Reading &reading : m_fromSources) {
+        if (unavailable(reading.name))
+            names << reading.name;
+    }
+    if (!m_fromSources.contains(UpdatedName) && unavailable(UpdatedName))
+        names << UpdatedName;
+    names.sort();
+    return names;
+}
+
+QList<FieldValues::Line> FieldValues::lines() const {
+    QMap<QString, Line> lines;
+    for (const Reading &reading : m_fromSources) {
+        Line line{reading.name, {}, reading.state, reading.time, reading.source, reading.problem};
+        if (reading.value)
+            line.value = *reading.value;
+        lines.insert(reading.name, line);
+    }
+    for (auto it = m_fromFiles.cbegin(); it != m_fromFiles.cend(); ++it)
+        lines.insert(it.key(), Line{it.key(),
+                                    *it,
+                                    Reading::State::Ok,
+                                    {},
+                                    QStringLiteral("values %1").arg(m_fileOf.value(it.key())),
+                                    {}});
+    for (auto it = m_fromSettings.cbegin(); it != m_fromSettings.cend(); ++it)
+        lines.insert(it.key(),
+                     Line{it.key(), *it, Reading::State::Ok, {}, QStringLiteral("set"), {}});
+    return lines.values();
 }
 
 QDebug operator<<(QDebug debug, const FieldValues &values) {
@@ -319,6 +434,9 @@ QDebug operator<<(QDebug debug, const FieldValues &values) {
             debug << ' ';
         }
     };
+    debug << "sources: ";
+    for (const Reading &reading : values.m_fromSources)
+        debug << reading.name << '=' << stateName(reading.state) << ' ';
     debug << "files: ";
     list(values.m_fromFiles);
     debug << "settings: ";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pageset.h"
+#include "reading.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -16,8 +17,13 @@
 // A template row holds fields: {name} or {name:format}, where format is written in libfmt's format
 // language
 // ({pH:>5.1f}, {site:<10}); {{ and }} stand for single braces. Names are ASCII letters, digits,
-// '_', '.' and '-', case-sensitive. Two names are built in: {date} (default %Y-%m-%d) and {time}
-// (default %H:%M), with a strftime-style format ({date:%d.%m.%Y}).
+// '_', '.' and '-', case-sensitive. Three names are built in, with a strftime-style format
+// ({date:%d.%m.%Y}): {date} (default %Y-%m-%d) and {time} (default %H:%M) of the upload, and
+// {updated} (default %Y-%m-%d %H:%M), the time of the oldest live reading in use, or the upload's
+// when no sources are configured. A value named "updated" wins over the built-in.
+//
+// A value whose source could not give a fresh figure is unavailable: its field shows the missing
+// text instead, aligned as the field is and cut to its width, and the rest of the row is filled.
 //
 // A number is held as a double. An integer presentation (d, x, X, o, b, B) formats a whole
 // number as an integer, so 42 from a JSON file fits both {n:3d} and {n:.1f}; 7.25 refuses d.
@@ -43,17 +49,46 @@ public:
     // '=', the name is empty or holds a character a field cannot name.
     void set(const QString &assignment);
 
-    // True once a file or a setting was read, even an empty one: only then are rows templates.
+    // The sources' readings, one per name. A reading that is not Ok makes its name unavailable
+    // unless a file or a setting gives it.
+    void addReadings(const Readings &readings);
+    bool sourcesConfigured() const { return m_sourcesConfigured; }
+    // What an unavailable value's field shows ("--").
+    void setMissingText(const QString &text) { m_missing = text; }
+    const QString &missingText() const { return m_missing; }
+
+    // True once sources, a file or a setting were read, even empty: only then are rows templates.
     bool given() const { return m_given; }
 
     std::optional<FieldValue> value(const QString &name) const;
+    bool unavailable(const QString &name) const;
+    // When the figures were current: the oldest Ok reading in use; now when there are no
+    // sources; nothing when sources are configured and none is in use.
+    std::optional<QDateTime> updated(const QDateTime &now) const;
+    // Every unavailable name, sorted; "updated" among them when it is.
+    QStringList unavailableNames() const;
+
+    // Each name given, sorted, as --show-values lists it.
+    struct Line {
+        QString name;
+        std::optional<FieldValue> value;
+        Reading::State state = Reading::State::Ok;
+        QDateTime time; // UTC; invalid when not known
+        QString source; // "values FILE", "set", or the reading's source
+        QString problem;
+    };
+    QList<Line> lines() const;
 
     friend bool operator==(const FieldValues &, const FieldValues &) = default;
     friend QDebug operator<<(QDebug debug, const FieldValues &values);
 
 private:
+    QMap<QString, Reading> m_fromSources;
     QMap<QString, FieldValue> m_fromFiles;
+    QMap<QString, QString> m_fileOf; // by name: the file that gave it
     QMap<QString, FieldValue> m_fromSettings;
+    QString m_missing = QStringLiteral("--");
+    bool m_sourcesConfigured = false;
     bool m_given = false;
 };
 

@@ -65,15 +65,21 @@ SendOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
-        "SEND does, and says which boards answered. With --values or --set, every row is a "
-        "template: {name} or {name:format} is replaced by that value ({pH:>5.1f}, "
-        "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
+        "SEND does, and says which boards answered. With live sources (--sources, or sources.conf "
+        "beside the config file), --values or --set, every row is a template: {name} or "
+        "{name:format} is replaced by that value ({pH:>5.1f}, {date:%d.%m.%Y}, {time:%H:%M}, "
+        "{updated:%d.%m.%Y %H:%M}), and {{ and }} stand for braces. Sources are read first, then "
+        "--values files, then --set; the later wins. A value its source cannot give fresh "
+        "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
+        "upload still goes out.\n\n"
         "Every upload and board test is recorded in display-journal.db beside the config file "
         "(or --journal FILE); --history prints the newest records.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
-        "configuration or values (nothing was sent); 128 + the signal number when SIGINT, "
-        "SIGTERM or SIGHUP ended it."));
+        "configuration, sources file or values (nothing was sent); 4 every frame went out and "
+        "every "
+        "expected board answered, but some values were unavailable (2, then 1, take precedence "
+        "over 4); 128 + the signal number when SIGINT, SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
@@ -114,9 +120,25 @@ SendOptions parse(const QStringList &arguments) {
                                  QStringLiteral("One value to fill the rows with; wins over "
                                                 "the files. A plain decimal number is a number."),
                                  QStringLiteral("name=value"));
+    const QCommandLineOption sources(
+        QStringLiteral("sources"),
+        QStringLiteral("Read live values as this file says (default: sources.conf beside the "
+                       "config file, when there is one)."),
+        QStringLiteral("file"));
+    const QCommandLineOption missing(QStringLiteral("missing"),
+                                     QStringLiteral("What an unavailable value's field shows "
+                                                    "(%1).")
+                                         .arg(SendOptions().missingText),
+                                     QStringLiteral("text"));
+    const QCommandLineOption showValues(
+        QStringLiteral("show-values"),
+        QStringLiteral("Read the sources, --values and --set and print one line per name: name, "
+                       "value, state (ok, stale, flagged, failed), time and source; open no "
+                       "port. Exit status 4 when a value is unavailable."));
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
-                                    QStringLiteral("Fill the rows and print the frames, one a "
-                                                   "line (CR as \\r); open nothing."));
+                                    QStringLiteral("Read the sources, fill the rows and print the "
+                                                   "frames, one a line (CR as \\r); open "
+                                                   "nothing."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print nothing but errors."));
     const QCommandLineOption verbose(
@@ -147,15 +169,16 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("limit"),
         QStringLiteral("With --history: how many records (%1).").arg(SendOptions().historyLimit),
         QStringLiteral("n"));
-    const QCommandLineOption json(QStringLiteral("json"),
-                                  QStringLiteral("With --history: one JSON object a line."));
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("With --history or --show-values: one JSON object a line."));
     const QCommandLineOption init(
         QStringLiteral("init"),
         QStringLiteral("Write a new display.cfg (or the --config file) with the default pages and "
                        "port 1, and exit. Never replaces a file: exit 3 when one is there."));
-    parser.addOptions({help,    version, config,  port,  device,  delay, boards,
-                       values,  set,     dryRun,  quiet, verbose, test,  monitor,
-                       seconds, journal, history, limit, json,    init});
+    parser.addOptions({help,    version, config,  port,       device, delay, boards,  values,
+                       set,     sources, missing, showValues, dryRun, quiet, verbose, test,
+                       monitor, seconds, journal, history,    limit,  json,  init});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -174,8 +197,8 @@ SendOptions parse(const QStringList &arguments) {
         return options;
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
-    for (const QCommandLineOption *single :
-         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit}) {
+    for (const QCommandLineOption *single : {&config, &port, &device, &delay, &boards, &seconds,
+                                             &journal, &limit, &sources, &missing}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -183,12 +206,14 @@ SendOptions parse(const QStringList &arguments) {
 
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
                       int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
-                      int(parser.isSet(init));
+                      int(parser.isSet(showValues)) + int(parser.isSet(init));
     if (modes > 1)
-        throw UsageError{
-            QStringLiteral("choose one of --test, --monitor, --dry-run, --history and --init")};
+        throw UsageError{QStringLiteral(
+            "choose one of --test, --monitor, --dry-run, --show-values, --history and --init")};
     if (parser.isSet(init))
         options.mode = SendOptions::Mode::Init;
+    else if (parser.isSet(showValues))
+        options.mode = SendOptions::Mode::ShowValues;
     else if (parser.isSet(history))
         options.mode = SendOptions::Mode::History;
     else if (parser.isSet(test))
@@ -206,12 +231,16 @@ SendOptions parse(const QStringList &arguments) {
                                  .arg(option.names().constLast(), QLatin1String(mode))};
     };
     onlyWith(delay, uploads, "an upload");
-    onlyWith(values, uploads, "an upload");
-    onlyWith(set, uploads, "an upload");
+    const bool readsValues = uploads || options.mode == SendOptions::Mode::ShowValues;
+    onlyWith(values, readsValues, "an upload or --show-values");
+    onlyWith(set, readsValues, "an upload or --show-values");
+    onlyWith(sources, readsValues, "an upload or --show-values");
+    onlyWith(missing, uploads, "an upload");
     onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
     const bool historyMode = options.mode == SendOptions::Mode::History;
     const bool initMode = options.mode == SendOptions::Mode::Init;
-    const bool job = !historyMode && !initMode;
+    const bool showMode = options.mode == SendOptions::Mode::ShowValues;
+    const bool job = !historyMode && !initMode && !showMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
     onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
     onlyWith(port, opensPort, "a job that opens the port");
@@ -220,7 +249,7 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode, "a job or --history");
     onlyWith(limit, historyMode, "--history");
-    onlyWith(json, historyMode, "--history");
+    onlyWith(json, historyMode || showMode, "--history or --show-values");
 
     if (parser.isSet(config)) {
         options.configPath = parser.value(config);
@@ -256,6 +285,13 @@ SendOptions parse(const QStringList &arguments) {
                     lowest, BoardAddress::Highest);
     options.valueFiles = parser.values(values);
     options.assignments = parser.values(set);
+    if (parser.isSet(sources)) {
+        options.sourcesPath = parser.value(sources);
+        if (options.sourcesPath.isEmpty())
+            throw UsageError{QStringLiteral("--sources names no file")};
+    }
+    if (parser.isSet(missing))
+        options.missingText = parser.value(missing);
     if (parser.isSet(seconds)) {
         bool ok = false;
         const double value = parser.value(seconds).toDouble(&ok);

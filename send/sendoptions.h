@@ -10,7 +10,7 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
-    enum class Mode { Upload, DryRun, Test, Monitor, History, Init, Help, Version };
+    enum class Mode { Upload, DryRun, ShowValues, Test, Monitor, History, Init, Help, Version };
 
     Mode mode = Mode::Upload;
     QString configPath = QStringLiteral("display.cfg");
@@ -18,18 +18,18 @@ struct SendOptions {
     std::optional<int> portNumber; // --port
     QString device;                // --device
     int delaySeconds = Settings::delaySecondsForPosition(Settings::DefaultDelayPosition);
-    QList<int> boards;             // expected to answer, ascending
-    QStringList valueFiles;        // --values, in order
-    QStringList assignments;       // --set, in order
-    std::optional<double> seconds; // --monitor --seconds
+    QList<int> boards;       // expected to answer, ascending
+    QStringList valueFiles;  // --values, in order
+    QStringList assignments; // --set, in order
+    QString sourcesPath;     // --sources; empty: sources.conf beside the config, if any
+    QString missingText = QStringLiteral("--"); // --missing
+    std::optional<double> seconds;              // --monitor --seconds
     bool quiet = false;
     QString journalPath;   // --journal; empty: display-journal.db beside the config file
     int historyLimit = 20; // --history --limit
-    bool json = false;     // --history --json
+    bool json = false;     // --history or --show-values --json
     bool verbose = false;  // the wire log on standard error
     QString helpText;      // what --help prints
-
-    bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }
 };
 
 // A command line that asks for nothing sensible; the text says what is wrong with it.

@@ -1,6 +1,7 @@
 #include "sendprogram.h"
 
 #include "boardlink.h"
+#include "bytetext.h"
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
@@ -11,11 +12,14 @@
 #include "receiveline.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
+#include "sources.h"
 #include "wirelog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 
 #include <csignal>
@@ -69,9 +73,11 @@ int SendProgram::run() {
         m_out << "display-send " << QCoreApplication::applicationVersion() << '\n';
         return AllAnswered;
     case SendOptions::Mode::Upload:
-        return upload(false);
+        return withSources([this] { return upload(false); });
     case SendOptions::Mode::DryRun:
-        return upload(true);
+        return withSources([this] { return upload(true); });
+    case SendOptions::Mode::ShowValues:
+        return withSources([this] { return showValues(); });
     case SendOptions::Mode::Test:
         return test();
     case SendOptions::Mode::Monitor:
@@ -96,17 +102,119 @@ int SendProgram::init() {
     return AllAnswered;
 }
 
-PageSet SendProgram::rowsToSend(qint16 &portNumber) const {
-    PageSet pages;
-    ConfigStore(m_options.configPath).load(portNumber, pages);
-    if (!m_options.fillsRows())
-        return pages;
+int SendProgram::withSources(std::function<int()> next) {
+    QString path = m_options.sourcesPath;
+    if (path.isEmpty()) {
+        path = SourcesFile::besideConfig(m_options.configPath);
+        if (!QFileInfo::exists(path))
+            return next();
+    }
+    SourcesConfig config;
+    try {
+        config = SourcesFile::read(path);
+    } catch (const Failure &failure) {
+        error(failure.text());
+        return BadInput;
+    }
+    for (const QString &problem : std::as_const(config.problems))
+        error(problem);
+    auto *const reader =
+        new SourcesReader(std::move(config), QDateTime::currentDateTimeUtc(), this);
+    connect(reader, &SourcesReader::finished, this, [this, reader, next = std::move(next)] {
+        m_readings = reader->readings();
+        reader->deleteLater();
+        // A signal while the sources were read ends the run before anything is sent.
+        if (m_signal)
+            Q_EMIT finished(SignalBase + m_signal);
+        else if (const int status = next(); status >= 0)
+            Q_EMIT finished(status);
+    });
+    reader->start();
+    return -1;
+}
+
+FieldValues SendProgram::fieldValues() const {
     FieldValues values;
+    values.setMissingText(m_options.missingText);
+    if (m_readings)
+        values.addReadings(*m_readings);
     for (const QString &file : m_options.valueFiles)
         values.readJsonFile(file);
     for (const QString &assignment : m_options.assignments)
         values.set(assignment);
-    return fillRows(pages, values, QDateTime::currentDateTime());
+    return values;
+}
+
+void SendProgram::sayUnavailable(const FieldValues &values) {
+    m_unavailable = values.unavailableNames();
+    const QList<FieldValues::Line> lines = values.lines();
+    for (const QString &name : std::as_const(m_unavailable)) {
+        const auto line = std::find_if(lines.cbegin(), lines.cend(),
+                                       [&name](const auto &line) { return line.name == name; });
+        error(QStringLiteral("%1 unavailable: %2")
+                  .arg(name, line != lines.cend()
+                                 ? line->problem
+                                 : QStringLiteral("no source gave a current reading")));
+    }
+}
+
+PageSet SendProgram::rowsToSend(qint16 &portNumber) {
+    PageSet pages;
+    ConfigStore(m_options.configPath).load(portNumber, pages);
+    const FieldValues values = fieldValues();
+    pages = fillRows(pages, values, QDateTime::currentDateTime());
+    sayUnavailable(values);
+    return pages;
+}
+
+int SendProgram::showValues() {
+    FieldValues values;
+    try {
+        values = fieldValues();
+    } catch (const Failure &failure) {
+        error(failure.text());
+        return BadInput;
+    }
+    QList<FieldValues::Line> lines = values.lines();
+    if (values.sourcesConfigured() && !values.value(QStringLiteral("updated"))) {
+        const std::optional<QDateTime> updated = values.updated({});
+        lines.append({QStringLiteral("updated"),
+                      {},
+                      updated ? Reading::State::Ok : Reading::State::Failed,
+                      updated.value_or(QDateTime()),
+                      QStringLiteral("the oldest reading in use"),
+                      {}});
+    }
+    const auto timeText = [](const QDateTime &time) {
+        return time.toUTC().toString(Qt::ISODateWithMs);
+    };
+    for (const FieldValues::Line &line : std::as_const(lines)) {
+        if (m_options.json) {
+            QJsonObject object{
+                {"name", line.name}, {"state", stateName(line.state)}, {"source", line.source}};
+            object.insert("value", !line.value ? QJsonValue()
+                                   : std::holds_alternative<double>(*line.value)
+                                       ? QJsonValue(std::get<double>(*line.value))
+                                       : QJsonValue(std::get<QString>(*line.value)));
+            object.insert("time",
+                          line.time.isValid() ? QJsonValue(timeText(line.time)) : QJsonValue());
+            m_out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
+                  << '\n';
+            continue;
+        }
+        QString value = QStringLiteral("-");
+        if (line.value && std::holds_alternative<double>(*line.value))
+            value =
+                QString::number(std::get<double>(*line.value), 'g', QLocale::FloatingPointShortest);
+        else if (line.value)
+            value = bytesAsText(std::get<QString>(*line.value).toLatin1(), ByteStyle::Escapes);
+        m_out << line.name << ' ' << value << ' ' << stateName(line.state) << ' '
+              << (line.time.isValid() ? timeText(line.time) : QStringLiteral("-")) << ' '
+              << line.source << '\n';
+    }
+    m_out.flush();
+    sayUnavailable(values);
+    return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
 }
 
 std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
@@ -156,7 +264,7 @@ int SendProgram::upload(bool dryRun) {
         }
         m_out << wireText(FrameBuilder::pageDelayFrame(delaySeconds)) << '\n'
               << wireText(FrameBuilder::bracketFrame()) << '\n';
-        return AllAnswered;
+        return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
     }
 
     const std::optional<PortTarget> port = portFor(portNumber);
@@ -176,10 +284,14 @@ int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
     connect(job, &Job::finished, this, [this, verdictPort](JobOutcome outcome) {
         m_job = nullptr;
         sayJournalProblem();
-        Q_EMIT finished(m_signal                          ? SignalBase + m_signal
-                        : outcome == JobOutcome::Aborted  ? AllAnswered // the monitor's time was up
-                        : outcome != JobOutcome::Complete ? PortFailed
-                                                          : boardsVerdict(*verdictPort));
+        int status = m_signal                          ? SignalBase + m_signal
+                     : outcome == JobOutcome::Aborted  ? AllAnswered // the monitor's time was up
+                     : outcome != JobOutcome::Complete ? PortFailed
+                                                       : boardsVerdict(*verdictPort);
+        // A silent board or a failed port says more than a missing figure.
+        if (status == AllAnswered && !m_unavailable.isEmpty())
+            status = ValuesUnavailable;
+        Q_EMIT finished(status);
     });
     job->start();
     return -1;

@@ -3,14 +3,17 @@
 #include "jobreport.h"
 #include "pageset.h"
 #include "porttarget.h"
+#include "reading.h"
 #include "sendoptions.h"
 
 #include <QObject>
 #include <QTextStream>
 
 #include <array>
+#include <functional>
 #include <optional>
 
+class FieldValues;
 class Job;
 class JobJournal;
 class JobRunner;
@@ -21,7 +24,8 @@ enum SendStatus : int {
     SomeDidNotAnswer = 1,
     PortFailed = 2,
     BadInput = 3,
-    SignalBase = 128, // + the signal's number
+    ValuesUnavailable = 4, // the upload went out whole, but some values showed the missing text
+    SignalBase = 128,      // + the signal's number
 };
 
 // display-send: one job on the console's job runner, reported on standard output and error.
@@ -37,12 +41,23 @@ public:
     // SIGTERM and SIGHUP end a job at once.
     void start();
 
+    // The values the upload could not show, sorted; set before the job starts.
+    const QStringList &unavailableValues() const { return m_unavailable; }
+
 Q_SIGNALS:
     void finished(int status);
 
 private:
     int run();
+    // Reads the sources file, when there is one, and carries on with next once every value has
+    // its reading: the exit status, or -1 while the sources or a job are still at work.
+    int withSources(std::function<int()> next);
+    // The sources' readings, the values files and the settings; throws Failure.
+    FieldValues fieldValues() const;
+    // Keeps the unavailable names and says each on standard error with its reason.
+    void sayUnavailable(const FieldValues &values);
     int upload(bool dryRun);
+    int showValues();
     int test();
     int monitor();
     int history();
@@ -52,7 +67,7 @@ private:
     // The journal's problem, if it met one, said once on standard error.
     void sayJournalProblem();
     // Reads the configuration and fills its rows; throws Failure.
-    PageSet rowsToSend(qint16 &portNumber) const;
+    PageSet rowsToSend(qint16 &portNumber);
     std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
     // The number through the port maps beside the config file and in the usual places; their bad
     // lines are said on standard error. Nothing when the map makes that number unusable.
@@ -80,4 +95,6 @@ private:
     int m_framesExchanged = 0;
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
+    std::optional<Readings> m_readings; // once a sources file was read
+    QStringList m_unavailable;
 };

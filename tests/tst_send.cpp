@@ -114,6 +114,8 @@ private Q_SLOTS:
     void mappedPortNumber();
     void wireLog_data();
     void wireLog();
+    void liveValues_data();
+    void liveValues();
 
 private:
     void writeConfig(const PageSet &pages, qint16 portNumber = 1) {
@@ -810,6 +812,60 @@ void TestSend::wireLog() {
     if (!times.isEmpty() && arguments.contains(QLatin1String("--test")))
         QVERIFY2(times.front() < 200 && times.back() >= 8 * SendRec::ReplyWindowMs,
                  qPrintable(run.err));
+}
+
+void TestSend::liveValues_data() {
+    QTest::addColumn<QStringList>("arguments"); // BOARDS: the fake boards' device
+    QTest::addColumn<QList<int>>("silent");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // part of standard output
+    QTest::addColumn<QString>("err"); // part of standard error
+    QTest::addColumn<int>("frames");  // that reached the boards
+
+    const QStringList upload{"--device", "BOARDS"};
+    QTest::newRow("stale value: -- in its field, the upload out, exit 4")
+        << upload << QList<int>{} << 4 << "8 of 8 boards answered"
+        << "display-send: cod unavailable: stale" << UploadFrameCount;
+    QTest::newRow("a silent board takes precedence over 4")
+        << upload << QList<int>{3} << 1 << "board 3: no answer"
+        << "cod unavailable" << UploadFrameCount;
+    QTest::newRow("--show-values") << QStringList{"--show-values"} << QList<int>{} << 4
+                                   << "cod 198 stale 2026-12-01T08:00:00.000Z json "
+                                   << "cod unavailable" << 0;
+    QTest::newRow("--show-values --json, --set wins, no source left for {updated}")
+        << QStringList{"--show-values", "--json", "--set", "cod=120"} << QList<int>{} << 4
+        << R"({"name":"cod","source":"set","state":"ok","time":null,"value":120})"
+        << "updated unavailable" << 0;
+    QTest::newRow("--sources missing: exit 3, nothing sent")
+        << QStringList{"--device", "BOARDS", "--sources", "none.conf"} << QList<int>{} << 3
+        << QString() << "none.conf" << 0;
+}
+
+void TestSend::liveValues() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<int>, silent);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(int, frames);
+    for (int address : silent)
+        m_boards->bank().setBehaviour(address, B::Silent);
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(PageSet::indexOf(5, 3), QStringLiteral("COD(mg/l)    150    {cod:>6.0f}"));
+    writeConfig(pages);
+    writeFile(QStringLiteral("feed.json"), R"([{"deviceId": "s1", "params": [{"parameter": "cod",
+              "value": 198, "timestamp": 1796112000000, "flag": "U"}]}])");
+    writeFile(QStringLiteral("sources.conf"), "[cod]\njson = feed.json\nparameter = cod\n");
+    arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
+
+    const Run run = send(arguments, m_dir->path(), 60000);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.out.contains(out), qPrintable(run.out));
+    QVERIFY2(run.err.contains(err) && run.err.isEmpty() == err.isEmpty(), qPrintable(run.err));
+    QTest::qWait(50);
+    QCOMPARE(m_boards->received().size(), frames);
+    if (frames)
+        QVERIFY(m_boards->allBytes().contains("COD(mg/l)    150        --"));
 }
 
 QTEST_GUILESS_MAIN(TestSend)

@@ -1,0 +1,263 @@
+#include "sources.h"
+
+#include "filesources.h"
+#include "regularfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QTimer>
+
+namespace {
+
+// A file full of the same mistake helps no one: the rest are counted.
+constexpr int MaxReportedLines = 20;
+constexpr qsizetype MaxQuoted = 40;
+
+QString quoted(const QString &text) {
+    return text.size() <= MaxQuoted ? text : text.left(MaxQuoted) + QChar(0x2026);
+}
+
+bool isValueName(const QString &name) {
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_.-]+$"));
+    return valid.match(name).hasMatch();
+}
+
+// The keys each kind takes beside its own; an analyser's reader judges its own keys.
+const QHash<QString, QStringList> &kinds() {
+    static const QHash<QString, QStringList> known{
+        {QStringLiteral("json"),
+         {QStringLiteral("parameter"), QStringLiteral("device"), QStringLiteral("accept-flags")}},
+        {QStringLiteral("csv"), {QStringLiteral("column"), QStringLiteral("time-column")}},
+        {QStringLiteral("modbus-tcp"), {}},
+        {QStringLiteral("modbus-rtu"), {}},
+    };
+    return known;
+}
+
+bool isAnalyser(const QString &kind) {
+    return kind.startsWith(QLatin1String("modbus-"));
+}
+
+struct RawSection {
+    QString name;
+    int line = 0;
+    QList<std::pair<int, std::pair<QString, QString>>> keys; // (line, (key, value))
+    QString problem;                                         // the first bad line's
+};
+
+} // namespace
+
+namespace SourcesFile {
+
+QString besideConfig(const QString &configPath) {
+    return QFileInfo(QDir::current().absoluteFilePath(configPath)).absoluteDir().filePath(FileName);
+}
+
+std::optional<std::chrono::seconds> parseAge(const QString &text) {
+    static const QRegularExpression age(QStringLiteral("^\\s*([0-9]{1,6})\\s*([smhd])\\s*$"));
+    const QRegularExpressionMatch match = age.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 count = match.captured(1).toLongLong(); // six digits at most: no overflow
+    const QChar unit = match.captured(2).at(0);
+    const qint64 each = unit == u's' ? 1 : unit == u'm' ? 60 : unit == u'h' ? 3600 : 86400;
+    if (count == 0)
+        return std::nullopt;
+    return std::chrono::seconds(count * each);
+}
+
+SourcesConfig read(const QString &path) {
+    QString text = QString::fromUtf8(RegularFile::read(path, MaxFileSize));
+    return parse(text, path);
+}
+
+SourcesConfig parse(const QString &source, const QString &path) {
+    QString text = source;
+    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
+        text.remove(0, 1);
+    SourcesConfig config;
+    config.path = path;
+    const auto at = [&path](int line, const QString &why) {
+        return QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
+    };
+    QList<std::pair<int, QString>> found;
+    QList<RawSection> raw;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        const int line = int(index + 1);
+        const QString trimmed = lines.at(index).trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
+            continue;
+        const auto bad = [&](const QString &why) {
+            found.append({line, why});
+            if (!raw.isEmpty() && raw.last().problem.isEmpty())
+                raw.last().problem = at(line, why);
+        };
+        if (trimmed.startsWith(u'[')) {
+            if (!trimmed.endsWith(u']')) {
+                // Still a section: what follows was not meant for the one before.
+                raw.append({trimmed.mid(1).trimmed(), line, {}, {}});
+                bad(QStringLiteral("a section header without \"]\""));
+                continue;
+            }
+            raw.append({trimmed.sliced(1, trimmed.size() - 2).trimmed(), line, {}, {}});
+            const QString &name = raw.last().name;
+            if (!isValueName(name))
+                bad(QStringLiteral("\"[%1]\" is not a value name (letters, digits, _, . and -)")
+                        .arg(quoted(name)));
+            else if (name == QLatin1String("date") || name == QLatin1String("time"))
+                bad(QStringLiteral("\"%1\" is built in (the %1 of the upload)").arg(name));
+            continue;
+        }
+        const qsizetype equals = trimmed.indexOf(u'=');
+        if (equals < 0) {
+            bad(QStringLiteral("not a KEY = VALUE line"));
+            continue;
+        }
+        if (raw.isEmpty()) {
+            found.append({line, QStringLiteral("a key before any [value] section")});
+            continue;
+        }
+        QString value = trimmed.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
+            value = value.sliced(1, value.size() - 2);
+        raw.last().keys.append({line, {trimmed.first(equals).trimmed().toLower(), value}});
+    }
+
+    QHash<QString, int> firstLine; // by name
+    for (const RawSection &section : raw) {
+        if (const auto earlier = firstLine.constFind(section.name); earlier != firstLine.cend()) {
+            found.append({section.line, QStringLiteral("[%1] is named again; line %2 names it "
+                                                       "first")
+                                            .arg(quoted(section.name), QString::number(*earlier))});
+            continue;
+        }
+        firstLine.insert(section.name, section.line);
+    }
+
+    for (const RawSection &section : raw) {
+        if (firstLine.value(section.name) != section.line)
+            continue;
+        SourceSection read;
+        read.name = section.name;
+        read.problem = section.problem;
+        const auto fail = [&](int line, const QString &why) {
+            found.append({line, why});
+            if (read.problem.isEmpty())
+                read.problem = at(line, why);
+        };
+        int kindLine = 0;
+        for (const auto &[line, entry] : section.keys) {
+            const auto &[key, value] = entry;
+            if (kinds().contains(key)) {
+                if (!read.kind.isEmpty())
+                    fail(line, QStringLiteral("a second source (%1) in [%2]; a value has one")
+                                   .arg(key, quoted(section.name)));
+                read.kind = key;
+                read.target = value;
+                kindLine = line;
+            } else if (key == QLatin1String("max-age")) {
+                if (const auto age = parseAge(value))
+                    read.maxAge = *age;
+                else
+                    fail(line, QStringLiteral("max-age \"%1\" is not an age such as 20m or 2h")
+                                   .arg(quoted(value)));
+            } else if (read.options.contains(key)) {
+                fail(line, QStringLiteral("%1 is given again").arg(quoted(key)));
+            } else {
+                read.options.insert(key, value);
+            }
+        }
+        if (read.kind.isEmpty()) {
+            // Names that look like a kind nobody knows are said as such.
+            const QString guess =
+                section.keys.isEmpty() ? QString() : section.keys.first().second.first;
+            fail(section.line, guess.isEmpty()
+                                   ? QStringLiteral("[%1] names no source (json, csv, modbus-tcp "
+                                                    "or modbus-rtu)")
+                                         .arg(quoted(section.name))
+                                   : QStringLiteral("[%1] names no source (json, csv, modbus-tcp "
+                                                    "or modbus-rtu); \"%2\" is none of them")
+                                         .arg(quoted(section.name), quoted(guess)));
+        } else if (read.target.isEmpty()) {
+            fail(kindLine, QStringLiteral("%1 names nothing").arg(read.kind));
+        } else if (!isAnalyser(read.kind)) {
+            // A file named relative to sources.conf, wherever display-send runs.
+            read.target =
+                QDir::cleanPath(QFileInfo(path).absoluteDir().absoluteFilePath(read.target));
+            const QStringList &allowed = kinds().value(read.kind);
+            for (auto it = read.options.cbegin(); it != read.options.cend(); ++it) {
+                if (!allowed.contains(it.key()))
+                    fail(section.line, QStringLiteral("[%1]: a %2 source takes no \"%3\"")
+                                           .arg(quoted(section.name), read.kind, quoted(it.key())));
+            }
+            const QString needed = read.kind == QLatin1String("json") ? QStringLiteral("parameter")
+                                                                      : QStringLiteral("column");
+            if (read.options.value(needed).isEmpty())
+                fail(section.line, QStringLiteral("[%1]: a %2 source needs %3 = ...")
+                                       .arg(quoted(section.name), read.kind, needed));
+        }
+        config.sections.append(read);
+    }
+
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (qsizetype i = 0; i < qMin<qsizetype>(found.size(), MaxReportedLines); ++i)
+        config.problems << at(found.at(i).first, found.at(i).second);
+    if (found.size() > MaxReportedLines)
+        config.problems << QStringLiteral("%1: and %2 more")
+                               .arg(path, QString::number(found.size() - MaxReportedLines));
+    return config;
+}
+
+} // namespace SourcesFile
+
+SourcesReader::SourcesReader(SourcesConfig config, QDateTime now, QObject *parent)
+    : QObject(parent)
+    , m_config(std::move(config))
+    , m_now(std::move(now)) {}
+
+void SourcesReader::start() {
+    if (m_started)
+        return;
+    m_started = true;
+    m_readings.resize(m_config.sections.size());
+    // Held until every section was handed out, so an analyser that answers at once cannot
+    // finish the step early.
+    ++m_pending;
+    for (qsizetype index = 0; index < m_config.sections.size(); ++index) {
+        const SourceSection &section = m_config.sections.at(index);
+        Reading &reading = m_readings[index];
+        reading.name = section.name;
+        reading.source = section.kind.isEmpty()
+                             ? QStringLiteral("%1 [%2]").arg(m_config.path, section.name)
+                             : QStringLiteral("%1 %2").arg(section.kind, section.target);
+        if (!section.problem.isEmpty()) {
+            reading.problem = section.problem;
+            continue;
+        }
+        if (isAnalyser(section.kind)) {
+            ++m_pending;
+            startAnalyser(section, index);
+        } else {
+            reading = readFileSource(section, m_now);
+        }
+    }
+    // Whoever started the step hears of its end from the event loop, never from inside start().
+    QTimer::singleShot(0, this, &SourcesReader::settled);
+}
+
+void SourcesReader::startAnalyser(const SourceSection &section, qsizetype index) {
+    // No analyser reader is built into this program yet: the value is unavailable, said so.
+    Reading &reading = m_readings[index];
+    reading.problem =
+        QStringLiteral("%1 sources cannot be read by this display-send").arg(section.kind);
+    QTimer::singleShot(0, this, &SourcesReader::settled);
+}
+
+void SourcesReader::settled() {
+    if (--m_pending == 0)
+        Q_EMIT finished();
+}
