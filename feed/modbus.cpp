@@ -50,8 +50,7 @@ QString quote(const QString &text) {
     return text.size() > 40 ? shown + QStringLiteral("…") : shown;
 }
 
-int whole(const QMap<QString, QString> &keys, const QString &key, int low, int high,
-          int fallback) {
+int whole(const QMap<QString, QString> &keys, const QString &key, int low, int high, int fallback) {
     if (!keys.contains(key))
         return fallback;
     bool ok = false;
@@ -176,8 +175,8 @@ QString ModbusConnection::label() const {
             .arg(RtuKey, device, QString::number(baud), QString(QLatin1Char(parities[int(parity)])),
                  QString::number(stopBits));
     }
-    const QString shownHost = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host)
-                                                              : host;
+    const QString shownHost =
+        host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
     return QStringLiteral("%1 %2:%3").arg(TcpKey, shownHost, QString::number(port));
 }
 
@@ -200,9 +199,9 @@ QDebug operator<<(QDebug debug, const ModbusPoint &point) {
 
 std::optional<ModbusPoint> modbusPoint(const QString &name, const QMap<QString, QString> &keys,
                                        QString *problem, const ComPortResolver &resolveCom) {
-    static const QStringList known = {TcpKey,  RtuKey,      BaudKey, ParityKey,
-                                      StopBitsKey, UnitKey, RegisterKey, TypeKey,
-                                      OrderKey, ScaleKey,   OffsetKey};
+    static const QStringList known = {TcpKey,      RtuKey,   BaudKey,     ParityKey,
+                                      StopBitsKey, UnitKey,  RegisterKey, TypeKey,
+                                      OrderKey,    ScaleKey, OffsetKey};
     try {
         for (auto it = keys.cbegin(); it != keys.cend(); ++it) {
             if (!known.contains(it.key()))
@@ -213,13 +212,13 @@ std::optional<ModbusPoint> modbusPoint(const QString &name, const QMap<QString, 
         point.name = name;
         const bool tcp = keys.contains(TcpKey);
         if (tcp == keys.contains(RtuKey))
-            throw BadSection{QStringLiteral("give either %1 = HOST:PORT or %2 = DEVICE")
-                                 .arg(TcpKey, RtuKey)};
+            throw BadSection{
+                QStringLiteral("give either %1 = HOST:PORT or %2 = DEVICE").arg(TcpKey, RtuKey)};
         if (tcp) {
             for (const QString &serialOnly : {BaudKey, ParityKey, StopBitsKey}) {
                 if (keys.contains(serialOnly))
-                    throw BadSection{QStringLiteral("%1 is for %2, not %3")
-                                         .arg(serialOnly, RtuKey, TcpKey)};
+                    throw BadSection{
+                        QStringLiteral("%1 is for %2, not %3").arg(serialOnly, RtuKey, TcpKey)};
             }
             readTcp(keys.value(TcpKey).trimmed(), point.connection);
             point.unit = whole(keys, UnitKey, 0, 255, 1);
@@ -240,8 +239,7 @@ std::optional<ModbusPoint> modbusPoint(const QString &name, const QMap<QString, 
     }
 }
 
-std::optional<double> modbusValue(const QList<quint16> &words, ModbusType type,
-                                  ModbusOrder order) {
+std::optional<double> modbusValue(const QList<quint16> &words, ModbusType type, ModbusOrder order) {
     if (words.isEmpty())
         return std::nullopt;
     const quint16 first = words.at(0);
@@ -372,7 +370,10 @@ ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done do
             order << i;
         else
             m_done(m_points.at(i).first,
-                   Reading{m_points.at(i).second.name, std::nullopt, {}, Reading::State::Failed,
+                   Reading{m_points.at(i).second.name,
+                           std::nullopt,
+                           {},
+                           Reading::State::Failed,
                            m_points.at(i).second.source(),
                            QStringLiteral("%1 is already read as %2")
                                .arg(m_connection.device, m_connection.label())});
@@ -389,8 +390,7 @@ ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done do
         if (!m_queue.isEmpty()) {
             Request &last = m_queue.last();
             const int lastEnd = last.start + last.count;
-            if (last.unit == point.unit && last.table == point.table &&
-                point.address <= lastEnd &&
+            if (last.unit == point.unit && last.table == point.table && point.address <= lastEnd &&
                 std::max(end, lastEnd) - last.start <= ModbusReader::MaxRegistersPerRequest) {
                 last.count = std::max(end, lastEnd) - last.start;
                 last.points << i;
@@ -400,9 +400,9 @@ ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done do
         m_queue << Request{point.unit, point.table, point.address, point.words(), {i}};
     }
     connect(m_connectTimer, &QTimer::timeout, this, [this] {
-        connectFailed(m_attempt,
-                      QStringLiteral("no answer within %1 s")
-                          .arg(ModbusReader::ConnectTimeoutMs / 1000.0));
+        connectFailed(
+            m_attempt,
+            QStringLiteral("no answer within %1 s").arg(ModbusReader::ConnectTimeoutMs / 1000.0));
     });
 }
 
@@ -414,16 +414,13 @@ QModbusClient *ModbusLine::makeClient() {
         client->setConnectionParameter(QModbusDevice::NetworkPortParameter, m_connection.port);
     } else {
         client = new QModbusRtuSerialClient(this);
-        static const QSerialPort::Parity parities[] = {QSerialPort::NoParity,
-                                                       QSerialPort::EvenParity,
-                                                       QSerialPort::OddParity};
-        client->setConnectionParameter(QModbusDevice::SerialPortNameParameter,
-                                       m_connection.device);
+        static const QSerialPort::Parity parities[] = {
+            QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity};
+        client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, m_connection.device);
         client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, m_connection.baud);
         client->setConnectionParameter(QModbusDevice::SerialParityParameter,
                                        parities[int(m_connection.parity)]);
-        client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter,
-                                       QSerialPort::Data8);
+        client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
         client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
                                        m_connection.stopBits == 2 ? QSerialPort::TwoStop
                                                                   : QSerialPort::OneStop);
@@ -495,9 +492,10 @@ void ModbusLine::sendNext() {
     while (m_phase == Phase::Reading && !m_queue.isEmpty()) {
         const Request request = m_queue.takeFirst();
         if (m_silentUnits.contains(request.unit)) {
-            fail(request.points, QStringLiteral("unit %1 did not answer within %2 s (asked twice)")
-                                     .arg(QString::number(request.unit),
-                                          QString::number(ModbusReader::RequestTimeoutMs / 1000.0)));
+            fail(request.points,
+                 QStringLiteral("unit %1 did not answer within %2 s (asked twice)")
+                     .arg(QString::number(request.unit),
+                          QString::number(ModbusReader::RequestTimeoutMs / 1000.0)));
             continue;
         }
         const QModbusDataUnit unit(request.table == ModbusTable::Input
@@ -524,6 +522,8 @@ void ModbusLine::sendNext() {
 }
 
 void ModbusLine::answered(QModbusReply *reply, const Request &request) {
+    // Closing the connection afterwards finishes a reply once more, as aborted: take it once.
+    reply->disconnect(this);
     reply->deleteLater();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     switch (reply->error()) {

@@ -48,7 +48,7 @@ struct ModbusPoint {
     QString name;
     ModbusConnection connection;
     int unit = 1;
-    int reg = 0;     // as the analyser's manual writes it: 30001, 400001, ...
+    int reg = 0; // as the analyser's manual writes it: 30001, 400001, ...
     ModbusTable table = ModbusTable::Input;
     int address = 0; // 0-based on the wire: 40001 is holding address 0
     ModbusType type = ModbusType::Uint16;
@@ -76,8 +76,7 @@ std::optional<ModbusPoint> modbusPoint(const QString &name, const QMap<QString, 
 
 // The value that registers hold, before scale and offset: words as they came off the wire, as
 // many as the type takes. A float32 that is not a number (NaN, infinite) is nothing.
-std::optional<double> modbusValue(const QList<quint16> &words, ModbusType type,
-                                  ModbusOrder order);
+std::optional<double> modbusValue(const QList<quint16> &words, ModbusType type, ModbusOrder order);
 
 class ModbusLine;
 
