@@ -1,7 +1,6 @@
 #include "modbus.h"
 
 #include <QDateTime>
-#include <QHostAddress>
 #include <QModbusRtuSerialClient>
 #include <QModbusTcpClient>
 #include <QRegularExpression>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 namespace {
 
