@@ -14,7 +14,6 @@
 #include <functional>
 #include <optional>
 
-
 // Where an analyser is reached: a TCP endpoint, or a serial device with its line settings.
 struct ModbusConnection {
     enum class Kind { Tcp, Rtu };
