@@ -61,6 +61,10 @@ QString outcome(const std::variant<SimulatorOptions, SimulatorExit> &parsed) {
         parts << QStringLiteral("tcp %1 port %2")
                      .arg(options.tcp->host.toString())
                      .arg(options.tcp->port);
+    if (options.modbusTcp)
+        parts << QStringLiteral("modbus-tcp %1 port %2")
+                     .arg(options.modbusTcp->host.toString(),
+                          QString::number(options.modbusTcp->port));
     return parts.join(QStringLiteral(", "));
 }
 
@@ -250,6 +254,9 @@ void TestBoardSim::commandLine_data() {
         << QStringList{"--tcp", "65536"} << R"(exit 2: --tcp: "65536" is no TCP port (0 to 65535))";
     QTest::newRow("TCP host without a port")
         << QStringList{"--tcp", "127.0.0.1:"} << R"(exit 2: --tcp: "" is no TCP port (0 to 65535))";
+    QTest::newRow("Modbus port beyond 65535")
+        << QStringList{"--modbus-tcp", "70000"}
+        << R"(exit 2: --modbus-tcp: "70000" is no TCP port (0 to 65535))";
     QTest::newRow("TCP with a display.cfg to point at it")
         << QStringList{"--tcp", "4001", "--config", "display.cfg"}
         << "exit 2: --config writes a COM number, and no COM number reaches a TCP port: map one "
@@ -289,6 +296,9 @@ void TestBoardSim::commandLine_data() {
     QTest::newRow("TCP on IPv6 loopback, any free port")
         << QStringList{"--tcp", "[::1]:0"}
         << R"(reply 20 ms, late 700 ms, tail " OK", tcp ::1 port 0)";
+    QTest::newRow("Modbus analyser beside boards on TCP")
+        << QStringList{"--tcp", "4001", "--modbus-tcp", "0.0.0.0:0"}
+        << R"(reply 20 ms, late 700 ms, tail " OK", tcp 127.0.0.1 port 4001, modbus-tcp 0.0.0.0 port 0)";
     QTest::newRow("empty config path")
         << QStringList{"--config", ""} << R"(reply 20 ms, late 700 ms, tail " OK", config "")";
 }

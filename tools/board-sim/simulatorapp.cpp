@@ -1,5 +1,6 @@
 #include "simulatorapp.h"
 
+#include "analyser.h"
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
@@ -70,6 +71,9 @@ SimulatorApp::SimulatorApp(const SimulatorOptions &options, QObject *parent)
     , m_sim(options.tcp
                 ? new BoardSimulator(new TcpBoards(options.tcp->host, options.tcp->port), this)
                 : new BoardSimulator(this))
+    , m_analyser(options.modbusTcp
+                     ? new SimulatedAnalyser(options.modbusTcp->host, options.modbusTcp->port, this)
+                     : nullptr)
     , m_redraw(new QTimer(this))
     , m_nextPage(new QTimer(this))
     , m_giveUp(new QTimer(this)) {}
@@ -87,6 +91,18 @@ int SimulatorApp::run() {
     if (m_onTerminal)
         print(QStringLiteral("\x1b[H\x1b[2J"));
     print(lineDescription() + QLatin1Char('\n'));
+    if (m_analyser) {
+        if (!m_analyser->isListening())
+            return report(SimulatorExit{SimulatorExit::Kind::Error,
+                                        QStringLiteral("cannot listen for Modbus on %1:%2: %3")
+                                            .arg(m_options.modbusTcp->host.toString(),
+                                                 QString::number(m_options.modbusTcp->port),
+                                                 m_analyser->listenProblem()),
+                                        2});
+        // The line a sources file reads the analyser with.
+        print(QStringLiteral("modbus-tcp = %1\n").arg(m_analyser->address()));
+        ++m_linesAboveView;
+    }
     if (m_options.config) {
         if (const QString problem = writeConfig(); !problem.isEmpty())
             return report(SimulatorExit{SimulatorExit::Kind::Error, problem, 2});

@@ -15,6 +15,7 @@
 #include <variant>
 
 class BoardSimulator;
+class SimulatedAnalyser;
 class QTimer;
 
 class SimulatorApp : public QObject {
@@ -65,6 +66,8 @@ private:
 
     const SimulatorOptions m_options;
     BoardSimulator *const m_sim;
+    // --modbus-tcp, else null
+    SimulatedAnalyser *const m_analyser;
     QTimer *const m_redraw;   // on a terminal: at most one redraw every RedrawIntervalMs
     QTimer *const m_nextPage; // --cycle
     QTimer *const m_giveUp;   // --once: the console has not closed the line in time

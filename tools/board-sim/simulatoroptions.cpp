@@ -23,6 +23,7 @@ const QString OnceOption = QStringLiteral("once");
 const QString PlainOption = QStringLiteral("plain");
 const QString ConfigOption = QStringLiteral("config");
 const QString TcpOption = QStringLiteral("tcp");
+const QString ModbusTcpOption = QStringLiteral("modbus-tcp");
 
 // A value on the command line the boards cannot take: what is wrong with it.
 struct BadValue {
@@ -84,6 +85,16 @@ void describeOptions(QCommandLineParser &parser) {
                         "only through an address asked for here, such as 0.0.0.0 for every "
                         "interface."),
          QStringLiteral("[host:]port")},
+        {ModbusTcpOption,
+         QStringLiteral(
+             "Also serve a simulated analyser on Modbus TCP at this port (0: any free port; "
+             "HOST as for --tcp), unit 1, and print the sources-file line that reads it "
+             "(\"modbus-tcp = 127.0.0.1:5020\"). Its figures drift every second: input "
+             "registers 30001 SO2, 30003 NOx, 30005 dust (float32 ABCD, mg/m3), 30011 pH x 100 "
+             "and 30012 flue gas temperature x 10 (int16); holding registers 40001 COD and 40003 "
+             "BOD (float32, mg/l) and 40011 TSS (int16, mg/l). 30001-30020 and 40001-40020 are "
+             "served, any other register is refused."),
+         QStringLiteral("[host:]port")},
     });
 }
 
@@ -115,7 +126,7 @@ int milliseconds(const QCommandLineParser &parser, const QString &option, int ma
 }
 
 // "4001", "127.0.0.1:4001", "0.0.0.0:4001", "[::1]:4001", "localhost:4001".
-TcpListen listenOn(const QString &value) {
+TcpListen listenOn(const QString &option, const QString &value) {
     TcpListen listen;
     const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
     QString portText = value;
@@ -128,13 +139,13 @@ TcpListen listenOn(const QString &value) {
             host = QStringLiteral("127.0.0.1");
         if (!listen.host.setAddress(host))
             throw BadValue{QStringLiteral("--%1: \"%2\" is no IP address to listen on")
-                               .arg(TcpOption, value.left(colon))};
+                               .arg(option, value.left(colon))};
     }
     bool ok = false;
     const int port = portText.toInt(&ok);
     if (!ok || port < 0 || port > 65535)
         throw BadValue{
-            QStringLiteral("--%1: \"%2\" is no TCP port (0 to 65535)").arg(TcpOption, portText)};
+            QStringLiteral("--%1: \"%2\" is no TCP port (0 to 65535)").arg(option, portText)};
     listen.port = quint16(port);
     return listen;
 }
@@ -169,7 +180,9 @@ SimulatorOptions optionsOf(const QCommandLineParser &parser) {
     if (parser.isSet(ConfigOption))
         options.config = parser.value(ConfigOption);
     if (parser.isSet(TcpOption))
-        options.tcp = listenOn(parser.value(TcpOption));
+        options.tcp = listenOn(TcpOption, parser.value(TcpOption));
+    if (parser.isSet(ModbusTcpOption))
+        options.modbusTcp = listenOn(ModbusTcpOption, parser.value(ModbusTcpOption));
     if (options.tcp && options.config)
         throw BadValue{QStringLiteral("--%1 writes a COM number, and no COM number reaches a TCP "
                                       "port: map one to it in the console's ports.conf instead")

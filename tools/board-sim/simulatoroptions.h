@@ -33,6 +33,8 @@ struct SimulatorOptions {
     bool plain = false;            // --plain
     std::optional<QString> config; // --config: the display.cfg to point at these boards
     std::optional<TcpListen> tcp;  // --tcp: a TCP port instead of a pseudo-terminal
+    // --modbus-tcp: a simulated analyser beside the boards
+    std::optional<TcpListen> modbusTcp;
 
     static std::array<BoardBehaviour, BoardAddress::Count> allPresent() {
         std::array<BoardBehaviour, BoardAddress::Count> all;
