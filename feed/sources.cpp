@@ -227,6 +227,7 @@ void SourcesReader::start() {
     // Held until every section was handed out, so an analyser that answers at once cannot
     // finish the step early.
     ++m_pending;
+    QList<qsizetype> analysers;
     for (qsizetype index = 0; index < m_config.sections.size(); ++index) {
         const SourceSection &section = m_config.sections.at(index);
         Reading &reading = m_readings[index];
@@ -239,22 +240,46 @@ void SourcesReader::start() {
             continue;
         }
         if (isAnalyser(section.kind)) {
-            ++m_pending;
-            startAnalyser(section, index);
+            analysers << index;
         } else {
             reading = readFileSource(section, m_now);
         }
     }
+    if (!analysers.isEmpty())
+        startAnalysers(analysers);
     // Whoever started the step hears of its end from the event loop, never from inside start().
     QTimer::singleShot(0, this, &SourcesReader::settled);
 }
 
-void SourcesReader::startAnalyser(const SourceSection &section, qsizetype index) {
-    // No analyser reader is built into this program yet: the value is unavailable, said so.
-    Reading &reading = m_readings[index];
-    reading.problem =
-        QStringLiteral("%1 sources cannot be read by this display-send").arg(section.kind);
-    QTimer::singleShot(0, this, &SourcesReader::settled);
+void SourcesReader::startAnalysers(const QList<qsizetype> &indexes) {
+    QList<ModbusPoint> points;
+    QList<qsizetype> pointIndexes;
+    for (const qsizetype index : indexes) {
+        const SourceSection &section = m_config.sections.at(index);
+        QMap<QString, QString> keys = section.options;
+        keys.insert(section.kind, section.target);
+        QString problem;
+        if (const auto point = modbusPoint(section.name, keys, &problem, m_resolveCom)) {
+            points << *point;
+            pointIndexes << index;
+            m_readings[index].source = point->source();
+        } else {
+            m_readings[index].problem =
+                QStringLiteral("%1 [%2]: %3").arg(m_config.path, section.name, problem);
+        }
+    }
+    if (points.isEmpty())
+        return;
+    ++m_pending;
+    auto *const reader = new ModbusReader(this);
+    connect(reader, &ModbusReader::finished, this,
+            [this, reader, pointIndexes](const Readings &readings) {
+                for (qsizetype i = 0; i < readings.size() && i < pointIndexes.size(); ++i)
+                    m_readings[pointIndexes.at(i)] = readings.at(i);
+                reader->deleteLater();
+                settled();
+            });
+    reader->start(points);
 }
 
 void SourcesReader::settled() {

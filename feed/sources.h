@@ -1,5 +1,6 @@
 #pragma once
 
+#include "modbus.h"
 #include "reading.h"
 
 #include <QDateTime>
@@ -68,6 +69,9 @@ public:
     // now: the time readings are judged against (UTC).
     SourcesReader(SourcesConfig config, QDateTime now, QObject *parent = nullptr);
 
+    // How a modbus-rtu = COM n is found; without one, such a section is unavailable.
+    void setComPortResolver(ComPortResolver resolve) { m_resolveCom = std::move(resolve); }
+
     void start();
     // One reading per section, in the file's order; complete once finished() was emitted.
     const Readings &readings() const { return m_readings; }
@@ -76,10 +80,12 @@ Q_SIGNALS:
     void finished();
 
 private:
-    // Hands an analyser's section to its reader, which sets the reading at index when it has
-    // answered and calls settled() then.
-    void startAnalyser(const SourceSection &section, qsizetype index);
+    // Hands the analysers' sections to one reader, so that registers next to each other are
+    // asked for together; it sets their readings when all have answered and calls settled().
+    void startAnalysers(const QList<qsizetype> &indexes);
     void settled();
+
+    ComPortResolver m_resolveCom;
 
     const SourcesConfig m_config;
     const QDateTime m_now;

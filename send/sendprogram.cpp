@@ -120,6 +120,19 @@ int SendProgram::withSources(std::function<int()> next) {
         error(problem);
     auto *const reader =
         new SourcesReader(std::move(config), QDateTime::currentDateTimeUtc(), this);
+    // An analyser on a serial line named by its COM number: the port list and ports.conf say
+    // which device, as they do for the boards.
+    reader->setComPortResolver([configPath = m_options.configPath](int number, QString *problem) {
+        const PortTarget port = PortTarget::number(number, PortMapFile::loadFor(configPath).map);
+        if (!port.problem().isEmpty())
+            *problem = port.problem();
+        else if (isTcpDevice(port.devicePath()))
+            *problem = QStringLiteral("COM %1 is a device server (%2), not a serial line")
+                           .arg(QString::number(number), port.devicePath());
+        else
+            return port.devicePath();
+        return QString();
+    });
     connect(reader, &SourcesReader::finished, this, [this, reader, next = std::move(next)] {
         m_readings = reader->readings();
         reader->deleteLater();

@@ -240,8 +240,10 @@ void TestSources::badSectionBesideGoodOnes_data() {
                                     << "line 7: not a KEY = VALUE line";
     QTest::newRow("built-in name") << "json = f.json\nparameter = cod"
                                    << "line 4: \"date\" is built in";
-    QTest::newRow("analyser not built in") << "modbus-tcp = 10.0.0.5:502"
-                                           << "modbus-tcp sources cannot be read";
+    QTest::newRow("analyser without a register")
+        << "modbus-tcp = 10.0.0.5:502" << "sources.conf [bad]: no register (30001 to 39999";
+    QTest::newRow("analyser on a COM number nothing resolves")
+        << "modbus-rtu = COM 5\nregister = 30001" << "sources.conf [bad]: ";
 }
 
 void TestSources::badSectionBesideGoodOnes() {
