@@ -187,7 +187,7 @@ void TestDocs::readmeExamplesRunAsShown() {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     // One shell for the block; each foreground command's output goes to its own file.
-    QString script = QStringLiteral("trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT\n");
+    QString script = QStringLiteral("trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT\nout=$PWD\n");
     static const QRegularExpression redirect(QStringLiteral(">\\s*([^\\s&|;>]+)"));
     for (qsizetype n = 0; n < commands.size(); ++n) {
         const QString &command = commands.at(n);
@@ -195,13 +195,14 @@ void TestDocs::readmeExamplesRunAsShown() {
             script += command + QLatin1Char('\n');
             const QRegularExpressionMatch target = redirect.match(command);
             if (target.hasMatch()) {
+                // Given a moment more once it has begun, to finish its first lines.
                 script += QStringLiteral("for i in $(seq 100); do [ -s %1 ] && break; sleep 0.1; "
-                                         "done\n")
+                                         "done; sleep 0.3\n")
                               .arg(shellQuoted(target.captured(1)));
             }
             continue;
         }
-        script += QStringLiteral("{ eval %1; } >.out.%2 2>&1 </dev/null\n")
+        script += QStringLiteral("{ eval %1; } >\"$out/.out.%2\" 2>&1 </dev/null\n")
                       .arg(shellQuoted(command), QString::number(n));
     }
 
