@@ -28,6 +28,23 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 
 } // namespace
 
+qint64 parseInterval(const QString &option, const QString &text) {
+    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd]?)\s*$)"));
+    const QRegularExpressionMatch match = form.match(text);
+    constexpr qint64 Year = 366LL * 24 * 3600;
+    const qint64 count = match.hasMatch() ? match.captured(1).toLongLong() : 0;
+    const QString unit = match.captured(2);
+    const qint64 seconds = unit == QLatin1String("d")   ? count * 24 * 3600
+                           : unit == QLatin1String("h") ? count * 3600
+                           : unit == QLatin1String("m") ? count * 60
+                                                        : count;
+    if (seconds <= 0 || seconds > Year)
+        throw UsageError{QStringLiteral("--%1 %2: not a time like 15m, 90s, 2h or 1d, above 0 and "
+                                        "within a year")
+                             .arg(option, text)};
+    return seconds;
+}
+
 QList<int> parseBoards(const QString &list, int lowest, int highest) {
     static const QRegularExpression item(QStringLiteral(R"(^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$)"));
     const auto bad = [&](const QString &why) {
@@ -69,9 +86,13 @@ SendOptions parse(const QStringList &arguments) {
         "template: {name} or {name:format} is replaced by that value ({pH:>5.1f}, "
         "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
         "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records.\n\n"
+        "(or --journal FILE); --history prints the newest records. With --alert COMMAND, a "
+        "board that stops or starts answering, a port that fails or works again, or values "
+        "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
+        "when the last complete upload is older than 1.5 times that.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
-        "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
+        "board did not answer, or --check found the last complete upload too old; 2 the port could "
+        "not be opened or failed; 3 bad arguments, "
         "configuration or values (nothing was sent); 128 + the signal number when SIGINT, "
         "SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -149,8 +170,38 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("n"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --history: one JSON object a line."));
-    parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, verbose, test, monitor, seconds, journal, history, limit, json});
+    const QCommandLineOption csv(QStringLiteral("csv"),
+                                 QStringLiteral("With --history: CSV (RFC 4180, UTF-8 with a byte "
+                                                "order mark) for a spreadsheet."));
+    const QCommandLineOption alert(
+        QStringLiteral("alert"),
+        QStringLiteral("After an upload or a board test whose outcome differs from the one "
+                       "before on the same port, or when --check finds the uploads stopped, run "
+                       "this through /bin/sh -c, with DISPLAY_DEVICE, DISPLAY_PORT, DISPLAY_JOB, "
+                       "DISPLAY_OUTCOME, DISPLAY_PREVIOUS_OUTCOME, DISPLAY_SILENT_BOARDS, "
+                       "DISPLAY_UNAVAILABLE, DISPLAY_ERROR and DISPLAY_JOURNAL set. It is "
+                       "stopped after 30 s."),
+        QStringLiteral("command"));
+    // For the tests, which cannot wait 30 s for a command that hangs.
+    const QCommandLineOption alertTimeout = [] {
+        QCommandLineOption option(QStringLiteral("alert-timeout-ms"),
+                                  QStringLiteral("How long the alert command may run."),
+                                  QStringLiteral("ms"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        return option;
+    }();
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Run no job: exit 1 (and run the --alert "
+                                                  "command) when the last complete upload to the "
+                                                  "port is older than 1.5 times --expect-every."));
+    const QCommandLineOption expectEvery(QStringLiteral("expect-every"),
+                                         QStringLiteral("With --check: how often uploads run, "
+                                                        "e.g. 15m, 90s, 2h."),
+                                         QStringLiteral("time"));
+    parser.addOptions({help,   version, config,  port,         device,  delay,
+                       boards, values,  set,     dryRun,       quiet,   verbose,
+                       test,   monitor, seconds, journal,      history, limit,
+                       json,   csv,     alert,   alertTimeout, check,   expectEvery});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -170,19 +221,23 @@ SendOptions parse(const QStringList &arguments) {
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
-         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit}) {
+         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &alert,
+          &alertTimeout, &expectEvery}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
     }
 
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
-                      int(parser.isSet(dryRun)) + int(parser.isSet(history));
+                      int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
+                      int(parser.isSet(check));
     if (modes > 1)
         throw UsageError{
-            QStringLiteral("choose one of --test, --monitor, --dry-run and --history")};
+            QStringLiteral("choose one of --test, --monitor, --dry-run, --history and --check")};
     if (parser.isSet(history))
         options.mode = SendOptions::Mode::History;
+    else if (parser.isSet(check))
+        options.mode = SendOptions::Mode::Check;
     else if (parser.isSet(test))
         options.mode = SendOptions::Mode::Test;
     else if (parser.isSet(monitor))
@@ -202,11 +257,22 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(set, uploads, "an upload");
     onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
     const bool historyMode = options.mode == SendOptions::Mode::History;
-    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode;
-    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode,
+    const bool checkMode = options.mode == SendOptions::Mode::Check;
+    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode && !checkMode;
+    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode && !checkMode,
              "an upload or --test");
-    onlyWith(port, opensPort, "a job that opens the port");
-    onlyWith(device, opensPort, "a job that opens the port");
+    const bool alerts = options.mode == SendOptions::Mode::Upload ||
+                        options.mode == SendOptions::Mode::Test || checkMode;
+    onlyWith(alert, alerts, "an upload, --test or --check");
+    onlyWith(alertTimeout, parser.isSet(alert), "--alert");
+    onlyWith(expectEvery, checkMode, "--check");
+    onlyWith(csv, historyMode, "--history");
+    if (parser.isSet(json) && parser.isSet(csv))
+        throw UsageError{QStringLiteral("give --json or --csv, not both")};
+    if (checkMode && !parser.isSet(expectEvery))
+        throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
+    onlyWith(port, opensPort || checkMode, "a job that opens the port, or --check");
+    onlyWith(device, opensPort || checkMode, "a job that opens the port, or --check");
     onlyWith(quiet, !historyMode, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(limit, historyMode, "--history");
@@ -265,7 +331,20 @@ SendOptions parse(const QStringList &arguments) {
             QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
+    options.csv = parser.isSet(csv);
     options.verbose = parser.isSet(verbose);
+    if (parser.isSet(alert)) {
+        options.alertCommand = parser.value(alert);
+        if (options.alertCommand.trimmed().isEmpty())
+            throw UsageError{QStringLiteral("--alert names no command")};
+    }
+    if (parser.isSet(alertTimeout))
+        options.alertTimeoutMs =
+            wholeNumber(QStringLiteral("alert-timeout-ms"), parser.value(alertTimeout), 1,
+                        options.alertTimeoutMs, QStringLiteral("not a number of milliseconds"));
+    if (parser.isSet(expectEvery))
+        options.expectEverySeconds =
+            parseInterval(QStringLiteral("expect-every"), parser.value(expectEvery));
     return options;
 }
 
