@@ -431,11 +431,12 @@ JournalLookup readNewest(const QString &path, const QString &job, int port, cons
         } else if (identity.owner != Owner::Empty) {
             QSqlQuery query(QSqlDatabase::database(connection, false));
             query.setForwardOnly(true);
-            query.prepare(recordQuery(false,
-                                      QStringLiteral("WHERE j.job = ? AND j.port = ? AND "
-                                                     "j.device = ? AND (? = '' OR j.outcome = ?) "
-                                                     "ORDER BY j.id DESC LIMIT 1"),
-                                      identity.version));
+            query.prepare(recordQuery(
+                false,
+                QStringLiteral("WHERE j.job = ? AND j.port = ? AND "
+                               "j.device = ? AND (coalesce(?, '') = '' OR j.outcome = ?) "
+                               "ORDER BY j.id DESC LIMIT 1"),
+                identity.version));
             for (const QVariant &value : {QVariant(job), QVariant(port), QVariant(device),
                                           QVariant(outcome), QVariant(outcome)})
                 query.addBindValue(value);

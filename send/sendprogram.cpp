@@ -222,8 +222,11 @@ int SendProgram::history() {
     // Read-only: the journal is never created, moved or rewritten by a look at it, and records
     // are printed as they are read, so memory stays flat however many are asked for.
     const QString path = m_journal->journal().path();
-    if (m_options.csv)
+    if (m_options.csv) {
+        // The stream writes the byte order mark itself, and would drop one given as text.
+        m_out.setGenerateByteOrderMark(true);
         m_out << QString::fromUtf8(historyCsvHeader());
+    }
     const JournalReading reading =
         readJournal(path, m_options.historyLimit, m_options.json || m_options.csv,
                     [this](const JournalRecord &record, QByteArrayView storedRows) {
