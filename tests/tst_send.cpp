@@ -207,7 +207,6 @@ void TestSend::wholeUploadWhileASecondWaits() {
         QCOMPARE(record.value("job").toString(), QStringLiteral("upload"));
         QCOMPARE(record.value("device").toString(), m_boards->devicePath());
         QCOMPARE(record.value("port").toInt(-1), 0);
-        QCOMPARE(record.value("boards").toString(), QStringLiteral("1-3"));
         QCOMPARE(record.value("host").toString(), QSysInfo::machineHostName());
         QVERIFY(!record.value("user").toString().isEmpty());
         QCOMPARE(record.value("unavailable").toArray(), QJsonArray());
@@ -219,11 +218,13 @@ void TestSend::wholeUploadWhileASecondWaits() {
     QVERIFY2(refused.value("error").toString().contains(QLatin1String("in use")),
              qPrintable(refused.value("error").toString()));
     QCOMPARE(refused.value("frames").toInt(-1), 0);
+    QCOMPARE(refused.value("boards").toString(), QStringLiteral("1-8")); // no --boards given
     QCOMPARE(refused.value("lights").toString(), QStringLiteral("ccccccccc"));
     const QJsonObject sent = records.at(1);
     QCOMPARE(sent.value("outcome").toString(), QStringLiteral("complete"));
     QVERIFY(sent.value("error").isNull());
     QCOMPARE(sent.value("frames").toInt(), UploadFrameCount);
+    QCOMPARE(sent.value("boards").toString(), QStringLiteral("1-3"));
     QCOMPARE(sent.value("lights").toString(), QStringLiteral("cgggrrrrr"));
     QCOMPARE(sent.value("delay").toInt(), 5);
     QCOMPARE(sent.value("rows").toArray().toVariantList(),
