@@ -3,14 +3,20 @@
 #include "jobrunner.h"
 #include "pageset.h"
 
+#include <QSysInfo>
+
 #include <algorithm>
+#include <array>
+#include <pwd.h>
+#include <unistd.h>
 
 // One job's record as it runs: passes everything on to the program's report and notes what the
 // record needs on the way. Owned by the journal, so it hears the job's end however the job ends.
 class JobJournal::Recorder : public JobReport {
 public:
-    Recorder(JobJournal &owner, JobReport &shown, JournalStart start)
+    Recorder(JobJournal &owner, JobReport &shown, JournalStart start, QStringList unavailable)
         : start(std::move(start))
+        , unavailable(std::move(unavailable))
         , m_owner(owner)
         , m_shown(shown) {
         lights.fill(QLatin1Char('c'), BoardAddress::Count);
@@ -46,6 +52,7 @@ public:
     }
 
     const JournalStart start;
+    const QStringList unavailable;
     qint64 id = -1;
     bool done = false;
     int frames = 0;
@@ -62,13 +69,29 @@ private:
 
 namespace {
 
-JournalStart startOf(const QString &program, const QString &job, const PortTarget &port) {
+// The account the program runs as, by name; its number when it has none (a container's).
+QString userName() {
+    const uid_t uid = ::geteuid();
+    std::array<char, 4096> buffer{};
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString::number(uid);
+}
+
+JournalStart startOf(const QString &program, const QString &job, const PortTarget &port,
+                     const JobNotes &notes) {
+    static const QString user = userName();
     JournalStart start;
     start.program = program;
     start.job = job;
     start.port = port.portNumber();
     start.device = port.devicePath();
     start.started = QDateTime::currentDateTimeUtc();
+    start.user = user;
+    start.host = QSysInfo::machineHostName();
+    start.boards = notes.boards;
     return start;
 }
 
@@ -87,6 +110,13 @@ QString outcomeName(JobOutcome outcome) {
 
 } // namespace
 
+QList<int> JobNotes::allBoards() {
+    QList<int> boards;
+    for (int address = 1; address <= BoardAddress::Highest; ++address)
+        boards << address;
+    return boards;
+}
+
 JobJournal::JobJournal(const QString &path, QString program, JournalOptions options,
                        QObject *parent)
     : QObject(parent)
@@ -98,18 +128,21 @@ JobJournal::~JobJournal() {
         finish(*recorder, JobOutcome::Aborted);
 }
 
-JobJournal::Recorder &JobJournal::begin(JobReport &shown, JournalStart start) {
+JobJournal::Recorder &JobJournal::begin(JobReport &shown, JournalStart start,
+                                        const JobNotes &notes) {
     // Ended records are dropped here, never from inside their own report.
     std::erase_if(m_recorders, [](const std::unique_ptr<Recorder> &old) { return old->done; });
-    Recorder &recorder = *m_recorders.emplace_back(std::make_unique<Recorder>(*this, shown, start));
+    Recorder &recorder = *m_recorders.emplace_back(
+        std::make_unique<Recorder>(*this, shown, start, notes.unavailable));
     recorder.id = m_journal.begin(recorder.start);
     return recorder;
 }
 
-Job *JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobReport &report) {
+Job *JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobReport &report,
+                        const JobNotes &notes) {
     if (runner.isRunning())
         return nullptr;
-    JournalStart start = startOf(m_program, QStringLiteral("upload"), request.port);
+    JournalStart start = startOf(m_program, QStringLiteral("upload"), request.port, notes);
     QStringList rows;
     rows.reserve(PageSet::RowCount);
     for (int index = 0; index < PageSet::RowCount; ++index)
@@ -117,7 +150,7 @@ Job *JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobRepo
     start.rows = rows;
     start.delaySeconds = request.delaySeconds();
 
-    Recorder &recorder = begin(report, start);
+    Recorder &recorder = begin(report, start, notes);
     recorder.sentRows = rows;
     recorder.sentDelay = start.delaySeconds;
     UploadRequest recorded = request;
@@ -134,10 +167,12 @@ Job *JobJournal::upload(JobRunner &runner, const UploadRequest &request, JobRepo
     return runner.upload(recorded, recorder);
 }
 
-Job *JobJournal::probe(JobRunner &runner, const PortTarget &port, JobReport &report) {
+Job *JobJournal::probe(JobRunner &runner, const PortTarget &port, JobReport &report,
+                       const JobNotes &notes) {
     if (runner.isRunning())
         return nullptr;
-    return runner.probe(port, begin(report, startOf(m_program, QStringLiteral("test"), port)));
+    return runner.probe(
+        port, begin(report, startOf(m_program, QStringLiteral("test"), port, notes), notes));
 }
 
 void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
@@ -154,7 +189,9 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
         end.rows = recorder.sentRows;
     if (recorder.sentDelay != recorder.start.delaySeconds)
         end.delaySeconds = recorder.sentDelay;
+    end.unavailable = recorder.unavailable;
     m_journal.finish(recorder.id, end);
+    m_lastEndedId = recorder.id;
 }
 
 QString JobJournal::takeProblem() {

@@ -13,6 +13,16 @@ class JobRunner;
 class PortTarget;
 struct UploadRequest;
 
+// What a program adds to a job's record beyond what the job reports: the boards expected to
+// answer (all eight unless it says) and the names of the values its rows could not be filled
+// with.
+struct JobNotes {
+    QList<int> boards = allBoards();
+    QStringList unavailable;
+
+    static QList<int> allBoards();
+};
+
 // Keeps a program's uploads and board tests in the journal: the record is begun before the job
 // takes the port and completed when the job reports its end, so a crash leaves it visibly
 // unfinished. Everything the job reports still reaches the program's own report, unchanged and in
@@ -33,8 +43,13 @@ public:
 
     // The runner's upload and probe, recorded, not yet started. Nothing when the runner is busy:
     // a refused job took nothing and sent nothing.
-    Job *upload(JobRunner &runner, const UploadRequest &request, JobReport &report);
-    Job *probe(JobRunner &runner, const PortTarget &port, JobReport &report);
+    Job *upload(JobRunner &runner, const UploadRequest &request, JobReport &report,
+                const JobNotes &notes = {});
+    Job *probe(JobRunner &runner, const PortTarget &port, JobReport &report,
+               const JobNotes &notes = {});
+
+    // The record of the job that ended last, -1 when none did or it could not be written.
+    qint64 lastEndedId() const { return m_lastEndedId; }
 
     // The journal's problem, the first time one is met in this run of the program; empty
     // otherwise. Later problems go to the display.journal log only.
@@ -46,11 +61,12 @@ public:
 
 private:
     class Recorder;
-    Recorder &begin(JobReport &shown, JournalStart start);
+    Recorder &begin(JobReport &shown, JournalStart start, const JobNotes &notes);
     void finish(Recorder &recorder, JobOutcome outcome);
 
     Journal m_journal;
     const QString m_program;
     std::vector<std::unique_ptr<Recorder>> m_recorders; // the records not yet ended, and the last
     bool m_problemSaid = false;
+    qint64 m_lastEndedId = -1;
 };

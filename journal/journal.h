@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 #include <optional>
@@ -18,7 +19,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcJournal)
 
 // What is known when a job starts. program: "console" or "send"; job: "upload" or "test";
 // port: the port number, 0 when a device was named directly. An upload carries its page delay
-// and its 96 rows as they go out; a test carries neither.
+// and its 96 rows as they go out; a test carries neither. user and host: the account and the
+// machine that ran the job; boards: the addresses expected to answer, ascending.
 struct JournalStart {
     QString program;
     QString job;
@@ -27,6 +29,9 @@ struct JournalStart {
     std::optional<int> delaySeconds;
     std::optional<QStringList> rows;
     QDateTime started = QDateTime::currentDateTimeUtc();
+    QString user;
+    QString host;
+    QList<int> boards;
 };
 
 // What is known when it ends. outcome: "complete", "port-error" (error holds the text) or
@@ -42,10 +47,14 @@ struct JournalEnd {
     // live during an upload, and an edit reaches the boards if its pair had not gone yet.
     std::optional<int> delaySeconds;
     std::optional<QStringList> rows;
+    // The names of the values the rows asked for that had none to give.
+    QStringList unavailable;
 };
 
 // One job as the journal holds it. finished, outcome, error (null when none), frames and lights
-// are unset while the job has not ended (or never will: a crash leaves it so).
+// are unset while the job has not ended (or never will: a crash leaves it so). user, host and
+// boards ("1-5,7") are unset in records from before the journal kept them, unavailable also
+// while the job has not ended.
 struct JournalRecord {
     qint64 id = -1;
     QDateTime started;
@@ -60,6 +69,10 @@ struct JournalRecord {
     QString lights;
     std::optional<int> delaySeconds;
     std::optional<QStringList> rows;
+    std::optional<QString> user;
+    std::optional<QString> host;
+    std::optional<QString> boards;
+    std::optional<QStringList> unavailable;
 
     friend bool operator==(const JournalRecord &, const JournalRecord &) = default;
 };
@@ -86,7 +99,7 @@ struct JournalOptions {
 // on and the problem is handed out once by takeProblem(). The file is opened at the first use.
 class Journal {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
     // PRAGMA application_id of our journals ("DSPJ"): a database without it is not ours to change.
     static constexpr int ApplicationId = 0x4453504A;
 
@@ -111,6 +124,11 @@ public:
     QList<JournalRecord> history(int limit);
     // The newest upload's record, if any.
     std::optional<JournalRecord> lastUpload();
+    // The record written as id, if it can be read.
+    std::optional<JournalRecord> record(qint64 id);
+    // The newest ended record before this one of the same job on the same port and device that
+    // says how the boards fared (complete or port-error), if any.
+    std::optional<JournalRecord> previousOf(const JournalRecord &record);
 
     // The problem met since it was last taken, once; empty when there is none. A problem that
     // goes on (a read-only folder, a newer journal) is handed out once, not at every job.
@@ -141,7 +159,7 @@ private:
     void succeeded() { m_failing = false; }
     bool moveAsideDamaged();
     std::optional<qint64> rowSetId(const QStringList &rows, QSqlError &error);
-    QList<JournalRecord> select(const QString &where, int limit);
+    QList<JournalRecord> select(const QString &where, int limit, const QVariantList &values = {});
 
     QString m_path;
     JournalOptions m_options;
@@ -169,12 +187,48 @@ JournalReading readJournal(
     const QString &path, int limit, bool withRows,
     const std::function<void(const JournalRecord &record, QByteArrayView storedRows)> &each);
 
+// The newest record of job on port and device, with the outcome given (any when empty), read as
+// readJournal reads: nothing on disk changes.
+struct JournalLookup {
+    bool exists = false;
+    QString problem; // why the journal could not be read, empty when it could
+    std::optional<JournalRecord> record;
+};
+JournalLookup readNewest(const QString &path, const QString &job, int port, const QString &device,
+                         const QString &outcome = {});
+
+// "1-3,5,7-8" for the addresses given (ascending), and back; an address that is not 0 to 8 in
+// the text is left out.
+QString boardsText(const QList<int> &boards);
+QList<int> boardsFromText(const QString &text);
+
+// What changed between two records of one kind on one device that those who answer for the
+// boards want to hear of, one phrase each ("board 5 stopped answering", "the port failed",
+// "pH became unavailable"); empty when nothing did. An outcome word (complete or port-error), the
+// boards that answered among those both records expected, and the names of unavailable values
+// are compared; an error's wording, the frame count and the rows are not. Without a previous
+// record, a job is compared with one that went well. An aborted or unfinished job says nothing
+// of the boards: nothing is said of it.
+QStringList outcomeChanges(const std::optional<JournalRecord> &previous,
+                           const JournalRecord &current);
+// The boards a record expected (all eight when it does not say) whose light is not green;
+// none when the job never reached them (a port error).
+QList<int> silentBoards(const JournalRecord &record);
+
 // One line of `display-send --history`: local start time, duration, program, job, port and
 // device, outcome, frames, lights and the start of the error text.
 QString historyLine(const JournalRecord &record);
 // One line of `display-send --history --json` (no line end): an object with exactly the keys
-// started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows.
+// started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows,
+// user, host, boards, unavailable.
 QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows = {});
+// `display-send --history --csv`: the header line, then one line a record (CRLF ends each, as
+// RFC 4180 has it). The fields of the JSON, the rows as six cells page1 to page6 of 16 lines
+// each. A cell a spreadsheet would take for a formula is prefixed with an apostrophe; control
+// characters other than line feeds are written as U+FFFD, so that neither a spreadsheet nor a
+// terminal acts on them.
+QByteArray historyCsvHeader();
+QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows = {});
 
 // For the SEND button's tooltip: "Last sent 08.12.2026 14:05; all boards answered" (local time)
 // from an upload record; empty when there is none.

@@ -40,6 +40,10 @@ QVariant nullable(const std::optional<int> &value) {
     return value ? QVariant(*value) : QVariant(QMetaType(QMetaType::Int));
 }
 
+QVariant textOrNull(const QString &text) {
+    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
+}
+
 } // namespace
 
 // ---- writing -----------------------------------------------------------------------------------
@@ -84,9 +88,9 @@ qint64 Journal::begin(const JournalStart &start) {
                 ok = false;
         }
         if (ok) {
-            query.prepare(
-                QStringLiteral("INSERT INTO jobs (started, program, job, port, device, delay, "
-                               "rowset) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+            query.prepare(QStringLiteral(
+                "INSERT INTO jobs (started, program, job, port, device, delay, "
+                "rowset, user, host, boards) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
             query.addBindValue(isoTime(start.started));
             query.addBindValue(start.program);
             query.addBindValue(start.job);
@@ -95,6 +99,9 @@ qint64 Journal::begin(const JournalStart &start) {
             query.addBindValue(start.device.isNull() ? QStringLiteral("") : start.device);
             query.addBindValue(nullable(start.delaySeconds));
             query.addBindValue(rowset);
+            query.addBindValue(textOrNull(start.user));
+            query.addBindValue(textOrNull(start.host));
+            query.addBindValue(textOrNull(boardsText(start.boards)));
             ok = query.exec();
             if (!ok)
                 error = query.lastError();
@@ -137,7 +144,7 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.prepare(QStringLiteral("UPDATE jobs SET finished = ?, outcome = ?, error = ?, "
                                  "frames = ?, lights = ?, delay = coalesce(?, delay), "
-                                 "rowset = coalesce(?, rowset) WHERE id = ?"));
+                                 "rowset = coalesce(?, rowset), unavailable = ? WHERE id = ?"));
     query.addBindValue(isoTime(end.finished));
     query.addBindValue(end.outcome);
     query.addBindValue(end.error.isEmpty() ? QVariant(QMetaType(QMetaType::QString))
@@ -146,6 +153,7 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
     query.addBindValue(end.lights);
     query.addBindValue(nullable(end.delaySeconds));
     query.addBindValue(rowset);
+    query.addBindValue(QString::fromUtf8(rowsJson(end.unavailable)));
     query.addBindValue(id);
     if (!query.exec()) {
         error = query.lastError();
@@ -167,6 +175,15 @@ namespace {
 constexpr auto RecordColumns =
     "j.id, j.started, j.finished, j.program, j.job, j.port, j.device, j.outcome, j.error, "
     "j.frames, j.lights, j.delay";
+// Read as null from a journal of version 1, which is read as it is, never upgraded, by a
+// command that only reads.
+constexpr auto Version2Columns = ", j.user, j.host, j.boards, j.unavailable";
+constexpr auto Version1Columns = ", NULL, NULL, NULL, NULL";
+constexpr int RowsColumn = 16;
+
+std::optional<QString> textAt(const QSqlQuery &query, int column) {
+    return query.isNull(column) ? std::nullopt : std::optional(query.value(column).toString());
+}
 
 JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
     JournalRecord record;
@@ -186,29 +203,37 @@ JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
     record.lights = query.value(10).toString();
     if (!query.isNull(11))
         record.delaySeconds = query.value(11).toInt();
-    if (withRows && !query.isNull(12))
-        record.rows = rowsFromJson(query.value(12).toByteArray());
+    record.user = textAt(query, 12);
+    record.host = textAt(query, 13);
+    record.boards = textAt(query, 14);
+    if (!query.isNull(15))
+        record.unavailable = rowsFromJson(query.value(15).toByteArray());
+    if (withRows && !query.isNull(RowsColumn))
+        record.rows = rowsFromJson(query.value(RowsColumn).toByteArray());
     return record;
 }
 
-QString recordQuery(bool withRows, const QString &where) {
+QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion) {
+    const QString columns = QLatin1String(RecordColumns) +
+                            QLatin1String(version >= 2 ? Version2Columns : Version1Columns);
     // As bytes: the UTF-8 the journal holds, not decoded into a QString and encoded back.
     return withRows ? QStringLiteral("SELECT %1, CAST(r.rows AS BLOB) FROM jobs j LEFT JOIN "
                                      "rowsets r ON r.id = j.rowset %2")
-                          .arg(QLatin1String(RecordColumns), where)
-                    : QStringLiteral("SELECT %1 FROM jobs j %2")
-                          .arg(QLatin1String(RecordColumns), where);
+                          .arg(columns, where)
+                    : QStringLiteral("SELECT %1 FROM jobs j %2").arg(columns, where);
 }
 
 } // namespace
 
-QList<JournalRecord> Journal::select(const QString &where, int limit) {
+QList<JournalRecord> Journal::select(const QString &where, int limit, const QVariantList &values) {
     QList<JournalRecord> records;
     if (limit <= 0 || !ensureOpen(false))
         return records;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     query.prepare(recordQuery(true, where + QStringLiteral(" ORDER BY j.id DESC LIMIT ?")));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
     query.addBindValue(limit);
     if (!query.exec()) {
         const QSqlError error = query.lastError();
@@ -231,6 +256,20 @@ std::optional<JournalRecord> Journal::lastUpload() {
     if (!records.isEmpty())
         return records.first();
     return std::nullopt;
+}
+
+std::optional<JournalRecord> Journal::record(qint64 id) {
+    const QList<JournalRecord> records =
+        select(QStringLiteral("WHERE j.id = ?"), 1, {QVariant(id)});
+    return records.isEmpty() ? std::nullopt : std::optional(records.first());
+}
+
+std::optional<JournalRecord> Journal::previousOf(const JournalRecord &record) {
+    const QList<JournalRecord> records =
+        select(QStringLiteral("WHERE j.job = ? AND j.port = ? AND j.device = ? AND j.id < ? AND "
+                              "j.outcome IN ('complete', 'port-error')"),
+               1, {record.job, record.port, record.device, record.id});
+    return records.isEmpty() ? std::nullopt : std::optional(records.first());
 }
 
 // ---- reading without writing -------------------------------------------------------------------
@@ -290,7 +329,7 @@ JournalReading readJournal(
     JournalReading reading;
     const auto handOut = [&](const QSqlQuery &query) {
         const JournalRecord record = recordAt(query, false);
-        const QByteArray rows = withRows ? query.value(12).toByteArray() : QByteArray();
+        const QByteArray rows = withRows ? query.value(RowsColumn).toByteArray() : QByteArray();
         ++reading.read;
         each(record, rows);
         return record.id;
@@ -319,7 +358,8 @@ JournalReading readJournal(
         } else if (identity.owner != Owner::Empty) {
             QSqlQuery query(db);
             query.setForwardOnly(true);
-            query.prepare(recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?")));
+            query.prepare(recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?"),
+                                      identity.version));
             query.addBindValue(limit);
             qint64 oldestRead = -1;
             if (query.exec()) {
@@ -347,7 +387,8 @@ JournalReading readJournal(
                 }
                 scan.finish();
                 QSqlQuery one(db);
-                one.prepare(recordQuery(withRows, QStringLiteral("WHERE j.id = ?")));
+                one.prepare(
+                    recordQuery(withRows, QStringLiteral("WHERE j.id = ?"), identity.version));
                 for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
                     one.addBindValue(*it);
                     if (one.exec() && one.next())
@@ -363,4 +404,50 @@ JournalReading readJournal(
     }
     QSqlDatabase::removeDatabase(connection);
     return reading;
+}
+
+JournalLookup readNewest(const QString &path, const QString &job, int port, const QString &device,
+                         const QString &outcome) {
+    JournalLookup lookup;
+    struct stat st {};
+    lookup.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    if (!lookup.exists)
+        return lookup;
+    const QString shown = QDir::toNativeSeparators(path);
+    if (const QString place = placeProblem(path); !place.isEmpty()) {
+        lookup.problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
+        return lookup;
+    }
+    const QString connection = newConnectionName("display.journal.read");
+    Identity identity;
+    lookup.problem = openReadOnly(path, connection, identity);
+    if (lookup.problem.isEmpty()) {
+        if (identity.owner == Owner::Foreign) {
+            lookup.problem = QStringLiteral("%1 is not a job journal of these programs").arg(shown);
+        } else if (identity.version > Journal::SchemaVersion) {
+            lookup.problem = QStringLiteral("the job journal %1 was written by a newer "
+                                            "version of this program (schema %2)")
+                                 .arg(shown, QString::number(identity.version));
+        } else if (identity.owner != Owner::Empty) {
+            QSqlQuery query(QSqlDatabase::database(connection, false));
+            query.setForwardOnly(true);
+            query.prepare(recordQuery(
+                false,
+                QStringLiteral("WHERE j.job = ? AND j.port = ? AND "
+                               "j.device = ? AND (coalesce(?, '') = '' OR j.outcome = ?) "
+                               "ORDER BY j.id DESC LIMIT 1"),
+                identity.version));
+            for (const QVariant &value : {QVariant(job), QVariant(port), QVariant(device),
+                                          QVariant(outcome), QVariant(outcome)})
+                query.addBindValue(value);
+            if (query.exec() && query.next())
+                lookup.record = recordAt(query, false);
+            else if (query.lastError().isValid())
+                lookup.problem = QStringLiteral("the job journal %1 cannot be read (%2)")
+                                     .arg(shown, query.lastError().databaseText());
+            query.finish();
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return lookup;
 }

@@ -1,5 +1,8 @@
 #include "journalsql.h"
 
+#include <QRegularExpression>
+
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -55,6 +58,13 @@ QDebug operator<<(QDebug debug, const JournalRecord &record) {
         debug << ", delay " << *record.delaySeconds;
     if (record.rows)
         debug << ", " << record.rows->size() << " rows";
+    if (record.user || record.host)
+        debug << ", by " << record.user.value_or(QString()) << '@'
+              << record.host.value_or(QString());
+    if (record.boards)
+        debug << ", boards " << *record.boards;
+    if (record.unavailable)
+        debug << ", unavailable " << *record.unavailable;
     debug << ')';
     return debug;
 }
@@ -228,6 +238,21 @@ QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows) {
     number("frames", record.frames);
     text("lights", record.lights);
     number("delay", record.delaySeconds);
+    text("user", record.user);
+    text("host", record.host);
+    text("boards", record.boards);
+    key("unavailable");
+    if (record.unavailable) {
+        line += '[';
+        for (qsizetype index = 0; index < record.unavailable->size(); ++index) {
+            if (index > 0)
+                line += ',';
+            appendJsonString(line, record.unavailable->at(index));
+        }
+        line += ']';
+    } else {
+        line += "null";
+    }
     key("rows");
     const bool passedOn =
         !record.rows && !storedRows.isEmpty() && appendStoredRows(line, storedRows);
@@ -246,6 +271,199 @@ QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows) {
     }
     line += '}';
     return line;
+}
+
+// ---- CSV ---------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char *CsvColumns[] = {
+    "started",     "finished", "program", "job",   "port",  "device", "outcome",
+    "error",       "frames",   "lights",  "delay", "user",  "host",   "boards",
+    "unavailable", "page1",    "page2",   "page3", "page4", "page5",  "page6"};
+
+// A cell as RFC 4180 writes it, quoted when it holds a quote, a comma or a line end.
+void appendCsvCell(QByteArray &line, const QString &value) {
+    static const QRegularExpression plainNumber(QStringLiteral(R"(^[+-]?(\d+\.?\d*|\.\d+)$)"));
+    QString cell = value;
+    for (QChar &c : cell) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\n') || (u >= 0x7f && u < 0xa0))
+            c = QChar(0xfffd);
+    }
+    // A spreadsheet runs a cell that begins so as a formula (=HYPERLINK(...), -2+3, @SUM(...)).
+    if (!cell.isEmpty() && QStringView(u"=+-@").contains(cell.front()) &&
+        !plainNumber.match(cell).hasMatch())
+        cell.prepend(QLatin1Char('\''));
+    if (cell.contains(QLatin1Char('"')) || cell.contains(QLatin1Char(',')) ||
+        cell.contains(QLatin1Char('\n'))) {
+        line += '"';
+        line += cell.replace(QLatin1Char('"'), QLatin1String("\"\"")).toUtf8();
+        line += '"';
+    } else {
+        line += cell.toUtf8();
+    }
+}
+
+} // namespace
+
+QByteArray historyCsvHeader() {
+    QByteArray line = "\xef\xbb\xbf"; // UTF-8's byte order mark: a spreadsheet then reads UTF-8
+    for (const char *column : CsvColumns) {
+        if (column != CsvColumns[0])
+            line += ',';
+        line += column;
+    }
+    return line + "\r\n";
+}
+
+QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows) {
+    QByteArray line;
+    line.reserve(4096);
+    const auto number = [](const std::optional<int> &value) {
+        return value ? QString::number(*value) : QString();
+    };
+    const std::optional<QStringList> rows = record.rows            ? record.rows
+                                            : storedRows.isEmpty() ? std::nullopt
+                                                                   : rowsFromJson(storedRows);
+    QStringList cells{isoTime(record.started),
+                      record.finished ? isoTime(*record.finished) : QString(),
+                      record.program,
+                      record.job,
+                      QString::number(record.port),
+                      record.device,
+                      record.outcome.value_or(QString()),
+                      record.error.value_or(QString()),
+                      QString::number(record.frames),
+                      record.lights,
+                      number(record.delaySeconds),
+                      record.user.value_or(QString()),
+                      record.host.value_or(QString()),
+                      record.boards.value_or(QString()),
+                      record.unavailable.value_or(QStringList()).join(QLatin1Char(','))};
+    constexpr int RowsPerPage = PageSet::RowCount / PageSet::PageCount;
+    for (int page = 0; page < PageSet::PageCount; ++page)
+        cells << (rows && rows->size() == PageSet::RowCount
+                      ? rows->mid(page * RowsPerPage, RowsPerPage).join(QLatin1Char('\n'))
+                      : QString());
+    static_assert(std::size(CsvColumns) == 15 + PageSet::PageCount);
+    for (const QString &cell : cells) {
+        if (&cell != &cells.front())
+            line += ',';
+        appendCsvCell(line, cell);
+    }
+    return line + "\r\n";
+}
+
+// ---- what changed
+// --------------------------------------------------------------------------------
+
+QString boardsText(const QList<int> &boards) {
+    QStringList parts;
+    for (qsizetype i = 0; i < boards.size();) {
+        qsizetype last = i;
+        while (last + 1 < boards.size() && boards.at(last + 1) == boards.at(last) + 1)
+            ++last;
+        parts << (last == i ? QString::number(boards.at(i))
+                            : QStringLiteral("%1-%2").arg(QString::number(boards.at(i)),
+                                                          QString::number(boards.at(last))));
+        i = last + 1;
+    }
+    return parts.join(QLatin1Char(','));
+}
+
+QList<int> boardsFromText(const QString &text) {
+    QList<int> boards;
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString first = part.section(QLatin1Char('-'), 0, 0);
+        const QString last = part.section(QLatin1Char('-'), 1, 1);
+        bool firstOk = false;
+        bool lastOk = true;
+        const int from = first.toInt(&firstOk);
+        const int to = last.isEmpty() ? from : last.toInt(&lastOk);
+        if (!firstOk || !lastOk)
+            continue;
+        for (int address = std::max(from, 0); address <= std::min(to, BoardAddress::Highest);
+             ++address) {
+            if (!boards.contains(address))
+                boards << address;
+        }
+    }
+    std::sort(boards.begin(), boards.end());
+    return boards;
+}
+
+namespace {
+
+QList<int> expectedBoards(const JournalRecord &record) {
+    if (record.boards)
+        return boardsFromText(*record.boards);
+    QList<int> all;
+    for (int address = 1; address <= BoardAddress::Highest; ++address)
+        all << address;
+    return all;
+}
+
+} // namespace
+
+QList<int> silentBoards(const JournalRecord &record) {
+    QList<int> silent;
+    if (record.outcome != QLatin1String("complete"))
+        return silent;
+    for (const int board : expectedBoards(record)) {
+        if (board >= record.lights.size() || record.lights.at(board) != QLatin1Char('g'))
+            silent << board;
+    }
+    return silent;
+}
+
+QStringList outcomeChanges(const std::optional<JournalRecord> &previous,
+                           const JournalRecord &current) {
+    const auto tells = [](const JournalRecord &record) {
+        return record.outcome == QLatin1String("complete") ||
+               record.outcome == QLatin1String("port-error");
+    };
+    QStringList changes;
+    if (!tells(current))
+        return changes;
+    JournalRecord before;
+    if (previous && tells(*previous)) {
+        before = *previous;
+    } else {
+        before = current; // a first job is measured against one that went well
+        before.outcome = QStringLiteral("complete");
+        before.lights.fill(QLatin1Char('g'), BoardAddress::Count);
+        before.unavailable.reset();
+    }
+    const bool failedBefore = before.outcome != QLatin1String("complete");
+    const bool failedNow = current.outcome != QLatin1String("complete");
+    if (failedNow != failedBefore)
+        changes << (failedNow ? QStringLiteral("the port failed")
+                              : QStringLiteral("the port works again"));
+    if (!failedNow && !failedBefore) {
+        const QList<int> expectedBefore = expectedBoards(before);
+        const QList<int> silentBefore = silentBoards(before);
+        const QList<int> silentNow = silentBoards(current);
+        for (const int board : expectedBoards(current)) {
+            if (!expectedBefore.contains(board))
+                continue;
+            if (silentNow.contains(board) != silentBefore.contains(board))
+                changes << (silentNow.contains(board)
+                                ? QStringLiteral("board %1 stopped answering").arg(board)
+                                : QStringLiteral("board %1 answers again").arg(board));
+        }
+    }
+    const QStringList unavailableBefore = before.unavailable.value_or(QStringList());
+    const QStringList unavailableNow = current.unavailable.value_or(QStringList());
+    for (const QString &name : unavailableNow) {
+        if (!unavailableBefore.contains(name))
+            changes << QStringLiteral("%1 became unavailable").arg(name);
+    }
+    for (const QString &name : unavailableBefore) {
+        if (!unavailableNow.contains(name))
+            changes << QStringLiteral("%1 is available again").arg(name);
+    }
+    return changes;
 }
 
 QString lastUploadSummary(const std::optional<JournalRecord> &upload) {

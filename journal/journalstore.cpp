@@ -9,10 +9,12 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcJournal, "display.journal", QtWarningMsg)
 
@@ -22,9 +24,10 @@ namespace {
 
 QAtomicInteger<quint64> connectionCounter;
 
-// The schema of version 1. Times are UTC ISO 8601 text with milliseconds, readable as they are
-// in the sqlite3 shell. Each distinct set of 96 rows is held once in rowsets, found by the
-// SHA-256 of its JSON text.
+// The schema of version 1; a new journal is made as version 1 and brought up to date by the same
+// steps as an old one, so the two never differ. Times are UTC ISO 8601 text with milliseconds,
+// readable as they are in the sqlite3 shell. Each distinct set of 96 rows is held once in rowsets,
+// found by the SHA-256 of its JSON text.
 const char *const schema[] = {
     "CREATE TABLE IF NOT EXISTS rowsets ("
     " id INTEGER PRIMARY KEY,"
@@ -47,6 +50,20 @@ const char *const schema[] = {
     // The newest upload (the SEND tooltip) without a scan past board tests.
     "CREATE INDEX IF NOT EXISTS jobs_by_job ON jobs(job)",
 };
+
+// The steps from each version to the next, upgrades[n] from version n + 1.
+// 2: who ran a job and where, the boards it expected, the values it could not fill (a JSON
+// array of names); an upload's previous record on its device found without a scan.
+const std::vector<std::vector<const char *>> upgrades = {
+    {
+        "ALTER TABLE jobs ADD COLUMN user TEXT",
+        "ALTER TABLE jobs ADD COLUMN host TEXT",
+        "ALTER TABLE jobs ADD COLUMN boards TEXT",
+        "ALTER TABLE jobs ADD COLUMN unavailable TEXT",
+        "CREATE INDEX IF NOT EXISTS jobs_by_device ON jobs(job, port, device)",
+    },
+};
+static_assert(Journal::SchemaVersion == 2, "a schema version needs its upgrade steps");
 
 } // namespace
 
@@ -362,14 +379,24 @@ bool Journal::createSchema() {
     // Another process may have made it meanwhile.
     if (!run(QStringLiteral("PRAGMA user_version")) || !query.next())
         return false;
-    if (query.value(0).toInt() >= SchemaVersion) {
+    const int found = query.value(0).toInt();
+    if (found >= SchemaVersion) {
         query.finish();
         rollback();
         return true;
     }
-    for (const char *statement : schema) {
-        if (!run(QString::fromLatin1(statement)))
-            return false;
+    // One transaction: a journal is at one version or the next, never half way.
+    if (found == 0) {
+        for (const char *statement : schema) {
+            if (!run(QString::fromLatin1(statement)))
+                return false;
+        }
+    }
+    for (int version = std::max(found, 1); version < SchemaVersion; ++version) {
+        for (const char *statement : upgrades.at(version - 1)) {
+            if (!run(QString::fromLatin1(statement)))
+                return false;
+        }
     }
     if (!run(QStringLiteral("PRAGMA user_version=%1").arg(SchemaVersion)) ||
         !run(QStringLiteral("PRAGMA application_id=%1").arg(ApplicationId)))
@@ -377,7 +404,8 @@ bool Journal::createSchema() {
     query.finish();
     if (!commit())
         return false;
-    qCInfo(lcJournal).noquote() << "created the journal schema in" << m_path;
+    qCInfo(lcJournal).noquote() << "journal schema" << found << "brought to" << SchemaVersion
+                                << "in" << m_path;
     return true;
 }
 

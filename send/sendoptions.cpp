@@ -28,6 +28,23 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 
 } // namespace
 
+qint64 parseInterval(const QString &option, const QString &text) {
+    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd]?)\s*$)"));
+    const QRegularExpressionMatch match = form.match(text);
+    constexpr qint64 Year = 366LL * 24 * 3600;
+    const qint64 count = match.hasMatch() ? match.captured(1).toLongLong() : 0;
+    const QString unit = match.captured(2);
+    const qint64 seconds = unit == QLatin1String("d")   ? count * 24 * 3600
+                           : unit == QLatin1String("h") ? count * 3600
+                           : unit == QLatin1String("m") ? count * 60
+                                                        : count;
+    if (seconds <= 0 || seconds > Year)
+        throw UsageError{QStringLiteral("--%1 %2: not a time like 15m, 90s, 2h or 1d, above 0 and "
+                                        "within a year")
+                             .arg(option, text)};
+    return seconds;
+}
+
 QList<int> parseBoards(const QString &list, int lowest, int highest) {
     static const QRegularExpression item(QStringLiteral(R"(^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$)"));
     const auto bad = [&](const QString &why) {
@@ -73,13 +90,16 @@ SendOptions parse(const QStringList &arguments) {
         "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
         "upload still goes out.\n\n"
         "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records.\n\n"
+        "(or --journal FILE); --history prints the newest records. With --alert COMMAND, a "
+        "board that stops or starts answering, a port that fails or works again, or values "
+        "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
+        "when the last complete upload is older than 1.5 times that.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
-        "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
-        "configuration, sources file or values (nothing was sent); 4 every frame went out and "
-        "every "
-        "expected board answered, but some values were unavailable (2, then 1, take precedence "
-        "over 4); 128 + the signal number when SIGINT, SIGTERM or SIGHUP ended it."));
+        "board did not answer, or --check found the last complete upload too old; 2 the port could "
+        "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
+        "was sent); 4 every frame went out and every expected board answered, but some values "
+        "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
+        "SIGINT, SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
@@ -176,9 +196,38 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("init"),
         QStringLiteral("Write a new display.cfg (or the --config file) with the default pages and "
                        "port 1, and exit. Never replaces a file: exit 3 when one is there."));
-    parser.addOptions({help,    version, config,  port,       device, delay, boards,  values,
-                       set,     sources, missing, showValues, dryRun, quiet, verbose, test,
-                       monitor, seconds, journal, history,    limit,  json,  init});
+    const QCommandLineOption csv(QStringLiteral("csv"),
+                                 QStringLiteral("With --history: CSV (RFC 4180, UTF-8 with a byte "
+                                                "order mark) for a spreadsheet."));
+    const QCommandLineOption alert(
+        QStringLiteral("alert"),
+        QStringLiteral("After an upload or a board test whose outcome differs from the one "
+                       "before on the same port, or when --check finds the uploads stopped, run "
+                       "this through /bin/sh -c, with DISPLAY_DEVICE, DISPLAY_PORT, DISPLAY_JOB, "
+                       "DISPLAY_OUTCOME, DISPLAY_PREVIOUS_OUTCOME, DISPLAY_SILENT_BOARDS, "
+                       "DISPLAY_UNAVAILABLE, DISPLAY_ERROR and DISPLAY_JOURNAL set. It is "
+                       "stopped after 30 s."),
+        QStringLiteral("command"));
+    // For the tests, which cannot wait 30 s for a command that hangs.
+    const QCommandLineOption alertTimeout = [] {
+        QCommandLineOption option(QStringLiteral("alert-timeout-ms"),
+                                  QStringLiteral("How long the alert command may run."),
+                                  QStringLiteral("ms"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        return option;
+    }();
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Run no job: exit 1 (and run the --alert "
+                                                  "command) when the last complete upload to the "
+                                                  "port is older than 1.5 times --expect-every."));
+    const QCommandLineOption expectEvery(QStringLiteral("expect-every"),
+                                         QStringLiteral("With --check: how often uploads run, "
+                                                        "e.g. 15m, 90s, 2h."),
+                                         QStringLiteral("time"));
+    parser.addOptions({help,    version, config,  port,         device,     delay,       boards,
+                       values,  set,     sources, missing,      showValues, dryRun,      quiet,
+                       verbose, test,    monitor, seconds,      journal,    history,     limit,
+                       json,    csv,     alert,   alertTimeout, check,      expectEvery, init});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -197,8 +246,9 @@ SendOptions parse(const QStringList &arguments) {
         return options;
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
-    for (const QCommandLineOption *single : {&config, &port, &device, &delay, &boards, &seconds,
-                                             &journal, &limit, &sources, &missing}) {
+    for (const QCommandLineOption *single :
+         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
+          &alert, &alertTimeout, &expectEvery}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -206,16 +256,19 @@ SendOptions parse(const QStringList &arguments) {
 
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
                       int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
-                      int(parser.isSet(showValues)) + int(parser.isSet(init));
+                      int(parser.isSet(showValues)) + int(parser.isSet(init)) +
+                      int(parser.isSet(check));
     if (modes > 1)
-        throw UsageError{QStringLiteral(
-            "choose one of --test, --monitor, --dry-run, --show-values, --history and --init")};
+        throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
+                                        "--show-values, --history, --check and --init")};
     if (parser.isSet(init))
         options.mode = SendOptions::Mode::Init;
     else if (parser.isSet(showValues))
         options.mode = SendOptions::Mode::ShowValues;
     else if (parser.isSet(history))
         options.mode = SendOptions::Mode::History;
+    else if (parser.isSet(check))
+        options.mode = SendOptions::Mode::Check;
     else if (parser.isSet(test))
         options.mode = SendOptions::Mode::Test;
     else if (parser.isSet(monitor))
@@ -240,11 +293,22 @@ SendOptions parse(const QStringList &arguments) {
     const bool historyMode = options.mode == SendOptions::Mode::History;
     const bool initMode = options.mode == SendOptions::Mode::Init;
     const bool showMode = options.mode == SendOptions::Mode::ShowValues;
-    const bool job = !historyMode && !initMode && !showMode;
+    const bool checkMode = options.mode == SendOptions::Mode::Check;
+    const bool job = !historyMode && !initMode && !showMode && !checkMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
     onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
-    onlyWith(port, opensPort, "a job that opens the port");
-    onlyWith(device, opensPort, "a job that opens the port");
+    const bool alerts = options.mode == SendOptions::Mode::Upload ||
+                        options.mode == SendOptions::Mode::Test || checkMode;
+    onlyWith(alert, alerts, "an upload, --test or --check");
+    onlyWith(alertTimeout, parser.isSet(alert), "--alert");
+    onlyWith(expectEvery, checkMode, "--check");
+    onlyWith(csv, historyMode, "--history");
+    if (parser.isSet(json) && parser.isSet(csv))
+        throw UsageError{QStringLiteral("give --json or --csv, not both")};
+    if (checkMode && !parser.isSet(expectEvery))
+        throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
+    onlyWith(port, opensPort || checkMode, "a job that opens the port, or --check");
+    onlyWith(device, opensPort || checkMode, "a job that opens the port, or --check");
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode, "a job or --history");
@@ -311,7 +375,20 @@ SendOptions parse(const QStringList &arguments) {
             QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
+    options.csv = parser.isSet(csv);
     options.verbose = parser.isSet(verbose);
+    if (parser.isSet(alert)) {
+        options.alertCommand = parser.value(alert);
+        if (options.alertCommand.trimmed().isEmpty())
+            throw UsageError{QStringLiteral("--alert names no command")};
+    }
+    if (parser.isSet(alertTimeout))
+        options.alertTimeoutMs =
+            wholeNumber(QStringLiteral("alert-timeout-ms"), parser.value(alertTimeout), 1,
+                        options.alertTimeoutMs, QStringLiteral("not a number of milliseconds"));
+    if (parser.isSet(expectEvery))
+        options.expectEverySeconds =
+            parseInterval(QStringLiteral("expect-every"), parser.value(expectEvery));
     return options;
 }
 

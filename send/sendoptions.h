@@ -10,7 +10,18 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
-    enum class Mode { Upload, DryRun, ShowValues, Test, Monitor, History, Init, Help, Version };
+    enum class Mode {
+        Upload,
+        DryRun,
+        ShowValues,
+        Test,
+        Monitor,
+        History,
+        Check,
+        Init,
+        Help,
+        Version
+    };
 
     Mode mode = Mode::Upload;
     QString configPath = QStringLiteral("display.cfg");
@@ -28,8 +39,12 @@ struct SendOptions {
     QString journalPath;   // --journal; empty: display-journal.db beside the config file
     int historyLimit = 20; // --history --limit
     bool json = false;     // --history or --show-values --json
-    bool verbose = false;  // the wire log on standard error
-    QString helpText;      // what --help prints
+    bool csv = false;      // --history --csv
+    QString alertCommand;  // --alert, run through /bin/sh -c; empty: none
+    int alertTimeoutMs = 30'000;
+    qint64 expectEverySeconds = 0; // --check --expect-every
+    bool verbose = false;          // the wire log on standard error
+    QString helpText;              // what --help prints
 };
 
 // A command line that asks for nothing sensible; the text says what is wrong with it.
@@ -41,6 +56,10 @@ namespace SendCommandLine {
 
 // Reads the arguments (the program name first). Throws UsageError.
 SendOptions parse(const QStringList &arguments);
+
+// "15m", "90s", "2h", "1d" or a bare number of seconds into seconds, within a year; throws
+// UsageError.
+qint64 parseInterval(const QString &option, const QString &text);
 
 // "1-3,5" into the addresses it names, ascending and each once; throws UsageError.
 QList<int> parseBoards(const QString &list, int lowest, int highest);

@@ -1,5 +1,6 @@
 #include "sendprogram.h"
 
+#include "alertcommand.h"
 #include "boardlink.h"
 #include "bytetext.h"
 #include "configstore.h"
@@ -17,9 +18,11 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcessEnvironment>
 #include <QTimer>
 
 #include <csignal>
@@ -86,6 +89,8 @@ int SendProgram::run() {
         return history();
     case SendOptions::Mode::Init:
         return init();
+    case SendOptions::Mode::Check:
+        return check();
     }
     return BadInput;
 }
@@ -289,7 +294,10 @@ int SendProgram::upload(bool dryRun) {
         .rowText = [pages](int index) { return pages.row(index); },
         .delaySeconds = [delaySeconds] { return delaySeconds; },
     };
-    return runJob(m_journal->upload(*m_runner, request, *this), port);
+    return runJob(
+        m_journal->upload(*m_runner, request, *this,
+                          JobNotes{.boards = m_options.boards, .unavailable = m_unavailable}),
+        port);
 }
 
 int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
@@ -304,7 +312,9 @@ int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
         // A silent board or a failed port says more than a missing figure.
         if (status == AllAnswered && !m_unavailable.isEmpty())
             status = ValuesUnavailable;
-        Q_EMIT finished(status);
+        m_status = status;
+        if (m_signal || !alertOnChange())
+            Q_EMIT finished(status);
     });
     job->start();
     return -1;
@@ -332,7 +342,9 @@ int SendProgram::test() {
     if (!port)
         return BadInput;
     m_framesTotal = ProbeFrameCount;
-    return runJob(m_journal->probe(*m_runner, *port, *this), port);
+    return runJob(m_journal->probe(*m_runner, *port, *this,
+                                   JobNotes{.boards = m_options.boards, .unavailable = {}}),
+                  port);
 }
 
 int SendProgram::monitor() {
@@ -349,10 +361,17 @@ int SendProgram::history() {
     // Read-only: the journal is never created, moved or rewritten by a look at it, and records
     // are printed as they are read, so memory stays flat however many are asked for.
     const QString path = m_journal->journal().path();
+    if (m_options.csv) {
+        // The stream writes the byte order mark itself, and would drop one given as text.
+        m_out.setGenerateByteOrderMark(true);
+        m_out << QString::fromUtf8(historyCsvHeader());
+    }
     const JournalReading reading =
-        readJournal(path, m_options.historyLimit, m_options.json,
+        readJournal(path, m_options.historyLimit, m_options.json || m_options.csv,
                     [this](const JournalRecord &record, QByteArrayView storedRows) {
-                        if (m_options.json)
+                        if (m_options.csv)
+                            m_out << QString::fromUtf8(historyCsv(record, storedRows));
+                        else if (m_options.json)
                             m_out << QString::fromUtf8(historyJson(record, storedRows)) << '\n';
                         else
                             m_out << historyLine(record) << '\n';
@@ -369,6 +388,100 @@ int SendProgram::history() {
             return BadInput;
     }
     return AllAnswered;
+}
+
+int SendProgram::check() {
+    const std::optional<PortTarget> port = portWithoutRows();
+    if (!port)
+        return BadInput;
+    const QString path = m_journal->journal().path();
+    const JournalLookup complete = readNewest(path, QStringLiteral("upload"), port->portNumber(),
+                                              port->devicePath(), QStringLiteral("complete"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const qint64 allowedMs = m_options.expectEverySeconds * 1500;
+    const std::optional<QDateTime> last =
+        complete.record ? complete.record->finished : std::nullopt;
+    if (complete.problem.isEmpty() && last && last->msecsTo(now) <= allowedMs) {
+        if (!m_options.quiet)
+            m_out << "last complete upload to " << port->label() << " at "
+                  << last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) << '\n';
+        return AllAnswered;
+    }
+    QString said;
+    if (!complete.problem.isEmpty())
+        said = complete.problem;
+    else if (last)
+        said = QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
+                   .arg(port->label(),
+                        last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                        QString::number(double(allowedMs) / 60000.0, 'f', 1));
+    else
+        said = QStringLiteral("no complete upload to %1 in the journal %2")
+                   .arg(port->label(), QDir::toNativeSeparators(path));
+    error(said);
+    if (m_options.alertCommand.isEmpty())
+        return SomeDidNotAnswer;
+    // What the newest upload did, finished or not, tells why none completed.
+    const JournalLookup newest =
+        readNewest(path, QStringLiteral("upload"), port->portNumber(), port->devicePath());
+    JournalRecord stale;
+    stale.job = QStringLiteral("upload");
+    stale.port = port->portNumber();
+    stale.device = port->devicePath();
+    stale.outcome = QStringLiteral("stale");
+    stale.error = said;
+    m_status = SomeDidNotAnswer;
+    runAlert(stale, newest.record ? newest.record->outcome.value_or(QStringLiteral("unfinished"))
+                                  : QString());
+    return -1;
+}
+
+bool SendProgram::alertOnChange() {
+    if (m_options.alertCommand.isEmpty() || m_options.mode == SendOptions::Mode::Monitor)
+        return false;
+    Journal &journal = m_journal->journal();
+    const std::optional<JournalRecord> record = journal.record(m_journal->lastEndedId());
+    if (!record)
+        return false;
+    const std::optional<JournalRecord> previous = journal.previousOf(*record);
+    sayJournalProblem();
+    if (outcomeChanges(previous, *record).isEmpty())
+        return false;
+    runAlert(*record, previous ? previous->outcome.value_or(QString()) : QString());
+    return true;
+}
+
+void SendProgram::runAlert(const JournalRecord &record, const QString &previousOutcome) {
+    QStringList silent;
+    for (const int board : silentBoards(record))
+        silent << QString::number(board);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const std::pair<const char *, QString> values[] = {
+        {"DISPLAY_DEVICE", record.device},
+        {"DISPLAY_PORT", record.port > 0 ? QString::number(record.port) : QString()},
+        {"DISPLAY_JOB", record.job},
+        {"DISPLAY_OUTCOME", record.outcome.value_or(QString())},
+        {"DISPLAY_PREVIOUS_OUTCOME", previousOutcome},
+        {"DISPLAY_SILENT_BOARDS", silent.join(QLatin1Char(','))},
+        {"DISPLAY_UNAVAILABLE", record.unavailable.value_or(QStringList()).join(QLatin1Char(','))},
+        {"DISPLAY_ERROR", record.error.value_or(QString())},
+        {"DISPLAY_JOURNAL", QDir::toNativeSeparators(m_journal->journal().path())},
+    };
+    for (const auto &[name, value] : values)
+        environment.insert(QLatin1String(name), value);
+    m_alert = new AlertCommand(m_options.alertCommand, m_options.alertTimeoutMs, this);
+    connect(m_alert, &AlertCommand::ended, this, [this](const QString &failure) {
+        if (!failure.isEmpty())
+            error(failure);
+        m_alert->deleteLater();
+        m_alert = nullptr;
+        finishWith(m_signal ? SignalBase + m_signal : m_status);
+    });
+    m_alert->start(environment);
+}
+
+void SendProgram::finishWith(int status) {
+    Q_EMIT finished(status);
 }
 
 void SendProgram::sayJournalProblem() {
@@ -406,6 +519,8 @@ void SendProgram::signalled(int number) {
         m_signal = number;
     if (m_job)
         m_job->cancel();
+    if (m_alert)
+        m_alert->stop();
 }
 
 void SendProgram::exchanged(const Exchanged &exchange) {

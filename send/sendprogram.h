@@ -13,9 +13,11 @@
 #include <functional>
 #include <optional>
 
+class AlertCommand;
 class FieldValues;
 class Job;
 class JobJournal;
+struct JournalRecord;
 class JobRunner;
 
 // display-send's exit statuses.
@@ -62,6 +64,13 @@ private:
     int monitor();
     int history();
     int init();
+    int check();
+    // The exit status, given once the alert command (if one runs) has ended.
+    void finishWith(int status);
+    // Runs the alert command for the job that just ended when its outcome differs from the
+    // previous one of its kind on its port; true while it runs.
+    bool alertOnChange();
+    void runAlert(const JournalRecord &record, const QString &previousOutcome);
     // Runs the job; what it did decides the exit status when it ends.
     int runJob(Job *job, std::optional<PortTarget> verdictPort);
     // The journal's problem, if it met one, said once on standard error.
@@ -89,12 +98,16 @@ private:
     QTextStream &m_err;
     JobRunner *const m_runner;
     JobJournal *const m_journal;
-    Job *m_job = nullptr; // while it runs
+    Job *m_job = nullptr;            // while it runs
+    AlertCommand *m_alert = nullptr; // while it runs
+    int m_status = AllAnswered;      // said when the alert command ends
+    // The names of the values the rows asked for that had none to give; recorded with the
+    // upload and compared by --alert with the upload before.
+    QStringList m_unavailable;
     const bool m_showProgress;
     int m_framesTotal = 0;
     int m_framesExchanged = 0;
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
     std::optional<Readings> m_readings; // once a sources file was read
-    QStringList m_unavailable;
 };

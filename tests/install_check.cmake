@@ -26,7 +26,8 @@ execute_process(COMMAND "${PREFIX}/bin/display-send" --version RESULT_VARIABLE r
 if(NOT runs EQUAL 0)
   string(APPEND failures "bin/display-send --version exits ${runs}\n")
 endif()
-foreach(unit display-send@.service display-send@.timer)
+foreach(unit display-send@.service display-send@.timer display-send-check@.service
+             display-send-check@.timer)
   if(NOT EXISTS "${PREFIX}/lib/systemd/system/${unit}")
     string(APPEND failures "missing lib/systemd/system/${unit}\n")
   endif()
@@ -50,32 +51,37 @@ else()
 endif()
 find_program(analyze systemd-analyze)
 if(analyze AND EXISTS "${PREFIX}/lib/systemd/system/display-send@.timer")
-  # The units as systemd reads them, for one folder.
+  # The units as systemd reads them, for one folder: the uploads and the check that they go on.
   set(units "${PREFIX}/units")
   file(MAKE_DIRECTORY "${units}")
-  foreach(suffix service timer)
-    file(COPY_FILE "${PREFIX}/lib/systemd/system/display-send@.${suffix}"
-         "${units}/display-send@srv-boards.${suffix}")
+  foreach(name display-send display-send-check)
+    foreach(suffix service timer)
+      file(COPY_FILE "${PREFIX}/lib/systemd/system/${name}@.${suffix}"
+           "${units}/${name}@srv-boards.${suffix}")
+    endforeach()
   endforeach()
-  execute_process(COMMAND "${analyze}" verify --man=no "${units}/display-send@srv-boards.timer"
-                  RESULT_VARIABLE verified OUTPUT_VARIABLE complaint ERROR_VARIABLE complaint)
-  if(complaint MATCHES "display-send@")
-    string(APPEND failures "systemd-analyze verify: ${complaint}")
-  endif()
-  # How much of the system the service could reach if display-send were subverted, as
-  # systemd rates it (0 to 10, one decimal); the sandbox keeps it at 2.0 or below.
-  execute_process(COMMAND "${analyze}" security --offline=true --no-pager
-                          "${units}/display-send@srv-boards.service"
-                  OUTPUT_VARIABLE review ERROR_VARIABLE review)
-  if(review MATCHES "Overall exposure level for display-send@srv-boards.service: ([0-9]+)\\.([0-9])")
-    math(EXPR tenths "${CMAKE_MATCH_1} * 10 + ${CMAKE_MATCH_2}")
-    if(tenths GREATER 20)
-      string(APPEND failures "display-send@.service has an exposure of "
-                             "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, above 2.0:\n${review}")
+  foreach(name display-send display-send-check)
+    execute_process(COMMAND "${analyze}" verify --man=no "${units}/${name}@srv-boards.timer"
+                    RESULT_VARIABLE verified OUTPUT_VARIABLE complaint ERROR_VARIABLE complaint)
+    if(complaint MATCHES "display-send")
+      string(APPEND failures "systemd-analyze verify ${name}@.timer: ${complaint}")
     endif()
-  else()
-    string(APPEND failures "systemd-analyze security gives no exposure level:\n${review}")
-  endif()
+    # How much of the system the service could reach if display-send were subverted, as
+    # systemd rates it (0 to 10, one decimal); the sandbox keeps it at 2.0 or below.
+    execute_process(COMMAND "${analyze}" security --offline=true --no-pager
+                            "${units}/${name}@srv-boards.service"
+                    OUTPUT_VARIABLE review ERROR_VARIABLE review)
+    if(review MATCHES "Overall exposure level for ${name}@srv-boards.service: ([0-9]+)\\.([0-9])")
+      math(EXPR tenths "${CMAKE_MATCH_1} * 10 + ${CMAKE_MATCH_2}")
+      if(tenths GREATER 20)
+        string(APPEND failures "${name}@.service has an exposure of "
+                               "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, above 2.0:\n${review}")
+      endif()
+    else()
+      string(APPEND failures "systemd-analyze security gives ${name}@.service no exposure "
+                             "level:\n${review}")
+    endif()
+  endforeach()
 endif()
 
 set(desktop "${PREFIX}/share/applications/display-console.desktop")

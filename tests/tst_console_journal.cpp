@@ -25,7 +25,7 @@ void recordUpload(const QString &path, const QDateTime &at, const QString &light
     const qint64 id = journal.begin(
         uploadStarted(Journal::rowsOf(DefaultPages::pages()), at, QStringLiteral("send")));
     journal.finish(
-        id, JournalEnd{outcome, QString(), UploadFrameCount, lights, at.addSecs(26), {}, {}});
+        id, JournalEnd{outcome, QString(), UploadFrameCount, lights, at.addSecs(26), {}, {}, {}});
 }
 
 QString tooltipShownOn(QWidget *widget) {

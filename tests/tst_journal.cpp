@@ -24,6 +24,8 @@
 
 Q_DECLARE_METATYPE(JournalStart)
 Q_DECLARE_METATYPE(JournalEnd)
+Q_DECLARE_METATYPE(JournalRecord)
+Q_DECLARE_METATYPE(std::optional<JournalRecord>)
 
 namespace {
 
@@ -156,6 +158,11 @@ private slots:
     void createdAsTheUmaskAllows();
     void historyReadsWithoutWriting_data();
     void historyReadsWithoutWriting();
+    void upgradedInPlace_data();
+    void upgradedInPlace();
+    void outcomeChangesAlerted_data();
+    void outcomeChangesAlerted();
+    void csvReadsBack();
 
 private:
     QString journalPath() const { return m_dir->filePath(QStringLiteral("display-journal.db")); }
@@ -223,12 +230,19 @@ void TestJournal::recordReadsBackWhole_data() {
     test.port = 104;
     test.device = QStringLiteral("/dev/pts/4");
     test.started = At;
+    test.user = QStringLiteral("display-send");
+    test.host = QStringLiteral("plant-07");
+    test.boards = {0, 2, 3, 4, 7};
     JournalEnd tested;
     tested.outcome = QStringLiteral("complete");
     tested.frames = 9;
     tested.lights = QStringLiteral("rgggggrgg");
     tested.finished = At.addMSecs(4512);
     QTest::newRow("board test") << test << tested;
+
+    JournalEnd unavailable = completeEnd();
+    unavailable.unavailable = {QStringLiteral("pH"), QStringLiteral("NO2 \"daily\"")};
+    QTest::newRow("values unavailable") << uploadStart() << unavailable;
 }
 
 void TestJournal::recordReadsBackWhole() {
@@ -257,6 +271,10 @@ void TestJournal::recordReadsBackWhole() {
     expected.lights = end.lights;
     expected.delaySeconds = start.delaySeconds;
     expected.rows = start.rows;
+    expected.user = start.user;
+    expected.host = start.host;
+    expected.boards = boardsText(start.boards);
+    expected.unavailable = end.unavailable;
 
     // Read back by another Journal, as another program would.
     Journal reader(journalPath());
@@ -273,8 +291,9 @@ void TestJournal::recordReadsBackWhole() {
     QCOMPARE(error.error, QJsonParseError::NoError);
     QStringList keys = object.keys();
     keys.sort();
-    QStringList wanted{"started", "finished", "program", "job",    "port",  "device",
-                       "outcome", "error",    "frames",  "lights", "delay", "rows"};
+    QStringList wanted{"started", "finished", "program", "job",        "port",  "device",
+                       "outcome", "error",    "frames",  "lights",     "delay", "rows",
+                       "user",    "host",     "boards",  "unavailable"};
     wanted.sort();
     QCOMPARE(keys, wanted);
     QVERIFY(json.startsWith("{\"started\":\"2026-12-08T14:05:01.250Z\",\"finished\":"));
@@ -288,6 +307,11 @@ void TestJournal::recordReadsBackWhole() {
     QCOMPARE(object.value("error").toString(), end.error);
     QCOMPARE(object.value("frames").toInt(), end.frames);
     QCOMPARE(object.value("lights").toString(), end.lights);
+    QCOMPARE(object.value("user").toString(), start.user);
+    QCOMPARE(object.value("host").toString(), start.host);
+    QCOMPARE(object.value("boards").toString(),
+             start.job == QLatin1String("test") ? QStringLiteral("0,2-4,7") : "1-8");
+    QCOMPARE(object.value("unavailable").toVariant().toStringList(), end.unavailable);
     if (start.job == QLatin1String("test")) {
         QVERIFY(object.value("delay").isNull());
         QVERIFY(object.value("rows").isNull());
@@ -309,8 +333,9 @@ void TestJournal::unfinishedRecordJson() {
     QCOMPARE(history.size(), 1);
     QVERIFY(!history.first().finished);
     const QJsonObject object = QJsonDocument::fromJson(historyJson(history.first())).object();
-    QCOMPARE(object.size(), 12);
+    QCOMPARE(object.size(), 16);
     QVERIFY(object.value("finished").isNull());
+    QVERIFY(object.value("unavailable").isNull());
     QVERIFY(object.value("outcome").isNull());
     QVERIFY(object.value("error").isNull());
     QCOMPARE(object.value("lights").toString(), QStringLiteral("ccccccccc"));
@@ -783,8 +808,15 @@ void TestJournal::historyReadsWithoutWriting() {
     // Checkpointed and out of WAL mode, so that the file alone holds every record.
     if (kind != QLatin1String("noise"))
         QVERIFY(!scalar(journalPath(), QStringLiteral("PRAGMA journal_mode=DELETE")).isNull());
-    if (kind == QLatin1String("unmarked"))
-        scalar(journalPath(), QStringLiteral("PRAGMA application_id=0"));
+    // Journals were marked from schema 1 on: an unmarked one is of schema 1.
+    if (kind == QLatin1String("unmarked")) {
+        for (const char *statement :
+             {"PRAGMA application_id=0", "DROP INDEX jobs_by_device",
+              "ALTER TABLE jobs DROP COLUMN user", "ALTER TABLE jobs DROP COLUMN host",
+              "ALTER TABLE jobs DROP COLUMN boards", "ALTER TABLE jobs DROP COLUMN unavailable",
+              "PRAGMA user_version=1"})
+            scalar(journalPath(), QString::fromLatin1(statement));
+    }
     if (kind == QLatin1String("last page")) {
         QFile file(journalPath());
         QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(file.size() - 4096));
@@ -817,6 +849,193 @@ void TestJournal::historyReadsWithoutWriting() {
     QVERIFY2(reading.problem.isEmpty() != problem, qPrintable(reading.problem));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), filesBefore);
     QCOMPARE(fileBytes(journalPath()), bytesBefore);
+}
+
+// A journal as the programs wrote it before they kept who ran a job: upgraded in place by a
+// program that writes, read as it is by one that only reads.
+void TestJournal::upgradedInPlace_data() {
+    QTest::addColumn<bool>("writer");
+    QTest::addColumn<bool>("marked");
+    QTest::newRow("opened by a program") << true << true;
+    QTest::newRow("opened by a program, made before journals were marked") << true << false;
+    QTest::newRow("read by --history") << false << true;
+}
+
+void TestJournal::upgradedInPlace() {
+    QFETCH(bool, writer);
+    QFETCH(bool, marked);
+    QVERIFY(writeVersion1Journal(journalPath(), marked));
+    const QByteArray before = fileBytes(journalPath());
+    QList<JournalRecord> records;
+    if (writer) {
+        Journal journal(journalPath());
+        const qint64 id = journal.begin(uploadStart());
+        JournalEnd end = completeEnd();
+        end.unavailable = {QStringLiteral("pH")};
+        journal.finish(id, end);
+        QCOMPARE(journal.takeProblem(), QString());
+        records = journal.history(10);
+        QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA user_version")).toInt(), 2);
+        QCOMPARE(scalar(journalPath(), QStringLiteral("PRAGMA application_id")).toInt(),
+                 Journal::ApplicationId);
+        QCOMPARE(records.size(), 3);
+        QCOMPARE(records.takeFirst().unavailable, QStringList{QStringLiteral("pH")});
+    } else {
+        const JournalReading reading =
+            readJournal(journalPath(), 10, true,
+                        [&](const JournalRecord &record, QByteArrayView) { records << record; });
+        QCOMPARE(reading.problem, QString());
+        QCOMPARE(fileBytes(journalPath()), before);
+    }
+    QCOMPARE(records.size(), 2);
+    QCOMPARE(records.at(0).job, QStringLiteral("test"));
+    QCOMPARE(records.at(0).lights, QStringLiteral("rgggggggr"));
+    QCOMPARE(records.at(1).outcome, QStringLiteral("complete"));
+    QCOMPARE(records.at(1).delaySeconds, 7);
+    for (const JournalRecord &record : records) {
+        QVERIFY(!record.user && !record.host && !record.boards && !record.unavailable);
+        QVERIFY(historyJson(record).contains("\"user\":null,\"host\":null,\"boards\":null"));
+    }
+}
+
+// A record as the alert compares it: outcome, lights, the boards expected, unavailable values.
+JournalRecord fared(const char *outcome, const char *lights, const char *boards = "1-8",
+                    const QStringList &unavailable = {}) {
+    JournalRecord record;
+    record.job = QStringLiteral("upload");
+    record.outcome = QString::fromLatin1(outcome);
+    record.lights = QString::fromLatin1(lights);
+    record.boards = QString::fromLatin1(boards);
+    record.unavailable = unavailable;
+    return record;
+}
+
+void TestJournal::outcomeChangesAlerted_data() {
+    QTest::addColumn<std::optional<JournalRecord>>("previous");
+    QTest::addColumn<JournalRecord>("current");
+    QTest::addColumn<QStringList>("changes");
+    const JournalRecord good = fared("complete", "cgggggggg");
+    const JournalRecord fiveDark = fared("complete", "cggggrggg");
+    const JournalRecord portError = fared("port-error", "ccccccccc");
+    QTest::newRow("same again") << std::optional(good) << good << QStringList{};
+    QTest::newRow("board 5 went dark")
+        << std::optional(good) << fiveDark << QStringList{"board 5 stopped answering"};
+    QTest::newRow("board 5 still dark") << std::optional(fiveDark) << fiveDark << QStringList{};
+    QTest::newRow("board 5 back") << std::optional(fiveDark) << good
+                                  << QStringList{"board 5 answers again"};
+    QTest::newRow("port error began")
+        << std::optional(fiveDark) << portError << QStringList{"the port failed"};
+    JournalRecord otherError = portError;
+    otherError.error = QStringLiteral("Cannot open /dev/ttyUSB0: busy");
+    QTest::newRow("port error goes on, in other words")
+        << std::optional(portError) << otherError << QStringList{};
+    QTest::newRow("port error ended")
+        << std::optional(portError) << good << QStringList{"the port works again"};
+    QTest::newRow("a value became unavailable, another came back")
+        << std::optional(fared("complete", "cgggggggg", "1-8", {"pH", "NO2"}))
+        << fared("complete", "cgggggggg", "1-8", {"NO2", "CO"})
+        << QStringList{"CO became unavailable", "pH is available again"};
+    QTest::newRow("a board no longer expected is not missed")
+        << std::optional(fared("complete", "cgggggrrr", "1-8"))
+        << fared("complete", "cgggggrrr", "1-5") << QStringList{};
+    QTest::newRow("aborted says nothing")
+        << std::optional(good) << fared("aborted", "cgrcccccc") << QStringList{};
+    QTest::newRow("first upload, all answered")
+        << std::optional<JournalRecord>() << good << QStringList{};
+    QTest::newRow("first upload, board 5 dark")
+        << std::optional<JournalRecord>() << fiveDark << QStringList{"board 5 stopped answering"};
+    JournalRecord migrated = good;
+    migrated.boards.reset();
+    migrated.unavailable.reset();
+    QTest::newRow("after a record from before boards were kept")
+        << std::optional(migrated) << fiveDark << QStringList{"board 5 stopped answering"};
+}
+
+void TestJournal::outcomeChangesAlerted() {
+    QFETCH(std::optional<JournalRecord>, previous);
+    QFETCH(JournalRecord, current);
+    QFETCH(QStringList, changes);
+    QCOMPARE(outcomeChanges(previous, current), changes);
+}
+
+// A careful RFC 4180 reading: quoted cells with doubled quotes and line ends, CRLF between
+// records.
+QList<QStringList> parseCsv(const QString &text) {
+    QList<QStringList> records{{}};
+    QString cell;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted && c == u'"' && i + 1 < text.size() && text.at(i + 1) == u'"')
+            cell += text.at(++i);
+        else if (c == u'"')
+            quoted = !quoted;
+        else if (!quoted && c == u',')
+            records.last() << std::exchange(cell, QString());
+        else if (!quoted && c == u'\r' && text.mid(i, 2) == QLatin1String("\r\n")) {
+            records.last() << std::exchange(cell, QString());
+            records.append(QStringList());
+            ++i;
+        } else
+            cell += c;
+    }
+    if (records.last().isEmpty() && cell.isEmpty())
+        records.removeLast();
+    return records;
+}
+
+void TestJournal::csvReadsBack() {
+    QStringList rows = numberedRows(QStringLiteral("p"));
+    // Each page's first row begins its cell; a formula further down a cell is only text.
+    const QStringList hostile{
+        "=HYPERLINK(\"http://x\")", "+1+1", "-2+3", "@SUM(A1)", "-12.5", "+3"};
+    for (qsizetype page = 0; page < hostile.size(); ++page)
+        rows[page * 16] = hostile.at(page);
+    rows[1] = QStringLiteral("a \"quoted\", comma");
+    rows[2] = QStringLiteral("=1+1");
+    JournalRecord record;
+    record.started = At;
+    record.program = QStringLiteral("send");
+    record.job = QStringLiteral("upload");
+    record.port = 33;
+    record.device = QStringLiteral("=cmd|' /C calc'!A0\x1b[2J");
+    record.outcome = QStringLiteral("port-error");
+    record.error = QStringLiteral("Cannot open:\nbusy, \"locked\"");
+    record.lights = QStringLiteral("ccccccccc");
+    record.delaySeconds = -5;
+    record.rows = rows;
+    record.user = QStringLiteral("Größe");
+    record.unavailable = {QStringLiteral("pH"), QStringLiteral("@NO2")};
+
+    const QByteArray csv = historyCsvHeader() + historyCsv(record) + historyCsv(JournalRecord{});
+    QVERIFY(csv.startsWith("\xef\xbb\xbfstarted,finished,"));
+    const QList<QStringList> read = parseCsv(QString::fromUtf8(csv.mid(3)));
+    QCOMPARE(read.size(), 3);
+    const QStringList header = read.at(0);
+    QCOMPARE(header.size(), 21);
+    for (const QStringList &line : read)
+        QCOMPARE(line.size(), header.size());
+    const auto cell = [&](const char *column) {
+        return read.at(1).at(header.indexOf(QLatin1String(column)));
+    };
+    QCOMPARE(cell("started"), QStringLiteral("2026-12-08T14:05:01.250Z"));
+    QCOMPARE(cell("finished"), QString());
+    QCOMPARE(cell("device"), QStringLiteral("'=cmd|' /C calc'!A0\ufffd[2J"));
+    QCOMPARE(cell("error"), *record.error);
+    QCOMPARE(cell("delay"), QStringLiteral("-5"));
+    QCOMPARE(cell("lights"), QStringLiteral("ccccccccc"));
+    QCOMPARE(cell("user"), QStringLiteral("Größe"));
+    QCOMPARE(cell("unavailable"), QStringLiteral("pH,@NO2"));
+    // A page is a cell of 16 lines: a number on its first line does not make it a number.
+    const QStringList firstRows{
+        "'=HYPERLINK(\"http://x\")", "'+1+1", "'-2+3", "'@SUM(A1)", "'-12.5", "'+3"};
+    for (int page = 0; page < 6; ++page) {
+        const QStringList lines =
+            read.at(1).at(header.indexOf(QStringLiteral("page%1").arg(page + 1))).split(u'\n');
+        QCOMPARE(lines.size(), 16);
+        QCOMPARE(lines.first(), firstRows.at(page));
+        QCOMPARE(lines.mid(1), rows.mid(page * 16 + 1, 15));
+    }
 }
 
 int main(int argc, char *argv[]) {

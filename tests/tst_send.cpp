@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -61,8 +62,19 @@ QList<QJsonObject> jsonRecords(const QString &out) {
     return records;
 }
 
-const QStringList JournalKeys{"delay",  "device",  "error", "finished", "frames", "job",
-                              "lights", "outcome", "port",  "program",  "rows",   "started"};
+const QStringList JournalKeys{"boards", "delay",   "device",      "error",   "finished", "frames",
+                              "host",   "job",     "lights",      "outcome", "port",     "program",
+                              "rows",   "started", "unavailable", "user"};
+
+// The DISPLAY_ variables of an environment that `env` wrote.
+QMap<QString, QString> displayVariables(const QByteArray &env) {
+    QMap<QString, QString> variables;
+    for (const QString &line : QString::fromUtf8(env).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("DISPLAY_")))
+            variables.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
+    }
+    return variables;
+}
 
 // The milliseconds a wire log line begins with ("display.wire:    502 ms wrote 1?\r").
 int wireMs(const QString &line) {
@@ -116,6 +128,10 @@ private Q_SLOTS:
     void wireLog();
     void liveValues_data();
     void liveValues();
+    void alertOnChange_data();
+    void alertOnChange();
+    void checkFreshAndStale_data();
+    void checkFreshAndStale();
 
 private:
     void writeConfig(const PageSet &pages, qint16 portNumber = 1) {
@@ -194,6 +210,9 @@ void TestSend::wholeUploadWhileASecondWaits() {
         QCOMPARE(record.value("job").toString(), QStringLiteral("upload"));
         QCOMPARE(record.value("device").toString(), m_boards->devicePath());
         QCOMPARE(record.value("port").toInt(-1), 0);
+        QCOMPARE(record.value("host").toString(), QSysInfo::machineHostName());
+        QVERIFY(!record.value("user").toString().isEmpty());
+        QCOMPARE(record.value("unavailable").toArray(), QJsonArray());
         QVERIFY(QDateTime::fromString(record.value("finished").toString(), Qt::ISODateWithMs)
                     .isValid());
     }
@@ -202,11 +221,13 @@ void TestSend::wholeUploadWhileASecondWaits() {
     QVERIFY2(refused.value("error").toString().contains(QLatin1String("in use")),
              qPrintable(refused.value("error").toString()));
     QCOMPARE(refused.value("frames").toInt(-1), 0);
+    QCOMPARE(refused.value("boards").toString(), QStringLiteral("1-8")); // no --boards given
     QCOMPARE(refused.value("lights").toString(), QStringLiteral("ccccccccc"));
     const QJsonObject sent = records.at(1);
     QCOMPARE(sent.value("outcome").toString(), QStringLiteral("complete"));
     QVERIFY(sent.value("error").isNull());
     QCOMPARE(sent.value("frames").toInt(), UploadFrameCount);
+    QCOMPARE(sent.value("boards").toString(), QStringLiteral("1-3"));
     QCOMPARE(sent.value("lights").toString(), QStringLiteral("cgggrrrrr"));
     QCOMPARE(sent.value("delay").toInt(), 5);
     QCOMPARE(sent.value("rows").toArray().toVariantList(),
@@ -527,6 +548,10 @@ void TestSend::historyReadsTheJournal_data() {
     QTest::newRow("--limit beyond the records")
         << QStringList{"--history", "--limit", "1000"} << true << 0
         << newest20 + QList<int>{5, 4, 3, 2, 1} << false << QString();
+    QTest::newRow("--csv --limit 2") << QStringList{"--history", "--csv", "--limit", "2"} << true
+                                     << 0 << QList<int>{25, 24} << false << QString();
+    QTest::newRow("--csv and --json") << QStringList{"--history", "--csv", "--json"} << true << 3
+                                      << QList<int>{} << false << "give --json or --csv";
     QTest::newRow("--json --limit 2") << QStringList{"--history", "--json", "--limit", "2"} << true
                                       << 0 << QList<int>{25, 24} << true << QString();
     QTest::newRow("--journal names the file")
@@ -603,6 +628,11 @@ void TestSend::historyReadsTheJournal() {
             QVERIFY(record.value("rows").isNull());
             printed << record.value("port").toInt();
         }
+    } else if (arguments.contains(QLatin1String("--csv")) && status == 0) {
+        // Its byte order mark is read as such, not as text.
+        QVERIFY2(run.out.startsWith(QStringLiteral("started,finished,")), qPrintable(run.out));
+        for (const QString &line : run.out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).mid(1))
+            printed << line.section(u',', 4, 4).toInt();
     } else {
         static const QRegularExpression com(QStringLiteral(" COM (\\d+) /dev/ttyS"));
         for (const QString &line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
@@ -866,6 +896,117 @@ void TestSend::liveValues() {
     QCOMPARE(m_boards->received().size(), frames);
     if (frames)
         QVERIFY(m_boards->allBytes().contains("COD(mg/l)    150        --"));
+}
+
+// The alert command after a board test: run when the outcome differs from the test before on
+// the same device (an upload's does not count), with the job in its environment; its failure or
+// time-out one line on standard error, the exit status that of the test.
+void TestSend::alertOnChange_data() {
+    QTest::addColumn<QString>("before");   // the lights of the test before; empty: none
+    QTest::addColumn<QString>("command");  // the alert command
+    QTest::addColumn<QString>("previous"); // DISPLAY_PREVIOUS_OUTCOME; empty: no alert
+    QTest::addColumn<QString>("said");     // standard error
+    const QString env = QStringLiteral("env > alert.env");
+    QTest::newRow("board 5 went dark") << "ggggggggg" << env << "complete" << QString();
+    QTest::newRow("board 5 still dark, an upload since saw all")
+        << "gggggrggg" << env << QString() << QString();
+    QTest::newRow("first test, board 5 dark") << QString() << env << "" << QString();
+    QTest::newRow("command fails") << QString() << "env > alert.env; exit 3"
+                                   << ""
+                                   << "display-send: the alert command failed (exit status 3)\n";
+    QTest::newRow("command hangs, and what it started")
+        << QString() << "env > alert.env; sleep 30 & echo $! > child; wait"
+        << ""
+        << "display-send: the alert command ran longer than 0.5 s and was stopped\n";
+}
+
+void TestSend::alertOnChange() {
+    QFETCH(QString, before);
+    QFETCH(QString, command);
+    QFETCH(QString, previous);
+    QFETCH(QString, said);
+    m_boards->bank().setBehaviour(5, B::Silent);
+    {
+        Journal journal(journalIn(m_dir->path()));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        JournalStart start{"send", "test", 0, m_boards->devicePath(), {}, {}, now, {}, {}, {}};
+        JournalEnd end{"complete", {}, 9, before, now, {}, {}, {}};
+        if (!before.isEmpty())
+            journal.finish(journal.begin(start), end);
+        start.job = QStringLiteral("upload");
+        end.lights = QStringLiteral("cgggggggg");
+        journal.finish(journal.begin(start), end);
+    }
+    const Run run = send({"--test", "--device", m_boards->devicePath(), "--alert", command,
+                          "--alert-timeout-ms", "500"},
+                         m_dir->path(), 20000);
+    QCOMPARE(run.status, 1); // board 5 did not answer, whatever the command did
+    QCOMPARE(run.err, said);
+    const QString envFile = m_dir->filePath(QStringLiteral("alert.env"));
+    QCOMPARE(QFileInfo::exists(envFile), !previous.isNull());
+    if (previous.isNull())
+        return;
+    const QMap<QString, QString> expected{{"DISPLAY_DEVICE", m_boards->devicePath()},
+                                          {"DISPLAY_PORT", ""},
+                                          {"DISPLAY_JOB", "test"},
+                                          {"DISPLAY_OUTCOME", "complete"},
+                                          {"DISPLAY_PREVIOUS_OUTCOME", previous},
+                                          {"DISPLAY_SILENT_BOARDS", "5"},
+                                          {"DISPLAY_UNAVAILABLE", ""},
+                                          {"DISPLAY_ERROR", ""},
+                                          {"DISPLAY_JOURNAL", journalIn(m_dir->path())}};
+    QCOMPARE(displayVariables(fileBytes(envFile)), expected);
+    if (const QByteArray child = fileBytes(m_dir->filePath(QStringLiteral("child")));
+        !child.isEmpty())
+        QTRY_VERIFY(::kill(child.trimmed().toInt(), 0) != 0); // its whole group was stopped
+}
+
+void TestSend::checkFreshAndStale_data() {
+    QTest::addColumn<int>("completeMinutesAgo"); // the last complete upload; -1: none
+    QTest::addColumn<int>("failedMinutesAgo");   // a port error since; -1: none
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("previous"); // DISPLAY_PREVIOUS_OUTCOME; null: no alert
+    const QStringList every15{"--check", "--expect-every", "15m"};
+    QTest::newRow("fresh, 20 min ago of 15 min") << 20 << -1 << every15 << 0 << QString();
+    QTest::newRow("stale, 23 min ago of 15 min") << 23 << -1 << every15 << 1 << "complete";
+    QTest::newRow("stale, port errors since") << 60 << 2 << every15 << 1 << "port-error";
+    QTest::newRow("no upload ever") << -1 << -1 << every15 << 1 << "";
+    QTest::newRow("fresh for an hourly timer")
+        << 60 << -1 << QStringList{"--check", "--expect-every", "1h"} << 0 << QString();
+    QTest::newRow("without --expect-every") << 1 << -1 << QStringList{"--check"} << 3 << QString();
+    QTest::newRow("--expect-every of words")
+        << 1 << -1 << QStringList{"--check", "--expect-every", "often"} << 3 << QString();
+}
+
+void TestSend::checkFreshAndStale() {
+    QFETCH(int, completeMinutesAgo);
+    QFETCH(int, failedMinutesAgo);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, previous);
+    {
+        Journal journal(journalIn(m_dir->path()));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        JournalStart start{"send", "upload", 0, m_boards->devicePath(), 5, {}, now, {}, {}, {}};
+        for (const auto &[ago, outcome] : {std::pair(completeMinutesAgo, "complete"),
+                                           std::pair(failedMinutesAgo, "port-error")}) {
+            if (ago >= 0)
+                journal.finish(journal.begin(start),
+                               {outcome, {}, 0, "ccccccccc", now.addSecs(-60 * ago), {}, {}, {}});
+        }
+    }
+    const Run run = send(
+        arguments + QStringList{"--device", m_boards->devicePath(), "--alert", "env > alert.env"},
+        m_dir->path(), 10000);
+    QCOMPARE(run.status, status);
+    QCOMPARE(run.err.isEmpty(), status == 0);
+    const QMap<QString, QString> alerted =
+        displayVariables(fileBytes(m_dir->filePath(QStringLiteral("alert.env"))));
+    QCOMPARE(alerted.value(QStringLiteral("DISPLAY_PREVIOUS_OUTCOME"), QString()), previous);
+    if (!previous.isNull())
+        QCOMPARE(alerted.value(QStringLiteral("DISPLAY_OUTCOME")), QStringLiteral("stale"));
+    QVERIFY(m_boards->received().isEmpty()); // no port opened
 }
 
 QTEST_GUILESS_MAIN(TestSend)
