@@ -68,15 +68,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    enum class SaveAnswer { Retry, CloseWithoutSaving, KeepOpen };
-
     void startUp();
     void loadConfiguration();
     void saveConfiguration();
     PageSet shownPages() const;
     void placeRow(int index, const QString &text);
     void endRunningJob();
-    SaveAnswer askAfterFailedSave(const QString &why);
+    void askAfterFailedSave(const QString &why);
     void showStartUpProblems();
 
     void runUpload();
@@ -126,4 +124,6 @@ private:
     // display.cfg could not be read and is still as it was: a save keeps it beside first.
     bool m_keepBeforeSave = false;
     bool m_shownOnce = false;
+    bool m_saveAsked = false;          // a failed save's box is up
+    bool m_closeWithoutSaving = false; // the operator gave up the save
 };
