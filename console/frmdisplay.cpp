@@ -67,7 +67,6 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
     , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
     , m_runner(new JobRunner(this))
-    , m_progress(this)
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
     , m_ports(setup.ports)
     , m_journal(new JobJournal(setup.journalPath.isEmpty()
@@ -123,6 +122,7 @@ DisplayWindow::~DisplayWindow() {
             job->disconnect(this);
     }
     delete m_runner;
+    delete m_progress;
     endPortWait();
 }
 
@@ -392,17 +392,22 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
 void DisplayWindow::progressShown(const QString &message) {
     endPortWait();
     m_cmdSend->setEnabled(false);
-    m_progress.show();
-    m_progress.setMessage(message);
-    m_progress.setValue(0);
+    if (!m_progress) {
+        m_progress = new ProgressWindow;
+        m_progress->placeBy(this);
+    }
+    m_progress->show();
+    m_progress->setMessage(message);
+    m_progress->setValue(0);
 }
 
 void DisplayWindow::progressChanged(float value) {
-    m_progress.setValue(value);
+    m_progress->setValue(value);
 }
 
 void DisplayWindow::progressClosed() {
-    m_progress.close();
+    delete m_progress;
+    m_progress = nullptr;
 }
 
 void DisplayWindow::frameWritten(const QByteArray &) {
