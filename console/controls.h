@@ -69,7 +69,6 @@ class StatusLight : public QWidget {
 public:
     explicit StatusLight(QWidget *parent = nullptr);
 
-    QColor colour() const { return m_colour; }
     void setColour(const QColor &colour);
 
 protected:

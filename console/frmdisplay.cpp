@@ -37,6 +37,14 @@ QFont windowFont() {
     return font;
 }
 
+// Every box of the console is opened without a loop of its own and goes when it is closed.
+QMessageBox *newBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                    const QString &text, QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
+    auto *box = new QMessageBox(icon, title, text, buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
+}
+
 } // namespace
 
 ConsoleSetup ConsoleSetup::forConfig(const QString &configPath) {
@@ -59,7 +67,6 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
     , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
     , m_runner(new JobRunner(this))
-    , m_progress(this)
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
     , m_ports(setup.ports)
     , m_journal(new JobJournal(setup.journalPath.isEmpty()
@@ -115,6 +122,7 @@ DisplayWindow::~DisplayWindow() {
             job->disconnect(this);
     }
     delete m_runner;
+    delete m_progress;
     endPortWait();
 }
 
@@ -236,10 +244,9 @@ void DisplayWindow::showEvent(QShowEvent *event) {
 }
 
 void DisplayWindow::showStartUpProblems() {
-    if (!m_startUpProblem.isEmpty()) {
-        QMessageBox box(QMessageBox::Warning, WindowTitle, m_startUpProblem, QMessageBox::Ok, this);
-        box.exec();
-    }
+    QMessageBox *first = nullptr;
+    if (!m_startUpProblem.isEmpty())
+        first = newBox(this, QMessageBox::Warning, WindowTitle, m_startUpProblem);
     if (!m_portMapProblems.isEmpty()) {
         // Up to three files of 21 lines each: past a screenful the rest goes to the details.
         constexpr int Shown = 20;
@@ -247,39 +254,46 @@ void DisplayWindow::showStartUpProblems() {
         if (m_portMapProblems.size() > Shown)
             shown << QStringLiteral("and %1 more (Show Details...)")
                          .arg(m_portMapProblems.size() - Shown);
-        QMessageBox box(QMessageBox::Warning, WindowTitle,
-                        QStringLiteral("These lines of the port map were left out:\n\n%1\n\nEvery "
-                                       "other line is in use. A port number on a line left out "
-                                       "opens nothing until the line is mended.")
-                            .arg(shown.join(QLatin1Char('\n'))),
-                        QMessageBox::Ok, this);
+        QMessageBox *box = newBox(
+            this, QMessageBox::Warning, WindowTitle,
+            QStringLiteral("These lines of the port map were left out:\n\n%1\n\nEvery other line "
+                           "is in use. A port number on a line left out opens nothing until the "
+                           "line is mended.")
+                .arg(shown.join(QLatin1Char('\n'))));
         if (m_portMapProblems.size() > Shown)
-            box.setDetailedText(m_portMapProblems.join(QLatin1Char('\n')));
-        box.exec();
+            box->setDetailedText(m_portMapProblems.join(QLatin1Char('\n')));
+        // One box at a time: the port map's once the file's has been read.
+        if (first)
+            connect(first, &QDialog::finished, this, [box] { box->open(); });
+        else
+            first = box;
     }
+    first->open();
 }
 
 void DisplayWindow::closeEvent(QCloseEvent *event) {
+    // The operator is answering a failed save: that answer closes the window or keeps it.
+    if (m_saveAsked) {
+        event->ignore();
+        return;
+    }
     endRunningJob();
-    for (;;) {
+    if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();
-            break;
         } catch (const Failure &failure) {
-            const SaveAnswer answer = askAfterFailedSave(failure.text());
-            if (answer == SaveAnswer::Retry)
-                continue;
-            if (answer == SaveAnswer::KeepOpen) {
-                event->ignore();
-                return;
-            }
-            break;
+            event->ignore();
+            askAfterFailedSave(failure.text());
+            return;
         }
     }
-    // A box left open (a port error, a journal problem) would outlive the window and keep the
-    // program running with nothing behind it.
-    for (QMessageBox *box : findChildren<QMessageBox *>(Qt::FindDirectChildrenOnly))
-        box->close();
+    // A box left open (a port error, a journal problem, a start-up problem) would outlive the
+    // window and keep the program running with nothing behind it; none of them is answered now.
+    for (QMessageBox *box : findChildren<QMessageBox *>(Qt::FindDirectChildrenOnly)) {
+        box->disconnect(this);
+        box->hide();
+        box->deleteLater();
+    }
     event->accept();
 }
 
@@ -292,24 +306,28 @@ void DisplayWindow::endRunningJob() {
     }
 }
 
-DisplayWindow::SaveAnswer DisplayWindow::askAfterFailedSave(const QString &why) {
-    QMessageBox box(QMessageBox::Warning, WindowTitle,
-                    QStringLiteral("%1\n\nThe port number and the pages are kept in this file "
-                                   "for the next start.")
-                        .arg(why),
-                    QMessageBox::NoButton, this);
-    QPushButton *retry = box.addButton(QMessageBox::Retry);
+// The window stays, with every row in it, until the operator retries, gives up the save or
+// keeps working.
+void DisplayWindow::askAfterFailedSave(const QString &why) {
+    QMessageBox *box = newBox(this, QMessageBox::Warning, WindowTitle,
+                              QStringLiteral("%1\n\nThe port number and the pages are kept in "
+                                             "this file for the next start.")
+                                  .arg(why),
+                              QMessageBox::NoButton);
+    QPushButton *retry = box->addButton(QMessageBox::Retry);
     QPushButton *discard =
-        box.addButton(QStringLiteral("Close without saving"), QMessageBox::DestructiveRole);
-    QPushButton *keepOpen = box.addButton(QMessageBox::Cancel);
-    box.setDefaultButton(retry);
-    box.setEscapeButton(keepOpen);
-    box.exec();
-    if (box.clickedButton() == retry)
-        return SaveAnswer::Retry;
-    if (box.clickedButton() == discard)
-        return SaveAnswer::CloseWithoutSaving;
-    return SaveAnswer::KeepOpen;
+        box->addButton(QStringLiteral("Close without saving"), QMessageBox::DestructiveRole);
+    box->setDefaultButton(retry);
+    box->setEscapeButton(box->addButton(QMessageBox::Cancel));
+    m_saveAsked = true;
+    connect(box, &QDialog::finished, this, [this, box, retry, discard] {
+        m_saveAsked = false;
+        m_closeWithoutSaving = box->clickedButton() == discard;
+        if (box->clickedButton() == retry || m_closeWithoutSaving)
+            close();
+        m_closeWithoutSaving = false;
+    });
+    box->open();
 }
 
 // ---- jobs --------------------------------------------------------------------------------------
@@ -374,17 +392,22 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
 void DisplayWindow::progressShown(const QString &message) {
     endPortWait();
     m_cmdSend->setEnabled(false);
-    m_progress.show();
-    m_progress.setMessage(message);
-    m_progress.setValue(0);
+    if (!m_progress) {
+        m_progress = new ProgressWindow;
+        m_progress->placeBy(this);
+    }
+    m_progress->show();
+    m_progress->setMessage(message);
+    m_progress->setValue(0);
 }
 
 void DisplayWindow::progressChanged(float value) {
-    m_progress.setValue(value);
+    m_progress->setValue(value);
 }
 
 void DisplayWindow::progressClosed() {
-    m_progress.close();
+    delete m_progress;
+    m_progress = nullptr;
 }
 
 void DisplayWindow::frameWritten(const QByteArray &) {
@@ -436,9 +459,7 @@ void DisplayWindow::describeLight(int address, const QString &state) {
 
 // The job that failed keeps the progress where it stopped, and the port, until the box closes.
 void DisplayWindow::reportPortError(const QString &text) {
-    auto *box =
-        new QMessageBox(QMessageBox::Information, PortErrorTitle, text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
+    QMessageBox *box = newBox(this, QMessageBox::Information, PortErrorTitle, text);
     for (Job *job : {m_job, m_monitor}) {
         if (job)
             job->holdUntilGone(box);
@@ -457,12 +478,9 @@ void DisplayWindow::showJournalProblem() {
         qCWarning(lcJournal).noquote() << problem;
         return;
     }
-    auto *box = new QMessageBox(
-        QMessageBox::Warning, WindowTitle,
-        QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the journal are "
-                       "not shown while the console runs.")
-            .arg(problem),
-        QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    newBox(this, QMessageBox::Warning, WindowTitle,
+           QStringLiteral("%1\n\nThe job itself ran as usual. Further problems with the journal "
+                          "are not shown while the console runs.")
+               .arg(problem))
+        ->open();
 }

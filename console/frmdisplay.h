@@ -6,7 +6,7 @@
 //      │                                              probe (Test), monitor (Rec Only), as Jobs
 //      │                             cm: BoardLink ◀── SendRec (tmrTout, 500 ms reply window)
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
-//      ├── UploadProgress ──▶ ProgressWindow (frmProgress, created per upload, no owner)
+//      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
 //      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //          first job or the first look at SEND's tooltip
@@ -68,15 +68,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    enum class SaveAnswer { Retry, CloseWithoutSaving, KeepOpen };
-
     void startUp();
     void loadConfiguration();
     void saveConfiguration();
     PageSet shownPages() const;
     void placeRow(int index, const QString &text);
     void endRunningJob();
-    SaveAnswer askAfterFailedSave(const QString &why);
+    void askAfterFailedSave(const QString &why);
     void showStartUpProblems();
 
     void runUpload();
@@ -112,18 +110,20 @@ private:
     std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
     JobRunner *const m_runner;
-    UploadProgress m_progress;
     const ConfigStore m_store;
     const PortMap m_ports;
     JobJournal *const m_journal;
     const QStringList m_portMapProblems;
 
-    Job *m_job = nullptr;     // the upload or test under way
-    Job *m_monitor = nullptr; // the receive monitor, while it runs
+    ProgressWindow *m_progress = nullptr; // while an upload shows it
+    Job *m_job = nullptr;                 // the upload or test under way
+    Job *m_monitor = nullptr;             // the receive monitor, while it runs
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;
     // display.cfg could not be read and is still as it was: a save keeps it beside first.
     bool m_keepBeforeSave = false;
     bool m_shownOnce = false;
+    bool m_saveAsked = false;          // a failed save's box is up
+    bool m_closeWithoutSaving = false; // the operator gave up the save
 };

@@ -35,46 +35,13 @@ void ProgressWindow::closeEvent(QCloseEvent *event) {
         event->ignore();
 }
 
-UploadProgress::UploadProgress(QWidget *mainWindow)
-    : m_mainWindow(mainWindow) {}
-
-UploadProgress::~UploadProgress() {
-    delete m_window;
-}
-
-void UploadProgress::show() {
-    if (!m_window) {
-        m_window = new ProgressWindow;
-        place();
-    }
-    m_window->show();
-}
-
-void UploadProgress::setMessage(const QString &text) {
-    if (m_window)
-        m_window->setMessage(text);
-}
-
-float UploadProgress::value() const {
-    return m_window ? m_window->value() : 0.0f;
-}
-
-void UploadProgress::setValue(float value) {
-    if (m_window)
-        m_window->setValue(value);
-}
-
-void UploadProgress::close() {
-    delete m_window;
-}
-
-void UploadProgress::place() {
+void ProgressWindow::placeBy(const QWidget *mainWindow) {
     // Below the main window if there is room, else above it, else at the bottom of the screen:
     // the lights and the receive line sit in the upper half of the main window.
-    const QRect main = m_mainWindow->frameGeometry();
-    const QSize decoration = main.size() - m_mainWindow->size();
-    const QSize outer = m_window->size() + decoration;
-    const QScreen *screen = m_mainWindow->screen();
+    const QRect main = mainWindow->frameGeometry();
+    const QSize decoration = main.size() - mainWindow->size();
+    const QSize outer = size() + decoration;
+    const QScreen *screen = mainWindow->screen();
     const QRect available = screen ? screen->availableGeometry() : main;
 
     int x = main.center().x() - outer.width() / 2;
@@ -86,5 +53,5 @@ void UploadProgress::place() {
         else
             y = qMax(available.top(), available.bottom() + 1 - outer.height());
     }
-    m_window->move(x, y);
+    move(x, y);
 }

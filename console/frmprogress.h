@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QHash>
-#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -15,6 +14,10 @@ class ProgressWindow : public QWidget {
 public:
     ProgressWindow();
 
+    // Just below the main window (so it covers neither the status lights nor the receive line),
+    // kept on the screen.
+    void placeBy(const QWidget *mainWindow);
+
     void setMessage(const QString &text);
     float value() const { return m_value; }
     void setValue(float value);
@@ -27,30 +30,4 @@ private:
     QLabel *const m_lblMsg;
     QProgressBar *const m_pbar;
     float m_value = 0;
-};
-
-// The upload's progress display: creates ProgressWindow on first show, placed just below the main
-// window (so it covers neither the status lights nor the receive line) and kept on the screen,
-// and destroys it on close. Calls between a close and the next show change nothing.
-class UploadProgress {
-public:
-    explicit UploadProgress(QWidget *mainWindow);
-    ~UploadProgress();
-
-    UploadProgress(const UploadProgress &) = delete;
-    UploadProgress &operator=(const UploadProgress &) = delete;
-
-    void show();
-    void setMessage(const QString &text);
-    float value() const;
-    void setValue(float value);
-    void close();
-
-    ProgressWindow *window() const { return m_window; }
-
-private:
-    void place();
-
-    QWidget *const m_mainWindow;
-    QPointer<ProgressWindow> m_window;
 };

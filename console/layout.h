@@ -20,7 +20,6 @@ public:
 
     int px(int units) const;
     QRect rect(int left, int top, int width, int height) const;
-    qreal dpi() const { return m_dpi; }
 
 private:
     qreal m_dpi;

@@ -9,18 +9,8 @@
 #include <QTimer>
 
 QDebug operator<<(QDebug debug, JobOutcome outcome) {
-    QDebugStateSaver saver(debug);
-    switch (outcome) {
-    case JobOutcome::Complete:
-        return debug << "Complete";
-    case JobOutcome::Failed:
-        return debug << "Failed";
-    case JobOutcome::Aborted:
-        return debug << "Aborted";
-    case JobOutcome::Busy:
-        return debug << "Busy";
-    }
-    return debug;
+    static constexpr const char *Names[] = {"Complete", "Failed", "Aborted", "Busy"};
+    return debug << Names[int(outcome)];
 }
 
 // What a job sends: frame n is built just before it goes out, and the progress, if any, is set
@@ -28,9 +18,9 @@ QDebug operator<<(QDebug debug, JobOutcome outcome) {
 struct JobRunner::Plan {
     PortTarget port;
     int frameCount = 0;
-    std::function<QByteArray(int n)> frame;
-    QString progressMessage; // shown at 0 once the port is open; none when empty
-    std::function<std::optional<int>(int n)> progressAfter;
+    std::function<QByteArray(int n)> frame{};
+    QString progressMessage{}; // shown at 0 once the port is open; none when empty
+    std::function<std::optional<int>(int n)> progressAfter{};
 };
 
 JobRunner::JobRunner(QObject *parent)
@@ -48,53 +38,47 @@ JobRunner::~JobRunner() {
     qDeleteAll(findChildren<Job *>(Qt::FindDirectChildrenOnly));
 }
 
-Job *JobRunner::make(Plan plan, JobReport &report) {
-    return new Job(*this, std::move(plan), report);
-}
-
 Job *JobRunner::upload(const UploadRequest &request, JobReport &report) {
     // Brackets, the row pairs page by page (each a step of the progress), the delay (then done),
     // and the closing bracket.
     constexpr int FirstPair = 2;
     constexpr int DelayFrame = FirstPair + RowPairFrameCount;
-    return make({.port = request.port,
-                 .frameCount = UploadFrameCount,
-                 .frame =
-                     [request](int n) {
-                         if (n < FirstPair || n > DelayFrame)
-                             return FrameBuilder::bracketFrame();
-                         if (n == DelayFrame)
-                             return FrameBuilder::pageDelayFrame(request.delaySeconds());
-                         const int page = (n - FirstPair) / PageSet::PairsPerPage;
-                         const int k = (n - FirstPair) % PageSet::PairsPerPage;
-                         return FrameBuilder::rowPairFrame(
-                             page, k, request.rowText(PageSet::indexOf(page, 2 * k)),
-                             request.rowText(PageSet::indexOf(page, 2 * k + 1)));
-                     },
-                 .progressMessage = QStringLiteral("Processing ...."),
-                 .progressAfter = [](int n) -> std::optional<int> {
-                     if (n == DelayFrame)
-                         return ProgressDone;
-                     if (n >= FirstPair && n < DelayFrame)
-                         return ProgressStep * (n - FirstPair + 1);
-                     return std::nullopt;
-                 }},
-                report);
+    return new Job(*this,
+                   {.port = request.port,
+                    .frameCount = UploadFrameCount,
+                    .frame =
+                        [request](int n) {
+                            if (n < FirstPair || n > DelayFrame)
+                                return FrameBuilder::bracketFrame();
+                            if (n == DelayFrame)
+                                return FrameBuilder::pageDelayFrame(request.delaySeconds());
+                            const int page = (n - FirstPair) / PageSet::PairsPerPage;
+                            const int k = (n - FirstPair) % PageSet::PairsPerPage;
+                            return FrameBuilder::rowPairFrame(
+                                page, k, request.rowText(PageSet::indexOf(page, 2 * k)),
+                                request.rowText(PageSet::indexOf(page, 2 * k + 1)));
+                        },
+                    .progressMessage = QStringLiteral("Processing ...."),
+                    .progressAfter = [](int n) -> std::optional<int> {
+                        if (n == DelayFrame)
+                            return ProgressDone;
+                        if (n >= FirstPair && n < DelayFrame)
+                            return ProgressStep * (n - FirstPair + 1);
+                        return std::nullopt;
+                    }},
+                   report);
 }
 
 Job *JobRunner::probe(const PortTarget &port, JobReport &report) {
-    return make({.port = port,
-                 .frameCount = ProbeFrameCount,
-                 .frame = [](int n) { return FrameBuilder::probeFrame(n); },
-                 .progressMessage = {},
-                 .progressAfter = {}},
-                report);
+    return new Job(*this,
+                   {.port = port,
+                    .frameCount = ProbeFrameCount,
+                    .frame = [](int n) { return FrameBuilder::probeFrame(n); }},
+                   report);
 }
 
 Job *JobRunner::monitor(const PortTarget &port, JobReport &report) {
-    return make(
-        {.port = port, .frameCount = 0, .frame = {}, .progressMessage = {}, .progressAfter = {}},
-        report);
+    return new Job(*this, {.port = port}, report);
 }
 
 Job::Job(JobRunner &runner, JobRunner::Plan plan, JobReport &report)

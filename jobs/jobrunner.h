@@ -60,7 +60,6 @@ public:
 private:
     friend class Job;
     struct Plan;
-    Job *make(Plan plan, JobReport &report);
 
     BoardLink *const m_link;
     SendRec *const m_exchange;

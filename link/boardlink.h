@@ -36,9 +36,6 @@ public:
     // Refused for a number below 1 (unless the device is named outright), and for any port
     // while the port is open.
     void setPort(const PortTarget &port);
-    void setPortNumber(int portNumber) { setPort(PortTarget::number(portNumber)); }
-    const PortTarget &port() const { return m_target; }
-    int portNumber() const { return m_target.portNumber(); }
 
     // Fails at once when there is no such port, it is held by another program or by this one, or
     // the user may not use serial devices. A TCP device connects while the event loop runs:

@@ -64,7 +64,8 @@ private Q_SLOTS:
     void typingOverListLeavesNoSelection_data();
     void typingOverListLeavesNoSelection();
     void sendWithNoPortSelected();
-    void closedWithPortErrorShown();
+    void closedWithBoxShown_data();
+    void closedWithBoxShown();
     void portZeroThenSend();
 
     void closeWritesConfig();
@@ -432,15 +433,38 @@ void TestConsole::sendWithNoPortSelected() {
     QVERIFY(m_dir->readConfig().startsWith("0\r\n"));
 }
 
-// Closing the window while a port error's box is up takes the box with it: nothing is left open
-// to keep the program running.
-void TestConsole::closedWithPortErrorShown() {
-    m_dir->writeConfig(fullConfig(0, DefaultPages::pages()));
-    startConsole();
-    QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
-    QTRY_VERIFY(QApplication::activeModalWidget());
-    QVERIFY(m_window->close());
-    QTRY_VERIFY(!QApplication::activeModalWidget());
+// Closing the window while a box is up takes the box with it, and no box waiting behind it
+// comes up: nothing is left to keep the program running behind no window.
+void TestConsole::closedWithBoxShown_data() {
+    QTest::addColumn<bool>("atStartUp");
+    QTest::newRow("port error after SEND") << false;
+    QTest::newRow("damaged display.cfg, port map lines waiting") << true;
+}
+
+void TestConsole::closedWithBoxShown() {
+    QFETCH(bool, atStartUp);
+    m_dir->writeConfig(atStartUp ? QByteArray("COM3\r\n") : fullConfig(0, DefaultPages::pages()));
+    if (atStartUp)
+        m_setup.portMapProblems << QStringLiteral("ports.conf, line 1: unknown scheme");
+    QStringList shownAfterClose;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&] {
+        QWidget *box = QApplication::activeModalWidget();
+        if (box && m_window->isVisible())
+            m_window->close();
+        else if (box) {
+            shownAfterClose << box->windowTitle();
+            box->close();
+        }
+    });
+    closer.start(10);
+    m_window = std::make_unique<DisplayWindow>(m_setup);
+    m_window->show();
+    if (!atStartUp)
+        QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
+    QTRY_VERIFY(!m_window->isVisible());
+    QTest::qWait(100);
+    QCOMPARE(shownAfterClose, QStringList());
     QTRY_VERIFY(m_window->findChildren<QMessageBox *>().isEmpty());
 }
 
@@ -505,8 +529,8 @@ void TestConsole::failedSaveAtStartAndClose() {
 
     // Cancel keeps the window open.
     QVERIFY(!m_window->close());
+    QTRY_COMPARE(answerer.seen.size(), 2);
     QVERIFY(m_window->isVisible());
-    QCOMPARE(answerer.seen.size(), 2);
     const SeenBox &atClose = answerer.seen.at(1);
     QVERIFY2(atClose.text.contains(m_dir->configPath()), qPrintable(atClose.text));
     QVERIFY(atClose.buttons.contains(QStringLiteral("Retry")));
@@ -514,9 +538,9 @@ void TestConsole::failedSaveAtStartAndClose() {
     QVERIFY(atClose.buttons.contains(QStringLiteral("Cancel")));
 
     // Retry fails again and asks again; closing without saving then closes.
-    QVERIFY(m_window->close());
+    QVERIFY(!m_window->close());
+    QTRY_VERIFY(!m_window->isVisible());
     QCOMPARE(answerer.seen.size(), 4);
-    QVERIFY(!m_window->isVisible());
 }
 
 void TestConsole::retryAfterFailedSave() {
@@ -529,7 +553,8 @@ void TestConsole::retryAfterFailedSave() {
     answerer.beforeAnswer = [this](const SeenBox &) {
         QDir(m_dir->path()).rmdir(QStringLiteral("display.cfg"));
     };
-    QVERIFY(m_window->close());
+    QVERIFY(!m_window->close());
+    QTRY_VERIFY(!m_window->isVisible());
     QCOMPARE(answerer.seen.size(), 2);
     QCOMPARE(m_dir->readConfig(), fullConfig(1, DefaultPages::pages()));
 }

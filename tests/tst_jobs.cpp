@@ -1,6 +1,7 @@
 #include "boardrig.h"
 #include "framebuilder.h"
 #include "jobrunner.h"
+#include "loopback.h"
 #include "settings.h"
 #include "testfiles.h"
 
@@ -388,11 +389,13 @@ void TestJobs::endedOnceInEachState_data() {
                 << QString::fromLatin1(state) << QString::fromLatin1(ending) << int(outcome);
         };
         row("ready", JobOutcome::Aborted);
+        row("connecting", JobOutcome::Aborted);
         row("exchanging", JobOutcome::Aborted);
         row("polling", JobOutcome::Aborted);
         row("reporting a failure", JobOutcome::Failed);
     }
-    for (const char *state : {"exchanging", "polling"})
+    // Connecting, the connection is refused; reporting a failure, a second one comes.
+    for (const char *state : {"connecting", "exchanging", "polling", "reporting a failure"})
         QTest::addRow("device fails while %s", state)
             << QString::fromLatin1(state) << QStringLiteral("fails") << int(JobOutcome::Failed);
 }
@@ -407,17 +410,23 @@ void TestJobs::endedOnceInEachState() {
     BoardRig rig;
     REQUIRE_RIG(rig);
     rig.pollTimer()->setInterval(20);
+    const PortTarget refused =
+        PortTarget::device(QStringLiteral("tcp://127.0.0.1:%1").arg(refusedPort()));
     Job *job = state == QLatin1String("polling") ? rig.runner.monitor(rig.port(), rig.report)
-                                                 : rig.runner.upload(rig.request(), rig.report);
+               : state == QLatin1String("connecting")
+                   ? rig.runner.upload(rig.report.request(refused), rig.report)
+                   : rig.runner.upload(rig.request(), rig.report);
     QList<JobOutcome> finished;
     connect(job, &Job::finished, &rig.boards, [&](JobOutcome ended) { finished << ended; });
-    QObject box; // the operator reads the failure until it goes
+    auto box = std::make_unique<QObject>(); // the operator reads the failure until it goes
     if (state == QLatin1String("reporting a failure")) {
-        rig.report.onFailure = [&] { job->holdUntilGone(&box); };
+        rig.report.onFailure = [&] { job->holdUntilGone(box.get()); };
         rig.vanishAfterFrame(4);
     }
     if (state != QLatin1String("ready"))
         job->start();
+    if (state == QLatin1String("connecting"))
+        QCOMPARE(job->state(), Job::State::Connecting);
     if (state == QLatin1String("exchanging"))
         QTRY_VERIFY(rig.frames().size() >= 3);
     if (state == QLatin1String("reporting a failure")) {
@@ -430,8 +439,15 @@ void TestJobs::endedOnceInEachState() {
         delete job;
     else if (ending == QLatin1String("cancelled"))
         job->cancel();
-    else {
-        rig.boards.vanish();
+    else if (state == QLatin1String("reporting a failure")) {
+        Q_EMIT rig.link().failed(QStringLiteral("the device failed again"));
+        Q_EMIT rig.exchange().failed(QStringLiteral("the device failed again"));
+        QTest::qWait(5 * BoardRig::FastWindowMs);
+        QCOMPARE(job->state(), Job::State::ReportingFailure);
+        box.reset();
+    } else {
+        if (state != QLatin1String("connecting"))
+            rig.boards.vanish();
         QTRY_COMPARE(finished.size(), 1);
         framesAtEnd = rig.frames().size();
     }

@@ -247,15 +247,15 @@ void TestLink::judge() {
 
 void TestLink::refusals() {
     BoardLink link;
-    QCOMPARE(failureOf([&] { link.setPortNumber(0); }),
+    QCOMPARE(failureOf([&] { link.setPort(PortTarget::number(0)); }),
              QStringLiteral("Cannot use COM 0: no port selected. Choose a port from the list."));
-    QVERIFY(!failureOf([&] { link.setPortNumber(-1); }).isEmpty());
+    QVERIFY(!failureOf([&] { link.setPort(PortTarget::number(-1)); }).isEmpty());
 
-    link.setPortNumber(98);
+    link.setPort(PortTarget::number(98));
     QCOMPARE(failureOf([&] { link.open(); }), QStringLiteral("Cannot open COM 98: no such port."));
-    link.setPortNumber(300);
+    link.setPort(PortTarget::number(300));
     QCOMPARE(failureOf([&] { link.open(); }), QStringLiteral("Cannot open COM 300: no such port."));
-    link.setPortNumber(64); // /dev/ttyUSB31: not on this machine
+    link.setPort(PortTarget::number(64)); // /dev/ttyUSB31: not on this machine
     QVERIFY(failureOf([&] {
                 link.open();
             }).startsWith(QStringLiteral("Cannot open /dev/ttyUSB31 (COM 64): no such port")));
@@ -284,14 +284,14 @@ void TestLink::openAndAlreadyOpen() {
              QStringLiteral("Cannot change the port to %1: %1 is already open (another job or "
                             "the receive monitor holds it).")
                  .arg(pty.devicePath()));
-    QCOMPARE(failureOf([&] { link.setPortNumber(7); }),
+    QCOMPARE(failureOf([&] { link.setPort(PortTarget::number(7)); }),
              QStringLiteral("Cannot change the port to COM 7: %1 is already open (another job or "
                             "the receive monitor holds it).")
                  .arg(pty.devicePath()));
     QCOMPARE(link.read().bytes, QByteArray());
     link.close();
     QVERIFY(!link.isOpen());
-    link.setPortNumber(7);
+    link.setPort(PortTarget::number(7));
 }
 
 void TestLink::sameDeviceTwiceIsInUse() {
