@@ -16,6 +16,8 @@ namespace {
 // Far beyond what a screen or a script reads at once, yet a bound on what one call pulls from a
 // journal of years.
 constexpr int MaxHistoryLimit = 1'000'000;
+// Ten years and then some: a report of everything a journal is likely to hold.
+constexpr int MaxReportDays = 4000;
 
 int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
                 const QString &what) {
@@ -27,6 +29,23 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 }
 
 } // namespace
+
+qint64 parseDuration(const QString &option, const QString &text) {
+    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd])\s*$)"));
+    constexpr qint64 Week = 7 * 24 * 3600;
+    const QRegularExpressionMatch match = form.match(text);
+    bool ok = false;
+    const qint64 count = match.hasMatch() ? match.captured(1).toLongLong(&ok) : 0;
+    const QChar unit = match.hasMatch() ? match.captured(2).at(0) : QChar();
+    const qint64 seconds = unit == QLatin1Char('d')   ? count * 24 * 3600
+                           : unit == QLatin1Char('h') ? count * 3600
+                           : unit == QLatin1Char('m') ? count * 60
+                                                      : count;
+    if (!ok || seconds < 1 || seconds > Week)
+        throw UsageError{QStringLiteral("--%1 %2: not a time from 1s to 7d, like 15m, 900s or 1h")
+                             .arg(option, text)};
+    return seconds;
+}
 
 QList<int> parseBoards(const QString &list, int lowest, int highest) {
     static const QRegularExpression item(QStringLiteral(R"(^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$)"));
@@ -69,10 +88,13 @@ SendOptions parse(const QStringList &arguments) {
         "template: {name} or {name:format} is replaced by that value ({pH:>5.1f}, "
         "{date:%d.%m.%Y}, {time:%H:%M}), and {{ and }} stand for braces.\n\n"
         "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records.\n\n"
+        "(or --journal FILE); --history prints the newest records, --report writes an HTML page of "
+        "the last days for an inspector.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer; 2 the port could not be opened or failed; 3 bad arguments, "
-        "configuration or values (nothing was sent); 128 + the signal number when SIGINT, "
+        "configuration or values (nothing was sent), or a journal that cannot be read for "
+        "--history "
+        "or --report; 128 + the signal number when SIGINT, "
         "SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
@@ -149,8 +171,24 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("n"));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("With --history: one JSON object a line."));
-    parser.addOptions({help, version, config, port, device, delay, boards, values, set, dryRun,
-                       quiet, verbose, test, monitor, seconds, journal, history, limit, json});
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Write the journal's last days as one HTML page (\"-\": standard "
+                       "output): each device's last complete upload, each board's answers, "
+                       "uploads per day, the failures and the pages as last sent; open no port."),
+        QStringLiteral("file"));
+    const QCommandLineOption days(QStringLiteral("days"),
+                                  QStringLiteral("With --report: how many days up to now (%1).")
+                                      .arg(SendOptions().reportDays),
+                                  QStringLiteral("n"));
+    const QCommandLineOption expectEvery(
+        QStringLiteral("expect-every"),
+        QStringLiteral("With --report: how often an upload is expected, like 15m, 900s or 1h "
+                       "(15m); an older last complete upload is a warning at 1.5 times that."),
+        QStringLiteral("time"));
+    parser.addOptions({help,    version, config, port,    device, delay,      boards,  values,
+                       set,     dryRun,  quiet,  verbose, test,   monitor,    seconds, journal,
+                       history, limit,   json,   report,  days,   expectEvery});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -169,19 +207,22 @@ SendOptions parse(const QStringList &arguments) {
         return options;
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
-    for (const QCommandLineOption *single :
-         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit}) {
+    for (const QCommandLineOption *single : {&config, &port, &device, &delay, &boards, &seconds,
+                                             &journal, &limit, &report, &days, &expectEvery}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
     }
 
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
-                      int(parser.isSet(dryRun)) + int(parser.isSet(history));
+                      int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
+                      int(parser.isSet(report));
     if (modes > 1)
         throw UsageError{
-            QStringLiteral("choose one of --test, --monitor, --dry-run and --history")};
-    if (parser.isSet(history))
+            QStringLiteral("choose one of --test, --monitor, --dry-run, --history and --report")};
+    if (parser.isSet(report))
+        options.mode = SendOptions::Mode::Report;
+    else if (parser.isSet(history))
         options.mode = SendOptions::Mode::History;
     else if (parser.isSet(test))
         options.mode = SendOptions::Mode::Test;
@@ -202,15 +243,18 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(set, uploads, "an upload");
     onlyWith(seconds, options.mode == SendOptions::Mode::Monitor, "--monitor");
     const bool historyMode = options.mode == SendOptions::Mode::History;
-    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode;
-    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode,
+    const bool reportMode = options.mode == SendOptions::Mode::Report;
+    const bool opensPort = options.mode != SendOptions::Mode::DryRun && !historyMode && !reportMode;
+    onlyWith(boards, options.mode != SendOptions::Mode::Monitor && !historyMode && !reportMode,
              "an upload or --test");
     onlyWith(port, opensPort, "a job that opens the port");
     onlyWith(device, opensPort, "a job that opens the port");
-    onlyWith(quiet, !historyMode, "a job");
+    onlyWith(quiet, !historyMode && !reportMode, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode, "--history");
+    onlyWith(days, reportMode, "--report");
+    onlyWith(expectEvery, reportMode, "--report");
 
     if (parser.isSet(config)) {
         options.configPath = parser.value(config);
@@ -265,6 +309,18 @@ SendOptions parse(const QStringList &arguments) {
             QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
+    if (reportMode) {
+        options.reportPath = parser.value(report);
+        if (options.reportPath.isEmpty())
+            throw UsageError{QStringLiteral("--report names no file")};
+    }
+    if (parser.isSet(days))
+        options.reportDays =
+            wholeNumber(QStringLiteral("days"), parser.value(days), 1, MaxReportDays,
+                        QStringLiteral("not a number of days from 1 to %1").arg(MaxReportDays));
+    if (parser.isSet(expectEvery))
+        options.expectEverySeconds =
+            parseDuration(QStringLiteral("expect-every"), parser.value(expectEvery));
     options.verbose = parser.isSet(verbose);
     return options;
 }

@@ -10,7 +10,7 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
-    enum class Mode { Upload, DryRun, Test, Monitor, History, Help, Version };
+    enum class Mode { Upload, DryRun, Test, Monitor, History, Report, Help, Version };
 
     Mode mode = Mode::Upload;
     QString configPath = QStringLiteral("display.cfg");
@@ -26,8 +26,11 @@ struct SendOptions {
     QString journalPath;   // --journal; empty: display-journal.db beside the config file
     int historyLimit = 20; // --history --limit
     bool json = false;     // --history --json
-    bool verbose = false;  // the wire log on standard error
-    QString helpText;      // what --help prints
+    QString reportPath;    // --report; "-": standard output
+    int reportDays = 30;   // --report --days
+    qint64 expectEverySeconds = 15 * 60; // --report --expect-every
+    bool verbose = false;                // the wire log on standard error
+    QString helpText;                    // what --help prints
 
     bool fillsRows() const { return !valueFiles.isEmpty() || !assignments.isEmpty(); }
 };
@@ -44,5 +47,8 @@ SendOptions parse(const QStringList &arguments);
 
 // "1-3,5" into the addresses it names, ascending and each once; throws UsageError.
 QList<int> parseBoards(const QString &list, int lowest, int highest);
+
+// "15m", "900s", "1h" or "1d" in seconds; throws UsageError.
+qint64 parseDuration(const QString &option, const QString &text);
 
 } // namespace SendCommandLine

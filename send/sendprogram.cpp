@@ -8,6 +8,7 @@
 #include "jobrunner.h"
 #include "portmapfile.h"
 #include "receiveline.h"
+#include "report.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
 #include "wirelog.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <csignal>
@@ -77,6 +79,8 @@ int SendProgram::run() {
         return monitor();
     case SendOptions::Mode::History:
         return history();
+    case SendOptions::Mode::Report:
+        return report();
     }
     return BadInput;
 }
@@ -227,6 +231,35 @@ int SendProgram::history() {
         // Something the operator asked for could not be read: records shown or not, say so.
         if (reading.read == 0)
             return BadInput;
+    }
+    return AllAnswered;
+}
+
+int SendProgram::report() {
+    // Read-only, as --history: the page is written whole, or not at all when nothing was read.
+    const QString path = m_journal->journal().path();
+    ReportOptions options;
+    options.days = m_options.reportDays;
+    options.expectEverySeconds = m_options.expectEverySeconds;
+    const ReportPage page = writeReport(path, options);
+    if (!page.reading.exists) {
+        error(QStringLiteral("no job journal at %1").arg(path));
+        return BadInput;
+    }
+    if (!page.reading.problem.isEmpty())
+        error(page.reading.problem);
+    if (page.html.isEmpty())
+        return BadInput;
+    if (m_options.reportPath == QLatin1String("-")) {
+        m_out << QString::fromUtf8(page.html);
+        m_out.flush();
+        return AllAnswered;
+    }
+    QSaveFile file(m_options.reportPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page.html) != page.html.size() ||
+        !file.commit()) {
+        error(QStringLiteral("cannot write %1: %2").arg(m_options.reportPath, file.errorString()));
+        return BadInput;
     }
     return AllAnswered;
 }

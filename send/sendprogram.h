@@ -46,6 +46,7 @@ private:
     int test();
     int monitor();
     int history();
+    int report();
     // Runs the job; what it did decides the exit status when it ends.
     int runJob(Job *job, std::optional<PortTarget> verdictPort);
     // The journal's problem, if it met one, said once on standard error.
