@@ -121,6 +121,7 @@ struct Device {
     Day *today = nullptr; // the entry of the day last counted
     QDate todayDate;
     QList<FailureRun> failures; // newest first
+    bool newerFailed = false;   // the job read last failed
 };
 
 QString deviceLabel(const JournalRecord &record) {
@@ -188,10 +189,12 @@ public:
             device.today->failed += !complete;
         }
         const QStringList unavailable = unavailableOf(record);
-        if (!complete || !unavailable.isEmpty()) {
+        const bool failed = !complete || !unavailable.isEmpty();
+        if (failed) {
             const QString outcome = record.outcome.value_or(QStringLiteral("unfinished"));
             const QString error = record.error.value_or(QString());
-            FailureRun *last = device.failures.isEmpty() ? nullptr : &device.failures.last();
+            // Only failures with no other job between them are one line.
+            FailureRun *last = device.newerFailed ? &device.failures.last() : nullptr;
             if (last && last->job == record.job && last->outcome == outcome &&
                 last->error == error && last->unavailable == unavailable) {
                 last->from = start;
@@ -200,6 +203,7 @@ public:
                 device.failures.append({start, start, 1, record.job, outcome, error, unavailable});
             }
         }
+        device.newerFailed = failed;
         if (upload && complete && !device.lastComplete) {
             device.lastComplete = record;
             device.lastCompleteAt = at;
@@ -344,6 +348,7 @@ public:
     void device(const Device &device) {
         m_html += QStringLiteral("<section>\n<h2>%1</h2>\n").arg(htmlText(device.label));
         lastUpload(device);
+        darkBoards(device);
         strips(device);
         uploadsPerDay(device);
         failures(device);
@@ -369,6 +374,22 @@ private:
         else
             m_html += QStringLiteral("<p class=\"ok\">Last complete upload %1, %2 ago.</p>\n")
                           .arg(localTime(at), duration(age));
+    }
+
+    // Each board whose newest answer is none, and since when: what the report is read for first.
+    void darkBoards(const Device &device) {
+        for (int board = 1; board <= BoardAddress::Highest; ++board) {
+            const std::vector<Run> &runs = device.strips.at(board);
+            const auto newest = std::find_if(runs.cbegin(), runs.cend(), [](const Run &run) {
+                return run.answer != Answer::NotAsked;
+            });
+            if (device.expected.test(board) && newest != runs.cend() &&
+                newest->answer == Answer::Silent)
+                m_html += QStringLiteral("<p class=\"warning\" role=\"alert\">Board %1 has not "
+                                         "answered since %2 (%3).</p>\n")
+                              .arg(QString::number(board), localTime(newest->from),
+                                   plural(newest->jobs, "job", "jobs"));
+        }
     }
 
     double x(qint64 ms) const {
