@@ -159,8 +159,8 @@ SendOptions parse(const QStringList &arguments) {
                                      QStringLiteral("s"));
     const QCommandLineOption journal(
         QStringLiteral("journal"),
-        QStringLiteral("Record uploads and board tests in this file (and read --history from "
-                       "it) instead of display-journal.db beside the config file."),
+        QStringLiteral("Record uploads and board tests in this file (and read --history and "
+                       "--report from it) instead of display-journal.db beside the config file."),
         QStringLiteral("file"));
     const QCommandLineOption history(QStringLiteral("history"),
                                      QStringLiteral("Print the journal's newest records, newest "
