@@ -16,6 +16,8 @@ namespace {
 // Far beyond what a screen or a script reads at once, yet a bound on what one call pulls from a
 // journal of years.
 constexpr int MaxHistoryLimit = 1'000'000;
+// Ten years and then some: a report of everything a journal is likely to hold.
+constexpr int MaxReportDays = 4000;
 
 int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
                 const QString &what) {
@@ -90,14 +92,16 @@ SendOptions parse(const QStringList &arguments) {
         "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
         "upload still goes out.\n\n"
         "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records. With --alert COMMAND, a "
+        "(or --journal FILE); --history prints the newest records, --report writes an HTML page "
+        "of the last days for an inspector. With --alert COMMAND, a "
         "board that stops or starts answering, a port that fails or works again, or values "
         "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
         "when the last complete upload is older than 1.5 times that.\n\n"
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer, or --check found the last complete upload too old; 2 the port could "
         "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
-        "was sent); 4 every frame went out and every expected board answered, but some values "
+        "was sent), or a journal that cannot be read for --history or --report; 4 every frame went "
+        "out and every expected board answered, but some values "
         "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
         "SIGINT, SIGTERM or SIGHUP ended it."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -179,8 +183,8 @@ SendOptions parse(const QStringList &arguments) {
                                      QStringLiteral("s"));
     const QCommandLineOption journal(
         QStringLiteral("journal"),
-        QStringLiteral("Record uploads and board tests in this file (and read --history from "
-                       "it) instead of display-journal.db beside the config file."),
+        QStringLiteral("Record uploads and board tests in this file (and read --history and "
+                       "--report from it) instead of display-journal.db beside the config file."),
         QStringLiteral("file"));
     const QCommandLineOption history(QStringLiteral("history"),
                                      QStringLiteral("Print the journal's newest records, newest "
@@ -224,10 +228,21 @@ SendOptions parse(const QStringList &arguments) {
                                          QStringLiteral("With --check: how often uploads run, "
                                                         "e.g. 15m, 90s, 2h."),
                                          QStringLiteral("time"));
-    parser.addOptions({help,    version, config,  port,         device,     delay,       boards,
-                       values,  set,     sources, missing,      showValues, dryRun,      quiet,
-                       verbose, test,    monitor, seconds,      journal,    history,     limit,
-                       json,    csv,     alert,   alertTimeout, check,      expectEvery, init});
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Write the journal's last days as one HTML page (\"-\": standard "
+                       "output): each device's last complete upload, each board's answers, "
+                       "uploads per day, the failures and the pages as last sent; open no port."),
+        QStringLiteral("file"));
+    const QCommandLineOption days(QStringLiteral("days"),
+                                  QStringLiteral("With --report: how many days up to now (%1).")
+                                      .arg(SendOptions().reportDays),
+                                  QStringLiteral("n"));
+    parser.addOptions({help,         version, config,      port,    device,  delay,
+                       boards,       values,  set,         sources, missing, showValues,
+                       dryRun,       quiet,   verbose,     test,    monitor, seconds,
+                       journal,      history, limit,       json,    csv,     alert,
+                       alertTimeout, check,   expectEvery, report,  days,    init});
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
@@ -248,7 +263,7 @@ SendOptions parse(const QStringList &arguments) {
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
          {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
-          &alert, &alertTimeout, &expectEvery}) {
+          &alert, &alertTimeout, &expectEvery, &report, &days}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -257,11 +272,13 @@ SendOptions parse(const QStringList &arguments) {
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
                       int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
                       int(parser.isSet(showValues)) + int(parser.isSet(init)) +
-                      int(parser.isSet(check));
+                      int(parser.isSet(check)) + int(parser.isSet(report));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
-                                        "--show-values, --history, --check and --init")};
-    if (parser.isSet(init))
+                                        "--show-values, --history, --check, --report and --init")};
+    if (parser.isSet(report))
+        options.mode = SendOptions::Mode::Report;
+    else if (parser.isSet(init))
         options.mode = SendOptions::Mode::Init;
     else if (parser.isSet(showValues))
         options.mode = SendOptions::Mode::ShowValues;
@@ -294,14 +311,15 @@ SendOptions parse(const QStringList &arguments) {
     const bool initMode = options.mode == SendOptions::Mode::Init;
     const bool showMode = options.mode == SendOptions::Mode::ShowValues;
     const bool checkMode = options.mode == SendOptions::Mode::Check;
-    const bool job = !historyMode && !initMode && !showMode && !checkMode;
+    const bool reportMode = options.mode == SendOptions::Mode::Report;
+    const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
     onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
     const bool alerts = options.mode == SendOptions::Mode::Upload ||
                         options.mode == SendOptions::Mode::Test || checkMode;
     onlyWith(alert, alerts, "an upload, --test or --check");
     onlyWith(alertTimeout, parser.isSet(alert), "--alert");
-    onlyWith(expectEvery, checkMode, "--check");
+    onlyWith(expectEvery, checkMode || reportMode, "--check or --report");
     onlyWith(csv, historyMode, "--history");
     if (parser.isSet(json) && parser.isSet(csv))
         throw UsageError{QStringLiteral("give --json or --csv, not both")};
@@ -314,6 +332,7 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(journal, !initMode, "a job or --history");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode, "--history or --show-values");
+    onlyWith(days, reportMode, "--report");
 
     if (parser.isSet(config)) {
         options.configPath = parser.value(config);
@@ -376,6 +395,15 @@ SendOptions parse(const QStringList &arguments) {
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
     options.json = parser.isSet(json);
     options.csv = parser.isSet(csv);
+    if (reportMode) {
+        options.reportPath = parser.value(report);
+        if (options.reportPath.isEmpty())
+            throw UsageError{QStringLiteral("--report names no file")};
+    }
+    if (parser.isSet(days))
+        options.reportDays =
+            wholeNumber(QStringLiteral("days"), parser.value(days), 1, MaxReportDays,
+                        QStringLiteral("not a number of days from 1 to %1").arg(MaxReportDays));
     options.verbose = parser.isSet(verbose);
     if (parser.isSet(alert)) {
         options.alertCommand = parser.value(alert);

@@ -18,6 +18,7 @@ struct SendOptions {
         Monitor,
         History,
         Check,
+        Report,
         Init,
         Help,
         Version
@@ -42,9 +43,11 @@ struct SendOptions {
     bool csv = false;      // --history --csv
     QString alertCommand;  // --alert, run through /bin/sh -c; empty: none
     int alertTimeoutMs = 30'000;
-    qint64 expectEverySeconds = 0; // --check --expect-every
-    bool verbose = false;          // the wire log on standard error
-    QString helpText;              // what --help prints
+    QString reportPath;                  // --report; "-": standard output
+    int reportDays = 30;                 // --report --days
+    qint64 expectEverySeconds = 15 * 60; // --check or --report --expect-every
+    bool verbose = false;                // the wire log on standard error
+    QString helpText;                    // what --help prints
 };
 
 // A command line that asks for nothing sensible; the text says what is wrong with it.
@@ -63,5 +66,8 @@ qint64 parseInterval(const QString &option, const QString &text);
 
 // "1-3,5" into the addresses it names, ascending and each once; throws UsageError.
 QList<int> parseBoards(const QString &list, int lowest, int highest);
+
+// "15m", "900s", "1h" or "1d" in seconds; throws UsageError.
+qint64 parseDuration(const QString &option, const QString &text);
 
 } // namespace SendCommandLine

@@ -11,6 +11,7 @@
 #include "jobrunner.h"
 #include "portmapfile.h"
 #include "receiveline.h"
+#include "report.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
 #include "sources.h"
@@ -23,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <csignal>
@@ -91,6 +93,8 @@ int SendProgram::run() {
         return init();
     case SendOptions::Mode::Check:
         return check();
+    case SendOptions::Mode::Report:
+        return report();
     }
     return BadInput;
 }
@@ -482,6 +486,35 @@ void SendProgram::runAlert(const JournalRecord &record, const QString &previousO
 
 void SendProgram::finishWith(int status) {
     Q_EMIT finished(status);
+}
+
+int SendProgram::report() {
+    // Read-only, as --history: the page is written whole, or not at all when nothing was read.
+    const QString path = m_journal->journal().path();
+    ReportOptions options;
+    options.days = m_options.reportDays;
+    options.expectEverySeconds = m_options.expectEverySeconds;
+    const ReportPage page = writeReport(path, options);
+    if (!page.reading.exists) {
+        error(QStringLiteral("no job journal at %1").arg(path));
+        return BadInput;
+    }
+    if (!page.reading.problem.isEmpty())
+        error(page.reading.problem);
+    if (page.html.isEmpty())
+        return BadInput;
+    if (m_options.reportPath == QLatin1String("-")) {
+        m_out << QString::fromUtf8(page.html);
+        m_out.flush();
+        return AllAnswered;
+    }
+    QSaveFile file(m_options.reportPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(page.html) != page.html.size() ||
+        !file.commit()) {
+        error(QStringLiteral("cannot write %1: %2").arg(m_options.reportPath, file.errorString()));
+        return BadInput;
+    }
+    return AllAnswered;
 }
 
 void SendProgram::sayJournalProblem() {

@@ -71,6 +71,7 @@ private:
     // previous one of its kind on its port; true while it runs.
     bool alertOnChange();
     void runAlert(const JournalRecord &record, const QString &previousOutcome);
+    int report();
     // Runs the job; what it did decides the exit status when it ends.
     int runJob(Job *job, std::optional<PortTarget> verdictPort);
     // The journal's problem, if it met one, said once on standard error.

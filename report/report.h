@@ -1,0 +1,43 @@
+#pragma once
+
+#include "journal.h"
+#include "pageset.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <bitset>
+
+// What a report covers: the days up to now, and how often the uploads are expected.
+struct ReportOptions {
+    QDateTime now = QDateTime::currentDateTimeUtc();
+    int days = 30;
+    qint64 expectEverySeconds = 15 * 60;
+};
+
+struct ReportPage {
+    JournalReading reading;
+    QByteArray html; // empty when nothing could be read
+};
+
+// The journal at journalPath, read without changing it, as one self-contained HTML5 page (inline
+// CSS and SVG, no scripts) per device: the last complete upload and its age, a strip of each
+// expected board's answers over the period, uploads per day, the failures, and the six pages as
+// last sent.
+ReportPage writeReport(const QString &journalPath, const ReportOptions &options);
+
+// A set of board addresses: bit n for board n.
+using Boards = std::bitset<BoardAddress::Count>;
+// The boards a list like "1-3,5" names; an empty list names all eight, a bad part none.
+Boards boardsFrom(QStringView list);
+// The boards a job expected to answer.
+Boards expectedBoards(const JournalRecord &record);
+// The names of the values a job could not fill in.
+QStringList unavailableOf(const JournalRecord &record);
+
+// Text as HTML shows it literally: markup characters as entities, control and invisible format
+// characters (a right-to-left override) as U+FFFD.
+QString htmlText(QStringView text);
