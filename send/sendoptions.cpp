@@ -31,7 +31,8 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 } // namespace
 
 qint64 parseInterval(const QString &option, const QString &text) {
-    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd]?)\s*$)"));
+    // A unit is needed: a bare 15 is as likely meant as minutes as seconds.
+    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd])\s*$)"));
     const QRegularExpressionMatch match = form.match(text);
     constexpr qint64 Year = 366LL * 24 * 3600;
     const qint64 count = match.hasMatch() ? match.captured(1).toLongLong() : 0;
@@ -39,7 +40,8 @@ qint64 parseInterval(const QString &option, const QString &text) {
     const qint64 seconds = unit == QLatin1String("d")   ? count * 24 * 3600
                            : unit == QLatin1String("h") ? count * 3600
                            : unit == QLatin1String("m") ? count * 60
-                                                        : count;
+                           : unit == QLatin1String("s") ? count
+                                                        : 0;
     if (seconds <= 0 || seconds > Year)
         throw UsageError{QStringLiteral("--%1 %2: not a time like 15m, 90s, 2h or 1d, above 0 and "
                                         "within a year")

@@ -133,6 +133,8 @@ class TestDocs : public QObject {
 private slots:
     void optionsAsTheManualSays_data();
     void optionsAsTheManualSays();
+    void templatesFitARow_data();
+    void templatesFitARow();
     void readmeExamplesRunAsShown_data();
     void readmeExamplesRunAsShown();
 };
@@ -162,6 +164,34 @@ void TestDocs::optionsAsTheManualSays() {
     QVERIFY(page.open(QIODevice::ReadOnly));
     QCOMPARE(described(manualOptions(QString::fromUtf8(page.readAll()))),
              described(helpOptions(QString::fromLocal8Bit(process.readAllStandardOutput()))));
+}
+
+void TestDocs::templatesFitARow_data() {
+    QTest::addColumn<QString>("document");
+    for (const char *name :
+         {"README.md", "packaging/man/display-send.1", "packaging/man/display-board-sim.1",
+          "packaging/man/display-console.1"})
+        QTest::newRow(name) << sourceFile(QLatin1String(name));
+}
+
+// A row template as the documents quote it ("pH {pH:>6.1f}") is typed into a row box, which
+// takes 32 characters.
+void TestDocs::templatesFitARow() {
+    QFETCH(QString, document);
+    QFile file(document);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    // A quoted text holding a field ({name} or {name:format}; not the shell's ${name}).
+    static const QRegularExpression quotedTemplate(
+        QStringLiteral(R"re("([^"\n]*(?<!\$)\{[A-Za-z_][\w.-]*(?::[^}"\n]*)?\}[^"\n]*)")re"));
+    int seen = 0;
+    for (const QRegularExpressionMatch &match :
+         quotedTemplate.globalMatch(QString::fromUtf8(file.readAll()))) {
+        const QString row = match.captured(1).remove(QLatin1Char('\\')); // sed's escapes
+        QVERIFY2(row.size() <= 32, qPrintable(row));
+        ++seen;
+    }
+    if (document.endsWith(QLatin1String("README.md")))
+        QVERIFY(seen > 5);
 }
 
 void TestDocs::readmeExamplesRunAsShown_data() {
