@@ -8,6 +8,8 @@
 
 #include "jobrecords.h"
 
+#include "figures.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -20,21 +22,6 @@
 #include <sys/wait.h>
 
 namespace {
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
-
-QStringList rowSet(int variant) {
-    QStringList rows;
-    for (int index = 0; index < 96; ++index)
-        rows << QStringLiteral("ROW %1 PAGE %2 SO2 %3 UG/M3")
-                    .arg(index % 16)
-                    .arg(index / 16)
-                    .arg(variant * 7 + index % 5);
-    return rows;
-}
 
 // Runs display-send over the whole journal; false when it failed or printed too little.
 bool historyOfAll(const QString &path, int records, double &seconds, double &peakMb) {

@@ -5,7 +5,7 @@
 //   silent for hours every few days, another now and then, and a port error a day>
 // Usage: display-report-bench [records] [timed reports]
 
-#include "cputime.h"
+#include "figures.h"
 #include "jobrecords.h"
 #include "report.h"
 
@@ -20,20 +20,6 @@
 namespace {
 
 constexpr qint64 Every = 15 * 60;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
-
-QStringList rowSet(int variant) {
-    QStringList rows;
-    for (int index = 0; index < 96; ++index)
-        rows << QStringLiteral("ROW %1 PAGE %2 SO2 %3 UG/M3")
-                    .arg(QString::number(index % 16), QString::number(index / 16),
-                         QString::number(variant * 7 + index % 5));
-    return rows;
-}
 
 // A journal of records uploads every 15 minutes up to now; end(n) ends the nth.
 bool fill(const QString &path, int records, const QDateTime &now,

@@ -10,7 +10,7 @@
 
 #include "boards.h"
 #include "configstore.h"
-#include "cputime.h"
+#include "figures.h"
 #include "jobrunner.h"
 #include "pageset.h"
 
@@ -27,12 +27,6 @@
 #include <algorithm>
 
 namespace {
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
-}
 
 QString figure(double seconds) {
     return QString::number(seconds, 'f', 4);

@@ -8,6 +8,8 @@
 
 #include "modbus.h"
 
+#include "figures.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QModbusTcpServer>
@@ -21,12 +23,6 @@ namespace {
 
 constexpr int Values = 32;
 constexpr int LiveDevices = 3;
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
-}
 
 // An analyser with Values float32 input registers from 30001, on a port of its own choosing.
 std::unique_ptr<QModbusTcpServer> analyser(quint16 *port) {

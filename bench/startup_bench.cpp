@@ -10,6 +10,8 @@
 #include "frmdisplay.h"
 #include "layout.h"
 
+#include "figures.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -88,12 +90,6 @@ Sample measure(const QString &program, const QString &kind) {
     if (at < 0)
         qFatal("the %s child reported nothing", qPrintable(kind));
     return {seconds, out.mid(at + 9).trimmed().toDouble() / 1024.0};
-}
-
-double median(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
 }
 
 } // namespace

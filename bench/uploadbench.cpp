@@ -6,8 +6,8 @@
 // CPU time (console and boards together) during the upload.
 
 #include "boards.h"
-#include "cputime.h"
 #include "defaultpages.h"
+#include "figures.h"
 #include "framebuilder.h"
 #include "jobrunner.h"
 #include "pageset.h"

@@ -321,6 +321,33 @@ QString openReadOnly(const QString &path, const QString &connection, Identity &i
     return {};
 }
 
+// Opens the journal at path read-only as the connection named connection, for one reading. True
+// when it holds records to read; otherwise problem says why it cannot be read (empty when it
+// simply holds none).
+bool openForReading(const QString &path, const QString &connection, Identity &identity,
+                    QString &problem) {
+    const QString shown = QDir::toNativeSeparators(path);
+    if (const QString place = placeProblem(path); !place.isEmpty()) {
+        problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
+        return false;
+    }
+    problem = openReadOnly(path, connection, identity);
+    if (!problem.isEmpty())
+        return false;
+    if (identity.owner == Owner::Foreign)
+        problem = QStringLiteral("%1 is not a job journal of these programs").arg(shown);
+    else if (identity.version > Journal::SchemaVersion)
+        problem = QStringLiteral("the job journal %1 was written by a newer version of this "
+                                 "program (schema %2)")
+                      .arg(shown, QString::number(identity.version));
+    return problem.isEmpty() && identity.owner != Owner::Empty;
+}
+
+bool exists(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
 } // namespace
 
 JournalReading readJournal(
@@ -334,72 +361,55 @@ JournalReading readJournal(
         each(record, rows);
         return record.id;
     };
-    struct stat st {};
-    reading.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    reading.exists = exists(path);
     if (!reading.exists || limit <= 0)
         return reading;
     const QString shown = QDir::toNativeSeparators(path);
-    if (const QString place = placeProblem(path); !place.isEmpty()) {
-        reading.problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
-        return reading;
-    }
     const QString connection = newConnectionName("display.journal.read");
     Identity identity;
-    reading.problem = openReadOnly(path, connection, identity);
-    if (reading.problem.isEmpty()) {
+    if (openForReading(path, connection, identity, reading.problem)) {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
-        if (identity.owner == Owner::Foreign) {
-            reading.problem =
-                QStringLiteral("%1 is not a job journal of these programs").arg(shown);
-        } else if (identity.version > Journal::SchemaVersion) {
-            reading.problem = QStringLiteral("the job journal %1 was written by a newer "
-                                             "version of this program (schema %2)")
-                                  .arg(shown, QString::number(identity.version));
-        } else if (identity.owner != Owner::Empty) {
-            QSqlQuery query(db);
-            query.setForwardOnly(true);
-            query.prepare(recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?"),
-                                      identity.version));
-            query.addBindValue(limit);
-            qint64 oldestRead = -1;
-            if (query.exec()) {
-                while (query.next())
-                    oldestRead = handOut(query);
-            }
-            QSqlError error = query.lastError();
-            query.finish();
-            if (error.isValid() && reading.read < limit) {
-                // The newest end is damaged (a truncated file loses its last pages first):
-                // what can be read from the oldest end is read, and handed out newest first.
-                const qint64 wanted = limit - reading.read;
-                std::deque<qint64> ids;
-                QSqlQuery scan(db);
-                scan.setForwardOnly(true);
-                if (scan.exec(QStringLiteral("SELECT id FROM jobs ORDER BY id"))) {
-                    while (scan.next()) {
-                        const qint64 id = scan.value(0).toLongLong();
-                        if (oldestRead >= 0 && id >= oldestRead)
-                            break;
-                        ids.push_back(id);
-                        if (qint64(ids.size()) > wanted)
-                            ids.pop_front();
-                    }
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        query.prepare(
+            recordQuery(withRows, QStringLiteral("ORDER BY j.id DESC LIMIT ?"), identity.version));
+        query.addBindValue(limit);
+        qint64 oldestRead = -1;
+        if (query.exec()) {
+            while (query.next())
+                oldestRead = handOut(query);
+        }
+        QSqlError error = query.lastError();
+        query.finish();
+        if (error.isValid() && reading.read < limit) {
+            // The newest end is damaged (a truncated file loses its last pages first):
+            // what can be read from the oldest end is read, and handed out newest first.
+            const qint64 wanted = limit - reading.read;
+            std::deque<qint64> ids;
+            QSqlQuery scan(db);
+            scan.setForwardOnly(true);
+            if (scan.exec(QStringLiteral("SELECT id FROM jobs ORDER BY id"))) {
+                while (scan.next()) {
+                    const qint64 id = scan.value(0).toLongLong();
+                    if (oldestRead >= 0 && id >= oldestRead)
+                        break;
+                    ids.push_back(id);
+                    if (qint64(ids.size()) > wanted)
+                        ids.pop_front();
                 }
-                scan.finish();
-                QSqlQuery one(db);
-                one.prepare(
-                    recordQuery(withRows, QStringLiteral("WHERE j.id = ?"), identity.version));
-                for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
-                    one.addBindValue(*it);
-                    if (one.exec() && one.next())
-                        handOut(one);
-                    one.finish();
-                }
-                reading.problem =
-                    QStringLiteral("the job journal %1 is damaged (%2); %3 "
-                                   "records could be read, the others not")
-                        .arg(shown, error.databaseText(), QString::number(reading.read));
             }
+            scan.finish();
+            QSqlQuery one(db);
+            one.prepare(recordQuery(withRows, QStringLiteral("WHERE j.id = ?"), identity.version));
+            for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+                one.addBindValue(*it);
+                if (one.exec() && one.next())
+                    handOut(one);
+                one.finish();
+            }
+            reading.problem = QStringLiteral("the job journal %1 is damaged (%2); %3 "
+                                             "records could be read, the others not")
+                                  .arg(shown, error.databaseText(), QString::number(reading.read));
         }
     }
     QSqlDatabase::removeDatabase(connection);
@@ -409,44 +419,30 @@ JournalReading readJournal(
 JournalLookup readNewest(const QString &path, const QString &job, int port, const QString &device,
                          const QString &outcome) {
     JournalLookup lookup;
-    struct stat st {};
-    lookup.exists = ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+    lookup.exists = exists(path);
     if (!lookup.exists)
         return lookup;
     const QString shown = QDir::toNativeSeparators(path);
-    if (const QString place = placeProblem(path); !place.isEmpty()) {
-        lookup.problem = QStringLiteral("the job journal cannot be read: %1").arg(place);
-        return lookup;
-    }
     const QString connection = newConnectionName("display.journal.read");
     Identity identity;
-    lookup.problem = openReadOnly(path, connection, identity);
-    if (lookup.problem.isEmpty()) {
-        if (identity.owner == Owner::Foreign) {
-            lookup.problem = QStringLiteral("%1 is not a job journal of these programs").arg(shown);
-        } else if (identity.version > Journal::SchemaVersion) {
-            lookup.problem = QStringLiteral("the job journal %1 was written by a newer "
-                                            "version of this program (schema %2)")
-                                 .arg(shown, QString::number(identity.version));
-        } else if (identity.owner != Owner::Empty) {
-            QSqlQuery query(QSqlDatabase::database(connection, false));
-            query.setForwardOnly(true);
-            query.prepare(recordQuery(
-                false,
-                QStringLiteral("WHERE j.job = ? AND j.port = ? AND "
-                               "j.device = ? AND (coalesce(?, '') = '' OR j.outcome = ?) "
-                               "ORDER BY j.id DESC LIMIT 1"),
-                identity.version));
-            for (const QVariant &value : {QVariant(job), QVariant(port), QVariant(device),
-                                          QVariant(outcome), QVariant(outcome)})
-                query.addBindValue(value);
-            if (query.exec() && query.next())
-                lookup.record = recordAt(query, false);
-            else if (query.lastError().isValid())
-                lookup.problem = QStringLiteral("the job journal %1 cannot be read (%2)")
-                                     .arg(shown, query.lastError().databaseText());
-            query.finish();
-        }
+    if (openForReading(path, connection, identity, lookup.problem)) {
+        QSqlQuery query(QSqlDatabase::database(connection, false));
+        query.setForwardOnly(true);
+        query.prepare(
+            recordQuery(false,
+                        QStringLiteral("WHERE j.job = ? AND j.port = ? AND "
+                                       "j.device = ? AND (coalesce(?, '') = '' OR j.outcome = ?) "
+                                       "ORDER BY j.id DESC LIMIT 1"),
+                        identity.version));
+        for (const QVariant &value : {QVariant(job), QVariant(port), QVariant(device),
+                                      QVariant(outcome), QVariant(outcome)})
+            query.addBindValue(value);
+        if (query.exec() && query.next())
+            lookup.record = recordAt(query, false);
+        else if (query.lastError().isValid())
+            lookup.problem = QStringLiteral("the job journal %1 cannot be read (%2)")
+                                 .arg(shown, query.lastError().databaseText());
+        query.finish();
     }
     QSqlDatabase::removeDatabase(connection);
     return lookup;
