@@ -227,8 +227,9 @@ SendOptions parse(const QStringList &arguments) {
                                                   "command) when the last complete upload to the "
                                                   "port is older than 1.5 times --expect-every."));
     const QCommandLineOption expectEvery(QStringLiteral("expect-every"),
-                                         QStringLiteral("With --check: how often uploads run, "
-                                                        "e.g. 15m, 90s, 2h."),
+                                         QStringLiteral("With --check or --report: how often "
+                                                        "uploads run, with its unit: 15m, 90s, 2h "
+                                                        "(--report: 15m)."),
                                          QStringLiteral("time"));
     const QCommandLineOption report(
         QStringLiteral("report"),
