@@ -73,7 +73,6 @@ private:
     void saveConfiguration();
     PageSet shownPages() const;
     void placeRow(int index, const QString &text);
-    void endRunningJob();
     void askAfterFailedSave(const QString &why);
     void showStartUpProblems();
 
