@@ -206,10 +206,6 @@ void DisplayWindow::placeRow(int index, const QString &text) {
     box->setCursorPosition(0);
 }
 
-QString DisplayWindow::configPath() const {
-    return m_store.path();
-}
-
 bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
     if (watched == m_cmdSend && event->type() == QEvent::ToolTip)
         m_cmdSend->setToolTip(m_journal->lastUploadSummary());

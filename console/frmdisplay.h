@@ -59,7 +59,6 @@ public:
     explicit DisplayWindow(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
     ~DisplayWindow() override;
 
-    QString configPath() const;
     qint16 portNumber() const { return m_portNumber; }
 
 protected:

@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <optional>
 
 #include <cerrno>
@@ -176,11 +177,8 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
         const QString decoded = decoder(value);
         if (decoder.hasError())
             throw failAt(line, QStringLiteral("the row is not valid UTF-8"));
-        for (const QChar c : decoded) {
-            if (c.unicode() > 0xff)
-                throw failAt(line,
-                             QStringLiteral("the row holds a character the boards cannot show"));
-        }
+        if (std::any_of(decoded.begin(), decoded.end(), [](QChar c) { return c.unicode() > 0xff; }))
+            throw failAt(line, QStringLiteral("the row holds a character the boards cannot show"));
         return decoded;
     };
 
