@@ -7,16 +7,9 @@
 #include <QStyleOptionTabWidgetFrame>
 #include <QTabBar>
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
-
-// ---- RowValidator ------------------------------------------------------------------------------
-
-bool RowValidator::isTypeable(QChar c) {
-    const char16_t u = c.unicode();
-    if (u == '"' || u == '~')
-        return false;
-    return (u >= 0x20 && u <= 0x7e) || (u >= 0xa0 && u <= 0xff);
-}
 
 QValidator::State RowValidator::validate(QString &input, int &pos) const {
     if (input == m_accepted)
@@ -36,24 +29,22 @@ QValidator::State RowValidator::validate(QString &input, int &pos) const {
            old.at(old.size() - 1 - suffix) == input.at(input.size() - 1 - suffix))
         ++suffix;
 
+    const auto isTypeable = [](QChar c) {
+        const char16_t u = c.unicode();
+        return u != '"' && u != '~' && ((u >= 0x20 && u <= 0x7e) || (u >= 0xa0 && u <= 0xff));
+    };
+    const QStringView typed = QStringView(input).mid(prefix, input.size() - prefix - suffix);
     QString inserted;
-    for (QChar c : QStringView(input).mid(prefix, input.size() - prefix - suffix)) {
-        if (isTypeable(c))
-            inserted += c;
-    }
+    std::copy_if(typed.begin(), typed.end(), std::back_inserter(inserted), isTypeable);
     // The insertion may fill what is left of the text around it up to the limit, no further: a
     // longer text placed by the program never grows, whatever part of it the edit replaces.
-    const qsizetype room = qMax<qsizetype>(0, TypedLimit - prefix - suffix);
-    if (inserted.size() > room)
-        inserted.truncate(room);
+    inserted.truncate(qMax<qsizetype>(0, PageSet::MaxTypedLength - prefix - suffix));
 
     input = input.left(prefix) + inserted + input.right(suffix);
     pos = int(prefix + inserted.size());
     m_accepted = input;
     return Acceptable;
 }
-
-// ---- RowBox ------------------------------------------------------------------------------------
 
 RowBox::RowBox(QWidget *parent)
     : QLineEdit(parent)
@@ -71,8 +62,6 @@ void RowBox::placeText(const QString &text) {
     m_validator->setAccepted(text);
     setText(text);
 }
-
-// ---- SettingList -------------------------------------------------------------------------------
 
 SettingList::SettingList(QWidget *parent)
     : QComboBox(parent) {
@@ -99,8 +88,6 @@ void SettingList::forgetSelection() {
     field->setCursorPosition(caret);
 }
 
-// ---- StatusLight -------------------------------------------------------------------------------
-
 StatusLight::StatusLight(QWidget *parent)
     : QWidget(parent)
     , m_colour(0, 255, 255) {
@@ -119,8 +106,6 @@ void StatusLight::paintEvent(QPaintEvent *) {
     painter.fillRect(rect(), Qt::black);
     painter.fillRect(rect().adjusted(1, 1, -1, -1), m_colour);
 }
-
-// ---- PageTabs ----------------------------------------------------------------------------------
 
 namespace {
 
@@ -164,8 +149,6 @@ QPoint PageTabs::pageOrigin() const {
     initStyleOption(&option);
     return style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this).topLeft();
 }
-
-// ---- the picture -------------------------------------------------------------------------------
 
 QPixmap boardPicture(QSize size, qreal devicePixelRatio) {
     QPixmap pixmap(size * devicePixelRatio);

@@ -19,11 +19,7 @@ class RowValidator : public QValidator {
     Q_OBJECT
 
 public:
-    static constexpr int TypedLimit = PageSet::MaxTypedLength;
-
     using QValidator::QValidator;
-
-    static bool isTypeable(QChar c);
 
     State validate(QString &input, int &pos) const override;
 

@@ -27,16 +27,6 @@ namespace {
 const QString WindowTitle = QStringLiteral("Environmental Display Board Console");
 const QString PortErrorTitle = QStringLiteral("Communication Port Error");
 
-const QColor Green(0, 255, 0);
-const QColor Red(255, 0, 0);
-
-QFont windowFont() {
-    // Small enough for the 57 characters of the version label to fit their line.
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(8.25);
-    return font;
-}
-
 // Every box of the console is opened without a loop of its own and goes when it is closed.
 QMessageBox *newBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
                     const QString &text, QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
@@ -76,7 +66,10 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     , m_portMapProblems(setup.portMapProblems) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
-    setFont(windowFont());
+    // Small enough for the 57 characters of the version label to fit their line.
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(8.25);
+    setFont(font);
     const LayoutUnits units = LayoutUnits::forPrimaryScreen();
     setFixedSize(units.px(Layout::DisplayWidth), units.px(Layout::DisplayHeight));
 
@@ -94,11 +87,9 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
             controlNamed<StatusLight>(m_controls, QStringLiteral("shpStatus%1").arg(address));
         describeLight(address, QStringLiteral("not asked yet"));
     }
-    const std::pair<const char *, SettingList *> labelledLists[] = {{"Label1", m_cmbComm},
-                                                                    {"Label2", m_cmbDelay}};
     // A screen reader finds a list's label through the label's buddy.
-    for (const auto &[labelName, list] : labelledLists)
-        controlNamed<QLabel>(m_controls, QLatin1String(labelName))->setBuddy(list);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_cmbComm);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_cmbDelay);
     auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
     image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
 
@@ -145,8 +136,6 @@ void DisplayWindow::startUp() {
     m_cmbDelay->addItems(Settings::delayEntries());
     m_cmbDelay->setCurrentIndex(Settings::DefaultDelayPosition);
 
-    m_portNumber = 1;
-
     const PageSet defaults = DefaultPages::pages();
     for (int index = 0; index < PageSet::RowCount; ++index)
         placeRow(index, defaults.row(index));
@@ -156,25 +145,23 @@ void DisplayWindow::startUp() {
 
 void DisplayWindow::loadConfiguration() {
     PageSet pages = shownPages();
+    std::optional<int> position;
     QString unreadable;
     try {
         // The port number and each row are taken as soon as they are read, so a damaged file
         // leaves what came before the damage in place for the rewrite below.
         m_store.load(m_portNumber, pages);
-        for (int index = 0; index < PageSet::RowCount; ++index)
-            placeRow(index, pages.row(index));
-        const std::optional<int> position = Settings::portPositionForNumber(m_portNumber);
-        if (!position) {
+        position = Settings::portPositionForNumber(m_portNumber);
+        if (!position)
             throw Failure(QStringLiteral("%1 names port %2, which the port list does not offer")
                               .arg(m_store.path(), QString::number(m_portNumber)));
-        }
-        m_cmbComm->setCurrentIndex(*position);
-        return;
     } catch (const Failure &failure) {
         unreadable = failure.text();
     }
     for (int index = 0; index < PageSet::RowCount; ++index)
         placeRow(index, pages.row(index));
+    if (unreadable.isEmpty())
+        return m_cmbComm->setCurrentIndex(*position);
     // Shown once the window is up; the console works without the file.
     try {
         const QString kept = m_store.replaceUnreadable(m_portNumber, shownPages());
@@ -217,10 +204,6 @@ void DisplayWindow::placeRow(int index, const QString &text) {
     if (box->text() != text)
         box->placeText(text);
     box->setCursorPosition(0);
-}
-
-QString DisplayWindow::configPath() const {
-    return m_store.path();
 }
 
 bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
@@ -277,7 +260,12 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
         event->ignore();
         return;
     }
-    endRunningJob();
+    // A job waiting for the boards sends nothing more: the progress window closes, then the port,
+    // and its record ends now.
+    for (Job *job : {m_job, m_monitor}) {
+        if (job)
+            job->cancel();
+    }
     if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();
@@ -295,15 +283,6 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
         box->deleteLater();
     }
     event->accept();
-}
-
-void DisplayWindow::endRunningJob() {
-    // A job waiting for the boards sends nothing more: the progress window closes, then the port,
-    // and its record ends now.
-    for (Job *job : {m_job, m_monitor}) {
-        if (job)
-            job->cancel();
-    }
 }
 
 // The window stays, with every row in it, until the operator retries, gives up the save or
@@ -446,13 +425,13 @@ void DisplayWindow::setReceiveLine(const QByteArray &reply) {
 void DisplayWindow::showJudgement(const Judgement &judgement) {
     if (judgement.address < 0 || judgement.address >= BoardAddress::Count)
         return;
-    m_lights.at(judgement.address)->setColour(judgement.answered ? Green : Red);
+    m_lights.at(judgement.address)->setColour(judgement.answered ? Qt::green : Qt::red);
     describeLight(judgement.address,
                   judgement.answered ? QStringLiteral("answered") : QStringLiteral("no answer"));
 }
 
 void DisplayWindow::describeLight(int address, const QString &state) {
-    const QString text = QStringLiteral("Board %1: %2").arg(address).arg(state);
+    const QString text = QStringLiteral("Board %1: %2").arg(QString::number(address), state);
     m_lights.at(address)->setToolTip(text);
     m_lights.at(address)->setAccessibleName(text);
 }

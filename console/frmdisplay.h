@@ -59,7 +59,6 @@ public:
     explicit DisplayWindow(const ConsoleSetup &setup = {}, QWidget *parent = nullptr);
     ~DisplayWindow() override;
 
-    QString configPath() const;
     qint16 portNumber() const { return m_portNumber; }
 
 protected:
@@ -73,7 +72,6 @@ private:
     void saveConfiguration();
     PageSet shownPages() const;
     void placeRow(int index, const QString &text);
-    void endRunningJob();
     void askAfterFailedSave(const QString &why);
     void showStartUpProblems();
 

@@ -24,10 +24,6 @@ int LayoutUnits::px(int units) const {
     return qRound(units * m_dpi / PerInch);
 }
 
-QRect LayoutUnits::rect(int left, int top, int width, int height) const {
-    return {px(left), px(top), px(width), px(height)};
-}
-
 namespace Layout {
 
 namespace {
@@ -198,7 +194,8 @@ QHash<QString, QWidget *> buildControls(QWidget *window, std::span<const Control
             const QString objectName = entry.count > 1 ? name + QString::number(index) : name;
             widget->setObjectName(objectName);
             widget->setGeometry(
-                units.rect(left, top, entry.width, entry.height).translated(-shift));
+                QRect(units.px(left), units.px(top), units.px(entry.width), units.px(entry.height))
+                    .translated(-shift));
             if (entry.font.family) {
                 QFont font(QString::fromLatin1(entry.font.family));
                 font.setPointSizeF(entry.font.pointSize);

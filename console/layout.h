@@ -19,7 +19,6 @@ public:
     static LayoutUnits forPrimaryScreen();
 
     int px(int units) const;
-    QRect rect(int left, int top, int width, int height) const;
 
 private:
     qreal m_dpi;

@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <optional>
 
 #include <cerrno>
@@ -70,9 +71,8 @@ public:
     bool takeByteOrderMark() {
         if (peekAt(0) != 0xef || peekAt(1) != 0xbb || peekAt(2) != 0xbf)
             return false;
-        take();
-        take();
-        take();
+        for (int i = 0; i < 3; ++i)
+            take();
         return true;
     }
 
@@ -138,31 +138,13 @@ private:
 };
 
 std::optional<qint16> parsePortNumber(const QByteArray &value) {
-    const QByteArray text = value.trimmed();
-    const bool negative = text.startsWith('-');
-    const bool signed_ = negative || text.startsWith('+');
-    QByteArrayView digits = signed_ ? QByteArrayView(text).sliced(1) : QByteArrayView(text);
-    if (digits.isEmpty())
+    // toShort() takes a sign and any number of leading zeros and refuses what overflows, but
+    // would stop at a NUL byte and take what came before it.
+    bool ok = false;
+    const qint16 number = value.trimmed().toShort(&ok);
+    if (!ok || value.contains('\0'))
         return std::nullopt;
-    // Leading zeros carry no value, however many there are; past them, more than five digits
-    // are out of range, and are not added up where they could overflow.
-    qsizetype zeros = 0;
-    while (zeros + 1 < digits.size() && digits.at(zeros) == '0')
-        ++zeros;
-    digits = digits.sliced(zeros);
-    if (digits.size() > 5)
-        return std::nullopt;
-    int number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        number = number * 10 + (c - '0');
-    }
-    if (negative)
-        number = -number;
-    if (number < -32768 || number > 32767)
-        return std::nullopt;
-    return static_cast<qint16>(number);
+    return number;
 }
 
 } // namespace
@@ -195,11 +177,8 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
         const QString decoded = decoder(value);
         if (decoder.hasError())
             throw failAt(line, QStringLiteral("the row is not valid UTF-8"));
-        for (const QChar c : decoded) {
-            if (c.unicode() > 0xff)
-                throw failAt(line,
-                             QStringLiteral("the row holds a character the boards cannot show"));
-        }
+        if (std::any_of(decoded.begin(), decoded.end(), [](QChar c) { return c.unicode() > 0xff; }))
+            throw failAt(line, QStringLiteral("the row holds a character the boards cannot show"));
         return decoded;
     };
 

@@ -24,10 +24,6 @@ QString kindOf(mode_t mode) {
     return QStringLiteral("it is not a regular file");
 }
 
-QString errnoText(int error) {
-    return qt_error_string(error);
-}
-
 } // namespace
 
 namespace RegularFile {
@@ -41,13 +37,9 @@ std::unique_ptr<QFile> open(const QString &path) {
     // O_NONBLOCK: opening a FIFO with no writer, or some devices, would otherwise wait here.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        throw Refused(QStringLiteral("read"), path, errnoText(errno));
+        throw Refused(QStringLiteral("read"), path, qt_error_string(errno));
     struct stat st {};
-    QString problem;
-    if (::fstat(fd, &st) != 0)
-        problem = errnoText(errno);
-    else
-        problem = kindOf(st.st_mode);
+    const QString problem = ::fstat(fd, &st) != 0 ? qt_error_string(errno) : kindOf(st.st_mode);
     if (!problem.isEmpty()) {
         ::close(fd);
         throw Refused(QStringLiteral("read"), path, problem);
@@ -69,10 +61,9 @@ QByteArray read(const QString &path, qint64 maxBytes) {
     const QByteArray bytes = file->read(maxBytes + 1);
     if (file->error() != QFileDevice::NoError)
         throw Refused(QStringLiteral("read"), path, file->errorString());
-    if (bytes.size() > maxBytes) {
+    if (bytes.size() > maxBytes)
         throw Refused(QStringLiteral("read"), path,
                       QStringLiteral("the file is larger than %1").arg(sizeText(maxBytes)));
-    }
     return bytes;
 }
 
@@ -81,7 +72,7 @@ void checkReplaceable(const QString &path) {
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
         if (errno == ENOENT)
             return;
-        throw Refused(QStringLiteral("save"), path, errnoText(errno));
+        throw Refused(QStringLiteral("save"), path, qt_error_string(errno));
     }
     const QString problem = kindOf(st.st_mode);
     if (!problem.isEmpty())

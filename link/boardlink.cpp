@@ -146,10 +146,10 @@ void BoardLink::open() {
                           .arg(m_target.label(), m_target.problem().isEmpty()
                                                      ? QStringLiteral("no such port.")
                                                      : m_target.problem()));
-    if (isTcpDevice(device))
-        return openTcp();
     m_pendingError.clear();
     m_received = {};
+    if (isTcpDevice(device))
+        return openTcp();
     m_port->setPortName(device);
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite))
@@ -162,8 +162,6 @@ void BoardLink::openTcp() {
         throw Failure(QStringLiteral("Cannot open %1: a network device is named "
                                      "tcp://HOST:PORT, with a port from 1 to 65535.")
                           .arg(m_target.label()));
-    m_pendingError.clear();
-    m_received = {};
     m_receivedSinceOpen = false;
     m_tcp = true;
     m_connectTimer->start();

@@ -24,16 +24,11 @@ QByteArray bracketFrame() {
 static_assert(PageSet::PageCount <= 10, "a page travels as one decimal digit");
 
 QByteArray rowPairFrame(int page, int k, const QString &evenRow, const QString &oddRow) {
-    QByteArray frame;
-    frame += digit(k + 1, 1, PageSet::PairsPerPage, "row pair out of range");
-    frame += "ED0";
-    frame += digit(page, 0, PageSet::PageCount - 1, "page out of range");
-    frame += "TSC";
-    frame += toLine(evenRow);
-    frame += '~';
-    frame += toLine(oddRow);
-    frame += FrameEnd;
-    return frame;
+    const char address = digit(k + 1, 1, PageSet::PairsPerPage, "row pair out of range");
+    // Characters outside Latin-1 have no byte on the line and travel as '?'.
+    return address + QByteArray("ED0") +
+           digit(page, 0, PageSet::PageCount - 1, "page out of range") + "TSC" +
+           evenRow.toLatin1() + '~' + oddRow.toLatin1() + FrameEnd;
 }
 
 QByteArray rowPairFrame(int page, int k, const PageSet &pages) {
@@ -53,10 +48,6 @@ QByteArray pageDelayFrame(int seconds) {
 QByteArray probeFrame(int address) {
     return QByteArray(1, digit(address, 0, BoardAddress::Highest, "board address out of range")) +
            '?' + FrameEnd;
-}
-
-QByteArray toLine(const QString &text) {
-    return text.toLatin1();
 }
 
 } // namespace FrameBuilder

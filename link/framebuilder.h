@@ -25,7 +25,4 @@ QByteArray pageDelayFrame(int seconds);
 // Address digit (0..BoardAddress::Highest) and "?".
 QByteArray probeFrame(int address);
 
-// Characters outside Latin-1 have no byte on the line and travel as '?'.
-QByteArray toLine(const QString &text);
-
 } // namespace FrameBuilder

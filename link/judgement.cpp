@@ -21,19 +21,15 @@ QDebug operator<<(QDebug debug, const Exchanged &exchanged) {
 namespace StatusJudge {
 
 std::optional<Judgement> judge(const QByteArray &frame, const QByteArray &reply) {
-    const auto digitValue = [](char c) -> std::optional<int> {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        return std::nullopt;
+    const auto digitValue = [](const QByteArray &bytes) { // -1: no leading digit
+        const char c = bytes.isEmpty() ? 0 : bytes.front();
+        return c >= '0' && c <= '9' ? c - '0' : -1;
     };
-    if (frame.isEmpty())
-        return std::nullopt;
-    const std::optional<int> address = digitValue(frame.front());
-    if (!address || *address > BoardAddress::Highest)
+    const int address = digitValue(frame);
+    if (address < 0 || address > BoardAddress::Highest)
         return std::nullopt;
     // A reply that begins with anything but a digit counts as 0, so address 0 accepts it.
-    const int replied = reply.isEmpty() ? 0 : digitValue(reply.front()).value_or(0);
-    return Judgement{*address, !reply.isEmpty() && replied == *address};
+    return Judgement{address, !reply.isEmpty() && qMax(0, digitValue(reply)) == address};
 }
 
 } // namespace StatusJudge

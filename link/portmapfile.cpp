@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
-#include <QSet>
 #include <QStandardPaths>
 
 namespace {
@@ -117,23 +116,6 @@ std::optional<int> numberNamedBy(QStringView text) {
     return number;
 }
 
-// The lines of the file: a line ends at LF, CR LF or a lone CR.
-QList<QStringView> linesOf(QStringView text) {
-    QList<QStringView> lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text.at(i) != u'\n' && text.at(i) != u'\r')
-            continue;
-        lines.append(text.sliced(start, i - start));
-        if (text.at(i) == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < text.size())
-        lines.append(text.sliced(start));
-    return lines;
-}
-
 struct FileEntry {
     int portNumber = 0;
     QString device;
@@ -165,7 +147,9 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
     QHash<int, QString> brokenNumbers;    // by number: the first broken line that names it
     QList<std::pair<int, QString>> found; // (line, what is wrong)
     QString section;                      // empty before any section and under [General]
-    const QList<QStringView> lines = linesOf(text);
+    // A line ends at LF, CR LF or a lone CR.
+    static const QRegularExpression lineEnd(QStringLiteral("\r\n|\r|\n"));
+    const QList<QStringView> lines = QStringView(text).split(lineEnd);
     for (qsizetype index = 0; index < lines.size(); ++index) {
         const int line = int(index + 1);
         const QStringView trimmed = lines.at(index).trimmed();
@@ -250,24 +234,19 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
 namespace PortMapFile {
 
 QStringList searchFolders(const QString &configPath) {
-    const QStringList candidates = {
-        QFileInfo(QDir::current().absoluteFilePath(configPath)).absolutePath(),
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
-            .filePath(QStringLiteral("display-console")),
+    QStringList folders = {
+        QDir::cleanPath(QFileInfo(QDir::current().absoluteFilePath(configPath)).absolutePath()),
+        QDir::cleanPath(
+            QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+                .filePath(QStringLiteral("display-console"))),
         QStringLiteral("/etc/display-console"),
     };
-    QStringList folders;
-    for (const QString &folder : candidates) {
-        const QString clean = QDir::cleanPath(folder);
-        if (!folders.contains(clean))
-            folders << clean;
-    }
+    folders.removeDuplicates();
     return folders;
 }
 
 PortMapLoad load(const QStringList &folders) {
     PortMapLoad loaded;
-    QSet<int> named; // by a nearer file
     for (const QString &folder : folders) {
         const QString path = QDir(folder).filePath(FileName);
         if (!QFileInfo::exists(path))
@@ -275,9 +254,8 @@ PortMapLoad load(const QStringList &folders) {
         loaded.files << path;
         const QList<FileEntry> entries = readFile(path, loaded.problems);
         for (const FileEntry &entry : entries) {
-            if (named.contains(entry.portNumber))
+            if (loaded.map.contains(entry.portNumber)) // named by a nearer file
                 continue;
-            named.insert(entry.portNumber);
             if (entry.problem.isEmpty())
                 loaded.map.insert(entry.portNumber, entry.device);
             else
