@@ -557,10 +557,15 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
             m_queue = single + m_queue;
             return;
         }
+        // The code is read from the answer's data: Qt 6.4's QModbusPdu::exceptionCode() holds
+        // the answer's function code in an enum that cannot take it (undefined behaviour).
         fail(request.points,
              QStringLiteral("the analyser refused register %1: %2")
                  .arg(QString::number(m_points.at(request.points.first()).second.reg),
-                      exceptionText(reply->rawResult().exceptionCode())));
+                      exceptionText(reply->rawResult().data().isEmpty()
+                                        ? QModbusPdu::ExtendedException
+                                        : QModbusPdu::ExceptionCode(
+                                              quint8(reply->rawResult().data().at(0))))));
         return;
     case QModbusDevice::TimeoutError:
         // A unit that did not answer twice is not asked again in this run.
