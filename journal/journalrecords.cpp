@@ -16,6 +16,9 @@
 using namespace journal_detail;
 
 std::optional<QStringList> journal_detail::rowsFromJson(QByteArrayView json) {
+    // Most records name no unavailable value: a reader of every record need not parse them all.
+    if (json == QByteArrayView("[]"))
+        return QStringList();
     const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray());
     if (!document.isArray())
         return std::nullopt;

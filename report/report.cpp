@@ -32,8 +32,16 @@ Boards boardsFrom(QStringView list) {
 }
 
 Boards expectedBoards(const JournalRecord &record) {
-    // Records from before the journal kept them expected all eight.
-    return boardsFrom(record.boards.value_or(QString()));
+    // Records from before the journal kept them expected all eight. Records in a row mostly
+    // name the same boards, so the last list read is kept.
+    thread_local QString lastList;
+    thread_local Boards lastBoards = boardsFrom(QStringView());
+    const QString list = record.boards.value_or(QString());
+    if (list != lastList) {
+        lastBoards = boardsFrom(list);
+        lastList = list;
+    }
+    return lastBoards;
 }
 
 QStringList unavailableOf(const JournalRecord &record) {
