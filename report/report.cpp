@@ -16,17 +16,9 @@ Boards boardsFrom(QStringView list) {
     if (list.trimmed().isEmpty())
         return Boards().set().reset(0);
     Boards boards;
-    for (const QStringView part : list.split(u',')) {
-        const qsizetype dash = part.indexOf(u'-');
-        bool firstOk = false;
-        bool lastOk = false;
-        const int first = part.left(dash < 0 ? part.size() : dash).trimmed().toInt(&firstOk);
-        const int last = dash < 0 ? first : part.sliced(dash + 1).trimmed().toInt(&lastOk);
-        if (!firstOk || (dash >= 0 && !lastOk))
-            continue;
-        for (int board = std::max(first, 1); board <= std::min(last, BoardAddress::Highest);
-             ++board)
-            boards.set(board);
+    for (const int address : boardsFromText(list.toString())) {
+        if (address >= 1) // address 0 answers probes only: it is never a board expected
+            boards.set(address);
     }
     return boards;
 }
