@@ -539,6 +539,11 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
                            modbusValue(words.mid(from, point.words()), point.type, point.order)) {
                 reading.value = *value * point.scale + point.offset;
                 reading.state = Reading::State::Ok;
+                if (!std::isfinite(*reading.value)) {
+                    reading.state = Reading::State::Failed;
+                    reading.problem =
+                        QStringLiteral("register %1 scaled is not a finite number").arg(point.reg);
+                }
             } else {
                 reading.problem = QStringLiteral("register %1 holds no number").arg(point.reg);
             }

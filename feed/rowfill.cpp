@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -142,7 +143,7 @@ void checkPatternNumbers(const QString &pattern) {
 
 // A lone half of a UTF-16 surrogate pair (JSON allows "\ud800") is no character at all: UTF-8
 // would carry it as '?', so it is refused as any character outside Latin-1 is.
-void checkSurrogates(const QString &name, const QString &text) {
+std::optional<QString> loneSurrogate(const QString &text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
         if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
@@ -150,10 +151,25 @@ void checkSurrogates(const QString &name, const QString &text) {
             continue;
         }
         if (c.isSurrogate())
-            throw Failure(QStringLiteral("the value \"%1\" holds a lone surrogate (%2), which is "
-                                         "outside Latin-1")
-                              .arg(name, codePoint(c.unicode())));
+            return QStringLiteral("holds a lone surrogate (%1), which is outside Latin-1")
+                .arg(codePoint(c.unicode()));
     }
+    return std::nullopt;
+}
+
+// Why a board's row cannot carry the text, or nothing when it can. '"' cannot be written into
+// display.cfg, and '~' separates the two rows of a board's frame.
+std::optional<QString> uncarriable(const QString &text) {
+    for (const char32_t u : text.toUcs4()) {
+        if (u > 0xFF)
+            return QStringLiteral("holds '%1' (%2), which is outside Latin-1")
+                .arg(QString::fromUcs4(&u, 1), codePoint(u));
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            return QStringLiteral("holds a control character (%1)").arg(codePoint(u));
+        if (u == '"' || u == '~')
+            return QStringLiteral("holds '%1', which a row cannot carry").arg(QChar(char16_t(u)));
+    }
+    return std::nullopt;
 }
 
 std::string formatValue(const FieldValue &value, const std::string &pattern) {
@@ -165,7 +181,13 @@ std::string formatValue(const FieldValue &value, const std::string &pattern) {
             const long long whole = static_cast<long long>(*number);
             return fmt::vformat(format, fmt::make_format_args(whole));
         }
-        return fmt::vformat(format, fmt::make_format_args(*number));
+        const std::string text = fmt::vformat(format, fmt::make_format_args(*number));
+        // A figure that rounds to zero carries no sign: -0.03 at one decimal is 0.0, not -0.0.
+        if (std::signbit(*number) && text.find_first_of("123456789") == std::string::npos) {
+            const double magnitude = -*number;
+            return fmt::vformat(format, fmt::make_format_args(magnitude));
+        }
+        return text;
     }
     const std::string text = std::get<QString>(value).toStdString();
     return fmt::vformat(format, fmt::make_format_args(text));
@@ -211,85 +233,203 @@ QString missingField(const QString &missing, const QString &pattern, bool number
     return QString(before, fill) + missing + QString(pad - before, fill);
 }
 
-QString fillField(const QString &name, const std::optional<QString> &pattern,
-                  const FieldValues &values, const QDateTime &now) {
-    const QString field =
-        pattern ? QStringLiteral("{%1:%2}").arg(name, *pattern) : QStringLiteral("{%1}").arg(name);
-    if (name == UpdatedName && !values.value(name)) {
+// One field of a template: {name} or {name:pattern}.
+struct Field {
+    QString name;
+    std::optional<QString> pattern;
+
+    QString spelled() const {
+        return pattern ? QStringLiteral("{%1:%2}").arg(name, *pattern)
+                       : QStringLiteral("{%1}").arg(name);
+    }
+};
+
+// A template in pieces: literal text (braces undoubled) and fields.
+using Piece = std::variant<QString, Field>;
+
+// A value that cannot be shown in its field: the value is refused, not the template.
+struct Refusal {
+    QString name;
+    QString reason;
+};
+
+struct FieldText {
+    QString text;
+    bool missing = false; // the missing text stands in the value's place
+};
+
+// Throws Failure when the template is malformed or its literal text cannot go to a board.
+QList<Piece> parseTemplate(const QString &templ) {
+    const auto column = [](qsizetype i) { return i + 1; };
+    QList<Piece> pieces;
+    QString literal;
+    const qsizetype n = templ.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const QChar c = templ.at(i);
+        const bool doubled = i + 1 < n && templ.at(i + 1) == c;
+        if (c == QLatin1Char('}')) {
+            if (!doubled)
+                throw Failure(
+                    QStringLiteral("lone } at column %1; write }} for a brace").arg(column(i)));
+            literal += c;
+            i += 2;
+            continue;
+        }
+        if (c != QLatin1Char('{')) {
+            literal += c;
+            ++i;
+            continue;
+        }
+        if (doubled) {
+            literal += c;
+            i += 2;
+            continue;
+        }
+
+        const qsizetype open = i;
+        const auto unclosed = [&] {
+            return Failure(QStringLiteral("unclosed { at column %1").arg(column(open)));
+        };
+        qsizetype j = open + 1;
+        for (; j < n && templ.at(j) != QLatin1Char(':') && templ.at(j) != QLatin1Char('}'); ++j) {
+            if (!isNameCharacter(templ.at(j)))
+                throw Failure(QStringLiteral("'%1' at column %2 cannot be part of a name "
+                                             "(letters, digits, _, . and -)")
+                                  .arg(templ.at(j), QString::number(column(j))));
+        }
+        if (j == n)
+            throw unclosed();
+        Field field{templ.mid(open + 1, j - open - 1), std::nullopt};
+        if (field.name.isEmpty())
+            throw Failure(QStringLiteral("empty name in the field at column %1").arg(column(open)));
+        if (templ.at(j) == QLatin1Char(':')) {
+            const qsizetype patternStart = j + 1;
+            for (j = patternStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
+                if (templ.at(j) == QLatin1Char('{'))
+                    throw Failure(
+                        QStringLiteral("{ at column %1 inside the field at column %2")
+                            .arg(QString::number(column(j)), QString::number(column(open))));
+            }
+            if (j == n)
+                throw unclosed();
+            field.pattern = templ.mid(patternStart, j - patternStart);
+        }
+        if (!literal.isEmpty())
+            pieces << std::exchange(literal, QString());
+        pieces << field;
+        i = j + 1;
+    }
+    if (!literal.isEmpty())
+        pieces << literal;
+    for (const Piece &piece : std::as_const(pieces)) {
+        if (const auto *text = std::get_if<QString>(&piece)) {
+            if (const auto why = uncarriable(*text))
+                throw Failure(QStringLiteral("the row %1").arg(*why));
+        }
+    }
+    return pieces;
+}
+
+FieldText missing(const Field &field, const FieldValues &values, bool number) {
+    if (field.pattern)
+        checkPatternNumbers(*field.pattern);
+    return {missingField(values.missingText(), field.pattern.value_or(QString()), number), true};
+}
+
+FieldText momentText(const Field &field, const QDateTime &moment, const char *defaultPattern,
+                     const QString &what) {
+    if (!moment.isValid())
+        throw Failure(
+            QStringLiteral("%1: the time of the upload is not known").arg(field.spelled()));
+    if (field.pattern)
+        checkPatternNumbers(momentWidth(*field.pattern));
+    const std::string pattern = field.pattern && !field.pattern->isEmpty()
+                                    ? field.pattern->toStdString()
+                                    : std::string(defaultPattern);
+    QString text;
+    try {
+        text = QString::fromStdString(formatMoment(moment, pattern));
+    } catch (const fmt::format_error &error) {
+        throw Failure(QStringLiteral("%1 is not a %2 format: %3")
+                          .arg(field.spelled(), what, QString::fromUtf8(error.what())));
+    }
+    if (const auto why = uncarriable(text))
+        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), *why));
+    return {text, false};
+}
+
+// Throws Refusal when the value cannot be shown in this field, Failure when the field itself is
+// at fault.
+FieldText fieldText(const Field &field, const FieldValues &values, const QDateTime &now) {
+    const QString &name = field.name;
+    if (name == UpdatedName && !values.gives(name)) {
         const std::optional<QDateTime> updated = values.updated(now);
-        if (pattern)
-            checkPatternNumbers(momentWidth(*pattern));
         if (!updated)
-            return missingField(values.missingText(), pattern.value_or(QString()), false);
-        if (!updated->isValid())
-            throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
-        const std::string moment =
-            pattern && !pattern->isEmpty() ? pattern->toStdString() : DefaultUpdatedPattern;
-        try {
-            return QString::fromStdString(formatMoment(updated->toLocalTime(), moment));
-        } catch (const fmt::format_error &error) {
-            throw Failure(QStringLiteral("%1 is not a date format: %2")
-                              .arg(field, QString::fromUtf8(error.what())));
-        }
+            return missing(field, values, false);
+        return momentText(field, updated->toLocalTime(), DefaultUpdatedPattern,
+                          QStringLiteral("date"));
     }
-    if (values.unavailable(name)) {
-        if (pattern)
-            checkPatternNumbers(*pattern);
-        return missingField(values.missingText(), pattern.value_or(QString()), true);
-    }
-    if (isBuiltIn(name)) {
-        if (!now.isValid())
-            throw Failure(QStringLiteral("%1: the time of the upload is not known").arg(field));
-        if (pattern)
-            checkPatternNumbers(momentWidth(*pattern));
-        const std::string moment =
-            pattern && !pattern->isEmpty()
-                ? pattern->toStdString()
-                : (name == DateName ? DefaultDatePattern : DefaultTimePattern);
-        try {
-            return QString::fromStdString(formatMoment(now, moment));
-        } catch (const fmt::format_error &error) {
-            throw Failure(QStringLiteral("%1 is not a %2 format: %3")
-                              .arg(field, name, QString::fromUtf8(error.what())));
-        }
-    }
+    if (values.unavailable(name))
+        return missing(field, values, true);
+    if (isBuiltIn(name))
+        return momentText(field, now, name == DateName ? DefaultDatePattern : DefaultTimePattern,
+                          name);
 
     const std::optional<FieldValue> value = values.value(name);
     if (!value)
         throw Failure(QStringLiteral("no value named \"%1\"").arg(name));
-    if (pattern)
-        checkPatternNumbers(*pattern);
-    if (const auto *text = std::get_if<QString>(&*value))
-        checkSurrogates(name, *text);
-    try {
-        return QString::fromStdString(formatValue(*value, pattern ? pattern->toStdString() : ""));
-    } catch (const fmt::format_error &error) {
-        throw Failure(QStringLiteral("%1 does not fit %2: %3")
-                          .arg(field, describe(*value), QString::fromUtf8(error.what())));
+    if (field.pattern)
+        checkPatternNumbers(*field.pattern);
+    if (const auto *number = std::get_if<double>(&*value); number && !std::isfinite(*number))
+        throw Refusal{name, QStringLiteral("%1 is not a finite number").arg(describe(*value))};
+    if (const auto *text = std::get_if<QString>(&*value)) {
+        std::optional<QString> why = loneSurrogate(*text);
+        if (!why)
+            why = uncarriable(*text);
+        if (why)
+            throw Refusal{name, QStringLiteral("%1 %2").arg(describe(*value), *why)};
     }
+    const std::string pattern = field.pattern ? field.pattern->toStdString() : std::string();
+    QString text;
+    try {
+        text = QString::fromStdString(formatValue(*value, pattern));
+    } catch (const fmt::format_error &error) {
+        // A pattern no number and no text fits is the template's fault, not the value's.
+        const auto fits = [&pattern](const FieldValue &probe) {
+            try {
+                formatValue(probe, pattern);
+                return true;
+            } catch (const fmt::format_error &) {
+                return false;
+            }
+        };
+        if (!fits(0.0) && !fits(QString()))
+            throw Failure(QStringLiteral("%1 is not a format: %2")
+                              .arg(field.spelled(), QString::fromUtf8(error.what())));
+        throw Refusal{name,
+                      QStringLiteral("%1 does not fit %2: %3")
+                          .arg(field.spelled(), describe(*value), QString::fromUtf8(error.what()))};
+    }
+    if (const auto why = uncarriable(text))
+        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), *why));
+    return {text, false};
 }
 
-// '"' cannot be written into display.cfg, and '~' separates the two rows of a board's frame.
-// complete: the whole template was filled; otherwise filling stopped once the row was too long.
-void checkFilled(const QString &row, bool complete) {
-    for (const char32_t u : row.toUcs4()) {
-        if (u > 0xFF)
-            throw Failure(QStringLiteral("the filled row holds '%1' (%2), which is outside Latin-1")
-                              .arg(QString::fromUcs4(&u, 1), codePoint(u)));
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            throw Failure(
-                QStringLiteral("the filled row holds a control character (%1)").arg(codePoint(u)));
-        if (u == '"' || u == '~')
-            throw Failure(QStringLiteral("the filled row holds '%1', which a row cannot carry")
-                              .arg(QChar(char16_t(u))));
-    }
-    if (row.size() > PageSet::MaxTypedLength)
-        throw Failure(QStringLiteral("the filled row \"%1\" has %2 characters; a row holds %3")
-                          .arg(quoted(row),
-                               complete
-                                   ? QString::number(row.size())
-                                   : QStringLiteral("more than %1").arg(PageSet::MaxTypedLength),
-                               QString::number(PageSet::MaxTypedLength)));
+// The template's own length, with the missing text in its values' fields. complete: the whole
+// row is quoted; otherwise the check stopped once it was too long.
+QString tooLong(const QString &row, bool complete) {
+    return QStringLiteral("the row \"%1\" has %2 characters even with its figures missing; a "
+                          "row holds %3")
+        .arg(quoted(row),
+             complete ? QString::number(row.size())
+                      : QStringLiteral("more than %1").arg(PageSet::MaxTypedLength),
+             QString::number(PageSet::MaxTypedLength));
+}
+
+// {date}, {time}, and {updated} when no value of that name is given: never refused.
+bool isTime(const Field &field, const FieldValues &values) {
+    return isBuiltIn(field.name) || (field.name == UpdatedName && !values.gives(field.name));
 }
 
 } // namespace
@@ -311,7 +451,7 @@ void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
     if (!document.isObject())
         throw readFailure(name, QStringLiteral("not a JSON object of names and values"));
 
-    QMap<QString, FieldValue> read;
+    QMap<QString, std::optional<FieldValue>> read;
     const QJsonObject object = document.object();
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (isBuiltIn(it.key()))
@@ -320,6 +460,8 @@ void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
             read.insert(it.key(), it.value().toDouble());
         else if (it.value().isString())
             read.insert(it.key(), it.value().toString());
+        else if (it.value().isNull()) // a logger's way of saying it has no figure
+            read.insert(it.key(), std::nullopt);
         else
             throw readFailure(name, QStringLiteral("\"%1\" is %2; a value is a number or a text")
                                         .arg(it.key(), jsonKind(it.value())));
@@ -361,6 +503,20 @@ std::optional<FieldValue> FieldValues::value(const QString &name) const {
     return std::nullopt;
 }
 
+bool FieldValues::gives(const QString &name) const {
+    return m_fromSettings.contains(name) || m_fromFiles.contains(name) ||
+           m_fromSources.contains(name);
+}
+
+void FieldValues::refuse(const QString &name, const QString &reason) {
+    m_refused.insert(name, reason);
+}
+
+void FieldValues::noteMissing(const QString &name, const QString &reason) {
+    if (!m_refused.contains(name))
+        m_missingInRows.insert(name, reason);
+}
+
 void FieldValues::addReadings(const Readings &readings) {
     for (const Reading &reading : readings)
         m_fromSources.insert(reading.name, reading);
@@ -369,20 +525,26 @@ void FieldValues::addReadings(const Readings &readings) {
 }
 
 bool FieldValues::unavailable(const QString &name) const {
-    if (m_fromSettings.contains(name) || m_fromFiles.contains(name))
+    if (m_refused.contains(name))
+        return true;
+    if (m_fromSettings.contains(name))
         return false;
+    if (const auto it = m_fromFiles.find(name); it != m_fromFiles.end())
+        return !it->has_value();
     if (const auto it = m_fromSources.find(name); it != m_fromSources.end())
         return !it->ok();
     return name == UpdatedName && !updated({});
 }
 
 std::optional<QDateTime> FieldValues::updated(const QDateTime &now) const {
-    if (!m_sourcesConfigured)
+    // Without a single source the figures are as current as the upload.
+    if (!m_sourcesConfigured || m_fromSources.isEmpty())
         return now;
     std::optional<QDateTime> oldest;
     for (const Reading &reading : m_fromSources) {
         if (reading.ok() && reading.time.isValid() && !m_fromSettings.contains(reading.name) &&
-            !m_fromFiles.contains(reading.name) && (!oldest || reading.time < *oldest))
+            !m_fromFiles.contains(reading.name) && !m_refused.contains(reading.name) &&
+            (!oldest || reading.time < *oldest))
             oldest = reading.time;
     }
     return oldest;
@@ -394,8 +556,14 @@ QStringList FieldValues::unavailableNames() const {
         if (unavailable(reading.name))
             names << reading.name;
     }
-    if (!m_fromSources.contains(UpdatedName) && unavailable(UpdatedName))
-        names << UpdatedName;
+    for (auto it = m_fromFiles.cbegin(); it != m_fromFiles.cend(); ++it) {
+        if (unavailable(it.key()) && !names.contains(it.key()))
+            names << it.key();
+    }
+    for (const QString &name : m_refused.keys() + m_missingInRows.keys()) {
+        if (!names.contains(name))
+            names << name;
+    }
     names.sort();
     return names;
 }
@@ -408,30 +576,52 @@ QList<FieldValues::Line> FieldValues::lines() const {
             line.value = *reading.value;
         lines.insert(reading.name, line);
     }
-    for (auto it = m_fromFiles.cbegin(); it != m_fromFiles.cend(); ++it)
-        lines.insert(it.key(), Line{it.key(),
-                                    *it,
-                                    Reading::State::Ok,
-                                    {},
-                                    QStringLiteral("values %1").arg(m_fileOf.value(it.key())),
-                                    {}});
+    for (auto it = m_fromFiles.cbegin(); it != m_fromFiles.cend(); ++it) {
+        const QString file = m_fileOf.value(it.key());
+        lines.insert(it.key(),
+                     Line{it.key(),
+                          *it,
+                          it->has_value() ? Reading::State::Ok : Reading::State::Failed,
+                          {},
+                          QStringLiteral("values %1").arg(file),
+                          it->has_value() ? QString() : QStringLiteral("null in %1").arg(file)});
+    }
     for (auto it = m_fromSettings.cbegin(); it != m_fromSettings.cend(); ++it)
         lines.insert(it.key(),
                      Line{it.key(), *it, Reading::State::Ok, {}, QStringLiteral("set"), {}});
+    const auto failLine = [&lines](const QString &name, const QString &reason) {
+        Line &line = lines[name];
+        line.name = name;
+        line.state = Reading::State::Failed;
+        line.problem = reason;
+        if (line.source.isEmpty())
+            line.source = QStringLiteral("the rows");
+    };
+    for (auto it = m_refused.cbegin(); it != m_refused.cend(); ++it)
+        failLine(it.key(), it.value());
+    for (auto it = m_missingInRows.cbegin(); it != m_missingInRows.cend(); ++it) {
+        if (!lines.contains(it.key()) || lines.value(it.key()).state == Reading::State::Ok)
+            failLine(it.key(), it.value());
+    }
     return lines.values();
 }
 
 QDebug operator<<(QDebug debug, const FieldValues &values) {
     const QDebugStateSaver saver(debug);
     debug.nospace() << "FieldValues(";
-    const auto list = [&](const QMap<QString, FieldValue> &map) {
+    const auto show = [&](const std::optional<FieldValue> &value) {
+        if (!value)
+            debug << "null";
+        else if (const auto *number = std::get_if<double>(&*value))
+            debug << *number;
+        else
+            debug << std::get<QString>(*value);
+        debug << ' ';
+    };
+    const auto list = [&](const auto &map) {
         for (auto it = map.begin(); it != map.end(); ++it) {
             debug << it.key() << '=';
-            if (const auto *number = std::get_if<double>(&*it))
-                debug << *number;
-            else
-                debug << std::get<QString>(*it);
-            debug << ' ';
+            show(*it);
         }
     };
     debug << "sources: ";
@@ -441,95 +631,127 @@ QDebug operator<<(QDebug debug, const FieldValues &values) {
     list(values.m_fromFiles);
     debug << "settings: ";
     list(values.m_fromSettings);
+    if (!values.m_refused.isEmpty())
+        debug << "refused: " << values.m_refused.keys() << ' ';
     debug << (values.m_given ? "given)" : "not given)");
     return debug;
 }
 
 // ---- filling ------------------------------------------------------------------------------------
 
-QString fillRow(const QString &templ, const FieldValues &values, const QDateTime &now) {
+QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
     if (!templ.contains(QLatin1Char('{')) && !templ.contains(QLatin1Char('}')))
         return templ;
+    const QList<Piece> pieces = parseTemplate(templ);
+    const auto compose = [&pieces](const QList<FieldText> &texts) {
+        QString row;
+        qsizetype k = 0;
+        for (const Piece &piece : pieces) {
+            if (const auto *literal = std::get_if<QString>(&piece))
+                row += *literal;
+            else
+                row += texts.at(k++).text;
+        }
+        return row;
+    };
 
-    const auto column = [](qsizetype i) { return i + 1; };
-    QString filled;
-    const qsizetype n = templ.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const QChar c = templ.at(i);
-        const bool doubled = i + 1 < n && templ.at(i + 1) == c;
-        if (c == QLatin1Char('}')) {
-            if (!doubled)
-                throw Failure(
-                    QStringLiteral("lone } at column %1; write }} for a brace").arg(column(i)));
-            filled += c;
-            i += 2;
-            continue;
+    // The template alone: its values' fields showing the missing text, the times as they are.
+    // A template too long even so is at fault itself, whatever the values; the check stops at
+    // the first field past the limit, so a row of many wide fields is never built whole.
+    QList<FieldText> absent;
+    QString bare;
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        if (const auto *literal = std::get_if<QString>(&pieces.at(i))) {
+            bare += *literal;
+        } else {
+            const Field &field = std::get<Field>(pieces.at(i));
+            absent << (isTime(field, values) ? fieldText(field, values, now)
+                                             : missing(field, values, true));
+            bare += absent.last().text;
         }
-        if (c != QLatin1Char('{')) {
-            filled += c;
-            ++i;
-            continue;
-        }
-        if (doubled) {
-            filled += c;
-            i += 2;
-            continue;
-        }
-
-        const qsizetype open = i;
-        const auto unclosed = [&] {
-            return Failure(QStringLiteral("unclosed { at column %1").arg(column(open)));
-        };
-        qsizetype j = open + 1;
-        for (; j < n && templ.at(j) != QLatin1Char(':') && templ.at(j) != QLatin1Char('}'); ++j) {
-            if (!isNameCharacter(templ.at(j)))
-                throw Failure(QStringLiteral("'%1' at column %2 cannot be part of a name "
-                                             "(letters, digits, _, . and -)")
-                                  .arg(templ.at(j), QString::number(column(j))));
-        }
-        if (j == n)
-            throw unclosed();
-        const QString name = templ.mid(open + 1, j - open - 1);
-        if (name.isEmpty())
-            throw Failure(QStringLiteral("empty name in the field at column %1").arg(column(open)));
-
-        std::optional<QString> pattern;
-        if (templ.at(j) == QLatin1Char(':')) {
-            const qsizetype patternStart = j + 1;
-            for (j = patternStart; j < n && templ.at(j) != QLatin1Char('}'); ++j) {
-                if (templ.at(j) == QLatin1Char('{'))
-                    throw Failure(
-                        QStringLiteral("{ at column %1 inside the field at column %2")
-                            .arg(QString::number(column(j)), QString::number(column(open))));
-            }
-            if (j == n)
-                throw unclosed();
-            pattern = templ.mid(patternStart, j - patternStart);
-        }
-        filled += fillField(name, pattern, values, now);
-        i = j + 1;
-        // A row of many wide fields would otherwise fill megabytes before it is refused.
-        if (filled.size() > PageSet::MaxTypedLength)
-            checkFilled(filled, i >= n);
+        if (bare.size() > PageSet::MaxTypedLength)
+            throw Failure(tooLong(bare, i + 1 == pieces.size()));
     }
-    checkFilled(filled, true);
-    return filled;
+
+    // Each pass either fills the row or refuses one more value, so this ends.
+    for (;;) {
+        QList<FieldText> shown;
+        try {
+            for (const Piece &piece : pieces) {
+                if (const auto *field = std::get_if<Field>(&piece))
+                    shown << fieldText(*field, values, now);
+            }
+        } catch (const Refusal &refusal) {
+            values.refuse(refusal.name, refusal.reason);
+            continue;
+        }
+
+        const QString row = compose(shown);
+        if (row.size() <= PageSet::MaxTypedLength) {
+            qsizetype k = 0;
+            for (const Piece &piece : pieces) {
+                const auto *field = std::get_if<Field>(&piece);
+                if (field && shown.at(k++).missing && field->name == UpdatedName)
+                    values.noteMissing(UpdatedName,
+                                       QStringLiteral("no source gave a current reading"));
+            }
+            return row;
+        }
+
+        // Too long: the one value whose missing text shortens the row most, if that makes it fit.
+        QMap<QString, qsizetype> saved;
+        qsizetype k = 0;
+        for (const Piece &piece : pieces) {
+            const auto *field = std::get_if<Field>(&piece);
+            if (!field)
+                continue;
+            const qsizetype at = k++;
+            if (!shown.at(at).missing && !isTime(*field, values))
+                saved[field->name] += shown.at(at).text.size() - absent.at(at).text.size();
+        }
+        QString culprit;
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+            if (row.size() - it.value() <= PageSet::MaxTypedLength &&
+                (culprit.isEmpty() || it.value() > saved.value(culprit)))
+                culprit = it.key();
+        }
+        if (!culprit.isEmpty()) {
+            values.refuse(culprit,
+                          QStringLiteral("%1 makes a row of %2 characters; a row holds %3")
+                              .arg(describe(*values.value(culprit)), QString::number(row.size()),
+                                   QString::number(PageSet::MaxTypedLength)));
+            continue;
+        }
+
+        // No single value is to blame: every value's field shows the missing text.
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it)
+            values.noteMissing(it.key(),
+                               QStringLiteral("its row is longer than %1 characters with the "
+                                              "other figures in it")
+                                   .arg(PageSet::MaxTypedLength));
+        return bare;
+    }
 }
 
-PageSet fillRows(const PageSet &templates, const FieldValues &values, const QDateTime &now) {
+PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now) {
     if (!values.given())
         return templates;
-    PageSet filled;
-    for (int index = 0; index < PageSet::RowCount; ++index) {
-        try {
-            filled.setRow(index, fillRow(templates.row(index), values, now));
-        } catch (const Failure &failure) {
-            throw Failure(QStringLiteral("page %1, row %2: %3")
-                              .arg(QString::number(index / PageSet::RowsPerPage + 1),
-                                   QString::number(index % PageSet::RowsPerPage + 1),
-                                   failure.text()));
+    // A value refused in a later row is shown missing in the earlier rows too: fill again.
+    for (;;) {
+        const qsizetype refused = values.m_refused.size();
+        values.m_missingInRows.clear();
+        PageSet filled;
+        for (int index = 0; index < PageSet::RowCount; ++index) {
+            try {
+                filled.setRow(index, fillRow(templates.row(index), values, now));
+            } catch (const Failure &failure) {
+                throw Failure(QStringLiteral("page %1, row %2: %3")
+                                  .arg(QString::number(index / PageSet::RowsPerPage + 1),
+                                       QString::number(index % PageSet::RowsPerPage + 1),
+                                       failure.text()));
+            }
         }
+        if (values.m_refused.size() == refused)
+            return filled;
     }
-    return filled;
 }

@@ -22,17 +22,26 @@
 // {updated} (default %Y-%m-%d %H:%M), the time of the oldest live reading in use, or the upload's
 // when no sources are configured. A value named "updated" wins over the built-in.
 //
-// A value whose source could not give a fresh figure is unavailable: its field shows the missing
-// text instead, aligned as the field is and cut to its width, and the rest of the row is filled.
+// A value that cannot be shown is unavailable: its field shows the missing text instead, aligned
+// as the field is and cut to its width, and the rest of the row is filled. A value is unavailable
+// when its source could not give a fresh figure, when a values file gives it as null (whatever
+// came before it: sources, earlier files), and when the fill refuses it: a number that is not
+// finite, a text holding '"', '~', a control character or a character outside Latin-1, a value
+// that does not fit its field's format ({n:d} for 7.25), or one that alone makes a row longer
+// than a row holds. A row still too long with no single such value shows the missing text in
+// every field. Only the template itself stops an upload: an unknown name, a malformed field, a
+// template that is too long or holds '"' or '~' by itself.
+//
+// A figure that rounds to zero is shown without a sign: -0.03 through {x:.1f} is 0.0.
 //
 // A number is held as a double. An integer presentation (d, x, X, o, b, B) formats a whole
 // number as an integer, so 42 from a JSON file fits both {n:3d} and {n:.1f}; 7.25 refuses d.
 
 using FieldValue = std::variant<double, QString>;
 
-// The names and values a fill may use. Values come from JSON files (an object of names to numbers
-// or strings; a later file wins) and from NAME=VALUE settings, which win over every file whatever
-// the order they were given in. "date" and "time" are built in and refused here.
+// The names and values a fill may use. Values come from JSON files (an object of names to numbers,
+// strings or null; a later file wins) and from NAME=VALUE settings, which win over every file
+// whatever the order they were given in. "date" and "time" are built in and refused here.
 class FieldValues {
 public:
     // A values file larger than this is not a set of figures for 96 rows of 32 characters.
@@ -61,12 +70,20 @@ public:
     bool given() const { return m_given; }
 
     std::optional<FieldValue> value(const QString &name) const;
+    // True when a source, a file or a setting names it, whether it is available or not.
+    bool gives(const QString &name) const;
     bool unavailable(const QString &name) const;
     // When the figures were current: the oldest Ok reading in use; now when there are no
     // sources; nothing when sources are configured and none is in use.
     std::optional<QDateTime> updated(const QDateTime &now) const;
-    // Every unavailable name, sorted; "updated" among them when it is.
+    // Every unavailable name, sorted: the sources' and files' unavailable values, the values the
+    // fill refused, and "updated" when a row showed it missing.
     QStringList unavailableNames() const;
+
+    // Makes a value unavailable everywhere: the fill found it cannot be shown.
+    void refuse(const QString &name, const QString &reason);
+    // Notes a value one row showed as the missing text, without refusing it elsewhere.
+    void noteMissing(const QString &name, const QString &reason);
 
     // Each name given, sorted, as --show-values lists it.
     struct Line {
@@ -80,24 +97,29 @@ public:
     QList<Line> lines() const;
 
     friend bool operator==(const FieldValues &, const FieldValues &) = default;
+    friend PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now);
     friend QDebug operator<<(QDebug debug, const FieldValues &values);
 
 private:
     QMap<QString, Reading> m_fromSources;
-    QMap<QString, FieldValue> m_fromFiles;
-    QMap<QString, QString> m_fileOf; // by name: the file that gave it
+    QMap<QString, std::optional<FieldValue>> m_fromFiles; // nothing: the file gave null
+    QMap<QString, QString> m_fileOf;                      // by name: the file that gave it
+    QMap<QString, QString> m_refused;                     // by name: why the fill refused it
+    QMap<QString, QString> m_missingInRows;               // by name: why a row showed it missing
     QMap<QString, FieldValue> m_fromSettings;
     QString m_missing = QStringLiteral("--");
     bool m_sourcesConfigured = false;
     bool m_given = false;
 };
 
-// Fills every row of templates and checks it, all or nothing. When values were not given the rows
-// go out unchanged. Throws Failure "page P, row R: why" (1-based, as the operator's tabs count)
-// at the first row that cannot be filled. now is shown as given: pass the local time.
-PageSet fillRows(const PageSet &templates, const FieldValues &values, const QDateTime &now);
+// Fills every row of templates. When values were not given the rows go out unchanged. Values the
+// rows cannot show are refused in values, so that every row shows them alike. Throws Failure
+// "page P, row R: why" (1-based, as the operator's tabs count) at the first template that cannot
+// be filled. now is shown as given: pass the local time.
+PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now);
 
-// One row. A row without any brace is returned unchanged; otherwise the filled row must be at
-// most PageSet::MaxTypedLength characters of printable Latin-1 without '"' and '~'. Throws
-// Failure carrying only the reason.
-QString fillRow(const QString &templ, const FieldValues &values, const QDateTime &now);
+// One row. A row without any brace is returned unchanged; otherwise the filled row is at most
+// PageSet::MaxTypedLength characters of printable Latin-1 without '"' and '~'. Values it cannot
+// show are refused in values. Throws Failure carrying only the reason when the template itself
+// cannot be filled.
+QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now);

@@ -6,8 +6,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QTimer>
+
+#include <cmath>
 
 namespace {
 
@@ -34,6 +37,30 @@ const QHash<QString, QStringList> &kinds() {
         {QStringLiteral("modbus-rtu"), {}},
     };
     return known;
+}
+
+QString number(double value) {
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+// A figure no board may show as current: one that is not finite (a scale that overflowed), or
+// one outside the section's range.
+Reading bounded(Reading reading, const SourceSection &section) {
+    if (!reading.value || reading.state == Reading::State::Failed)
+        return reading;
+    const double value = *reading.value;
+    QString problem;
+    if (!std::isfinite(value))
+        problem = QStringLiteral("%1 is not a finite number").arg(number(value));
+    else if (section.min && value < *section.min)
+        problem = QStringLiteral("%1 below min %2").arg(number(value), number(*section.min));
+    else if (section.max && value > *section.max)
+        problem = QStringLiteral("%1 above max %2").arg(number(value), number(*section.max));
+    if (!problem.isEmpty()) {
+        reading.state = Reading::State::Failed;
+        reading.problem = problem;
+    }
+    return reading;
 }
 
 bool isAnalyser(const QString &kind) {
@@ -164,12 +191,24 @@ SourcesConfig parse(const QString &source, const QString &path) {
                 else
                     fail(line, QStringLiteral("max-age \"%1\" is not an age such as 20m or 2h")
                                    .arg(quoted(value)));
+            } else if (key == QLatin1String("min") || key == QLatin1String("max")) {
+                bool ok = false;
+                const double bound = QLocale::c().toDouble(value.trimmed(), &ok);
+                if (!ok || !std::isfinite(bound))
+                    fail(line, QStringLiteral("%1 \"%2\" is not a number such as 0 or -5.5")
+                                   .arg(key, quoted(value)));
+                else
+                    (key == QLatin1String("min") ? read.min : read.max) = bound;
             } else if (read.options.contains(key)) {
                 fail(line, QStringLiteral("%1 is given again").arg(quoted(key)));
             } else {
                 read.options.insert(key, value);
             }
         }
+        if (read.min && read.max && *read.min > *read.max)
+            fail(section.line,
+                 QStringLiteral("[%1]: min %2 is above max %3")
+                     .arg(quoted(section.name), number(*read.min), number(*read.max)));
         if (read.kind.isEmpty()) {
             // Names that look like a kind nobody knows are said as such.
             const QString guess =
@@ -283,6 +322,9 @@ void SourcesReader::startAnalysers(const QList<qsizetype> &indexes) {
 }
 
 void SourcesReader::settled() {
-    if (--m_pending == 0)
-        Q_EMIT finished();
+    if (--m_pending != 0)
+        return;
+    for (qsizetype index = 0; index < m_readings.size(); ++index)
+        m_readings[index] = bounded(m_readings.at(index), m_config.sections.at(index));
+    Q_EMIT finished();
 }

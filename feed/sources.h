@@ -19,6 +19,7 @@
 //   json = /srv/cems/latest.json
 //   parameter = cod
 //   max-age = 20m
+//   min = 0
 //
 // The key that names the section's kind (json, csv; modbus-tcp and modbus-rtu for analysers)
 // says how the value is read. Comments begin with ";" or "#". A line that cannot be used is
@@ -31,6 +32,9 @@ struct SourceSection {
     QString target;                 // what the kind key names: a path (made absolute), HOST:PORT
     QMap<QString, QString> options; // the section's other keys, in lower case
     std::chrono::seconds maxAge{30 * 60};
+    // A reading outside these is no figure: data loggers write -9999 or 9999 for "no data".
+    std::optional<double> min;
+    std::optional<double> max;
     QString problem; // why the section is bad, with file and line; empty when it can be read
 
     friend bool operator==(const SourceSection &, const SourceSection &) = default;

@@ -183,7 +183,7 @@ void SendProgram::sayUnavailable(const FieldValues &values) {
 PageSet SendProgram::rowsToSend(qint16 &portNumber) {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
-    const FieldValues values = fieldValues();
+    FieldValues values = fieldValues();
     pages = fillRows(pages, values, QDateTime::currentDateTime());
     sayUnavailable(values);
     return pages;

@@ -47,6 +47,8 @@ private Q_SLOTS:
     void settingValues();
     void badRows_data();
     void badRows();
+    void refusedValues_data();
+    void refusedValues();
     void badFiles_data();
     void badFiles();
     void badSettings_data();
@@ -117,8 +119,10 @@ void TestFill::goodRows() {
     QFETCH(QString, filled);
     PageSet templates;
     templates.setRow(5, 2, templ);
-    const PageSet result = fillRows(templates, figures(), Now);
+    FieldValues values = figures();
+    const PageSet result = fillRows(templates, values, Now);
     QCOMPARE(result.row(5, 2), filled);
+    QCOMPARE(values.unavailableNames(), QStringList());
 }
 
 void TestFill::settingValues_data() {
@@ -144,6 +148,15 @@ void TestFill::settingValues_data() {
     QTest::newRow("value may hold =") << "v=a=b"
                                       << "{v}"
                                       << "a=b";
+    QTest::newRow("negative zero has no sign") << "v=-0"
+                                               << "{v}"
+                                               << "0";
+    QTest::newRow("rounds to zero without a sign") << "v=-0.03"
+                                                   << "{v:+.1f}|{v:5.1f}"
+                                                   << "+0.0|  0.0";
+    QTest::newRow("rounds away from zero keeps it") << "v=-0.06"
+                                                    << "{v:.1f} {v:.0e}"
+                                                    << "-0.1 -6e-02";
 }
 
 void TestFill::settingValues() {
@@ -153,6 +166,7 @@ void TestFill::settingValues() {
     FieldValues values;
     values.set(assignment);
     QCOMPARE(fillRow(templ, values, Now), filled);
+    QCOMPARE(values.unavailableNames(), QStringList());
 }
 
 void TestFill::badRows_data() {
@@ -179,15 +193,15 @@ void TestFill::badRows_data() {
     QTest::newRow("brace inside format") << 21 << "{pH:{w}}"
                                          << "page 2, row 6"
                                          << "{ at column 5 inside the field at column 1";
-    QTest::newRow("integer format on text") << 30 << "{site:d}"
-                                            << "page 2, row 15"
-                                            << "{site:d} does not fit the text \"Nord\"";
-    QTest::newRow("integer format on fraction") << 31 << "{pH:d}"
-                                                << "page 2, row 16"
-                                                << "{pH:d} does not fit the number 7.26";
-    QTest::newRow("float format on text") << 32 << "{site:.1f}"
-                                          << "page 3, row 1"
-                                          << "{site:.1f} does not fit the text";
+    QTest::newRow("format nothing fits") << 30 << "{pH:q}"
+                                         << "page 2, row 15"
+                                         << "{pH:q} is not a format";
+    QTest::newRow("tilde in the template") << 31 << "{pH} ~"
+                                           << "page 2, row 16"
+                                           << "the row holds '~'";
+    QTest::newRow("date format giving a line break") << 32 << "{date:%n}"
+                                                     << "page 3, row 1"
+                                                     << "control character (U+000A)";
     QTest::newRow("unknown date conversion") << 47 << "{date:%Q}"
                                              << "page 3, row 16"
                                              << "{date:%Q} is not a date format";
@@ -197,27 +211,10 @@ void TestFill::badRows_data() {
     QTest::newRow("date width beyond any row") << 51 << "{date:>99999999%Y}"
                                                << "page 4, row 4"
                                                << "above 999";
-    QTest::newRow("33 characters") << 63 << "{site:<33}"
-                                   << "page 4, row 16"
-                                   << "has 33 characters; a row holds 32";
-    QTest::newRow("double quote in value") << 80 << "{quote}"
-                                           << "page 6, row 1"
-                                           << "holds '\"'";
-    QTest::newRow("tilde in value") << 81 << "{tilde}"
-                                    << "page 6, row 2"
-                                    << "holds '~'";
-    QTest::newRow("newline in value") << 82 << "{nl}"
-                                      << "page 6, row 3"
-                                      << "control character (U+000A)";
-    QTest::newRow("C1 control in value") << 83 << "{c1}"
-                                         << "page 6, row 4"
-                                         << "control character (U+0085)";
-    QTest::newRow("value outside Latin-1") << 94 << "{euro}"
-                                           << "page 6, row 15"
-                                           << "'€' (U+20AC), which is outside Latin-1";
-    QTest::newRow("lone surrogate in value") << 93 << "{half}"
-                                             << "page 6, row 14"
-                                             << "\"half\" holds a lone surrogate (U+D800)";
+    QTest::newRow("33 characters")
+        << 63 << "{site:<33}"
+        << "page 4, row 16"
+        << "has 33 characters even with its figures missing; a row holds 32";
 }
 
 void TestFill::badRows() {
@@ -228,9 +225,83 @@ void TestFill::badRows() {
     PageSet templates;
     templates.setRow(index, templ);
     templates.setRow(PageSet::RowCount - 1, QStringLiteral("{}")); // the first bad row is named
-    const QString text = failureOf([&] { fillRows(templates, figures(), Now); });
+    FieldValues values = figures();
+    const QString text = failureOf([&] { fillRows(templates, values, Now); });
     QVERIFY2(text.startsWith(where + QStringLiteral(": ")), qPrintable(text));
     QVERIFY2(text.contains(reason), qPrintable(text));
+}
+
+void TestFill::refusedValues_data() {
+    QTest::addColumn<QStringList>("templates"); // rows 0, 1, ...
+    QTest::addColumn<QStringList>("settings");  // beside figures()
+    QTest::addColumn<QStringList>("filled");
+    QTest::addColumn<QStringList>("unavailable");
+    QTest::addColumn<QString>("reason"); // the first unavailable value's
+
+    const QString twelve(12, u'x');
+    QTest::newRow("double quote in value")
+        << QStringList{"<{quote}>"} << QStringList{} << QStringList{"<-->"} << QStringList{"quote"}
+        << "holds '\"'";
+    QTest::newRow("tilde in value") << QStringList{"{tilde:>4}"} << QStringList{}
+                                    << QStringList{"  --"} << QStringList{"tilde"} << "holds '~'";
+    QTest::newRow("newline in value") << QStringList{"{nl}"} << QStringList{} << QStringList{"--"}
+                                      << QStringList{"nl"} << "control character (U+000A)";
+    QTest::newRow("C1 control in value")
+        << QStringList{"{c1}"} << QStringList{} << QStringList{"--"} << QStringList{"c1"}
+        << "control character (U+0085)";
+    QTest::newRow("value outside Latin-1")
+        << QStringList{"{euro} {pH}"} << QStringList{} << QStringList{"-- 7.26"}
+        << QStringList{"euro"} << "'€' (U+20AC), which is outside Latin-1";
+    QTest::newRow("lone surrogate in value")
+        << QStringList{"{half}"} << QStringList{} << QStringList{"--"} << QStringList{"half"}
+        << "lone surrogate (U+D800)";
+    QTest::newRow("integer format on fraction")
+        << QStringList{"{pH:3d}"} << QStringList{} << QStringList{" --"} << QStringList{"pH"}
+        << "{pH:3d} does not fit the number 7.26";
+    QTest::newRow("float format on text")
+        << QStringList{"{site:.1f}"} << QStringList{} << QStringList{"--"} << QStringList{"site"}
+        << "{site:.1f} does not fit the text \"Nord\"";
+    QTest::newRow("1e300 through a fixed format")
+        << QStringList{"NOx {big:>6.1f} mg", "{big}"} << QStringList{"big=1" + QString(300, u'0')}
+        << QStringList{"NOx     -- mg", "--"} << QStringList{"big"} << "makes a row of 310";
+    QTest::newRow("float32 maximum through a fixed format")
+        << QStringList{"SO2 {so2:>6.1f} {pH:.1f}"}
+        << QStringList{"so2=340282346638528859811704183484516925440"}
+        << QStringList{"SO2     -- 7.3"} << QStringList{"so2"} << "makes a row of 49";
+    QTest::newRow("refused in a later row, missing in an earlier one")
+        << QStringList{"{wide}", "flow {wide:.0f} m3/h"}
+        << QStringList{"wide=10000000000000000000000"} << QStringList{"--", "flow -- m3/h"}
+        << QStringList{"wide"} << "makes a row of 33";
+    QTest::newRow("no single value to blame: every field missing")
+        << QStringList{"{a}{b}{c}{d} {pH}", "{a}"}
+        << QStringList{"a=" + twelve, "b=" + twelve, "c=" + twelve, "d=" + twelve}
+        << QStringList{"-------- --", twelve} << QStringList{"a", "b", "c", "d", "pH"}
+        << "longer than 32 characters with the other figures";
+}
+
+void TestFill::refusedValues() {
+    QFETCH(QStringList, templates);
+    QFETCH(QStringList, settings);
+    QFETCH(QStringList, filled);
+    QFETCH(QStringList, unavailable);
+    QFETCH(QString, reason);
+    FieldValues values = figures();
+    for (const QString &setting : settings)
+        values.set(setting);
+    PageSet pages;
+    for (qsizetype i = 0; i < templates.size(); ++i)
+        pages.setRow(int(i), templates.at(i));
+    const PageSet result = fillRows(pages, values, Now);
+    for (qsizetype i = 0; i < filled.size(); ++i)
+        QCOMPARE(result.row(int(i)), filled.at(i));
+    QCOMPARE(values.unavailableNames(), unavailable);
+    const QList<FieldValues::Line> lines = values.lines();
+    const auto line = std::find_if(lines.cbegin(), lines.cend(), [&](const auto &line) {
+        return line.name == unavailable.first();
+    });
+    QVERIFY(line != lines.cend());
+    QCOMPARE(line->state, Reading::State::Failed);
+    QVERIFY2(line->problem.contains(reason), qPrintable(line->problem));
 }
 
 void TestFill::badFiles_data() {
@@ -241,7 +312,6 @@ void TestFill::badFiles_data() {
     QTest::newRow("not JSON") << QByteArray(R"({"pH" 7.2})")
                               << "not JSON: missing name separator at offset 7";
     QTest::newRow("array, not object") << QByteArray("[1, 2]") << "not a JSON object";
-    QTest::newRow("null value") << QByteArray(R"({"pH": 1, "TSS": null})") << "\"TSS\" is null";
     QTest::newRow("bool value") << QByteArray(R"({"ok": true})") << "\"ok\" is true or false";
     QTest::newRow("array value") << QByteArray(R"({"pH": [7]})") << "\"pH\" is an array";
     QTest::newRow("object value") << QByteArray(R"({"pH": {"v": 7}})") << "\"pH\" is an object";
@@ -298,20 +368,28 @@ void TestFill::badSettings() {
 }
 
 void TestFill::laterFileAndSettingsWin() {
-    const QString first = writeFile(QStringLiteral("first.json"), R"({"a": 1, "b": 1, "c": 1})");
-    const QString second = writeFile(QStringLiteral("second.json"), R"({"a": 2, "b": 2})");
+    const QString first =
+        writeFile(QStringLiteral("first.json"), R"({"a": 1, "b": 1, "c": 1, "d": 1})");
+    const QString second =
+        writeFile(QStringLiteral("second.json"), R"({"a": 2, "b": 2, "d": null, "e": null})");
     FieldValues values;
+    Reading current{QStringLiteral("e"), 5.0, Now, Reading::State::Ok, QStringLiteral("json"), {}};
+    values.addReadings({current});
     values.set(QStringLiteral("a=setting")); // before the files, and still wins
     values.readJsonFile(first);
     values.readJsonFile(second);
-    QCOMPARE(fillRow(QStringLiteral("{a} {b} {c}"), values, Now), QStringLiteral("setting 2 1"));
+    // null in a later file leaves a value unavailable, whatever gave it before.
+    QCOMPARE(fillRow(QStringLiteral("{a} {b} {c} {d} {e}"), values, Now),
+             QStringLiteral("setting 2 1 -- --"));
+    QCOMPARE(values.unavailableNames(), QStringList({"d", "e"}));
 }
 
 void TestFill::rowsAreTemplatesOnlyWhenValuesGiven() {
     PageSet templates;
     templates.setRow(0, QStringLiteral("{date} {x"));
     templates.setRow(1, QStringLiteral("{date}"));
-    QCOMPARE(fillRows(templates, FieldValues(), Now), templates);
+    FieldValues none;
+    QCOMPARE(fillRows(templates, none, Now), templates);
 
     FieldValues empty;
     empty.readJson("{}", QStringLiteral("empty.json"));

@@ -238,6 +238,8 @@ void TestModbus::reading_data() {
     QTest::newRow("scale and offset") << QStringList{live("register=40001;scale=0.1;offset=-3"),
                                                      live("register=30009;type=int16;scale=-1.5")}
                                       << QStringList{"120.4", "3"};
+    QTest::newRow("scale past a double") << QStringList{live("register=40001;scale=1e308")}
+                                         << QStringList{"!scaled is not a finite number"};
     QTest::newRow("exception inside a batch")
         << QStringList{live("register=30019"), live("register=30020"), live("register=30021"),
                        live("register=40001")}

@@ -236,14 +236,24 @@ void TestSources::badSectionBesideGoodOnes_data() {
                                          << "a csv source takes no \"parameter\"";
     QTest::newRow("bad max-age") << "json = f.json\nparameter = cod\nmax-age = soon"
                                  << "line 7: max-age \"soon\"";
+    QTest::newRow("logger's no-data below min") << "json = f.json\nparameter = cod\nmin = 200"
+                                                << "198 below min 200";
+    QTest::newRow("above max") << "json = f.json\nparameter = cod\nmax = 1e2"
+                               << "198 above max 100";
+    QTest::newRow("min not a number") << "json = f.json\nparameter = cod\nmin = zero"
+                                      << "line 7: min \"zero\" is not a number";
+    QTest::newRow("min above max") << "json = f.json\nparameter = cod\nmin = 5\nmax = 1"
+                                   << "line 4: [bad]: min 5 is above max 1";
     QTest::newRow("line without =") << "json = f.json\nparameter = cod\noops"
                                     << "line 7: not a KEY = VALUE line";
     QTest::newRow("built-in name") << "json = f.json\nparameter = cod"
                                    << "line 4: \"date\" is built in";
     QTest::newRow("analyser without a register")
-        << "modbus-tcp = 10.0.0.5:502" << "sources.conf [bad]: no register (30001 to 39999";
+        << "modbus-tcp = 10.0.0.5:502"
+        << "sources.conf [bad]: no register (30001 to 39999";
     QTest::newRow("analyser on a COM number nothing resolves")
-        << "modbus-rtu = COM 5\nregister = 30001" << "sources.conf [bad]: ";
+        << "modbus-rtu = COM 5\nregister = 30001"
+        << "sources.conf [bad]: ";
 }
 
 void TestSources::badSectionBesideGoodOnes() {
@@ -299,6 +309,8 @@ void TestSources::fieldsFromReadings_data() {
         << Now.toLocalTime().toString("HH:mm") << QStringList{};
     QTest::newRow("updated: sources, none in use") << none << QStringList{} << "[{updated:>7%H:%M}]"
                                                    << "[     --]" << QStringList{"cod", "updated"};
+    QTest::newRow("updated unused does not count") << none << QStringList{} << "{cod}"
+                                                   << "--" << QStringList{"cod"};
     QTest::newRow("updated given by --set wins")
         << none << QStringList{"updated=today", "cod=1"} << "{updated}"
         << "today" << QStringList{};
