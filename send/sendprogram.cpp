@@ -12,6 +12,7 @@
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "report.h"
+#include "reportfile.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
 #include "sources.h"
@@ -24,7 +25,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <csignal>
@@ -508,10 +508,10 @@ int SendProgram::report() {
         m_out.flush();
         return AllAnswered;
     }
-    QSaveFile file(m_options.reportPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(page.html) != page.html.size() ||
-        !file.commit()) {
-        error(QStringLiteral("cannot write %1: %2").arg(m_options.reportPath, file.errorString()));
+    try {
+        ReportFile::write(m_options.reportPath, page.html);
+    } catch (const Failure &failure) {
+        error(failure.text());
         return BadInput;
     }
     return AllAnswered;
