@@ -30,6 +30,10 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 
 } // namespace
 
+QString portNumberProblem() {
+    return QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount);
+}
+
 qint64 parseInterval(const QString &option, const QString &text) {
     // A unit is needed: a bare 15 is as likely meant as minutes as seconds.
     static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd])\s*$)"));
@@ -346,9 +350,8 @@ SendOptions parse(const QStringList &arguments) {
     // Only the numbers of the console's port list: any other is a typing mistake, refused before
     // a job (and its journal record) begins.
     if (parser.isSet(port))
-        options.portNumber =
-            wholeNumber(QStringLiteral("port"), parser.value(port), 1, Settings::PortCount,
-                        QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount));
+        options.portNumber = wholeNumber(QStringLiteral("port"), parser.value(port), 1,
+                                         Settings::PortCount, portNumberProblem());
     if (parser.isSet(device)) {
         options.device = parser.value(device);
         if (options.device.isEmpty())

@@ -244,10 +244,12 @@ std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
         return PortTarget::device(m_options.device);
     if (m_options.portNumber)
         return mappedPort(*m_options.portNumber);
-    if (fromFile && *fromFile >= 1)
+    // The same numbers as --port takes: any other is a mistake, never a port to open.
+    if (fromFile && *fromFile >= 1 && *fromFile <= Settings::PortCount)
         return mappedPort(*fromFile);
-    error(QStringLiteral("%1 selects no port (%2); give --port or --device")
-              .arg(m_options.configPath, QString::number(fromFile.value_or(0))));
+    error(QStringLiteral("%1, line 1: port %2: %3; give --port or --device")
+              .arg(m_options.configPath, QString::number(fromFile.value_or(0)),
+                   SendCommandLine::portNumberProblem()));
     return std::nullopt;
 }
 
