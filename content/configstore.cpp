@@ -26,8 +26,10 @@ constexpr qint64 MaxBytesRead = 16 * 1024 * 1024;
 
 class ValueReader {
 public:
-    explicit ValueReader(QIODevice &device)
-        : m_device(device) {}
+    // bytes: the file's first bytes, one more than the cap when it holds more.
+    explicit ValueReader(const QByteArray &bytes)
+        : m_bytes(bytes)
+        , m_end(std::min<qsizetype>(bytes.size(), MaxBytesRead)) {}
 
     // The next value, or nothing when the file ends before the value does. LF, a run of CRs
     // followed by LF (a CR LF file converted twice) and a lone CR each end one line; a line end
@@ -76,7 +78,7 @@ public:
         return true;
     }
 
-    bool overLimit() const { return m_consumed > MaxBytesRead; }
+    bool overLimit() const { return m_bytes.size() > MaxBytesRead; }
     int line() const { return m_line; } // where the next value starts, from 1
 
 private:
@@ -84,27 +86,16 @@ private:
 
     int peek() { return peekAt(0); }
 
-    // The byte ahead of the next one by offset, reading more of the file when needed.
-    int peekAt(qsizetype offset) {
-        while (m_pos + offset >= m_buffer.size()) {
-            if (m_consumed + (m_buffer.size() - m_pos) > MaxBytesRead)
-                return EndOfFile;
-            const QByteArray more = m_device.read(64 * 1024);
-            if (more.isEmpty())
-                return EndOfFile;
-            m_buffer.remove(0, m_pos);
-            m_buffer.append(more);
-            m_pos = 0;
-        }
-        return static_cast<unsigned char>(m_buffer.at(m_pos + offset));
+    // The byte ahead of the next one by offset.
+    int peekAt(qsizetype offset) const {
+        return m_pos + offset < m_end ? static_cast<unsigned char>(m_bytes.at(m_pos + offset))
+                                      : EndOfFile;
     }
 
     int take() {
         const int c = peek();
-        if (c != EndOfFile) {
+        if (c != EndOfFile)
             ++m_pos;
-            ++m_consumed;
-        }
         return c;
     }
 
@@ -129,10 +120,9 @@ private:
         }
     }
 
-    QIODevice &m_device;
-    QByteArray m_buffer;
+    const QByteArray &m_bytes;
+    const qsizetype m_end; // no byte from here on is read
     qsizetype m_pos = 0;
-    qint64 m_consumed = 0;
     int m_line = 1;
     qsizetype m_loneCrs = 0; // CRs ahead known not to be followed by LF
 };
@@ -158,7 +148,16 @@ void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
 }
 
 void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {
-    ValueReader reader(device);
+    // Read whole first (within the cap): whether the file is UTF-8 is known only from all of it.
+    QByteArray bytes;
+    while (bytes.size() <= MaxBytesRead) {
+        const QByteArray more =
+            device.read(std::min<qint64>(64 * 1024, MaxBytesRead + 1 - bytes.size()));
+        if (more.isEmpty())
+            break;
+        bytes += more;
+    }
+    ValueReader reader(bytes);
     const auto fail = [&](const QString &why) {
         return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
     };
@@ -167,9 +166,16 @@ void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumbe
             QStringLiteral("Cannot read %1, line %2: %3").arg(name, QString::number(line), why));
     };
 
-    // An editor may save the file as UTF-8 with a byte-order mark; without one, each byte is
-    // one Latin-1 character.
-    const bool utf8 = reader.takeByteOrderMark();
+    // The console writes one Latin-1 byte a character, but most editors save UTF-8, with or
+    // without a byte-order mark. A file without one is UTF-8 when all of it is valid UTF-8 and
+    // holds a byte above ASCII: Latin-1 text seldom is (its accented letters would each have to
+    // be followed by symbols from 0x80 to 0xbf), and text such as "Ã©" that is would have been
+    // UTF-8 read wrongly by some other program. Either way a character the boards cannot show
+    // refuses the row rather than sending its bytes as other characters.
+    const bool byteOrderMark = reader.takeByteOrderMark();
+    const bool utf8 = byteOrderMark ||
+                      (std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return c & 0x80; }) &&
+                       bytes.isValidUtf8());
     const auto text = [&](const QByteArray &value, int line) {
         if (!utf8)
             return QString::fromLatin1(value);

@@ -7,7 +7,9 @@
 class QIODevice;
 
 // display.cfg: the port number on the first line, then the 96 row texts in index order, each in
-// double quotes, every line ended by CR LF, one Latin-1 byte per character.
+// double quotes, every line ended by CR LF, one Latin-1 byte per character. Read also as UTF-8,
+// as editors save it: with a byte-order mark, or without one when the whole file is valid UTF-8
+// and holds a character beyond ASCII.
 class ConfigStore {
 public:
     static constexpr auto DefaultFileName = "display.cfg";

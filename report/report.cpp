@@ -1,7 +1,9 @@
 #include "report.h"
 
 #include "pageset.h"
+#include "reportfile.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
@@ -585,16 +587,19 @@ ReportPage writeReport(const QString &journalPath, const ReportOptions &options)
     const QDateTime now = options.now.toLocalTime();
     QString html;
     html.reserve(64 * 1024);
+    // Its generator and title mark the file as one that a later report may replace.
     html += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-                           "<meta name=\"viewport\" content=\"width=device-width, "
-                           "initial-scale=1\">\n<title>Display boards: report of %1</title>\n"
-                           "<style>%2</style>\n</head>\n<body>\n<h1>Display boards</h1>\n"
-                           "<p class=\"meta\">Jobs of the last %3 to %4 from the journal %5. "
+                           "%8 %9\">\n<meta name=\"viewport\" content=\"width=device-width, "
+                           "initial-scale=1\">\n%1%2</title>\n"
+                           "<style>%3</style>\n</head>\n<body>\n<h1>Display boards</h1>\n"
+                           "<p class=\"meta\">Jobs of the last %4 to %2 from the journal %5. "
                            "Times are local (UTC%6); uploads are expected every %7.</p>\n")
-                .arg(now.toString(QStringLiteral("yyyy-MM-dd HH:mm")), QLatin1String(Style),
-                     plural(options.days, "day", "days"),
-                     now.toString(QStringLiteral("yyyy-MM-dd HH:mm")), htmlText(journalPath),
-                     utcOffset(now.offsetFromUtc()), duration(options.expectEverySeconds * 1000));
+                .arg(QLatin1String(ReportFile::TitlePrefix),
+                     now.toString(QStringLiteral("yyyy-MM-dd HH:mm")), QLatin1String(Style),
+                     plural(options.days, "day", "days"), htmlText(journalPath),
+                     utcOffset(now.offsetFromUtc()), duration(options.expectEverySeconds * 1000),
+                     QLatin1String(ReportFile::GeneratorPrefix),
+                     htmlText(QCoreApplication::applicationVersion()));
     if (!report.reading.problem.isEmpty())
         html += QStringLiteral("<p class=\"warning\" role=\"alert\">%1</p>\n")
                     .arg(htmlText(report.reading.problem));

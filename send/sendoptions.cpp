@@ -30,6 +30,10 @@ int wholeNumber(const QString &option, const QString &text, int lowest, int high
 
 } // namespace
 
+QString portNumberProblem() {
+    return QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount);
+}
+
 qint64 parseInterval(const QString &option, const QString &text) {
     // A unit is needed: a bare 15 is as likely meant as minutes as seconds.
     static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd])\s*$)"));
@@ -102,7 +106,8 @@ SendOptions parse(const QStringList &arguments) {
         "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
         "board did not answer, or --check found the last complete upload too old; 2 the port could "
         "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
-        "was sent), or a journal that cannot be read for --history or --report; 4 every frame went "
+        "was sent), or a journal that cannot be read for --history or --report, or a --report file "
+        "that is not a new file or an earlier report; 4 every frame went "
         "out and every expected board answered, but some values "
         "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
         "SIGINT, SIGTERM or SIGHUP ended it."));
@@ -233,9 +238,11 @@ SendOptions parse(const QStringList &arguments) {
                                          QStringLiteral("time"));
     const QCommandLineOption report(
         QStringLiteral("report"),
-        QStringLiteral("Write the journal's last days as one HTML page (\"-\": standard "
-                       "output): each device's last complete upload, each board's answers, "
-                       "uploads per day, the failures and the pages as last sent; open no port."),
+        QStringLiteral(
+            "Write the journal's last days as one HTML page (\"-\": standard "
+            "output): each device's last complete upload, each board's answers, "
+            "uploads per day, the failures and the pages as last sent; open no port. It writes a "
+            "new file or over an earlier report, nothing else."),
         QStringLiteral("file"));
     const QCommandLineOption days(QStringLiteral("days"),
                                   QStringLiteral("With --report: how many days up to now (%1).")
@@ -346,9 +353,8 @@ SendOptions parse(const QStringList &arguments) {
     // Only the numbers of the console's port list: any other is a typing mistake, refused before
     // a job (and its journal record) begins.
     if (parser.isSet(port))
-        options.portNumber =
-            wholeNumber(QStringLiteral("port"), parser.value(port), 1, Settings::PortCount,
-                        QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount));
+        options.portNumber = wholeNumber(QStringLiteral("port"), parser.value(port), 1,
+                                         Settings::PortCount, portNumberProblem());
     if (parser.isSet(device)) {
         options.device = parser.value(device);
         if (options.device.isEmpty())

@@ -67,6 +67,10 @@ qint64 parseInterval(const QString &option, const QString &text);
 // "1-3,5" into the addresses it names, ascending and each once; throws UsageError.
 QList<int> parseBoards(const QString &list, int lowest, int highest);
 
+// What is wrong with a port number the console's list does not offer, given to --port or on
+// display.cfg's port line: "not a port number from 1 to 250".
+QString portNumberProblem();
+
 // "15m", "900s", "1h" or "1d" in seconds; throws UsageError.
 qint64 parseDuration(const QString &option, const QString &text);
 

@@ -12,6 +12,7 @@
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "report.h"
+#include "reportfile.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
 #include "sources.h"
@@ -24,7 +25,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <csignal>
@@ -244,10 +244,12 @@ std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
         return PortTarget::device(m_options.device);
     if (m_options.portNumber)
         return mappedPort(*m_options.portNumber);
-    if (fromFile && *fromFile >= 1)
+    // The same numbers as --port takes: any other is a mistake, never a port to open.
+    if (fromFile && *fromFile >= 1 && *fromFile <= Settings::PortCount)
         return mappedPort(*fromFile);
-    error(QStringLiteral("%1 selects no port (%2); give --port or --device")
-              .arg(m_options.configPath, QString::number(fromFile.value_or(0))));
+    error(QStringLiteral("%1, line 1: port %2: %3; give --port or --device")
+              .arg(m_options.configPath, QString::number(fromFile.value_or(0)),
+                   SendCommandLine::portNumberProblem()));
     return std::nullopt;
 }
 
@@ -508,10 +510,10 @@ int SendProgram::report() {
         m_out.flush();
         return AllAnswered;
     }
-    QSaveFile file(m_options.reportPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(page.html) != page.html.size() ||
-        !file.commit()) {
-        error(QStringLiteral("cannot write %1: %2").arg(m_options.reportPath, file.errorString()));
+    try {
+        ReportFile::write(m_options.reportPath, page.html);
+    } catch (const Failure &failure) {
+        error(failure.text());
         return BadInput;
     }
     return AllAnswered;

@@ -192,6 +192,21 @@ void TestConfigStore::read_data() {
     QTest::newRow("byte-order mark, invalid UTF-8")
         << true << bom + fileWith("4", all).replace("row 3\"", "row 3\xc3(\"") << false << 4
         << all.mid(0, 3);
+    const QByteArray utf8 =
+        fileWith("12", latin).replace("caf\xe9 20\xb0", "caf\xc3\xa9 20\xc2\xb0");
+    QTest::newRow("UTF-8 without a byte-order mark") << true << utf8 << true << 12 << latin;
+    QTest::newRow("UTF-8 without a byte-order mark, a character beyond Latin-1")
+        << true << fileWith("4", all).replace("row 3\"", "row 3 \xe2\x82\xac\"") << false << 4
+        << all.mid(0, 3);
+    QStringList mixedBytes = latin;
+    mixedBytes[5] = QStringLiteral("caf\u00c3\u00a9 20\u00c2\u00b0C");
+    mixedBytes[9] = QStringLiteral("\u00e9");
+    QTest::newRow("UTF-8 rows and one Latin-1 byte: all Latin-1")
+        << true << QByteArray(utf8).replace("row 9\"", "\xe9\"") << true << 12 << mixedBytes;
+    QStringList mojibake = all;
+    mojibake[2] = QStringLiteral("\u00e9");
+    QTest::newRow("Latin-1 text that is valid UTF-8 reads as UTF-8")
+        << true << fileWith("4", all).replace("row 2\"", "\xc3\xa9\"") << true << 4 << mojibake;
     QTest::newRow("port COM103") << true << fileWith("COM103", all) << false << 1 << QStringList();
     QTest::newRow("port +-5") << true << fileWith("+-5", all) << false << 1 << QStringList();
     QTest::newRow("CR CR LF line ends")

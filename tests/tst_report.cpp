@@ -5,7 +5,9 @@
 #include "journalfiles.h"
 #include "programrun.h"
 #include "report.h"
+#include "reportfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -13,6 +15,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,8 +44,16 @@ void fillJournal(const QString &path) {
         if (n >= 150 && n < 160) // the feed stopped for two and a half hours
             continue;
         const QDateTime at = First.addSecs(n * 15 * 60);
-        const qint64 id = journal.begin({QStringLiteral("send"), QStringLiteral("upload"), 33,
-                                         QStringLiteral("/dev/ttyUSB0"), 5, rows, at, {}, {}, {}});
+        const qint64 id = journal.begin({QStringLiteral("send"),
+                                         QStringLiteral("upload"),
+                                         33,
+                                         QStringLiteral("/dev/ttyUSB0"),
+                                         5,
+                                         rows,
+                                         at,
+                                         {},
+                                         {},
+                                         {}});
         const bool failed = n == 100;
         journal.finish(id, {failed ? QStringLiteral("port-error") : QStringLiteral("complete"),
                             failed ? PortError : QString(),
@@ -226,6 +237,87 @@ private Q_SLOTS:
         QVERIFY2(run.status == status, qPrintable(run.err));
         QCOMPARE(QFile::exists(output), written);
         QCOMPARE(run.err.isEmpty(), status == 0);
+    }
+
+    // What --report finds at its path: only an earlier report is replaced.
+    void replacesOnlyAReport_data() {
+        QTest::addColumn<QString>("existing");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("a new file") << "" << true;
+        QTest::newRow("a report that names no generator") << "old report" << true;
+        QTest::newRow("a report display-send wrote") << "report" << true;
+        QTest::newRow("the journal in use") << "journal" << false;
+        QTest::newRow("display.cfg") << "config" << false;
+        QTest::newRow("a link to a report") << "link" << false;
+        QTest::newRow("a FIFO") << "fifo" << false;
+        QTest::newRow("a folder") << "folder" << false;
+        QTest::newRow("an unrelated HTML page") << "html" << false;
+    }
+    void replacesOnlyAReport() {
+        QFETCH(QString, existing);
+        QFETCH(bool, replaced);
+        QTemporaryDir dir;
+        const QString journal = dir.filePath(QStringLiteral("display-journal.db"));
+        QVERIFY(QFile::copy(m_journal, journal));
+        QString output = dir.filePath(QStringLiteral("report.html"));
+        const auto put = [](const QString &path, const QByteArray &bytes) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        if (existing == QLatin1String("journal")) {
+            output = journal;
+        } else if (existing == QLatin1String("config")) {
+            output = dir.filePath(QStringLiteral("display.cfg"));
+            put(output, "1\r\n" + QByteArray("\"row\"\r\n").repeated(96));
+        } else if (existing == QLatin1String("link")) {
+            put(dir.filePath(QStringLiteral("earlier.html")), m_html.toUtf8());
+            QVERIFY(QFile::link(QStringLiteral("earlier.html"), output));
+        } else if (existing == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(output).constData(), 0600), 0);
+        } else if (existing == QLatin1String("folder")) {
+            QVERIFY(QDir().mkdir(output));
+        } else if (existing == QLatin1String("html")) {
+            put(output, "<!DOCTYPE html>\n<html><head><title>Display boards: minutes</title>");
+        } else if (existing == QLatin1String("report")) {
+            put(output, m_html.toUtf8());
+        } else if (existing == QLatin1String("old report")) {
+            static const QRegularExpression generator(
+                QStringLiteral("<meta name=\"generator\"[^>]*>"));
+            QVERIFY(generator.match(m_html).hasMatch());
+            put(output, QString(m_html).remove(generator).toUtf8());
+        }
+        // What is at the path, a link and a FIFO as such; a FIFO is never opened.
+        const auto entry = [&] {
+            const QFileInfo info(output);
+            QFile file(info.canonicalFilePath());
+            const QByteArray kind = info.isSymLink() ? "link: " : info.isDir() ? "folder" : "";
+            if (!info.isFile() || !file.open(QIODevice::ReadOnly))
+                return kind + (info.exists() ? "not a regular file" : "");
+            return kind + file.readAll();
+        };
+        const QByteArray before = entry();
+        const auto names = [&] {
+            return QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        };
+        const QStringList namesBefore = names();
+
+        QProcess send;
+        send.start(QStringLiteral(DISPLAY_SEND),
+                   {QStringLiteral("--report"), output, QStringLiteral("--journal"), journal});
+        const Run run = finish(send);
+        const QByteArray after = entry();
+        if (replaced) {
+            QVERIFY2(run.status == 0, qPrintable(run.err));
+            QVERIFY(after != before && after.startsWith("<!DOCTYPE html>"));
+            QVERIFY(after.contains(ReportFile::GeneratorPrefix));
+        } else {
+            QVERIFY2(run.status == 3, qPrintable(run.err));
+            QVERIFY2(run.err.contains(QStringLiteral("Cannot write %1: ").arg(output)),
+                     qPrintable(run.err));
+            QCOMPARE(after, before);
+            QCOMPARE(names(), namesBefore); // no temporary file left behind
+        }
     }
 
 private:

@@ -349,7 +349,7 @@ void TestSend::badInputSendsNothing_data() {
                                          << QByteArray() << "Cannot read v%1.json: ";
     QTest::newRow("config path with %2 selecting no port")
         << QStringList{"--test", "--config", "odd%2.cfg"} << QByteArray() << QByteArray()
-        << "odd%2.cfg selects no port (0); give --port or --device";
+        << "odd%2.cfg, line 1: port 0: not a port number from 1 to 250; give --port or --device";
     QTest::newRow("device with %1") << QStringList{"--device", "tcp://%1"} << QByteArray()
                                     << QByteArray() << "malformed address \"tcp://%1\"";
     // Opened without blocking: a FIFO is refused at once, not waited on for a writer.
@@ -747,6 +747,17 @@ void TestSend::mappedPortNumber_data() {
         << QByteArray("250=BOARDS\n251=/dev/x\n") << QStringList{"--test", "--port", "250"} << 1
         << 0 << QStringList{"ports.conf, line 2: COM 251 is not in the port list"}
         << ProbeFrameCount;
+    QTest::newRow("display.cfg's port 300: bad input")
+        << QByteArray() << QStringList{"--test"} << 300 << 3
+        << QStringList{"display.cfg, line 1: port 300: not a port number from 1 to 250; give "
+                       "--port or --device"}
+        << 0;
+    QTest::newRow("display.cfg's port 251, upload: bad input")
+        << QByteArray() << QStringList() << 251 << 3
+        << QStringList{"display.cfg, line 1: port 251: not a port number"} << 0;
+    QTest::newRow("display.cfg's port 300 under --port")
+        << QByteArray("250=BOARDS\n") << QStringList{"--test", "--port", "250"} << 300 << 0
+        << QStringList{} << ProbeFrameCount;
 }
 
 void TestSend::mappedPortNumber() {
