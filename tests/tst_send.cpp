@@ -866,6 +866,9 @@ void TestSend::liveValues_data() {
         << QStringList{"--show-values", "--json", "--set", "cod=120"} << QList<int>{} << 4
         << R"({"name":"cod","source":"set","state":"ok","time":null,"value":120})"
         << "updated unavailable" << 0;
+    QTest::newRow("a reading from the future named, the one before it judged")
+        << QStringList{"--show-values"} << QList<int>{} << 4 << "cod 198 stale"
+        << "cod dated 2100-01-01 00:00:00 UTC, ahead of this machine's clock, skipped" << 0;
     QTest::newRow("--sources missing: exit 3, nothing sent")
         << QStringList{"--device", "BOARDS", "--sources", "none.conf"} << QList<int>{} << 3
         << QString() << "none.conf" << 0;
@@ -884,7 +887,8 @@ void TestSend::liveValues() {
     pages.setRow(PageSet::indexOf(5, 3), QStringLiteral("COD(mg/l)    150    {cod:>6.0f}"));
     writeConfig(pages);
     writeFile(QStringLiteral("feed.json"), R"([{"deviceId": "s1", "params": [{"parameter": "cod",
-              "value": 198, "timestamp": 1796112000000, "flag": "U"}]}])");
+              "value": 198, "timestamp": 1796112000000, "flag": "U"},
+              {"parameter": "cod", "value": 9, "timestamp": 4102444800000}]}])");
     writeFile(QStringLiteral("sources.conf"), "[cod]\njson = feed.json\nparameter = cod\n");
     arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
 
