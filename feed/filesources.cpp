@@ -8,9 +8,11 @@
 #include <QJsonObject>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QTimeZone>
 
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -66,115 +68,287 @@ Reading judged(const SourceSection &section, double value, const QDateTime &time
     return reading;
 }
 
-std::optional<double> numberOf(const QJsonValue &value) {
-    if (value.isDouble())
-        return value.toDouble();
-    if (value.isString()) {
-        bool ok = false;
-        const double number = QLocale::c().toDouble(value.toString().trimmed(), &ok);
-        if (ok && std::isfinite(number))
-            return number;
-    }
-    return std::nullopt;
-}
-
-// ---- CSV ----------------------------------------------------------------------------------------
-
-struct CsvText {
-    QString header;
-    QStringList rows; // whole lines only, oldest first
-};
-
-CsvText readCsv(const QString &path) {
-    const std::unique_ptr<QFile> file = RegularFile::open(path);
-    QByteArray head = file->read(CsvSource::MaxHeaderBytes);
-    const qsizetype headerEnd = head.indexOf('\n');
-    if (headerEnd < 0)
-        throw Failure(QStringLiteral("%1: no header line").arg(path));
-    CsvText text;
-    text.header = QString::fromUtf8(head.first(headerEnd));
-    if (text.header.startsWith(QChar(0xfeff)))
-        text.header.remove(0, 1);
-
-    // Read from one byte before the tail, to see whether the tail begins with a whole line.
-    const qint64 size = file->size();
-    const qint64 from = qMax<qint64>(headerEnd, size - CsvSource::MaxTailBytes - 1);
-    if (!file->seek(from))
-        throw Failure(QStringLiteral("%1: %2").arg(path, file->errorString()));
-    QByteArray tail = file->read(CsvSource::MaxTailBytes + 1);
-    const qsizetype firstEnd = tail.indexOf('\n');
-    tail = firstEnd < 0 ? QByteArray() : tail.sliced(firstEnd + 1);
-    // A last line without its line end is still being written: its figure may be cut short.
-    tail.truncate(tail.lastIndexOf('\n') + 1);
-    for (QByteArray line : tail.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (!line.trimmed().isEmpty())
-            text.rows.append(QString::fromUtf8(line));
-    }
-    return text;
-}
-
-qsizetype columnOf(const QStringList &header, const QString &name) {
-    for (qsizetype i = 0; i < header.size(); ++i) {
-        if (header.at(i).trimmed().compare(name.trimmed(), Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    return -1;
-}
-
-std::optional<double> csvNumber(QString text, QChar delimiter) {
+// A number as a person writes it in a file: no thousands separator ever, and a comma as the
+// decimal mark only where the file says so (7,125 is 7.125, and 1.234,5 is no number).
+std::optional<double> numberIn(QString text, bool decimalComma) {
     text = text.trimmed();
+    if (decimalComma && text.count(u',') == 1 && !text.contains(u'.'))
+        text.replace(u',', u'.');
+    static const QLocale plain = [] {
+        QLocale locale = QLocale::c();
+        locale.setNumberOptions(QLocale::RejectGroupSeparator);
+        return locale;
+    }();
     bool ok = false;
-    double number = QLocale::c().toDouble(text, &ok);
-    // Where ';' or a tab separates fields, ',' may be the decimal mark (7,12).
-    if (!ok && delimiter != u',' && text.count(u',') == 1)
-        number = QLocale::c().toDouble(QString(text).replace(u',', u'.'), &ok);
+    const double number = plain.toDouble(text, &ok);
     if (ok && std::isfinite(number))
         return number;
     return std::nullopt;
 }
 
-Reading readCsvSource(const SourceSection &section, const QDateTime &now) {
-    CsvText text;
-    try {
-        text = readCsv(section.target);
-    } catch (const Failure &failure) {
-        return failed(section, failure.text());
+std::optional<double> numberOf(const QJsonValue &value) {
+    if (value.isDouble())
+        return value.toDouble();
+    if (value.isString())
+        return numberIn(value.toString(), false);
+    return std::nullopt;
+}
+
+bool isAhead(const QDateTime &time, const QDateTime &now) {
+    return now.secsTo(time) > FutureSlackSeconds;
+}
+
+// The rows passed over because their time lies ahead of this machine's clock.
+struct Ahead {
+    int count = 0;
+    QDateTime latest;
+
+    void add(const QDateTime &time) {
+        ++count;
+        if (!latest.isValid() || time > latest)
+            latest = time;
     }
-    const QChar delimiter = CsvSource::delimiterOf(text.header);
-    const QStringList header = CsvSource::fields(text.header, delimiter);
+    QString note(const QString &source, const QString &what) const {
+        return count == 1 ? QStringLiteral("%1: a %2 dated %3, ahead of this machine's clock, "
+                                           "skipped")
+                                .arg(source, what, timeText(latest))
+                          : QStringLiteral("%1: %2 %3s dated ahead of this machine's clock "
+                                           "skipped, the latest %4")
+                                .arg(source, QString::number(count), what, timeText(latest));
+    }
+    QString problem(const QString &what) const {
+        return QStringLiteral("the newest %1 is dated %2, ahead of this machine's clock")
+            .arg(what, timeText(latest));
+    }
+};
+
+// ---- CSV ----------------------------------------------------------------------------------------
+
+// A cell or a header as its bytes say: UTF-8 when they are valid UTF-8, else Latin-1.
+QString decoded(QByteArrayView bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
+// Just past the line end that ends the record beginning at from, outside double quotes; -1 when
+// the bytes end first.
+qsizetype recordEnd(QByteArrayView data, qsizetype from, bool inQuotes) {
+    for (qsizetype i = from; i < data.size(); ++i) {
+        if (data[i] == '"')
+            inQuotes = !inQuotes;
+        else if (data[i] == '\n' && !inQuotes)
+            return i + 1;
+    }
+    return -1;
+}
+
+// The fields of one record without its line end; double quotes keep delimiters and line ends,
+// and "" inside them is one quote. inQuotes: the record begins inside a quoted field.
+QList<QByteArray> fieldsOf(QByteArrayView record, char delimiter, bool inQuotes = false) {
+    if (record.endsWith('\n'))
+        record.chop(1);
+    if (record.endsWith('\r'))
+        record.chop(1);
+    QList<QByteArray> cells{QByteArray()};
+    for (qsizetype i = 0; i < record.size(); ++i) {
+        const char c = record[i];
+        if (c == '"') {
+            if (inQuotes && i + 1 < record.size() && record[i + 1] == '"') {
+                cells.last() += c;
+                ++i;
+            } else {
+                inQuotes = !inQuotes;
+            }
+        } else if (c == delimiter && !inQuotes) {
+            cells.append(QByteArray());
+        } else {
+            cells.last() += c;
+        }
+    }
+    return cells;
+}
+
+qsizetype columnOf(const QStringList &header, const QString &name, QString *problem) {
+    qsizetype found = -1;
+    for (qsizetype i = 0; i < header.size(); ++i) {
+        if (header.at(i).trimmed().compare(name.trimmed(), Qt::CaseInsensitive) != 0)
+            continue;
+        // Taking either could show another figure than the one meant.
+        if (found >= 0) {
+            *problem = QStringLiteral("column %1 appears twice").arg(quoted(name));
+            return -1;
+        }
+        found = i;
+    }
+    if (found < 0)
+        *problem = QStringLiteral("no column %1").arg(quoted(name));
+    return found;
+}
+
+// The local times the clock jumped over, named as the file gives them.
+struct Skipped {
+    int count = 0;
+    QString first;
+
+    void add(const QString &text) {
+        if (count++ == 0)
+            first = text.trimmed();
+    }
+    QString said() const {
+        return count == 1 ? QStringLiteral("the row at %1 names a local time the clock jumped "
+                                           "over")
+                                .arg(quoted(first))
+                          : QStringLiteral("%1 rows name local times the clock jumped over, the "
+                                           "first %2")
+                                .arg(QString::number(count), quoted(first));
+    }
+};
+
+// The instant a local date and time name. The clock shows a time twice when it is put back:
+// the earlier instant is taken, so a reading never looks newer than it is. A time it jumped
+// over names none. Each offset in use within a day of it is tried, whatever the platform's
+// own choice would be.
+CsvSource::Time localTime(const QDate &date, const QTime &time) {
+    const qint64 asUtc = QDateTime(date, time, QTimeZone::utc()).toMSecsSinceEpoch();
+    constexpr qint64 DayMs = 86400 * 1000;
+    std::optional<qint64> earliest;
+    for (const qint64 near : {asUtc - DayMs, asUtc, asUtc + DayMs}) {
+        const qint64 offsetMs =
+            qint64(QDateTime::fromMSecsSinceEpoch(near, Qt::LocalTime).offsetFromUtc()) * 1000;
+        const QDateTime candidate = QDateTime::fromMSecsSinceEpoch(asUtc - offsetMs, Qt::LocalTime);
+        if (candidate.date() == date && candidate.time() == time &&
+            (!earliest || asUtc - offsetMs < *earliest))
+            earliest = asUtc - offsetMs;
+    }
+    if (!earliest)
+        return {QDateTime(), true};
+    return {QDateTime::fromMSecsSinceEpoch(*earliest, QTimeZone::utc())};
+}
+
+} // namespace
+
+namespace CsvSource {
+
+Reading read(const QByteArray &head, const QByteArray &tail, qint64 tailStart,
+             const SourceSection &section, const QDateTime &now) {
+    QByteArrayView top = QByteArrayView(head).first(qMin<qsizetype>(head.size(), MaxHeaderBytes));
+    qsizetype bom = 0;
+    if (top.startsWith("\xef\xbb\xbf"))
+        bom = 3;
+    const qsizetype headerEnd = recordEnd(top, bom, false);
+    if (headerEnd < 0)
+        return failed(section, QStringLiteral("%1: no header line").arg(section.target));
+    const QByteArrayView headerBytes = top.sliced(bom, headerEnd - bom);
+    const char delimiter = delimiterOf(headerBytes);
+    QStringList header;
+    for (const QByteArray &cell : fieldsOf(headerBytes, delimiter))
+        header << decoded(cell);
+
+    QString problem;
     const QString columnName = section.options.value(QStringLiteral("column"));
-    const qsizetype column = columnOf(header, columnName);
+    const qsizetype column = columnOf(header, columnName, &problem);
     if (column < 0)
-        return failed(section, QStringLiteral("no column %1").arg(quoted(columnName)));
+        return failed(section, problem);
     qsizetype timeColumn = 0;
     QString timeName = header.value(0);
     if (section.options.contains(QStringLiteral("time-column"))) {
         timeName = section.options.value(QStringLiteral("time-column"));
-        timeColumn = columnOf(header, timeName);
+        timeColumn = columnOf(header, timeName, &problem);
         if (timeColumn < 0)
-            return failed(section, QStringLiteral("no column %1").arg(quoted(timeName)));
+            return failed(section, problem);
     }
 
+    // The rows: after the header when the tail reaches back to it, else from the first whole
+    // line of the tail, in the quotes' phase that leaves them balanced at the end.
+    QByteArrayView rows;
+    bool knownStart = tailStart <= headerEnd;
+    if (knownStart) {
+        rows = QByteArrayView(tail).sliced(qMin<qsizetype>(tail.size(), headerEnd - tailStart));
+    } else {
+        const qsizetype firstEnd = tail.indexOf('\n');
+        rows = firstEnd < 0 ? QByteArrayView() : QByteArrayView(tail).sliced(firstEnd + 1);
+    }
+    // A last line without its line end is still being written: its figure may be cut short.
+    rows = rows.first(rows.lastIndexOf('\n') + 1);
+    bool inQuotes = !knownStart && rows.count('"') % 2 != 0;
+    qsizetype at = 0;
+    if (inQuotes) { // the tail begins inside a quoted field: its end is no record's start
+        at = recordEnd(rows, 0, true);
+        at = at < 0 ? rows.size() : at;
+        inQuotes = false;
+    }
+
+    const bool decimalComma = delimiter != ',';
+    Ahead ahead;
+    Skipped skipped;
     QDateTime newest;
-    QString newestValue;
-    for (const QString &row : std::as_const(text.rows)) {
-        const QStringList cells = CsvSource::fields(row, delimiter);
-        const QDateTime time = CsvSource::parseTime(cells.value(timeColumn));
-        if (time.isValid() && (!newest.isValid() || time >= newest)) {
-            newest = time;
-            newestValue = cells.value(column);
+    QByteArray newestValue;
+    while (at < rows.size()) {
+        const qsizetype end = recordEnd(rows, at, false);
+        if (end < 0) // a record still being written: a quoted field is open
+            break;
+        const QList<QByteArray> cells = fieldsOf(rows.sliced(at, end - at), delimiter);
+        at = end;
+        // A row with another count of fields than the header is cut or misread; its columns
+        // are not the header's.
+        if (cells.size() != header.size())
+            continue;
+        const QString timeText = decoded(cells.at(timeColumn));
+        const Time time = parseTime(timeText);
+        if (time.skipped)
+            skipped.add(timeText);
+        if (!time.utc.isValid())
+            continue;
+        if (isAhead(time.utc, now)) {
+            ahead.add(time.utc);
+        } else if (!newest.isValid() || time.utc >= newest) {
+            newest = time.utc;
+            newestValue = cells.at(column);
         }
     }
-    if (!newest.isValid())
-        return failed(section,
-                      QStringLiteral("no row with a time in column %1").arg(quoted(timeName)));
-    const std::optional<double> value = csvNumber(newestValue, delimiter);
-    if (!value)
-        return failed(section, QStringLiteral("\"%1\" at %2 is not a number")
-                                   .arg(quoted(newestValue.trimmed()), timeText(newest)));
-    return judged(section, *value, newest, {}, now);
+
+    QStringList notes;
+    const QString source = QStringLiteral("%1 %2").arg(section.kind, section.target);
+    if (skipped.count > 0)
+        notes << QStringLiteral("%1: %2; skipped").arg(source, skipped.said());
+    if (!newest.isValid()) {
+        Reading reading = failed(
+            section, ahead.count > 0
+                         ? ahead.problem(QStringLiteral("row"))
+                         : QStringLiteral("no row with a time in column %1").arg(quoted(timeName)));
+        reading.notes = notes;
+        return reading;
+    }
+    if (ahead.count > 0)
+        notes << ahead.note(source, QStringLiteral("row"));
+    const QString valueText = decoded(newestValue);
+    const std::optional<double> value = numberIn(valueText, decimalComma);
+    Reading reading =
+        value ? judged(section, *value, newest, {}, now)
+              : failed(section, QStringLiteral("\"%1\" at %2 is not a number")
+                                    .arg(quoted(valueText.trimmed()), timeText(newest)));
+    reading.notes = notes;
+    return reading;
+}
+
+} // namespace CsvSource
+
+namespace {
+
+Reading readCsvSource(const SourceSection &section, const QDateTime &now) {
+    try {
+        const std::unique_ptr<QFile> file = RegularFile::open(section.target);
+        const QByteArray head = file->read(CsvSource::MaxHeaderBytes);
+        // From one byte before the tail, to see whether the tail begins with a whole line.
+        const qint64 from = qMax<qint64>(0, file->size() - CsvSource::MaxTailBytes - 1);
+        if (!file->seek(from))
+            throw Failure(QStringLiteral("%1: %2").arg(section.target, file->errorString()));
+        const QByteArray tail = file->read(CsvSource::MaxTailBytes + 1);
+        return CsvSource::read(head, tail, from, section, now);
+    } catch (const Failure &failure) {
+        return failed(section, failure.text());
+    }
 }
 
 } // namespace
@@ -199,6 +373,7 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
     bool named = false;
     double newestMs = -1;
     QJsonObject newest;
+    Ahead ahead;
     for (const QJsonValue &entry : devices) {
         const QJsonObject object = entry.toObject();
         if (!device.isEmpty() && object.value(QLatin1String("deviceId")).toString() != device)
@@ -212,7 +387,12 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
             named = true;
             const QJsonValue stamp = reading.value(QLatin1String("timestamp"));
             const double ms = stamp.isDouble() ? std::floor(stamp.toDouble()) : -1;
-            if (ms >= 0 && ms <= LatestMs && ms > newestMs) {
+            if (ms < 0 || ms > LatestMs)
+                continue;
+            if (const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(ms), QTimeZone::utc());
+                isAhead(time, now)) {
+                ahead.add(time);
+            } else if (ms > newestMs) {
                 newestMs = ms;
                 newest = reading;
             }
@@ -222,15 +402,27 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
         device.isEmpty() ? QString() : QStringLiteral(" of device %1").arg(quoted(device));
     if (!named)
         return failed(section, QStringLiteral("no parameter %1%2").arg(quoted(parameter), where));
+    if (newestMs < 0 && ahead.count > 0)
+        return failed(
+            section,
+            ahead.problem(QStringLiteral("reading of %1%2").arg(quoted(parameter), where)));
     if (newestMs < 0)
         return failed(
             section,
             QStringLiteral("no reading of %1%2 with a timestamp").arg(quoted(parameter), where));
+    const QStringList notes =
+        ahead.count == 0 ? QStringList()
+                         : QStringList{ahead.note(
+                               QStringLiteral("%1 %2").arg(section.kind, section.target),
+                               QStringLiteral("reading of %1%2").arg(quoted(parameter), where))};
     const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(newestMs), QTimeZone::utc());
     const std::optional<double> value = numberOf(newest.value(QLatin1String("value")));
-    if (!value)
-        return failed(section, QStringLiteral("the reading of %1 at %2 is not a number")
-                                   .arg(quoted(parameter), timeText(time)));
+    if (!value) {
+        Reading reading = failed(section, QStringLiteral("the reading of %1 at %2 is not a number")
+                                              .arg(quoted(parameter), timeText(time)));
+        reading.notes = notes;
+        return reading;
+    }
     const QJsonValue flagValue = newest.value(QLatin1String("flag"));
     QString flag;
     if (!flagValue.isUndefined() && !flagValue.isNull()) {
@@ -238,7 +430,9 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
         if (accepted.contains(flag))
             flag.clear();
     }
-    return judged(section, *value, time, flag, now);
+    Reading reading = judged(section, *value, time, flag, now);
+    reading.notes = notes;
+    return reading;
 }
 
 Reading readFileSource(const SourceSection &section, const QDateTime &now) {
@@ -255,33 +449,12 @@ Reading readFileSource(const SourceSection &section, const QDateTime &now) {
 
 namespace CsvSource {
 
-QStringList fields(const QString &line, QChar delimiter) {
-    QStringList cells{QString()};
-    bool inQuotes = false;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line.at(i);
-        if (c == u'"') {
-            if (inQuotes && i + 1 < line.size() && line.at(i + 1) == u'"') {
-                cells.last() += c;
-                ++i;
-            } else {
-                inQuotes = !inQuotes;
-            }
-        } else if (c == delimiter && !inQuotes) {
-            cells.append(QString());
-        } else {
-            cells.last() += c;
-        }
-    }
-    return cells;
-}
-
-QChar delimiterOf(const QString &header) {
+char delimiterOf(QByteArrayView header) {
     int counts[3] = {};
-    const QChar candidates[3] = {u',', u';', u'\t'};
+    const char candidates[3] = {',', ';', '\t'};
     bool inQuotes = false;
-    for (const QChar c : header) {
-        if (c == u'"')
+    for (const char c : header) {
+        if (c == '"')
             inQuotes = !inQuotes;
         for (int k = 0; k < 3 && !inQuotes; ++k)
             counts[k] += c == candidates[k];
@@ -294,7 +467,7 @@ QChar delimiterOf(const QString &header) {
     return candidates[best];
 }
 
-QDateTime parseTime(const QString &text) {
+Time parseTime(const QString &text) {
     static const QRegularExpression iso(QStringLiteral(
         R"(^(\d{4})-(\d{2})-(\d{2})[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)"
         R"(\s*(Z|[+-]\d{2}(?::?\d{2})?)?$)"));
@@ -317,16 +490,16 @@ QDateTime parseTime(const QString &text) {
     if (!date.isValid() || !time.isValid())
         return {};
     if (offset.isEmpty())
-        return QDateTime(date, time).toUTC();
+        return localTime(date, time);
     if (offset == QLatin1String("Z"))
-        return QDateTime(date, time, QTimeZone::utc());
+        return {QDateTime(date, time, QTimeZone::utc())};
     const QString digits = QString(offset).remove(u':');
     const int hours = digits.mid(1, 2).toInt();
     const int minutes = digits.size() > 3 ? digits.mid(3, 2).toInt() : 0;
     if (hours > 14 || minutes > 59)
         return {};
     const int seconds = (hours * 3600 + minutes * 60) * (offset.startsWith(u'-') ? -1 : 1);
-    return QDateTime(date, time, QTimeZone(seconds)).toUTC();
+    return {QDateTime(date, time, QTimeZone(seconds)).toUTC()};
 }
 
 } // namespace CsvSource

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -19,6 +20,9 @@ struct Reading {
     State state = State::Failed;
     QString source;  // where it came from, for the operator: "json /srv/feed/latest.json"
     QString problem; // why it is not Ok; empty when it is
+    // What the operator hears once beside the reading, whatever its state: rows passed over on
+    // the way to it ("csv /srv/x.csv: a row dated ... ahead of this machine's clock, skipped").
+    QStringList notes = {};
 
     bool ok() const { return state == State::Ok && value.has_value(); }
     friend bool operator==(const Reading &, const Reading &) = default;

@@ -145,6 +145,10 @@ int SendProgram::withSources(std::function<int()> next) {
     connect(reader, &SourcesReader::finished, this, [this, reader, next = std::move(next)] {
         m_readings = reader->readings();
         reader->deleteLater();
+        for (const Reading &reading : std::as_const(*m_readings)) {
+            for (const QString &note : reading.notes)
+                error(note);
+        }
         // A signal while the sources were read ends the run before anything is sent.
         if (m_signal)
             Q_EMIT finished(SignalBase + m_signal);

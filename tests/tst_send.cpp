@@ -872,6 +872,10 @@ void TestSend::liveValues_data() {
         << QStringList{"--show-values", "--json", "--set", "cod=120"} << QList<int>{} << 0
         << R"({"name":"updated","source":"the oldest reading in use","state":"failed")" << QString()
         << 0 << QByteArray();
+    QTest::newRow("a reading from the future named, the one before it judged")
+        << QStringList{"--show-values"} << QList<int>{} << 4 << "cod 198 stale"
+        << "cod dated 2100-01-01 00:00:00 UTC, ahead of this machine's clock, skipped" << 0
+        << QByteArray();
     QTest::newRow("--sources missing: exit 3, nothing sent")
         << QStringList{"--device", "BOARDS", "--sources", "none.conf"} << QList<int>{} << 3
         << QString() << "none.conf" << 0 << QByteArray();
@@ -906,7 +910,8 @@ void TestSend::liveValues() {
     pages.setRow(PageSet::indexOf(5, 3), QStringLiteral("COD(mg/l)    150    {cod:>6.0f}"));
     writeConfig(pages);
     writeFile(QStringLiteral("feed.json"), R"([{"deviceId": "s1", "params": [{"parameter": "cod",
-              "value": 198, "timestamp": 1796112000000, "flag": "U"}]}])");
+              "value": 198, "timestamp": 1796112000000, "flag": "U"},
+              {"parameter": "cod", "value": 9, "timestamp": 4102444800000}]}])");
     writeFile(QStringLiteral("sources.conf"), "[cod]\njson = feed.json\nparameter = cod\n");
     writeFile(QStringLiteral("empty.conf"), "; no sources yet\n");
     arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());

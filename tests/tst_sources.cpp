@@ -3,10 +3,13 @@
 #include "sources.h"
 
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <ctime>
 
 namespace {
 
@@ -52,6 +55,11 @@ Reading reading(const QString &name, Reading::State state, std::optional<double>
     return r;
 }
 
+// What the operator hears of a reading: why it is not shown, and what was passed over.
+QString heard(const Reading &r) {
+    return (QStringList{r.problem} + r.notes).join(u'\n').trimmed();
+}
+
 void writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = {}) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | mode));
@@ -73,6 +81,8 @@ private Q_SLOTS:
     void csvReading_data();
     void csvReading();
     void csvGrowsBeyondTheTail();
+    void csvRows_data();
+    void csvRows();
     void badSectionBesideGoodOnes_data();
     void badSectionBesideGoodOnes();
     void fieldsFromReadings_data();
@@ -126,6 +136,19 @@ void TestSources::jsonReading_data() {
         << "[" + device("s1", param("cod", "\"n/a\"", minutesAgo(1))) + "]" << cod << S::Failed
         << 0.0 << "is not a number";
     QTest::newRow("not JSON") << QByteArray("[{") << cod << S::Failed << 0.0 << "not JSON";
+    QTest::newRow("text with a thousands separator is no number")
+        << "[" + device("s1", param("cod", "\"1,234\"", minutesAgo(1))) + "]" << cod << S::Failed
+        << 0.0 << "is not a number";
+    QTest::newRow("a reading from the future is passed over, and named")
+        << "[" +
+               device("s1", param("cod", "201", minutesAgo(-60)) + "," +
+                                param("cod", "150", minutesAgo(5))) +
+               "]"
+        << cod << S::Ok << 150.0
+        << "a reading of cod dated 2026-12-08 11:00:00 UTC, ahead of this machine's clock";
+    QTest::newRow("only a reading from the future")
+        << "[" + device("s1", param("cod", "201", minutesAgo(-3))) + "]" << cod << S::Failed << 0.0
+        << "dated 2026-12-08 10:03:00 UTC, ahead of this machine's clock";
 }
 
 void TestSources::jsonReading() {
@@ -138,8 +161,8 @@ void TestSources::jsonReading() {
 
     const Reading r = readJsonReadings(json, s, Now);
     QCOMPARE(r.state, state);
-    QVERIFY2(r.problem.contains(problem) && r.problem.isEmpty() == problem.isEmpty(),
-             qPrintable(r.problem));
+    QVERIFY2(heard(r).contains(problem) && heard(r).isEmpty() == problem.isEmpty(),
+             qPrintable(heard(r)));
     if (state != Reading::State::Failed)
         QCOMPARE(r.value, std::optional<double>(value));
 }
@@ -218,6 +241,92 @@ void TestSources::csvGrowsBeyondTheTail() {
     const Reading grown = readFileSource(s, Now);
     QCOMPARE(grown.state, Reading::State::Ok);
     QCOMPARE(grown.value, std::optional<double>(7.4));
+}
+
+// What a row holds, and which rows count: numbers, times, quoted line ends, headers.
+void TestSources::csvRows_data() {
+    QTest::addColumn<QByteArray>("csv");
+    QTest::addColumn<QByteArray>("tailFrom"); // the tail begins just before this; empty: whole
+    QTest::addColumn<QByteArray>("zone");     // TZ while reading; empty: as it is
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<Reading::State>("state");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("heard");
+    using S = Reading::State;
+    const QByteArray at58 = "2026-12-08T09:58:00Z";
+
+    QTest::newRow("decimal comma, three digits")
+        << "t;pH\n" + at58 + ";7,125\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Ok << 7.125 << QString();
+    QTest::newRow("decimal comma, leading zero")
+        << "t\tpH\n" + at58 + "\t0,050\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Ok << 0.05 << QString();
+    QTest::newRow("no thousands separator: 1,234.5")
+        << "t;pH\n" + at58 + ";1,234.5\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Failed << 0.0
+        << "\"1,234.5\" at 2026-12-08 09:58:00 UTC is not a number";
+    QTest::newRow("a row dated tomorrow does not beat today's newest")
+        << "t,pH\n2026-12-09T09:00:00Z,9.9\n" + at58 + ",7.1\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Ok << 7.1
+        << "a row dated 2026-12-09 09:00:00 UTC, ahead of this machine's clock, skipped";
+    QTest::newRow("only rows from the future")
+        << QByteArray("t,pH\n2026-12-08T10:02:30Z,9.9\n2026-12-08T10:05:00Z,9.8\n") << QByteArray()
+        << QByteArray() << "column=pH" << S::Failed << 0.0
+        << "the newest row is dated 2026-12-08 10:05:00 UTC, ahead of this machine's clock";
+    QTest::newRow("spring gap: 02:30 is no time, the later row counts")
+        << QByteArray("t;pH\n29-03-2026 01:59;1\n29-03-2026 02:30;2\n29-03-2026 03:10;3\n")
+        << QByteArray() << QByteArray("Europe/Berlin") << "column=pH;max-age=365d" << S::Ok << 3.0
+        << "the row at 29-03-2026 02:30 names a local time the clock jumped over; skipped";
+    QTest::newRow("autumn hour: 02:30 is its earlier instant")
+        << QByteArray("t;pH\n25-10-2026 02:30;1\n2026-10-25T01:00:00Z;2\n") << QByteArray()
+        << QByteArray("Europe/Berlin") << "column=pH;max-age=365d" << S::Ok << 2.0 << QString();
+    const QByteArray broken = "t,note,pH\n2026-12-08T09:50:00Z,\"x\r\n2026-12-08T09:59:00Z,y,9.9"
+                              "\nz\",7.1\n2026-12-08T09:55:00Z,,7.3\n";
+    QTest::newRow("a quoted field holds line ends")
+        << broken << QByteArray() << QByteArray() << "column=pH" << S::Ok << 7.3 << QString();
+    QTest::newRow("a tail that starts inside a quoted field")
+        << broken << QByteArray("2026-12-08T09:59") << QByteArray() << "column=pH" << S::Ok << 7.3
+        << QString();
+    QTest::newRow("a row with another count of fields is skipped")
+        << "t,pH\n" + at58 + ",7.1\n2026-12-08T09:59:00Z,7,3\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Ok << 7.1 << QString();
+    QTest::newRow("a Latin-1 header")
+        << "t;Temp\xb0"
+           "C\n" +
+               at58 + ";21,5\n"
+        << QByteArray() << QByteArray() << "column=Temp°C" << S::Ok << 21.5 << QString();
+    QTest::newRow("a column named twice") << "t,pH,PH\n" + at58 + ",7.1,7.2\n"
+                                          << QByteArray() << QByteArray() << "column=pH"
+                                          << S::Failed << 0.0 << "column pH appears twice";
+}
+
+void TestSources::csvRows() {
+    QFETCH(QByteArray, csv);
+    QFETCH(QByteArray, tailFrom);
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, options);
+    QFETCH(Reading::State, state);
+    QFETCH(double, value);
+    QFETCH(QString, heard);
+    const QByteArray oldZone = qgetenv("TZ");
+    const auto restore = qScopeGuard([&] {
+        oldZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", oldZone);
+        tzset();
+    });
+    if (!zone.isEmpty()) {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    const qsizetype from = tailFrom.isEmpty() ? 0 : csv.indexOf(tailFrom) - 1;
+    QVERIFY(from >= 0);
+
+    const Reading r = CsvSource::read(csv, csv.sliced(from), from,
+                                      section(QStringLiteral("csv"), "x.csv", options), Now);
+    QCOMPARE(r.state, state);
+    QVERIFY2(::heard(r).contains(heard) && ::heard(r).isEmpty() == heard.isEmpty(),
+             qPrintable(::heard(r)));
+    if (state != Reading::State::Failed)
+        QCOMPARE(r.value, std::optional<double>(value));
 }
 
 void TestSources::badSectionBesideGoodOnes_data() {
