@@ -269,20 +269,10 @@ QString fillField(const QString &name, const std::optional<QString> &pattern,
     }
 }
 
-// '"' cannot be written into display.cfg, and '~' separates the two rows of a board's frame.
 // complete: the whole template was filled; otherwise filling stopped once the row was too long.
 void checkFilled(const QString &row, bool complete) {
-    for (const char32_t u : row.toUcs4()) {
-        if (u > 0xFF)
-            throw Failure(QStringLiteral("the filled row holds '%1' (%2), which is outside Latin-1")
-                              .arg(QString::fromUcs4(&u, 1), codePoint(u)));
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            throw Failure(
-                QStringLiteral("the filled row holds a control character (%1)").arg(codePoint(u)));
-        if (u == '"' || u == '~')
-            throw Failure(QStringLiteral("the filled row holds '%1', which a row cannot carry")
-                              .arg(QChar(char16_t(u))));
-    }
+    if (const QString problem = PageSet::characterProblem(row); !problem.isEmpty())
+        throw Failure(QStringLiteral("the filled row %1").arg(problem));
     if (row.size() > PageSet::MaxTypedLength)
         throw Failure(QStringLiteral("the filled row \"%1\" has %2 characters; a row holds %3")
                           .arg(quoted(row),
