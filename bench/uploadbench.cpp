@@ -30,7 +30,7 @@ public:
         if (exchange.judgement)
             answered[exchange.judgement->address] = exchange.judgement->answered;
     }
-    void received(const QByteArray &) override {}
+    void received(const QByteArray &, qint64) override {}
     void failed(const QString &text) override { errors.append(text); }
 
     QStringList errors;

@@ -29,10 +29,7 @@ QValidator::State RowValidator::validate(QString &input, int &pos) const {
            old.at(old.size() - 1 - suffix) == input.at(input.size() - 1 - suffix))
         ++suffix;
 
-    const auto isTypeable = [](QChar c) {
-        const char16_t u = c.unicode();
-        return u != '"' && u != '~' && ((u >= 0x20 && u <= 0x7e) || (u >= 0xa0 && u <= 0xff));
-    };
+    const auto isTypeable = [](QChar c) { return PageSet::isRowCharacter(c.unicode()); };
     const QStringView typed = QStringView(input).mid(prefix, input.size() - prefix - suffix);
     QString inserted;
     std::copy_if(typed.begin(), typed.end(), std::back_inserter(inserted), isTypeable);

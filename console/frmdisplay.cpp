@@ -399,7 +399,9 @@ void DisplayWindow::exchanged(const Exchanged &exchange) {
         showJudgement(*exchange.judgement);
 }
 
-void DisplayWindow::received(const QByteArray &bytes) {
+void DisplayWindow::received(const QByteArray &bytes, qint64 dropped) {
+    // What was dropped lies beyond the first bytes the line shows, and its "…" says there was more.
+    Q_UNUSED(dropped)
     endPortWait();
     setReceiveLine(bytes);
 }

@@ -93,7 +93,7 @@ private:
     void progressClosed() override;
     void frameWritten(const QByteArray &frame) override;
     void exchanged(const Exchanged &exchange) override;
-    void received(const QByteArray &bytes) override;
+    void received(const QByteArray &bytes, qint64 dropped) override;
     void failed(const QString &text) override;
 
     const QHash<QString, QWidget *> m_controls;

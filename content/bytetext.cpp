@@ -39,3 +39,21 @@ QString bytesAsText(QByteArrayView bytes, ByteStyle style) {
     }
     return text;
 }
+
+QString terminalText(QStringView text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\\')
+            shown += QLatin1String("\\\\");
+        else if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line ||
+                 c.category() == QChar::Separator_Paragraph)
+            shown += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}

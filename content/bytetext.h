@@ -13,3 +13,9 @@ enum class ByteStyle {
 };
 
 QString bytesAsText(QByteArrayView bytes, ByteStyle style);
+
+// Text from a file, a journal or the network as a terminal may be shown it: a backslash as \\,
+// control characters (C1 and DEL included) as \xNN, line separators and invisible format
+// characters (a right-to-left override) as \uNNNN, so that a device name or an error text can
+// neither move the cursor nor split or disguise a line.
+QString terminalText(QStringView text);

@@ -8,6 +8,22 @@ std::size_t PageSet::checked(int index) {
     return static_cast<std::size_t>(index);
 }
 
+QString PageSet::characterProblem(QStringView text) {
+    for (const char32_t u : text.toUcs4()) {
+        if (isRowCharacter(u))
+            continue;
+        const QString codePoint =
+            QStringLiteral("U+%1").arg(uint(u), 4, 16, QLatin1Char('0')).toUpper();
+        if (u > 0xFF)
+            return QStringLiteral("holds '%1' (%2), which is outside Latin-1")
+                .arg(QString::fromUcs4(&u, 1), codePoint);
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            return QStringLiteral("holds a control character (%1)").arg(codePoint);
+        return QStringLiteral("holds '%1', which a row cannot carry").arg(QChar(char16_t(u)));
+    }
+    return {};
+}
+
 QDebug operator<<(QDebug debug, const PageSet &pages) {
     QDebugStateSaver saver(debug);
     debug.nospace() << "PageSet(";

@@ -18,6 +18,15 @@ public:
 
     static constexpr int indexOf(int page, int row) { return page * RowsPerPage + row; }
 
+    // What a row may hold, typed or filled: printable Latin-1 but '"' (display.cfg has no escape
+    // for it) and '~' (it separates the two rows of a pair on the line).
+    static constexpr bool isRowCharacter(char32_t u) {
+        return u != U'"' && u != U'~' && ((u >= 0x20 && u <= 0x7E) || (u >= 0xA0 && u <= 0xFF));
+    }
+    // Why text holds what a row cannot ("holds '~', which a row cannot carry"), said of its first
+    // such character; empty when every character may stand in a row.
+    static QString characterProblem(QStringView text);
+
     const QString &row(int index) const { return m_rows.at(checked(index)); }
     const QString &row(int page, int row) const { return this->row(indexOf(page, row)); }
     void setRow(int index, const QString &text) { m_rows.at(checked(index)) = text; }

@@ -325,6 +325,9 @@ private:
         int start = 0;
         int count = 0;
         QList<int> points; // indexes into m_points
+        // The first register of a refused 32-bit value alone: its answer tells which of the two
+        // the analyser lacks.
+        bool firstOfTwo = false;
     };
 
     enum class Phase { Connecting, Reading, Done };
@@ -334,7 +337,11 @@ private:
     void connectFailed(int attempt, const QString &why);
     void sendNext();
     void answered(QModbusReply *reply, const Request &request);
-    void fail(const QList<int> &points, const QString &why);
+    bool refused(QModbusReply *reply, const Request &request);
+    // The host and port, or the serial device: "10.1.2.3:502", "/dev/ttyUSB0".
+    QString target() const;
+    // located: why is a text of Qt's own, and each point's host, unit and register go before it.
+    void fail(const QList<int> &points, const QString &why, bool located = false);
     void finish();
 
     const ModbusConnection m_connection;
@@ -479,11 +486,14 @@ void ModbusLine::connectFailed(int attempt, const QString &why) {
     for (const Request &request : std::as_const(m_queue))
         all << request.points;
     m_queue.clear();
-    const QString target = m_connection.kind == ModbusConnection::Kind::Tcp
-                               ? m_connection.label().section(QLatin1Char(' '), 1)
-                               : m_connection.device;
-    fail(all, QStringLiteral("no connection to %1: %2 (tried twice)").arg(target, why));
+    fail(all, QStringLiteral("no connection to %1: %2 (tried twice)").arg(target(), why));
     finish();
+}
+
+QString ModbusLine::target() const {
+    return m_connection.kind == ModbusConnection::Kind::Tcp
+               ? m_connection.label().section(QLatin1Char(' '), 1)
+               : m_connection.device;
 }
 
 void ModbusLine::sendNext() {
@@ -502,7 +512,7 @@ void ModbusLine::sendNext() {
                                    request.start, quint16(request.count));
         QModbusReply *const reply = m_client->sendReadRequest(unit, request.unit);
         if (!reply) {
-            fail(request.points, m_client->errorString());
+            fail(request.points, m_client->errorString(), true);
             continue;
         }
         if (reply->isFinished()) {
@@ -523,6 +533,8 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
     // Closing the connection afterwards finishes a reply once more, as aborted: take it once.
     reply->disconnect(this);
     reply->deleteLater();
+    if (refused(reply, request))
+        return;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     switch (reply->error()) {
     case QModbusDevice::NoError: {
@@ -551,27 +563,6 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
         }
         return;
     }
-    case QModbusDevice::ProtocolError:
-        if (request.points.size() > 1) {
-            // Ask again one value at a time, so one unmapped register costs only its own value.
-            QList<Request> single;
-            for (const int i : request.points) {
-                const ModbusPoint &point = m_points.at(i).second;
-                single << Request{request.unit, request.table, point.address, point.words(), {i}};
-            }
-            m_queue = single + m_queue;
-            return;
-        }
-        // The code is read from the answer's data: Qt 6.4's QModbusPdu::exceptionCode() holds
-        // the answer's function code in an enum that cannot take it (undefined behaviour).
-        fail(request.points,
-             QStringLiteral("the analyser refused register %1: %2")
-                 .arg(QString::number(m_points.at(request.points.first()).second.reg),
-                      exceptionText(reply->rawResult().data().isEmpty()
-                                        ? QModbusPdu::ExtendedException
-                                        : QModbusPdu::ExceptionCode(
-                                              quint8(reply->rawResult().data().at(0))))));
-        return;
     case QModbusDevice::TimeoutError:
         // A unit that did not answer twice is not asked again in this run.
         m_silentUnits << request.unit;
@@ -580,24 +571,70 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
                                       QString::number(ModbusReader::RequestTimeoutMs / 1000.0)));
         return;
     default:
-        fail(request.points, reply->errorString());
+        fail(request.points, reply->errorString(), true);
         if (m_client->state() != QModbusDevice::ConnectedState) {
             QList<int> rest;
             for (const Request &left : std::as_const(m_queue))
                 rest << left.points;
             m_queue.clear();
-            fail(rest, QStringLiteral("the connection was lost: %1").arg(reply->errorString()));
+            fail(rest, QStringLiteral("the connection was lost: %1").arg(reply->errorString()),
+                 true);
         }
         return;
     }
 }
 
-void ModbusLine::fail(const QList<int> &points, const QString &why) {
+// An exception answer: the request is asked again in smaller parts until the register it
+// concerns is known, and that register's value fails. False for any other answer.
+bool ModbusLine::refused(QModbusReply *reply, const Request &request) {
+    const bool exception = reply->error() == QModbusDevice::ProtocolError;
+    const ModbusPoint &point = m_points.at(request.points.first()).second;
+    const auto failWith = [&](int reg, QModbusPdu::ExceptionCode code) {
+        fail(request.points, QStringLiteral("the analyser refused register %1: %2")
+                                 .arg(QString::number(reg), exceptionText(code)));
+    };
+    if (request.firstOfTwo && reply->error() == QModbusDevice::NoError) {
+        failWith(point.reg + 1, QModbusPdu::IllegalDataAddress);
+        return true;
+    }
+    if (!exception)
+        return false;
+    if (request.points.size() > 1) {
+        // Ask again one value at a time, so one unmapped register costs only its own value.
+        QList<Request> single;
+        for (const int i : request.points) {
+            const ModbusPoint &each = m_points.at(i).second;
+            single << Request{request.unit, request.table, each.address, each.words(), {i}};
+        }
+        m_queue = single + m_queue;
+        return true;
+    }
+    // The code is read from the answer's data: Qt 6.4's QModbusPdu::exceptionCode() holds the
+    // answer's function code in an enum that cannot take it (undefined behaviour).
+    const QByteArray data = reply->rawResult().data();
+    const auto code = data.isEmpty() ? QModbusPdu::ExtendedException
+                                     : QModbusPdu::ExceptionCode(quint8(data.at(0)));
+    if (code == QModbusPdu::IllegalDataAddress && request.count == 2 && !request.firstOfTwo) {
+        Request first = request;
+        first.count = 1;
+        first.firstOfTwo = true;
+        m_queue.prepend(first);
+        return true;
+    }
+    failWith(point.reg, code);
+    return true;
+}
+
+void ModbusLine::fail(const QList<int> &points, const QString &why, bool located) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const int i : points) {
         const ModbusPoint &point = m_points.at(i).second;
-        m_done(m_points.at(i).first,
-               Reading{point.name, std::nullopt, now, Reading::State::Failed, point.source(), why});
+        const QString said = located ? QStringLiteral("%1 unit %2 register %3: %4")
+                                           .arg(target(), QString::number(point.unit),
+                                                QString::number(point.reg), why)
+                                     : why;
+        m_done(m_points.at(i).first, Reading{point.name, std::nullopt, now, Reading::State::Failed,
+                                             point.source(), said});
     }
 }
 

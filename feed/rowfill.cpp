@@ -157,18 +157,10 @@ std::optional<QString> loneSurrogate(const QString &text) {
     return std::nullopt;
 }
 
-// Why a board's row cannot carry the text, or nothing when it can. '"' cannot be written into
-// display.cfg, and '~' separates the two rows of a board's frame.
+// Why a board's row cannot carry the text, or nothing when it can.
 std::optional<QString> uncarriable(const QString &text) {
-    for (const char32_t u : text.toUcs4()) {
-        if (u > 0xFF)
-            return QStringLiteral("holds '%1' (%2), which is outside Latin-1")
-                .arg(QString::fromUcs4(&u, 1), codePoint(u));
-        if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            return QStringLiteral("holds a control character (%1)").arg(codePoint(u));
-        if (u == '"' || u == '~')
-            return QStringLiteral("holds '%1', which a row cannot carry").arg(QChar(char16_t(u)));
-    }
+    if (QString problem = PageSet::characterProblem(text); !problem.isEmpty())
+        return problem;
     return std::nullopt;
 }
 

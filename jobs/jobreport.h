@@ -26,8 +26,9 @@ public:
     // Every exchange, after its reply window: the frame, the reply (possibly empty) and, for a
     // frame addressed to one board, whether that board answered.
     virtual void exchanged(const Exchanged &exchange) = 0;
-    // What one poll of the receive monitor read (possibly nothing).
-    virtual void received(const QByteArray &bytes) = 0;
+    // What one poll of the receive monitor read (possibly nothing): the first bytes of it, and
+    // how many bytes after those were read and dropped.
+    virtual void received(const QByteArray &bytes, qint64 dropped) = 0;
     // The job could not take the port or lost it. Said once per job, before anything is given
     // back; a report that shows it to the operator may have the job wait (Job::holdUntilGone).
     virtual void failed(const QString &text) = 0;

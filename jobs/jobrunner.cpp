@@ -193,7 +193,7 @@ void Job::poll() {
         // Every 500 ms: only what arrived, or the log would be mostly empty reads.
         if (!received.bytes.isEmpty())
             qCDebug(lcWire).noquote() << wireTime(m_clock) << wireReadText(received);
-        m_report.received(received.bytes);
+        m_report.received(received.bytes, received.dropped);
     });
 }
 

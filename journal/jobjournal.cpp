@@ -38,7 +38,9 @@ public:
                 QLatin1Char(exchange.judgement->answered ? 'g' : 'r');
         m_shown.exchanged(exchange);
     }
-    void received(const QByteArray &bytes) override { m_shown.received(bytes); }
+    void received(const QByteArray &bytes, qint64 dropped) override {
+        m_shown.received(bytes, dropped);
+    }
     void failed(const QString &text) override {
         if (error.isEmpty())
             error = text;
@@ -192,6 +194,27 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     end.unavailable = recorder.unavailable;
     m_journal.finish(recorder.id, end);
     m_lastEndedId = recorder.id;
+
+    const JournalStart &start = recorder.start;
+    m_lastEnded = JournalRecord{
+        .id = recorder.id,
+        .started = start.started,
+        .finished = end.finished,
+        .program = start.program,
+        .job = start.job,
+        .port = start.port,
+        .device = start.device,
+        .outcome = end.outcome,
+        .error = end.error.isEmpty() ? std::nullopt : std::optional(end.error),
+        .frames = end.frames,
+        .lights = end.lights,
+        .delaySeconds = end.delaySeconds ? end.delaySeconds : start.delaySeconds,
+        .rows = end.rows ? end.rows : start.rows,
+        .user = start.user,
+        .host = start.host,
+        .boards = boardsText(start.boards),
+        .unavailable = end.unavailable,
+    };
 }
 
 QString JobJournal::takeProblem() {

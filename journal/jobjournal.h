@@ -50,6 +50,9 @@ public:
 
     // The record of the job that ended last, -1 when none did or it could not be written.
     qint64 lastEndedId() const { return m_lastEndedId; }
+    // The record of the job that ended last as it was meant to be written, whether or not the
+    // journal could keep it; nothing before a job ended.
+    const std::optional<JournalRecord> &lastEnded() const { return m_lastEnded; }
 
     // The journal's problem, the first time one is met in this run of the program; empty
     // otherwise. Later problems go to the display.journal log only.
@@ -69,4 +72,5 @@ private:
     std::vector<std::unique_ptr<Recorder>> m_recorders; // the records not yet ended, and the last
     bool m_problemSaid = false;
     qint64 m_lastEndedId = -1;
+    std::optional<JournalRecord> m_lastEnded;
 };

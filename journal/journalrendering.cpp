@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "bytetext.h"
 #include "pageset.h"
 
 using namespace journal_detail;
@@ -18,28 +19,6 @@ QString oneLine(QString text) {
             c = QLatin1Char(' ');
     }
     return text.simplified();
-}
-
-// Stored text as a terminal may be shown it: a backslash as \\, control characters (C1 and
-// DEL included) as \xNN, line separators and invisible format characters (a right-to-left
-// override) as \uNNNN, so a device name or an error text can neither move the cursor nor split
-// or disguise a record.
-QString terminalText(const QString &text) {
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\\')
-            shown += QLatin1String("\\\\");
-        else if (u < 0x20 || (u >= 0x7f && u < 0xa0))
-            shown += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
-        else if (c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line ||
-                 c.category() == QChar::Separator_Paragraph)
-            shown += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
 }
 
 } // namespace

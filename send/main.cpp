@@ -1,6 +1,7 @@
 // display-send: uploads display.cfg's pages to the boards from the command line, runs the board
 // test or the receive monitor. See display-send --help.
 
+#include "bytetext.h"
 #include "sendoptions.h"
 #include "sendprogram.h"
 
@@ -22,7 +23,7 @@ int main(int argc, char *argv[]) {
     try {
         options = SendCommandLine::parse(QCoreApplication::arguments());
     } catch (const UsageError &usage) {
-        err << "display-send: " << usage.text << "\nTry display-send --help.\n";
+        err << "display-send: " << terminalText(usage.text) << "\nTry display-send --help.\n";
         return BadInput;
     }
     // Qt's message handler writes to standard error; QT_LOGGING_RULES still has the last word.

@@ -382,8 +382,22 @@ SendOptions parse(const QStringList &arguments) {
         if (options.sourcesPath.isEmpty())
             throw UsageError{QStringLiteral("--sources names no file")};
     }
-    if (parser.isSet(missing))
+    if (parser.isSet(missing)) {
+        // Checked as a row is, before anything is read: a text no row can carry would otherwise
+        // stop the upload only once a value is missing.
         options.missingText = parser.value(missing);
+        QString problem = PageSet::characterProblem(options.missingText);
+        if (problem.isEmpty() && options.missingText.size() > PageSet::MaxTypedLength)
+            problem = QStringLiteral("has %1 characters; a row holds %2")
+                          .arg(QString::number(options.missingText.size()),
+                               QString::number(PageSet::MaxTypedLength));
+        if (!problem.isEmpty())
+            throw UsageError{QStringLiteral("--missing \"%1\" %2")
+                                 .arg(options.missingText.size() > 40
+                                          ? options.missingText.left(40) + QChar(0x2026)
+                                          : options.missingText,
+                                      problem)};
+    }
     if (parser.isSet(seconds)) {
         bool ok = false;
         const double value = parser.value(seconds).toDouble(&ok);

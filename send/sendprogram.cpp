@@ -32,6 +32,18 @@
 
 namespace {
 
+// A text value as --show-values prints it on a line of fields: quoted when it holds a space, a
+// quote or nothing, so that each field reads back.
+QString shownText(const QString &text) {
+    const QString escaped = bytesAsText(text.toLatin1(), ByteStyle::Escapes);
+    if (!text.isEmpty() && std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c.isSpace() || c == QLatin1Char('"');
+        }))
+        return escaped;
+    return QStringLiteral("\"%1\"").arg(
+        QString(escaped).replace(QLatin1Char('"'), QLatin1String("\\\"")));
+}
+
 // A journal named with --journal may be anyone's file: never moved aside, even when damaged.
 JournalOptions journalOptions(const SendOptions &options) {
     JournalOptions journal;
@@ -125,6 +137,7 @@ int SendProgram::withSources(std::function<int()> next) {
         error(failure.text());
         return BadInput;
     }
+    m_sourcesProblems = config.problems;
     for (const QString &problem : std::as_const(config.problems))
         error(problem);
     auto *const reader =
@@ -177,10 +190,13 @@ void SendProgram::sayUnavailable(const FieldValues &values) {
     for (const QString &name : std::as_const(m_unavailable)) {
         const auto line = std::find_if(lines.cbegin(), lines.cend(),
                                        [&name](const auto &line) { return line.name == name; });
-        error(QStringLiteral("%1 unavailable: %2")
-                  .arg(name, line != lines.cend()
-                                 ? line->problem
-                                 : QStringLiteral("no source gave a current reading")));
+        const QString problem = line != lines.cend()
+                                    ? line->problem
+                                    : QStringLiteral("no source gave a current reading");
+        // A bad section's reason was said with the sources file's other bad lines.
+        error(m_sourcesProblems.contains(problem)
+                  ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(name)
+                  : QStringLiteral("%1 unavailable: %2").arg(name, problem));
     }
 }
 
@@ -233,7 +249,7 @@ int SendProgram::showValues() {
             value =
                 QString::number(std::get<double>(*line.value), 'g', QLocale::FloatingPointShortest);
         else if (line.value)
-            value = bytesAsText(std::get<QString>(*line.value).toLatin1(), ByteStyle::Escapes);
+            value = shownText(std::get<QString>(*line.value));
         m_out << line.name << ' ' << value << ' ' << stateName(line.state) << ' '
               << (line.time.isValid() ? timeText(line.time) : QStringLiteral("-")) << ' '
               << line.source << '\n';
@@ -450,14 +466,30 @@ bool SendProgram::alertOnChange() {
     if (m_options.alertCommand.isEmpty() || m_options.mode == SendOptions::Mode::Monitor)
         return false;
     Journal &journal = m_journal->journal();
-    const std::optional<JournalRecord> record = journal.record(m_journal->lastEndedId());
-    if (!record)
-        return false;
+    const qint64 id = m_journal->lastEndedId();
+    const std::optional<JournalRecord> record = id >= 0 ? journal.record(id) : std::nullopt;
+    if (!record || !record->outcome)
+        return alertUnrecorded();
     const std::optional<JournalRecord> previous = journal.previousOf(*record);
     sayJournalProblem();
     if (outcomeChanges(previous, *record).isEmpty())
         return false;
     runAlert(*record, previous ? previous->outcome.value_or(QString()) : QString());
+    return true;
+}
+
+bool SendProgram::alertUnrecorded() {
+    // The journal could not keep the job: with nothing to compare it with, anything but a job
+    // that went well is said, and the alert says why the journal could not keep it.
+    std::optional<JournalRecord> ended = m_journal->lastEnded();
+    sayJournalProblem();
+    if (!ended || outcomeChanges(std::nullopt, *ended).isEmpty())
+        return false;
+    QStringList why = m_journalProblem.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (ended->error)
+        why.prepend(*ended->error);
+    ended->error = why.join(QLatin1String("; "));
+    runAlert(*ended, QString());
     return true;
 }
 
@@ -527,6 +559,7 @@ void SendProgram::sayJournalProblem() {
     const QString problem = m_journal->takeProblem();
     if (problem.isEmpty())
         return;
+    m_journalProblem = problem;
     for (const QString &line : problem.split(QLatin1Char('\n')))
         error(line);
 }
@@ -549,7 +582,8 @@ int SendProgram::boardsVerdict(const PortTarget &port) {
 void SendProgram::error(const QString &text) {
     if (m_showProgress && m_framesExchanged > 0)
         m_err << '\n';
-    m_err << "display-send: " << text << '\n';
+    // Texts from files, the journal and the network may hold anything a terminal acts on.
+    m_err << "display-send: " << terminalText(text) << '\n';
     m_err.flush();
 }
 
@@ -574,11 +608,14 @@ void SendProgram::exchanged(const Exchanged &exchange) {
     }
 }
 
-void SendProgram::received(const QByteArray &bytes) {
+void SendProgram::received(const QByteArray &bytes, qint64 dropped) {
     if (bytes.isEmpty() || m_options.quiet)
         return;
     m_out << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << ' '
-          << renderReceiveLine(bytes, int(bytes.size())) << '\n';
+          << renderReceiveLine(bytes, int(bytes.size()));
+    if (dropped > 0)
+        m_out << " and " << dropped << " more bytes, dropped";
+    m_out << '\n';
     m_out.flush();
 }
 

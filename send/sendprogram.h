@@ -70,6 +70,8 @@ private:
     // Runs the alert command for the job that just ended when its outcome differs from the
     // previous one of its kind on its port; true while it runs.
     bool alertOnChange();
+    // For a job the journal could not keep: runs the alert command unless the job went well.
+    bool alertUnrecorded();
     void runAlert(const JournalRecord &record, const QString &previousOutcome);
     int report();
     // Runs the job; what it did decides the exit status when it ends.
@@ -91,7 +93,7 @@ private:
 
     // JobReport
     void exchanged(const Exchanged &exchange) override;
-    void received(const QByteArray &bytes) override;
+    void received(const QByteArray &bytes, qint64 dropped) override;
     void failed(const QString &text) override;
 
     const SendOptions m_options;
@@ -111,4 +113,6 @@ private:
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
     std::optional<Readings> m_readings; // once a sources file was read
+    QString m_journalProblem;           // once the journal met one, as said
+    QStringList m_sourcesProblems;      // the sources file's bad lines, as said
 };

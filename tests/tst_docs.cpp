@@ -135,6 +135,8 @@ private slots:
     void optionsAsTheManualSays();
     void templatesFitARow_data();
     void templatesFitARow();
+    void readmeSectionsNamed_data();
+    void readmeSectionsNamed();
     void readmeExamplesRunAsShown_data();
     void readmeExamplesRunAsShown();
 };
@@ -192,6 +194,34 @@ void TestDocs::templatesFitARow() {
     }
     if (document.endsWith(QLatin1String("README.md")))
         QVERIFY(seen > 5);
+}
+
+void TestDocs::readmeSectionsNamed_data() {
+    QTest::addColumn<QString>("document");
+    for (const char *name :
+         {"packaging/display-send@.service", "packaging/display-send-check@.service"})
+        QTest::newRow(name) << sourceFile(QLatin1String(name));
+}
+
+// A file that sends its reader to the README ("See \"Alerts\" in the README") names a heading
+// the README has.
+void TestDocs::readmeSectionsNamed() {
+    QFETCH(QString, document);
+    QFile file(document);
+    QFile readme(sourceFile(QStringLiteral("README.md")));
+    QVERIFY(file.open(QIODevice::ReadOnly) && readme.open(QIODevice::ReadOnly));
+    const QString headings = QString::fromUtf8(readme.readAll());
+    static const QRegularExpression named(QStringLiteral(R"re("([^"\n]+)" in the README)re"));
+    int seen = 0;
+    for (const QRegularExpressionMatch &match :
+         named.globalMatch(QString::fromUtf8(file.readAll()))) {
+        const QRegularExpression heading(
+            QStringLiteral("^#+ %1$").arg(QRegularExpression::escape(match.captured(1))),
+            QRegularExpression::MultilineOption);
+        QVERIFY2(heading.match(headings).hasMatch(), qPrintable(match.captured(1)));
+        ++seen;
+    }
+    QVERIFY(seen > 0);
 }
 
 void TestDocs::readmeExamplesRunAsShown_data() {

@@ -61,7 +61,9 @@ private Q_SLOTS:
 
 private:
     QModbusTcpServer m_live;
-    QTcpServer m_silent; // takes connections and never answers
+    QTcpServer m_silent;   // takes connections and never answers
+    QTcpServer m_closing;  // closes a connection once a request arrives on it
+    QTcpServer m_garbling; // answers a request with a byte count and no bytes
     HangingListener m_hanging;
     PtyCable m_cable;
     QModbusRtuSerialServer m_rtu;
@@ -77,6 +79,19 @@ void TestModbus::initTestCase() {
     m_live.setConnectionParameter(QModbusDevice::NetworkPortParameter, m_livePort);
     QVERIFY2(m_live.connectDevice(), qPrintable(m_live.errorString()));
     QVERIFY(m_silent.listen(QHostAddress::LocalHost));
+    for (QTcpServer *const server : {&m_closing, &m_garbling}) {
+        QVERIFY(server->listen(QHostAddress::LocalHost));
+        connect(server, &QTcpServer::newConnection, server, [server, this] {
+            QTcpSocket *const socket = server->nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, this, server] {
+                const QByteArray request = socket->readAll();
+                if (server == &m_closing || request.size() < 8)
+                    return socket->disconnectFromHost();
+                // Its transaction, protocol and unit, a length of 3: the function and a count.
+                socket->write(request.first(4) + QByteArray("\0\3", 2) + request.mid(6, 2) + '\4');
+            });
+        });
+    }
     QVERIFY(m_cable.isValid());
     fill(m_rtu);
     m_rtu.setServerAddress(1);
@@ -245,6 +260,21 @@ void TestModbus::reading_data() {
                        live("register=40001")}
         << QStringList{"18", "19", "!the analyser refused register 30021: no such register",
                        "1234"};
+    QTest::newRow("float32 whose second register is unmapped")
+        << QStringList{live("register=30020;type=float32"), live("register=40010;type=int32"),
+                       live("register=40001")}
+        << QStringList{"!the analyser refused register 30021: no such register",
+                       "!the analyser refused register 40011: no such register", "1234"};
+    QTest::newRow("float32 whose first register is unmapped")
+        << QStringList{live("register=30021;type=float32")}
+        << QStringList{"!the analyser refused register 30021: no such register"};
+    QTest::newRow("connection closed on a request: Qt's text after the place")
+        << QStringList{"modbus-tcp=%closing;register=30001", "modbus-tcp=%closing;register=30005"}
+        << QStringList{"!%closing unit 1 register 30001: Reply aborted due to connection closure.",
+                       "!%closing unit 1 register 30005: "};
+    QTest::newRow("invalid answer: Qt's text after the place")
+        << QStringList{"modbus-tcp=%garbling;unit=7;register=40002"}
+        << QStringList{"!%garbling unit 7 register 40002: An invalid response has been received."};
     QTest::newRow("dead device beside a live one")
         << QStringList{"modbus-tcp=%silent;register=30001;type=float32",
                        "modbus-tcp=%silent;register=40001", live("register=30001;type=float32")}
@@ -273,14 +303,19 @@ void TestModbus::reading() {
         !m_hanging.hangs())
         QSKIP("this kernel answers a connect to a full listener");
 
+    const auto placed = [this](QString text) {
+        const auto at = [](quint16 port) { return QStringLiteral("127.0.0.1:%1").arg(port); };
+        return text.replace(QLatin1String("%live"), at(m_livePort))
+            .replace(QLatin1String("%silent"), at(m_silent.serverPort()))
+            .replace(QLatin1String("%hanging"), at(m_hanging.port))
+            .replace(QLatin1String("%refused"), at(refusedPort()))
+            .replace(QLatin1String("%rtu"), m_cable.end(0))
+            .replace(QLatin1String("%closing"), at(m_closing.serverPort()))
+            .replace(QLatin1String("%garbling"), at(m_garbling.serverPort()));
+    };
     QList<ModbusPoint> points;
-    for (QString keys : sections) {
-        keys.replace(QLatin1String("%live"), QStringLiteral("127.0.0.1:%1").arg(m_livePort))
-            .replace(QLatin1String("%silent"),
-                     QStringLiteral("127.0.0.1:%1").arg(m_silent.serverPort()))
-            .replace(QLatin1String("%hanging"), QStringLiteral("127.0.0.1:%1").arg(m_hanging.port))
-            .replace(QLatin1String("%refused"), QStringLiteral("127.0.0.1:%1").arg(refusedPort()))
-            .replace(QLatin1String("%rtu"), m_cable.end(0));
+    for (const QString &section : sections) {
+        const QString keys = placed(section);
         QString problem;
         const auto point =
             modbusPoint(QStringLiteral("v%1").arg(points.size()), keysOf(keys), &problem);
@@ -307,7 +342,8 @@ void TestModbus::reading() {
         QVERIFY(reading.time >= before && reading.time <= QDateTime::currentDateTimeUtc());
         if (expected.at(i).startsWith(QLatin1Char('!'))) {
             QCOMPARE(reading.state, Reading::State::Failed);
-            QVERIFY2(reading.problem.contains(expected.at(i).mid(1)), qPrintable(reading.problem));
+            QVERIFY2(reading.problem.contains(placed(expected.at(i).mid(1))),
+                     qPrintable(reading.problem));
         } else {
             QVERIFY2(reading.ok(), qPrintable(reading.problem));
             QCOMPARE(*reading.value, expected.at(i).toDouble());

@@ -115,6 +115,7 @@ private Q_SLOTS:
     void dryRunPrintsTheFrames();
     void terminatedMidUpload_data();
     void terminatedMidUpload();
+    void monitorPrintsWhatArrives_data();
     void monitorPrintsWhatArrives();
     void helpVersionInit_data();
     void helpVersionInit();
@@ -357,6 +358,17 @@ void TestSend::badInputSendsNothing_data() {
                                       << QByteArray() << "fifo: it is a FIFO, not a regular file";
     QTest::newRow("values file is a FIFO")
         << QStringList{"--values", "fifo"} << QByteArray() << QByteArray() << "fifo: it is a FIFO";
+    // Refused before anything is read, not once a value is missing.
+    QTest::newRow("--missing with a tilde")
+        << QStringList{"--missing", "n/a~"} << QByteArray() << QByteArray()
+        << "--missing \"n/a~\" holds '~', "
+           "which a row cannot carry";
+    QTest::newRow("--missing of 33 characters")
+        << QStringList{"--missing", QString(33, u'-')} << QByteArray() << QByteArray()
+        << "has 33 characters; a row holds 32";
+    QTest::newRow("--missing with ESC, shown escaped")
+        << QStringList{"--missing", "\x1b[2J"} << QByteArray() << QByteArray()
+        << "--missing \"\\x1b[2J\" holds a control character (U+001B)";
 }
 
 void TestSend::badInputSendsNothing() {
@@ -481,19 +493,28 @@ void TestSend::terminatedMidUpload() {
     QCOMPARE(after.first().value("outcome").toString(), QStringLiteral("complete"));
 }
 
+void TestSend::monitorPrintsWhatArrives_data() {
+    QTest::addColumn<QByteArray>("arriving");
+    QTest::addColumn<QString>("ending"); // of the one line printed
+    QTest::newRow("a line") << QByteArray("7 RESTARTED\r\n") << " 7 RESTARTED\u240D\u240A";
+    QTest::newRow("a flood: what was dropped beyond what was kept")
+        << QByteArray(10000, 'x') << "xxx and 5904 more bytes, dropped";
+}
+
 void TestSend::monitorPrintsWhatArrives() {
+    QFETCH(QByteArray, arriving);
+    QFETCH(QString, ending);
     QProcess process;
     start(process,
           {QStringLiteral("--monitor"), QStringLiteral("--seconds"), QStringLiteral("1.5"),
            QStringLiteral("--device"), m_boards->devicePath()},
           m_dir->path());
-    QTimer::singleShot(600, m_boards.get(), [this] { m_boards->sendUnasked("7 RESTARTED\r\n"); });
+    QTimer::singleShot(600, m_boards.get(), [this, arriving] { m_boards->sendUnasked(arriving); });
     const Run run = finish(process, 10000);
     QCOMPARE(run.status, 0);
     const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.front().endsWith(QStringLiteral(" 7 RESTARTED\u240D\u240A")),
-             qPrintable(lines.front()));
+    QVERIFY2(lines.front().endsWith(ending), qPrintable(lines.front().right(80)));
     QVERIFY(m_boards->received().isEmpty()); // the monitor never sends
 }
 
@@ -743,6 +764,9 @@ void TestSend::mappedPortNumber_data() {
     QTest::newRow("the asked number's line is bad")
         << QByteArray("33=/dev/ttyUSB3\n250=tcp://BOARDS\n") << QStringList{"--port", "250"} << 1
         << 3 << QStringList{"cannot use COM 250: ports.conf, line 2: malformed address"} << 0;
+    QTest::newRow("a device name with ESC is shown escaped")
+        << QByteArray() << QStringList{"--test", "--device", "/dev/no\x1b[2Jsuch"} << 1 << 2
+        << QStringList{"Cannot open /dev/no\\x1b[2Jsuch"} << 0;
     QTest::newRow("another number's bad line does not stop the job")
         << QByteArray("250=BOARDS\n251=/dev/x\n") << QStringList{"--test", "--port", "250"} << 1
         << 0 << QStringList{"ports.conf, line 2: COM 251 is not in the port list"}
@@ -876,6 +900,14 @@ void TestSend::liveValues_data() {
         << QStringList{"--show-values"} << QList<int>{} << 4 << "cod 198 stale"
         << "cod dated 2100-01-01 00:00:00 UTC, ahead of this machine's clock, skipped" << 0
         << QByteArray();
+    QTest::newRow("--show-values quotes a text with a space")
+        << QStringList{"--show-values", "--set", "site=Gate 2"} << QList<int>{} << 4
+        << "site \"Gate 2\" ok - set\n"
+        << "cod unavailable" << 0 << QByteArray();
+    QTest::newRow("a bad section's reason said once")
+        << QStringList{"--show-values", "--sources", "bad.conf"} << QList<int>{} << 4
+        << "cod - failed - json "
+        << "max-age \"soon\" is not an age" << 0 << QByteArray();
     QTest::newRow("--sources missing: exit 3, nothing sent")
         << QStringList{"--device", "BOARDS", "--sources", "none.conf"} << QList<int>{} << 3
         << QString() << "none.conf" << 0 << QByteArray();
@@ -914,12 +946,14 @@ void TestSend::liveValues() {
               {"parameter": "cod", "value": 9, "timestamp": 4102444800000}]}])");
     writeFile(QStringLiteral("sources.conf"), "[cod]\njson = feed.json\nparameter = cod\n");
     writeFile(QStringLiteral("empty.conf"), "; no sources yet\n");
+    writeFile(QStringLiteral("bad.conf"),
+              "[cod]\njson = feed.json\nparameter = cod\nmax-age = soon\n");
     arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
 
     const Run run = send(arguments, m_dir->path(), 60000);
     QCOMPARE(run.status, status);
     QVERIFY2(run.out.contains(out), qPrintable(run.out));
-    QVERIFY2(run.err.contains(err) && run.err.isEmpty() == err.isEmpty(), qPrintable(run.err));
+    QVERIFY2(run.err.count(err) == 1, qPrintable(run.err)); // said once
     QTest::qWait(50);
     QCOMPARE(m_boards->received().size(), frames);
     if (frames)
@@ -933,19 +967,27 @@ void TestSend::alertOnChange_data() {
     QTest::addColumn<QString>("before");   // the lights of the test before; empty: none
     QTest::addColumn<QString>("command");  // the alert command
     QTest::addColumn<QString>("previous"); // DISPLAY_PREVIOUS_OUTCOME; empty: no alert
-    QTest::addColumn<QString>("said");     // standard error
+    QTest::addColumn<QString>("said");     // how standard error begins
+    QTest::addColumn<QString>("journal");  // --journal; empty: the one beside display.cfg
     const QString env = QStringLiteral("env > alert.env");
-    QTest::newRow("board 5 went dark") << "ggggggggg" << env << "complete" << QString();
+    QTest::newRow("board 5 went dark")
+        << "ggggggggg" << env << "complete" << QString() << QString();
     QTest::newRow("board 5 still dark, an upload since saw all")
-        << "gggggrggg" << env << QString() << QString();
-    QTest::newRow("first test, board 5 dark") << QString() << env << "" << QString();
+        << "gggggrggg" << env << QString() << QString() << QString();
+    QTest::newRow("first test, board 5 dark") << QString() << env << "" << QString() << QString();
     QTest::newRow("command fails") << QString() << "env > alert.env; exit 3"
                                    << ""
-                                   << "display-send: the alert command failed (exit status 3)\n";
+                                   << "display-send: the alert command failed (exit status 3)\n"
+                                   << QString();
     QTest::newRow("command hangs, and what it started")
         << QString() << "env > alert.env; sleep 30 & echo $! > child; wait"
         << ""
-        << "display-send: the alert command ran longer than 0.5 s and was stopped\n";
+        << "display-send: the alert command ran longer than 0.5 s and was stopped\n"
+        << QString();
+    QTest::newRow("journal not writable: board 5 dark alerts, with the journal's problem")
+        << QString() << env << ""
+        << "display-send: The job journal "
+        << "nowhere/journal.db";
 }
 
 void TestSend::alertOnChange() {
@@ -953,6 +995,7 @@ void TestSend::alertOnChange() {
     QFETCH(QString, command);
     QFETCH(QString, previous);
     QFETCH(QString, said);
+    QFETCH(QString, journal);
     m_boards->bank().setBehaviour(5, B::Silent);
     {
         Journal journal(journalIn(m_dir->path()));
@@ -965,24 +1008,29 @@ void TestSend::alertOnChange() {
         end.lights = QStringLiteral("cgggggggg");
         journal.finish(journal.begin(start), end);
     }
-    const Run run = send({"--test", "--device", m_boards->devicePath(), "--alert", command,
-                          "--alert-timeout-ms", "500"},
-                         m_dir->path(), 20000);
+    QStringList arguments{"--test",  "--device", m_boards->devicePath(),
+                          "--alert", command,    "--alert-timeout-ms",
+                          "500"};
+    if (!journal.isEmpty())
+        arguments << "--journal" << journal;
+    const Run run = send(arguments, m_dir->path(), 20000);
     QCOMPARE(run.status, 1); // board 5 did not answer, whatever the command did
-    QCOMPARE(run.err, said);
+    QVERIFY2(run.err.startsWith(said) && run.err.isEmpty() == said.isEmpty(), qPrintable(run.err));
     const QString envFile = m_dir->filePath(QStringLiteral("alert.env"));
     QCOMPARE(QFileInfo::exists(envFile), !previous.isNull());
     if (previous.isNull())
         return;
-    const QMap<QString, QString> expected{{"DISPLAY_DEVICE", m_boards->devicePath()},
-                                          {"DISPLAY_PORT", ""},
-                                          {"DISPLAY_JOB", "test"},
-                                          {"DISPLAY_OUTCOME", "complete"},
-                                          {"DISPLAY_PREVIOUS_OUTCOME", previous},
-                                          {"DISPLAY_SILENT_BOARDS", "5"},
-                                          {"DISPLAY_UNAVAILABLE", ""},
-                                          {"DISPLAY_ERROR", ""},
-                                          {"DISPLAY_JOURNAL", journalIn(m_dir->path())}};
+    const QMap<QString, QString> expected{
+        {"DISPLAY_DEVICE", m_boards->devicePath()},
+        {"DISPLAY_PORT", ""},
+        {"DISPLAY_JOB", "test"},
+        {"DISPLAY_OUTCOME", "complete"},
+        {"DISPLAY_PREVIOUS_OUTCOME", previous},
+        {"DISPLAY_SILENT_BOARDS", "5"},
+        {"DISPLAY_UNAVAILABLE", ""},
+        // what standard error said of the journal
+        {"DISPLAY_ERROR", journal.isEmpty() ? QString() : run.err.section(u'\n', 0, 0).mid(14)},
+        {"DISPLAY_JOURNAL", journal.isEmpty() ? journalIn(m_dir->path()) : journal}};
     QCOMPARE(displayVariables(fileBytes(envFile)), expected);
     if (const QByteArray child = fileBytes(m_dir->filePath(QStringLiteral("child")));
         !child.isEmpty())

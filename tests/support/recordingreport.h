@@ -40,7 +40,7 @@ public:
             lights[exchange.judgement->address] =
                 QLatin1Char(exchange.judgement->answered ? 'G' : 'R');
     }
-    void received(const QByteArray &bytes) override { receiveLines.append(bytes); }
+    void received(const QByteArray &bytes, qint64) override { receiveLines.append(bytes); }
     void failed(const QString &text) override {
         errors.append(text);
         progressOpenAtFailure = progressOpen;
