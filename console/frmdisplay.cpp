@@ -447,7 +447,7 @@ void DisplayWindow::showUnavailable(const QStringList &names) {
 }
 
 void DisplayWindow::runProbe() {
-    if (m_job)
+    if (m_job || m_figures)
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
     startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);

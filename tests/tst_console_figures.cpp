@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QTabWidget>
+#include <QTcpServer>
 #include <QTest>
 
 // The console's SEND in a folder with figures: rows are templates, filled as display-send fills
@@ -22,7 +23,9 @@ private Q_SLOTS:
 
     void sendFills_data();
     void sendFills();
-    void unfillableRowSendsNothing();
+    void nothingSent_data();
+    void nothingSent();
+    void closedWhileReadingSendsNothing();
     void sameFramesAsDisplaySend();
 
 private:
@@ -88,25 +91,75 @@ void TestConsoleFigures::sendFills() {
     QCOMPARE(recorded->unavailable, QStringList{QStringLiteral("cod")});
 }
 
-void TestConsoleFigures::unfillableRowSendsNothing() {
+void TestConsoleFigures::nothingSent_data() {
+    QTest::addColumn<QString>("templ");     // page 4, row 5
+    QTest::addColumn<QByteArray>("values"); // values.json; empty: a dangling link
+    QTest::addColumn<QString>("said");      // the box's text begins so
+    QTest::addColumn<bool>("rowShown");     // the page's tab shown, the row box focused
+
+    QTest::newRow("a name no figure gives") << "BOD {BOD:6.1f}" << QByteArray(R"({"pH": 7.12})")
+                                            << "Page 4, row 5 cannot be filled: " << true;
+    QTest::newRow("an unclosed field") << "pH {pH:5.1f" << QByteArray(R"({"pH": 7.12})")
+                                       << "Page 4, row 5 cannot be filled: unclosed {" << true;
+    QTest::newRow("values.json a dangling link")
+        << "pH {pH:5.1f}" << QByteArray() << "Cannot read " << false;
+}
+
+void TestConsoleFigures::nothingSent() {
+    QFETCH(QString, templ);
+    QFETCH(QByteArray, values);
+    QFETCH(QString, said);
+    QFETCH(bool, rowShown);
     PtyBoards boards;
     PageSet pages = DefaultPages::pages();
     const int index = 3 * PageSet::RowsPerPage + 4;
-    pages.setRow(index, QStringLiteral("BOD {BOD:6.1f}"));
+    pages.setRow(index, templ);
     QVERIFY(useBoards(boards, pages));
-    writeFile(QStringLiteral("values.json"), R"({"pH": 7.12})");
+    if (values.isEmpty())
+        QVERIFY(QFile::link(QStringLiteral("nowhere"), QStringLiteral("values.json")));
+    else
+        writeFile(QStringLiteral("values.json"), values);
     startConsole();
     BoxAnswerer answerer;
 
     QVERIFY(pressed(cmdSend()));
     QCOMPARE(answerer.seen.size(), 1);
-    QVERIFY2(answerer.seen.constFirst().text.startsWith(u"Page 4, row 5 cannot be filled: "),
+    QVERIFY2(answerer.seen.constFirst().text.startsWith(said),
              qPrintable(answerer.seen.constFirst().text));
     QTest::qWait(50);
     QVERIFY(boards.received().isEmpty());
-    QCOMPARE(child<QTabWidget>("SSTab")->currentIndex(), 3);
-    QTRY_COMPARE(m_window->focusWidget(), static_cast<QWidget *>(row(index)));
     QVERIFY(!QFileInfo::exists(journalIn(m_dir->path())));
+    if (rowShown) {
+        QCOMPARE(child<QTabWidget>("SSTab")->currentIndex(), 3);
+        QTRY_COMPARE(m_window->focusWidget(), static_cast<QWidget *>(row(index)));
+    }
+}
+
+void TestConsoleFigures::closedWhileReadingSendsNothing() {
+    // An analyser that takes the connection and never answers keeps SEND reading.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(Row, QStringLiteral("COD {cod:>5.0f}"));
+    QVERIFY(useBoards(boards, pages));
+    writeFile(QStringLiteral("sources.conf"),
+              QStringLiteral("[cod]\nmodbus-tcp = 127.0.0.1:%1\nregister = 30001\n")
+                  .arg(silent.serverPort())
+                  .toLatin1());
+    startConsole();
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QTest::qWait(300);
+    QVERIFY(!m_window->findChildren<FolderFigures *>().isEmpty());
+    QCOMPARE(QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
+                                               : Qt::ArrowCursor,
+             Qt::BusyCursor);
+    QVERIFY(m_window->close());
+    // Unanswered, the analyser's reading would have ended within 2 s and SEND gone on.
+    QTest::qWait(2500);
+    QVERIFY(boards.received().isEmpty());
+    QVERIFY(m_window->findChildren<FolderFigures *>().isEmpty());
+    QVERIFY(!QGuiApplication::overrideCursor());
 }
 
 void TestConsoleFigures::sameFramesAsDisplaySend() {
