@@ -350,10 +350,7 @@ void DisplayWindow::runUpload() {
         endPortWait();
         uploadFilled(*figures);
     });
-    if (!m_waitingForPort) {
-        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-        m_waitingForPort = true;
-    }
+    showBusy();
     figures->start();
 }
 
@@ -421,10 +418,10 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    if (!unavailable)
-        return startJob(m_journal->upload(*m_runner, request, *this), m_job);
     m_lblValues->clear();
     m_lblValues->setToolTip(QString());
+    if (!unavailable)
+        return startJob(m_journal->upload(*m_runner, request, *this), m_job);
     Job *const job =
         m_journal->upload(*m_runner, request, *this,
                           JobNotes{.boards = JobNotes::allBoards(), .unavailable = *unavailable});
@@ -477,10 +474,7 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
     // A serial port opens at once, but a device server on the network may take up to 3 s to
     // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press
     // was taken (the window stays usable).
-    if (!m_waitingForPort) {
-        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-        m_waitingForPort = true;
-    }
+    showBusy();
     job->start();
     if (running == job && job->state() != Job::State::Connecting)
         endPortWait();
@@ -527,6 +521,13 @@ void DisplayWindow::received(const QByteArray &bytes) {
 void DisplayWindow::failed(const QString &text) {
     endPortWait();
     reportPortError(text);
+}
+
+void DisplayWindow::showBusy() {
+    if (m_waitingForPort)
+        return;
+    QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+    m_waitingForPort = true;
 }
 
 void DisplayWindow::endPortWait() {

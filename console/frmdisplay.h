@@ -100,6 +100,8 @@ private:
     void showJournalProblem();
     // Starts a job that opens the port; a busy pointer shows until the port opens or fails.
     void startJob(Job *job, Job *&running);
+    // The busy pointer, until endPortWait(): the port is opening or SEND reads the figures.
+    void showBusy();
     void endPortWait();
 
     // JobReport
