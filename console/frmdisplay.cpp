@@ -4,14 +4,17 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
+#include "folderfigures.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "portmapfile.h"
 #include "receiveline.h"
+#include "rowfill.h"
 #include "settings.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -56,6 +59,7 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     , m_cmdTest(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
     , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
     , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
+    , m_lblValues(controlNamed<QLabel>(m_controls, QStringLiteral("lblValues")))
     , m_runner(new JobRunner(this))
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
     , m_ports(setup.ports)
@@ -63,7 +67,9 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
                                    ? Journal::defaultPath(m_store.path())
                                    : QDir::current().absoluteFilePath(setup.journalPath),
                                QStringLiteral("console"), setup.journal, this))
-    , m_portMapProblems(setup.portMapProblems) {
+    , m_portMapProblems(setup.portMapProblems)
+    , m_sourcesPath(setup.sourcesPath)
+    , m_valueFiles(setup.valueFiles) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
     // Small enough for the 57 characters of the version label to fit their line.
@@ -112,6 +118,7 @@ DisplayWindow::~DisplayWindow() {
         if (job)
             job->disconnect(this);
     }
+    delete m_figures;
     delete m_runner;
     delete m_progress;
     endPortWait();
@@ -266,6 +273,11 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
         if (job)
             job->cancel();
     }
+    // Figures still being read are not sent.
+    if (m_figures) {
+        delete std::exchange(m_figures, nullptr);
+        endPortWait();
+    }
     if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();
@@ -312,22 +324,127 @@ void DisplayWindow::askAfterFailedSave(const QString &why) {
 // ---- jobs --------------------------------------------------------------------------------------
 
 void DisplayWindow::runUpload() {
-    if (m_job)
+    if (m_job || m_figures)
         return;
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    auto *const figures = new FolderFigures(
+        FigureFiles{
+            .configPath = m_store.path(),
+            .sourcesPath = m_sourcesPath,
+            .valueFiles = m_valueFiles,
+            .assignments = {},
+        },
+        this);
+    if (!figures->any()) {
+        delete figures;
+        return startUpload([this](int index) { return m_rows.at(index)->text(); }, std::nullopt);
+    }
+    // An analyser may take its time-outs to answer: the window stays live under a busy pointer.
+    figures->setComPortResolver(PortMapFile::serialLines(m_ports));
+    m_figures = figures;
+    connect(figures, &FolderFigures::finished, this, [this, figures] {
+        m_figures = nullptr;
+        figures->deleteLater();
+        endPortWait();
+        uploadFilled(*figures);
+    });
+    showBusy();
+    figures->start();
+}
+
+void DisplayWindow::uploadFilled(const FolderFigures &figures) {
+    if (!figures.failure().isEmpty()) {
+        newBox(this, QMessageBox::Warning, WindowTitle,
+               QStringLiteral("%1\n\nNothing was sent.").arg(figures.failure()))
+            ->open();
+        return;
+    }
+    FieldValues values = figures.values();
+    const QDateTime now = QDateTime::currentDateTime();
+    const PageSet templates = shownPages();
+    // A template that cannot be filled stops SEND before the port is touched, at its row.
+    FieldValues trial = values;
+    for (int index = 0; index < PageSet::RowCount; ++index) {
+        try {
+            fillRow(templates.row(index), trial, now);
+        } catch (const Failure &failure) {
+            const int page = index / PageSet::RowsPerPage;
+            const auto focusRow = [this, page, index] {
+                m_tabs->setCurrentIndex(page);
+                m_rows.at(index)->setFocus();
+            };
+            focusRow();
+            QMessageBox *box =
+                newBox(this, QMessageBox::Warning, WindowTitle,
+                       QStringLiteral("Page %1, row %2 cannot be filled: %3\n\nNothing was sent.")
+                           .arg(QString::number(page + 1),
+                                QString::number(index % PageSet::RowsPerPage + 1), failure.text()));
+            connect(box, &QDialog::finished, this, focusRow);
+            box->open();
+            return;
+        }
+    }
+    PageSet filled;
+    try {
+        filled = fillRows(templates, values, now);
+    } catch (const Failure &failure) { // every row was tried above
+        newBox(this, QMessageBox::Warning, WindowTitle, failure.text())->open();
+        return;
+    }
+    const QStringList unavailable = values.unavailableNames();
+    // Rows are read as their frames are built: an edit made during the upload travels, filled
+    // with these figures; a row that no longer fills goes out as it was filled at SEND.
+    startUpload(
+        [this, templates, filled, values, now](int index) mutable {
+            const QString text = m_rows.at(index)->text();
+            if (text == templates.row(index))
+                return filled.row(index);
+            try {
+                return fillRow(text, values, now);
+            } catch (const Failure &) {
+                return filled.row(index);
+            }
+        },
+        unavailable);
+}
+
+void DisplayWindow::startUpload(std::function<QString(int)> rowText,
+                                std::optional<QStringList> unavailable) {
     const UploadRequest request{
         .port = PortTarget::number(m_portNumber, m_ports),
-        .rowText = [this](int index) { return m_rows.at(index)->text(); },
+        .rowText = std::move(rowText),
         .delaySeconds =
             [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
     };
-    startJob(m_journal->upload(*m_runner, request, *this), m_job);
+    m_lblValues->clear();
+    m_lblValues->setToolTip(QString());
+    if (!unavailable)
+        return startJob(m_journal->upload(*m_runner, request, *this), m_job);
+    Job *const job =
+        m_journal->upload(*m_runner, request, *this,
+                          JobNotes{.boards = JobNotes::allBoards(), .unavailable = *unavailable});
+    if (job) {
+        connect(job, &Job::finished, this, [this, names = *unavailable](JobOutcome outcome) {
+            if (outcome != JobOutcome::Busy)
+                showUnavailable(names);
+        });
+    }
+    startJob(job, m_job);
+}
+
+void DisplayWindow::showUnavailable(const QStringList &names) {
+    if (names.isEmpty())
+        return m_lblValues->clear();
+    const QString text = QStringLiteral("Unavailable, shown as --: %1").arg(names.join(u", "));
+    m_lblValues->setToolTip(text);
+    m_lblValues->setText(
+        m_lblValues->fontMetrics().elidedText(text, Qt::ElideRight, m_lblValues->width()));
 }
 
 void DisplayWindow::runProbe() {
-    if (m_job)
+    if (m_job || m_figures)
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
     startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);
@@ -357,10 +474,7 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
     // A serial port opens at once, but a device server on the network may take up to 3 s to
     // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press
     // was taken (the window stays usable).
-    if (!m_waitingForPort) {
-        QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
-        m_waitingForPort = true;
-    }
+    showBusy();
     job->start();
     if (running == job && job->state() != Job::State::Connecting)
         endPortWait();
@@ -409,6 +523,13 @@ void DisplayWindow::received(const QByteArray &bytes, qint64 dropped) {
 void DisplayWindow::failed(const QString &text) {
     endPortWait();
     reportPortError(text);
+}
+
+void DisplayWindow::showBusy() {
+    if (m_waitingForPort)
+        return;
+    QGuiApplication::setOverrideCursor(QCursor(Qt::BusyCursor));
+    m_waitingForPort = true;
 }
 
 void DisplayWindow::endPortWait() {

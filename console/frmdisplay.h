@@ -8,6 +8,8 @@
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
+//      ├── FolderFigures: at SEND, the folder's sources.conf, values.json (or the files named on
+//      │   the command line) read asynchronously; the rows are filled as display-send fills them
 //      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //          first job or the first look at SEND's tooltip
 //
@@ -27,7 +29,11 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
+#include <optional>
 
+class FieldValues;
+class FolderFigures;
 class Job;
 class JobJournal;
 class JobRunner;
@@ -47,6 +53,9 @@ struct ConsoleSetup {
     QString journalPath;
     JournalOptions journal;
     QStringList portMapProblems; // the port map's unusable lines, said once the window is up
+    // Empty: sources.conf and values.json beside the config file, when it has them.
+    QString sourcesPath;
+    QStringList valueFiles;
 
     // For this display.cfg, with the port map from the ports.conf files that go with it.
     static ConsoleSetup forConfig(const QString &configPath);
@@ -76,6 +85,12 @@ private:
     void showStartUpProblems();
 
     void runUpload();
+    // SEND once the folder's figures are read: the rows filled with them, or nothing sent.
+    void uploadFilled(const FolderFigures &figures);
+    // rowText gives each row as its frame is built; unavailable: the figures that rows show as
+    // the missing text, for the journal and the line below the lights.
+    void startUpload(std::function<QString(int)> rowText, std::optional<QStringList> unavailable);
+    void showUnavailable(const QStringList &names);
     void runProbe();
     void toggleMonitor();
     void setReceiveLine(const QByteArray &reply);
@@ -85,6 +100,8 @@ private:
     void showJournalProblem();
     // Starts a job that opens the port; a busy pointer shows until the port opens or fails.
     void startJob(Job *job, Job *&running);
+    // The busy pointer, until endPortWait(): the port is opening or SEND reads the figures.
+    void showBusy();
     void endPortWait();
 
     // JobReport
@@ -104,6 +121,7 @@ private:
     QPushButton *const m_cmdTest;
     QPushButton *const m_cmdRecOnly;
     QLabel *const m_lblRx;
+    QLabel *const m_lblValues;
     std::array<RowBox *, PageSet::RowCount> m_rows{};
     std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
@@ -112,10 +130,13 @@ private:
     const PortMap m_ports;
     JobJournal *const m_journal;
     const QStringList m_portMapProblems;
+    const QString m_sourcesPath;
+    const QStringList m_valueFiles;
 
     ProgressWindow *m_progress = nullptr; // while an upload shows it
     Job *m_job = nullptr;                 // the upload or test under way
     Job *m_monitor = nullptr;             // the receive monitor, while it runs
+    FolderFigures *m_figures = nullptr;   // while SEND reads the folder's figures
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;

@@ -65,6 +65,9 @@ constexpr ControlSpec DisplayControls[] = {
     {.name = "shpStatus", .kind = K::StatusLight, .container = nullptr,
      .left = 7320, .top = 3480, .width = 135, .height = 135,
      .count = BoardAddress::Count, .stepX = 240},
+    // Which figures the last SEND could not show, in one line.
+    {.name = "lblValues", .kind = K::Label, .container = nullptr,
+     .left = 7320, .top = 3720, .width = 3255, .height = 255},
     {.name = "cmdTest", .kind = K::Button, .container = nullptr,
      .left = 7200, .top = 4080, .width = 1335, .height = 495, .text = "Test", .hidden = true},
     {.name = "cmdRecOnly", .kind = K::Button, .container = nullptr,

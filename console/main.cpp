@@ -35,6 +35,18 @@ int main(int argc, char *argv[]) {
                        "display-journal.db beside the config file."),
         QStringLiteral("file"));
     parser.addOption(journal);
+    const QCommandLineOption sources(
+        QStringLiteral("sources"),
+        QStringLiteral("Read the live values SEND fills rows with as this file says, instead of "
+                       "sources.conf beside the config file."),
+        QStringLiteral("file"));
+    parser.addOption(sources);
+    const QCommandLineOption values(
+        QStringLiteral("values"),
+        QStringLiteral("Fill rows with the values of this JSON file instead of values.json "
+                       "beside the config file; repeat for more files, the later winning."),
+        QStringLiteral("file"));
+    parser.addOption(values);
     // Qt's own options are taken out of the arguments by QApplication, which needs a display
     // first. They are known here too, hidden from the help, so that every argument is checked
     // before anything reaches for a display: an unexpected one ends the program with a message.
@@ -88,6 +100,8 @@ int main(int argc, char *argv[]) {
         // A file named here may be anyone's: never moved aside, even when damaged.
         setup.journal.moveAsideDamaged = false;
     }
+    setup.sourcesPath = parser.value(sources);
+    setup.valueFiles = parser.values(values);
     DisplayWindow window(setup);
     window.show();
     return app.exec();

@@ -79,6 +79,11 @@ void checkReplaceable(const QString &path) {
         throw Refused(QStringLiteral("save"), path, problem);
 }
 
+bool absent(const QString &path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) != 0 && errno == ENOENT;
+}
+
 QString sizeText(qint64 bytes) {
     constexpr qint64 MiB = 1024 * 1024;
     if (bytes >= MiB && bytes % MiB == 0)

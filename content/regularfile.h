@@ -36,6 +36,10 @@ QByteArray read(const QString &path, qint64 maxBytes);
 // else throws Refused with the verb "save".
 void checkReplaceable(const QString &path);
 
+// True only when nothing at all has this name: not even a dangling link. An optional file of a
+// folder is "none" only then; any other entry under its name must be readable or is an error.
+bool absent(const QString &path);
+
 // "1 MiB", "16 MiB", "4096 bytes": a size cap as a message gives it.
 QString sizeText(qint64 bytes);
 

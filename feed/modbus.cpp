@@ -1,6 +1,8 @@
 #include "modbus.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QModbusRtuSerialClient>
 #include <QModbusTcpClient>
 #include <QRegularExpression>
@@ -14,6 +16,9 @@
 namespace {
 
 const QString TcpKey = QStringLiteral("modbus-tcp");
+// How long a serial line that another program holds is waited for, tried again this often.
+constexpr int HeldLineWaitMs = 5000;
+constexpr int HeldLineRetryMs = 250;
 const QString RtuKey = QStringLiteral("modbus-rtu");
 const QString BaudKey = QStringLiteral("baud");
 const QString ParityKey = QStringLiteral("parity");
@@ -355,6 +360,7 @@ private:
     Phase m_phase = Phase::Connecting;
     int m_attempt = 0;
     bool m_retryPending = false;
+    QElapsedTimer m_sinceFirstAttempt;
 };
 
 ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done done,
@@ -437,6 +443,8 @@ QModbusClient *ModbusLine::makeClient() {
 
 void ModbusLine::connectOnce() {
     const int attempt = ++m_attempt;
+    if (attempt == 1)
+        m_sinceFirstAttempt.start();
     if (m_client) {
         // A connect that never completed leaves the client half open: start afresh.
         m_client->disconnect(this);
@@ -473,10 +481,16 @@ void ModbusLine::connectFailed(int attempt, const QString &why) {
     if (m_phase != Phase::Connecting || attempt != m_attempt || m_retryPending)
         return;
     m_connectTimer->stop();
-    if (m_attempt < 2) {
+    // A serial line that is there but will not open is held by another program (the console's
+    // SEND and a scheduled display-send read the same analysers): it is tried again for a while
+    // rather than making the other's figures unavailable.
+    const bool held = m_connection.kind == ModbusConnection::Kind::Rtu &&
+                      QFileInfo::exists(m_connection.device) &&
+                      m_sinceFirstAttempt.elapsed() + HeldLineRetryMs <= HeldLineWaitMs;
+    if (m_attempt < 2 || held) {
         // From the event loop: the failing client may be inside its own connectDevice().
         m_retryPending = true;
-        QTimer::singleShot(0, this, [this] {
+        QTimer::singleShot(m_attempt < 2 ? 0 : HeldLineRetryMs, this, [this] {
             m_retryPending = false;
             connectOnce();
         });

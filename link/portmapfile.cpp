@@ -245,6 +245,33 @@ QStringList searchFolders(const QString &configPath) {
     return folders;
 }
 
+QString besideProblem(const QString &configPath) {
+    const QString path = QDir(searchFolders(configPath).constFirst()).filePath(FileName);
+    if (RegularFile::absent(path))
+        return {};
+    try {
+        RegularFile::read(path, MaxFileBytes);
+    } catch (const RegularFile::Refused &refused) {
+        return QStringLiteral("%1: cannot be read (%2); it may name the port in use")
+            .arg(path, refused.reason());
+    }
+    return {};
+}
+
+std::function<QString(int, QString *)> serialLines(const PortMap &map) {
+    return [map](int number, QString *problem) {
+        const PortTarget port = PortTarget::number(number, map);
+        if (!port.problem().isEmpty())
+            *problem = port.problem();
+        else if (isTcpDevice(port.devicePath()))
+            *problem = QStringLiteral("COM %1 is a device server (%2), not a serial line")
+                           .arg(QString::number(number), port.devicePath());
+        else
+            return port.devicePath();
+        return QString();
+    };
+}
+
 PortMapLoad load(const QStringList &folders) {
     PortMapLoad loaded;
     for (const QString &folder : folders) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // ports.conf: COM numbers mapped to other devices, one "NUMBER=DEVICE" a line
 // ("33=/dev/serial/by-id/usb-...", "120=tcp://10.1.2.3:4001"). Comments begin with ";" or "#"
 // (and ";" outside double quotes ends a device); an optional [General] header, in any case.
@@ -37,5 +39,15 @@ PortMapLoad load(const QStringList &folders);
 inline PortMapLoad loadFor(const QString &configPath) {
     return load(searchFolders(configPath));
 }
+
+// Why the ports.conf beside the config file cannot be used, when something other than a readable
+// regular file has that name (a folder, a dangling link); empty when there is no such entry or
+// the file can be read. It might have named the port in use, so a port number is not to be
+// trusted while this is said.
+QString besideProblem(const QString &configPath);
+
+// The serial line a COM number leads to through map, for an analyser named by its number; a
+// device server (tcp://) is no serial line.
+std::function<QString(int portNumber, QString *problem)> serialLines(const PortMap &map);
 
 } // namespace PortMapFile

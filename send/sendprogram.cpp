@@ -6,6 +6,7 @@
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
+#include "folderfigures.h"
 #include "framebuilder.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
@@ -15,7 +16,6 @@
 #include "reportfile.h"
 #include "rowfill.h"
 #include "signalwatcher.h"
-#include "sources.h"
 #include "wirelog.h"
 
 #include <QCoreApplication>
@@ -124,64 +124,46 @@ int SendProgram::init() {
 }
 
 int SendProgram::withSources(std::function<int()> next) {
-    QString path = m_options.sourcesPath;
-    if (path.isEmpty()) {
-        path = SourcesFile::besideConfig(m_options.configPath);
-        if (!QFileInfo::exists(path))
-            return next();
+    auto *const figures = new FolderFigures(
+        FigureFiles{
+            .configPath = m_options.configPath,
+            .sourcesPath = m_options.sourcesPath,
+            .valueFiles = m_options.valueFiles,
+            .assignments = m_options.assignments,
+            .missingText = m_options.missingText,
+        },
+        this);
+    m_values.setMissingText(m_options.missingText);
+    if (!figures->any()) {
+        delete figures;
+        m_withoutFigures = true;
+        return next();
     }
-    SourcesConfig config;
-    try {
-        config = SourcesFile::read(path);
-    } catch (const Failure &failure) {
-        error(failure.text());
-        return BadInput;
-    }
-    m_sourcesProblems = config.problems;
-    for (const QString &problem : std::as_const(config.problems))
-        error(problem);
-    auto *const reader =
-        new SourcesReader(std::move(config), QDateTime::currentDateTimeUtc(), this);
     // An analyser on a serial line named by its COM number: the port list and ports.conf say
     // which device, as they do for the boards.
-    reader->setComPortResolver([configPath = m_options.configPath](int number, QString *problem) {
-        const PortTarget port = PortTarget::number(number, PortMapFile::loadFor(configPath).map);
-        if (!port.problem().isEmpty())
-            *problem = port.problem();
-        else if (isTcpDevice(port.devicePath()))
-            *problem = QStringLiteral("COM %1 is a device server (%2), not a serial line")
-                           .arg(QString::number(number), port.devicePath());
-        else
-            return port.devicePath();
-        return QString();
-    });
-    connect(reader, &SourcesReader::finished, this, [this, reader, next = std::move(next)] {
-        m_readings = reader->readings();
-        reader->deleteLater();
-        for (const Reading &reading : std::as_const(*m_readings)) {
-            for (const QString &note : reading.notes)
-                error(note);
-        }
+    figures->setComPortResolver(
+        PortMapFile::serialLines(PortMapFile::loadFor(m_options.configPath).map));
+    connect(figures, &FolderFigures::finished, this, [this, figures, next = std::move(next)] {
+        figures->deleteLater();
+        m_sourcesProblems = figures->problems();
+        for (const QString &problem : figures->problems() + figures->notes())
+            error(problem);
+        m_values = figures->values();
         // A signal while the sources were read ends the run before anything is sent.
-        if (m_signal)
-            Q_EMIT finished(SignalBase + m_signal);
-        else if (const int status = next(); status >= 0)
+        int status = -1;
+        if (m_signal) {
+            status = SignalBase + m_signal;
+        } else if (!figures->failure().isEmpty()) {
+            error(figures->failure());
+            status = BadInput;
+        } else {
+            status = next();
+        }
+        if (status >= 0)
             Q_EMIT finished(status);
     });
-    reader->start();
+    figures->start();
     return -1;
-}
-
-FieldValues SendProgram::fieldValues() const {
-    FieldValues values;
-    values.setMissingText(m_options.missingText);
-    if (m_readings)
-        values.addReadings(*m_readings);
-    for (const QString &file : m_options.valueFiles)
-        values.readJsonFile(file);
-    for (const QString &assignment : m_options.assignments)
-        values.set(assignment);
-    return values;
 }
 
 void SendProgram::sayUnavailable(const FieldValues &values) {
@@ -203,20 +185,18 @@ void SendProgram::sayUnavailable(const FieldValues &values) {
 PageSet SendProgram::rowsToSend(qint16 &portNumber) {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
-    FieldValues values = fieldValues();
+    if (m_withoutFigures) {
+        if (const QString row = FolderFigures::rowWithoutFigures(pages); !row.isEmpty())
+            throw Failure(row);
+    }
+    FieldValues values = m_values;
     pages = fillRows(pages, values, QDateTime::currentDateTime());
     sayUnavailable(values);
     return pages;
 }
 
 int SendProgram::showValues() {
-    FieldValues values;
-    try {
-        values = fieldValues();
-    } catch (const Failure &failure) {
-        error(failure.text());
-        return BadInput;
-    }
+    const FieldValues &values = m_values;
     QList<FieldValues::Line> lines = values.lines();
     if (values.sourcesConfigured() && !values.value(QStringLiteral("updated"))) {
         const std::optional<QDateTime> updated = values.updated({});
@@ -274,6 +254,11 @@ std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
 }
 
 std::optional<PortTarget> SendProgram::mappedPort(int portNumber) {
+    if (const QString problem = PortMapFile::besideProblem(m_options.configPath);
+        !problem.isEmpty()) {
+        error(problem);
+        return std::nullopt;
+    }
     const PortMapLoad loaded = PortMapFile::loadFor(m_options.configPath);
     const PortTarget port = PortTarget::number(portNumber, loaded.map);
     for (const QString &problem : loaded.problems) {

@@ -4,6 +4,7 @@
 #include "pageset.h"
 #include "porttarget.h"
 #include "reading.h"
+#include "rowfill.h"
 #include "sendoptions.h"
 
 #include <QObject>
@@ -14,7 +15,6 @@
 #include <optional>
 
 class AlertCommand;
-class FieldValues;
 class Job;
 class JobJournal;
 struct JournalRecord;
@@ -51,11 +51,9 @@ Q_SIGNALS:
 
 private:
     int run();
-    // Reads the sources file, when there is one, and carries on with next once every value has
-    // its reading: the exit status, or -1 while the sources or a job are still at work.
+    // Reads the folder's figures, when it has any, and carries on with next once every value
+    // has its reading: the exit status, or -1 while the sources or a job are still at work.
     int withSources(std::function<int()> next);
-    // The sources' readings, the values files and the settings; throws Failure.
-    FieldValues fieldValues() const;
     // Keeps the unavailable names and says each on standard error with its reason.
     void sayUnavailable(const FieldValues &values);
     int upload(bool dryRun);
@@ -112,7 +110,8 @@ private:
     int m_framesExchanged = 0;
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
-    std::optional<Readings> m_readings; // once a sources file was read
-    QString m_journalProblem;           // once the journal met one, as said
-    QStringList m_sourcesProblems;      // the sources file's bad lines, as said
+    QString m_journalProblem;      // once the journal met one, as said
+    QStringList m_sourcesProblems; // the sources file's bad lines, as said
+    FieldValues m_values;          // the folder's figures, once read
+    bool m_withoutFigures = false; // the folder has none: rows go out as written
 };

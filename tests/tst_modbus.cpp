@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 
@@ -58,6 +59,8 @@ private Q_SLOTS:
     void sections();
     void reading_data();
     void reading();
+    void heldSerialLine_data();
+    void heldSerialLine();
 
 private:
     QModbusTcpServer m_live;
@@ -349,6 +352,41 @@ void TestModbus::reading() {
             QCOMPARE(*reading.value, expected.at(i).toDouble());
         }
     }
+}
+
+// A serial line that another program holds (the console's SEND while the timer's run reads the
+// same analyser) is waited for, for up to 5 s, before its values count as unavailable.
+void TestModbus::heldSerialLine_data() {
+    QTest::addColumn<int>("heldMs");
+    QTest::addColumn<bool>("read");
+    QTest::newRow("released after 1 s: read") << 1000 << true;
+    QTest::newRow("held for 7 s: unavailable after 5 s") << 7000 << false;
+}
+
+void TestModbus::heldSerialLine() {
+    QFETCH(int, heldMs);
+    QFETCH(bool, read);
+    QSerialPort other(m_cable.end(0));
+    QVERIFY2(other.open(QIODevice::ReadWrite), qPrintable(other.errorString()));
+    QTimer::singleShot(heldMs, &other, &QSerialPort::close);
+    QString problem;
+    const auto point =
+        modbusPoint(QStringLiteral("v"),
+                    keysOf(QStringLiteral("modbus-rtu=%1;baud=19200;parity=even;register=40001")
+                               .arg(m_cable.end(0))),
+                    &problem);
+    QVERIFY2(point, qPrintable(problem));
+
+    ModbusReader reader;
+    QSignalSpy finished(&reader, &ModbusReader::finished);
+    QElapsedTimer clock;
+    clock.start();
+    reader.start({*point});
+    QVERIFY(finished.wait(8000));
+    const Reading reading = finished.first().first().value<Readings>().value(0);
+    QCOMPARE(reading.ok(), read);
+    QVERIFY2(clock.elapsed() >= qMin(heldMs, 4500) && clock.elapsed() < 6000,
+             qPrintable(QString::number(clock.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestModbus)

@@ -129,6 +129,8 @@ private Q_SLOTS:
     void wireLog();
     void liveValues_data();
     void liveValues();
+    void folderFiles_data();
+    void folderFiles();
     void alertOnChange_data();
     void alertOnChange();
     void checkFreshAndStale_data();
@@ -958,6 +960,79 @@ void TestSend::liveValues() {
     QCOMPARE(m_boards->received().size(), frames);
     if (frames)
         QVERIFY(m_boards->allBytes().contains(shown));
+}
+
+// A folder's optional files: only their true absence means none, and a row holding a field
+// needs figures to fill it.
+void TestSend::folderFiles_data() {
+    QTest::addColumn<QString>("entry"); // made in the folder: "NAME dangling", "NAME folder"
+    QTest::addColumn<QString>("row");   // page 6, row 3
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said"); // part of standard error (3) or output (0)
+
+    const QStringList dry{"--dry-run"};
+    const QStringList upload{"--device", "BOARDS"};
+    const QString pH = QStringLiteral("pH {pH:.1f}");
+    QTest::newRow("dangling sources.conf")
+        << "sources.conf dangling" << pH << upload << 3 << "sources.conf";
+    QTest::newRow("sources.conf a folder")
+        << "sources.conf folder" << pH << upload << 3 << "sources.conf";
+    QTest::newRow("dangling values.json")
+        << "values.json dangling" << pH << upload << 3 << "values.json";
+    QTest::newRow("values.json a link to a folder")
+        << "values.json linkfolder" << pH << upload << 3 << "values.json";
+    QTest::newRow("dangling ports.conf, port number from display.cfg")
+        << "ports.conf dangling" << QString() << QStringList{"--test"} << 3
+        << "ports.conf: cannot be read";
+    QTest::newRow("ports.conf a folder, --port")
+        << "ports.conf folder" << QString() << QStringList{"--test", "--port", "7"} << 3
+        << "ports.conf: cannot be read";
+    QTest::newRow("field without figures")
+        << QString() << pH << upload << 3
+        << "page 6, row 3 holds a field (\"pH {pH:.1f}\"), but there is no sources.conf";
+    QTest::newRow("malformed field without figures")
+        << QString() << "pH {pH" << upload << 3 << "page 6, row 3 holds a field";
+    QTest::newRow("doubled brace without figures goes as written")
+        << QString() << "a {{brace}}" << dry << 0 << "TSCa {{brace}}~";
+    QTest::newRow("values.json beside fills") << "values.json" << pH << dry << 0 << "TSCpH 7.1~";
+    QTest::newRow("--values replaces a dangling values.json")
+        << "values.json dangling" << pH << QStringList{"--dry-run", "--values", "other.json"} << 0
+        << "TSCpH 6.5~";
+    QTest::newRow("--set alone is figures")
+        << QString() << pH << QStringList{"--dry-run", "--set", "pH=8"} << 0 << "TSCpH 8.0~";
+}
+
+void TestSend::folderFiles() {
+    QFETCH(QString, entry);
+    QFETCH(QString, row);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    PageSet pages = DefaultPages::pages();
+    if (!row.isEmpty())
+        pages.setRow(PageSet::indexOf(5, 2), row);
+    writeConfig(pages);
+    writeFile(QStringLiteral("other.json"), R"({"pH": 6.5})");
+    QDir(m_dir->path()).mkdir(QStringLiteral("sub"));
+    const QString name = entry.section(u' ', 0, 0);
+    const QString kind = entry.section(u' ', 1);
+    const QString path = m_dir->filePath(name);
+    if (kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("nowhere")), path));
+    else if (kind == QLatin1String("folder"))
+        QVERIFY(QDir(m_dir->path()).mkdir(name));
+    else if (kind == QLatin1String("linkfolder"))
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("sub")), path));
+    else if (!name.isEmpty())
+        writeFile(name, R"({"pH": 7.12})");
+    arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
+
+    const Run run = send(arguments, m_dir->path(), 20000);
+    QCOMPARE(run.status, status);
+    QVERIFY2((status ? run.err : run.out).contains(said), qPrintable(run.err + run.out));
+    QTest::qWait(50);
+    QVERIFY(m_boards->received().isEmpty());
 }
 
 // The alert command after a board test: run when the outcome differs from the test before on

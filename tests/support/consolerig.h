@@ -8,6 +8,7 @@
 #include "configstore.h"
 #include "controls.h"
 #include "defaultpages.h"
+#include "folderfigures.h"
 #include "frmdisplay.h"
 #include "frmprogress.h"
 #include "jobrunner.h"
@@ -231,8 +232,11 @@ protected:
     // would stretch the reply windows) until the job has ended and its boxes are answered.
     bool pressed(QPushButton *button) const {
         QTest::mouseClick(button, Qt::LeftButton);
+        // SEND may first read the folder's figures.
         const auto ended = [this] {
-            return m_window->findChildren<Job *>().isEmpty() && !QApplication::activeModalWidget();
+            return m_window->findChildren<Job *>().isEmpty() &&
+                   m_window->findChildren<FolderFigures *>().isEmpty() &&
+                   !QApplication::activeModalWidget();
         };
         QTestEventLoop loop;
         QTimer look;

@@ -1,0 +1,121 @@
+#include "folderfigures.h"
+
+#include "failure.h"
+#include "regularfile.h"
+#include "sources.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace {
+
+QString beside(const QString &configPath, QLatin1StringView name) {
+    return QFileInfo(QDir::current().absoluteFilePath(configPath)).absoluteDir().filePath(name);
+}
+
+// Everything but a doubled brace begins a field, even a malformed one: without figures such a
+// row would put its braces on the boards.
+bool holdsField(const QString &row) {
+    for (qsizetype i = 0; i < row.size(); ++i) {
+        if (row.at(i) != u'{')
+            continue;
+        if (i + 1 < row.size() && row.at(i + 1) == u'{')
+            ++i;
+        else
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+FolderFigures::FolderFigures(const FigureFiles &files, QObject *parent)
+    : QObject(parent)
+    , m_sourcesPath(files.sourcesPath)
+    , m_valueFiles(files.valueFiles)
+    , m_assignments(files.assignments)
+    , m_missingText(files.missingText) {
+    if (m_sourcesPath.isEmpty()) {
+        const QString path = SourcesFile::besideConfig(files.configPath);
+        if (!RegularFile::absent(path))
+            m_sourcesPath = path;
+    }
+    if (m_valueFiles.isEmpty()) {
+        const QString path = beside(files.configPath, ValuesFileName);
+        if (!RegularFile::absent(path))
+            m_valueFiles << path;
+    }
+}
+
+FolderFigures::~FolderFigures() {
+    delete m_reader; // before the resolver it may still call
+}
+
+bool FolderFigures::any() const {
+    return !m_sourcesPath.isEmpty() || !m_valueFiles.isEmpty() || !m_assignments.isEmpty();
+}
+
+void FolderFigures::start() {
+    if (std::exchange(m_started, true))
+        return;
+    if (m_sourcesPath.isEmpty()) {
+        QTimer::singleShot(0, this, [this] { merge({}); });
+        return;
+    }
+    SourcesConfig config;
+    try {
+        config = SourcesFile::read(m_sourcesPath);
+    } catch (const Failure &failure) {
+        m_failure = failure.text();
+        QTimer::singleShot(0, this, &FolderFigures::finished);
+        return;
+    }
+    m_problems = config.problems;
+    m_reader = new SourcesReader(std::move(config), QDateTime::currentDateTimeUtc(), this);
+    m_reader->setComPortResolver(m_resolveCom);
+    connect(m_reader, &SourcesReader::finished, this, [this] {
+        const Readings readings = m_reader->readings();
+        m_reader->deleteLater();
+        m_reader = nullptr;
+        merge(readings);
+    });
+    m_reader->start();
+}
+
+void FolderFigures::merge(const Readings &readings) {
+    for (const Reading &reading : readings) {
+        for (const QString &note : reading.notes) {
+            if (!m_notes.contains(note))
+                m_notes << note;
+        }
+    }
+    FieldValues values;
+    values.setMissingText(m_missingText);
+    try {
+        if (!m_sourcesPath.isEmpty())
+            values.addReadings(readings);
+        for (const QString &file : std::as_const(m_valueFiles))
+            values.readJsonFile(file);
+        for (const QString &assignment : std::as_const(m_assignments))
+            values.set(assignment);
+        m_values = std::move(values);
+    } catch (const Failure &failure) {
+        m_failure = failure.text();
+    }
+    Q_EMIT finished();
+}
+
+QString FolderFigures::rowWithoutFigures(const PageSet &pages) {
+    for (int index = 0; index < PageSet::RowCount; ++index) {
+        if (!holdsField(pages.row(index)))
+            continue;
+        return QStringLiteral("page %1, row %2 holds a field (\"%3\"), but there is no "
+                              "sources.conf, no values.json and no --values or --set to fill it "
+                              "from; a brace itself is written {{")
+            .arg(QString::number(index / PageSet::RowsPerPage + 1),
+                 QString::number(index % PageSet::RowsPerPage + 1), pages.row(index).left(40));
+    }
+    return {};
+}

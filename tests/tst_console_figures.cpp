@@ -1,0 +1,195 @@
+#include "boards.h"
+#include "consolerig.h"
+#include "defaultpages.h"
+#include "journal.h"
+#include "journalfiles.h"
+#include "programrun.h"
+
+#include <QDateTime>
+#include <QLabel>
+#include <QProcess>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTest>
+
+// The console's SEND in a folder with figures: rows are templates, filled as display-send fills
+// them, and what the boards get is what display-send would send at the same moment.
+class TestConsoleFigures : public QObject, private ConsoleFixture {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { setUpConsole(); }
+    void cleanup() { tearDownConsole(); }
+
+    void sendFills_data();
+    void sendFills();
+    void nothingSent_data();
+    void nothingSent();
+    void closedWhileReadingSendsNothing();
+    void sameFramesAsDisplaySend();
+
+private:
+    void writeFile(const QString &name, const QByteArray &bytes) const {
+        QFile file(QDir(m_dir->path()).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+};
+
+// Page 6, rows 3 and 4 travel in frame 2 + 5 * 8 + 1.
+constexpr int Row = 5 * PageSet::RowsPerPage + 2;
+constexpr int RowFrame = 2 + 5 * PageSet::PairsPerPage + 1;
+
+void TestConsoleFigures::sendFills_data() {
+    QTest::addColumn<QString>("templ");    // page 6, row 3 at SEND
+    QTest::addColumn<QString>("edit");     // typed over it when frame 3 goes out; empty: none
+    QTest::addColumn<QByteArray>("shown"); // the row as the boards got it
+
+    QTest::newRow("filled row on the wire") << "pH          6.5-8.5 {pH:>6.2f}" << QString()
+                                            << QByteArray("pH          6.5-8.5   7.12");
+    QTest::newRow("unavailable value shown as the placeholder")
+        << "COD {cod:>5.0f} pH {pH:.1f}" << QString() << QByteArray("COD    -- pH 7.1");
+    QTest::newRow("edit during the upload filled with the figures of SEND")
+        << "pH {pH:.1f}"
+        << "pH now {pH:.2f}" << QByteArray("pH now 7.12");
+    QTest::newRow("edit that no longer fills goes as filled at SEND")
+        << "pH {pH:.1f}"
+        << "pH {nosuch}" << QByteArray("pH 7.1");
+    QTest::newRow("a doubled brace is one brace")
+        << "{{pH}} {pH:.0f}" << QString() << QByteArray("{pH} 7");
+}
+
+void TestConsoleFigures::sendFills() {
+    QFETCH(QString, templ);
+    QFETCH(QString, edit);
+    QFETCH(QByteArray, shown);
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(Row, templ);
+    QVERIFY(useBoards(boards, pages));
+    writeFile(QStringLiteral("values.json"), R"({"pH": 7.12, "cod": null})");
+    startConsole();
+    tmrTout()->setInterval(QuickWindowMs);
+    if (!edit.isEmpty()) {
+        connect(&boards, &PtyBoards::frameReceived, this, [&] {
+            if (boards.received().size() == 3)
+                row(Row)->placeText(edit);
+        });
+    }
+
+    QVERIFY(pressed(cmdSend()));
+    QCOMPARE(boards.received().size(), UploadFrameCount);
+    const QByteArray frame = boards.received().at(RowFrame).bytes;
+    QVERIFY2(frame.contains("TSC" + shown + '~'), frame.constData());
+    // values.json gives cod as null: unavailable, said on one line and in no box.
+    QCOMPARE(child<QLabel>("lblValues")->text(), QStringLiteral("Unavailable, shown as --: cod"));
+    QVERIFY(m_window->findChildren<QMessageBox *>().isEmpty());
+    // The journal holds the rows as they went out and the unavailable names.
+    const std::optional<JournalRecord> recorded = Journal(journalIn(m_dir->path())).lastUpload();
+    QVERIFY(recorded);
+    QCOMPARE(recorded->rows.value_or(QStringList()).value(Row), QString::fromLatin1(shown));
+    QCOMPARE(recorded->unavailable, QStringList{QStringLiteral("cod")});
+}
+
+void TestConsoleFigures::nothingSent_data() {
+    QTest::addColumn<QString>("templ");     // page 4, row 5
+    QTest::addColumn<QByteArray>("values"); // values.json; empty: a dangling link
+    QTest::addColumn<QString>("said");      // the box's text begins so
+    QTest::addColumn<bool>("rowShown");     // the page's tab shown, the row box focused
+
+    QTest::newRow("a name no figure gives") << "BOD {BOD:6.1f}" << QByteArray(R"({"pH": 7.12})")
+                                            << "Page 4, row 5 cannot be filled: " << true;
+    QTest::newRow("an unclosed field") << "pH {pH:5.1f" << QByteArray(R"({"pH": 7.12})")
+                                       << "Page 4, row 5 cannot be filled: unclosed {" << true;
+    QTest::newRow("values.json a dangling link")
+        << "pH {pH:5.1f}" << QByteArray() << "Cannot read " << false;
+}
+
+void TestConsoleFigures::nothingSent() {
+    QFETCH(QString, templ);
+    QFETCH(QByteArray, values);
+    QFETCH(QString, said);
+    QFETCH(bool, rowShown);
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    const int index = 3 * PageSet::RowsPerPage + 4;
+    pages.setRow(index, templ);
+    QVERIFY(useBoards(boards, pages));
+    if (values.isEmpty())
+        QVERIFY(QFile::link(QStringLiteral("nowhere"), QStringLiteral("values.json")));
+    else
+        writeFile(QStringLiteral("values.json"), values);
+    startConsole();
+    BoxAnswerer answerer;
+
+    QVERIFY(pressed(cmdSend()));
+    QCOMPARE(answerer.seen.size(), 1);
+    QVERIFY2(answerer.seen.constFirst().text.startsWith(said),
+             qPrintable(answerer.seen.constFirst().text));
+    QTest::qWait(50);
+    QVERIFY(boards.received().isEmpty());
+    QVERIFY(!QFileInfo::exists(journalIn(m_dir->path())));
+    if (rowShown) {
+        QCOMPARE(child<QTabWidget>("SSTab")->currentIndex(), 3);
+        QTRY_COMPARE(m_window->focusWidget(), static_cast<QWidget *>(row(index)));
+    }
+}
+
+void TestConsoleFigures::closedWhileReadingSendsNothing() {
+    // An analyser that takes the connection and never answers keeps SEND reading.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(Row, QStringLiteral("COD {cod:>5.0f}"));
+    QVERIFY(useBoards(boards, pages));
+    writeFile(QStringLiteral("sources.conf"),
+              QStringLiteral("[cod]\nmodbus-tcp = 127.0.0.1:%1\nregister = 30001\n")
+                  .arg(silent.serverPort())
+                  .toLatin1());
+    startConsole();
+    QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    QTest::qWait(300);
+    QVERIFY(!m_window->findChildren<FolderFigures *>().isEmpty());
+    QCOMPARE(QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
+                                               : Qt::ArrowCursor,
+             Qt::BusyCursor);
+    QVERIFY(m_window->close());
+    // Unanswered, the analyser's reading would have ended within 2 s and SEND gone on.
+    QTest::qWait(2500);
+    QVERIFY(boards.received().isEmpty());
+    QVERIFY(m_window->findChildren<FolderFigures *>().isEmpty());
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+void TestConsoleFigures::sameFramesAsDisplaySend() {
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(Row, QStringLiteral("COD(mg/l)    150    {cod:>6.0f}"));
+    pages.setRow(Row + 1, QStringLiteral("pH {pH:.2f} {site}"));
+    pages.setRow(Row + 2, QStringLiteral("Updated {updated}"));
+    QVERIFY(useBoards(boards, pages));
+    const QByteArray read = QByteArray::number(QDateTime::currentMSecsSinceEpoch() - 60000);
+    writeFile(
+        QStringLiteral("feed.json"),
+        R"([{"deviceId": "s1", "params": [{"parameter": "cod", "value": 42.4, "timestamp": )" +
+            read + R"(, "flag": "U"}]}])");
+    writeFile(QStringLiteral("sources.conf"), "[cod]\njson = feed.json\nparameter = cod\n");
+    writeFile(QStringLiteral("values.json"), R"({"pH": 7.12, "site": "Gate 2"})");
+    startConsole();
+    tmrTout()->setInterval(QuickWindowMs);
+    QVERIFY(pressed(cmdSend()));
+    const QByteArray fromConsole = boards.allBytes();
+    QVERIFY(fromConsole.contains("COD(mg/l)    150        42~pH 7.12 Gate 2\r"));
+
+    boards.clear();
+    QProcess send;
+    send.setWorkingDirectory(m_dir->path());
+    send.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--device"), boards.devicePath()});
+    const Run run = finish(send);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(boards.allBytes(), fromConsole);
+}
+
+QTEST_MAIN(TestConsoleFigures)
+#include "tst_console_figures.moc"
