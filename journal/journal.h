@@ -219,8 +219,8 @@ QList<int> silentBoards(const JournalRecord &record);
 // device, outcome, frames, lights and the start of the error text.
 QString historyLine(const JournalRecord &record);
 // One line of `display-send --history --json` (no line end): an object with exactly the keys
-// started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows,
-// user, host, boards, unavailable.
+// started, finished, program, job, port, device, outcome, error, frames, lights, delay, user,
+// host, boards, unavailable (the record's columns, journalColumns()) and rows.
 QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows = {});
 // `display-send --history --csv`: the header line, then one line a record (CRLF ends each, as
 // RFC 4180 has it). The fields of the JSON, the rows as six cells page1 to page6 of 16 lines

@@ -1,3 +1,4 @@
+#include "journalcolumn.h"
 #include "journalsql.h"
 
 #include <QRegularExpression>
@@ -43,31 +44,6 @@ QString terminalText(const QString &text) {
 }
 
 } // namespace
-
-QDebug operator<<(QDebug debug, const JournalRecord &record) {
-    QDebugStateSaver saver(debug);
-    debug.nospace() << "JournalRecord(" << record.id << ", " << isoTime(record.started) << " to "
-                    << (record.finished ? isoTime(*record.finished) : QStringLiteral("-")) << ", "
-                    << record.program << ' ' << record.job << ", port " << record.port << ' '
-                    << record.device << ", "
-                    << record.outcome.value_or(QStringLiteral("unfinished"));
-    if (record.error)
-        debug << " (" << *record.error << ')';
-    debug << ", " << record.frames << " frames, lights " << record.lights;
-    if (record.delaySeconds)
-        debug << ", delay " << *record.delaySeconds;
-    if (record.rows)
-        debug << ", " << record.rows->size() << " rows";
-    if (record.user || record.host)
-        debug << ", by " << record.user.value_or(QString()) << '@'
-              << record.host.value_or(QString());
-    if (record.boards)
-        debug << ", boards " << *record.boards;
-    if (record.unavailable)
-        debug << ", unavailable " << *record.unavailable;
-    debug << ')';
-    return debug;
-}
 
 // ---- renderings --------------------------------------------------------------------------------
 
@@ -208,79 +184,69 @@ bool appendStoredRows(QByteArray &out, QByteArrayView stored) {
 
 } // namespace
 
+namespace {
+
+void appendJsonValue(QByteArray &out, const QDateTime &time) {
+    appendJsonString(out, isoTime(time));
+}
+void appendJsonValue(QByteArray &out, const QString &text) {
+    appendJsonString(out, text);
+}
+void appendJsonValue(QByteArray &out, int number) {
+    out += QByteArray::number(number);
+}
+void appendJsonValue(QByteArray &out, const QStringList &texts) {
+    out += '[';
+    for (qsizetype index = 0; index < texts.size(); ++index) {
+        if (index > 0)
+            out += ',';
+        appendJsonString(out, texts.at(index));
+    }
+    out += ']';
+}
+template <typename T> void appendJsonValue(QByteArray &out, const std::optional<T> &value) {
+    if (value)
+        appendJsonValue(out, *value);
+    else
+        out += "null";
+}
+
+} // namespace
+
 QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(record.rows ? 4096 : 512);
-    const auto key = [&line](const char *name) {
+    for (const JournalColumn &column : journalColumns()) {
         line += line.isEmpty() ? "{\"" : ",\"";
-        line += name;
+        line += column.name;
         line += "\":";
-    };
-    const auto text = [&](const char *name, const std::optional<QString> &value) {
-        key(name);
-        if (value)
-            appendJsonString(line, *value);
-        else
-            line += "null";
-    };
-    const auto number = [&](const char *name, const std::optional<int> &value) {
-        key(name);
-        line += value ? QByteArray::number(*value) : QByteArrayLiteral("null");
-    };
-    text("started", isoTime(record.started));
-    text("finished", record.finished ? std::optional(isoTime(*record.finished)) : std::nullopt);
-    text("program", record.program);
-    text("job", record.job);
-    number("port", record.port);
-    text("device", record.device);
-    text("outcome", record.outcome);
-    text("error", record.error);
-    number("frames", record.frames);
-    text("lights", record.lights);
-    number("delay", record.delaySeconds);
-    text("user", record.user);
-    text("host", record.host);
-    text("boards", record.boards);
-    key("unavailable");
-    if (record.unavailable) {
-        line += '[';
-        for (qsizetype index = 0; index < record.unavailable->size(); ++index) {
-            if (index > 0)
-                line += ',';
-            appendJsonString(line, record.unavailable->at(index));
-        }
-        line += ']';
-    } else {
-        line += "null";
+        column.visit(record, [&line](const auto &value) { appendJsonValue(line, value); });
     }
-    key("rows");
-    const bool passedOn =
-        !record.rows && !storedRows.isEmpty() && appendStoredRows(line, storedRows);
-    const std::optional<QStringList> rows =
-        passedOn || record.rows || storedRows.isEmpty() ? record.rows : rowsFromJson(storedRows);
-    if (rows) {
-        line += '[';
-        for (qsizetype index = 0; index < rows->size(); ++index) {
-            if (index > 0)
-                line += ',';
-            appendJsonString(line, rows->at(index));
-        }
-        line += ']';
-    } else if (!passedOn) {
-        line += "null";
-    }
+    line += ",\"rows\":";
+    if (record.rows || storedRows.isEmpty())
+        appendJsonValue(line, record.rows);
+    else if (!appendStoredRows(line, storedRows))
+        appendJsonValue(line, rowsFromJson(storedRows));
     line += '}';
     return line;
+}
+
+// The fields as --history --json writes them; the rows only counted.
+QDebug operator<<(QDebug debug, const JournalRecord &record) {
+    QDebugStateSaver saver(debug);
+    JournalRecord fields = record;
+    fields.rows.reset();
+    debug.nospace().noquote() << "JournalRecord(" << record.id << ", "
+                              << QString::fromUtf8(historyJson(fields));
+    if (record.rows)
+        debug << ", " << record.rows->size() << " rows";
+    debug << ')';
+    return debug;
 }
 
 // ---- CSV ---------------------------------------------------------------------------------------
 
 namespace {
-
-constexpr const char *CsvColumns[] = {
-    "started",     "finished", "program", "job",   "port",  "device", "outcome",
-    "error",       "frames",   "lights",  "delay", "user",  "host",   "boards",
-    "unavailable", "page1",    "page2",   "page3", "page4", "page5",  "page6"};
 
 // A cell as RFC 4180 writes it, quoted when it holds a quote, a comma or a line end.
 void appendCsvCell(QByteArray &line, const QString &value) {
@@ -305,48 +271,47 @@ void appendCsvCell(QByteArray &line, const QString &value) {
     }
 }
 
+QString csvText(const QDateTime &time) {
+    return isoTime(time);
+}
+QString csvText(const QString &text) {
+    return text;
+}
+QString csvText(int number) {
+    return QString::number(number);
+}
+QString csvText(const QStringList &texts) {
+    return texts.join(QLatin1Char(','));
+}
+template <typename T> QString csvText(const std::optional<T> &value) {
+    return value ? csvText(*value) : QString();
+}
+
 } // namespace
 
 QByteArray historyCsvHeader() {
     QByteArray line = "\xef\xbb\xbf"; // UTF-8's byte order mark: a spreadsheet then reads UTF-8
-    for (const char *column : CsvColumns) {
-        if (column != CsvColumns[0])
-            line += ',';
-        line += column;
-    }
-    return line + "\r\n";
+    for (const JournalColumn &column : journalColumns())
+        line += column.name + QByteArrayLiteral(",");
+    for (int page = 1; page <= PageSet::PageCount; ++page)
+        line += "page" + QByteArray::number(page) + (page < PageSet::PageCount ? "," : "\r\n");
+    return line;
 }
 
 QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(4096);
-    const auto number = [](const std::optional<int> &value) {
-        return value ? QString::number(*value) : QString();
-    };
     const std::optional<QStringList> rows = record.rows            ? record.rows
                                             : storedRows.isEmpty() ? std::nullopt
                                                                    : rowsFromJson(storedRows);
-    QStringList cells{isoTime(record.started),
-                      record.finished ? isoTime(*record.finished) : QString(),
-                      record.program,
-                      record.job,
-                      QString::number(record.port),
-                      record.device,
-                      record.outcome.value_or(QString()),
-                      record.error.value_or(QString()),
-                      QString::number(record.frames),
-                      record.lights,
-                      number(record.delaySeconds),
-                      record.user.value_or(QString()),
-                      record.host.value_or(QString()),
-                      record.boards.value_or(QString()),
-                      record.unavailable.value_or(QStringList()).join(QLatin1Char(','))};
+    QStringList cells;
+    for (const JournalColumn &column : journalColumns())
+        column.visit(record, [&cells](const auto &value) { cells << csvText(value); });
     constexpr int RowsPerPage = PageSet::RowCount / PageSet::PageCount;
     for (int page = 0; page < PageSet::PageCount; ++page)
         cells << (rows && rows->size() == PageSet::RowCount
                       ? rows->mid(page * RowsPerPage, RowsPerPage).join(QLatin1Char('\n'))
                       : QString());
-    static_assert(std::size(CsvColumns) == 15 + PageSet::PageCount);
     for (const QString &cell : cells) {
         if (&cell != &cells.front())
             line += ',';
