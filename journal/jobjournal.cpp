@@ -111,10 +111,7 @@ QString outcomeName(JobOutcome outcome) {
 } // namespace
 
 QList<int> JobNotes::allBoards() {
-    QList<int> boards;
-    for (int address = 1; address <= BoardAddress::Highest; ++address)
-        boards << address;
-    return boards;
+    return boardsFromText({});
 }
 
 JobJournal::JobJournal(const QString &path, QString program, JournalOptions options,

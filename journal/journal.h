@@ -198,7 +198,8 @@ JournalLookup readNewest(const QString &path, const QString &job, int port, cons
                          const QString &outcome = {});
 
 // "1-3,5,7-8" for the addresses given (ascending), and back; an address that is not 0 to 8 in
-// the text is left out.
+// the text is left out. A blank text names boards 1 to 8, all that an upload asks: records from
+// before the journal kept the list expected them, and a job never expects no board.
 QString boardsText(const QList<int> &boards);
 QList<int> boardsFromText(const QString &text);
 
@@ -211,7 +212,7 @@ QList<int> boardsFromText(const QString &text);
 // of the boards: nothing is said of it.
 QStringList outcomeChanges(const std::optional<JournalRecord> &previous,
                            const JournalRecord &current);
-// The boards a record expected (all eight when it does not say) whose light is not green;
+// The boards a record expected (1 to 8 when its list is missing or blank) whose light is not green;
 // none when the job never reached them (a port error).
 QList<int> silentBoards(const JournalRecord &record);
 

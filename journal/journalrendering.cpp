@@ -339,6 +339,11 @@ QString boardsText(const QList<int> &boards) {
 
 QList<int> boardsFromText(const QString &text) {
     QList<int> boards;
+    if (text.trimmed().isEmpty()) {
+        for (int address = 1; address <= BoardAddress::Highest; ++address)
+            boards << address;
+        return boards;
+    }
     for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString first = part.section(QLatin1Char('-'), 0, 0);
         const QString last = part.section(QLatin1Char('-'), 1, 1);
@@ -361,12 +366,7 @@ QList<int> boardsFromText(const QString &text) {
 namespace {
 
 QList<int> expectedBoards(const JournalRecord &record) {
-    if (record.boards)
-        return boardsFromText(*record.boards);
-    QList<int> all;
-    for (int address = 1; address <= BoardAddress::Highest; ++address)
-        all << address;
-    return all;
+    return boardsFromText(record.boards.value_or(QString()));
 }
 
 } // namespace
