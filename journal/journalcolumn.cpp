@@ -7,30 +7,30 @@
 #include <QJsonValue>
 #include <QSqlQuery>
 
+#include <functional>
+
 using namespace journal_detail;
 
 namespace {
 
-using enum JournalColumn::Written;
-
 // Adding a field: its member in JournalRecord, its line here with the next schema version, and
 // that version's other steps (an index) in the journal's upgrades.
 const JournalColumn Columns[] = {
-    {"started", "TEXT NOT NULL", 1, AtBegin, &JournalRecord::started},
-    {"finished", "TEXT", 1, AtEnd, &JournalRecord::finished},
-    {"program", "TEXT NOT NULL", 1, AtBegin, &JournalRecord::program},
-    {"job", "TEXT NOT NULL", 1, AtBegin, &JournalRecord::job},
-    {"port", "INTEGER NOT NULL", 1, AtBegin, &JournalRecord::port},
-    {"device", "TEXT NOT NULL", 1, AtBegin, &JournalRecord::device},
-    {"outcome", "TEXT", 1, AtEnd, &JournalRecord::outcome},
-    {"error", "TEXT", 1, AtEnd, &JournalRecord::error},
-    {"frames", "INTEGER NOT NULL DEFAULT 0", 1, AtEnd, &JournalRecord::frames},
-    {"lights", "TEXT NOT NULL DEFAULT 'ccccccccc'", 1, AtEnd, &JournalRecord::lights},
-    {"delay", "INTEGER", 1, AtBoth, &JournalRecord::delaySeconds},
-    {"user", "TEXT", 2, AtBegin, &JournalRecord::user},
-    {"host", "TEXT", 2, AtBegin, &JournalRecord::host},
-    {"boards", "TEXT", 2, AtBegin, &JournalRecord::boards},
-    {"unavailable", "TEXT", 2, AtEnd, &JournalRecord::unavailable},
+    {"started", "TEXT NOT NULL", 1, false, &JournalRecord::started},
+    {"finished", "TEXT", 1, true, &JournalRecord::finished},
+    {"program", "TEXT NOT NULL", 1, false, &JournalRecord::program},
+    {"job", "TEXT NOT NULL", 1, false, &JournalRecord::job},
+    {"port", "INTEGER NOT NULL", 1, false, &JournalRecord::port},
+    {"device", "TEXT NOT NULL", 1, false, &JournalRecord::device},
+    {"outcome", "TEXT", 1, true, &JournalRecord::outcome},
+    {"error", "TEXT", 1, true, &JournalRecord::error},
+    {"frames", "INTEGER NOT NULL DEFAULT 0", 1, true, &JournalRecord::frames},
+    {"lights", "TEXT NOT NULL DEFAULT 'ccccccccc'", 1, true, &JournalRecord::lights},
+    {"delay", "INTEGER", 1, true, &JournalRecord::delaySeconds},
+    {"user", "TEXT", 2, false, &JournalRecord::user},
+    {"host", "TEXT", 2, false, &JournalRecord::host},
+    {"boards", "TEXT", 2, false, &JournalRecord::boards},
+    {"unavailable", "TEXT", 2, true, &JournalRecord::unavailable},
 };
 
 QVariant sqlValue(const QDateTime &time) {
@@ -50,18 +50,11 @@ template <typename T> QVariant sqlValue(const std::optional<T> &value) {
     return value ? sqlValue(*value) : QVariant(sqlValue(T()).metaType());
 }
 
-template <typename T> T fromSql(const QVariant &value);
-template <> QDateTime fromSql(const QVariant &value) {
-    return QDateTime::fromString(value.toString(), Qt::ISODateWithMs).toUTC();
-}
-template <> QString fromSql(const QVariant &value) {
-    return value.toString();
-}
-template <> int fromSql(const QVariant &value) {
-    return value.toInt();
-}
 template <typename T> void readSql(T &field, const QSqlQuery &query, int index) {
-    field = fromSql<T>(query.value(index));
+    if constexpr (std::is_same_v<T, QDateTime>)
+        field = QDateTime::fromString(query.value(index).toString(), Qt::ISODateWithMs).toUTC();
+    else
+        field = query.value(index).value<T>();
 }
 template <typename T> void readSql(std::optional<T> &field, const QSqlQuery &query, int index) {
     if (query.isNull(index))
@@ -69,11 +62,22 @@ template <typename T> void readSql(std::optional<T> &field, const QSqlQuery &que
     else if constexpr (std::is_same_v<T, QStringList>)
         field = rowsFromJson(query.value(index).toByteArray());
     else
-        field = fromSql<T>(query.value(index));
+        readSql(field.emplace(), query, index);
 }
 
-QString joined(QStringList parts) {
-    return parts.join(QStringLiteral(", "));
+// pattern (%1 the name, %2 the type) for each column that kept accepts.
+QStringList listed(const char *pattern, const std::function<bool(const JournalColumn &)> &kept) {
+    QStringList items;
+    for (const JournalColumn &column : Columns) {
+        if (kept(column))
+            items << QString::fromLatin1(pattern)
+                         .replace(QLatin1String("%1"), QLatin1String(column.name))
+                         .replace(QLatin1String("%2"), QLatin1String(column.sqlType));
+    }
+    return items;
+}
+bool versionOne(const JournalColumn &column) {
+    return column.since == 1;
 }
 
 } // namespace
@@ -112,36 +116,18 @@ std::optional<QStringList> rowsFromJson(QByteArrayView json) {
 }
 
 QString jobsTableStatement() {
-    QString statement = QStringLiteral("CREATE TABLE IF NOT EXISTS jobs ( id INTEGER PRIMARY KEY,");
-    for (const JournalColumn &column : Columns) {
-        if (column.since == 1)
-            statement += QStringLiteral(" %1 %2,").arg(QLatin1String(column.name),
-                                                       QLatin1String(column.sqlType));
-    }
-    return statement + QStringLiteral(" rowset INTEGER REFERENCES rowsets(id))");
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS jobs ( id INTEGER PRIMARY KEY,%1 rowset "
+                          "INTEGER REFERENCES rowsets(id))")
+        .arg(listed(" %1 %2,", versionOne).join(QString()));
+}
+
+QString jobsColumnNames() {
+    return QStringLiteral("id %1 rowset").arg(listed("%1", versionOne).join(QLatin1Char(' ')));
 }
 
 QStringList addedColumnStatements(int version) {
-    QStringList statements;
-    for (const JournalColumn &column : Columns) {
-        if (column.since == version)
-            statements << QStringLiteral("ALTER TABLE jobs ADD COLUMN %1 %2")
-                              .arg(QLatin1String(column.name), QLatin1String(column.sqlType));
-    }
-    return statements;
-}
-
-QString jobsColumnNames(int version) {
-    QStringList names{QStringLiteral("id")};
-    for (int since = 1; since <= version; ++since) {
-        for (const JournalColumn &column : Columns) {
-            if (column.since == since)
-                names << QLatin1String(column.name);
-        }
-        if (since == 1)
-            names << QStringLiteral("rowset");
-    }
-    return names.join(QLatin1Char(' '));
+    return listed("ALTER TABLE jobs ADD COLUMN %1 %2",
+                  [version](const JournalColumn &column) { return column.since == version; });
 }
 
 QString selectedColumns(int version) {
@@ -149,46 +135,26 @@ QString selectedColumns(int version) {
     for (const JournalColumn &column : Columns)
         columns << (column.since <= version ? QStringLiteral("j.") + QLatin1String(column.name)
                                             : QStringLiteral("NULL"));
-    return joined(columns);
+    return columns.join(QStringLiteral(", "));
 }
 
 QString insertStatement() {
-    QStringList names;
-    for (const JournalColumn &column : Columns) {
-        if (column.written != AtEnd)
-            names << QLatin1String(column.name);
-    }
-    names << QStringLiteral("rowset");
-    return QStringLiteral("INSERT INTO jobs (%1) VALUES (%2)")
-        .arg(joined(names), joined(QStringList(names.size(), QStringLiteral("?"))));
+    const QStringList names = listed("%1", [](const JournalColumn &) { return true; });
+    return QStringLiteral("INSERT INTO jobs (%1, rowset) VALUES (%2?)")
+        .arg(names.join(QStringLiteral(", ")), QStringLiteral("?, ").repeated(names.size()));
 }
 
 QString updateStatement() {
-    QStringList assignments;
-    for (const JournalColumn &column : Columns) {
-        const QLatin1String name(column.name);
-        if (column.written == AtEnd)
-            assignments << name + QStringLiteral(" = ?");
-        else if (column.written == AtBoth)
-            assignments << QStringLiteral("%1 = coalesce(?, %1)").arg(name);
-    }
-    assignments << QStringLiteral("rowset = coalesce(?, rowset)");
-    return QStringLiteral("UPDATE jobs SET %1 WHERE id = ?").arg(joined(assignments));
+    return QStringLiteral("UPDATE jobs SET %1, rowset = coalesce(?, rowset) WHERE id = ?")
+        .arg(listed("%1 = coalesce(?, %1)", [](const JournalColumn &column) {
+                 return column.setAtEnd;
+             }).join(QStringLiteral(", ")));
 }
 
-QVariantList beginValues(const JournalRecord &record) {
+QVariantList columnValues(const JournalRecord &record, bool atEnd) {
     QVariantList values;
     for (const JournalColumn &column : Columns) {
-        if (column.written != AtEnd)
-            values << column.value(record);
-    }
-    return values;
-}
-
-QVariantList endValues(const JournalRecord &record) {
-    QVariantList values;
-    for (const JournalColumn &column : Columns) {
-        if (column.written != AtBegin)
+        if (column.setAtEnd || !atEnd)
             values << column.value(record);
     }
     return values;

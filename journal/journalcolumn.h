@@ -25,14 +25,10 @@ struct JournalColumn {
                      QString JournalRecord::*, std::optional<QString> JournalRecord::*,
                      int JournalRecord::*, std::optional<int> JournalRecord::*,
                      std::optional<QStringList> JournalRecord::*>;
-    // When a job's record is given the field: as it begins, as it ends, or at both (the end's
-    // value then replaces the beginning's only when it has one).
-    enum class Written { AtBegin, AtEnd, AtBoth };
-
     const char *name;
     const char *sqlType; // INTEGER or TEXT with their constraints, which any SQL database reads
     int since;           // the schema version that added it
-    Written written;
+    bool setAtEnd;       // the job's end gives it (unless the end leaves it unset)
     Member member;
 
     // The field as a statement binds it, and back from a query's column.
@@ -50,21 +46,20 @@ std::span<const JournalColumn> journalColumns();
 
 namespace journal_detail {
 
-// The jobs table as schema version 1 made it: id, the fields of version 1, rowset.
+// The jobs table as schema version 1 made it (id, the fields of version 1, rowset), and the names
+// of its columns, space-separated.
 QString jobsTableStatement();
+QString jobsColumnNames();
 // What brings the jobs table from version - 1 to version: a column added for each of its fields.
 QStringList addedColumnStatements(int version);
-// The names of the jobs table's columns at version, in order, space-separated.
-QString jobsColumnNames(int version);
 // id and every field, as a SELECT from jobs j lists them; a field newer than version is read as
 // NULL, so a journal is read as it is, never upgraded, by a command that only reads.
 QString selectedColumns(int version);
-// The INSERT of a beginning record (its fields written at the beginning, then rowset) and the
-// UPDATE of an ending one (its fields written at the end, then rowset, then the id).
+// The INSERT of a whole record, then its rowset; the UPDATE of the fields a job's end gives,
+// each kept where the end leaves it unset, then rowset and id. The values of a record's fields
+// in the same order (without rowset and id): all of them, or those the end gives.
 QString insertStatement();
 QString updateStatement();
-// The record's values in the order of the statements above, without rowset and id.
-QVariantList beginValues(const JournalRecord &record);
-QVariantList endValues(const JournalRecord &record);
+QVariantList columnValues(const JournalRecord &record, bool atEnd);
 
 } // namespace journal_detail

@@ -26,6 +26,7 @@ JournalRecord beginning(const JournalStart &start) {
     record.job = start.job;
     record.port = start.port;
     record.device = start.device;
+    record.lights = QStringLiteral("ccccccccc");
     record.delaySeconds = start.delaySeconds;
     record.user = textOrNull(start.user);
     record.host = textOrNull(start.host);
@@ -92,7 +93,7 @@ qint64 Journal::begin(const JournalStart &start) {
         if (ok) {
             static const QString statement = insertStatement();
             query.prepare(statement);
-            for (const QVariant &value : beginValues(beginning(start)))
+            for (const QVariant &value : columnValues(beginning(start), false))
                 query.addBindValue(value);
             query.addBindValue(rowset);
             ok = query.exec();
@@ -137,7 +138,7 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     static const QString statement = updateStatement();
     query.prepare(statement);
-    for (const QVariant &value : endValues(ending(end)))
+    for (const QVariant &value : columnValues(ending(end), true))
         query.addBindValue(value);
     query.addBindValue(rowset);
     query.addBindValue(id);

@@ -77,6 +77,12 @@ QString historyLine(const JournalRecord &record) {
 
 namespace {
 
+void appendUnicodeEscape(QByteArray &out, unsigned code) {
+    out += "\\u00";
+    out += "0123456789abcdef"[code >> 4];
+    out += "0123456789abcdef"[code & 0xf];
+}
+
 // text as a JSON string. JSON allows DEL and the C1 controls raw, and a terminal acts on them:
 // they are escaped as the C0 ones must be. Written directly rather than through QJsonDocument:
 // --history --json of a whole journal writes hundreds of thousands of records.
@@ -91,33 +97,13 @@ void appendJsonString(QByteArray &out, QStringView text) {
             continue;
         out += text.sliced(plain, i - plain).toUtf8();
         plain = i + 1;
-        switch (u) {
-        case u'"':
-            out += "\\\"";
-            break;
-        case u'\\':
-            out += "\\\\";
-            break;
-        case u'\b':
-            out += "\\b";
-            break;
-        case u'\f':
-            out += "\\f";
-            break;
-        case u'\n':
-            out += "\\n";
-            break;
-        case u'\r':
-            out += "\\r";
-            break;
-        case u'\t':
-            out += "\\t";
-            break;
-        default:
-            out += "\\u00";
-            out += "0123456789abcdef"[u >> 4];
-            out += "0123456789abcdef"[u & 0xf];
-        }
+        // JSON's short escapes for the characters that have one, \u00XX for the other controls.
+        static constexpr char16_t Short[] = u"\"\\\b\f\n\r\t";
+        static constexpr char Letter[] = "\"\\bfnrt";
+        if (const char16_t *found = std::char_traits<char16_t>::find(Short, 7, u))
+            out += QByteArray("\\") + Letter[found - Short];
+        else
+            appendUnicodeEscape(out, u);
     }
     out += text.sliced(plain).toUtf8();
     out += '"';
@@ -162,10 +148,7 @@ bool appendStoredRows(QByteArray &out, QByteArrayView stored) {
                 return fail();
             } else if (*p == 0x7f || (*p == 0xc2 && end - p >= 2 && p[1] < 0xa0)) {
                 flush(p);
-                const unsigned char code = *p == 0x7f ? 0x7f : p[1];
-                out += "\\u00";
-                out += "0123456789abcdef"[code >> 4];
-                out += "0123456789abcdef"[code & 0xf];
+                appendUnicodeEscape(out, *p == 0x7f ? 0x7f : p[1]);
                 p += *p == 0x7f ? 1 : 2;
                 run = p;
             } else {

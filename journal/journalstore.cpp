@@ -108,7 +108,7 @@ Identity identify(QSqlDatabase &db) {
     // A journal made before journals carried their mark: exactly the tables this version makes.
     else if (id == 0 && identity.version == 1 &&
              names == QLatin1String("jobs jobs_by_job rowsets") &&
-             jobsColumns == jobsColumnNames(1) && rowsetsColumns == QLatin1String("id hash rows"))
+             jobsColumns == jobsColumnNames() && rowsetsColumns == QLatin1String("id hash rows"))
         identity.owner = Owner::OursUnmarked;
     return identity;
 }
@@ -158,10 +158,9 @@ QString Journal::takeProblem() {
 }
 
 bool Journal::fail(const QString &what, const QSqlError &error) {
-    const int code = error.nativeErrorCode().toInt() & 0xff;
     qCInfo(lcJournal).noquote() << "could not be" << what << "-" << error.text() << "- code"
-                                << code;
-    if ((code == SqliteCorrupt || code == SqliteNotADatabase) && !m_damageSeen) {
+                                << error.nativeErrorCode();
+    if (isDamage(error) && !m_damageSeen) {
         m_damageSeen = true;
         if (!m_options.moveAsideDamaged) {
             refuse(QStringLiteral("The job journal %1 is damaged (%2); it is left as it is and "
