@@ -16,10 +16,10 @@ class JobJournal::Recorder : public JobReport {
 public:
     Recorder(JobJournal &owner, JobReport &shown, JournalStart start, QStringList unavailable)
         : start(std::move(start))
-        , unavailable(std::move(unavailable))
         , m_owner(owner)
         , m_shown(shown) {
-        lights.fill(QLatin1Char('c'), BoardAddress::Count);
+        end.lights.fill(QLatin1Char('c'), BoardAddress::Count);
+        end.unavailable = std::move(unavailable);
     }
 
     void progressShown(const QString &message) override { m_shown.progressShown(message); }
@@ -28,13 +28,13 @@ public:
     // Counted as they go out rather than from the exchanges reported: a frame whose reply
     // window was cut short (a signal, the window closing, the port failing) was still written.
     void frameWritten(const QByteArray &frame) override {
-        ++frames;
+        ++end.frames;
         m_shown.frameWritten(frame);
     }
     void exchanged(const Exchanged &exchange) override {
         if (exchange.judgement && exchange.judgement->address >= 0 &&
-            exchange.judgement->address < lights.size())
-            lights[exchange.judgement->address] =
+            exchange.judgement->address < end.lights.size())
+            end.lights[exchange.judgement->address] =
                 QLatin1Char(exchange.judgement->answered ? 'g' : 'r');
         m_shown.exchanged(exchange);
     }
@@ -42,8 +42,8 @@ public:
         m_shown.received(bytes, dropped);
     }
     void failed(const QString &text) override {
-        if (error.isEmpty())
-            error = text;
+        if (end.error.isEmpty())
+            end.error = text;
         m_shown.failed(text);
     }
     // Completed before the program hears of the end, so that what it shows next (the SEND
@@ -54,12 +54,9 @@ public:
     }
 
     const JournalStart start;
-    const QStringList unavailable;
+    JournalEnd end; // the outcome, the time and what was sent differently are set at the end
     qint64 id = -1;
     bool done = false;
-    int frames = 0;
-    QString lights;
-    QString error;
     // What an upload actually sent: the rows and the delay are read as their frames are built.
     std::optional<QStringList> sentRows;
     std::optional<int> sentDelay;
@@ -113,10 +110,7 @@ QString outcomeName(JobOutcome outcome) {
 } // namespace
 
 QList<int> JobNotes::allBoards() {
-    QList<int> boards;
-    for (int address = 1; address <= BoardAddress::Highest; ++address)
-        boards << address;
-    return boards;
+    return boardsFromText({});
 }
 
 JobJournal::JobJournal(const QString &path, QString program, JournalOptions options,
@@ -181,17 +175,15 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     if (recorder.done)
         return;
     recorder.done = true;
-    JournalEnd end;
+    JournalEnd &end = recorder.end;
     end.outcome = outcomeName(outcome);
-    if (outcome == JobOutcome::Failed)
-        end.error = recorder.error;
-    end.frames = recorder.frames;
-    end.lights = recorder.lights;
+    if (outcome != JobOutcome::Failed)
+        end.error.clear();
+    end.finished = QDateTime::currentDateTimeUtc();
     if (recorder.sentRows != recorder.start.rows)
         end.rows = recorder.sentRows;
     if (recorder.sentDelay != recorder.start.delaySeconds)
         end.delaySeconds = recorder.sentDelay;
-    end.unavailable = recorder.unavailable;
     m_journal.finish(recorder.id, end);
     m_lastEndedId = recorder.id;
 

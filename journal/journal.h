@@ -198,7 +198,8 @@ JournalLookup readNewest(const QString &path, const QString &job, int port, cons
                          const QString &outcome = {});
 
 // "1-3,5,7-8" for the addresses given (ascending), and back; an address that is not 0 to 8 in
-// the text is left out.
+// the text is left out. A blank text names boards 1 to 8, all that an upload asks: records from
+// before the journal kept the list expected them, and a job never expects no board.
 QString boardsText(const QList<int> &boards);
 QList<int> boardsFromText(const QString &text);
 
@@ -211,7 +212,7 @@ QList<int> boardsFromText(const QString &text);
 // of the boards: nothing is said of it.
 QStringList outcomeChanges(const std::optional<JournalRecord> &previous,
                            const JournalRecord &current);
-// The boards a record expected (all eight when it does not say) whose light is not green;
+// The boards a record expected (1 to 8 when its list is missing or blank) whose light is not green;
 // none when the job never reached them (a port error).
 QList<int> silentBoards(const JournalRecord &record);
 
@@ -219,8 +220,8 @@ QList<int> silentBoards(const JournalRecord &record);
 // device, outcome, frames, lights and the start of the error text.
 QString historyLine(const JournalRecord &record);
 // One line of `display-send --history --json` (no line end): an object with exactly the keys
-// started, finished, program, job, port, device, outcome, error, frames, lights, delay, rows,
-// user, host, boards, unavailable.
+// started, finished, program, job, port, device, outcome, error, frames, lights, delay, user,
+// host, boards, unavailable (the record's columns, journalColumns()) and rows.
 QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows = {});
 // `display-send --history --csv`: the header line, then one line a record (CRLF ends each, as
 // RFC 4180 has it). The fields of the JSON, the rows as six cells page1 to page6 of 16 lines

@@ -1,12 +1,10 @@
+#include "journalcolumn.h"
 #include "journalsql.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonValue>
 #include <QSqlQuery>
 #include <QUrl>
 
@@ -15,36 +13,38 @@
 
 using namespace journal_detail;
 
-std::optional<QStringList> journal_detail::rowsFromJson(QByteArrayView json) {
-    // Most records name no unavailable value: a reader of every record need not parse them all.
-    if (json == QByteArrayView("[]"))
-        return QStringList();
-    const QJsonDocument document = QJsonDocument::fromJson(json.toByteArray());
-    if (!document.isArray())
-        return std::nullopt;
-    QStringList rows;
-    for (const QJsonValue &value : document.array())
-        rows.append(value.toString());
-    return rows;
-}
-
 namespace {
 
-QDateTime fromIsoTime(const QString &text) {
-    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    return time.toUTC();
+// The fields a record has as its job begins, and as it ends.
+JournalRecord beginning(const JournalStart &start) {
+    const auto textOrNull = [](const QString &text) {
+        return text.isEmpty() ? std::nullopt : std::optional(text);
+    };
+    JournalRecord record;
+    record.started = start.started;
+    record.program = start.program;
+    record.job = start.job;
+    record.port = start.port;
+    record.device = start.device;
+    record.lights = QStringLiteral("ccccccccc");
+    record.delaySeconds = start.delaySeconds;
+    record.user = textOrNull(start.user);
+    record.host = textOrNull(start.host);
+    record.boards = textOrNull(boardsText(start.boards));
+    return record;
 }
 
-QByteArray rowsJson(const QStringList &rows) {
-    return QJsonDocument(QJsonArray::fromStringList(rows)).toJson(QJsonDocument::Compact);
-}
-
-QVariant nullable(const std::optional<int> &value) {
-    return value ? QVariant(*value) : QVariant(QMetaType(QMetaType::Int));
-}
-
-QVariant textOrNull(const QString &text) {
-    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
+JournalRecord ending(const JournalEnd &end) {
+    JournalRecord record;
+    record.finished = end.finished;
+    record.outcome = end.outcome;
+    if (!end.error.isEmpty())
+        record.error = end.error;
+    record.frames = end.frames;
+    record.lights = end.lights;
+    record.delaySeconds = end.delaySeconds;
+    record.unavailable = end.unavailable;
+    return record;
 }
 
 } // namespace
@@ -91,20 +91,11 @@ qint64 Journal::begin(const JournalStart &start) {
                 ok = false;
         }
         if (ok) {
-            query.prepare(QStringLiteral(
-                "INSERT INTO jobs (started, program, job, port, device, delay, "
-                "rowset, user, host, boards) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-            query.addBindValue(isoTime(start.started));
-            query.addBindValue(start.program);
-            query.addBindValue(start.job);
-            query.addBindValue(start.port);
-            // A port number with no device has a null device text, which NOT NULL refuses.
-            query.addBindValue(start.device.isNull() ? QStringLiteral("") : start.device);
-            query.addBindValue(nullable(start.delaySeconds));
+            static const QString statement = insertStatement();
+            query.prepare(statement);
+            for (const QVariant &value : columnValues(beginning(start), false))
+                query.addBindValue(value);
             query.addBindValue(rowset);
-            query.addBindValue(textOrNull(start.user));
-            query.addBindValue(textOrNull(start.host));
-            query.addBindValue(textOrNull(boardsText(start.boards)));
             ok = query.exec();
             if (!ok)
                 error = query.lastError();
@@ -145,18 +136,11 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
         rowset = *rowsetId;
     }
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("UPDATE jobs SET finished = ?, outcome = ?, error = ?, "
-                                 "frames = ?, lights = ?, delay = coalesce(?, delay), "
-                                 "rowset = coalesce(?, rowset), unavailable = ? WHERE id = ?"));
-    query.addBindValue(isoTime(end.finished));
-    query.addBindValue(end.outcome);
-    query.addBindValue(end.error.isEmpty() ? QVariant(QMetaType(QMetaType::QString))
-                                           : QVariant(end.error));
-    query.addBindValue(end.frames);
-    query.addBindValue(end.lights);
-    query.addBindValue(nullable(end.delaySeconds));
+    static const QString statement = updateStatement();
+    query.prepare(statement);
+    for (const QVariant &value : columnValues(ending(end), true))
+        query.addBindValue(value);
     query.addBindValue(rowset);
-    query.addBindValue(QString::fromUtf8(rowsJson(end.unavailable)));
     query.addBindValue(id);
     if (!query.exec()) {
         error = query.lastError();
@@ -175,50 +159,22 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
 
 namespace {
 
-constexpr auto RecordColumns =
-    "j.id, j.started, j.finished, j.program, j.job, j.port, j.device, j.outcome, j.error, "
-    "j.frames, j.lights, j.delay";
-// Read as null from a journal of version 1, which is read as it is, never upgraded, by a
-// command that only reads.
-constexpr auto Version2Columns = ", j.user, j.host, j.boards, j.unavailable";
-constexpr auto Version1Columns = ", NULL, NULL, NULL, NULL";
-constexpr int RowsColumn = 16;
-
-std::optional<QString> textAt(const QSqlQuery &query, int column) {
-    return query.isNull(column) ? std::nullopt : std::optional(query.value(column).toString());
-}
+// The stored rows follow id and the fields.
+const int RowsColumn = 1 + int(journalColumns().size());
 
 JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
     JournalRecord record;
     record.id = query.value(0).toLongLong();
-    record.started = fromIsoTime(query.value(1).toString());
-    if (!query.isNull(2))
-        record.finished = fromIsoTime(query.value(2).toString());
-    record.program = query.value(3).toString();
-    record.job = query.value(4).toString();
-    record.port = query.value(5).toInt();
-    record.device = query.value(6).toString();
-    if (!query.isNull(7))
-        record.outcome = query.value(7).toString();
-    if (!query.isNull(8))
-        record.error = query.value(8).toString();
-    record.frames = query.value(9).toInt();
-    record.lights = query.value(10).toString();
-    if (!query.isNull(11))
-        record.delaySeconds = query.value(11).toInt();
-    record.user = textAt(query, 12);
-    record.host = textAt(query, 13);
-    record.boards = textAt(query, 14);
-    if (!query.isNull(15))
-        record.unavailable = rowsFromJson(query.value(15).toByteArray());
+    int index = 1;
+    for (const JournalColumn &column : journalColumns())
+        column.read(record, query, index++);
     if (withRows && !query.isNull(RowsColumn))
         record.rows = rowsFromJson(query.value(RowsColumn).toByteArray());
     return record;
 }
 
 QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion) {
-    const QString columns = QLatin1String(RecordColumns) +
-                            QLatin1String(version >= 2 ? Version2Columns : Version1Columns);
+    const QString columns = selectedColumns(version);
     // As bytes: the UTF-8 the journal holds, not decoded into a QString and encoded back.
     return withRows ? QStringLiteral("SELECT %1, CAST(r.rows AS BLOB) FROM jobs j LEFT JOIN "
                                      "rowsets r ON r.id = j.rowset %2")

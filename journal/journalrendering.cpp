@@ -1,3 +1,4 @@
+#include "journalcolumn.h"
 #include "journalsql.h"
 
 #include <QRegularExpression>
@@ -22,31 +23,6 @@ QString oneLine(QString text) {
 }
 
 } // namespace
-
-QDebug operator<<(QDebug debug, const JournalRecord &record) {
-    QDebugStateSaver saver(debug);
-    debug.nospace() << "JournalRecord(" << record.id << ", " << isoTime(record.started) << " to "
-                    << (record.finished ? isoTime(*record.finished) : QStringLiteral("-")) << ", "
-                    << record.program << ' ' << record.job << ", port " << record.port << ' '
-                    << record.device << ", "
-                    << record.outcome.value_or(QStringLiteral("unfinished"));
-    if (record.error)
-        debug << " (" << *record.error << ')';
-    debug << ", " << record.frames << " frames, lights " << record.lights;
-    if (record.delaySeconds)
-        debug << ", delay " << *record.delaySeconds;
-    if (record.rows)
-        debug << ", " << record.rows->size() << " rows";
-    if (record.user || record.host)
-        debug << ", by " << record.user.value_or(QString()) << '@'
-              << record.host.value_or(QString());
-    if (record.boards)
-        debug << ", boards " << *record.boards;
-    if (record.unavailable)
-        debug << ", unavailable " << *record.unavailable;
-    debug << ')';
-    return debug;
-}
 
 // ---- renderings --------------------------------------------------------------------------------
 
@@ -80,6 +56,12 @@ QString historyLine(const JournalRecord &record) {
 
 namespace {
 
+void appendUnicodeEscape(QByteArray &out, unsigned code) {
+    out += "\\u00";
+    out += "0123456789abcdef"[code >> 4];
+    out += "0123456789abcdef"[code & 0xf];
+}
+
 // text as a JSON string. JSON allows DEL and the C1 controls raw, and a terminal acts on them:
 // they are escaped as the C0 ones must be. Written directly rather than through QJsonDocument:
 // --history --json of a whole journal writes hundreds of thousands of records.
@@ -94,33 +76,13 @@ void appendJsonString(QByteArray &out, QStringView text) {
             continue;
         out += text.sliced(plain, i - plain).toUtf8();
         plain = i + 1;
-        switch (u) {
-        case u'"':
-            out += "\\\"";
-            break;
-        case u'\\':
-            out += "\\\\";
-            break;
-        case u'\b':
-            out += "\\b";
-            break;
-        case u'\f':
-            out += "\\f";
-            break;
-        case u'\n':
-            out += "\\n";
-            break;
-        case u'\r':
-            out += "\\r";
-            break;
-        case u'\t':
-            out += "\\t";
-            break;
-        default:
-            out += "\\u00";
-            out += "0123456789abcdef"[u >> 4];
-            out += "0123456789abcdef"[u & 0xf];
-        }
+        // JSON's short escapes for the characters that have one, \u00XX for the other controls.
+        static constexpr char16_t Short[] = u"\"\\\b\f\n\r\t";
+        static constexpr char Letter[] = "\"\\bfnrt";
+        if (const char16_t *found = std::char_traits<char16_t>::find(Short, 7, u))
+            out += QByteArray("\\") + Letter[found - Short];
+        else
+            appendUnicodeEscape(out, u);
     }
     out += text.sliced(plain).toUtf8();
     out += '"';
@@ -165,10 +127,7 @@ bool appendStoredRows(QByteArray &out, QByteArrayView stored) {
                 return fail();
             } else if (*p == 0x7f || (*p == 0xc2 && end - p >= 2 && p[1] < 0xa0)) {
                 flush(p);
-                const unsigned char code = *p == 0x7f ? 0x7f : p[1];
-                out += "\\u00";
-                out += "0123456789abcdef"[code >> 4];
-                out += "0123456789abcdef"[code & 0xf];
+                appendUnicodeEscape(out, *p == 0x7f ? 0x7f : p[1]);
                 p += *p == 0x7f ? 1 : 2;
                 run = p;
             } else {
@@ -187,79 +146,69 @@ bool appendStoredRows(QByteArray &out, QByteArrayView stored) {
 
 } // namespace
 
+namespace {
+
+void appendJsonValue(QByteArray &out, const QDateTime &time) {
+    appendJsonString(out, isoTime(time));
+}
+void appendJsonValue(QByteArray &out, const QString &text) {
+    appendJsonString(out, text);
+}
+void appendJsonValue(QByteArray &out, int number) {
+    out += QByteArray::number(number);
+}
+void appendJsonValue(QByteArray &out, const QStringList &texts) {
+    out += '[';
+    for (qsizetype index = 0; index < texts.size(); ++index) {
+        if (index > 0)
+            out += ',';
+        appendJsonString(out, texts.at(index));
+    }
+    out += ']';
+}
+template <typename T> void appendJsonValue(QByteArray &out, const std::optional<T> &value) {
+    if (value)
+        appendJsonValue(out, *value);
+    else
+        out += "null";
+}
+
+} // namespace
+
 QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(record.rows ? 4096 : 512);
-    const auto key = [&line](const char *name) {
+    for (const JournalColumn &column : journalColumns()) {
         line += line.isEmpty() ? "{\"" : ",\"";
-        line += name;
+        line += column.name;
         line += "\":";
-    };
-    const auto text = [&](const char *name, const std::optional<QString> &value) {
-        key(name);
-        if (value)
-            appendJsonString(line, *value);
-        else
-            line += "null";
-    };
-    const auto number = [&](const char *name, const std::optional<int> &value) {
-        key(name);
-        line += value ? QByteArray::number(*value) : QByteArrayLiteral("null");
-    };
-    text("started", isoTime(record.started));
-    text("finished", record.finished ? std::optional(isoTime(*record.finished)) : std::nullopt);
-    text("program", record.program);
-    text("job", record.job);
-    number("port", record.port);
-    text("device", record.device);
-    text("outcome", record.outcome);
-    text("error", record.error);
-    number("frames", record.frames);
-    text("lights", record.lights);
-    number("delay", record.delaySeconds);
-    text("user", record.user);
-    text("host", record.host);
-    text("boards", record.boards);
-    key("unavailable");
-    if (record.unavailable) {
-        line += '[';
-        for (qsizetype index = 0; index < record.unavailable->size(); ++index) {
-            if (index > 0)
-                line += ',';
-            appendJsonString(line, record.unavailable->at(index));
-        }
-        line += ']';
-    } else {
-        line += "null";
+        column.visit(record, [&line](const auto &value) { appendJsonValue(line, value); });
     }
-    key("rows");
-    const bool passedOn =
-        !record.rows && !storedRows.isEmpty() && appendStoredRows(line, storedRows);
-    const std::optional<QStringList> rows =
-        passedOn || record.rows || storedRows.isEmpty() ? record.rows : rowsFromJson(storedRows);
-    if (rows) {
-        line += '[';
-        for (qsizetype index = 0; index < rows->size(); ++index) {
-            if (index > 0)
-                line += ',';
-            appendJsonString(line, rows->at(index));
-        }
-        line += ']';
-    } else if (!passedOn) {
-        line += "null";
-    }
+    line += ",\"rows\":";
+    if (record.rows || storedRows.isEmpty())
+        appendJsonValue(line, record.rows);
+    else if (!appendStoredRows(line, storedRows))
+        appendJsonValue(line, rowsFromJson(storedRows));
     line += '}';
     return line;
+}
+
+// The fields as --history --json writes them; the rows only counted.
+QDebug operator<<(QDebug debug, const JournalRecord &record) {
+    QDebugStateSaver saver(debug);
+    JournalRecord fields = record;
+    fields.rows.reset();
+    debug.nospace().noquote() << "JournalRecord(" << record.id << ", "
+                              << QString::fromUtf8(historyJson(fields));
+    if (record.rows)
+        debug << ", " << record.rows->size() << " rows";
+    debug << ')';
+    return debug;
 }
 
 // ---- CSV ---------------------------------------------------------------------------------------
 
 namespace {
-
-constexpr const char *CsvColumns[] = {
-    "started",     "finished", "program", "job",   "port",  "device", "outcome",
-    "error",       "frames",   "lights",  "delay", "user",  "host",   "boards",
-    "unavailable", "page1",    "page2",   "page3", "page4", "page5",  "page6"};
 
 // A cell as RFC 4180 writes it, quoted when it holds a quote, a comma or a line end.
 void appendCsvCell(QByteArray &line, const QString &value) {
@@ -284,48 +233,47 @@ void appendCsvCell(QByteArray &line, const QString &value) {
     }
 }
 
+QString csvText(const QDateTime &time) {
+    return isoTime(time);
+}
+QString csvText(const QString &text) {
+    return text;
+}
+QString csvText(int number) {
+    return QString::number(number);
+}
+QString csvText(const QStringList &texts) {
+    return texts.join(QLatin1Char(','));
+}
+template <typename T> QString csvText(const std::optional<T> &value) {
+    return value ? csvText(*value) : QString();
+}
+
 } // namespace
 
 QByteArray historyCsvHeader() {
     QByteArray line = "\xef\xbb\xbf"; // UTF-8's byte order mark: a spreadsheet then reads UTF-8
-    for (const char *column : CsvColumns) {
-        if (column != CsvColumns[0])
-            line += ',';
-        line += column;
-    }
-    return line + "\r\n";
+    for (const JournalColumn &column : journalColumns())
+        line += column.name + QByteArrayLiteral(",");
+    for (int page = 1; page <= PageSet::PageCount; ++page)
+        line += "page" + QByteArray::number(page) + (page < PageSet::PageCount ? "," : "\r\n");
+    return line;
 }
 
 QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(4096);
-    const auto number = [](const std::optional<int> &value) {
-        return value ? QString::number(*value) : QString();
-    };
     const std::optional<QStringList> rows = record.rows            ? record.rows
                                             : storedRows.isEmpty() ? std::nullopt
                                                                    : rowsFromJson(storedRows);
-    QStringList cells{isoTime(record.started),
-                      record.finished ? isoTime(*record.finished) : QString(),
-                      record.program,
-                      record.job,
-                      QString::number(record.port),
-                      record.device,
-                      record.outcome.value_or(QString()),
-                      record.error.value_or(QString()),
-                      QString::number(record.frames),
-                      record.lights,
-                      number(record.delaySeconds),
-                      record.user.value_or(QString()),
-                      record.host.value_or(QString()),
-                      record.boards.value_or(QString()),
-                      record.unavailable.value_or(QStringList()).join(QLatin1Char(','))};
+    QStringList cells;
+    for (const JournalColumn &column : journalColumns())
+        column.visit(record, [&cells](const auto &value) { cells << csvText(value); });
     constexpr int RowsPerPage = PageSet::RowCount / PageSet::PageCount;
     for (int page = 0; page < PageSet::PageCount; ++page)
         cells << (rows && rows->size() == PageSet::RowCount
                       ? rows->mid(page * RowsPerPage, RowsPerPage).join(QLatin1Char('\n'))
                       : QString());
-    static_assert(std::size(CsvColumns) == 15 + PageSet::PageCount);
     for (const QString &cell : cells) {
         if (&cell != &cells.front())
             line += ',';
@@ -353,6 +301,11 @@ QString boardsText(const QList<int> &boards) {
 
 QList<int> boardsFromText(const QString &text) {
     QList<int> boards;
+    if (text.trimmed().isEmpty()) {
+        for (int address = 1; address <= BoardAddress::Highest; ++address)
+            boards << address;
+        return boards;
+    }
     for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString first = part.section(QLatin1Char('-'), 0, 0);
         const QString last = part.section(QLatin1Char('-'), 1, 1);
@@ -375,12 +328,7 @@ QList<int> boardsFromText(const QString &text) {
 namespace {
 
 QList<int> expectedBoards(const JournalRecord &record) {
-    if (record.boards)
-        return boardsFromText(*record.boards);
-    QList<int> all;
-    for (int address = 1; address <= BoardAddress::Highest; ++address)
-        all << address;
-    return all;
+    return boardsFromText(record.boards.value_or(QString()));
 }
 
 } // namespace

@@ -34,7 +34,9 @@ QString placeProblem(const QString &path);
 
 bool isDamage(const QSqlError &error);
 
-// The 96 rows from the JSON array the journal stores them as; nothing when it is not one.
+// The 96 rows (or the names of unavailable values) as the JSON array the journal stores them
+// as, and back; nothing when it is not one.
+QByteArray rowsJson(const QStringList &rows);
 std::optional<QStringList> rowsFromJson(QByteArrayView json);
 
 // Whose database a file is, from its application id, its schema version and its tables.

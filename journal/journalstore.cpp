@@ -1,3 +1,4 @@
+#include "journalcolumn.h"
 #include "journalsql.h"
 
 #include "pageset.h"
@@ -27,39 +28,23 @@ QAtomicInteger<quint64> connectionCounter;
 // The schema of version 1; a new journal is made as version 1 and brought up to date by the same
 // steps as an old one, so the two never differ. Times are UTC ISO 8601 text with milliseconds,
 // readable as they are in the sqlite3 shell. Each distinct set of 96 rows is held once in rowsets,
-// found by the SHA-256 of its JSON text.
+// found by the SHA-256 of its JSON text. The jobs table's columns are the record's
+// (journalColumns).
 const char *const schema[] = {
     "CREATE TABLE IF NOT EXISTS rowsets ("
     " id INTEGER PRIMARY KEY,"
     " hash BLOB NOT NULL UNIQUE,"
     " rows TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS jobs ("
-    " id INTEGER PRIMARY KEY,"
-    " started TEXT NOT NULL,"
-    " finished TEXT,"
-    " program TEXT NOT NULL,"
-    " job TEXT NOT NULL,"
-    " port INTEGER NOT NULL,"
-    " device TEXT NOT NULL,"
-    " outcome TEXT,"
-    " error TEXT,"
-    " frames INTEGER NOT NULL DEFAULT 0,"
-    " lights TEXT NOT NULL DEFAULT 'ccccccccc',"
-    " delay INTEGER,"
-    " rowset INTEGER REFERENCES rowsets(id))",
+    nullptr, // the jobs table
     // The newest upload (the SEND tooltip) without a scan past board tests.
     "CREATE INDEX IF NOT EXISTS jobs_by_job ON jobs(job)",
 };
 
-// The steps from each version to the next, upgrades[n] from version n + 1.
+// The steps from each version to the next besides its columns, upgrades[n] from version n + 1.
 // 2: who ran a job and where, the boards it expected, the values it could not fill (a JSON
 // array of names); an upload's previous record on its device found without a scan.
 const std::vector<std::vector<const char *>> upgrades = {
     {
-        "ALTER TABLE jobs ADD COLUMN user TEXT",
-        "ALTER TABLE jobs ADD COLUMN host TEXT",
-        "ALTER TABLE jobs ADD COLUMN boards TEXT",
-        "ALTER TABLE jobs ADD COLUMN unavailable TEXT",
         "CREATE INDEX IF NOT EXISTS jobs_by_device ON jobs(job, port, device)",
     },
 };
@@ -123,9 +108,7 @@ Identity identify(QSqlDatabase &db) {
     // A journal made before journals carried their mark: exactly the tables this version makes.
     else if (id == 0 && identity.version == 1 &&
              names == QLatin1String("jobs jobs_by_job rowsets") &&
-             jobsColumns == QLatin1String("id started finished program job port device outcome "
-                                          "error frames lights delay rowset") &&
-             rowsetsColumns == QLatin1String("id hash rows"))
+             jobsColumns == jobsColumnNames() && rowsetsColumns == QLatin1String("id hash rows"))
         identity.owner = Owner::OursUnmarked;
     return identity;
 }
@@ -175,10 +158,9 @@ QString Journal::takeProblem() {
 }
 
 bool Journal::fail(const QString &what, const QSqlError &error) {
-    const int code = error.nativeErrorCode().toInt() & 0xff;
     qCInfo(lcJournal).noquote() << "could not be" << what << "-" << error.text() << "- code"
-                                << code;
-    if ((code == SqliteCorrupt || code == SqliteNotADatabase) && !m_damageSeen) {
+                                << error.nativeErrorCode();
+    if (isDamage(error) && !m_damageSeen) {
         m_damageSeen = true;
         if (!m_options.moveAsideDamaged) {
             refuse(QStringLiteral("The job journal %1 is damaged (%2); it is left as it is and "
@@ -388,13 +370,16 @@ bool Journal::createSchema() {
     // One transaction: a journal is at one version or the next, never half way.
     if (found == 0) {
         for (const char *statement : schema) {
-            if (!run(QString::fromLatin1(statement)))
+            if (!run(statement ? QString::fromLatin1(statement) : jobsTableStatement()))
                 return false;
         }
     }
     for (int version = std::max(found, 1); version < SchemaVersion; ++version) {
-        for (const char *statement : upgrades.at(version - 1)) {
-            if (!run(QString::fromLatin1(statement)))
+        QStringList statements = addedColumnStatements(version + 1);
+        for (const char *statement : upgrades.at(version - 1))
+            statements << QString::fromLatin1(statement);
+        for (const QString &statement : statements) {
+            if (!run(statement))
                 return false;
         }
     }

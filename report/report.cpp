@@ -15,8 +15,6 @@
 #include <vector>
 
 Boards boardsFrom(QStringView list) {
-    if (list.trimmed().isEmpty())
-        return Boards().set().reset(0);
     Boards boards;
     for (const int address : boardsFromText(list.toString())) {
         if (address >= 1) // address 0 answers probes only: it is never a board expected

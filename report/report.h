@@ -31,7 +31,8 @@ ReportPage writeReport(const QString &journalPath, const ReportOptions &options)
 
 // A set of board addresses: bit n for board n.
 using Boards = std::bitset<BoardAddress::Count>;
-// The boards a list like "1-3,5" names; an empty list names all eight, a bad part none.
+// The boards a list like "1-3,5" names, as boardsFromText reads it (a blank list: all eight),
+// but for address 0, which answers probes only.
 Boards boardsFrom(QStringView list);
 // The boards a job expected to answer.
 Boards expectedBoards(const JournalRecord &record);

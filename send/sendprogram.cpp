@@ -283,16 +283,15 @@ int SendProgram::upload(bool dryRun) {
         return BadInput;
     }
     const int delaySeconds = m_options.delaySeconds;
+    UploadRequest request{
+        .port = {}, // a dry run opens none
+        .rowText = [pages](int index) { return pages.row(index); },
+        .delaySeconds = [delaySeconds] { return delaySeconds; },
+    };
 
     if (dryRun) {
-        m_out << wireText(FrameBuilder::bracketFrame()) << '\n'
-              << wireText(FrameBuilder::bracketFrame()) << '\n';
-        for (int page = 0; page < PageSet::PageCount; ++page) {
-            for (int k = 0; k < PageSet::PairsPerPage; ++k)
-                m_out << wireText(FrameBuilder::rowPairFrame(page, k, pages)) << '\n';
-        }
-        m_out << wireText(FrameBuilder::pageDelayFrame(delaySeconds)) << '\n'
-              << wireText(FrameBuilder::bracketFrame()) << '\n';
+        for (int n = 0; n < UploadFrameCount; ++n)
+            m_out << wireText(request.frame(n)) << '\n';
         return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
     }
 
@@ -300,11 +299,7 @@ int SendProgram::upload(bool dryRun) {
     if (!port)
         return BadInput;
     m_framesTotal = UploadFrameCount;
-    const UploadRequest request{
-        .port = *port,
-        .rowText = [pages](int index) { return pages.row(index); },
-        .delaySeconds = [delaySeconds] { return delaySeconds; },
-    };
+    request.port = *port;
     return runJob(
         m_journal->upload(*m_runner, request, *this,
                           JobNotes{.boards = m_options.boards, .unavailable = m_unavailable}),

@@ -944,6 +944,9 @@ void TestJournal::outcomeChangesAlerted_data() {
         << std::optional<JournalRecord>() << good << QStringList{};
     QTest::newRow("first upload, board 5 dark")
         << std::optional<JournalRecord>() << fiveDark << QStringList{"board 5 stopped answering"};
+    QTest::newRow("an empty list of boards expects boards 1 to 8")
+        << std::optional(fared("complete", "cgggggggg", "")) << fared("complete", "cggggrggg", "")
+        << QStringList{"board 5 stopped answering"};
     JournalRecord migrated = good;
     migrated.boards.reset();
     migrated.unavailable.reset();

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "jobreport.h"
+#include "porttarget.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+class JobRunner;
+
+// What a job sends: frame n is built just before it goes out, and the progress, if any, is set
+// after its exchange. A job of no frames is the monitor, which polls instead.
+struct JobPlan {
+    PortTarget port;
+    int frameCount = 0;
+    std::function<QByteArray(int n)> frame{};
+    QString progressMessage{}; // shown at 0 once the port is open; none when empty
+    std::function<std::optional<int>(int n)> progressAfter{};
+};
+
+// One job on a runner's line. Its state is where it is; it takes the port, runs its exchanges
+// (each a frame and its reply window) or its polls, and ends once, on one path for every ending
+// (done, failed, cancelled, or destroyed in any state): the progress closes, then the port, then
+// the report hears ended() and finished() follows. An ended job deletes itself later.
+class Job : public QObject {
+    Q_OBJECT
+
+public:
+    enum class State { Ready, Connecting, Exchanging, Polling, ReportingFailure, Ended };
+
+    ~Job() override;
+
+    State state() const { return m_state; }
+    // Refused with finished(Busy) alone while another upload or test runs on the runner.
+    void start();
+    // Ends the job now, as Aborted (as Failed once its failure is being reported).
+    void cancel();
+    // From JobReport::failed(): the job keeps the progress and the port, so the operator sees
+    // where it stopped, until holder is destroyed (a message box closed).
+    void holdUntilGone(QObject *holder);
+
+Q_SIGNALS:
+    void finished(JobOutcome outcome);
+
+private:
+    friend class JobRunner;
+    Job(JobRunner &runner, JobPlan plan, JobReport &report);
+
+    bool polls() const;
+    void step(const std::function<void()> &work);
+    void portOpened();
+    void replied(const Exchanged &exchange);
+    void poll();
+    void fail(const QString &text);
+    void end(JobOutcome outcome);
+
+    JobRunner &m_runner;
+    const JobPlan m_plan;
+    JobReport &m_report;
+    State m_state = State::Ready;
+    QElapsedTimer m_clock; // since the start, for the wire log
+    int m_frame = 0;       // the frame under way
+    bool m_portTaken = false;
+    bool m_progressShown = false;
+    bool m_held = false;
+};
