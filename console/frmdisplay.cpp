@@ -1,12 +1,14 @@
 #include "frmdisplay.h"
 
 #include "boardlink.h"
+#include "boardview.h"
 #include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
+#include "livepreview.h"
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "settings.h"
@@ -90,9 +92,6 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     // A screen reader finds a list's label through the label's buddy.
     controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_cmbComm);
     controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_cmbDelay);
-    auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
-    image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
-
     m_lblRx->setMargin(2);
 
     // The tooltip is read from the journal each time it is asked for: a scheduled display-send
@@ -104,6 +103,18 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
 
     startUp();
     m_tabs->setCurrentIndex(0);
+
+    m_livePreview = new LivePreview(
+        m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")), this);
+    connect(m_livePreview, &LivePreview::figuresWanted, this, &DisplayWindow::requestFigures);
+}
+
+bool DisplayWindow::readFigures() {
+    return m_livePreview->readFigures();
+}
+
+void DisplayWindow::setFigures(const FieldValues &values, const QDateTime &readAt) {
+    m_livePreview->setFigures(values, readAt);
 }
 
 DisplayWindow::~DisplayWindow() {
@@ -222,6 +233,8 @@ void DisplayWindow::showEvent(QShowEvent *event) {
                                         shownOn->availableGeometry()));
     }
     m_tabs->setFocus();
+    // After the first paint: start-up never waits for a source.
+    QTimer::singleShot(0, this, &DisplayWindow::readFigures);
     if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
         QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);
 }

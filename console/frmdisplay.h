@@ -8,8 +8,10 @@
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
-//      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
-//          first job or the first look at SEND's tooltip
+//      ├── JobJournal: each upload and test recorded in display-journal.db, opened at the
+//      │   first job or the first look at SEND's tooltip
+//      └── LivePreview: the page shown, filled, in Image1; the rows' tooltips; PreviewWindow
+//          (frmPreview, modeless). Fills with the figures given to setFigures()
 //
 // Everything runs on the GUI thread and nothing waits in a nested event loop: a job writes a frame,
 // starts tmrTout and returns; the timeout reads, judges and writes the next frame. A port error is
@@ -30,7 +32,9 @@
 
 class Job;
 class JobJournal;
+class FieldValues;
 class JobRunner;
+class LivePreview;
 class PageTabs;
 class QLabel;
 class QPushButton;
@@ -60,6 +64,21 @@ public:
     ~DisplayWindow() override;
 
     qint16 portNumber() const { return m_portNumber; }
+
+    // Asks for the figures with requestFigures(), unless a read is under way; true when it asked.
+    // Asked once the window has shown, and every minute while the preview window is open.
+    bool readFigures();
+
+public Q_SLOTS:
+    // The figures the live view, the rows' tooltips and the preview fill with, and when they
+    // were read; the answer to requestFigures(). Until the first, they fill with none given:
+    // rows show as typed.
+    void setFigures(const FieldValues &values, const QDateTime &readAt);
+
+Q_SIGNALS:
+    // A FiguresReader reads the folder's figures (sources.conf, values files) and answers with
+    // setFigures(); nothing asks again until it has.
+    void requestFigures();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -112,6 +131,7 @@ private:
     const PortMap m_ports;
     JobJournal *const m_journal;
     const QStringList m_portMapProblems;
+    LivePreview *m_livePreview = nullptr; // once the rows are in place
 
     ProgressWindow *m_progress = nullptr; // while an upload shows it
     Job *m_job = nullptr;                 // the upload or test under way
