@@ -16,7 +16,7 @@ const QColor ErrorShade(90, 20, 20);
 
 QFont boardFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(10);
+    font.setPointSizeF(9);
     return font;
 }
 

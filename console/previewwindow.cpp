@@ -60,7 +60,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     m_figures->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_figures->verticalHeader()->setVisible(false);
     m_figures->horizontalHeader()->setStretchLastSection(true);
-    m_figures->setMinimumHeight(160);
+    m_figures->setMinimumHeight(130);
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(pages);
