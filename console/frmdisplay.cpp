@@ -233,7 +233,7 @@ void DisplayWindow::showEvent(QShowEvent *event) {
                                         shownOn->availableGeometry()));
     }
     m_tabs->setFocus();
-    // After the first paint: start-up never waits for a source.
+    // From the event loop, once the window is up: start-up never waits for a source.
     QTimer::singleShot(0, this, &DisplayWindow::readFigures);
     if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
         QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);

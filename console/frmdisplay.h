@@ -30,9 +30,9 @@
 
 #include <array>
 
+class FieldValues;
 class Job;
 class JobJournal;
-class FieldValues;
 class JobRunner;
 class LivePreview;
 class PageTabs;
