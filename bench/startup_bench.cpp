@@ -5,16 +5,21 @@
 //   display-startup-bench [runs]        (default 9 runs of each)
 //
 // Children run on the offscreen platform unless QT_QPA_PLATFORM says otherwise, each in a new
-// empty working folder (the console then starts on its default pages and writes display.cfg).
+// working folder as a site keeps it: display.cfg with the first page templated, and beside it a
+// sources.conf of 20 values read from a monitoring JSON file.
 
+#include "configstore.h"
 #include "frmdisplay.h"
 #include "layout.h"
 
 #include "figures.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -68,6 +73,34 @@ int runChild(int argc, char *argv[], bool console) {
     return app.exec();
 }
 
+constexpr int FigureCount = 20;
+
+void writeFile(const QString &path, const QByteArray &bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        qFatal("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+}
+
+void writeFolder(const QDir &folder) {
+    PageSet pages;
+    QByteArray sources;
+    QByteArray params;
+    const QByteArray time = QByteArray::number(QDateTime::currentMSecsSinceEpoch());
+    for (int index = 0; index < FigureCount; ++index) {
+        const QByteArray name = "v" + QByteArray::number(index);
+        if (index < PageSet::RowsPerPage)
+            pages.setRow(index, QStringLiteral("%1 {%1:>6.1f} mg/l").arg(QLatin1String(name)));
+        sources += "[" + name + "]\njson = latest.json\nparameter = " + name + "\n\n";
+        params += (index ? ", " : "") + ("{\"parameter\": \"" + name + "\", \"value\": " +
+                                         QByteArray::number(index * 3.7 + 0.25) +
+                                         ", \"timestamp\": " + time + ", \"flag\": \"U\"}");
+    }
+    writeFile(folder.filePath(QStringLiteral("display.cfg")), ConfigStore::serialize(1, pages));
+    writeFile(folder.filePath(QStringLiteral("sources.conf")), sources);
+    writeFile(folder.filePath(QStringLiteral("latest.json")),
+              "[{\"deviceId\": \"stack-1\", \"params\": [" + params + "]}]\n");
+}
+
 struct Sample {
     double seconds = 0;
     double peakMiB = 0;
@@ -75,6 +108,7 @@ struct Sample {
 
 Sample measure(const QString &program, const QString &kind) {
     QTemporaryDir dir;
+    writeFolder(QDir(dir.path()));
     QProcess child;
     child.setWorkingDirectory(dir.path());
     QElapsedTimer clock;

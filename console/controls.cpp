@@ -1,9 +1,6 @@
 #include "controls.h"
 
-#include <QLinearGradient>
 #include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 #include <QStyleOptionTabWidgetFrame>
 #include <QTabBar>
 
@@ -145,55 +142,4 @@ QPoint PageTabs::pageOrigin() const {
     QStyleOptionTabWidgetFrame option;
     initStyleOption(&option);
     return style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this).topLeft();
-}
-
-QPixmap boardPicture(QSize size, qreal devicePixelRatio) {
-    QPixmap pixmap(size * devicePixelRatio);
-    pixmap.setDevicePixelRatio(devicePixelRatio);
-    const QRectF area(QPointF(0, 0), QSizeF(size));
-
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-
-    // Sky over a green field.
-    QLinearGradient sky(area.topLeft(), area.bottomLeft());
-    sky.setColorAt(0, QColor(120, 180, 235));
-    sky.setColorAt(1, QColor(215, 235, 250));
-    painter.fillRect(area, sky);
-    painter.fillRect(QRectF(0, area.height() * 0.78, area.width(), area.height() * 0.22),
-                     QColor(90, 160, 70));
-
-    // A tree at the left.
-    const qreal h = area.height();
-    painter.fillRect(QRectF(area.width() * 0.09, h * 0.55, h * 0.06, h * 0.25),
-                     QColor(110, 75, 40));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(40, 130, 50));
-    painter.drawEllipse(QPointF(area.width() * 0.09 + h * 0.03, h * 0.45), h * 0.18, h * 0.2);
-
-    // The board on two posts, three rows of amber dots.
-    const QRectF board(area.width() * 0.25, h * 0.1, area.width() * 0.7, h * 0.58);
-    painter.setBrush(QColor(70, 70, 70));
-    painter.drawRect(
-        QRectF(board.left() + board.width() * 0.15, board.bottom(), h * 0.04, h * 0.2));
-    painter.drawRect(
-        QRectF(board.right() - board.width() * 0.15, board.bottom(), h * 0.04, h * 0.2));
-    painter.setBrush(QColor(25, 25, 25));
-    painter.setPen(QPen(QColor(150, 150, 150), 1));
-    painter.drawRoundedRect(board, 2, 2);
-    painter.setPen(Qt::NoPen);
-    const qreal pitch = board.height() / 9;
-    const int columns = int((board.width() - 2 * pitch) / pitch);
-    for (int row = 0; row < 3; ++row) {
-        // A fixed pattern of lit dots standing for text of different lengths.
-        const int lit = columns - 3 - 5 * row;
-        for (int column = 0; column < columns; ++column) {
-            const bool on = column < lit && ((column * 7 + row * 3) % 5 != 0);
-            painter.setBrush(on ? QColor(255, 170, 0) : QColor(60, 45, 20));
-            painter.drawEllipse(QPointF(board.left() + pitch * 1.5 + column * pitch,
-                                        board.top() + pitch * (1.5 + row * 3)),
-                                pitch * 0.32, pitch * 0.32);
-        }
-    }
-    return pixmap;
 }

@@ -84,6 +84,3 @@ public:
     // Where a page's top-left corner lies inside the tabs, for the current size.
     QPoint pageOrigin() const;
 };
-
-// The fixed picture in the framed box: a display board showing the plant's figures.
-QPixmap boardPicture(QSize size, qreal devicePixelRatio);

@@ -1,6 +1,7 @@
 #include "frmdisplay.h"
 
 #include "boardlink.h"
+#include "boardview.h"
 #include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
@@ -8,6 +9,7 @@
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
+#include "livepreview.h"
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "rowfill.h"
@@ -96,9 +98,6 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     // A screen reader finds a list's label through the label's buddy.
     controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_cmbComm);
     controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_cmbDelay);
-    auto *image = controlNamed<QLabel>(m_controls, QStringLiteral("Image1"));
-    image->setPixmap(boardPicture(image->size(), devicePixelRatioF()));
-
     m_lblRx->setMargin(2);
 
     // The tooltip is read from the journal each time it is asked for: a scheduled display-send
@@ -110,6 +109,53 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
 
     startUp();
     m_tabs->setCurrentIndex(0);
+
+    m_livePreview = new LivePreview(
+        m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")), this);
+    connect(m_livePreview, &LivePreview::figuresWanted, this, &DisplayWindow::requestFigures);
+    connect(this, &DisplayWindow::requestFigures, this, &DisplayWindow::readFiguresForView);
+}
+
+FolderFigures *DisplayWindow::folderFigures() {
+    auto *const figures = new FolderFigures(
+        FigureFiles{
+            .configPath = m_store.path(),
+            .sourcesPath = m_sourcesPath,
+            .valueFiles = m_valueFiles,
+            .assignments = {},
+        },
+        this);
+    if (!figures->any()) {
+        delete figures;
+        return nullptr;
+    }
+    figures->setComPortResolver(PortMapFile::serialLines(m_ports));
+    return figures;
+}
+
+// A folder without figures leaves the view filling with none given, as SEND sends its rows.
+void DisplayWindow::readFiguresForView() {
+    if (m_figures || m_viewFigures)
+        return; // the read under way answers
+    FolderFigures *const figures = folderFigures();
+    if (!figures)
+        return;
+    m_viewFigures = figures;
+    connect(figures, &FolderFigures::finished, this, [this, figures] {
+        m_viewFigures = nullptr;
+        figures->deleteLater();
+        setFigures(figures->failure().isEmpty() ? figures->values() : FieldValues(),
+                   QDateTime::currentDateTime());
+    });
+    figures->start();
+}
+
+bool DisplayWindow::readFigures() {
+    return m_livePreview->readFigures();
+}
+
+void DisplayWindow::setFigures(const FieldValues &values, const QDateTime &readAt) {
+    m_livePreview->setFigures(values, readAt);
 }
 
 DisplayWindow::~DisplayWindow() {
@@ -119,6 +165,7 @@ DisplayWindow::~DisplayWindow() {
             job->disconnect(this);
     }
     delete m_figures;
+    delete m_viewFigures;
     delete m_runner;
     delete m_progress;
     endPortWait();
@@ -229,6 +276,8 @@ void DisplayWindow::showEvent(QShowEvent *event) {
                                         shownOn->availableGeometry()));
     }
     m_tabs->setFocus();
+    // From the event loop, once the window is up: start-up never waits for a source.
+    QTimer::singleShot(0, this, &DisplayWindow::readFigures);
     if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
         QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);
 }
@@ -278,6 +327,7 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
         delete std::exchange(m_figures, nullptr);
         endPortWait();
     }
+    delete std::exchange(m_viewFigures, nullptr);
     if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();
@@ -329,25 +379,19 @@ void DisplayWindow::runUpload() {
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
     m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
-    auto *const figures = new FolderFigures(
-        FigureFiles{
-            .configPath = m_store.path(),
-            .sourcesPath = m_sourcesPath,
-            .valueFiles = m_valueFiles,
-            .assignments = {},
-        },
-        this);
-    if (!figures->any()) {
-        delete figures;
+    FolderFigures *const figures = folderFigures();
+    if (!figures)
         return startUpload([this](int index) { return m_rows.at(index)->text(); }, std::nullopt);
-    }
+    // SEND reads afresh; its figures answer the live view too, so a read for the view stops.
+    delete std::exchange(m_viewFigures, nullptr);
     // An analyser may take its time-outs to answer: the window stays live under a busy pointer.
-    figures->setComPortResolver(PortMapFile::serialLines(m_ports));
     m_figures = figures;
     connect(figures, &FolderFigures::finished, this, [this, figures] {
         m_figures = nullptr;
         figures->deleteLater();
         endPortWait();
+        setFigures(figures->failure().isEmpty() ? figures->values() : FieldValues(),
+                   QDateTime::currentDateTime());
         uploadFilled(*figures);
     });
     showBusy();

@@ -8,10 +8,13 @@
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
-//      ├── FolderFigures: at SEND, the folder's sources.conf, values.json (or the files named on
-//      │   the command line) read asynchronously; the rows are filled as display-send fills them
-//      └── JobJournal: each upload and test recorded in display-journal.db, opened at the
-//          first job or the first look at SEND's tooltip
+//      ├── FolderFigures: the folder's sources.conf, values.json (or the files named on the
+//      │   command line) read asynchronously, once the window has shown, at SEND and every 60 s
+//      │   while the preview is open; the rows are filled as display-send fills them
+//      ├── JobJournal: each upload and test recorded in display-journal.db, opened at the
+//      │   first job or the first look at SEND's tooltip
+//      └── LivePreview: the page shown, filled, in Image1; the rows' tooltips; PreviewWindow
+//          (frmPreview, modeless). Fills with the figures given to setFigures()
 //
 // Everything runs on the GUI thread and nothing waits in a nested event loop: a job writes a frame,
 // starts tmrTout and returns; the timeout reads, judges and writes the next frame. A port error is
@@ -37,6 +40,7 @@ class FolderFigures;
 class Job;
 class JobJournal;
 class JobRunner;
+class LivePreview;
 class PageTabs;
 class QLabel;
 class QPushButton;
@@ -70,6 +74,21 @@ public:
 
     qint16 portNumber() const { return m_portNumber; }
 
+    // Asks for the figures with requestFigures(), unless a read is under way; true when it asked.
+    // Asked once the window has shown, and every minute while the preview window is open.
+    bool readFigures();
+
+public Q_SLOTS:
+    // The figures the live view, the rows' tooltips and the preview fill with, and when they
+    // were read; the answer to requestFigures(). Until the first, they fill with none given:
+    // rows show as typed.
+    void setFigures(const FieldValues &values, const QDateTime &readAt);
+
+Q_SIGNALS:
+    // A FiguresReader reads the folder's figures (sources.conf, values files) and answers with
+    // setFigures(); nothing asks again until it has.
+    void requestFigures();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -87,6 +106,10 @@ private:
     void runUpload();
     // SEND once the folder's figures are read: the rows filled with them, or nothing sent.
     void uploadFilled(const FolderFigures &figures);
+    // The folder's figures reader, not started; nothing when the folder has no figures.
+    FolderFigures *folderFigures();
+    // Answers requestFigures() for the live view, unless SEND's own read will.
+    void readFiguresForView();
     // rowText gives each row as its frame is built; unavailable: the figures that rows show as
     // the missing text, for the journal and the line below the lights.
     void startUpload(std::function<QString(int)> rowText, std::optional<QStringList> unavailable);
@@ -132,11 +155,13 @@ private:
     const QStringList m_portMapProblems;
     const QString m_sourcesPath;
     const QStringList m_valueFiles;
+    LivePreview *m_livePreview = nullptr; // once the rows are in place
 
-    ProgressWindow *m_progress = nullptr; // while an upload shows it
-    Job *m_job = nullptr;                 // the upload or test under way
-    Job *m_monitor = nullptr;             // the receive monitor, while it runs
-    FolderFigures *m_figures = nullptr;   // while SEND reads the folder's figures
+    ProgressWindow *m_progress = nullptr;   // while an upload shows it
+    Job *m_job = nullptr;                   // the upload or test under way
+    Job *m_monitor = nullptr;               // the receive monitor, while it runs
+    FolderFigures *m_figures = nullptr;     // while SEND reads the folder's figures
+    FolderFigures *m_viewFigures = nullptr; // while the live view's figures are read
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;

@@ -1,5 +1,6 @@
 #include "layout.h"
 
+#include "boardview.h"
 #include "controls.h"
 #include "pageset.h"
 
@@ -74,7 +75,7 @@ constexpr ControlSpec DisplayControls[] = {
      .left = 8880, .top = 4080, .width = 1455, .height = 495, .text = "Rec Only", .hidden = true},
     {.name = "Frame2", .kind = K::GroupBox, .container = nullptr,
      .left = 7320, .top = 5040, .width = 3375, .height = 2415},
-    {.name = "Image1", .kind = K::Picture, .container = "Frame2",
+    {.name = "Image1", .kind = K::BoardSketch, .container = "Frame2",
      .left = 240, .top = 360, .width = 2865, .height = 1050},
     {.name = "Label5", .kind = K::Label, .container = nullptr,
      .left = 7320, .top = 7560, .width = 3375, .height = 255,
@@ -143,11 +144,8 @@ QWidget *createControl(ControlKind kind, const QString &text, QWidget *parent,
     }
     case ControlKind::StatusLight:
         return new StatusLight(parent);
-    case ControlKind::Picture: {
-        auto *label = new QLabel(parent);
-        label->setScaledContents(true);
-        return label;
-    }
+    case ControlKind::BoardSketch:
+        return new BoardView(BoardView::Style::Sketch, parent);
     case ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(parent);
         bar->setRange(0, 100);

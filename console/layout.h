@@ -33,7 +33,7 @@ enum class ControlKind {
     Button,      // push button
     ReceiveLine, // label showing the last reply read from the boards
     StatusLight, // small filled square
-    Picture,     // fixed picture stretched to its box
+    BoardSketch, // live sketch of the page shown, filled, stretched to its box
     ProgressBar, // bar from 0 to 100
 };
 

@@ -671,7 +671,12 @@ ModbusReader::ModbusReader(QObject *parent)
 
 ModbusReader::~ModbusReader() = default;
 
-void ModbusReader::start(const QList<ModbusPoint> &points) {
+bool ModbusReader::start(const QList<ModbusPoint> &points) {
+    // A second start would delete lines whose answers are still on their way, and their queued
+    // ends would finish the new read before its own lines had answered.
+    if (m_running)
+        return false;
+    m_running = true;
     qDeleteAll(m_lines);
     m_lines.clear();
     m_readings.clear();
@@ -693,14 +698,19 @@ void ModbusReader::start(const QList<ModbusPoint> &points) {
     }
     // Every line starts from the event loop, so that finished() never comes from start().
     QTimer::singleShot(0, this, [this] {
-        if (m_lines.isEmpty())
+        if (m_lines.isEmpty()) {
+            m_running = false;
             Q_EMIT finished(m_readings);
+        }
         for (ModbusLine *line : std::as_const(m_lines))
             line->start();
     });
+    return true;
 }
 
 void ModbusReader::lineDone() {
-    if (--m_linesOpen == 0)
-        Q_EMIT finished(m_readings);
+    if (--m_linesOpen > 0)
+        return;
+    m_running = false;
+    Q_EMIT finished(m_readings);
 }

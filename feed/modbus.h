@@ -95,8 +95,10 @@ public:
     explicit ModbusReader(QObject *parent = nullptr);
     ~ModbusReader() override;
 
-    // Begins reading; finished() follows from the event loop, also for an empty list.
-    void start(const QList<ModbusPoint> &points);
+    // Begins reading; finished() follows from the event loop, also for an empty list. While a
+    // read is under way another is refused (false): it would lose the one running.
+    bool start(const QList<ModbusPoint> &points);
+    bool running() const { return m_running; }
 
 Q_SIGNALS:
     // One reading per point, in the order start() was given them. A reading's time is when the
@@ -109,4 +111,5 @@ private:
     Readings m_readings;
     QList<ModbusLine *> m_lines;
     int m_linesOpen = 0;
+    bool m_running = false;
 };

@@ -631,18 +631,27 @@ QDebug operator<<(QDebug debug, const FieldValues &values) {
 
 // ---- filling ------------------------------------------------------------------------------------
 
-QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
+namespace {
+
+RowSketch plainSketch(const QString &text, CellState state) {
+    return {text, QList<CellState>(text.size(), state), {}};
+}
+
+// The filled row with each character's state. Throws Failure when the template cannot be filled.
+RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime &now) {
     if (!templ.contains(QLatin1Char('{')) && !templ.contains(QLatin1Char('}')))
-        return templ;
+        return plainSketch(templ, CellState::Lit);
     const QList<Piece> pieces = parseTemplate(templ);
     const auto compose = [&pieces](const QList<FieldText> &texts) {
-        QString row;
+        RowSketch row;
         qsizetype k = 0;
         for (const Piece &piece : pieces) {
-            if (const auto *literal = std::get_if<QString>(&piece))
-                row += *literal;
-            else
-                row += texts.at(k++).text;
+            const auto *literal = std::get_if<QString>(&piece);
+            const FieldText *field = literal ? nullptr : &texts.at(k++);
+            const QString &text = literal ? *literal : field->text;
+            row.text += text;
+            row.cells.append(QList<CellState>(
+                text.size(), field && field->missing ? CellState::Unavailable : CellState::Lit));
         }
         return row;
     };
@@ -678,7 +687,8 @@ QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now)
             continue;
         }
 
-        const QString row = compose(shown);
+        const RowSketch sketch = compose(shown);
+        const QString &row = sketch.text;
         if (row.size() <= PageSet::MaxTypedLength) {
             qsizetype k = 0;
             for (const Piece &piece : pieces) {
@@ -687,7 +697,7 @@ QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now)
                     values.noteMissing(UpdatedName,
                                        QStringLiteral("no source gave a current reading"));
             }
-            return row;
+            return sketch;
         }
 
         // Too long: the one value whose missing text shortens the row most, if that makes it fit.
@@ -721,8 +731,54 @@ QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now)
                                QStringLiteral("its row is longer than %1 characters with the "
                                               "other figures in it")
                                    .arg(PageSet::MaxTypedLength));
-        return bare;
+        return compose(absent);
     }
+}
+
+} // namespace
+
+QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
+    return fillSketch(templ, values, now).text;
+}
+
+RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &now) {
+    try {
+        return fillSketch(templ, values, now);
+    } catch (const Failure &failure) {
+        RowSketch sketch = plainSketch(templ, CellState::Error);
+        sketch.problem = failure.text();
+        return sketch;
+    }
+}
+
+QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
+                            const QDateTime &now) {
+    QList<RowSketch> sketches;
+    if (!values.given()) {
+        for (const QString &row : templates)
+            sketches << plainSketch(row, CellState::Lit);
+        return sketches;
+    }
+    for (;;) {
+        const qsizetype refused = values.m_refused.size();
+        values.m_missingInRows.clear();
+        sketches.clear();
+        for (const QString &row : templates)
+            sketches << sketchRow(row, values, now);
+        if (values.m_refused.size() == refused)
+            return sketches;
+    }
+}
+
+QDebug operator<<(QDebug debug, const RowSketch &sketch) {
+    const QDebugStateSaver saver(debug);
+    QString states;
+    for (const CellState state : sketch.cells)
+        states += state == CellState::Lit ? u'L' : state == CellState::Unavailable ? u'U' : u'E';
+    debug.nospace() << "RowSketch(" << sketch.text << ' ' << states;
+    if (!sketch.problem.isEmpty())
+        debug << ' ' << sketch.problem;
+    return debug << ')';
 }
 
 PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now) {

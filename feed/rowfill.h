@@ -39,6 +39,22 @@
 
 using FieldValue = std::variant<double, QString>;
 
+// What one row will show, character by character, for a view of the boards before an upload.
+enum class CellState {
+    Lit,         // a character of the row as it goes out
+    Unavailable, // part of a field whose value is unavailable: the missing text or its padding
+    Error,       // the row cannot be filled at all
+};
+
+struct RowSketch {
+    QString text;           // the filled row; the template as typed when it cannot be filled
+    QList<CellState> cells; // one for each character of text
+    QString problem;        // why the row cannot be filled; empty when it can
+
+    friend bool operator==(const RowSketch &, const RowSketch &) = default;
+};
+QDebug operator<<(QDebug debug, const RowSketch &sketch);
+
 // The names and values a fill may use. Values come from JSON files (an object of names to numbers,
 // strings or null; a later file wins) and from NAME=VALUE settings, which win over every file
 // whatever the order they were given in. "date" and "time" are built in and refused here.
@@ -98,6 +114,8 @@ public:
 
     friend bool operator==(const FieldValues &, const FieldValues &) = default;
     friend PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now);
+    friend QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
+                                       const QDateTime &now);
     friend QDebug operator<<(QDebug debug, const FieldValues &values);
 
 private:
@@ -123,3 +141,12 @@ PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime 
 // show are refused in values. Throws Failure carrying only the reason when the template itself
 // cannot be filled.
 QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now);
+
+// One row as fillRow fills it, never throwing: a template that cannot be filled gives its reason
+// in problem and every cell in error. Values it cannot show are refused in values.
+RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &now);
+
+// Rows as fillRows fills them: plain text when values were not given, and a value refused in one
+// of them shows missing in all. A row that cannot be filled stops only itself.
+QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
+                            const QDateTime &now);

@@ -1,4 +1,5 @@
 #include "boards.h"
+#include "boardview.h"
 #include "consolerig.h"
 #include "defaultpages.h"
 #include "journal.h"
@@ -70,6 +71,10 @@ void TestConsoleFigures::sendFills() {
     writeFile(QStringLiteral("values.json"), R"({"pH": 7.12, "cod": null})");
     startConsole();
     tmrTout()->setInterval(QuickWindowMs);
+    // Read once the window has shown, the figures fill the live view before any SEND.
+    m_window->findChild<QTabWidget *>()->setCurrentIndex(5);
+    if (edit.isEmpty())
+        QTRY_COMPARE(child<BoardView>("Image1")->rows().value(2).text, QString::fromLatin1(shown));
     if (!edit.isEmpty()) {
         connect(&boards, &PtyBoards::frameReceived, this, [&] {
             if (boards.received().size() == 3)

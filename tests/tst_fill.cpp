@@ -55,6 +55,8 @@ private Q_SLOTS:
     void badSettings();
     void laterFileAndSettingsWin();
     void rowsAreTemplatesOnlyWhenValuesGiven();
+    void sketchedCells_data();
+    void sketchedCells();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -395,6 +397,45 @@ void TestFill::rowsAreTemplatesOnlyWhenValuesGiven() {
     empty.readJson("{}", QStringLiteral("empty.json"));
     templates.setRow(0, QString());
     QCOMPARE(fillRows(templates, empty, Now).row(1), QStringLiteral("2024-03-07"));
+}
+
+// Each row as "text|states", one letter a character: L lit, U unavailable, E error.
+void TestFill::sketchedCells_data() {
+    QTest::addColumn<QStringList>("templates");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("row without fields")
+        << QStringList{"SO2 high"} << QStringList{"SO2 high|LLLLLLLL"} << QString();
+    QTest::newRow("filled field") << QStringList{"pH {pH:.1f}"} << QStringList{"pH 7.3|LLLLLL"}
+                                  << QString();
+    QTest::newRow("null value padded as its field")
+        << QStringList{"X{gone:>4.1f}!"} << QStringList{"X  --!|LUUUUL"} << QString();
+    QTest::newRow("value refused by a later row shows missing above")
+        << QStringList{"A{pH:.1f}", "B{pH:d}"} << QStringList{"A--|LUU", "B--|LUU"} << QString();
+    QTest::newRow("time fields stay lit")
+        << QStringList{"{time} {gone}"} << QStringList{"09:05 --|LLLLLLUU"} << QString();
+    QTest::newRow("unknown name") << QStringList{"ok", "{nope}"}
+                                  << QStringList{"ok|LL", "{nope}|EEEEEE"}
+                                  << QStringLiteral("no value named \"nope\"");
+}
+
+void TestFill::sketchedCells() {
+    QFETCH(QStringList, templates);
+    FieldValues values = figures();
+    values.readJson("{\"gone\": null}", QStringLiteral("gone.json"));
+    QStringList shown;
+    QString problem;
+    for (const RowSketch &row : sketchRows(templates, values, Now)) {
+        QString states;
+        for (const CellState state : row.cells)
+            states += state == CellState::Lit           ? u'L'
+                      : state == CellState::Unavailable ? u'U'
+                                                        : u'E';
+        shown << row.text + u'|' + states;
+        problem += row.problem;
+    }
+    QTEST(shown, "expected");
+    QTEST(problem, "problem");
 }
 
 QTEST_GUILESS_MAIN(TestFill)
