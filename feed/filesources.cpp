@@ -1,5 +1,6 @@
 #include "filesources.h"
 
+#include "bytetext.h"
 #include "regularfile.h"
 
 #include <QFile>
@@ -20,12 +21,6 @@ namespace {
 constexpr qint64 MaxJsonBytes = 16 * 1024 * 1024;
 // Milliseconds since 1970 that QDateTime shows as a year of four digits.
 constexpr double LatestMs = 253402300799999.0;
-constexpr qsizetype MaxQuoted = 40;
-
-QString quoted(const QString &text) {
-    return text.size() <= MaxQuoted ? text : text.left(MaxQuoted) + QChar(0x2026);
-}
-
 Reading failed(const SourceSection &section, const QString &problem) {
     Reading reading;
     reading.name = section.name;
