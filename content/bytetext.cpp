@@ -40,6 +40,13 @@ QString bytesAsText(QByteArrayView bytes, ByteStyle style) {
     return text;
 }
 
+QString quoted(QStringView text) {
+    constexpr qsizetype MaxQuotedChars = 40;
+    if (text.size() <= MaxQuotedChars)
+        return terminalText(text);
+    return terminalText(text.left(MaxQuotedChars)) + QChar(0x2026);
+}
+
 QString terminalText(QStringView text) {
     QString shown;
     shown.reserve(text.size());

@@ -19,3 +19,7 @@ QString bytesAsText(QByteArrayView bytes, ByteStyle style);
 // characters (a right-to-left override) as \uNNNN, so that a device name or an error text can
 // neither move the cursor nor split or disguise a line.
 QString terminalText(QStringView text);
+
+// Text from a file, the command line or the line as a message quotes it: at most 40 characters
+// (then "…"), shown as terminalText() shows it. A damaged file's row may be megabytes long.
+QString quoted(QStringView text);

@@ -1,5 +1,6 @@
 #include "sources.h"
 
+#include "bytetext.h"
 #include "filesources.h"
 #include "regularfile.h"
 
@@ -16,11 +17,6 @@ namespace {
 
 // A file full of the same mistake helps no one: the rest are counted.
 constexpr int MaxReportedLines = 20;
-constexpr qsizetype MaxQuoted = 40;
-
-QString quoted(const QString &text) {
-    return text.size() <= MaxQuoted ? text : text.left(MaxQuoted) + QChar(0x2026);
-}
 
 bool isValueName(const QString &name) {
     static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_.-]+$"));

@@ -2,20 +2,32 @@
 
 #include "boardlink.h"
 #include "failure.h"
-#include "jobrunner.h"
+#include "jobline.h"
 #include "sendrec.h"
 #include "wirelog.h"
 
 #include <QTimer>
+
+#include <utility>
 
 QDebug operator<<(QDebug debug, JobOutcome outcome) {
     static constexpr const char *Names[] = {"Complete", "Failed", "Aborted", "Busy"};
     return debug << Names[int(outcome)];
 }
 
-Job::Job(JobRunner &runner, JobPlan plan, JobReport &report)
-    : QObject(&runner)
-    , m_runner(runner)
+namespace {
+
+// The states in which the job holds the port.
+bool holdsPort(Job::State state) {
+    return state == Job::State::Connecting || state == Job::State::Exchanging ||
+           state == Job::State::Polling;
+}
+
+} // namespace
+
+Job::Job(JobLine &line, JobPlan plan, JobReport &report, QObject *parent)
+    : QObject(parent)
+    , m_line(line)
     , m_plan(std::move(plan))
     , m_report(report) {}
 
@@ -23,35 +35,67 @@ Job::~Job() {
     cancel();
 }
 
-bool Job::polls() const {
-    return m_plan.frameCount == 0;
-}
-
-// A platform failure in any step ends the job on its one path; nothing escapes to the event loop.
+// A failure of the port in any step ends the job on its one path; nothing escapes to the event
+// loop. Any other exception is a fault in the program, not the operator's port.
 void Job::step(const std::function<void()> &work) {
     try {
         work();
     } catch (const Failure &failure) {
         fail(failure.text());
-    } catch (const std::exception &error) {
-        fail(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+// The one place the state changes. Entering a state takes what it needs; leaving the port's
+// states, for a failure or the end, stops the line; the end gives back what the last of them
+// held: the progress, then the port, then the line for the next upload or test.
+void Job::moveTo(State next) {
+    const State was = std::exchange(m_state, next);
+    switch (next) {
+    case State::Ready:
+    case State::Connecting:
+        break;
+    case State::Exchanging:
+        if (!m_plan.progressMessage.isEmpty())
+            m_report.progressShown(m_plan.progressMessage); // at 0
+        break;
+    case State::Polling:
+        m_line.pollTimer().start();
+        break;
+    case State::ReportingFailure:
+    case State::Ended: {
+        const State held = was == State::ReportingFailure ? m_failedIn : was;
+        if (next == State::ReportingFailure)
+            m_failedIn = was;
+        if (holdsPort(was)) {
+            if (polls())
+                m_line.pollTimer().stop();
+            else
+                m_line.exchange().abort();
+        }
+        if (next == State::ReportingFailure)
+            break;
+        if (held == State::Exchanging && !m_plan.progressMessage.isEmpty())
+            m_report.progressClosed();
+        if (holdsPort(held))
+            m_line.link().close();
+        m_line.release(this);
+        break;
+    }
     }
 }
 
 void Job::start() {
     if (m_state != State::Ready)
         return;
-    if (!polls() && m_runner.m_running) {
-        m_state = State::Ended;
+    if (!polls() && !m_line.claim(this)) {
+        m_state = State::Ended; // refused: nothing was taken
         Q_EMIT finished(JobOutcome::Busy);
         deleteLater();
         return;
     }
-    if (!polls())
-        m_runner.m_running = this;
     m_clock.start();
-    BoardLink *const link = m_runner.m_link;
-    SendRec *const exchange = m_runner.m_exchange;
+    BoardLink *const link = &m_line.link();
+    SendRec *const exchange = &m_line.exchange();
     connect(link, &BoardLink::opened, this, [this] {
         if (m_state == State::Connecting)
             step([this] { portOpened(); });
@@ -62,7 +106,7 @@ void Job::start() {
             fail(text);
     });
     if (polls()) {
-        connect(m_runner.m_pollTimer, &QTimer::timeout, this, &Job::poll);
+        connect(&m_line.pollTimer(), &QTimer::timeout, this, &Job::poll);
     } else {
         connect(exchange, &SendRec::frameWritten, this, [this](const QByteArray &frame) {
             if (m_state == State::Exchanging)
@@ -74,32 +118,23 @@ void Job::start() {
                 fail(text);
         });
     }
-    m_state = State::Connecting;
     step([this, link] {
         // A refusal leaves the port to whoever held it before: nothing is closed.
         link->setPort(m_plan.port);
         link->open();
-        m_portTaken = true;
-        if (!link->isConnecting())
+        moveTo(State::Connecting);
+        // A network device that failed at once reports it from the event loop, as failed().
+        if (link->isOpen() && !link->isConnecting())
             portOpened();
     });
 }
 
 void Job::portOpened() {
-    if (polls()) {
-        m_state = State::Polling;
-        m_runner.m_pollTimer->start();
-        return;
-    }
-    m_state = State::Exchanging;
-    if (!m_plan.progressMessage.isEmpty()) {
-        m_progressShown = true;
-        m_report.progressShown(m_plan.progressMessage); // at 0
-    }
+    moveTo(polls() ? State::Polling : State::Exchanging);
     if (m_state != State::Exchanging)
-        return; // the report cancelled it
-    m_runner.m_exchange->setJobClock(m_clock);
-    m_runner.m_exchange->send(m_plan.frame(m_frame));
+        return; // the monitor, or the report cancelled it
+    m_line.exchange().setJobClock(m_clock);
+    m_line.exchange().send(m_plan.frame(m_frame));
 }
 
 void Job::replied(const Exchanged &exchange) {
@@ -114,14 +149,14 @@ void Job::replied(const Exchanged &exchange) {
         return; // the report cancelled it
     if (++m_frame == m_plan.frameCount)
         return end(JobOutcome::Complete);
-    step([this] { m_runner.m_exchange->send(m_plan.frame(m_frame)); });
+    step([this] { m_line.exchange().send(m_plan.frame(m_frame)); });
 }
 
 void Job::poll() {
     if (m_state != State::Polling)
         return;
     step([this] {
-        const Received received = m_runner.m_link->read();
+        const Received received = m_line.link().read();
         // Every 500 ms: only what arrived, or the log would be mostly empty reads.
         if (!received.bytes.isEmpty())
             qCDebug(lcWire).noquote() << wireTime(m_clock) << wireReadText(received);
@@ -132,23 +167,18 @@ void Job::poll() {
 void Job::fail(const QString &text) {
     if (m_state == State::ReportingFailure || m_state == State::Ended)
         return;
-    m_state = State::ReportingFailure;
-    if (m_portTaken) {
-        m_runner.m_exchange->abort();
-        if (polls())
-            m_runner.m_pollTimer->stop();
-    }
+    moveTo(State::ReportingFailure);
     // Said while the progress is still shown and the port still held, so the operator sees
     // where the job stopped.
     m_report.failed(text);
-    if (m_state == State::ReportingFailure && !m_held)
+    if (m_state == State::ReportingFailure && !m_failureHolder)
         end(JobOutcome::Failed);
 }
 
 void Job::holdUntilGone(QObject *holder) {
     if (m_state != State::ReportingFailure)
         return;
-    m_held = true;
+    m_failureHolder = holder;
     connect(holder, &QObject::destroyed, this, [this] { end(JobOutcome::Failed); });
 }
 
@@ -159,19 +189,7 @@ void Job::cancel() {
 void Job::end(JobOutcome outcome) {
     if (m_state == State::Ended)
         return;
-    m_state = State::Ended;
-    if (m_portTaken) {
-        if (polls())
-            m_runner.m_pollTimer->stop();
-        else
-            m_runner.m_exchange->abort();
-    }
-    if (m_progressShown)
-        m_report.progressClosed();
-    if (m_portTaken)
-        m_runner.m_link->close();
-    if (m_runner.m_running == this)
-        m_runner.m_running = nullptr;
+    moveTo(State::Ended);
     m_report.ended(outcome);
     Q_EMIT finished(outcome);
     deleteLater();

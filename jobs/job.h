@@ -6,15 +6,21 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 #include <optional>
 
-class JobRunner;
+class JobLine;
+
+// An upload and a board test exchange frames, one at a time on the line; the receive monitor
+// polls what arrives, and may run beside them on another line.
+enum class JobKind { Upload, BoardTest, Monitor };
 
 // What a job sends: frame n is built just before it goes out, and the progress, if any, is set
-// after its exchange. A job of no frames is the monitor, which polls instead.
+// after its exchange. The monitor sends nothing.
 struct JobPlan {
+    JobKind kind = JobKind::Upload;
     PortTarget port;
     int frameCount = 0;
     std::function<QByteArray(int n)> frame{};
@@ -30,8 +36,11 @@ class Job : public QObject {
     Q_OBJECT
 
 public:
+    // Ready until started; Connecting once the port is taken; Exchanging or Polling once it is
+    // open; ReportingFailure while the operator is told why the job stopped; Ended.
     enum class State { Ready, Connecting, Exchanging, Polling, ReportingFailure, Ended };
 
+    Job(JobLine &line, JobPlan plan, JobReport &report, QObject *parent);
     ~Job() override;
 
     State state() const { return m_state; }
@@ -47,24 +56,21 @@ Q_SIGNALS:
     void finished(JobOutcome outcome);
 
 private:
-    friend class JobRunner;
-    Job(JobRunner &runner, JobPlan plan, JobReport &report);
-
-    bool polls() const;
+    bool polls() const { return m_plan.kind == JobKind::Monitor; }
     void step(const std::function<void()> &work);
+    void moveTo(State next);
     void portOpened();
     void replied(const Exchanged &exchange);
     void poll();
     void fail(const QString &text);
     void end(JobOutcome outcome);
 
-    JobRunner &m_runner;
+    JobLine &m_line;
     const JobPlan m_plan;
     JobReport &m_report;
     State m_state = State::Ready;
+    State m_failedIn = State::Ready; // what the job held when it failed is what it gives back
+    QPointer<QObject> m_failureHolder;
     QElapsedTimer m_clock; // since the start, for the wire log
     int m_frame = 0;       // the frame under way
-    bool m_portTaken = false;
-    bool m_progressShown = false;
-    bool m_held = false;
 };

@@ -21,24 +21,38 @@ JobRunner::~JobRunner() {
     qDeleteAll(findChildren<Job *>(Qt::FindDirectChildrenOnly));
 }
 
+bool JobRunner::claim(const Job *job) {
+    if (m_running)
+        return false;
+    m_running = job;
+    return true;
+}
+
+void JobRunner::release(const Job *job) {
+    if (m_running == job)
+        m_running = nullptr;
+}
+
 Job *JobRunner::upload(const UploadRequest &request, JobReport &report) {
     return new Job(*this,
-                   {.port = request.port,
+                   {.kind = JobKind::Upload,
+                    .port = request.port,
                     .frameCount = UploadFrameCount,
                     .frame = [request](int n) { return request.frame(n); },
                     .progressMessage = QStringLiteral("Processing ...."),
                     .progressAfter = &UploadRequest::progressAfter},
-                   report);
+                   report, this);
 }
 
 Job *JobRunner::probe(const PortTarget &port, JobReport &report) {
     return new Job(*this,
-                   {.port = port,
+                   {.kind = JobKind::BoardTest,
+                    .port = port,
                     .frameCount = ProbeFrameCount,
                     .frame = [](int n) { return FrameBuilder::probeFrame(n); }},
-                   report);
+                   report, this);
 }
 
 Job *JobRunner::monitor(const PortTarget &port, JobReport &report) {
-    return new Job(*this, {.port = port}, report);
+    return new Job(*this, {.kind = JobKind::Monitor, .port = port}, report, this);
 }

@@ -1,13 +1,10 @@
 #pragma once
 
 #include "job.h"
+#include "jobline.h"
 #include "uploadrequest.h"
 
 #include <QObject>
-
-class BoardLink;
-class SendRec;
-class QTimer;
 
 constexpr int ProbeFrameCount = BoardAddress::Count;
 
@@ -15,7 +12,7 @@ constexpr int ProbeFrameCount = BoardAddress::Count;
 // (tmrRx), and the jobs that use it, one upload or board test at a time. Each job is made here,
 // started with Job::start(), and given back whole on its one way out. Destroying the runner
 // destroys its jobs first.
-class JobRunner : public QObject {
+class JobRunner : public QObject, private JobLine {
     Q_OBJECT
 
 public:
@@ -33,10 +30,14 @@ public:
     Job *monitor(const PortTarget &port, JobReport &report);
 
 private:
-    friend class Job;
+    BoardLink &link() override { return *m_link; }
+    SendRec &exchange() override { return *m_exchange; }
+    QTimer &pollTimer() override { return *m_pollTimer; }
+    bool claim(const Job *job) override;
+    void release(const Job *job) override;
 
     BoardLink *const m_link;
     SendRec *const m_exchange;
     QTimer *const m_pollTimer;
-    Job *m_running = nullptr; // the upload or test under way
+    const Job *m_running = nullptr; // the upload or test under way
 };

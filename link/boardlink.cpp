@@ -235,13 +235,21 @@ bool BoardLink::isOpen() const {
     return m_port->isOpen();
 }
 
-void BoardLink::write(const QByteArray &bytes) {
+QIODevice *BoardLink::usableDevice(const QString &action) const {
     if (!m_pendingError.isEmpty())
         throw Failure(m_pendingError);
     if (!isOpen())
         throw Failure(
-            QStringLiteral("Cannot write to %1: the port is not open.").arg(m_target.label()));
-    QIODevice *const device = m_tcp ? static_cast<QIODevice *>(m_socket) : m_port;
+            QStringLiteral("Cannot %1 %2: the port is not open.").arg(action, m_target.label()));
+    return device();
+}
+
+QIODevice *BoardLink::device() const {
+    return m_tcp ? static_cast<QIODevice *>(m_socket) : m_port;
+}
+
+void BoardLink::write(const QByteArray &bytes) {
+    QIODevice *const device = usableDevice(QStringLiteral("write to"));
     if (device->write(bytes) != bytes.size())
         throw Failure(
             QStringLiteral("Cannot write to %1: %2.").arg(m_target.label(), device->errorString()));
@@ -256,20 +264,16 @@ void BoardLink::write(const QByteArray &bytes) {
 }
 
 void BoardLink::gather() {
-    QIODevice *const device = m_tcp ? static_cast<QIODevice *>(m_socket) : m_port;
+    QIODevice *const from = device();
     if (const qint64 room = KeptBytes - m_received.bytes.size(); room > 0)
-        m_received.bytes += device->read(room);
+        m_received.bytes += from->read(room);
     // Read and thrown away, rather than left to pile up in the device's buffer.
-    if (const qint64 skipped = device->skip(device->bytesAvailable()); skipped > 0)
+    if (const qint64 skipped = from->skip(from->bytesAvailable()); skipped > 0)
         m_received.dropped += skipped;
 }
 
 Received BoardLink::read() {
-    if (!m_pendingError.isEmpty())
-        throw Failure(m_pendingError);
-    if (!isOpen())
-        throw Failure(
-            QStringLiteral("Cannot read from %1: the port is not open.").arg(m_target.label()));
+    usableDevice(QStringLiteral("read from"));
     gather();
     return std::exchange(m_received, {});
 }

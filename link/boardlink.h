@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+class QIODevice;
 class QSerialPort;
 class QTcpSocket;
 class QTimer;
@@ -73,6 +74,10 @@ private:
     void connectFailed(const QString &why);
     void reportFailure(const QString &text);
     QString tcpLabel() const;
+    QIODevice *device() const;
+    // The open device, after the error it signalled since the open, if any, or its absence
+    // raised as a failure to action ("write to", "read from") it.
+    QIODevice *usableDevice(const QString &action) const;
     void gather();
 
     QSerialPort *const m_port;

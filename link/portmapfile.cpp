@@ -1,5 +1,6 @@
 #include "portmapfile.h"
 
+#include "bytetext.h"
 #include "regularfile.h"
 #include "settings.h"
 

@@ -1,5 +1,7 @@
 #include "porttarget.h"
 
+#include "bytetext.h"
+
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -44,18 +46,6 @@ QString deviceAddressProblem(const QString &device) {
                               "tcp://HOST:PORT")
             .arg(quoted(match.capturedView(1)));
     return {};
-}
-
-QString quoted(QStringView text) {
-    constexpr qsizetype MaxQuotedChars = 40;
-    QString shown = text.left(MaxQuotedChars).toString();
-    for (QChar &c : shown) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u'?';
-    }
-    if (text.size() > MaxQuotedChars)
-        shown += QChar(0x2026);
-    return shown;
 }
 
 QString devicePathForPort(int portNumber) {

@@ -29,10 +29,6 @@ std::optional<TcpEndpoint> tcpEndpoint(const QString &device);
 // malformed "tcp://" address or another scheme ("rfc2217://..."). Empty for a path or a
 // well-formed tcp://HOST:PORT.
 QString deviceAddressProblem(const QString &device);
-// Text from a file or the command line as a message quotes it: at most 40 characters (then "…"),
-// control characters as "?".
-QString quoted(QStringView text);
-
 // Numbers mapped to other devices than the table gives them. Numbers it does not name keep the
 // table's device. A number whose entry could not be used opens nothing, rather than the table's
 // device: that could be another chain of boards.

@@ -1,6 +1,5 @@
 #include "sendprogram.h"
 
-#include "alertcommand.h"
 #include "boardlink.h"
 #include "bytetext.h"
 #include "configstore.h"
@@ -10,11 +9,12 @@
 #include "framebuilder.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
+#include "journalexport.h"
 #include "portmapfile.h"
 #include "receiveline.h"
-#include "report.h"
-#include "reportfile.h"
 #include "rowfill.h"
+#include "sendalerts.h"
+#include "sendlisting.h"
 #include "signalwatcher.h"
 #include "wirelog.h"
 
@@ -22,8 +22,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QTimer>
 
@@ -31,18 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A text value as --show-values prints it on a line of fields: quoted when it holds a space, a
-// quote or nothing, so that each field reads back.
-QString shownText(const QString &text) {
-    const QString escaped = bytesAsText(text.toLatin1(), ByteStyle::Escapes);
-    if (!text.isEmpty() && std::none_of(text.cbegin(), text.cend(), [](QChar c) {
-            return c.isSpace() || c == QLatin1Char('"');
-        }))
-        return escaped;
-    return QStringLiteral("\"%1\"").arg(
-        QString(escaped).replace(QLatin1Char('"'), QLatin1String("\\\"")));
-}
 
 // A journal named with --journal may be anyone's file: never moved aside, even when damaged.
 JournalOptions journalOptions(const SendOptions &options) {
@@ -64,7 +50,16 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
                                    ? Journal::defaultPath(options.configPath)
                                    : options.journalPath,
                                QStringLiteral("send"), journalOptions(options), this))
+    , m_alerts(new SendAlerts(
+          m_options, *m_journal, m_out, [this](const QString &text) { error(text); },
+          [this] {
+              sayJournalProblem();
+              return m_journalProblem;
+          },
+          this))
     , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
+    connect(m_alerts, &SendAlerts::ended, this,
+            [this] { finishWith(m_signal ? SignalBase + m_signal : m_status); });
     // Watched before any input is read. SIGHUP: the terminal or the session went away.
     auto *const watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, this);
     connect(watcher, &SignalWatcher::signalled, this, &SendProgram::signalled);
@@ -94,21 +89,37 @@ int SendProgram::run() {
     case SendOptions::Mode::DryRun:
         return withSources([this] { return upload(true); });
     case SendOptions::Mode::ShowValues:
-        return withSources([this] { return showValues(); });
+        return withSources([this] {
+            SendListing::values(m_values, m_options.json, m_out);
+            sayUnavailable(m_values);
+            return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
+        });
     case SendOptions::Mode::Test:
         return test();
     case SendOptions::Mode::Monitor:
         return monitor();
     case SendOptions::Mode::History:
-        return history();
+        return exports().history(m_journal->journal().path());
     case SendOptions::Mode::Init:
         return init();
     case SendOptions::Mode::Check:
         return check();
     case SendOptions::Mode::Report:
-        return report();
+        return exports().report(m_journal->journal().path());
     }
     return BadInput;
+}
+
+int SendProgram::check() {
+    const std::optional<PortTarget> port = portWithoutRows();
+    if (!port)
+        return BadInput;
+    m_status = SomeDidNotAnswer; // once the alert command, if one runs, has ended
+    return m_alerts->check(*port);
+}
+
+JournalExport SendProgram::exports() {
+    return JournalExport(m_options, m_out, [this](const QString &text) { error(text); });
 }
 
 int SendProgram::init() {
@@ -195,50 +206,6 @@ PageSet SendProgram::rowsToSend(qint16 &portNumber) {
     return pages;
 }
 
-int SendProgram::showValues() {
-    const FieldValues &values = m_values;
-    QList<FieldValues::Line> lines = values.lines();
-    if (values.sourcesConfigured() && !values.value(QStringLiteral("updated"))) {
-        const std::optional<QDateTime> updated = values.updated({});
-        lines.append({QStringLiteral("updated"),
-                      {},
-                      updated ? Reading::State::Ok : Reading::State::Failed,
-                      updated.value_or(QDateTime()),
-                      QStringLiteral("the oldest reading in use"),
-                      {}});
-    }
-    const auto timeText = [](const QDateTime &time) {
-        return time.toUTC().toString(Qt::ISODateWithMs);
-    };
-    for (const FieldValues::Line &line : std::as_const(lines)) {
-        if (m_options.json) {
-            QJsonObject object{
-                {"name", line.name}, {"state", stateName(line.state)}, {"source", line.source}};
-            object.insert("value", !line.value ? QJsonValue()
-                                   : std::holds_alternative<double>(*line.value)
-                                       ? QJsonValue(std::get<double>(*line.value))
-                                       : QJsonValue(std::get<QString>(*line.value)));
-            object.insert("time",
-                          line.time.isValid() ? QJsonValue(timeText(line.time)) : QJsonValue());
-            m_out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))
-                  << '\n';
-            continue;
-        }
-        QString value = QStringLiteral("-");
-        if (line.value && std::holds_alternative<double>(*line.value))
-            value =
-                QString::number(std::get<double>(*line.value), 'g', QLocale::FloatingPointShortest);
-        else if (line.value)
-            value = shownText(std::get<QString>(*line.value));
-        m_out << line.name << ' ' << value << ' ' << stateName(line.state) << ' '
-              << (line.time.isValid() ? timeText(line.time) : QStringLiteral("-")) << ' '
-              << line.source << '\n';
-    }
-    m_out.flush();
-    sayUnavailable(values);
-    return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
-}
-
 std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
     if (!m_options.device.isEmpty())
         return PortTarget::device(m_options.device);
@@ -290,8 +257,7 @@ int SendProgram::upload(bool dryRun) {
     };
 
     if (dryRun) {
-        for (int n = 0; n < UploadFrameCount; ++n)
-            m_out << wireText(request.frame(n)) << '\n';
+        SendListing::frames(request, m_out);
         return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
     }
 
@@ -319,7 +285,7 @@ int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
         if (status == AllAnswered && !m_unavailable.isEmpty())
             status = ValuesUnavailable;
         m_status = status;
-        if (m_signal || !alertOnChange())
+        if (m_signal || !m_alerts->afterJob())
             Q_EMIT finished(status);
     });
     job->start();
@@ -363,176 +329,8 @@ int SendProgram::monitor() {
     return runJob(job, std::nullopt);
 }
 
-int SendProgram::history() {
-    // Read-only: the journal is never created, moved or rewritten by a look at it, and records
-    // are printed as they are read, so memory stays flat however many are asked for.
-    const QString path = m_journal->journal().path();
-    if (m_options.csv) {
-        // The stream writes the byte order mark itself, and would drop one given as text.
-        m_out.setGenerateByteOrderMark(true);
-        m_out << QString::fromUtf8(historyCsvHeader());
-    }
-    const JournalReading reading =
-        readJournal(path, m_options.historyLimit, m_options.json || m_options.csv,
-                    [this](const JournalRecord &record, QByteArrayView storedRows) {
-                        if (m_options.csv)
-                            m_out << QString::fromUtf8(historyCsv(record, storedRows));
-                        else if (m_options.json)
-                            m_out << QString::fromUtf8(historyJson(record, storedRows)) << '\n';
-                        else
-                            m_out << historyLine(record) << '\n';
-                    });
-    m_out.flush();
-    if (!reading.exists) {
-        error(QStringLiteral("no job journal at %1 yet").arg(path));
-        return AllAnswered;
-    }
-    if (!reading.problem.isEmpty()) {
-        error(reading.problem);
-        // Something the operator asked for could not be read: records shown or not, say so.
-        if (reading.read == 0)
-            return BadInput;
-    }
-    return AllAnswered;
-}
-
-int SendProgram::check() {
-    const std::optional<PortTarget> port = portWithoutRows();
-    if (!port)
-        return BadInput;
-    const QString path = m_journal->journal().path();
-    const JournalLookup complete = readNewest(path, QStringLiteral("upload"), port->portNumber(),
-                                              port->devicePath(), QStringLiteral("complete"));
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const qint64 allowedMs = m_options.expectEverySeconds * 1500;
-    const std::optional<QDateTime> last =
-        complete.record ? complete.record->finished : std::nullopt;
-    if (complete.problem.isEmpty() && last && last->msecsTo(now) <= allowedMs) {
-        if (!m_options.quiet)
-            m_out << "last complete upload to " << port->label() << " at "
-                  << last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) << '\n';
-        return AllAnswered;
-    }
-    QString said;
-    if (!complete.problem.isEmpty())
-        said = complete.problem;
-    else if (last)
-        said = QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
-                   .arg(port->label(),
-                        last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                        QString::number(double(allowedMs) / 60000.0, 'f', 1));
-    else
-        said = QStringLiteral("no complete upload to %1 in the journal %2")
-                   .arg(port->label(), QDir::toNativeSeparators(path));
-    error(said);
-    if (m_options.alertCommand.isEmpty())
-        return SomeDidNotAnswer;
-    // What the newest upload did, finished or not, tells why none completed.
-    const JournalLookup newest =
-        readNewest(path, QStringLiteral("upload"), port->portNumber(), port->devicePath());
-    JournalRecord stale;
-    stale.job = QStringLiteral("upload");
-    stale.port = port->portNumber();
-    stale.device = port->devicePath();
-    stale.outcome = QStringLiteral("stale");
-    stale.error = said;
-    m_status = SomeDidNotAnswer;
-    runAlert(stale, newest.record ? newest.record->outcome.value_or(QStringLiteral("unfinished"))
-                                  : QString());
-    return -1;
-}
-
-bool SendProgram::alertOnChange() {
-    if (m_options.alertCommand.isEmpty() || m_options.mode == SendOptions::Mode::Monitor)
-        return false;
-    Journal &journal = m_journal->journal();
-    const qint64 id = m_journal->lastEndedId();
-    const std::optional<JournalRecord> record = id >= 0 ? journal.record(id) : std::nullopt;
-    if (!record || !record->outcome)
-        return alertUnrecorded();
-    const std::optional<JournalRecord> previous = journal.previousOf(*record);
-    sayJournalProblem();
-    if (outcomeChanges(previous, *record).isEmpty())
-        return false;
-    runAlert(*record, previous ? previous->outcome.value_or(QString()) : QString());
-    return true;
-}
-
-bool SendProgram::alertUnrecorded() {
-    // The journal could not keep the job: with nothing to compare it with, anything but a job
-    // that went well is said, and the alert says why the journal could not keep it.
-    std::optional<JournalRecord> ended = m_journal->lastEnded();
-    sayJournalProblem();
-    if (!ended || outcomeChanges(std::nullopt, *ended).isEmpty())
-        return false;
-    QStringList why = m_journalProblem.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (ended->error)
-        why.prepend(*ended->error);
-    ended->error = why.join(QLatin1String("; "));
-    runAlert(*ended, QString());
-    return true;
-}
-
-void SendProgram::runAlert(const JournalRecord &record, const QString &previousOutcome) {
-    QStringList silent;
-    for (const int board : silentBoards(record))
-        silent << QString::number(board);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const std::pair<const char *, QString> values[] = {
-        {"DISPLAY_DEVICE", record.device},
-        {"DISPLAY_PORT", record.port > 0 ? QString::number(record.port) : QString()},
-        {"DISPLAY_JOB", record.job},
-        {"DISPLAY_OUTCOME", record.outcome.value_or(QString())},
-        {"DISPLAY_PREVIOUS_OUTCOME", previousOutcome},
-        {"DISPLAY_SILENT_BOARDS", silent.join(QLatin1Char(','))},
-        {"DISPLAY_UNAVAILABLE", record.unavailable.value_or(QStringList()).join(QLatin1Char(','))},
-        {"DISPLAY_ERROR", record.error.value_or(QString())},
-        {"DISPLAY_JOURNAL", QDir::toNativeSeparators(m_journal->journal().path())},
-    };
-    for (const auto &[name, value] : values)
-        environment.insert(QLatin1String(name), value);
-    m_alert = new AlertCommand(m_options.alertCommand, m_options.alertTimeoutMs, this);
-    connect(m_alert, &AlertCommand::ended, this, [this](const QString &failure) {
-        if (!failure.isEmpty())
-            error(failure);
-        m_alert->deleteLater();
-        m_alert = nullptr;
-        finishWith(m_signal ? SignalBase + m_signal : m_status);
-    });
-    m_alert->start(environment);
-}
-
 void SendProgram::finishWith(int status) {
     Q_EMIT finished(status);
-}
-
-int SendProgram::report() {
-    // Read-only, as --history: the page is written whole, or not at all when nothing was read.
-    const QString path = m_journal->journal().path();
-    ReportOptions options;
-    options.days = m_options.reportDays;
-    options.expectEverySeconds = m_options.expectEverySeconds;
-    const ReportPage page = writeReport(path, options);
-    if (!page.reading.exists) {
-        error(QStringLiteral("no job journal at %1").arg(path));
-        return BadInput;
-    }
-    if (!page.reading.problem.isEmpty())
-        error(page.reading.problem);
-    if (page.html.isEmpty())
-        return BadInput;
-    if (m_options.reportPath == QLatin1String("-")) {
-        m_out << QString::fromUtf8(page.html);
-        m_out.flush();
-        return AllAnswered;
-    }
-    try {
-        ReportFile::write(m_options.reportPath, page.html);
-    } catch (const Failure &failure) {
-        error(failure.text());
-        return BadInput;
-    }
-    return AllAnswered;
 }
 
 void SendProgram::sayJournalProblem() {
@@ -572,8 +370,7 @@ void SendProgram::signalled(int number) {
         m_signal = number;
     if (m_job)
         m_job->cancel();
-    if (m_alert)
-        m_alert->stop();
+    m_alerts->stop();
 }
 
 void SendProgram::exchanged(const Exchanged &exchange) {

@@ -6,6 +6,7 @@
 #include "reading.h"
 #include "rowfill.h"
 #include "sendoptions.h"
+#include "sendstatus.h"
 
 #include <QObject>
 #include <QTextStream>
@@ -14,21 +15,11 @@
 #include <functional>
 #include <optional>
 
-class AlertCommand;
 class Job;
+class JournalExport;
 class JobJournal;
-struct JournalRecord;
 class JobRunner;
-
-// display-send's exit statuses.
-enum SendStatus : int {
-    AllAnswered = 0,
-    SomeDidNotAnswer = 1,
-    PortFailed = 2,
-    BadInput = 3,
-    ValuesUnavailable = 4, // the upload went out whole, but some values showed the missing text
-    SignalBase = 128,      // + the signal's number
-};
+class SendAlerts;
 
 // display-send: one job on the console's job runner, reported on standard output and error.
 class SendProgram : public QObject, private JobReport {
@@ -57,21 +48,13 @@ private:
     // Keeps the unavailable names and says each on standard error with its reason.
     void sayUnavailable(const FieldValues &values);
     int upload(bool dryRun);
-    int showValues();
+    JournalExport exports();
     int test();
     int monitor();
-    int history();
     int init();
     int check();
     // The exit status, given once the alert command (if one runs) has ended.
     void finishWith(int status);
-    // Runs the alert command for the job that just ended when its outcome differs from the
-    // previous one of its kind on its port; true while it runs.
-    bool alertOnChange();
-    // For a job the journal could not keep: runs the alert command unless the job went well.
-    bool alertUnrecorded();
-    void runAlert(const JournalRecord &record, const QString &previousOutcome);
-    int report();
     // Runs the job; what it did decides the exit status when it ends.
     int runJob(Job *job, std::optional<PortTarget> verdictPort);
     // The journal's problem, if it met one, said once on standard error.
@@ -99,9 +82,9 @@ private:
     QTextStream &m_err;
     JobRunner *const m_runner;
     JobJournal *const m_journal;
-    Job *m_job = nullptr;            // while it runs
-    AlertCommand *m_alert = nullptr; // while it runs
-    int m_status = AllAnswered;      // said when the alert command ends
+    SendAlerts *const m_alerts;
+    Job *m_job = nullptr;       // while it runs
+    int m_status = AllAnswered; // said when the alert command ends
     // The names of the values the rows asked for that had none to give; recorded with the
     // upload and compared by --alert with the upload before.
     QStringList m_unavailable;

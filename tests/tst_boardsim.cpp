@@ -184,7 +184,7 @@ void TestBoardSim::rejectedFramesCountedAndUploadEndsOnlyAfterDelay() {
     QCOMPARE(completed.size(), 0);
     QCOMPARE(sim.framesRejected(), 1);
     QVERIFY(log.last().at(0).toString().contains(
-        QStringLiteral("REJECTED \"1ED07TSCa~b<CR>\": row-pair frame for page 7: pages are 0..5")));
+        QStringLiteral("REJECTED \"1ED07TSCa~b\\x0d\": row-pair frame for page 7: pages are 0..5")));
 
     port.write("1EN0612\r*Q\r");
     QVERIFY(port.waitForBytesWritten(1000));

@@ -94,6 +94,9 @@ void TestPortMap::linesOfAFile_data() {
                               << QStringList{"line 1: COM 0 is not in the port list"};
     QTest::newRow("not a number") << QByteArray("\n\nCOM33=/dev/ttyUSB0\n") << QStringList{}
                                   << QStringList{"line 3: \"COM33\" is not a port number"};
+    QTest::newRow("control character in a key shown escaped")
+        << QByteArray("\x1b[2J=/dev/ttyUSB0\n") << QStringList{}
+        << QStringList{"line 1: \"\\x1b[2J\" is not a port number"};
     QTest::newRow("unknown scheme: the number opens nothing")
         << QByteArray("40=rfc2217://host:4000\n41=/dev/ttyUSB2\n")
         << QStringList{"40 opens nothing", "41=/dev/ttyUSB2"}

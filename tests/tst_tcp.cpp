@@ -131,6 +131,9 @@ void TestTcp::connectFails_data() {
                                              << "no connection within 3 s" << 2950 << 4500;
     QTest::newRow("device without a port") << "no port"
                                            << "tcp://HOST:PORT" << 0 << 1000;
+    // The system refuses a TCP connect to a multicast address inside the call itself.
+    QTest::newRow("connect refused inside the call") << "multicast"
+                                                     << "the host cannot be reached" << 0 << 1000;
 }
 
 // A connect that fails is one port error naming host and port; the console stays live while it
@@ -152,6 +155,9 @@ void TestTcp::connectFails() {
         QVERIFY2(hanging.hangs(), "a connect to a full accept queue does not hang here");
         device = hanging.device();
         named = QStringLiteral("127.0.0.1:%1").arg(hanging.port);
+    } else if (kind == QLatin1String("multicast")) {
+        named = QStringLiteral("224.0.0.1:9");
+        device = QStringLiteral("tcp://") + named;
     } else {
         device = named = QStringLiteral("tcp://127.0.0.1");
     }

@@ -2,6 +2,10 @@
 
 #include "bytetext.h"
 
+QString quotedFrame(const QByteArray &bytes) {
+    return QLatin1Char('"') + quoted(QString::fromLatin1(bytes)) + QLatin1Char('"');
+}
+
 namespace {
 
 // Board k + 1 holds rows 2k and 2k + 1 of every page; addresses and pages travel as one digit.
@@ -19,10 +23,6 @@ ParsedFrame invalid(const QString &problem) {
     return parsed;
 }
 
-QString quoted(const QByteArray &bytes) {
-    return QLatin1Char('"') + bytesAsText(bytes, ByteStyle::Brackets) + QLatin1Char('"');
-}
-
 ParsedFrame parseRowPair(const QByteArray &frame, int address) {
     // address, "ED0", page digit, "TSC", first row, "~", second row
     if (address < 1 || address > BoardAddress::Highest)
@@ -32,10 +32,10 @@ ParsedFrame parseRowPair(const QByteArray &frame, int address) {
     if (frame.mid(1, 3) != "ED0")
         return invalid(
             QStringLiteral("row-pair frame %1 does not go on with \"ED0\" after the address")
-                .arg(quoted(frame)));
+                .arg(quotedFrame(frame)));
     if (frame.size() < 5 || !isDigit(frame.at(4)))
-        return invalid(
-            QStringLiteral("row-pair frame %1 has no page digit after \"ED0\"").arg(quoted(frame)));
+        return invalid(QStringLiteral("row-pair frame %1 has no page digit after \"ED0\"")
+                           .arg(quotedFrame(frame)));
     const int page = frame.at(4) - '0';
     if (page >= PageSet::PageCount)
         return invalid(QStringLiteral("row-pair frame for page %1: pages are 0..%2")
@@ -44,12 +44,12 @@ ParsedFrame parseRowPair(const QByteArray &frame, int address) {
     if (frame.mid(5, 3) != "TSC")
         return invalid(
             QStringLiteral("row-pair frame %1 does not go on with \"TSC\" after the page digit")
-                .arg(quoted(frame)));
+                .arg(quotedFrame(frame)));
     const QByteArray text = frame.mid(8);
     const qsizetype tilde = text.indexOf('~');
     if (tilde < 0)
         return invalid(QStringLiteral("row-pair frame %1 has no \"~\" between its two rows")
-                           .arg(quoted(frame)));
+                           .arg(quotedFrame(frame)));
     ParsedFrame parsed;
     parsed.kind = ParsedFrame::Kind::RowPair;
     parsed.address = address;
@@ -69,7 +69,7 @@ ParsedFrame parsePageDelay(const QByteArray &frame, int address) {
     if (!frame.startsWith("1EN06") || digits.size() != 2 || !isDigit(digits.at(0)) ||
         !isDigit(digits.at(1)))
         return invalid(QStringLiteral("page-delay frame %1 is not \"1EN06\" and two digits")
-                           .arg(quoted(frame)));
+                           .arg(quotedFrame(frame)));
     const int seconds = (digits.at(0) - '0') * 10 + (digits.at(1) - '0');
     if (seconds < 1 || seconds > 20)
         return invalid(QStringLiteral("page delay of %1 seconds: delays are 01..20").arg(seconds));
@@ -87,7 +87,7 @@ ParsedFrame parseProbe(const QByteArray &frame, int address) {
                            .arg(BoardAddress::Highest));
     if (frame.size() != 2)
         return invalid(
-            QStringLiteral("probe frame %1 has something after the \"?\"").arg(quoted(frame)));
+            QStringLiteral("probe frame %1 has something after the \"?\"").arg(quotedFrame(frame)));
     ParsedFrame parsed;
     parsed.kind = ParsedFrame::Kind::Probe;
     parsed.address = address;
@@ -107,12 +107,12 @@ ParsedFrame parseFrame(const QByteArray &frame) {
             return parsed;
         }
         return invalid(
-            QStringLiteral("bracket frame %1: it must be exactly \"*Q\"").arg(quoted(frame)));
+            QStringLiteral("bracket frame %1: it must be exactly \"*Q\"").arg(quotedFrame(frame)));
     }
     if (!isDigit(first))
         return invalid(QStringLiteral("frame %1 starts with neither a board address digit nor "
                                       "\"*Q\"")
-                           .arg(quoted(frame)));
+                           .arg(quotedFrame(frame)));
     const int address = first - '0';
     ParsedFrame parsed;
     if (frame.size() >= 2 && frame.at(1) == '?')
@@ -124,7 +124,7 @@ ParsedFrame parseFrame(const QByteArray &frame) {
     else
         parsed = invalid(QStringLiteral("frame %1 for address %2 is no row pair (\"ED0\"), page "
                                         "delay (\"EN06\") or probe (\"?\")")
-                             .arg(quoted(frame))
+                             .arg(quotedFrame(frame))
                              .arg(address));
     if (parsed.kind == ParsedFrame::Kind::Invalid)
         parsed.address = address;

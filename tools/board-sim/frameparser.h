@@ -25,5 +25,8 @@ struct ParsedFrame {
 };
 QDebug operator<<(QDebug debug, const ParsedFrame &frame);
 
+// A frame or a row as the simulator's messages quote it: in double quotes, shown as quoted().
+QString quotedFrame(const QByteArray &bytes);
+
 // frame: the bytes before the carriage return.
 ParsedFrame parseFrame(const QByteArray &frame);

@@ -141,20 +141,17 @@ void BoardSimulator::addMessage(const QString &line) {
 }
 
 QString BoardSimulator::describe(const ParsedFrame &parsed, const QByteArray &frame) const {
-    const auto quoted = [](const QByteArray &bytes) {
-        return QLatin1Char('"') + bytesAsText(bytes, ByteStyle::Brackets) + QLatin1Char('"');
-    };
     QString what;
     switch (parsed.kind) {
     case ParsedFrame::Kind::Bracket:
         return QStringLiteral("*Q (bracket, no board answers)");
     case ParsedFrame::Kind::Invalid:
-        return QStringLiteral("REJECTED %1: %2").arg(quoted(frame), parsed.problem);
+        return QStringLiteral("REJECTED %1: %2").arg(quotedFrame(frame), parsed.problem);
     case ParsedFrame::Kind::RowPair:
         what = QStringLiteral("row pair for board %1, Page %2: %3 ~ %4")
                    .arg(parsed.address)
                    .arg(parsed.page + 1)
-                   .arg(quoted(parsed.firstRow), quoted(parsed.secondRow));
+                   .arg(quotedFrame(parsed.firstRow), quotedFrame(parsed.secondRow));
         break;
     case ParsedFrame::Kind::PageDelay:
         what = QStringLiteral("page delay %1 s").arg(parsed.delaySeconds);

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "reportgatherer.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// The report's one HTML page: its head, a warning when the journal could not be read whole, then
+// a section for each device.
+class ReportWriter {
+public:
+    using Device = ReportGatherer::Device;
+
+    static QByteArray page(const QString &journalPath, const ReportOptions &options,
+                           const QString &readingProblem, const QMap<QString, Device> &devices);
+
+private:
+    ReportWriter(const ReportOptions &options, QString &html)
+        : m_options(options)
+        , m_html(html)
+        , m_now(options.now.toMSecsSinceEpoch())
+        , m_start(options.now.addDays(-options.days).toMSecsSinceEpoch()) {}
+
+    void device(const Device &device);
+
+    void lastUpload(const Device &device);
+    // Each board whose newest answer is none, and since when: what the report is read for first.
+    void darkBoards(const Device &device);
+    double x(qint64 ms) const;
+    void strips(const Device &device);
+    void strip(const Device &device, int board);
+    void uploadsPerDay(const Device &device);
+    void failures(const Device &device);
+    void pages(const Device &device);
+
+    const ReportOptions &m_options;
+    QString &m_html;
+    const qint64 m_now;
+    const qint64 m_start;
+};

@@ -1,0 +1,127 @@
+#include "sendalerts.h"
+
+#include "alertcommand.h"
+#include "jobjournal.h"
+#include "sendstatus.h"
+
+#include <QDir>
+#include <QProcessEnvironment>
+
+#include <utility>
+
+SendAlerts::SendAlerts(const SendOptions &options, JobJournal &journal, QTextStream &out,
+                       std::function<void(const QString &)> error,
+                       std::function<QString()> sayJournalProblem, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_journal(journal)
+    , m_out(out)
+    , m_error(std::move(error))
+    , m_sayJournalProblem(std::move(sayJournalProblem)) {}
+
+int SendAlerts::check(const PortTarget &port) {
+    const QString path = m_journal.journal().path();
+    const JournalLookup complete = readNewest(path, QStringLiteral("upload"), port.portNumber(),
+                                              port.devicePath(), QStringLiteral("complete"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const qint64 allowedMs = m_options.expectEverySeconds * 1500;
+    const std::optional<QDateTime> last =
+        complete.record ? complete.record->finished : std::nullopt;
+    if (complete.problem.isEmpty() && last && last->msecsTo(now) <= allowedMs) {
+        if (!m_options.quiet)
+            m_out << "last complete upload to " << port.label() << " at "
+                  << last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) << '\n';
+        return AllAnswered;
+    }
+    QString said;
+    if (!complete.problem.isEmpty())
+        said = complete.problem;
+    else if (last)
+        said = QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
+                   .arg(port.label(),
+                        last->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                        QString::number(double(allowedMs) / 60000.0, 'f', 1));
+    else
+        said = QStringLiteral("no complete upload to %1 in the journal %2")
+                   .arg(port.label(), QDir::toNativeSeparators(path));
+    m_error(said);
+    if (m_options.alertCommand.isEmpty())
+        return SomeDidNotAnswer;
+    // What the newest upload did, finished or not, tells why none completed.
+    const JournalLookup newest =
+        readNewest(path, QStringLiteral("upload"), port.portNumber(), port.devicePath());
+    JournalRecord stale;
+    stale.job = QStringLiteral("upload");
+    stale.port = port.portNumber();
+    stale.device = port.devicePath();
+    stale.outcome = QStringLiteral("stale");
+    stale.error = said;
+    runAlert(stale, newest.record ? newest.record->outcome.value_or(QStringLiteral("unfinished"))
+                                  : QString());
+    return -1;
+}
+
+bool SendAlerts::afterJob() {
+    if (m_options.alertCommand.isEmpty() || m_options.mode == SendOptions::Mode::Monitor)
+        return false;
+    Journal &journal = m_journal.journal();
+    const qint64 id = m_journal.lastEndedId();
+    const std::optional<JournalRecord> record = id >= 0 ? journal.record(id) : std::nullopt;
+    if (!record || !record->outcome)
+        return alertUnrecorded();
+    const std::optional<JournalRecord> previous = journal.previousOf(*record);
+    m_sayJournalProblem();
+    if (outcomeChanges(previous, *record).isEmpty())
+        return false;
+    runAlert(*record, previous ? previous->outcome.value_or(QString()) : QString());
+    return true;
+}
+
+bool SendAlerts::alertUnrecorded() {
+    // The journal could not keep the job: with nothing to compare it with, anything but a job
+    // that went well is said, and the alert says why the journal could not keep it.
+    std::optional<JournalRecord> ended = m_journal.lastEnded();
+    const QString journalProblem = m_sayJournalProblem();
+    if (!ended || outcomeChanges(std::nullopt, *ended).isEmpty())
+        return false;
+    QStringList why = journalProblem.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (ended->error)
+        why.prepend(*ended->error);
+    ended->error = why.join(QLatin1String("; "));
+    runAlert(*ended, QString());
+    return true;
+}
+
+void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome) {
+    QStringList silent;
+    for (const int board : silentBoards(record))
+        silent << QString::number(board);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const std::pair<const char *, QString> values[] = {
+        {"DISPLAY_DEVICE", record.device},
+        {"DISPLAY_PORT", record.port > 0 ? QString::number(record.port) : QString()},
+        {"DISPLAY_JOB", record.job},
+        {"DISPLAY_OUTCOME", record.outcome.value_or(QString())},
+        {"DISPLAY_PREVIOUS_OUTCOME", previousOutcome},
+        {"DISPLAY_SILENT_BOARDS", silent.join(QLatin1Char(','))},
+        {"DISPLAY_UNAVAILABLE", record.unavailable.value_or(QStringList()).join(QLatin1Char(','))},
+        {"DISPLAY_ERROR", record.error.value_or(QString())},
+        {"DISPLAY_JOURNAL", QDir::toNativeSeparators(m_journal.journal().path())},
+    };
+    for (const auto &[name, value] : values)
+        environment.insert(QLatin1String(name), value);
+    m_alert = new AlertCommand(m_options.alertCommand, m_options.alertTimeoutMs, this);
+    connect(m_alert, &AlertCommand::ended, this, [this](const QString &failure) {
+        if (!failure.isEmpty())
+            m_error(failure);
+        m_alert->deleteLater();
+        m_alert = nullptr;
+        Q_EMIT ended();
+    });
+    m_alert->start(environment);
+}
+
+void SendAlerts::stop() {
+    if (m_alert)
+        m_alert->stop();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "porttarget.h"
+#include "sendoptions.h"
+
+#include <QObject>
+#include <QString>
+#include <QTextStream>
+
+#include <functional>
+
+class AlertCommand;
+class JobJournal;
+struct JournalRecord;
+
+// --alert and --check: the alert command, run when a job's outcome differs from the previous one
+// of its kind on its port, or when no upload to a port completed in time.
+class SendAlerts : public QObject {
+    Q_OBJECT
+
+public:
+    // error says a text on standard error; sayJournalProblem says the journal's new problem, if
+    // any, and gives the last one said.
+    SendAlerts(const SendOptions &options, JobJournal &journal, QTextStream &out,
+               std::function<void(const QString &)> error,
+               std::function<QString()> sayJournalProblem, QObject *parent);
+
+    // --check: the exit status, or -1 while the alert command runs (ended() follows).
+    int check(const PortTarget &port);
+    // For the job that just ended: true while the alert command runs for it.
+    bool afterJob();
+    // Ends the alert command, if one runs.
+    void stop();
+
+Q_SIGNALS:
+    void ended();
+
+private:
+    // For a job the journal could not keep: runs the alert command unless the job went well.
+    bool alertUnrecorded();
+    void runAlert(const JournalRecord &record, const QString &previousOutcome);
+
+    const SendOptions &m_options;
+    JobJournal &m_journal;
+    QTextStream &m_out;
+    const std::function<void(const QString &)> m_error;
+    const std::function<QString()> m_sayJournalProblem;
+    AlertCommand *m_alert = nullptr; // while it runs
+};
