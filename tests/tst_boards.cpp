@@ -107,7 +107,7 @@ void TestBoards::parse_data() {
     // Every rejection.
     QTest::newRow("empty frame") << QByteArray() << rejected(-1, "empty frame");
     QTest::newRow("line feed before a frame")
-        << QByteArray("\n1?") << rejected(-1, "\"<LF>1?\" starts with neither");
+        << QByteArray("\n1?") << rejected(-1, "\"\\x0a1?\" starts with neither");
     QTest::newRow("bracket with more") << QByteArray("*QQ") << rejected(-1, "exactly \"*Q\"");
     QTest::newRow("bracket other letter") << QByteArray("*R") << rejected(-1, "exactly \"*Q\"");
     QTest::newRow("letter first") << QByteArray("Q1?") << rejected(-1, "starts with neither");
@@ -146,7 +146,7 @@ void TestBoards::parse_data() {
     QTest::newRow("probe 9") << QByteArray("9?") << rejected(9, "probe of address 9");
     QTest::newRow("probe with more") << QByteArray("3??") << rejected(3, "after the \"?\"");
     QTest::newRow("control byte shown as hex")
-        << QByteArray("1ED00TSCa\x01") << rejected(1, "\"1ED00TSCa<01>\"");
+        << QByteArray("1ED00TSCa\x01") << rejected(1, "\"1ED00TSCa\\x01\"");
 }
 
 void TestBoards::parse() {
