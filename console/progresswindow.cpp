@@ -1,4 +1,4 @@
-#include "frmprogress.h"
+#include "progresswindow.h"
 
 #include "layout.h"
 

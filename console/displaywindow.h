@@ -22,11 +22,11 @@
 // the box is closed. Closing the window cancels the job: progress, then port, recorded once.
 
 #include "configstore.h"
-#include "frmprogress.h"
 #include "jobreport.h"
 #include "journal.h"
 #include "pageset.h"
 #include "porttarget.h"
+#include "progresswindow.h"
 
 #include <QHash>
 #include <QWidget>
