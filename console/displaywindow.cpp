@@ -44,13 +44,13 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     : QWidget(parent)
     , m_controls(buildControls(this, Layout::displayControls(), LayoutUnits::forPrimaryScreen()))
     , m_tabs(controlNamed<PageTabs>(m_controls, QStringLiteral("SSTab")))
-    , m_cmbComm(controlNamed<SettingList>(m_controls, QStringLiteral("cmbComm")))
-    , m_cmbDelay(controlNamed<SettingList>(m_controls, QStringLiteral("cmbDelay")))
-    , m_cmdSend(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdSend")))
-    , m_cmdTest(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
-    , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
-    , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
-    , m_lblValues(controlNamed<QLabel>(m_controls, QStringLiteral("lblValues")))
+    , m_portList(controlNamed<SettingList>(m_controls, QStringLiteral("cmbComm")))
+    , m_delayList(controlNamed<SettingList>(m_controls, QStringLiteral("cmbDelay")))
+    , m_sendButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdSend")))
+    , m_testButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
+    , m_receiveOnlyButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
+    , m_receiveLine(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
+    , m_unavailableLine(controlNamed<QLabel>(m_controls, QStringLiteral("lblValues")))
     , m_runner(new JobRunner(this))
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
     , m_ports(setup.ports)
@@ -85,16 +85,16 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
         describeLight(address, QStringLiteral("not asked yet"));
     }
     // A screen reader finds a list's label through the label's buddy.
-    controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_cmbComm);
-    controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_cmbDelay);
-    m_lblRx->setMargin(2);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_portList);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_delayList);
+    m_receiveLine->setMargin(2);
 
     // The tooltip is read from the journal each time it is asked for: a scheduled display-send
     // on the same folder may have sent since, and the console's start-up never waits for it.
-    m_cmdSend->installEventFilter(this);
-    connect(m_cmdSend, &QPushButton::clicked, this, &DisplayWindow::runUpload);
-    connect(m_cmdTest, &QPushButton::clicked, this, &DisplayWindow::runProbe);
-    connect(m_cmdRecOnly, &QPushButton::clicked, this, &DisplayWindow::toggleMonitor);
+    m_sendButton->installEventFilter(this);
+    connect(m_sendButton, &QPushButton::clicked, this, &DisplayWindow::runUpload);
+    connect(m_testButton, &QPushButton::clicked, this, &DisplayWindow::runProbe);
+    connect(m_receiveOnlyButton, &QPushButton::clicked, this, &DisplayWindow::toggleMonitor);
 
     startUp();
     m_tabs->setCurrentIndex(0);
@@ -156,15 +156,15 @@ DisplayWindow::~DisplayWindow() {
     delete m_figures;
     delete m_viewFigures;
     delete m_runner;
-    delete m_progress;
+    delete m_progressWindow;
     endPortWait();
 }
 
 // ---- showing --------------------------------------------------------------------------------
 
 bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == m_cmdSend && event->type() == QEvent::ToolTip)
-        m_cmdSend->setToolTip(m_journal->lastUploadSummary());
+    if (watched == m_sendButton && event->type() == QEvent::ToolTip)
+        m_sendButton->setToolTip(m_journal->lastUploadSummary());
     return QWidget::eventFilter(watched, event);
 }
 
@@ -191,7 +191,7 @@ void DisplayWindow::runUpload() {
         return;
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
-    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
     FolderFigures *const figures = folderFigures();
     if (!figures)
         return startUpload([this](int index) { return m_rows.at(index)->text(); }, std::nullopt);
@@ -273,10 +273,10 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
         .port = PortTarget::number(m_portNumber, m_ports),
         .rowText = std::move(rowText),
         .delaySeconds =
-            [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
+            [this] { return Settings::delaySecondsForPosition(m_delayList->currentIndex()); },
     };
-    m_lblValues->clear();
-    m_lblValues->setToolTip(QString());
+    m_unavailableLine->clear();
+    m_unavailableLine->setToolTip(QString());
     if (!unavailable)
         return startJob(m_journal->upload(*m_runner, request, *this), m_job);
     Job *const job =
@@ -293,17 +293,17 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
 
 void DisplayWindow::showUnavailable(const QStringList &names) {
     if (names.isEmpty())
-        return m_lblValues->clear();
+        return m_unavailableLine->clear();
     const QString text = QStringLiteral("Unavailable, shown as --: %1").arg(names.join(u", "));
-    m_lblValues->setToolTip(text);
-    m_lblValues->setText(
-        m_lblValues->fontMetrics().elidedText(text, Qt::ElideRight, m_lblValues->width()));
+    m_unavailableLine->setToolTip(text);
+    m_unavailableLine->setText(m_unavailableLine->fontMetrics().elidedText(
+        text, Qt::ElideRight, m_unavailableLine->width()));
 }
 
 void DisplayWindow::runProbe() {
     if (m_job || m_figures)
         return;
-    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
     startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);
 }
 
@@ -311,7 +311,7 @@ void DisplayWindow::toggleMonitor() {
     if (m_monitor)
         return m_monitor->cancel();
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    m_receiveOnlyButton->setText(QStringLiteral("Stop"));
     startJob(m_runner->monitor(PortTarget::number(m_portNumber, m_ports), *this), m_monitor);
 }
 
@@ -322,9 +322,9 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
     connect(job, &Job::finished, this, [this, &running](JobOutcome outcome) {
         running = nullptr;
         endPortWait();
-        m_cmdSend->setEnabled(true);
+        m_sendButton->setEnabled(true);
         if (!m_monitor)
-            m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+            m_receiveOnlyButton->setText(QStringLiteral("Rec Only"));
         if (outcome != JobOutcome::Busy && &running == &m_job)
             showJournalProblem();
     });
@@ -341,23 +341,23 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
 
 void DisplayWindow::progressShown(const QString &message) {
     endPortWait();
-    m_cmdSend->setEnabled(false);
-    if (!m_progress) {
-        m_progress = new ProgressWindow;
-        m_progress->placeBy(this);
+    m_sendButton->setEnabled(false);
+    if (!m_progressWindow) {
+        m_progressWindow = new ProgressWindow;
+        m_progressWindow->placeBy(this);
     }
-    m_progress->show();
-    m_progress->setMessage(message);
-    m_progress->setValue(0);
+    m_progressWindow->show();
+    m_progressWindow->setMessage(message);
+    m_progressWindow->setValue(0);
 }
 
 void DisplayWindow::progressChanged(float value) {
-    m_progress->setValue(value);
+    m_progressWindow->setValue(value);
 }
 
 void DisplayWindow::progressClosed() {
-    delete m_progress;
-    m_progress = nullptr;
+    delete m_progressWindow;
+    m_progressWindow = nullptr;
 }
 
 void DisplayWindow::frameWritten(const QByteArray &) {
@@ -397,9 +397,9 @@ void DisplayWindow::endPortWait() {
 }
 
 void DisplayWindow::setReceiveLine(const QByteArray &reply) {
-    const int width = m_lblRx->contentsRect().width() - 2 * m_lblRx->margin();
-    m_lblRx->setText(m_lblRx->fontMetrics().elidedText(renderReceiveLine(reply), Qt::ElideRight,
-                                                       qMax(0, width)));
+    const int width = m_receiveLine->contentsRect().width() - 2 * m_receiveLine->margin();
+    m_receiveLine->setText(m_receiveLine->fontMetrics().elidedText(renderReceiveLine(reply),
+                                                                   Qt::ElideRight, qMax(0, width)));
 }
 
 void DisplayWindow::showJudgement(const Judgement &judgement) {

@@ -18,21 +18,22 @@
 // the window when the write fails.
 
 void DisplayWindow::startUp() {
-    m_cmbComm->addItems(Settings::portEntries());
-    for (int position = 0; position < m_cmbComm->count(); ++position) {
+    m_portList->addItems(Settings::portEntries());
+    for (int position = 0; position < m_portList->count(); ++position) {
         const int number = Settings::portNumberForPosition(position);
         const QString device = m_ports.devicePath(number);
         const QString problem = m_ports.problem(number);
-        m_cmbComm->setItemData(position,
-                               !problem.isEmpty() ? QStringLiteral("opens nothing: %1").arg(problem)
-                               : device.isEmpty() ? QStringLiteral("no device has this number")
-                                                  : device,
-                               Qt::ToolTipRole);
+        m_portList->setItemData(position,
+                                !problem.isEmpty()
+                                    ? QStringLiteral("opens nothing: %1").arg(problem)
+                                : device.isEmpty() ? QStringLiteral("no device has this number")
+                                                   : device,
+                                Qt::ToolTipRole);
     }
-    m_cmbComm->setCurrentIndex(Settings::DefaultPortPosition);
+    m_portList->setCurrentIndex(Settings::DefaultPortPosition);
 
-    m_cmbDelay->addItems(Settings::delayEntries());
-    m_cmbDelay->setCurrentIndex(Settings::DefaultDelayPosition);
+    m_delayList->addItems(Settings::delayEntries());
+    m_delayList->setCurrentIndex(Settings::DefaultDelayPosition);
 
     const PageSet defaults = DefaultPages::pages();
     for (int index = 0; index < PageSet::RowCount; ++index)
@@ -59,7 +60,7 @@ void DisplayWindow::loadConfiguration() {
     for (int index = 0; index < PageSet::RowCount; ++index)
         placeRow(index, pages.row(index));
     if (unreadable.isEmpty())
-        return m_cmbComm->setCurrentIndex(*position);
+        return m_portList->setCurrentIndex(*position);
     // Shown once the window is up; the console works without the file.
     try {
         const QString kept = m_store.replaceUnreadable(m_portNumber, shownPages());
