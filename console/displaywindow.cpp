@@ -1,6 +1,5 @@
 #include "displaywindow.h"
 
-#include "boardlink.h"
 #include "boardview.h"
 #include "consolebox.h"
 #include "controls.h"
