@@ -255,6 +255,18 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
     }
 }
 
+// A value refused in a later row is shown missing in the earlier rows too: every row is filled
+// again until a pass refuses nothing new. Each pass refuses at least one more value or is the last.
+template <typename Pass> auto untilSettled(FieldValues &values, Pass pass) {
+    for (;;) {
+        const qsizetype refused = values.refusedCount();
+        values.forgetMissingInRows();
+        auto result = pass();
+        if (values.refusedCount() == refused)
+            return result;
+    }
+}
+
 } // namespace
 
 QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
@@ -279,15 +291,12 @@ QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
             sketches << plainSketch(row, CellState::Lit);
         return sketches;
     }
-    for (;;) {
-        const qsizetype refused = values.refusedCount();
-        values.forgetMissingInRows();
+    return untilSettled(values, [&] {
         sketches.clear();
         for (const QString &row : templates)
             sketches << sketchRow(row, values, now);
-        if (values.refusedCount() == refused)
-            return sketches;
-    }
+        return sketches;
+    });
 }
 
 QDebug operator<<(QDebug debug, const RowSketch &sketch) {
@@ -304,10 +313,7 @@ QDebug operator<<(QDebug debug, const RowSketch &sketch) {
 PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now) {
     if (!values.given())
         return templates;
-    // A value refused in a later row is shown missing in the earlier rows too: fill again.
-    for (;;) {
-        const qsizetype refused = values.refusedCount();
-        values.forgetMissingInRows();
+    return untilSettled(values, [&] {
         PageSet filled;
         for (int index = 0; index < PageSet::RowCount; ++index) {
             try {
@@ -319,7 +325,6 @@ PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime 
                                        failure.text()));
             }
         }
-        if (values.refusedCount() == refused)
-            return filled;
-    }
+        return filled;
+    });
 }
