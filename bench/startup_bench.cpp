@@ -9,7 +9,7 @@
 // sources.conf of 20 values read from a monitoring JSON file.
 
 #include "configstore.h"
-#include "frmdisplay.h"
+#include "displaywindow.h"
 #include "layout.h"
 
 #include "figures.h"

@@ -10,7 +10,7 @@
 // folder, with every row of the first page a template of two figures.
 
 #include "boardview.h"
-#include "frmdisplay.h"
+#include "displaywindow.h"
 #include "rowfill.h"
 
 #include "figures.h"

@@ -1,4 +1,4 @@
-#include "frmdisplay.h"
+#include "displaywindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

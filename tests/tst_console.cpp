@@ -3,7 +3,7 @@
 #include "consolerig.h"
 #include "controls.h"
 #include "defaultpages.h"
-#include "frmdisplay.h"
+#include "displaywindow.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "programrun.h"

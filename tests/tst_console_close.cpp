@@ -2,7 +2,7 @@
 #include "boards.h"
 #include "consolerig.h"
 #include "defaultpages.h"
-#include "frmdisplay.h"
+#include "displaywindow.h"
 
 #include <QElapsedTimer>
 #include <QPushButton>

@@ -8,11 +8,11 @@
 #include "configstore.h"
 #include "controls.h"
 #include "defaultpages.h"
+#include "displaywindow.h"
 #include "folderfigures.h"
-#include "frmdisplay.h"
-#include "frmprogress.h"
 #include "jobrunner.h"
 #include "pageset.h"
+#include "progresswindow.h"
 
 #include <QAbstractButton>
 #include <QApplication>

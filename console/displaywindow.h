@@ -22,11 +22,11 @@
 // the box is closed. Closing the window cancels the job: progress, then port, recorded once.
 
 #include "configstore.h"
-#include "frmprogress.h"
 #include "jobreport.h"
 #include "journal.h"
 #include "pageset.h"
 #include "porttarget.h"
+#include "progresswindow.h"
 
 #include <QHash>
 #include <QWidget>
@@ -138,13 +138,13 @@ private:
 
     const QHash<QString, QWidget *> m_controls;
     PageTabs *const m_tabs;
-    SettingList *const m_cmbComm;
-    SettingList *const m_cmbDelay;
-    QPushButton *const m_cmdSend;
-    QPushButton *const m_cmdTest;
-    QPushButton *const m_cmdRecOnly;
-    QLabel *const m_lblRx;
-    QLabel *const m_lblValues;
+    SettingList *const m_portList;
+    SettingList *const m_delayList;
+    QPushButton *const m_sendButton;
+    QPushButton *const m_testButton;
+    QPushButton *const m_receiveOnlyButton;
+    QLabel *const m_receiveLine;
+    QLabel *const m_unavailableLine;
     std::array<RowBox *, PageSet::RowCount> m_rows{};
     std::array<StatusLight *, BoardAddress::Count> m_lights{};
 
@@ -157,11 +157,11 @@ private:
     const QStringList m_valueFiles;
     LivePreview *m_livePreview = nullptr; // once the rows are in place
 
-    ProgressWindow *m_progress = nullptr;   // while an upload shows it
-    Job *m_job = nullptr;                   // the upload or test under way
-    Job *m_monitor = nullptr;               // the receive monitor, while it runs
-    FolderFigures *m_figures = nullptr;     // while SEND reads the folder's figures
-    FolderFigures *m_viewFigures = nullptr; // while the live view's figures are read
+    ProgressWindow *m_progressWindow = nullptr; // while an upload shows it
+    Job *m_job = nullptr;                       // the upload or test under way
+    Job *m_monitor = nullptr;                   // the receive monitor, while it runs
+    FolderFigures *m_figures = nullptr;         // while SEND reads the folder's figures
+    FolderFigures *m_viewFigures = nullptr;     // while the live view's figures are read
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;

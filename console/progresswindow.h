@@ -27,7 +27,7 @@ protected:
 
 private:
     const QHash<QString, QWidget *> m_controls;
-    QLabel *const m_lblMsg;
-    QProgressBar *const m_pbar;
+    QLabel *const m_messageLabel;
+    QProgressBar *const m_progressBar;
     float m_value = 0;
 };

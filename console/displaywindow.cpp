@@ -1,9 +1,8 @@
-#include "frmdisplay.h"
+#include "displaywindow.h"
 
-#include "boardlink.h"
 #include "boardview.h"
+#include "consolebox.h"
 #include "controls.h"
-#include "defaultpages.h"
 #include "failure.h"
 #include "folderfigures.h"
 #include "jobjournal.h"
@@ -15,10 +14,8 @@
 #include "rowfill.h"
 #include "settings.h"
 
-#include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -29,16 +26,7 @@
 
 namespace {
 
-const QString WindowTitle = QStringLiteral("Environmental Display Board Console");
 const QString PortErrorTitle = QStringLiteral("Communication Port Error");
-
-// Every box of the console is opened without a loop of its own and goes when it is closed.
-QMessageBox *newBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                    const QString &text, QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
-    auto *box = new QMessageBox(icon, title, text, buttons, parent);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    return box;
-}
 
 } // namespace
 
@@ -55,13 +43,13 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     : QWidget(parent)
     , m_controls(buildControls(this, Layout::displayControls(), LayoutUnits::forPrimaryScreen()))
     , m_tabs(controlNamed<PageTabs>(m_controls, QStringLiteral("SSTab")))
-    , m_cmbComm(controlNamed<SettingList>(m_controls, QStringLiteral("cmbComm")))
-    , m_cmbDelay(controlNamed<SettingList>(m_controls, QStringLiteral("cmbDelay")))
-    , m_cmdSend(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdSend")))
-    , m_cmdTest(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
-    , m_cmdRecOnly(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
-    , m_lblRx(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
-    , m_lblValues(controlNamed<QLabel>(m_controls, QStringLiteral("lblValues")))
+    , m_portList(controlNamed<SettingList>(m_controls, QStringLiteral("cmbComm")))
+    , m_delayList(controlNamed<SettingList>(m_controls, QStringLiteral("cmbDelay")))
+    , m_sendButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdSend")))
+    , m_testButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdTest")))
+    , m_receiveOnlyButton(controlNamed<QPushButton>(m_controls, QStringLiteral("cmdRecOnly")))
+    , m_receiveLine(controlNamed<QLabel>(m_controls, QStringLiteral("lblRx")))
+    , m_unavailableLine(controlNamed<QLabel>(m_controls, QStringLiteral("lblValues")))
     , m_runner(new JobRunner(this))
     , m_store(QDir::current().absoluteFilePath(setup.configPath))
     , m_ports(setup.ports)
@@ -96,16 +84,16 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
         describeLight(address, QStringLiteral("not asked yet"));
     }
     // A screen reader finds a list's label through the label's buddy.
-    controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_cmbComm);
-    controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_cmbDelay);
-    m_lblRx->setMargin(2);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label1"))->setBuddy(m_portList);
+    controlNamed<QLabel>(m_controls, QStringLiteral("Label2"))->setBuddy(m_delayList);
+    m_receiveLine->setMargin(2);
 
     // The tooltip is read from the journal each time it is asked for: a scheduled display-send
     // on the same folder may have sent since, and the console's start-up never waits for it.
-    m_cmdSend->installEventFilter(this);
-    connect(m_cmdSend, &QPushButton::clicked, this, &DisplayWindow::runUpload);
-    connect(m_cmdTest, &QPushButton::clicked, this, &DisplayWindow::runProbe);
-    connect(m_cmdRecOnly, &QPushButton::clicked, this, &DisplayWindow::toggleMonitor);
+    m_sendButton->installEventFilter(this);
+    connect(m_sendButton, &QPushButton::clicked, this, &DisplayWindow::runUpload);
+    connect(m_testButton, &QPushButton::clicked, this, &DisplayWindow::runProbe);
+    connect(m_receiveOnlyButton, &QPushButton::clicked, this, &DisplayWindow::toggleMonitor);
 
     startUp();
     m_tabs->setCurrentIndex(0);
@@ -167,102 +155,15 @@ DisplayWindow::~DisplayWindow() {
     delete m_figures;
     delete m_viewFigures;
     delete m_runner;
-    delete m_progress;
+    delete m_progressWindow;
     endPortWait();
 }
 
-// ---- start-up and close ------------------------------------------------------------------------
-
-void DisplayWindow::startUp() {
-    m_cmbComm->addItems(Settings::portEntries());
-    for (int position = 0; position < m_cmbComm->count(); ++position) {
-        const int number = Settings::portNumberForPosition(position);
-        const QString device = m_ports.devicePath(number);
-        const QString problem = m_ports.problem(number);
-        m_cmbComm->setItemData(position,
-                               !problem.isEmpty() ? QStringLiteral("opens nothing: %1").arg(problem)
-                               : device.isEmpty() ? QStringLiteral("no device has this number")
-                                                  : device,
-                               Qt::ToolTipRole);
-    }
-    m_cmbComm->setCurrentIndex(Settings::DefaultPortPosition);
-
-    m_cmbDelay->addItems(Settings::delayEntries());
-    m_cmbDelay->setCurrentIndex(Settings::DefaultDelayPosition);
-
-    const PageSet defaults = DefaultPages::pages();
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        placeRow(index, defaults.row(index));
-
-    loadConfiguration();
-}
-
-void DisplayWindow::loadConfiguration() {
-    PageSet pages = shownPages();
-    std::optional<int> position;
-    QString unreadable;
-    try {
-        // The port number and each row are taken as soon as they are read, so a damaged file
-        // leaves what came before the damage in place for the rewrite below.
-        m_store.load(m_portNumber, pages);
-        position = Settings::portPositionForNumber(m_portNumber);
-        if (!position)
-            throw Failure(QStringLiteral("%1 names port %2, which the port list does not offer")
-                              .arg(m_store.path(), QString::number(m_portNumber)));
-    } catch (const Failure &failure) {
-        unreadable = failure.text();
-    }
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        placeRow(index, pages.row(index));
-    if (unreadable.isEmpty())
-        return m_cmbComm->setCurrentIndex(*position);
-    // Shown once the window is up; the console works without the file.
-    try {
-        const QString kept = m_store.replaceUnreadable(m_portNumber, shownPages());
-        if (!kept.isEmpty()) {
-            m_startUpProblem =
-                QStringLiteral("%1\n\nThe old file was kept as %2. %3 now holds the port number "
-                               "and the pages the console shows.")
-                    .arg(unreadable, kept, m_store.path());
-        }
-    } catch (const Failure &failure) {
-        m_keepBeforeSave = QFileInfo::exists(m_store.path());
-        const QString saveProblem =
-            QStringLiteral("%1\n\nThe console works as usual and tries again to save the port "
-                           "number and the pages when its window closes.")
-                .arg(failure.text());
-        m_startUpProblem = m_keepBeforeSave
-                               ? QStringLiteral("%1\n\n%2").arg(unreadable, saveProblem)
-                               : saveProblem;
-    }
-}
-
-void DisplayWindow::saveConfiguration() {
-    if (!m_keepBeforeSave) {
-        m_store.save(m_portNumber, shownPages());
-        return;
-    }
-    m_store.replaceUnreadable(m_portNumber, shownPages());
-    m_keepBeforeSave = false;
-}
-
-PageSet DisplayWindow::shownPages() const {
-    PageSet pages;
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        pages.setRow(index, m_rows.at(index)->text());
-    return pages;
-}
-
-void DisplayWindow::placeRow(int index, const QString &text) {
-    RowBox *box = m_rows.at(index);
-    if (box->text() != text)
-        box->placeText(text);
-    box->setCursorPosition(0);
-}
+// ---- showing --------------------------------------------------------------------------------
 
 bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == m_cmdSend && event->type() == QEvent::ToolTip)
-        m_cmdSend->setToolTip(m_journal->lastUploadSummary());
+    if (watched == m_sendButton && event->type() == QEvent::ToolTip)
+        m_sendButton->setToolTip(m_journal->lastUploadSummary());
     return QWidget::eventFilter(watched, event);
 }
 
@@ -282,95 +183,6 @@ void DisplayWindow::showEvent(QShowEvent *event) {
         QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);
 }
 
-void DisplayWindow::showStartUpProblems() {
-    QMessageBox *first = nullptr;
-    if (!m_startUpProblem.isEmpty())
-        first = newBox(this, QMessageBox::Warning, WindowTitle, m_startUpProblem);
-    if (!m_portMapProblems.isEmpty()) {
-        // Up to three files of 21 lines each: past a screenful the rest goes to the details.
-        constexpr int Shown = 20;
-        QStringList shown = m_portMapProblems.mid(0, Shown);
-        if (m_portMapProblems.size() > Shown)
-            shown << QStringLiteral("and %1 more (Show Details...)")
-                         .arg(m_portMapProblems.size() - Shown);
-        QMessageBox *box = newBox(
-            this, QMessageBox::Warning, WindowTitle,
-            QStringLiteral("These lines of the port map were left out:\n\n%1\n\nEvery other line "
-                           "is in use. A port number on a line left out opens nothing until the "
-                           "line is mended.")
-                .arg(shown.join(QLatin1Char('\n'))));
-        if (m_portMapProblems.size() > Shown)
-            box->setDetailedText(m_portMapProblems.join(QLatin1Char('\n')));
-        // One box at a time: the port map's once the file's has been read.
-        if (first)
-            connect(first, &QDialog::finished, this, [box] { box->open(); });
-        else
-            first = box;
-    }
-    first->open();
-}
-
-void DisplayWindow::closeEvent(QCloseEvent *event) {
-    // The operator is answering a failed save: that answer closes the window or keeps it.
-    if (m_saveAsked) {
-        event->ignore();
-        return;
-    }
-    // A job waiting for the boards sends nothing more: the progress window closes, then the port,
-    // and its record ends now.
-    for (Job *job : {m_job, m_monitor}) {
-        if (job)
-            job->cancel();
-    }
-    // Figures still being read are not sent.
-    if (m_figures) {
-        delete std::exchange(m_figures, nullptr);
-        endPortWait();
-    }
-    delete std::exchange(m_viewFigures, nullptr);
-    if (!m_closeWithoutSaving) {
-        try {
-            saveConfiguration();
-        } catch (const Failure &failure) {
-            event->ignore();
-            askAfterFailedSave(failure.text());
-            return;
-        }
-    }
-    // A box left open (a port error, a journal problem, a start-up problem) would outlive the
-    // window and keep the program running with nothing behind it; none of them is answered now.
-    for (QMessageBox *box : findChildren<QMessageBox *>(Qt::FindDirectChildrenOnly)) {
-        box->disconnect(this);
-        box->hide();
-        box->deleteLater();
-    }
-    event->accept();
-}
-
-// The window stays, with every row in it, until the operator retries, gives up the save or
-// keeps working.
-void DisplayWindow::askAfterFailedSave(const QString &why) {
-    QMessageBox *box = newBox(this, QMessageBox::Warning, WindowTitle,
-                              QStringLiteral("%1\n\nThe port number and the pages are kept in "
-                                             "this file for the next start.")
-                                  .arg(why),
-                              QMessageBox::NoButton);
-    QPushButton *retry = box->addButton(QMessageBox::Retry);
-    QPushButton *discard =
-        box->addButton(QStringLiteral("Close without saving"), QMessageBox::DestructiveRole);
-    box->setDefaultButton(retry);
-    box->setEscapeButton(box->addButton(QMessageBox::Cancel));
-    m_saveAsked = true;
-    connect(box, &QDialog::finished, this, [this, box, retry, discard] {
-        m_saveAsked = false;
-        m_closeWithoutSaving = box->clickedButton() == discard;
-        if (box->clickedButton() == retry || m_closeWithoutSaving)
-            close();
-        m_closeWithoutSaving = false;
-    });
-    box->open();
-}
-
 // ---- jobs --------------------------------------------------------------------------------------
 
 void DisplayWindow::runUpload() {
@@ -378,7 +190,7 @@ void DisplayWindow::runUpload() {
         return;
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
-    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
     FolderFigures *const figures = folderFigures();
     if (!figures)
         return startUpload([this](int index) { return m_rows.at(index)->text(); }, std::nullopt);
@@ -460,10 +272,10 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
         .port = PortTarget::number(m_portNumber, m_ports),
         .rowText = std::move(rowText),
         .delaySeconds =
-            [this] { return Settings::delaySecondsForPosition(m_cmbDelay->currentIndex()); },
+            [this] { return Settings::delaySecondsForPosition(m_delayList->currentIndex()); },
     };
-    m_lblValues->clear();
-    m_lblValues->setToolTip(QString());
+    m_unavailableLine->clear();
+    m_unavailableLine->setToolTip(QString());
     if (!unavailable)
         return startJob(m_journal->upload(*m_runner, request, *this), m_job);
     Job *const job =
@@ -480,17 +292,17 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
 
 void DisplayWindow::showUnavailable(const QStringList &names) {
     if (names.isEmpty())
-        return m_lblValues->clear();
+        return m_unavailableLine->clear();
     const QString text = QStringLiteral("Unavailable, shown as --: %1").arg(names.join(u", "));
-    m_lblValues->setToolTip(text);
-    m_lblValues->setText(
-        m_lblValues->fontMetrics().elidedText(text, Qt::ElideRight, m_lblValues->width()));
+    m_unavailableLine->setToolTip(text);
+    m_unavailableLine->setText(m_unavailableLine->fontMetrics().elidedText(
+        text, Qt::ElideRight, m_unavailableLine->width()));
 }
 
 void DisplayWindow::runProbe() {
     if (m_job || m_figures)
         return;
-    m_portNumber = qint16(Settings::portNumberForPosition(m_cmbComm->currentIndex()));
+    m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
     startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);
 }
 
@@ -498,7 +310,7 @@ void DisplayWindow::toggleMonitor() {
     if (m_monitor)
         return m_monitor->cancel();
     // The monitor uses the port number as it stands (possibly from display.cfg), not the list.
-    m_cmdRecOnly->setText(QStringLiteral("Stop"));
+    m_receiveOnlyButton->setText(QStringLiteral("Stop"));
     startJob(m_runner->monitor(PortTarget::number(m_portNumber, m_ports), *this), m_monitor);
 }
 
@@ -509,9 +321,9 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
     connect(job, &Job::finished, this, [this, &running](JobOutcome outcome) {
         running = nullptr;
         endPortWait();
-        m_cmdSend->setEnabled(true);
+        m_sendButton->setEnabled(true);
         if (!m_monitor)
-            m_cmdRecOnly->setText(QStringLiteral("Rec Only"));
+            m_receiveOnlyButton->setText(QStringLiteral("Rec Only"));
         if (outcome != JobOutcome::Busy && &running == &m_job)
             showJournalProblem();
     });
@@ -528,23 +340,23 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
 
 void DisplayWindow::progressShown(const QString &message) {
     endPortWait();
-    m_cmdSend->setEnabled(false);
-    if (!m_progress) {
-        m_progress = new ProgressWindow;
-        m_progress->placeBy(this);
+    m_sendButton->setEnabled(false);
+    if (!m_progressWindow) {
+        m_progressWindow = new ProgressWindow;
+        m_progressWindow->placeBy(this);
     }
-    m_progress->show();
-    m_progress->setMessage(message);
-    m_progress->setValue(0);
+    m_progressWindow->show();
+    m_progressWindow->setMessage(message);
+    m_progressWindow->setValue(0);
 }
 
 void DisplayWindow::progressChanged(float value) {
-    m_progress->setValue(value);
+    m_progressWindow->setValue(value);
 }
 
 void DisplayWindow::progressClosed() {
-    delete m_progress;
-    m_progress = nullptr;
+    delete m_progressWindow;
+    m_progressWindow = nullptr;
 }
 
 void DisplayWindow::frameWritten(const QByteArray &) {
@@ -584,9 +396,9 @@ void DisplayWindow::endPortWait() {
 }
 
 void DisplayWindow::setReceiveLine(const QByteArray &reply) {
-    const int width = m_lblRx->contentsRect().width() - 2 * m_lblRx->margin();
-    m_lblRx->setText(m_lblRx->fontMetrics().elidedText(renderReceiveLine(reply), Qt::ElideRight,
-                                                       qMax(0, width)));
+    const int width = m_receiveLine->contentsRect().width() - 2 * m_receiveLine->margin();
+    m_receiveLine->setText(m_receiveLine->fontMetrics().elidedText(renderReceiveLine(reply),
+                                                                   Qt::ElideRight, qMax(0, width)));
 }
 
 void DisplayWindow::showJudgement(const Judgement &judgement) {

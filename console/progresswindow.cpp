@@ -1,4 +1,4 @@
-#include "frmprogress.h"
+#include "progresswindow.h"
 
 #include "layout.h"
 
@@ -10,8 +10,8 @@
 ProgressWindow::ProgressWindow()
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
     , m_controls(buildControls(this, Layout::progressControls(), LayoutUnits::forPrimaryScreen()))
-    , m_lblMsg(controlNamed<QLabel>(m_controls, QStringLiteral("lblMsg")))
-    , m_pbar(controlNamed<QProgressBar>(m_controls, QStringLiteral("pbar"))) {
+    , m_messageLabel(controlNamed<QLabel>(m_controls, QStringLiteral("lblMsg")))
+    , m_progressBar(controlNamed<QProgressBar>(m_controls, QStringLiteral("pbar"))) {
     setObjectName(QStringLiteral("frmProgress"));
     const LayoutUnits units = LayoutUnits::forPrimaryScreen();
     setFixedSize(units.px(Layout::ProgressWidth), units.px(Layout::ProgressHeight));
@@ -21,12 +21,12 @@ ProgressWindow::ProgressWindow()
 }
 
 void ProgressWindow::setMessage(const QString &text) {
-    m_lblMsg->setText(text);
+    m_messageLabel->setText(text);
 }
 
 void ProgressWindow::setValue(float value) {
     m_value = value;
-    m_pbar->setValue(qBound(0, qRound(value), 100));
+    m_progressBar->setValue(qBound(0, qRound(value), 100));
 }
 
 void ProgressWindow::closeEvent(QCloseEvent *event) {
