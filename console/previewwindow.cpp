@@ -77,17 +77,7 @@ void PreviewWindow::showPages(const QList<RowSketch> &rows) {
 void PreviewWindow::showFigures(const FieldValues &values, const QDateTime &readAt) {
     m_readAt->setText(readAt.isValid() ? QStringLiteral("Figures read at %1").arg(timeText(readAt))
                                        : QStringLiteral("Figures not read yet"));
-    QList<FieldValues::Line> lines = values.lines();
-    // As display-send lists them: when the live figures were current, unless a value names it.
-    if (values.sourcesConfigured() && !values.value(QStringLiteral("updated"))) {
-        const std::optional<QDateTime> updated = values.updated({});
-        lines.append({QStringLiteral("updated"),
-                      {},
-                      updated ? Reading::State::Ok : Reading::State::Failed,
-                      updated.value_or(QDateTime()),
-                      QStringLiteral("the oldest reading in use"),
-                      updated ? QString() : QStringLiteral("no source gave a current reading")});
-    }
+    const QList<FieldValues::Line> lines = values.listedLines();
     m_figures->setRowCount(int(lines.size()));
     for (int row = 0; row < lines.size(); ++row) {
         const FieldValues::Line &line = lines.at(row);

@@ -237,6 +237,20 @@ QList<FieldValues::Line> FieldValues::lines() const {
     return lines.values();
 }
 
+QList<FieldValues::Line> FieldValues::listedLines() const {
+    QList<Line> listed = lines();
+    if (sourcesConfigured() && !value(UpdatedName)) {
+        const std::optional<QDateTime> oldest = updated({});
+        listed.append({UpdatedName,
+                       {},
+                       oldest ? Reading::State::Ok : Reading::State::Failed,
+                       oldest.value_or(QDateTime()),
+                       QStringLiteral("the oldest reading in use"),
+                       oldest ? QString() : QStringLiteral("no source gave a current reading")});
+    }
+    return listed;
+}
+
 QDebug operator<<(QDebug debug, const FieldValues &values) {
     const QDebugStateSaver saver(debug);
     debug.nospace() << "FieldValues(";

@@ -78,6 +78,9 @@ public:
         QString problem;
     };
     QList<Line> lines() const;
+    // As --show-values and the console's preview list them: lines(), then, with sources, when the
+    // live figures were current ({updated}) unless a value of that name is given.
+    QList<Line> listedLines() const;
 
     // The fill's bookkeeping: how many values it refused, and forgetting which values the rows
     // showed missing before every row is filled again.

@@ -1,5 +1,7 @@
 #include "rowfill.h"
 
+#include "bytetext.h"
+
 #include "failure.h"
 #include "templatefields.h"
 
@@ -17,16 +19,6 @@ const QString &UpdatedName = FieldValues::UpdatedName;
 constexpr auto DefaultDatePattern = "%Y-%m-%d";
 constexpr auto DefaultTimePattern = "%H:%M";
 constexpr auto DefaultUpdatedPattern = "%Y-%m-%d %H:%M";
-
-// A message quotes at most this much of a row or a value: a row of a damaged file, or a value,
-// may be megabytes long.
-constexpr qsizetype MaxQuoted = 40;
-
-QString quoted(const QString &text) {
-    if (text.size() <= MaxQuoted)
-        return text;
-    return text.left(MaxQuoted) + QChar(0x2026);
-}
 
 QString describe(const FieldValue &value) {
     if (const auto *number = std::get_if<double>(&value))

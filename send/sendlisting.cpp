@@ -27,16 +27,7 @@ QString shownText(const QString &text) {
 } // namespace
 
 void SendListing::values(const FieldValues &values, bool json, QTextStream &out) {
-    QList<FieldValues::Line> lines = values.lines();
-    if (values.sourcesConfigured() && !values.value(QStringLiteral("updated"))) {
-        const std::optional<QDateTime> updated = values.updated({});
-        lines.append({QStringLiteral("updated"),
-                      {},
-                      updated ? Reading::State::Ok : Reading::State::Failed,
-                      updated.value_or(QDateTime()),
-                      QStringLiteral("the oldest reading in use"),
-                      {}});
-    }
+    const QList<FieldValues::Line> lines = values.listedLines();
     const auto timeText = [](const QDateTime &time) {
         return time.toUTC().toString(Qt::ISODateWithMs);
     };
