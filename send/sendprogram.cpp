@@ -1,12 +1,10 @@
 #include "sendprogram.h"
 
-#include "boardlink.h"
 #include "bytetext.h"
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
 #include "folderfigures.h"
-#include "framebuilder.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "journalexport.h"
