@@ -14,7 +14,6 @@ using namespace RowTemplate;
 namespace {
 
 const QString &DateName = FieldValues::DateName;
-const QString &TimeName = FieldValues::TimeName;
 const QString &UpdatedName = FieldValues::UpdatedName;
 constexpr auto DefaultDatePattern = "%Y-%m-%d";
 constexpr auto DefaultTimePattern = "%H:%M";

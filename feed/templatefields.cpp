@@ -211,10 +211,14 @@ QList<Piece> parseTemplate(const QString &templ) {
     }
     if (!literal.isEmpty())
         pieces << literal;
+    // A field's format reaches the row too: its fill character, a date format's literal text.
     for (const Piece &piece : std::as_const(pieces)) {
         if (const auto *text = std::get_if<QString>(&piece)) {
             if (const auto why = uncarriable(*text))
                 throw Failure(QStringLiteral("the row %1").arg(*why));
+        } else if (const Field &field = std::get<Field>(piece); field.pattern) {
+            if (const auto why = uncarriable(*field.pattern))
+                throw Failure(QStringLiteral("the format of %1 %2").arg(field.spelled(), *why));
         }
     }
     return pieces;

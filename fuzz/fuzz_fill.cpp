@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (int i = 0; i < PageSet::RowCount; ++i) {
             FieldValues settled = values;
             if (fillRow(templates.row(i), settled, now) != filled.row(i) ||
-                !isSendable(filled.row(i)) && hasBrace(templates.row(i)))
+                (!isSendable(filled.row(i)) && hasBrace(templates.row(i))))
                 std::abort();
         }
     } catch (const Failure &failure) {

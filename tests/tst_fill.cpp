@@ -201,6 +201,9 @@ void TestFill::badRows_data() {
     QTest::newRow("tilde in the template") << 31 << "{pH} ~"
                                            << "page 2, row 16"
                                            << "the row holds '~'";
+    QTest::newRow("control character as a fill") << 33 << "{quote:\u0090^8}"
+                                                 << "page 3, row 2"
+                                                 << "control character (U+0090)";
     QTest::newRow("date format giving a line break") << 32 << "{date:%n}"
                                                      << "page 3, row 1"
                                                      << "control character (U+000A)";
