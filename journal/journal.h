@@ -79,6 +79,17 @@ struct JournalRecord {
 
 QDebug operator<<(QDebug debug, const JournalRecord &record);
 
+// Records of a journal on their way to a shared journal: the journal's own random id (its
+// records' ids are unique only within it), the records with their rows as stored (a JSON array),
+// and the id of the last one.
+struct ForwardBatch {
+    QString journalId;
+    QList<std::pair<JournalRecord, QByteArray>> records;
+    qint64 lastId = 0;
+    // A record left unfinished (a crash) this long is forwarded as it is.
+    static constexpr qint64 UnfinishedAfterSeconds = 3600;
+};
+
 struct JournalOptions {
     // The longest one SQLite call waits for another process's write lock. Two seconds: a writer
     // holds the lock for well under a millisecond (one record a transaction), so only a stuck or
@@ -99,7 +110,7 @@ struct JournalOptions {
 // on and the problem is handed out once by takeProblem(). The file is opened at the first use.
 class Journal {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
     // PRAGMA application_id of our journals ("DSPJ"): a database without it is not ours to change.
     static constexpr int ApplicationId = 0x4453504A;
 
@@ -133,6 +144,14 @@ public:
     // The problem met since it was last taken, once; empty when there is none. A problem that
     // goes on (a read-only folder, a newer journal) is handed out once, not at every job.
     QString takeProblem();
+
+    // The records not yet forwarded to a shared journal, oldest first, at most limit of them: up
+    // to the first one still running (begun less than unfinishedAfter ago and not ended), which
+    // waits for its end. Nothing when the journal cannot be read; no file is made.
+    std::optional<ForwardBatch> unforwarded(int limit, QDateTime now = QDateTime::currentDateTimeUtc());
+    // The records up to lastId are in the shared journal. The mark only moves forward, so two
+    // forwards at once leave it at the furthest.
+    bool markForwarded(qint64 lastId);
 
     // For filling a journal in bulk (the bench): the begin() and finish() calls between
     // startBatch() and endBatch() share one transaction. Not for real jobs.

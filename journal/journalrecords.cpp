@@ -157,7 +157,7 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
 
 // ---- reading -----------------------------------------------------------------------------------
 
-namespace {
+namespace journal_detail {
 
 // The stored rows follow id and the fields.
 const int RowsColumn = 1 + int(journalColumns().size());
@@ -173,7 +173,7 @@ JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
     return record;
 }
 
-QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion) {
+QString recordQuery(bool withRows, const QString &where, int version) {
     const QString columns = selectedColumns(version);
     // As bytes: the UTF-8 the journal holds, not decoded into a QString and encoded back.
     return withRows ? QStringLiteral("SELECT %1, CAST(r.rows AS BLOB) FROM jobs j LEFT JOIN "
@@ -182,7 +182,7 @@ QString recordQuery(bool withRows, const QString &where, int version = Journal::
                     : QStringLiteral("SELECT %1 FROM jobs j %2").arg(columns, where);
 }
 
-} // namespace
+} // namespace journal_detail
 
 QList<JournalRecord> Journal::select(const QString &where, int limit, const QVariantList &values) {
     QList<JournalRecord> records;

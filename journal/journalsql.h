@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
@@ -47,5 +48,11 @@ struct Identity {
     QSqlError error; // valid when the file could not be read
 };
 Identity identify(QSqlDatabase &db);
+
+// A SELECT of id, the record's fields (those newer than version as NULL) and, withRows, the
+// stored rows as bytes, from jobs j (and rowsets r), then where; and a record from its row.
+extern const int RowsColumn;
+QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion);
+JournalRecord recordAt(const QSqlQuery &query, bool withRows);
 
 } // namespace journal_detail

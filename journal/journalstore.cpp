@@ -47,8 +47,16 @@ const std::vector<std::vector<const char *>> upgrades = {
     {
         "CREATE INDEX IF NOT EXISTS jobs_by_device ON jobs(job, port, device)",
     },
+    // 3: the journal's own random id and how far its records were forwarded to a shared
+    // journal. A fresh file gets a new id, so a journal moved aside and started again is never
+    // taken for the one before it.
+    {
+        "CREATE TABLE IF NOT EXISTS forwarding (journal TEXT NOT NULL, mark INTEGER NOT NULL)",
+        "INSERT INTO forwarding SELECT lower(hex(randomblob(16))), 0"
+        " WHERE NOT EXISTS (SELECT 1 FROM forwarding)",
+    },
 };
-static_assert(Journal::SchemaVersion == 2, "a schema version needs its upgrade steps");
+static_assert(Journal::SchemaVersion == 3, "a schema version needs its upgrade steps");
 
 } // namespace
 

@@ -1,0 +1,205 @@
+#include "journalconf.h"
+
+#include "bytetext.h"
+#include "failure.h"
+#include "regularfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+namespace JournalConf {
+
+namespace {
+
+QString quotedValue(const QString &value) {
+    static const QRegularExpression plain(QStringLiteral(R"(^[^\s'\\]+$)"));
+    if (plain.match(value).hasMatch())
+        return value;
+    QString escaped = value;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\''), QLatin1String("\\'"));
+    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+}
+
+// What is wrong with a connection string, empty when nothing is.
+QString connectionProblem(const QString &connection) {
+    if (connection.isEmpty())
+        return QStringLiteral("connection is empty");
+    // Qt's driver turns every ";" into a space, which would change what the string says.
+    if (connection.contains(QLatin1Char(';')))
+        return QStringLiteral("connection holds a \";\", which the database driver cannot pass on");
+    const auto keywords = connectionKeywords(connection);
+    if (!keywords)
+        return QStringLiteral("connection is not a keyword/value string such as "
+                              "\"host=db.example dbname=boards user=gate_north\"");
+    for (const auto &[key, value] : *keywords) {
+        if (key == QLatin1String("password"))
+            return QStringLiteral("connection holds a password; keep it in ~/.pgpass, a file "
+                                  "named by PGPASSFILE, or a service file instead");
+    }
+    return {};
+}
+
+} // namespace
+
+QString besideConfig(const QString &configPath) {
+    const QFileInfo config(configPath.isEmpty() ? QStringLiteral("display.cfg") : configPath);
+    return QDir(config.absolutePath()).filePath(FileName);
+}
+
+std::optional<SharedJournalConfig> read(const QString &path) {
+    if (RegularFile::absent(path))
+        return std::nullopt;
+    return parse(QString::fromUtf8(RegularFile::read(path, MaxFileSize)), path);
+}
+
+SharedJournalConfig parse(const QString &source, const QString &path) {
+    static const QRegularExpression siteName(QStringLiteral(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$)"));
+    QString text = source;
+    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
+        text.remove(0, 1);
+    SharedJournalConfig config;
+    config.path = path;
+    QStringList problems;
+    const auto bad = [&](int line, const QString &why) {
+        problems << QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
+    };
+    bool inShared = false;
+    bool sectionSeen = false;
+    std::optional<int> connectionLine;
+    std::optional<QString> site;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        const int line = int(index + 1);
+        const QString trimmed = lines.at(index).trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
+            continue;
+        if (trimmed.startsWith(u'[')) {
+            inShared = trimmed == QLatin1String("[shared]");
+            if (!inShared)
+                bad(line, QStringLiteral("\"%1\" is not a section of journal.conf; it has "
+                                         "[shared] only")
+                              .arg(quoted(trimmed)));
+            else if (sectionSeen)
+                bad(line, QStringLiteral("[shared] is named again"));
+            sectionSeen = sectionSeen || inShared;
+            continue;
+        }
+        const qsizetype equals = trimmed.indexOf(u'=');
+        if (equals < 0) {
+            bad(line, QStringLiteral("not a KEY = VALUE line"));
+            continue;
+        }
+        if (!sectionSeen) {
+            bad(line, QStringLiteral("a key before the [shared] section"));
+            continue;
+        }
+        if (!inShared)
+            continue; // said at its section
+        const QString key = trimmed.first(equals).trimmed().toLower();
+        const QString value = trimmed.mid(equals + 1).trimmed();
+        if (key == QLatin1String("connection") && !connectionLine) {
+            connectionLine = line;
+            config.connection = value;
+            if (const QString problem = connectionProblem(value); !problem.isEmpty())
+                bad(line, problem);
+        } else if (key == QLatin1String("site") && !site) {
+            site = value;
+            if (!siteName.match(value).hasMatch())
+                bad(line, QStringLiteral("site \"%1\" is not a name of up to 63 letters, digits, "
+                                         "\".\", \"_\" and \"-\"")
+                              .arg(quoted(value)));
+        } else if (key == QLatin1String("connection") || key == QLatin1String("site")) {
+            bad(line, QStringLiteral("%1 is given again").arg(key));
+        } else {
+            bad(line, QStringLiteral("\"%1\" is not a key of [shared] (connection, site)")
+                          .arg(quoted(key)));
+        }
+    }
+    if (!connectionLine && problems.isEmpty())
+        problems << QStringLiteral("%1: no connection = ... in a [shared] section").arg(path);
+    if (!problems.isEmpty())
+        throw Failure(problems.join(QLatin1Char('\n')));
+    config.site = site ? *site : QSysInfo::machineHostName();
+    return config;
+}
+
+std::optional<QList<std::pair<QString, QString>>> connectionKeywords(const QString &connection) {
+    QList<std::pair<QString, QString>> keywords;
+    qsizetype at = 0;
+    const qsizetype size = connection.size();
+    const auto skipSpace = [&] {
+        while (at < size && connection.at(at).isSpace())
+            ++at;
+    };
+    for (skipSpace(); at < size; skipSpace()) {
+        const qsizetype keyStart = at;
+        while (at < size && (connection.at(at).isLetterOrNumber() || connection.at(at) == u'_'))
+            ++at;
+        QString key = connection.sliced(keyStart, at - keyStart);
+        skipSpace();
+        if (key.isEmpty() || at >= size || connection.at(at) != u'=')
+            return std::nullopt;
+        ++at;
+        skipSpace();
+        QString value;
+        if (at < size && connection.at(at) == u'\'') {
+            for (++at;; ++at) {
+                if (at >= size)
+                    return std::nullopt; // no closing quote
+                const QChar c = connection.at(at);
+                if (c == u'\'')
+                    break;
+                if (c == u'\\' && at + 1 < size)
+                    ++at;
+                value += connection.at(at);
+            }
+            ++at;
+        } else {
+            for (; at < size && !connection.at(at).isSpace(); ++at) {
+                if (connection.at(at) == u'\\' && at + 1 < size)
+                    ++at;
+                value += connection.at(at);
+            }
+        }
+        keywords.append({key.toLower(), value});
+    }
+    return keywords;
+}
+
+QString withTimeouts(const QString &connection, const QString &applicationName) {
+    const QList<std::pair<QString, QString>> given = connectionKeywords(connection).value_or(
+        QList<std::pair<QString, QString>>{});
+    const auto find = [&given](QLatin1StringView key) -> std::optional<QString> {
+        for (const auto &[name, value] : given) {
+            if (name == key)
+                return value;
+        }
+        return std::nullopt;
+    };
+    QString opened = connection;
+    const auto add = [&opened](QLatin1StringView key, const QString &value) {
+        opened += QLatin1Char(' ') + key + QLatin1Char('=') + quotedValue(value);
+    };
+    if (!find(QLatin1StringView("connect_timeout")))
+        add(QLatin1StringView("connect_timeout"), QStringLiteral("2"));
+    // A server that stops acknowledging what is sent is given up on after 10 s.
+    if (!find(QLatin1StringView("tcp_user_timeout")))
+        add(QLatin1StringView("tcp_user_timeout"), QStringLiteral("10000"));
+    if (!find(QLatin1StringView("application_name")))
+        add(QLatin1StringView("application_name"), applicationName);
+    const QString statementTimeout =
+        QStringLiteral("-c statement_timeout=%1").arg(StatementTimeoutMs);
+    if (const std::optional<QString> options = find(QLatin1StringView("options"))) {
+        // A later keyword wins in libpq: the options given, with the timeout added unless set.
+        if (!options->contains(QLatin1String("statement_timeout")))
+            add(QLatin1StringView("options"), *options + QLatin1Char(' ') + statementTimeout);
+    } else {
+        add(QLatin1StringView("options"), statementTimeout);
+    }
+    return opened;
+}
+
+} // namespace JournalConf
