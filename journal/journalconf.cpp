@@ -56,7 +56,8 @@ std::optional<SharedJournalConfig> read(const QString &path) {
 }
 
 SharedJournalConfig parse(const QString &source, const QString &path) {
-    static const QRegularExpression siteName(QStringLiteral(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$)"));
+    static const QRegularExpression siteName(
+        QStringLiteral(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$)"));
     QString text = source;
     if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
         text.remove(0, 1);
@@ -170,8 +171,8 @@ std::optional<QList<std::pair<QString, QString>>> connectionKeywords(const QStri
 }
 
 QString withTimeouts(const QString &connection, const QString &applicationName) {
-    const QList<std::pair<QString, QString>> given = connectionKeywords(connection).value_or(
-        QList<std::pair<QString, QString>>{});
+    const QList<std::pair<QString, QString>> given =
+        connectionKeywords(connection).value_or(QList<std::pair<QString, QString>>{});
     const auto find = [&given](QLatin1StringView key) -> std::optional<QString> {
         for (const auto &[name, value] : given) {
             if (name == key)

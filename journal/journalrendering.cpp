@@ -260,6 +260,12 @@ QByteArray historyCsvHeader() {
     return line;
 }
 
+QByteArray csvCell(const QString &value) {
+    QByteArray cell;
+    appendCsvCell(cell, value);
+    return cell;
+}
+
 QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows) {
     QByteArray line;
     line.reserve(4096);

@@ -34,8 +34,8 @@ bool isList(const JournalColumn &column) {
 QStringList versionOneStatements() {
     QStringList columns;
     for (const JournalColumn &column : journalColumns())
-        columns << QStringLiteral("\"%1\" %2").arg(QLatin1String(column.name),
-                                                   QLatin1String(column.sqlType));
+        columns << QStringLiteral("\"%1\" %2")
+                       .arg(QLatin1String(column.name), QLatin1String(column.sqlType));
     return {
         QStringLiteral("CREATE TABLE %1 (hash bytea PRIMARY KEY, rows text NOT NULL)")
             .arg(tableName("rowsets")),
@@ -54,10 +54,10 @@ QString batchInsertStatement() {
     QStringList fields{QStringLiteral("id bigint")};
     for (const JournalColumn &column : journalColumns()) {
         const bool text = QLatin1String(column.sqlType).startsWith(QLatin1String("TEXT"));
-        fields << QStringLiteral("\"%1\" %2").arg(
-            QLatin1String(column.name),
-            isList(column) ? QStringLiteral("jsonb") : text ? QStringLiteral("text")
-                                                             : QStringLiteral("integer"));
+        fields << QStringLiteral("\"%1\" %2")
+                      .arg(QLatin1String(column.name), isList(column) ? QStringLiteral("jsonb")
+                                                       : text         ? QStringLiteral("text")
+                                                                      : QStringLiteral("integer"));
     }
     fields << QStringLiteral("rows jsonb");
     QStringList values;
@@ -109,8 +109,8 @@ bool SharedJournal::open(bool readOnly) {
         return false;
     }
     // Everything is in the connection string: QPSQL adds host, database and user only when set.
-    db.setConnectOptions(JournalConf::withTimeouts(m_config.connection,
-                                                   QCoreApplication::applicationName()));
+    db.setConnectOptions(
+        JournalConf::withTimeouts(m_config.connection, QCoreApplication::applicationName()));
     if (!db.open())
         return fail(QStringLiteral("the shared journal could not be reached"), db.lastError());
     QSqlQuery query(db);
@@ -123,11 +123,18 @@ bool SharedJournal::initialise(QStringList &done) {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     QSqlQuery query(db);
     QSqlError error;
+    // PostgreSQL prepares only queries and changes of rows: the rest is sent as it is.
     const auto run = [&](const QString &statement, const QVariantList &values = {}) {
-        query.prepare(statement);
-        for (const QVariant &value : values)
-            query.addBindValue(value);
-        if (query.exec())
+        bool done = false;
+        if (values.isEmpty()) {
+            done = query.exec(statement);
+        } else {
+            query.prepare(statement);
+            for (const QVariant &value : values)
+                query.addBindValue(value);
+            done = query.exec();
+        }
+        if (done)
             return true;
         error = query.lastError();
         return false;
@@ -180,7 +187,8 @@ bool SharedJournal::initialise(QStringList &done) {
     // changes nothing, and a right someone took away is restored.
     const QString tables = tableName("jobs") + QStringLiteral(", ") + tableName("rowsets");
     ok = ok &&
-         run(QStringLiteral("GRANT USAGE ON SCHEMA %1 TO %2, %3").arg(schema, SiteRole, ReaderRole)) &&
+         run(QStringLiteral("GRANT USAGE ON SCHEMA %1 TO %2, %3")
+                 .arg(schema, SiteRole, ReaderRole)) &&
          run(QStringLiteral("GRANT INSERT ON %1 TO %2").arg(tables, SiteRole)) &&
          run(QStringLiteral("GRANT SELECT ON %1, %2 TO %3")
                  .arg(tables, tableName("meta"), ReaderRole));
@@ -215,27 +223,31 @@ bool SharedJournal::insert(const ForwardBatch &batch) {
     return true;
 }
 
-bool SharedJournal::forward(Journal &local, qint64 &forwarded, int batchSize) {
-    forwarded = 0;
+SharedJournal::Forwarded SharedJournal::forward(Journal &local, int batchSize) {
+    Forwarded forwarded;
+    const auto localFailed = [&] {
+        m_problem = oneLine(local.takeProblem());
+        forwarded.ok = false;
+        forwarded.localProblem = true;
+        return forwarded;
+    };
     for (;;) {
         const std::optional<ForwardBatch> batch = local.unforwarded(batchSize);
-        if (!batch) {
-            m_problem = oneLine(local.takeProblem());
-            return false;
-        }
+        if (!batch)
+            return localFailed();
         if (batch->records.isEmpty())
-            return true;
-        if (!insert(*batch))
-            return false;
+            return forwarded;
+        if (!insert(*batch)) {
+            forwarded.ok = false;
+            return forwarded;
+        }
         // Committed (one statement): a forward cut off before the mark moves sends the batch
         // again, and the server keeps the first copy.
-        if (!local.markForwarded(batch->lastId)) {
-            m_problem = oneLine(local.takeProblem());
-            return false;
-        }
-        forwarded += batch->records.size();
+        if (!local.markForwarded(batch->lastId))
+            return localFailed();
+        forwarded.records += batch->records.size();
         if (batch->records.size() < batchSize)
-            return true; // the rest (if any) waits for a job still running
+            return forwarded; // the rest (if any) waits for a job still running
     }
 }
 

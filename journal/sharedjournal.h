@@ -44,9 +44,15 @@ public:
     bool insert(const ForwardBatch &batch);
 
     // Sends every record of local not yet forwarded, oldest first, in batches of batchSize,
-    // moving local's mark after each batch the server committed. forwarded counts the records
-    // sent (some may have been there already). False with problem() when something failed.
-    bool forward(Journal &local, qint64 &forwarded, int batchSize = 500);
+    // moving local's mark after each batch the server committed. records counts those sent
+    // (some may have been there already); when something failed, problem() says what, and
+    // localProblem whether it was the local journal.
+    struct Forwarded {
+        qint64 records = 0;
+        bool ok = true;
+        bool localProblem = false;
+    };
+    Forwarded forward(Journal &local, int batchSize = 500);
 
     // The newest limit records, newest first, of one site (every site when site is empty),
     // each with its site and rows as the journal stores them (a JSON array).

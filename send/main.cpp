@@ -4,6 +4,7 @@
 #include "bytetext.h"
 #include "sendoptions.h"
 #include "sendprogram.h"
+#include "sharedrun.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -30,7 +31,26 @@ int main(int argc, char *argv[]) {
     if (options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("display.wire.debug=true"));
     SendProgram program(options, out, err);
-    QObject::connect(&program, &SendProgram::finished, &app, &QCoreApplication::exit,
+    // An upload or a board test forwards the journal's records to the shared journal once its
+    // own is written, when the folder names one: the job's frames, timing and exit status are
+    // the same whether the shared journal answers or not.
+    SharedRun shared(options, out, [&err](const QString &text) {
+        err << "display-send: " << terminalText(text) << '\n';
+        err.flush();
+    });
+    const bool forwardsAfter =
+        (options.mode == SendOptions::Mode::Upload || options.mode == SendOptions::Mode::Test) &&
+        shared.forwards();
+    QObject::connect(
+        &program, &SendProgram::finished, &app,
+        [&](int status) {
+            if (forwardsAfter && status < SignalBase)
+                shared.forward(program.journalPath(), status);
+            else
+                QCoreApplication::exit(status);
+        },
+        Qt::QueuedConnection);
+    QObject::connect(&shared, &SharedRun::finished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
     QTimer::singleShot(0, &program, &SendProgram::start);
     return QCoreApplication::exec();

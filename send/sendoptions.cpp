@@ -5,9 +5,6 @@
 #include "settings.h"
 
 #include <QCommandLineParser>
-#include <QRegularExpression>
-
-#include <set>
 
 namespace SendCommandLine {
 
@@ -19,72 +16,7 @@ constexpr int MaxHistoryLimit = 1'000'000;
 // Ten years and then some: a report of everything a journal is likely to hold.
 constexpr int MaxReportDays = 4000;
 
-int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
-                const QString &what) {
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (!ok || value < lowest || value > highest)
-        throw UsageError{QStringLiteral("--%1 %2: %3").arg(option, text, what)};
-    return value;
-}
-
 } // namespace
-
-QString portNumberProblem() {
-    return QStringLiteral("not a port number from 1 to %1").arg(Settings::PortCount);
-}
-
-qint64 parseInterval(const QString &option, const QString &text) {
-    // A unit is needed: a bare 15 is as likely meant as minutes as seconds.
-    static const QRegularExpression form(QStringLiteral(R"(^\s*(\d{1,9})\s*([smhd])\s*$)"));
-    const QRegularExpressionMatch match = form.match(text);
-    constexpr qint64 Year = 366LL * 24 * 3600;
-    const qint64 count = match.hasMatch() ? match.captured(1).toLongLong() : 0;
-    const QString unit = match.captured(2);
-    const qint64 seconds = unit == QLatin1String("d")   ? count * 24 * 3600
-                           : unit == QLatin1String("h") ? count * 3600
-                           : unit == QLatin1String("m") ? count * 60
-                           : unit == QLatin1String("s") ? count
-                                                        : 0;
-    if (seconds <= 0 || seconds > Year)
-        throw UsageError{QStringLiteral("--%1 %2: not a time like 15m, 90s, 2h or 1d, above 0 and "
-                                        "within a year")
-                             .arg(option, text)};
-    return seconds;
-}
-
-QList<int> parseBoards(const QString &list, int lowest, int highest) {
-    static const QRegularExpression item(QStringLiteral(R"(^\s*(\d+)\s*(?:-\s*(\d+)\s*)?$)"));
-    const auto bad = [&](const QString &why) {
-        return UsageError{QStringLiteral("--boards %1: %2").arg(list, why)};
-    };
-    std::set<int> boards;
-    const QStringList parts = list.split(QLatin1Char(','));
-    for (const QString &part : parts) {
-        const QRegularExpressionMatch match = item.match(part);
-        if (!match.hasMatch())
-            throw bad(QStringLiteral("\"%1\" is neither an address nor a range like 1-3")
-                          .arg(part.trimmed()));
-        const auto outOfRange = [&] {
-            return bad(QStringLiteral("boards are addressed %1 to %2")
-                           .arg(QString::number(lowest), QString::number(highest)));
-        };
-        // Digits beyond int (99999999999) are no address either, not the 0 toInt gives them.
-        bool firstOk = false;
-        bool lastOk = true;
-        const int first = match.captured(1).toInt(&firstOk);
-        const int last = match.captured(2).isEmpty() ? first : match.captured(2).toInt(&lastOk);
-        if (!firstOk || !lastOk)
-            throw outOfRange();
-        if (first > last)
-            throw bad(QStringLiteral("the range %1 runs backwards").arg(part.trimmed()));
-        if (first < lowest || last > highest)
-            throw outOfRange();
-        for (int address = first; address <= last; ++address)
-            boards.insert(address);
-    }
-    return {boards.begin(), boards.end()};
-}
 
 SendOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
@@ -248,6 +180,28 @@ SendOptions parse(const QStringList &arguments) {
                                   QStringLiteral("With --report: how many days up to now (%1).")
                                       .arg(SendOptions().reportDays),
                                   QStringLiteral("n"));
+    const QCommandLineOption journalConf(
+        QStringLiteral("journal-conf"),
+        QStringLiteral("The shared journal's settings from this file instead of journal.conf "
+                       "beside the config file."),
+        QStringLiteral("file"));
+    const QCommandLineOption forward(
+        QStringLiteral("forward"),
+        QStringLiteral("Send the journal's records not yet in the shared journal (journal.conf) "
+                       "there, oldest first; an upload or a board test does so after its job. "
+                       "Exit status 2 when the shared journal cannot be reached or refuses."));
+    const QCommandLineOption sharedInit(
+        QStringLiteral("shared-init"),
+        QStringLiteral("Create the shared journal's schema and the roles display_site and "
+                       "display_reader, or bring them up to date; run by an administrator."));
+    const QCommandLineOption shared(
+        QStringLiteral("shared"),
+        QStringLiteral("With --history: read the shared journal (journal.conf) instead of the "
+                       "local one; no display.cfg is needed."));
+    const QCommandLineOption site(QStringLiteral("site"),
+                                  QStringLiteral("With --history --shared: only this site."),
+                                  QStringLiteral("name"));
+    parser.addOptions({journalConf, forward, sharedInit, shared, site});
     parser.addOptions({help,         version, config,      port,    device,  delay,
                        boards,       values,  set,         sources, missing, showValues,
                        dryRun,       quiet,   verbose,     test,    monitor, seconds,
@@ -273,7 +227,7 @@ SendOptions parse(const QStringList &arguments) {
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
          {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
-          &alert, &alertTimeout, &expectEvery, &report, &days}) {
+          &alert, &alertTimeout, &expectEvery, &report, &days, &journalConf, &site}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -282,11 +236,17 @@ SendOptions parse(const QStringList &arguments) {
     const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
                       int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
                       int(parser.isSet(showValues)) + int(parser.isSet(init)) +
-                      int(parser.isSet(check)) + int(parser.isSet(report));
+                      int(parser.isSet(check)) + int(parser.isSet(report)) +
+                      int(parser.isSet(forward)) + int(parser.isSet(sharedInit));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
-                                        "--show-values, --history, --check, --report and --init")};
-    if (parser.isSet(report))
+                                        "--show-values, --history, --check, --report, --init, "
+                                        "--forward and --shared-init")};
+    if (parser.isSet(forward))
+        options.mode = SendOptions::Mode::Forward;
+    else if (parser.isSet(sharedInit))
+        options.mode = SendOptions::Mode::SharedInit;
+    else if (parser.isSet(report))
         options.mode = SendOptions::Mode::Report;
     else if (parser.isSet(init))
         options.mode = SendOptions::Mode::Init;
@@ -322,7 +282,10 @@ SendOptions parse(const QStringList &arguments) {
     const bool showMode = options.mode == SendOptions::Mode::ShowValues;
     const bool checkMode = options.mode == SendOptions::Mode::Check;
     const bool reportMode = options.mode == SendOptions::Mode::Report;
-    const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode;
+    const bool forwardMode = options.mode == SendOptions::Mode::Forward;
+    const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit;
+    const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode &&
+                     !forwardMode && !sharedInitMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
     onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
     const bool alerts = options.mode == SendOptions::Mode::Upload ||
@@ -339,7 +302,14 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(device, opensPort || checkMode, "a job that opens the port, or --check");
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
-    onlyWith(journal, !initMode, "a job or --history");
+    onlyWith(journal, !initMode && !sharedInitMode && !parser.isSet(shared), "a job or --history");
+    onlyWith(shared, historyMode, "--history");
+    onlyWith(site, parser.isSet(shared), "--history --shared");
+    onlyWith(journalConf,
+             forwardMode || sharedInitMode || parser.isSet(shared) ||
+                 options.mode == SendOptions::Mode::Upload ||
+                 options.mode == SendOptions::Mode::Test,
+             "an upload, --test, --forward, --shared-init or --history --shared");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode, "--history or --show-values");
     onlyWith(days, reportMode, "--report");
@@ -416,6 +386,15 @@ SendOptions parse(const QStringList &arguments) {
         options.historyLimit = wholeNumber(
             QStringLiteral("limit"), parser.value(limit), 1, MaxHistoryLimit,
             QStringLiteral("not a number of records from 1 to %1").arg(MaxHistoryLimit));
+    options.shared = parser.isSet(shared);
+    options.site = parser.value(site);
+    if (parser.isSet(site) && options.site.isEmpty())
+        throw UsageError{QStringLiteral("--site names no site")};
+    if (parser.isSet(journalConf)) {
+        options.journalConfPath = parser.value(journalConf);
+        if (options.journalConfPath.isEmpty())
+            throw UsageError{QStringLiteral("--journal-conf names no file")};
+    }
     options.json = parser.isSet(json);
     options.csv = parser.isSet(csv);
     if (reportMode) {

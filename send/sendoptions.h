@@ -20,6 +20,8 @@ struct SendOptions {
         Check,
         Report,
         Init,
+        Forward,
+        SharedInit,
         Help,
         Version
     };
@@ -47,6 +49,9 @@ struct SendOptions {
     int reportDays = 30;                 // --report --days
     qint64 expectEverySeconds = 15 * 60; // --check or --report --expect-every
     bool verbose = false;                // the wire log on standard error
+    QString journalConfPath;             // --journal-conf; empty: journal.conf beside the config
+    bool shared = false;                 // --history --shared: the shared journal's records
+    QString site;                        // --history --shared --site; empty: every site
     QString helpText;                    // what --help prints
 };
 
@@ -71,7 +76,8 @@ QList<int> parseBoards(const QString &list, int lowest, int highest);
 // display.cfg's port line: "not a port number from 1 to 250".
 QString portNumberProblem();
 
-// "15m", "900s", "1h" or "1d" in seconds; throws UsageError.
-qint64 parseDuration(const QString &option, const QString &text);
+// text as a whole number from lowest to highest; throws UsageError "--option text: what".
+int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
+                const QString &what);
 
 } // namespace SendCommandLine

@@ -13,6 +13,7 @@
 #include "rowfill.h"
 #include "sendalerts.h"
 #include "sendlisting.h"
+#include "sharedrun.h"
 #include "signalwatcher.h"
 #include "wirelog.h"
 
@@ -55,7 +56,10 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
               return m_journalProblem;
           },
           this))
+    , m_shared(new SharedRun(
+          m_options, m_out, [this](const QString &text) { error(text); }, this))
     , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
+    connect(m_shared, &SharedRun::finished, this, &SendProgram::finished);
     connect(m_alerts, &SendAlerts::ended, this,
             [this] { finishWith(m_signal ? SignalBase + m_signal : m_status); });
     // Watched before any input is read. SIGHUP: the terminal or the session went away.
@@ -65,6 +69,10 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
 
 SendProgram::~SendProgram() {
     delete m_runner; // a job still running ends and is recorded while the journal is here
+}
+
+QString SendProgram::journalPath() const {
+    return m_journal->journal().path();
 }
 
 void SendProgram::start() {
@@ -97,7 +105,17 @@ int SendProgram::run() {
     case SendOptions::Mode::Monitor:
         return monitor();
     case SendOptions::Mode::History:
+        if (m_options.shared) {
+            m_shared->history();
+            return -1;
+        }
         return exports().history(m_journal->journal().path());
+    case SendOptions::Mode::Forward:
+        m_shared->forward(m_journal->journal().path());
+        return -1;
+    case SendOptions::Mode::SharedInit:
+        m_shared->initialise();
+        return -1;
     case SendOptions::Mode::Init:
         return init();
     case SendOptions::Mode::Check:
@@ -369,6 +387,7 @@ void SendProgram::signalled(int number) {
     if (m_job)
         m_job->cancel();
     m_alerts->stop();
+    m_shared->abandon(SignalBase + number);
 }
 
 void SendProgram::exchanged(const Exchanged &exchange) {

@@ -20,6 +20,7 @@ class JournalExport;
 class JobJournal;
 class JobRunner;
 class SendAlerts;
+class SharedRun;
 
 // display-send: one job on the console's job runner, reported on standard output and error.
 class SendProgram : public QObject, private JobReport {
@@ -33,6 +34,9 @@ public:
     // Runs the job asked for from the event loop; finished() gives the exit status. SIGINT,
     // SIGTERM and SIGHUP end a job at once.
     void start();
+
+    // The journal the jobs are recorded in.
+    QString journalPath() const;
 
     // The values the upload could not show, sorted; set before the job starts.
     const QStringList &unavailableValues() const { return m_unavailable; }
@@ -83,6 +87,7 @@ private:
     JobRunner *const m_runner;
     JobJournal *const m_journal;
     SendAlerts *const m_alerts;
+    SharedRun *const m_shared;
     Job *m_job = nullptr;       // while it runs
     int m_status = AllAnswered; // said when the alert command ends
     // The names of the values the rows asked for that had none to give; recorded with the

@@ -1,0 +1,189 @@
+#include "sharedrun.h"
+
+#include "bytetext.h"
+#include "failure.h"
+#include "journalconf.h"
+#include "regularfile.h"
+#include "sendstatus.h"
+#include "sharedjournal.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// The settings, or the status and line that say why there are none.
+std::optional<SharedJournalConfig> readConfig(const QString &path, QString &problem) {
+    try {
+        std::optional<SharedJournalConfig> config = JournalConf::read(path);
+        if (!config)
+            problem = QStringLiteral("no %1 names a shared journal").arg(path);
+        return config;
+    } catch (const Failure &failure) {
+        problem = failure.text();
+        return std::nullopt;
+    }
+}
+
+QByteArray jsonString(const QString &text) {
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+} // namespace
+
+SharedRun::SharedRun(const SendOptions &options, QTextStream &out,
+                     std::function<void(const QString &)> error, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_out(out)
+    , m_error(std::move(error)) {}
+
+SharedRun::~SharedRun() {
+    abandon(BadInput); // the program never ends before its work; a thread is not left behind
+}
+
+QString SharedRun::configPath() const {
+    return m_options.journalConfPath.isEmpty() ? JournalConf::besideConfig(m_options.configPath)
+                                               : m_options.journalConfPath;
+}
+
+bool SharedRun::forwards() const {
+    return !m_options.journalConfPath.isEmpty() || !RegularFile::absent(configPath());
+}
+
+void SharedRun::forward(const QString &journalPath, int jobStatus) {
+    const bool afterJob = jobStatus >= 0;
+    const QString path = configPath();
+    const bool quiet = afterJob;
+    run(
+        [=, this]() -> Outcome {
+            QString problem;
+            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
+            if (!config)
+                return {afterJob ? jobStatus : BadInput, problem};
+            // The records stay where they are whatever happens: a damaged journal is left as it
+            // is for the jobs, which move it aside, to deal with.
+            JournalOptions options;
+            options.moveAsideDamaged = false;
+            Journal local(journalPath, options);
+            SharedJournal shared(*config);
+            SharedJournal::Forwarded forwarded;
+            if (shared.open())
+                forwarded = shared.forward(local);
+            else
+                forwarded.ok = false;
+            if (!forwarded.ok) {
+                return {afterJob                 ? jobStatus
+                        : forwarded.localProblem ? BadInput
+                                                 : PortFailed,
+                        QStringLiteral("%1; %2 records were forwarded, the others wait for the "
+                                       "next forward")
+                            .arg(shared.problem(), QString::number(forwarded.records))};
+            }
+            if (!quiet)
+                m_out << QStringLiteral("Forwarded %1 records to the shared journal as site %2.\n")
+                             .arg(QString::number(forwarded.records), terminalText(config->site));
+            m_out.flush();
+            return {afterJob ? jobStatus : AllAnswered, {}};
+        },
+        afterJob ? jobStatus : PortFailed);
+}
+
+void SharedRun::initialise() {
+    const QString path = configPath();
+    run(
+        [=, this]() -> Outcome {
+            QString problem;
+            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
+            if (!config)
+                return {BadInput, problem};
+            SharedJournal shared(*config);
+            QStringList done;
+            if (!shared.open() || !shared.initialise(done))
+                return {PortFailed, shared.problem()};
+            for (const QString &line : done)
+                m_out << "The shared journal: " << line << ".\n";
+            m_out << (done.isEmpty()
+                          ? QStringLiteral("The shared journal is up to date (schema %1); nothing "
+                                           "was changed.\n")
+                          : QStringLiteral("The shared journal is ready (schema %1). Grant %2 to "
+                                           "each site's login role and %3 to the office's.\n"))
+                         .arg(QString::number(SharedJournal::SchemaVersion),
+                              SharedJournal::SiteRole, SharedJournal::ReaderRole);
+            m_out.flush();
+            return {AllAnswered, {}};
+        },
+        PortFailed);
+}
+
+void SharedRun::history() {
+    const QString path = configPath();
+    run(
+        [=, this]() -> Outcome {
+            QString problem;
+            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
+            if (!config)
+                return {BadInput, problem};
+            SharedJournal shared(*config);
+            if (!shared.open(true))
+                return {PortFailed, shared.problem()};
+            if (m_options.csv) {
+                m_out.setGenerateByteOrderMark(true);
+                m_out << "site," << QString::fromUtf8(historyCsvHeader());
+            }
+            // A site's role may write anything into its records: every field is shown escaped.
+            const bool ok = shared.history(
+                m_options.historyLimit, m_options.site,
+                [this](const QString &site, const JournalRecord &record, QByteArrayView rows) {
+                    if (m_options.csv)
+                        m_out << QString::fromUtf8(csvCell(site) + ',' + historyCsv(record, rows));
+                    else if (m_options.json)
+                        m_out << QString::fromUtf8("{\"site\":" + jsonString(site) + ',' +
+                                                   historyJson(record, rows).mid(1))
+                              << '\n';
+                    else
+                        m_out << terminalText(site).leftJustified(12) << "  " << historyLine(record)
+                              << '\n';
+                });
+            m_out.flush();
+            return ok ? Outcome{AllAnswered, {}} : Outcome{PortFailed, shared.problem()};
+        },
+        PortFailed);
+}
+
+void SharedRun::run(std::function<Outcome()> work, int cutOffStatus) {
+    m_thread = QThread::create([this, work = std::move(work)] { m_outcome = work(); });
+    m_cutOff = new QTimer(this);
+    m_cutOff->setSingleShot(true);
+    connect(m_cutOff, &QTimer::timeout, this, [this, cutOffStatus] {
+        m_error(QStringLiteral("the shared journal did not answer within %1 s; what it took stays "
+                               "there, and what it did not waits for the next forward")
+                    .arg(CutOffSeconds));
+        abandon(cutOffStatus);
+    });
+    connect(m_thread, &QThread::finished, this, [this] {
+        m_cutOff->stop();
+        m_thread->deleteLater();
+        m_thread = nullptr;
+        if (!m_outcome.problem.isEmpty())
+            m_error(m_outcome.problem);
+        Q_EMIT finished(m_outcome.status);
+    });
+    m_cutOff->start(CutOffSeconds * 1000);
+    m_thread->start();
+}
+
+void SharedRun::abandon(int status) {
+    if (!m_thread || m_thread->isFinished())
+        return;
+    // The thread may be inside a network call that nothing can interrupt: the process ends
+    // around it. Standard output is the thread's; only standard error is flushed.
+    std::fflush(stderr);
+    ::_exit(status);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "sendoptions.h"
+
+#include <QObject>
+#include <QTextStream>
+
+#include <functional>
+
+class QThread;
+class QTimer;
+
+// display-send's work with the shared journal: forwarding the local journal's records, setting
+// the shared journal up, and reading it back. The network may keep any call waiting, so the work
+// runs on a thread of its own while the program's event loop stays free, and the whole of it is
+// cut off after CutOffSeconds: whatever was committed by then stays committed.
+class SharedRun : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int CutOffSeconds = 60;
+
+    SharedRun(const SendOptions &options, QTextStream &out,
+              std::function<void(const QString &)> error, QObject *parent = nullptr);
+    ~SharedRun() override;
+
+    // The journal.conf that names the shared journal: --journal-conf, or the one beside the
+    // config file.
+    QString configPath() const;
+    // True when a folder forwards: --journal-conf was given, or something is at journal.conf.
+    bool forwards() const;
+
+    // Each ends with finished(status) once, on the program's thread.
+    // --forward: 0 when every record was forwarded, 2 when the shared journal could not be
+    // reached, refused or the forward was cut off, 3 when journal.conf or the local journal
+    // could not be read. After a job (afterJob), a failure is one line on standard error and
+    // the status is the job's, whatever happened.
+    void forward(const QString &journalPath, int jobStatus = -1);
+    void initialise();
+    void history();
+
+    // Ends the program at once with status when work is still running (a signal).
+    void abandon(int status);
+
+Q_SIGNALS:
+    void finished(int status);
+
+private:
+    struct Outcome {
+        int status = 0;
+        QString problem; // one line for standard error, empty when none
+    };
+    // Runs work on its thread; onFailure is the status when it is cut off.
+    void run(std::function<Outcome()> work, int cutOffStatus);
+
+    const SendOptions &m_options;
+    QTextStream &m_out;
+    std::function<void(const QString &)> m_error;
+    QThread *m_thread = nullptr;
+    QTimer *m_cutOff = nullptr;
+    Outcome m_outcome;
+};

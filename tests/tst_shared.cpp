@@ -1,0 +1,345 @@
+// The shared journal against a real PostgreSQL server: a throwaway cluster of the test's own.
+
+#include "jobrecords.h"
+#include "journalconf.h"
+#include "pgcluster.h"
+#include "ptycable.h"
+#include "sharedjournal.h"
+
+#include "failure.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+const QStringList SiteRows = [] {
+    QStringList rows;
+    for (int i = 0; i < 96; ++i)
+        rows << QStringLiteral("row %1").arg(i);
+    return rows;
+}();
+
+} // namespace
+
+class TestShared : public QObject {
+    Q_OBJECT
+
+    PgCluster *m_cluster = nullptr;
+    QTemporaryDir m_root;
+    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
+
+    // A folder for site (its journal.conf logs in as user), made once.
+    QString folder(const QString &site, const QString &user) {
+        const QString path = m_root.filePath(site);
+        QDir().mkpath(path);
+        QFile conf(path + QStringLiteral("/journal.conf"));
+        conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        conf.write(QStringLiteral("[shared]\nconnection = %1\nsite = %2\n")
+                       .arg(m_cluster->connection(user, QStringLiteral("boards")), site)
+                       .toUtf8());
+        return path;
+    }
+    // Records in folder's journal: count uploads, started an hour ago and on.
+    void record(const QString &folder, int count) {
+        Journal journal(folder + QStringLiteral("/display-journal.db"));
+        const QDateTime start = QDateTime::currentDateTimeUtc().addSecs(-3600);
+        journal.startBatch();
+        for (int i = 0; i < count; ++i) {
+            const qint64 id = journal.begin(uploadStarted(SiteRows, start.addSecs(i)));
+            journal.finish(id, uploadCompleted(start.addSecs(i + 1)));
+        }
+        journal.endBatch();
+    }
+    QProcess *start(const QStringList &arguments, const QString &folder) {
+        auto *const process = new QProcess(this);
+        process->setWorkingDirectory(folder);
+        process->setProcessEnvironment(m_environment);
+        process->start(QStringLiteral(DISPLAY_SEND), arguments);
+        return process;
+    }
+    Result finish(QProcess *process) {
+        // The test's own event loop runs meanwhile: fake boards on a cable answer.
+        QElapsedTimer timer;
+        timer.start();
+        while (process->state() != QProcess::NotRunning && timer.elapsed() < 90'000)
+            QTest::qWait(20);
+        Result result{process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -2,
+                      QString::fromUtf8(process->readAllStandardOutput()),
+                      QString::fromUtf8(process->readAllStandardError())};
+        process->deleteLater();
+        return result;
+    }
+    Result send(const QStringList &arguments, const QString &folder) {
+        return finish(start(arguments, folder));
+    }
+    // What the office reads: the number of records of site (every site when empty).
+    int sharedCount(const QString &site = {}) {
+        QString out;
+        const QString where =
+            site.isEmpty() ? QString() : QStringLiteral(" WHERE site = '%1'").arg(site);
+        if (!m_cluster->psql(
+                QStringLiteral("\\c boards\nSELECT count(*) FROM display_journal.jobs") + where,
+                &out, QStringLiteral("postgres")))
+            return -1;
+        return out.trimmed().toInt();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_cluster = new PgCluster;
+        if (!m_cluster->ok())
+            QFAIL(qPrintable(m_cluster->problem()));
+        QVERIFY2(m_cluster->psql(
+                     QStringLiteral("CREATE DATABASE boards;"
+                                    "CREATE ROLE admin LOGIN CREATEROLE PASSWORD 'admin-secret';"
+                                    "GRANT CREATE ON DATABASE boards TO admin;"
+                                    "CREATE ROLE gate_north LOGIN PASSWORD 'north-secret';"
+                                    "CREATE ROLE gate_south LOGIN PASSWORD 'south-secret';"
+                                    "CREATE ROLE office LOGIN PASSWORD 'office-secret';"
+                                    "CREATE ROLE gate_west LOGIN PASSWORD 'west-secret';")),
+                 qPrintable(m_cluster->problem()));
+        // Passwords as a site keeps them: a file of its own, readable by its owner only.
+        const QString passFile = m_root.filePath(QStringLiteral("pgpass"));
+        QFile pass(passFile);
+        QVERIFY(pass.open(QIODevice::WriteOnly));
+        for (const char *entry :
+             {"admin:admin-secret", "gate_north:north-secret", "gate_south:south-secret",
+              "office:office-secret", "gate_west:not-its-password", "gate_ghost:no-such-role"}) {
+            const QStringList parts = QString::fromLatin1(entry).split(u':');
+            pass.write(QStringLiteral("*:*:*:%1:%2\n").arg(parts[0], parts[1]).toUtf8());
+        }
+        pass.close();
+        QFile::setPermissions(passFile, QFile::ReadOwner | QFile::WriteOwner);
+        m_environment.insert(QStringLiteral("PGPASSFILE"), passFile);
+        qputenv("PGPASSFILE", passFile.toLocal8Bit());
+
+        const QString admin = folder(QStringLiteral("admin"), QStringLiteral("admin"));
+        const Result first = send({QStringLiteral("--shared-init")}, admin);
+        QVERIFY2(first.status == 0 &&
+                     first.out.contains(QLatin1String("created the role display_site")),
+                 qPrintable(first.out + first.err));
+        const Result second = send({QStringLiteral("--shared-init")}, admin);
+        QVERIFY2(second.status == 0 && second.out.contains(QLatin1String("nothing was changed")),
+                 qPrintable(second.out + second.err));
+        QVERIFY2(m_cluster->psql(QStringLiteral("GRANT display_site TO gate_north, gate_south;"
+                                                "GRANT display_reader TO office;")),
+                 qPrintable(m_cluster->problem()));
+        folder(QStringLiteral("office"), QStringLiteral("office"));
+    }
+    void cleanupTestCase() { delete m_cluster; }
+
+    void journalConf_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("problem"); // empty: read
+        const QString ok = QStringLiteral("[shared]\nconnection = host=db dbname=boards\n");
+        QTest::newRow("plain") << ok << "";
+        QTest::newRow("a comment and a site") << "# x\n" + ok + "site = gate-north\n"
+                                              << "";
+        QTest::newRow("no connection") << "[shared]\nsite = x\n"
+                                       << "no connection";
+        QTest::newRow("a semicolon") << "[shared]\nconnection = host=db;dbname=x\n"
+                                     << "\";\"";
+        QTest::newRow("a password") << "[shared]\nconnection = host=db password=x\n"
+                                    << "line 2: connection holds a password";
+        QTest::newRow("a URI") << "[shared]\nconnection = postgresql://db/boards\n"
+                               << "not a keyword/value string";
+        QTest::newRow("an open quote") << "[shared]\nconnection = options='-c x\n"
+                                       << "not a keyword/value string";
+        QTest::newRow("another section") << ok + "[other]\n"
+                                         << "line 3: \"[other]\" is not";
+        QTest::newRow("an unknown key") << ok + "user = x\n"
+                                        << "line 3: \"user\" is not a key";
+        QTest::newRow("a bad site") << ok + "site = a b\n"
+                                    << "line 3: site \"a b\"";
+        QTest::newRow("a key before the section") << "site = x\n" + ok << "line 1: a key before";
+    }
+    void journalConf() {
+        QFETCH(QString, text);
+        QFETCH(QString, problem);
+        try {
+            const SharedJournalConfig config = JournalConf::parse(text, QStringLiteral("j.conf"));
+            QVERIFY2(problem.isEmpty(), qPrintable(config.connection));
+        } catch (const Failure &failure) {
+            QVERIFY2(!problem.isEmpty() && failure.text().contains(problem),
+                     qPrintable(failure.text()));
+        }
+    }
+
+    void timeoutsAdded_data() {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("opened");
+        const QString added =
+            QStringLiteral(" connect_timeout=2 tcp_user_timeout=10000 application_name=x "
+                           "options='-c statement_timeout=30000'");
+        QTest::newRow("none set") << "host=db"
+                                  << "host=db" + added;
+        QTest::newRow("its own timeout and options kept")
+            << "host=db connect_timeout=9 options='-c statement_timeout=5'"
+            << "host=db connect_timeout=9 options='-c statement_timeout=5' tcp_user_timeout=10000 "
+               "application_name=x";
+        QTest::newRow("options without a statement timeout")
+            << "options=-csearch_path=a"
+            << "options=-csearch_path=a connect_timeout=2 tcp_user_timeout=10000 "
+               "application_name=x options='-csearch_path=a -c statement_timeout=30000'";
+    }
+    void timeoutsAdded() {
+        QFETCH(QString, given);
+        QFETCH(QString, opened);
+        QCOMPARE(JournalConf::withTimeouts(given, QStringLiteral("x")), opened);
+    }
+
+    // Two sites forward; each record arrives once, however often or however many at once the
+    // forward runs, and whatever cut one off before it moved its mark.
+    void twoSitesForward() {
+        const QString north = folder(QStringLiteral("north"), QStringLiteral("gate_north"));
+        const QString south = folder(QStringLiteral("south"), QStringLiteral("gate_south"));
+        record(north, 1200);
+        record(south, 3);
+        // Two at once at the same site.
+        QProcess *const one = start({QStringLiteral("--forward")}, north);
+        QProcess *const two = start({QStringLiteral("--forward")}, north);
+        const Result first = finish(one);
+        const Result second = finish(two);
+        QVERIFY2(first.status == 0 && second.status == 0, qPrintable(first.err + second.err));
+        QVERIFY2(first.out.startsWith(QLatin1String("Forwarded ")), qPrintable(first.out));
+        QCOMPARE(send({QStringLiteral("--forward")}, south).status, 0);
+        QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
+        QCOMPARE(sharedCount(QStringLiteral("south")), 3);
+        // A forward killed after the server committed, before the mark moved: sent again, kept
+        // once.
+        const Result again = [&] {
+            Journal journal(north + QStringLiteral("/display-journal.db"));
+            journal.markForwarded(0);
+            return send({QStringLiteral("--forward")}, north);
+        }();
+        QCOMPARE(again.status, 0);
+        QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
+        // One set of rows kept once for all of them.
+        QString rowsets;
+        QVERIFY(m_cluster->psql(
+            QStringLiteral("\\c boards\nSELECT count(*) FROM display_journal.rowsets"), &rowsets));
+        QCOMPARE(rowsets.trimmed(), QStringLiteral("1"));
+
+        // The office reads them back, newest first, all sites or one.
+        const QString office = m_root.filePath(QStringLiteral("office"));
+        const Result all = send({QStringLiteral("--history"), QStringLiteral("--shared"),
+                                 QStringLiteral("--limit"), QStringLiteral("5")},
+                                office);
+        QVERIFY2(all.status == 0, qPrintable(all.err));
+        QCOMPARE(all.out.count(u'\n'), 5);
+        const Result json =
+            send({QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--site"),
+                  QStringLiteral("south"), QStringLiteral("--json")},
+                 office);
+        const QStringList lines = json.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        const QJsonObject object = QJsonDocument::fromJson(lines.first().toUtf8()).object();
+        QCOMPARE(object.value(QLatin1String("site")).toString(), QStringLiteral("south"));
+        QCOMPARE(object.value(QLatin1String("rows")).toArray().size(), 96);
+        QCOMPARE(object.value(QLatin1String("user")).toString(), QStringLiteral("operator"));
+        const Result csv =
+            send({QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--csv"),
+                  QStringLiteral("--limit"), QStringLiteral("1")},
+                 office);
+        QVERIFY2(csv.out.startsWith(QStringLiteral("site,started,")), qPrintable(csv.out));
+    }
+
+    // What a site's role and a failed login may and may not do.
+    void refused_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a wrong password")
+            << "gate_west" << QStringList{"--forward"} << "password authentication failed";
+        QTest::newRow("an unknown role") << "gate_ghost" << QStringList{"--forward"}
+                                         << "authentication failed for user \"gate_ghost\"";
+        QTest::newRow("a site reads the shared journal")
+            << "gate_north" << QStringList{"--history", "--shared"} << "permission denied";
+        QTest::newRow("a site sets it up")
+            << "gate_north" << QStringList{"--shared-init"} << "could not be set up";
+    }
+    void refused() {
+        QFETCH(QString, user);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, said);
+        const QString site = folder(QStringLiteral("refused-") + user, user);
+        record(site, 2);
+        const Result result = send(arguments, site);
+        QCOMPARE(result.status, 2);
+        QCOMPARE(result.err.count(u'\n'), 1);
+        QVERIFY2(result.err.startsWith(QLatin1String("display-send: ")) &&
+                     result.err.contains(said),
+                 qPrintable(result.err));
+    }
+
+    void siteRoleOnlyInserts_data() {
+        QTest::addColumn<QString>("statement");
+        QTest::newRow("select") << "SELECT count(*) FROM display_journal.jobs";
+        QTest::newRow("update") << "UPDATE display_journal.jobs SET outcome = 'complete'";
+        QTest::newRow("delete") << "DELETE FROM display_journal.jobs";
+        QTest::newRow("truncate") << "TRUNCATE display_journal.rowsets";
+    }
+    void siteRoleOnlyInserts() {
+        QFETCH(QString, statement);
+        QVERIFY(!m_cluster->psql(QStringLiteral("\\c boards\n") + statement, nullptr,
+                                 QStringLiteral("gate_north"), QStringLiteral("north-secret")));
+        QVERIFY2(m_cluster->problem().contains(QLatin1String("permission denied")),
+                 qPrintable(m_cluster->problem()));
+    }
+
+    // A job runs as it would without a shared journal while the server is down; its record
+    // follows once the server is back.
+    void jobWhileServerIsDown() {
+        PtyCable cable;
+        QVERIFY(cable.isValid());
+        const QString site = folder(QStringLiteral("east"), QStringLiteral("gate_north"));
+        const QStringList test{QStringLiteral("--test"), QStringLiteral("--device"), cable.end(0),
+                               QStringLiteral("--boards"), QStringLiteral("1")};
+        QVERIFY2(m_cluster->stop(), qPrintable(m_cluster->problem()));
+        const Result down = send(test, site);
+        QVERIFY2(m_cluster->start(), qPrintable(m_cluster->problem()));
+        QCOMPARE(down.status, 1); // board 1 did not answer: as without a shared journal
+        QVERIFY2(down.out.contains(QLatin1String("board 1: no answer")), qPrintable(down.out));
+        QCOMPARE(down.err.count(u'\n'), 1);
+        QVERIFY2(down.err.contains(QLatin1String("could not be reached")), qPrintable(down.err));
+        QCOMPARE(sharedCount(QStringLiteral("east")), 0);
+        QCOMPARE(send({QStringLiteral("--forward")}, site).status, 0);
+        QCOMPARE(sharedCount(QStringLiteral("east")), 1);
+    }
+
+    // A job still running holds back the records after it; one a crash left unfinished goes
+    // once an hour has passed, as unfinished.
+    void unfinishedRecords() {
+        QTemporaryDir dir;
+        Journal journal(dir.filePath(QStringLiteral("display-journal.db")));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const qint64 crashed = journal.begin(uploadStarted(SiteRows, now.addSecs(-7200)));
+        const qint64 running = journal.begin(uploadStarted(SiteRows, now.addSecs(-60)));
+        const qint64 done = journal.begin(uploadStarted(SiteRows, now.addSecs(-30)));
+        journal.finish(done, uploadCompleted(now));
+        std::optional<ForwardBatch> batch = journal.unforwarded(10, now);
+        QVERIFY(batch);
+        QCOMPARE(batch->records.size(), 1);
+        QCOMPARE(batch->records.first().first.id, crashed);
+        QCOMPARE(batch->lastId, crashed);
+        journal.finish(running, uploadCompleted(now));
+        batch = journal.unforwarded(10, now);
+        QCOMPARE(batch->records.size(), 3);
+        QVERIFY(journal.markForwarded(batch->lastId));
+        QVERIFY(journal.markForwarded(crashed)); // never back
+        QCOMPARE(journal.unforwarded(10, now)->records.size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestShared)
+#include "tst_shared.moc"
