@@ -7,6 +7,7 @@
 #include "folderfigures.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
+#include "journalforwarder.h"
 #include "layout.h"
 #include "livepreview.h"
 #include "portmapfile.h"
@@ -324,8 +325,10 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
         m_sendButton->setEnabled(true);
         if (!m_monitor)
             m_receiveOnlyButton->setText(QStringLiteral("Rec Only"));
-        if (outcome != JobOutcome::Busy && &running == &m_job)
+        if (outcome != JobOutcome::Busy && &running == &m_job) {
             showJournalProblem();
+            JournalForwarder(m_store.path()).jobEnded();
+        }
     });
     // A serial port opens at once, but a device server on the network may take up to 3 s to
     // connect, and nothing else on the screen changes meanwhile: a busy pointer says the press
