@@ -39,6 +39,7 @@ QString JournalForwarder::sendProgram() {
     if (found.isEmpty())
         found = QStandardPaths::findExecutable(name);
     if (found.isEmpty())
-        found = QStandardPaths::findExecutable(name, {QDir(here).filePath(QStringLiteral("../send"))});
+        found =
+            QStandardPaths::findExecutable(name, {QDir(here).filePath(QStringLiteral("../send"))});
     return found;
 }

@@ -114,6 +114,8 @@ bool SharedJournal::open(bool readOnly) {
     if (!db.open())
         return fail(QStringLiteral("the shared journal could not be reached"), db.lastError());
     QSqlQuery query(db);
+    // The server's notices ("already exists, skipping") are not the operator's business.
+    query.exec(QStringLiteral("SET client_min_messages = warning"));
     if (readOnly && !query.exec(QStringLiteral("SET default_transaction_read_only = on")))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     return true;

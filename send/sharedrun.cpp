@@ -109,13 +109,15 @@ void SharedRun::initialise() {
                 return {PortFailed, shared.problem()};
             for (const QString &line : done)
                 m_out << "The shared journal: " << line << ".\n";
-            m_out << (done.isEmpty()
-                          ? QStringLiteral("The shared journal is up to date (schema %1); nothing "
-                                           "was changed.\n")
-                          : QStringLiteral("The shared journal is ready (schema %1). Grant %2 to "
-                                           "each site's login role and %3 to the office's.\n"))
-                         .arg(QString::number(SharedJournal::SchemaVersion),
-                              SharedJournal::SiteRole, SharedJournal::ReaderRole);
+            const QString schema = QString::number(SharedJournal::SchemaVersion);
+            if (done.isEmpty())
+                m_out << QStringLiteral("The shared journal is up to date (schema %1); nothing "
+                                        "was changed.\n")
+                             .arg(schema);
+            else
+                m_out << QStringLiteral("The shared journal is ready (schema %1). Grant %2 to "
+                                        "each site's login role and %3 to the office's.\n")
+                             .arg(schema, SharedJournal::SiteRole, SharedJournal::ReaderRole);
             m_out.flush();
             return {AllAnswered, {}};
         },

@@ -8,7 +8,11 @@
 // standard output and standard error together. In those lines "…" stands for any text within a
 // line, and a line that is only "…" for any number of lines. A command ending in "&" runs in the
 // background (its output redirected by the command itself) and is given until a file it writes
-// to with ">" has a line, at most 10 s; it is ended with the block.
+// to with ">" has a line, at most 10 s; it is ended with the block. A block marked
+// <!-- runnable, against a throwaway PostgreSQL cluster --> runs with a cluster of its own,
+// named by PGHOST and PGPORT, PGUSER its superuser.
+
+#include "pgcluster.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +21,8 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -67,6 +73,7 @@ QString described(QStringList names) {
 
 struct Example {
     int line = 0; // of the README, 1-based: where the block's first command is
+    bool cluster = false;
     QStringList commands;
     QList<QStringList> outputs; // one per command
 };
@@ -75,10 +82,14 @@ QList<Example> runnableExamples(const QString &readme) {
     QList<Example> examples;
     const QStringList lines = readme.split(QLatin1Char('\n'));
     for (int n = 0; n + 1 < lines.size(); ++n) {
-        if (lines.at(n).trimmed() != QLatin1String("<!-- runnable -->") ||
+        const QString marker = lines.at(n).trimmed();
+        const bool cluster =
+            marker == QLatin1String("<!-- runnable, against a throwaway PostgreSQL cluster -->");
+        if ((marker != QLatin1String("<!-- runnable -->") && !cluster) ||
             !lines.at(n + 1).startsWith(QLatin1String("```")))
             continue;
         Example example;
+        example.cluster = cluster;
         for (n += 2; n < lines.size() && !lines.at(n).startsWith(QLatin1String("```")); ++n) {
             const QString &line = lines.at(n);
             if (line.startsWith(QLatin1String("$ "))) {
@@ -228,6 +239,7 @@ void TestDocs::readmeExamplesRunAsShown_data() {
     QTest::addColumn<int>("line");
     QTest::addColumn<QStringList>("commands");
     QTest::addColumn<QList<QStringList>>("outputs");
+    QTest::addColumn<bool>("cluster");
 
     QFile readme(sourceFile(QStringLiteral("README.md")));
     QVERIFY(readme.open(QIODevice::ReadOnly));
@@ -235,7 +247,7 @@ void TestDocs::readmeExamplesRunAsShown_data() {
     QVERIFY(!examples.isEmpty());
     for (const Example &example : examples) {
         QTest::addRow("line %d: %s", example.line, qPrintable(example.commands.constFirst()))
-            << example.line << example.commands << example.outputs;
+            << example.line << example.commands << example.outputs << example.cluster;
     }
 }
 
@@ -243,7 +255,14 @@ void TestDocs::readmeExamplesRunAsShown() {
     QFETCH(int, line);
     QFETCH(QStringList, commands);
     QFETCH(QList<QStringList>, outputs);
+    QFETCH(bool, cluster);
 
+    std::unique_ptr<PgCluster> server;
+    if (cluster) {
+        server = std::make_unique<PgCluster>();
+        if (!server->ok())
+            QFAIL(qPrintable(server->problem()));
+    }
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     // One shell for the block; each foreground command's output goes to its own file.
@@ -277,6 +296,11 @@ void TestDocs::readmeExamplesRunAsShown() {
     environment.insert(QStringLiteral("PATH"), path.join(QLatin1Char(':')) + QLatin1Char(':') +
                                                    environment.value(QStringLiteral("PATH")));
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    if (server) {
+        environment.insert(QStringLiteral("PGHOST"), server->socketDir());
+        environment.insert(QStringLiteral("PGPORT"), QString::number(server->port()));
+        environment.insert(QStringLiteral("PGUSER"), QStringLiteral("postgres"));
+    }
     shell.setProcessEnvironment(environment);
     shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
     QVERIFY(shell.waitForFinished(180000));
