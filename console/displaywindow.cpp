@@ -363,7 +363,7 @@ void DisplayWindow::frameWritten(const QByteArray &) {
     endPortWait();
 }
 
-void DisplayWindow::exchanged(const Exchanged &exchange) {
+void DisplayWindow::exchanged(const ExchangeResult &exchange) {
     setReceiveLine(exchange.reply);
     if (exchange.judgement)
         showJudgement(*exchange.judgement);

@@ -371,7 +371,7 @@ void SendProgram::signalled(int number) {
     m_alerts->stop();
 }
 
-void SendProgram::exchanged(const Exchanged &exchange) {
+void SendProgram::exchanged(const ExchangeResult &exchange) {
     ++m_framesExchanged;
     if (exchange.judgement)
         m_answered.at(exchange.judgement->address) = exchange.judgement->answered;

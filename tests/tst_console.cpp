@@ -4,10 +4,10 @@
 #include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "programrun.h"
-#include "sendrec.h"
 #include "testfiles.h"
 
 #include <QAbstractItemView>

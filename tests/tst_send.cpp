@@ -1,12 +1,12 @@
 #include "boards.h"
 #include "configstore.h"
 #include "defaultpages.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "journal.h"
 #include "journalfiles.h"
 #include "pageset.h"
 #include "programrun.h"
-#include "sendrec.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -191,10 +191,10 @@ void TestSend::wholeUploadWhileASecondWaits() {
     QCOMPARE(m_boards->allBytes(), goldenUpload());
     // Every frame a full reply window after the one before (exactly so where display-send
     // writes: wireLog; here, as the boards in this busy process notice them).
-    const QList<PtyBoards::Received> &received = m_boards->received();
+    const QList<PtyBoards::ReceivedFrame> &received = m_boards->received();
     QCOMPARE(received.size(), UploadFrameCount);
     for (qsizetype i = 1; i < received.size(); ++i)
-        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= SendRec::ReplyWindowMs - 25);
+        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= FrameExchange::ReplyWindowMs - 25);
     QCOMPARE(run.out, linesOf({1, 2, 3}, {}) + QStringLiteral("3 of 3 boards answered; 52 of "
                                                               "52 frames sent to %1\n")
                                                    .arg(m_boards->devicePath()));
@@ -243,7 +243,7 @@ void TestSend::wholeUploadWhileASecondWaits() {
     const qint64 tookMs =
         QDateTime::fromString(started, Qt::ISODateWithMs)
             .msecsTo(QDateTime::fromString(sent.value("finished").toString(), Qt::ISODateWithMs));
-    QVERIFY2(tookMs >= UploadFrameCount * SendRec::ReplyWindowMs,
+    QVERIFY2(tookMs >= UploadFrameCount * FrameExchange::ReplyWindowMs,
              qPrintable(QString::number(tookMs)));
 }
 
@@ -868,9 +868,10 @@ void TestSend::wireLog() {
     QCOMPARE(said, logged);
     // Counted from the job's start: each probe goes out one full reply window after the last.
     for (qsizetype i = 2; i < times.size(); i += 2)
-        QVERIFY2(times.at(i) - times.at(i - 2) >= SendRec::ReplyWindowMs, qPrintable(run.err));
+        QVERIFY2(times.at(i) - times.at(i - 2) >= FrameExchange::ReplyWindowMs,
+                 qPrintable(run.err));
     if (!times.isEmpty() && arguments.contains(QLatin1String("--test")))
-        QVERIFY2(times.front() < 200 && times.back() >= 8 * SendRec::ReplyWindowMs,
+        QVERIFY2(times.front() < 200 && times.back() >= 8 * FrameExchange::ReplyWindowMs,
                  qPrintable(run.err));
 }
 
