@@ -346,7 +346,7 @@ void TestTcp::sendExitStatus() {
     if (kind == QLatin1String("terminate"))
         QTimer::singleShot(500, &process,
                            [&process] { ::kill(pid_t(process.processId()), SIGTERM); });
-    const Run run = finish(process);
+    const ProgramResult run = finish(process);
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(run.status, status);
@@ -381,8 +381,8 @@ void TestTcp::secondProgramOnTheSamePort() {
                  {QStringLiteral("--test"), QStringLiteral("--device"), device});
     QVERIFY(second.waitForStarted());
 
-    const Run secondRun = finish(second);
-    const Run firstRun = finish(first);
+    const ProgramResult secondRun = finish(second);
+    const ProgramResult firstRun = finish(first);
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     const QString simOutput = QString::fromUtf8(sim.readAllStandardOutput());
