@@ -2,17 +2,20 @@
 
 #include "boardview.h"
 #include "consolebox.h"
-#include "controls.h"
 #include "failure.h"
 #include "folderfigures.h"
 #include "jobjournal.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "livepreview.h"
+#include "pagetabs.h"
 #include "portmapfile.h"
 #include "receiveline.h"
+#include "rowbox.h"
 #include "rowfill.h"
+#include "settinglist.h"
 #include "settings.h"
+#include "statuslight.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,13 +1,13 @@
 #include "boardlink.h"
 #include "boards.h"
 #include "consolerig.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
 #include "frameexchange.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "programrun.h"
+#include "rowbox.h"
 #include "testfiles.h"
 
 #include <QAbstractItemView>

@@ -2,11 +2,10 @@
 #include "boardrig.h"
 #include "boards.h"
 #include "consolerig.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
-#include "frameexchange.h"
 #include "failure.h"
+#include "frameexchange.h"
 #include "loopback.h"
 #include "testfiles.h"
 
