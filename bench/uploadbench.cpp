@@ -26,7 +26,7 @@ namespace {
 // The operator's side: which boards answered and what failed.
 class BenchReport : public JobReport {
 public:
-    void exchanged(const Exchanged &exchange) override {
+    void exchanged(const ExchangeResult &exchange) override {
         if (exchange.judgement)
             answered[exchange.judgement->address] = exchange.judgement->answered;
     }

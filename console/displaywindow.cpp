@@ -2,7 +2,6 @@
 
 #include "boardview.h"
 #include "consolebox.h"
-#include "controls.h"
 #include "failure.h"
 #include "folderfigures.h"
 #include "jobjournal.h"
@@ -10,10 +9,14 @@
 #include "journalforwarder.h"
 #include "layout.h"
 #include "livepreview.h"
+#include "pagetabs.h"
 #include "portmapfile.h"
 #include "receiveline.h"
+#include "rowbox.h"
 #include "rowfill.h"
+#include "settinglist.h"
 #include "settings.h"
+#include "statuslight.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -366,7 +369,7 @@ void DisplayWindow::frameWritten(const QByteArray &) {
     endPortWait();
 }
 
-void DisplayWindow::exchanged(const Exchanged &exchange) {
+void DisplayWindow::exchanged(const ExchangeResult &exchange) {
     setReceiveLine(exchange.reply);
     if (exchange.judgement)
         showJudgement(*exchange.judgement);

@@ -4,7 +4,7 @@
 //
 //   DisplayWindow (frmDisplay) ── row boxes, lists ──▶ UploadRequest ──▶ JobRunner: upload (SEND),
 //      │                                              probe (Test), monitor (Rec Only), as Jobs
-//      │                             cm: BoardLink ◀── SendRec (tmrTout, 500 ms reply window)
+//      │                       cm: BoardLink ◀── FrameExchange (tmrTout, 500 ms reply window)
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
@@ -132,7 +132,7 @@ private:
     void progressChanged(float value) override;
     void progressClosed() override;
     void frameWritten(const QByteArray &frame) override;
-    void exchanged(const Exchanged &exchange) override;
+    void exchanged(const ExchangeResult &exchange) override;
     void received(const QByteArray &bytes, qint64 dropped) override;
     void failed(const QString &text) override;
 

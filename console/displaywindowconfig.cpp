@@ -1,11 +1,12 @@
 #include "displaywindow.h"
 
 #include "consolebox.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "failure.h"
 #include "folderfigures.h"
 #include "job.h"
+#include "rowbox.h"
+#include "settinglist.h"
 #include "settings.h"
 
 #include <QCloseEvent>

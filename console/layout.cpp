@@ -1,8 +1,11 @@
 #include "layout.h"
 
 #include "boardview.h"
-#include "controls.h"
 #include "pageset.h"
+#include "pagetabs.h"
+#include "rowbox.h"
+#include "settinglist.h"
+#include "statuslight.h"
 
 #include <QGroupBox>
 #include <QGuiApplication>

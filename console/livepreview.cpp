@@ -1,8 +1,8 @@
 #include "livepreview.h"
 
 #include "boardview.h"
-#include "controls.h"
 #include "previewwindow.h"
+#include "rowbox.h"
 
 #include <QEvent>
 #include <QShortcut>

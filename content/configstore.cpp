@@ -287,7 +287,7 @@ QString ConfigStore::replaceUnreadable(qint16 portNumber, const PageSet &pages) 
     std::unique_ptr<QFile> old;
     try {
         old = RegularFile::open(m_path);
-    } catch (const RegularFile::Refused &refused) {
+    } catch (const RegularFile::FileRefused &refused) {
         throw refuse(refused.reason());
     }
     // The same bytes again (a port number the list does not offer, in a file the console wrote):

@@ -28,7 +28,7 @@ QString kindOf(mode_t mode) {
 
 namespace RegularFile {
 
-Refused::Refused(const QString &verb, const QString &path, const QString &reason)
+FileRefused::FileRefused(const QString &verb, const QString &path, const QString &reason)
     : Failure(QStringLiteral("Cannot %1 %2: %3").arg(verb, path, reason))
     , m_reason(reason) {}
 
@@ -37,12 +37,12 @@ std::unique_ptr<QFile> open(const QString &path) {
     // O_NONBLOCK: opening a FIFO with no writer, or some devices, would otherwise wait here.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        throw Refused(QStringLiteral("read"), path, qt_error_string(errno));
+        throw FileRefused(QStringLiteral("read"), path, qt_error_string(errno));
     struct stat st {};
     const QString problem = ::fstat(fd, &st) != 0 ? qt_error_string(errno) : kindOf(st.st_mode);
     if (!problem.isEmpty()) {
         ::close(fd);
-        throw Refused(QStringLiteral("read"), path, problem);
+        throw FileRefused(QStringLiteral("read"), path, problem);
     }
     // A regular file never blocks; the flag goes so that reads behave as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -50,7 +50,7 @@ std::unique_ptr<QFile> open(const QString &path) {
     auto file = std::make_unique<QFile>(path);
     if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        throw Refused(QStringLiteral("read"), path, file->errorString());
+        throw FileRefused(QStringLiteral("read"), path, file->errorString());
     }
     return file;
 }
@@ -60,10 +60,10 @@ QByteArray read(const QString &path, qint64 maxBytes) {
     // A file that grows while it is read reports the wrong size: read one byte past the cap.
     const QByteArray bytes = file->read(maxBytes + 1);
     if (file->error() != QFileDevice::NoError)
-        throw Refused(QStringLiteral("read"), path, file->errorString());
+        throw FileRefused(QStringLiteral("read"), path, file->errorString());
     if (bytes.size() > maxBytes)
-        throw Refused(QStringLiteral("read"), path,
-                      QStringLiteral("the file is larger than %1").arg(sizeText(maxBytes)));
+        throw FileRefused(QStringLiteral("read"), path,
+                          QStringLiteral("the file is larger than %1").arg(sizeText(maxBytes)));
     return bytes;
 }
 
@@ -72,11 +72,11 @@ void checkReplaceable(const QString &path) {
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
         if (errno == ENOENT)
             return;
-        throw Refused(QStringLiteral("save"), path, qt_error_string(errno));
+        throw FileRefused(QStringLiteral("save"), path, qt_error_string(errno));
     }
     const QString problem = kindOf(st.st_mode);
     if (!problem.isEmpty())
-        throw Refused(QStringLiteral("save"), path, problem);
+        throw FileRefused(QStringLiteral("save"), path, problem);
 }
 
 bool absent(const QString &path) {

@@ -17,23 +17,23 @@ namespace RegularFile {
 
 // A file that cannot be used: text() is "Cannot read PATH: REASON" (or "Cannot save ..."), and
 // reason() the platform's words or the kind of file alone, for callers that word it otherwise.
-class Refused : public Failure {
+class FileRefused : public Failure {
 public:
-    Refused(const QString &verb, const QString &path, const QString &reason);
+    FileRefused(const QString &verb, const QString &path, const QString &reason);
     const QString &reason() const noexcept { return m_reason; }
 
 private:
     QString m_reason;
 };
 
-// Opened for reading, positioned at the start. Throws Refused.
+// Opened for reading, positioned at the start. Throws FileRefused.
 std::unique_ptr<QFile> open(const QString &path);
 
-// The whole file when it holds at most maxBytes; throws Refused otherwise.
+// The whole file when it holds at most maxBytes; throws FileRefused otherwise.
 QByteArray read(const QString &path, qint64 maxBytes);
 
 // Nothing at path, or a regular file (through links): a save may put a new file there. Anything
-// else throws Refused with the verb "save".
+// else throws FileRefused with the verb "save".
 void checkReplaceable(const QString &path);
 
 // True only when nothing at all has this name: not even a dangling link. An optional file of a

@@ -2,8 +2,8 @@
 
 #include "boardlink.h"
 #include "failure.h"
+#include "frameexchange.h"
 #include "jobline.h"
-#include "sendrec.h"
 #include "wirelog.h"
 
 #include <QTimer>
@@ -95,7 +95,7 @@ void Job::start() {
     }
     m_clock.start();
     BoardLink *const link = &m_line.link();
-    SendRec *const exchange = &m_line.exchange();
+    FrameExchange *const exchange = &m_line.exchange();
     connect(link, &BoardLink::opened, this, [this] {
         if (m_state == State::Connecting)
             step([this] { portOpened(); });
@@ -108,12 +108,12 @@ void Job::start() {
     if (polls()) {
         connect(&m_line.pollTimer(), &QTimer::timeout, this, &Job::poll);
     } else {
-        connect(exchange, &SendRec::frameWritten, this, [this](const QByteArray &frame) {
+        connect(exchange, &FrameExchange::frameWritten, this, [this](const QByteArray &frame) {
             if (m_state == State::Exchanging)
                 m_report.frameWritten(frame);
         });
-        connect(exchange, &SendRec::exchanged, this, &Job::replied);
-        connect(exchange, &SendRec::failed, this, [this](const QString &text) {
+        connect(exchange, &FrameExchange::exchanged, this, &Job::replied);
+        connect(exchange, &FrameExchange::failed, this, [this](const QString &text) {
             if (m_state == State::Exchanging)
                 fail(text);
         });
@@ -137,7 +137,7 @@ void Job::portOpened() {
     m_line.exchange().send(m_plan.frame(m_frame));
 }
 
-void Job::replied(const Exchanged &exchange) {
+void Job::replied(const ExchangeResult &exchange) {
     if (m_state != State::Exchanging)
         return;
     m_report.exchanged(exchange);
@@ -156,7 +156,7 @@ void Job::poll() {
     if (m_state != State::Polling)
         return;
     step([this] {
-        const Received received = m_line.link().read();
+        const ReceivedBytes received = m_line.link().read();
         // Every 500 ms: only what arrived, or the log would be mostly empty reads.
         if (!received.bytes.isEmpty())
             qCDebug(lcWire).noquote() << wireTime(m_clock) << wireReadText(received);

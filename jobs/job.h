@@ -60,7 +60,7 @@ private:
     void step(const std::function<void()> &work);
     void moveTo(State next);
     void portOpened();
-    void replied(const Exchanged &exchange);
+    void replied(const ExchangeResult &exchange);
     void poll();
     void fail(const QString &text);
     void end(JobOutcome outcome);

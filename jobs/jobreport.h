@@ -25,7 +25,7 @@ public:
     virtual void frameWritten(const QByteArray &frame) { Q_UNUSED(frame) }
     // Every exchange, after its reply window: the frame, the reply (possibly empty) and, for a
     // frame addressed to one board, whether that board answered.
-    virtual void exchanged(const Exchanged &exchange) = 0;
+    virtual void exchanged(const ExchangeResult &exchange) = 0;
     // What one poll of the receive monitor read (possibly nothing): the first bytes of it, and
     // how many bytes after those were read and dropped.
     virtual void received(const QByteArray &bytes, qint64 dropped) = 0;

@@ -2,14 +2,14 @@
 
 #include "boardlink.h"
 #include "framebuilder.h"
-#include "sendrec.h"
+#include "frameexchange.h"
 
 #include <QTimer>
 
 JobRunner::JobRunner(QObject *parent)
     : QObject(parent)
     , m_link(new BoardLink(this))
-    , m_exchange(new SendRec(m_link, this))
+    , m_exchange(new FrameExchange(m_link, this))
     , m_pollTimer(new QTimer(this)) {
     m_link->setObjectName(QStringLiteral("cm"));
     m_pollTimer->setObjectName(QStringLiteral("tmrRx"));

@@ -31,13 +31,13 @@ public:
 
 private:
     BoardLink &link() override { return *m_link; }
-    SendRec &exchange() override { return *m_exchange; }
+    FrameExchange &exchange() override { return *m_exchange; }
     QTimer &pollTimer() override { return *m_pollTimer; }
     bool claim(const Job *job) override;
     void release(const Job *job) override;
 
     BoardLink *const m_link;
-    SendRec *const m_exchange;
+    FrameExchange *const m_exchange;
     QTimer *const m_pollTimer;
     const Job *m_running = nullptr; // the upload or test under way
 };

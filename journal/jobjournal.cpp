@@ -31,7 +31,7 @@ public:
         ++end.frames;
         m_shown.frameWritten(frame);
     }
-    void exchanged(const Exchanged &exchange) override {
+    void exchanged(const ExchangeResult &exchange) override {
         if (exchange.judgement && exchange.judgement->address >= 0 &&
             exchange.judgement->address < end.lights.size())
             end.lights[exchange.judgement->address] =

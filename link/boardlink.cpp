@@ -272,7 +272,7 @@ void BoardLink::gather() {
         m_received.dropped += skipped;
 }
 
-Received BoardLink::read() {
+ReceivedBytes BoardLink::read() {
     usableDevice(QStringLiteral("read from"));
     gather();
     return std::exchange(m_received, {});

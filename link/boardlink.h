@@ -22,7 +22,7 @@ class QTimer;
 
 // What arrived between two reads: its first BoardLink::KeptBytes, and how many bytes after those
 // were read and dropped.
-struct Received {
+struct ReceivedBytes {
     QByteArray bytes;
     qint64 dropped = 0;
 };
@@ -55,7 +55,7 @@ public:
     void write(const QByteArray &bytes);
     // What arrived since the last read (or the open), possibly nothing. Raises the first error
     // signalled since the open.
-    Received read();
+    ReceivedBytes read();
 
     // A reply is judged by its first byte and the receive line shows a few hundred; a monitor
     // poll prints what it kept. Far more than a board ever says in one window.
@@ -88,5 +88,5 @@ private:
     bool m_tcp = false;               // the open device is m_socket
     quint64 m_opening = 0;            // counts the opens
     bool m_receivedSinceOpen = false; // the device server has sent something since the open
-    Received m_received;              // since the last read
+    ReceivedBytes m_received;         // since the last read
 };

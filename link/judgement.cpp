@@ -9,11 +9,11 @@ QDebug operator<<(QDebug debug, const Judgement &judgement) {
     return debug;
 }
 
-QDebug operator<<(QDebug debug, const Exchanged &exchanged) {
+QDebug operator<<(QDebug debug, const ExchangeResult &exchange) {
     QDebugStateSaver saver(debug);
-    debug.nospace() << "Exchanged(" << exchanged.frame << " -> " << exchanged.reply;
-    if (exchanged.judgement)
-        debug << ", " << *exchanged.judgement;
+    debug.nospace() << "ExchangeResult(" << exchange.frame << " -> " << exchange.reply;
+    if (exchange.judgement)
+        debug << ", " << *exchange.judgement;
     debug << ')';
     return debug;
 }

@@ -21,10 +21,10 @@ std::optional<Judgement> judge(const QByteArray &frame, const QByteArray &reply)
 }
 
 // One exchange: the frame written, everything read after its reply window, and the judgement.
-struct Exchanged {
+struct ExchangeResult {
     QByteArray frame;
     QByteArray reply;
     std::optional<Judgement> judgement;
-    friend bool operator==(const Exchanged &, const Exchanged &) = default;
+    friend bool operator==(const ExchangeResult &, const ExchangeResult &) = default;
 };
-QDebug operator<<(QDebug debug, const Exchanged &exchanged);
+QDebug operator<<(QDebug debug, const ExchangeResult &exchange);

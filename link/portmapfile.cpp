@@ -128,7 +128,7 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
     QString text;
     try {
         text = QString::fromUtf8(RegularFile::read(path, MaxFileBytes));
-    } catch (const RegularFile::Refused &refused) {
+    } catch (const RegularFile::FileRefused &refused) {
         problems << QStringLiteral("%1: cannot be read (%2); its numbers keep their devices")
                         .arg(path, refused.reason());
         return {};
@@ -252,7 +252,7 @@ QString besideProblem(const QString &configPath) {
         return {};
     try {
         RegularFile::read(path, MaxFileBytes);
-    } catch (const RegularFile::Refused &refused) {
+    } catch (const RegularFile::FileRefused &refused) {
         return QStringLiteral("%1: cannot be read (%2); it may name the port in use")
             .arg(path, refused.reason());
     }

@@ -13,7 +13,7 @@ QString wireTime(const QElapsedTimer &jobClock) {
     return QStringLiteral("%1 ms").arg(jobClock.isValid() ? jobClock.elapsed() : 0, 6);
 }
 
-QString wireReadText(const Received &received) {
+QString wireReadText(const ReceivedBytes &received) {
     if (received.bytes.isEmpty())
         return QStringLiteral("read nothing");
     if (received.dropped == 0)

@@ -14,8 +14,8 @@ QString wireText(const QByteArray &bytes);
 
 // "read 0 OK", "read nothing", or "read 0000... and 52113 more bytes, dropped": a read as the
 // log shows it.
-struct Received;
-QString wireReadText(const Received &received);
+struct ReceivedBytes;
+QString wireReadText(const ReceivedBytes &received);
 
 // "1503 ms": the time since the job started, as the wire log begins its lines.
 QString wireTime(const QElapsedTimer &jobClock);

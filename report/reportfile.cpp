@@ -59,7 +59,7 @@ void write(const QString &path, const QByteArray &html) {
         std::unique_ptr<QFile> old;
         try {
             old = RegularFile::open(path); // refuses a folder, a FIFO or a device
-        } catch (const RegularFile::Refused &refused) {
+        } catch (const RegularFile::FileRefused &refused) {
             throw refuse(refused.reason());
         }
         struct stat st {};

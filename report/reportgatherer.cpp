@@ -52,8 +52,8 @@ void ReportGatherer::add(const JournalRecord &record) {
         const Answer answer = answerOf(board < lightCount ? lights[board] : QChar());
         device.answered[board] += answer == Answer::Answered;
         device.silent[board] += answer == Answer::Silent;
-        std::vector<Run> &strip = device.strips[board];
-        Run *const last = strip.empty() ? nullptr : &strip.back();
+        std::vector<AnswerRun> &strip = device.strips[board];
+        AnswerRun *const last = strip.empty() ? nullptr : &strip.back();
         if (last && last->answer == answer && last->from == end) {
             last->from = start;
             ++last->jobs;

@@ -18,7 +18,7 @@ public:
 
     // Equal answers of one board in a row of jobs with no gap between them, as one cell of its
     // strip.
-    struct Run {
+    struct AnswerRun {
         Answer answer;
         qint64 from; // ms since the epoch
         qint64 to;
@@ -36,7 +36,7 @@ public:
         QStringList unavailable;
     };
 
-    struct Day {
+    struct DayTally {
         int uploads = 0;
         int failed = 0;
     };
@@ -47,12 +47,13 @@ public:
         qint64 lastCompleteAt = -1; // its place in the reading, newest first
         QStringList lastRows;
         Boards expected;
-        std::array<std::vector<Run>, BoardAddress::Count> strips; // newest first while reading
+        std::array<std::vector<AnswerRun>, BoardAddress::Count>
+            strips; // newest first while reading
         std::array<int, BoardAddress::Count> answered{};
         std::array<int, BoardAddress::Count> silent{};
         qint64 newerStart = -1;
-        QMap<QDate, Day> days;
-        Day *today = nullptr; // the entry of the day last counted
+        QMap<QDate, DayTally> days;
+        DayTally *today = nullptr; // the entry of the day last counted
         QDate todayDate;
         QList<FailureRun> failures; // newest first
         bool newerFailed = false;   // the job read last failed

@@ -10,9 +10,9 @@
 namespace {
 
 using Answer = ReportGatherer::Answer;
-using Day = ReportGatherer::Day;
+using DayTally = ReportGatherer::DayTally;
 using FailureRun = ReportGatherer::FailureRun;
-using Run = ReportGatherer::Run;
+using AnswerRun = ReportGatherer::AnswerRun;
 
 QString localTime(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString(
@@ -164,8 +164,8 @@ void ReportWriter::lastUpload(const Device &device) {
 
 void ReportWriter::darkBoards(const Device &device) {
     for (int board = 1; board <= BoardAddress::Highest; ++board) {
-        const std::vector<Run> &runs = device.strips.at(board);
-        const auto newest = std::find_if(runs.cbegin(), runs.cend(), [](const Run &run) {
+        const std::vector<AnswerRun> &runs = device.strips.at(board);
+        const auto newest = std::find_if(runs.cbegin(), runs.cend(), [](const AnswerRun &run) {
             return run.answer != Answer::NotAsked;
         });
         if (device.expected.test(board) && newest != runs.cend() &&
@@ -208,8 +208,8 @@ void ReportWriter::strip(const Device &device, int board) {
                              "%1: answered %3 of %4 times asked\">")
                   .arg(QString::number(board), QString::number(StripUnits),
                        QString::number(answered), QString::number(asked));
-    const std::vector<Run> &runs = device.strips.at(board);
-    QList<const Run *> silent;
+    const std::vector<AnswerRun> &runs = device.strips.at(board);
+    QList<const AnswerRun *> silent;
     for (auto run = runs.crbegin(); run != runs.crend(); ++run) {
         const double from = x(run->from);
         const double width = std::max(NarrowestCell, x(run->to) - from);
@@ -243,7 +243,7 @@ void ReportWriter::uploadsPerDay(const Device &device) {
     const qint64 dayCount = first.daysTo(last) + 1;
     int most = 1;
     int uploads = 0;
-    for (const Day &day : device.days) {
+    for (const DayTally &day : device.days) {
         most = std::max(most, day.uploads);
         uploads += day.uploads;
     }
@@ -255,7 +255,7 @@ void ReportWriter::uploadsPerDay(const Device &device) {
                        QString::number(most), QString::number(dayCount * 10));
     qint64 index = 0;
     for (QDate date = first; date <= last; date = date.addDays(1), ++index) {
-        const Day day = device.days.value(date);
+        const DayTally day = device.days.value(date);
         const double height = 40.0 * day.uploads / most;
         const double failed = 40.0 * day.failed / most;
         m_html += QStringLiteral("<g><title>%1: %2, %3 failed</title>"

@@ -390,7 +390,7 @@ void SendProgram::signalled(int number) {
     m_shared->abandon(SignalBase + number);
 }
 
-void SendProgram::exchanged(const Exchanged &exchange) {
+void SendProgram::exchanged(const ExchangeResult &exchange) {
     ++m_framesExchanged;
     if (exchange.judgement)
         m_answered.at(exchange.judgement->address) = exchange.judgement->answered;

@@ -77,7 +77,7 @@ private:
     void signalled(int number);
 
     // JobReport
-    void exchanged(const Exchanged &exchange) override;
+    void exchanged(const ExchangeResult &exchange) override;
     void received(const QByteArray &bytes, qint64 dropped) override;
     void failed(const QString &text) override;
 

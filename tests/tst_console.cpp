@@ -1,13 +1,13 @@
 #include "boardlink.h"
 #include "boards.h"
 #include "consolerig.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "layout.h"
 #include "programrun.h"
-#include "sendrec.h"
+#include "rowbox.h"
 #include "testfiles.h"
 
 #include <QAbstractItemView>
@@ -1034,7 +1034,7 @@ void TestConsole::unexpectedArguments() {
     console.setProcessEnvironment(environment);
     console.setWorkingDirectory(m_dir->path());
     console.start(QStringLiteral(DISPLAY_CONSOLE), arguments);
-    const Run run = finish(console);
+    const ProgramResult run = finish(console);
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains(named) && run.err.contains(QStringLiteral("--help")),
              qPrintable(run.err));

@@ -191,7 +191,7 @@ void TestConsoleFigures::sameFramesAsDisplaySend() {
     QProcess send;
     send.setWorkingDirectory(m_dir->path());
     send.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--device"), boards.devicePath()});
-    const Run run = finish(send);
+    const ProgramResult run = finish(send);
     QCOMPARE(run.status, 0);
     QCOMPARE(boards.allBytes(), fromConsole);
 }

@@ -2,12 +2,11 @@
 #include "boardrig.h"
 #include "boards.h"
 #include "consolerig.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
 #include "failure.h"
+#include "frameexchange.h"
 #include "loopback.h"
-#include "sendrec.h"
 #include "testfiles.h"
 
 #include <QBuffer>
@@ -203,7 +202,7 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     QVERIFY2(uploadMs >= 52 * WindowMs && uploadMs < 52 * WindowMs * 5 / 4,
              qPrintable(QString::number(uploadMs)));
     QCOMPARE(boards.replies().size(), 49); // the 48 pairs and the delay; the line took them all
-    for (const PtyBoards::Replied &reply : boards.replies())
+    for (const PtyBoards::SentReply &reply : boards.replies())
         QCOMPARE(reply.bytes.size(), 4096);
     QVERIFY(answerer.seen.isEmpty());
 
@@ -276,7 +275,7 @@ void TestFaults::lateReplyJudgedByTheNextFrame() {
 
     QList<QByteArray> replies;
     for (const QByteArray &frame : frames) {
-        const Exchanged exchanged = rig.exchangeOnce(frame);
+        const ExchangeResult exchanged = rig.exchangeOnce(frame);
         rig.report.exchanged(exchanged);
         replies << exchanged.reply;
     }

@@ -1,9 +1,9 @@
 #include "boardlink.h"
 #include "boardrig.h"
 #include "failure.h"
+#include "frameexchange.h"
 #include "portfailure.h"
 #include "porttarget.h"
-#include "sendrec.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -361,7 +361,7 @@ void TestLink::vanishedDeviceFailsOnce() {
 }
 
 void TestLink::exchangeWaitsOneFullWindow() {
-    BoardRig rig(SendRec::ReplyWindowMs);
+    BoardRig rig(FrameExchange::ReplyWindowMs);
     REQUIRE_BOARDS(rig.boards);
     rig.link().setPort(rig.port());
     rig.link().open();
@@ -369,11 +369,11 @@ void TestLink::exchangeWaitsOneFullWindow() {
     // The board answers after 20 ms; the window still lasts its full 500 ms.
     QElapsedTimer clock;
     clock.start();
-    const Exchanged exchanged = rig.exchangeOnce("3?\r");
+    const ExchangeResult exchanged = rig.exchangeOnce("3?\r");
     const qint64 elapsedNs = clock.nsecsElapsed();
     QVERIFY2(elapsedNs >= 500'000'000, qPrintable(QString::number(elapsedNs)));
     QVERIFY(!rig.replyWindow()->isActive());
-    QCOMPARE(exchanged, (Exchanged{"3?\r", "3 OK", Judgement{3, true}}));
+    QCOMPARE(exchanged, (ExchangeResult{"3?\r", "3 OK", Judgement{3, true}}));
 }
 
 void TestLink::exchangeShowsAndJudges_data() {
@@ -406,7 +406,7 @@ void TestLink::exchangeShowsAndJudges() {
         rig.boards.bank().setBehaviour(address, BoardBehaviour(behaviour));
     rig.link().setPort(rig.port());
     rig.link().open();
-    const Exchanged exchanged = rig.exchangeOnce(frame);
+    const ExchangeResult exchanged = rig.exchangeOnce(frame);
 
     QCOMPARE(rig.boards.allBytes(), frame);
     QCOMPARE(exchanged.frame, frame);
@@ -424,7 +424,7 @@ void TestLink::lateReplyJudgedByTheNextExchange() {
     rig.link().setPort(rig.port());
     rig.link().open();
     QCOMPARE(rig.exchangeOnce("4?\r").judgement, (Judgement{4, false}));
-    const Exchanged next = rig.exchangeOnce("5?\r");
+    const ExchangeResult next = rig.exchangeOnce("5?\r");
     QCOMPARE(next.reply, QByteArray("4 OK"));
     QCOMPARE(next.judgement, (Judgement{5, false}));
 }

@@ -233,7 +233,7 @@ private Q_SLOTS:
         send.start(QStringLiteral(DISPLAY_SEND), QStringList{QStringLiteral("--report"), output,
                                                              QStringLiteral("--journal"), path} +
                                                      arguments);
-        const Run run = finish(send);
+        const ProgramResult run = finish(send);
         QVERIFY2(run.status == status, qPrintable(run.err));
         QCOMPARE(QFile::exists(output), written);
         QCOMPARE(run.err.isEmpty(), status == 0);
@@ -305,7 +305,7 @@ private Q_SLOTS:
         QProcess send;
         send.start(QStringLiteral(DISPLAY_SEND),
                    {QStringLiteral("--report"), output, QStringLiteral("--journal"), journal});
-        const Run run = finish(send);
+        const ProgramResult run = finish(send);
         const QByteArray after = entry();
         if (replaced) {
             QVERIFY2(run.status == 0, qPrintable(run.err));

@@ -1,12 +1,12 @@
 #include "boards.h"
 #include "configstore.h"
 #include "defaultpages.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "journal.h"
 #include "journalfiles.h"
 #include "pageset.h"
 #include "programrun.h"
-#include "sendrec.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -44,9 +44,10 @@ void start(QProcess &process, const QStringList &arguments, const QString &folde
     process.waitForStarted();
 }
 
-Run send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
-         bool asNobody = false,
-         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+ProgramResult
+send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
+     bool asNobody = false,
+     const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
     process.setProcessEnvironment(environment);
     start(process, arguments, folder, asNobody);
@@ -176,12 +177,12 @@ void TestSend::wholeUploadWhileASecondWaits() {
           m_dir->path());
 
     // A second run on the same port while the first holds it is refused.
-    Run second;
+    ProgramResult second;
     connect(m_boards.get(), &PtyBoards::frameReceived, this, [&] {
         if (m_boards->received().size() == 3)
             second = send({QStringLiteral("--device"), m_boards->devicePath()}, m_dir->path());
     });
-    const Run run = finish(first, 60000);
+    const ProgramResult run = finish(first, 60000);
 
     QCOMPARE(second.status, 2);
     QVERIFY2(second.err.contains(QLatin1String("in use")), qPrintable(second.err));
@@ -191,17 +192,17 @@ void TestSend::wholeUploadWhileASecondWaits() {
     QCOMPARE(m_boards->allBytes(), goldenUpload());
     // Every frame a full reply window after the one before (exactly so where display-send
     // writes: wireLog; here, as the boards in this busy process notice them).
-    const QList<PtyBoards::Received> &received = m_boards->received();
+    const QList<PtyBoards::ReceivedFrame> &received = m_boards->received();
     QCOMPARE(received.size(), UploadFrameCount);
     for (qsizetype i = 1; i < received.size(); ++i)
-        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= SendRec::ReplyWindowMs - 25);
+        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= FrameExchange::ReplyWindowMs - 25);
     QCOMPARE(run.out, linesOf({1, 2, 3}, {}) + QStringLiteral("3 of 3 boards answered; 52 of "
                                                               "52 frames sent to %1\n")
                                                    .arg(m_boards->devicePath()));
     QCOMPARE(run.err, QString()); // no terminal: no progress
 
     // Both runs are in the journal beside display.cfg, the refused one newest.
-    const Run history =
+    const ProgramResult history =
         send({QStringLiteral("--history"), QStringLiteral("--json")}, m_dir->path());
     QCOMPARE(history.status, 0);
     const QList<QJsonObject> records = jsonRecords(history.out);
@@ -243,7 +244,7 @@ void TestSend::wholeUploadWhileASecondWaits() {
     const qint64 tookMs =
         QDateTime::fromString(started, Qt::ISODateWithMs)
             .msecsTo(QDateTime::fromString(sent.value("finished").toString(), Qt::ISODateWithMs));
-    QVERIFY2(tookMs >= UploadFrameCount * SendRec::ReplyWindowMs,
+    QVERIFY2(tookMs >= UploadFrameCount * FrameExchange::ReplyWindowMs,
              qPrintable(QString::number(tookMs)));
 }
 
@@ -268,9 +269,9 @@ void TestSend::boardTest() {
     for (int address : silent)
         m_boards->bank().setBehaviour(address, B::Silent);
 
-    const Run run = send({QStringLiteral("--test"), QStringLiteral("--device"),
-                          m_boards->devicePath(), QStringLiteral("--boards"), boards},
-                         m_dir->path());
+    const ProgramResult run = send({QStringLiteral("--test"), QStringLiteral("--device"),
+                                    m_boards->devicePath(), QStringLiteral("--boards"), boards},
+                                   m_dir->path());
     QCOMPARE(run.status, status);
     QVERIFY2(run.out.startsWith(lines), qPrintable(run.out));
     QCOMPARE(m_boards->allBytes(), QByteArray("0?\r1?\r2?\r3?\r4?\r5?\r6?\r7?\r8?\r"));
@@ -400,7 +401,7 @@ void TestSend::badInputSendsNothing() {
         !arguments.contains(QLatin1String("--device")) &&
         !arguments.contains(QLatin1String("--config")))
         arguments = QStringList{"--device", m_boards->devicePath()} + arguments;
-    const Run run = send(arguments, m_dir->path(), 10000);
+    const ProgramResult run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, 3);
     QVERIFY2(run.err.contains(error), qPrintable(run.err));
     QVERIFY2(run.err.startsWith(QLatin1String("display-send: ")), qPrintable(run.err));
@@ -420,9 +421,9 @@ void TestSend::dryRunPrintsTheFrames() {
     writeFile(QStringLiteral("a.json"), R"({"pH": 6.0, "TSS": 12.345})");
     writeFile(QStringLiteral("b.json"), R"({"pH": 7.25})");
 
-    const Run run = send({"--dry-run", "--values", "a.json", "--values", "b.json", "--set",
-                          "TSS=25.1", "--delay", "12"},
-                         m_dir->path());
+    const ProgramResult run = send({"--dry-run", "--values", "a.json", "--values", "b.json",
+                                    "--set", "TSS=25.1", "--delay", "12"},
+                                   m_dir->path());
     QCOMPARE(run.status, 0);
     QCOMPARE(run.err, QString());
     const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -463,7 +464,7 @@ void TestSend::terminatedMidUpload() {
         if (m_boards->received().size() == 3)
             ::kill(pid_t(process.processId()), signal);
     });
-    const Run run = finish(process, 20000);
+    const ProgramResult run = finish(process, 20000);
     QCOMPARE(run.status, status);
     QTest::qWait(700); // a frame written after the signal would have arrived by now
     QCOMPARE(m_boards->received().size(), 3);
@@ -473,7 +474,7 @@ void TestSend::terminatedMidUpload() {
     QCOMPARE(records.first().value("outcome").toString(), outcome);
     if (outcome.isEmpty()) {
         // Killed between begin and finish: the record says so, and what was to be sent.
-        const Run plain = send({QStringLiteral("--history")}, m_dir->path());
+        const ProgramResult plain = send({QStringLiteral("--history")}, m_dir->path());
         QVERIFY2(plain.out.contains(QLatin1String(" unfinished ")), qPrintable(plain.out));
         QVERIFY(records.first().value("finished").isNull());
         QCOMPARE(records.first().value("rows").toArray().size(), PageSet::RowCount);
@@ -484,9 +485,9 @@ void TestSend::terminatedMidUpload() {
         QCOMPARE(records.first().value("lights").toString(), QStringLiteral("ccccccccc"));
     }
     // The port was closed and the journal is still written: another run takes both at once.
-    const Run next = send({QStringLiteral("--test"), QStringLiteral("--device"),
-                           m_boards->devicePath(), QStringLiteral("--quiet")},
-                          m_dir->path());
+    const ProgramResult next = send({QStringLiteral("--test"), QStringLiteral("--device"),
+                                     m_boards->devicePath(), QStringLiteral("--quiet")},
+                                    m_dir->path());
     QCOMPARE(next.status, 0);
     QCOMPARE(next.err, QString());
     const QList<QJsonObject> after = jsonRecords(
@@ -512,7 +513,7 @@ void TestSend::monitorPrintsWhatArrives() {
            QStringLiteral("--device"), m_boards->devicePath()},
           m_dir->path());
     QTimer::singleShot(600, m_boards.get(), [this, arriving] { m_boards->sendUnasked(arriving); });
-    const Run run = finish(process, 10000);
+    const ProgramResult run = finish(process, 10000);
     QCOMPARE(run.status, 0);
     const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 1);
@@ -534,7 +535,7 @@ void TestSend::helpVersionInit_data() {
 void TestSend::helpVersionInit() {
     QFETCH(QStringList, arguments);
     QFETCH(QString, out);
-    const Run run = send(arguments, m_dir->path());
+    const ProgramResult run = send(arguments, m_dir->path());
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.startsWith(out), qPrintable(run.out));
     if (arguments.contains(QLatin1String("--init"))) {
@@ -628,7 +629,7 @@ void TestSend::historyReadsTheJournal() {
     // Reading the journal needs no display.cfg.
     QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("display.cfg"))));
 
-    const Run run = send(arguments, m_dir->path(), 10000);
+    const ProgramResult run = send(arguments, m_dir->path(), 10000);
     QCOMPARE(run.status, status);
     QCOMPARE(fileBytes(m_dir->filePath(QStringLiteral("elsewhere/notes.db"))), notes);
     if (error.isEmpty())
@@ -712,7 +713,7 @@ void TestSend::journalProblemLeavesTheJobAlone() {
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     }
 
-    const Run run = send(arguments, folder, 60000, asNobody);
+    const ProgramResult run = send(arguments, folder, 60000, asNobody);
     QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     QCOMPARE(run.status, 0);
@@ -801,7 +802,7 @@ void TestSend::mappedPortNumber() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("home")));
 
-    const Run run = send(arguments, m_dir->path(), 60000, false, environment);
+    const ProgramResult run = send(arguments, m_dir->path(), 60000, false, environment);
     QCOMPARE(run.status, status);
     const QStringList said = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(said.size(), errors.size());
@@ -853,8 +854,8 @@ void TestSend::wireLog() {
     environment.remove(QStringLiteral("QT_LOGGING_RULES"));
     if (!loggingRules.isEmpty())
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), loggingRules);
-    const Run run = send(QStringList{"--device", m_boards->devicePath()} + arguments, m_dir->path(),
-                         20000, false, environment);
+    const ProgramResult run = send(QStringList{"--device", m_boards->devicePath()} + arguments,
+                                   m_dir->path(), 20000, false, environment);
     QCOMPARE(run.status, 0);
 
     QStringList said;
@@ -868,9 +869,10 @@ void TestSend::wireLog() {
     QCOMPARE(said, logged);
     // Counted from the job's start: each probe goes out one full reply window after the last.
     for (qsizetype i = 2; i < times.size(); i += 2)
-        QVERIFY2(times.at(i) - times.at(i - 2) >= SendRec::ReplyWindowMs, qPrintable(run.err));
+        QVERIFY2(times.at(i) - times.at(i - 2) >= FrameExchange::ReplyWindowMs,
+                 qPrintable(run.err));
     if (!times.isEmpty() && arguments.contains(QLatin1String("--test")))
-        QVERIFY2(times.front() < 200 && times.back() >= 8 * SendRec::ReplyWindowMs,
+        QVERIFY2(times.front() < 200 && times.back() >= 8 * FrameExchange::ReplyWindowMs,
                  qPrintable(run.err));
 }
 
@@ -952,7 +954,7 @@ void TestSend::liveValues() {
               "[cod]\njson = feed.json\nparameter = cod\nmax-age = soon\n");
     arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
 
-    const Run run = send(arguments, m_dir->path(), 60000);
+    const ProgramResult run = send(arguments, m_dir->path(), 60000);
     QCOMPARE(run.status, status);
     QVERIFY2(run.out.contains(out), qPrintable(run.out));
     QVERIFY2(run.err.count(err) == 1, qPrintable(run.err)); // said once
@@ -1028,7 +1030,7 @@ void TestSend::folderFiles() {
         writeFile(name, R"({"pH": 7.12})");
     arguments.replaceInStrings(QStringLiteral("BOARDS"), m_boards->devicePath());
 
-    const Run run = send(arguments, m_dir->path(), 20000);
+    const ProgramResult run = send(arguments, m_dir->path(), 20000);
     QCOMPARE(run.status, status);
     QVERIFY2((status ? run.err : run.out).contains(said), qPrintable(run.err + run.out));
     QTest::qWait(50);
@@ -1088,7 +1090,7 @@ void TestSend::alertOnChange() {
                           "500"};
     if (!journal.isEmpty())
         arguments << "--journal" << journal;
-    const Run run = send(arguments, m_dir->path(), 20000);
+    const ProgramResult run = send(arguments, m_dir->path(), 20000);
     QCOMPARE(run.status, 1); // board 5 did not answer, whatever the command did
     QVERIFY2(run.err.startsWith(said) && run.err.isEmpty() == said.isEmpty(), qPrintable(run.err));
     const QString envFile = m_dir->filePath(QStringLiteral("alert.env"));
@@ -1147,7 +1149,7 @@ void TestSend::checkFreshAndStale() {
                                {outcome, {}, 0, "ccccccccc", now.addSecs(-60 * ago), {}, {}, {}});
         }
     }
-    const Run run = send(
+    const ProgramResult run = send(
         arguments + QStringList{"--device", m_boards->devicePath(), "--alert", "env > alert.env"},
         m_dir->path(), 10000);
     QCOMPARE(run.status, status);

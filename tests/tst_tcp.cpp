@@ -3,12 +3,12 @@
 #include "configstore.h"
 #include "defaultpages.h"
 #include "framebuilder.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "loopback.h"
 #include "pacing.h"
 #include "programrun.h"
 #include "recordingreport.h"
-#include "sendrec.h"
 #include "testfiles.h"
 
 #include <QElapsedTimer>
@@ -101,7 +101,7 @@ void TestTcp::wholeUploadAtFullPace() {
     JobRunner runner;
     RecordingReport report;
     QList<qint64> writtenNs;
-    QObject::connect(runner.findChild<SendRec *>(), &SendRec::frameWritten, &boards,
+    QObject::connect(runner.findChild<FrameExchange *>(), &FrameExchange::frameWritten, &boards,
                      [&] { writtenNs.append(clock.nsecsElapsed()); });
 
     QCOMPARE(
@@ -112,7 +112,7 @@ void TestTcp::wholeUploadAtFullPace() {
     // As on the serial line.
     QCOMPARE(arrivalsNs.size(), UploadFrameCount);
     const QString pacing =
-        pacingProblem(writtenNs, arrivalsNs, qint64(SendRec::ReplyWindowMs) * 1'000'000);
+        pacingProblem(writtenNs, arrivalsNs, qint64(FrameExchange::ReplyWindowMs) * 1'000'000);
     QVERIFY2(pacing.isEmpty(), qPrintable(pacing));
     QCOMPARE(report.lights, QStringLiteral("CGRGGGGGG"));
     QVERIFY(report.errors.isEmpty());
@@ -346,7 +346,7 @@ void TestTcp::sendExitStatus() {
     if (kind == QLatin1String("terminate"))
         QTimer::singleShot(500, &process,
                            [&process] { ::kill(pid_t(process.processId()), SIGTERM); });
-    const Run run = finish(process);
+    const ProgramResult run = finish(process);
     const qint64 ms = clock.elapsed();
 
     QCOMPARE(run.status, status);
@@ -381,8 +381,8 @@ void TestTcp::secondProgramOnTheSamePort() {
                  {QStringLiteral("--test"), QStringLiteral("--device"), device});
     QVERIFY(second.waitForStarted());
 
-    const Run secondRun = finish(second);
-    const Run firstRun = finish(first);
+    const ProgramResult secondRun = finish(second);
+    const ProgramResult firstRun = finish(first);
     sim.terminate();
     QVERIFY(sim.waitForFinished(5000));
     const QString simOutput = QString::fromUtf8(sim.readAllStandardOutput());

@@ -16,7 +16,7 @@ private Q_SLOTS:
 };
 
 void TestUploadRealtime::wholeUploadAtFullPace() {
-    BoardRig rig(SendRec::ReplyWindowMs);
+    BoardRig rig(FrameExchange::ReplyWindowMs);
     REQUIRE_BOARDS(rig.boards);
     // Board 2 silent, 3 answers wrongly, 4 answers after its window (in the window of silent 5).
     rig.plan({BoardBehaviour::Present, BoardBehaviour::Present, BoardBehaviour::Silent,
@@ -25,7 +25,7 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
     QElapsedTimer clock;
     clock.start();
     QList<qint64> writtenNs;
-    QObject::connect(&rig.exchange(), &SendRec::frameWritten, &rig.exchange(),
+    QObject::connect(&rig.exchange(), &FrameExchange::frameWritten, &rig.exchange(),
                      [&] { writtenNs.append(clock.nsecsElapsed()); });
 
     QCOMPARE(rig.upload(), JobOutcome::Complete);
@@ -36,7 +36,7 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
 
     QCOMPARE(rig.arrivalsNs.size(), UploadFrameCount);
     const QString pacing =
-        pacingProblem(writtenNs, rig.arrivalsNs, qint64(SendRec::ReplyWindowMs) * 1'000'000);
+        pacingProblem(writtenNs, rig.arrivalsNs, qint64(FrameExchange::ReplyWindowMs) * 1'000'000);
     QVERIFY2(pacing.isEmpty(), qPrintable(pacing));
 
     QList<float> progress;

@@ -7,9 +7,9 @@
 
 #include "boardlink.h"
 #include "boards.h"
+#include "frameexchange.h"
 #include "jobrunner.h"
 #include "recordingreport.h"
-#include "sendrec.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -26,7 +26,7 @@ public:
 
     explicit BoardRig(int replyWindowMs = FastWindowMs) {
         replyWindow()->setInterval(replyWindowMs);
-        if (replyWindowMs < SendRec::ReplyWindowMs) {
+        if (replyWindowMs < FrameExchange::ReplyWindowMs) {
             boards.setReplyDelayMs(1);
             boards.setLateDelayMs(replyWindowMs * 3 / 2);
         }
@@ -55,7 +55,7 @@ public:
 
     QList<QByteArray> frames() const {
         QList<QByteArray> all;
-        for (const PtyBoards::Received &frame : boards.received())
+        for (const PtyBoards::ReceivedFrame &frame : boards.received())
             all.append(frame.bytes);
         return all;
     }
@@ -70,14 +70,14 @@ public:
     }
 
     // One exchange on the open link, after its whole window.
-    Exchanged exchangeOnce(const QByteArray &frame) {
-        QSignalSpy spy(&exchange(), &SendRec::exchanged);
+    ExchangeResult exchangeOnce(const QByteArray &frame) {
+        QSignalSpy spy(&exchange(), &FrameExchange::exchanged);
         exchange().send(frame);
-        return spy.wait(10000) ? spy.first().first().value<Exchanged>() : Exchanged{};
+        return spy.wait(10000) ? spy.first().first().value<ExchangeResult>() : ExchangeResult{};
     }
 
     BoardLink &link() { return *runner.findChild<BoardLink *>(QStringLiteral("cm")); }
-    SendRec &exchange() { return *runner.findChild<SendRec *>(); }
+    FrameExchange &exchange() { return *runner.findChild<FrameExchange *>(); }
     QTimer *replyWindow() { return runner.findChild<QTimer *>(QStringLiteral("tmrTout")); }
     QTimer *pollTimer() { return runner.findChild<QTimer *>(QStringLiteral("tmrRx")); }
 

@@ -6,13 +6,13 @@
 #include "boardlink.h"
 #include "boards.h"
 #include "configstore.h"
-#include "controls.h"
 #include "defaultpages.h"
 #include "displaywindow.h"
 #include "folderfigures.h"
 #include "jobrunner.h"
 #include "pageset.h"
 #include "progresswindow.h"
+#include "rowbox.h"
 
 #include <QAbstractButton>
 #include <QApplication>

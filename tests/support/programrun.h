@@ -6,7 +6,7 @@
 #include <QTimer>
 
 // A program run as a user runs it: what it printed and how it ended.
-struct Run {
+struct ProgramResult {
     int status = -1; // the exit status; -1 when it did not finish in time, -2 when it crashed
     QString out;
     QString err;
@@ -14,7 +14,7 @@ struct Run {
 
 // Waits for the program while this process's event loop runs, so that fake boards in it answer
 // the frames.
-inline Run finish(QProcess &process, int timeoutMs = 60000) {
+inline ProgramResult finish(QProcess &process, int timeoutMs = 60000) {
     if (process.state() != QProcess::NotRunning) {
         QEventLoop loop;
         QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);

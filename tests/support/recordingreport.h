@@ -33,7 +33,7 @@ public:
         ++closeCount;
     }
     void frameWritten(const QByteArray &) override { ++framesWritten; }
-    void exchanged(const Exchanged &exchange) override {
+    void exchanged(const ExchangeResult &exchange) override {
         exchanges.append(exchange);
         receiveLines.append(exchange.reply);
         if (exchange.judgement)
@@ -77,7 +77,7 @@ public:
     QList<float> values;                // every progress value shown, in order
     std::function<void(float)> onValue; // lets a test act in the middle of an upload
     std::function<void()> onFailure;
-    QList<Exchanged> exchanges;
+    QList<ExchangeResult> exchanges;
     QList<QByteArray> receiveLines;
     QString lights; // 0..8: C not asked yet, G answered, R no answer
     QStringList errors;

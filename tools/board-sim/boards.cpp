@@ -49,7 +49,7 @@ void LineBoards::detachLine(bool close) {
 
 QByteArray LineBoards::allBytes() const {
     QByteArray all;
-    for (const Received &frame : m_received)
+    for (const ReceivedFrame &frame : m_received)
         all += frame.bytes;
     return all;
 }

@@ -24,11 +24,11 @@ class LineBoards : public QObject {
     Q_OBJECT
 
 public:
-    struct Received {
+    struct ReceivedFrame {
         QByteArray bytes; // the frame with its carriage return
         qint64 atMs = 0;  // milliseconds since the boards were created
     };
-    struct Replied {
+    struct SentReply {
         int address = -1;
         QByteArray bytes; // as written to the line
         qint64 atMs = 0;
@@ -49,9 +49,9 @@ public:
     // Extra bytes sent after the reply digit for present boards (default " OK").
     void setReplyTail(const QByteArray &tail) { m_bank.setReplyTail(tail); }
 
-    const QList<Received> &received() const { return m_received; }
-    const QList<Replied> &replies() const { return m_replies; } // in the order they were sent
-    QByteArray allBytes() const;                                // everything received, in order
+    const QList<ReceivedFrame> &received() const { return m_received; }
+    const QList<SentReply> &replies() const { return m_replies; } // in the order they were sent
+    QByteArray allBytes() const;                                  // everything received, in order
     void clear(); // forgets what was received and replied, not what boards hold
 
     // The line goes away for good (the adapter is pulled, the device server stops): the
@@ -97,8 +97,8 @@ private:
     QElapsedTimer m_clock;
     BoardBank m_bank;
     QByteArray m_partial;
-    QList<Received> m_received;
-    QList<Replied> m_replies;
+    QList<ReceivedFrame> m_received;
+    QList<SentReply> m_replies;
     int m_replyDelayMs = 20;
     int m_lateDelayMs = 700;
 };

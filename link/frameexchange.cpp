@@ -1,4 +1,4 @@
-#include "sendrec.h"
+#include "frameexchange.h"
 
 #include "boardlink.h"
 #include "failure.h"
@@ -6,7 +6,7 @@
 
 #include <QTimer>
 
-SendRec::SendRec(BoardLink *link, QObject *parent)
+FrameExchange::FrameExchange(BoardLink *link, QObject *parent)
     : QObject(parent)
     , m_link(link)
     , m_replyWindow(new QTimer(this)) {
@@ -15,10 +15,10 @@ SendRec::SendRec(BoardLink *link, QObject *parent)
     m_replyWindow->setTimerType(Qt::PreciseTimer);
     m_replyWindow->setSingleShot(true);
     m_replyWindow->setInterval(ReplyWindowMs);
-    connect(m_replyWindow, &QTimer::timeout, this, &SendRec::replyWindowEnded);
+    connect(m_replyWindow, &QTimer::timeout, this, &FrameExchange::replyWindowEnded);
 }
 
-void SendRec::send(const QByteArray &frame) {
+void FrameExchange::send(const QByteArray &frame) {
     m_pendingFrame = frame;
     qCDebug(lcWire).noquote() << wireTime(m_jobClock) << "wrote" << wireText(frame);
     m_link->write(m_pendingFrame);
@@ -27,12 +27,12 @@ void SendRec::send(const QByteArray &frame) {
     m_replyWindow->start();
 }
 
-void SendRec::abort() {
+void FrameExchange::abort() {
     m_replyWindow->stop();
 }
 
-void SendRec::replyWindowEnded() {
-    Received received;
+void FrameExchange::replyWindowEnded() {
+    ReceivedBytes received;
     try {
         received = m_link->read();
     } catch (const Failure &failure) {

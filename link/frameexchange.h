@@ -10,13 +10,13 @@ class QTimer;
 
 // The one exchange every job uses: write the frame, let one full 500 ms reply window pass (the
 // timer tmrTout; the event loop runs meanwhile), then read everything that arrived and judge it.
-class SendRec : public QObject {
+class FrameExchange : public QObject {
     Q_OBJECT
 
 public:
     static constexpr int ReplyWindowMs = 500;
 
-    explicit SendRec(BoardLink *link, QObject *parent = nullptr);
+    explicit FrameExchange(BoardLink *link, QObject *parent = nullptr);
 
     // The wire log counts its milliseconds from here; a job sets it when it starts.
     void setJobClock(const QElapsedTimer &started) { m_jobClock = started; }
@@ -31,7 +31,7 @@ Q_SIGNALS:
     // The frame went out on the link; its reply window starts as soon as listeners return. A job
     // cut short during that window still wrote it, though it never reports the exchange.
     void frameWritten(const QByteArray &frame);
-    void exchanged(const Exchanged &exchange);
+    void exchanged(const ExchangeResult &exchange);
     void failed(const QString &text);
 
 private:
