@@ -1,7 +1,6 @@
 #include "sendjobs.h"
 
 #include "jobjournal.h"
-#include "jobrunner.h"
 #include "receiveline.h"
 #include "sendstatus.h"
 
@@ -18,30 +17,25 @@ SendJobs::SendJobs(const SendOptions &options, JobJournal &journal, QTextStream 
     , m_out(out)
     , m_err(err)
     , m_error(std::move(error))
-    , m_runner(new JobRunner(this))
     , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {}
-
-SendJobs::~SendJobs() {
-    delete m_runner;
-}
 
 int SendJobs::upload(const UploadRequest &request, const QStringList &unavailable) {
     m_framesTotal = UploadFrameCount;
     m_unavailable = unavailable;
-    return run(m_journal.upload(*m_runner, request, *this,
+    return run(m_journal.upload(m_runner, request, *this,
                                 JobNotes{.boards = m_options.boards, .unavailable = unavailable}),
                request.port);
 }
 
 int SendJobs::test(const PortTarget &port) {
     m_framesTotal = ProbeFrameCount;
-    return run(m_journal.probe(*m_runner, port, *this,
+    return run(m_journal.probe(m_runner, port, *this,
                                JobNotes{.boards = m_options.boards, .unavailable = {}}),
                port);
 }
 
 int SendJobs::monitor(const PortTarget &port) {
-    Job *const job = m_runner->monitor(port, *this);
+    Job *const job = m_runner.monitor(port, *this);
     if (m_options.seconds)
         QTimer::singleShot(qRound(*m_options.seconds * 1000), job, &Job::cancel);
     return run(job, std::nullopt);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jobreport.h"
+#include "jobrunner.h"
 #include "pageset.h"
 #include "porttarget.h"
 #include "sendoptions.h"
@@ -13,10 +14,7 @@
 #include <functional>
 #include <optional>
 
-class Job;
 class JobJournal;
-class JobRunner;
-struct UploadRequest;
 
 // display-send's upload, board test and receive monitor: one job on the console's job runner,
 // its frames counted on standard error, the bytes it received and what the boards answered on
@@ -28,8 +26,6 @@ public:
     // error says a text on standard error.
     SendJobs(const SendOptions &options, JobJournal &journal, QTextStream &out, QTextStream &err,
              std::function<void(const QString &)> error, QObject *parent);
-    // A job still running ends here, and is recorded, while its report is whole.
-    ~SendJobs() override;
 
     // Each starts its job and gives -1; ended() follows. unavailable: the values the rows could
     // not be filled with, recorded with the upload.
@@ -59,11 +55,12 @@ private:
     QTextStream &m_out;
     QTextStream &m_err;
     const std::function<void(const QString &)> m_error;
-    JobRunner *const m_runner;
     Job *m_job = nullptr; // while it runs
     const bool m_showProgress;
     QStringList m_unavailable;
     int m_framesTotal = 0;
     int m_framesExchanged = 0;
     std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
+    // Last: a job still running ends, and is recorded, while everything it reports to is whole.
+    JobRunner m_runner;
 };

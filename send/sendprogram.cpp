@@ -20,27 +20,18 @@
 
 #include <csignal>
 
-namespace {
-
-// A journal named with --journal may be anyone's file: never moved aside, even when damaged.
-JournalOptions journalOptions(const SendOptions &options) {
-    JournalOptions journal;
-    journal.moveAsideDamaged = options.journalPath.isEmpty();
-    return journal;
-}
-
-} // namespace
-
 SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStream &err,
                          QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_out(out)
     , m_err(err)
-    , m_journal(new JobJournal(options.journalPath.isEmpty()
-                                   ? Journal::defaultPath(options.configPath)
-                                   : options.journalPath,
-                               QStringLiteral("send"), journalOptions(options), this))
+    // A journal named with --journal may be anyone's file: never moved aside, even when damaged.
+    , m_journal(
+          new JobJournal(options.journalPath.isEmpty() ? Journal::defaultPath(options.configPath)
+                                                       : options.journalPath,
+                         QStringLiteral("send"),
+                         JournalOptions{.moveAsideDamaged = options.journalPath.isEmpty()}, this))
     , m_jobs(new SendJobs(
           m_options, *m_journal, m_out, m_err, [this](const QString &text) { error(text); }, this))
     , m_alerts(new SendAlerts(

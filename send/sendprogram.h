@@ -1,9 +1,8 @@
 #pragma once
 
+#include "fieldvalues.h"
 #include "pageset.h"
 #include "porttarget.h"
-#include "reading.h"
-#include "rowfill.h"
 #include "sendoptions.h"
 #include "sendstatus.h"
 
@@ -31,9 +30,6 @@ public:
     // Runs the job asked for from the event loop; finished() gives the exit status. SIGINT,
     // SIGTERM and SIGHUP end a job at once.
     void start();
-
-    // The values the upload could not show, sorted; set before the job starts.
-    const QStringList &unavailableValues() const { return m_unavailable; }
 
 Q_SIGNALS:
     void finished(int status);
