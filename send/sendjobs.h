@@ -34,8 +34,8 @@ public:
     int monitor(const PortTarget &port);
     // Ends the job, if one runs.
     void cancel();
-    // The frame count stands on standard error's last line: a message begins a line of its own.
-    bool progressOnLine() const { return m_showProgress && m_framesExchanged > 0; }
+    // Frames were counted on standard error: a message then begins a line of its own.
+    bool framesCounted() const { return m_showProgress && m_framesExchanged > 0; }
 
 Q_SIGNALS:
     // The exit status the job's end says, a signal aside.

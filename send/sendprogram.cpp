@@ -279,7 +279,7 @@ int SendProgram::monitor() {
 }
 
 void SendProgram::error(const QString &text) {
-    if (m_jobs->progressOnLine())
+    if (m_jobs->framesCounted())
         m_err << '\n';
     // Texts from files, the journal and the network may hold anything a terminal acts on.
     m_err << "display-send: " << terminalText(text) << '\n';
