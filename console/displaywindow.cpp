@@ -434,7 +434,7 @@ void DisplayWindow::reportPortError(const QString &text) {
 // Once per run of the console, after the job, which went on as usual: a journal that cannot be
 // kept is worth one interruption, not one at every upload.
 void DisplayWindow::showJournalProblem() {
-    const QString problem = m_journal->takeProblem();
+    const QString problem = m_journal->takeProblem().join(QLatin1Char('\n'));
     if (problem.isEmpty())
         return;
     if (!isVisible()) {

@@ -209,16 +209,16 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     };
 }
 
-QString JobJournal::takeProblem() {
+QStringList JobJournal::takeProblem() {
     const QString problem = m_journal.takeProblem();
     if (problem.isEmpty())
         return {};
-    if (m_problemSaid) {
+    if (!m_problemTaken.isEmpty()) {
         qCWarning(lcJournal).noquote() << problem;
         return {};
     }
-    m_problemSaid = true;
-    return problem;
+    m_problemTaken = problem.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return m_problemTaken;
 }
 
 QString JobJournal::lastUploadSummary() {

@@ -54,9 +54,11 @@ public:
     // journal could keep it; nothing before a job ended.
     const std::optional<JournalRecord> &lastEnded() const { return m_lastEnded; }
 
-    // The journal's problem, the first time one is met in this run of the program; empty
-    // otherwise. Later problems go to the display.journal log only.
-    QString takeProblem();
+    // The journal's problem in lines, the first time one is met in this run of the program;
+    // nothing otherwise. Later problems go to the display.journal log only.
+    QStringList takeProblem();
+    // The lines takeProblem() handed out, if it did: why a job went unrecorded.
+    const QStringList &problemTaken() const { return m_problemTaken; }
 
     // "Last sent 08.12.2026 14:05; board 5 did not answer" from the newest upload in the
     // journal, whichever program sent it; empty when there is none (or no journal).
@@ -70,7 +72,7 @@ private:
     Journal m_journal;
     const QString m_program;
     std::vector<std::unique_ptr<Recorder>> m_recorders; // the records not yet ended, and the last
-    bool m_problemSaid = false;
+    QStringList m_problemTaken;
     qint64 m_lastEndedId = -1;
     std::optional<JournalRecord> m_lastEnded;
 };

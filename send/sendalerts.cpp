@@ -10,14 +10,12 @@
 #include <utility>
 
 SendAlerts::SendAlerts(const SendOptions &options, JobJournal &journal, QTextStream &out,
-                       std::function<void(const QString &)> error,
-                       std::function<QString()> sayJournalProblem, QObject *parent)
+                       std::function<void(const QString &)> error, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_journal(journal)
     , m_out(out)
-    , m_error(std::move(error))
-    , m_sayJournalProblem(std::move(sayJournalProblem)) {}
+    , m_error(std::move(error)) {}
 
 int SendAlerts::check(const PortTarget &port) {
     const QString path = m_journal.journal().path();
@@ -70,7 +68,7 @@ bool SendAlerts::afterJob() {
     if (!record || !record->outcome)
         return alertUnrecorded();
     const std::optional<JournalRecord> previous = journal.previousOf(*record);
-    m_sayJournalProblem();
+    sayJournalProblem();
     if (outcomeChanges(previous, *record).isEmpty())
         return false;
     runAlert(*record, previous ? previous->outcome.value_or(QString()) : QString());
@@ -81,15 +79,20 @@ bool SendAlerts::alertUnrecorded() {
     // The journal could not keep the job: with nothing to compare it with, anything but a job
     // that went well is said, and the alert says why the journal could not keep it.
     std::optional<JournalRecord> ended = m_journal.lastEnded();
-    const QString journalProblem = m_sayJournalProblem();
+    sayJournalProblem();
     if (!ended || outcomeChanges(std::nullopt, *ended).isEmpty())
         return false;
-    QStringList why = journalProblem.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList why = m_journal.problemTaken();
     if (ended->error)
         why.prepend(*ended->error);
     ended->error = why.join(QLatin1String("; "));
     runAlert(*ended, QString());
     return true;
+}
+
+void SendAlerts::sayJournalProblem() {
+    for (const QString &line : m_journal.takeProblem())
+        m_error(line);
 }
 
 void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome) {

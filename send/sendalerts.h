@@ -19,11 +19,9 @@ class SendAlerts : public QObject {
     Q_OBJECT
 
 public:
-    // error says a text on standard error; sayJournalProblem says the journal's new problem, if
-    // any, and gives the last one said.
+    // error says a text on standard error.
     SendAlerts(const SendOptions &options, JobJournal &journal, QTextStream &out,
-               std::function<void(const QString &)> error,
-               std::function<QString()> sayJournalProblem, QObject *parent);
+               std::function<void(const QString &)> error, QObject *parent);
 
     // --check: the exit status, or -1 while the alert command runs (ended() follows).
     int check(const PortTarget &port);
@@ -38,12 +36,13 @@ Q_SIGNALS:
 private:
     // For a job the journal could not keep: runs the alert command unless the job went well.
     bool alertUnrecorded();
+    // The journal's new problem, if reading it met one, said on standard error.
+    void sayJournalProblem();
     void runAlert(const JournalRecord &record, const QString &previousOutcome);
 
     const SendOptions &m_options;
     JobJournal &m_journal;
     QTextStream &m_out;
     const std::function<void(const QString &)> m_error;
-    const std::function<QString()> m_sayJournalProblem;
     AlertCommand *m_alert = nullptr; // while it runs
 };

@@ -6,37 +6,20 @@
 #include "failure.h"
 #include "folderfigures.h"
 #include "jobjournal.h"
-#include "jobrunner.h"
 #include "journalexport.h"
 #include "portmapfile.h"
-#include "receiveline.h"
 #include "rowfill.h"
 #include "sendalerts.h"
+#include "sendjobs.h"
 #include "sendlisting.h"
 #include "sharedrun.h"
 #include "signalwatcher.h"
-#include "wirelog.h"
+#include "uploadrequest.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
-#include <QProcessEnvironment>
-#include <QTimer>
 
 #include <csignal>
-#include <unistd.h>
-
-namespace {
-
-// A journal named with --journal may be anyone's file: never moved aside, even when damaged.
-JournalOptions journalOptions(const SendOptions &options) {
-    JournalOptions journal;
-    journal.moveAsideDamaged = options.journalPath.isEmpty();
-    return journal;
-}
-
-} // namespace
 
 SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStream &err,
                          QObject *parent)
@@ -44,31 +27,33 @@ SendProgram::SendProgram(const SendOptions &options, QTextStream &out, QTextStre
     , m_options(options)
     , m_out(out)
     , m_err(err)
-    , m_runner(new JobRunner(this))
-    , m_journal(new JobJournal(options.journalPath.isEmpty()
-                                   ? Journal::defaultPath(options.configPath)
-                                   : options.journalPath,
-                               QStringLiteral("send"), journalOptions(options), this))
+    // A journal named with --journal may be anyone's file: never moved aside, even when damaged.
+    , m_journal(
+          new JobJournal(options.journalPath.isEmpty() ? Journal::defaultPath(options.configPath)
+                                                       : options.journalPath,
+                         QStringLiteral("send"),
+                         JournalOptions{.moveAsideDamaged = options.journalPath.isEmpty()}, this))
+    , m_jobs(new SendJobs(
+          m_options, *m_journal, m_out, m_err, [this](const QString &text) { error(text); }, this))
     , m_alerts(new SendAlerts(
-          m_options, *m_journal, m_out, [this](const QString &text) { error(text); },
-          [this] {
-              sayJournalProblem();
-              return m_journalProblem;
-          },
-          this))
+          m_options, *m_journal, m_out, [this](const QString &text) { error(text); }, this))
     , m_shared(new SharedRun(
-          m_options, m_out, [this](const QString &text) { error(text); }, this))
-    , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {
+          m_options, m_out, [this](const QString &text) { error(text); }, this)) {
+    connect(m_jobs, &SendJobs::ended, this, [this](int status) {
+        m_status = m_signal ? SignalBase + m_signal : status;
+        if (m_signal || !m_alerts->afterJob())
+            Q_EMIT finished(m_status);
+    });
     connect(m_shared, &SharedRun::finished, this, &SendProgram::finished);
     connect(m_alerts, &SendAlerts::ended, this,
-            [this] { finishWith(m_signal ? SignalBase + m_signal : m_status); });
+            [this] { Q_EMIT finished(m_signal ? SignalBase + m_signal : m_status); });
     // Watched before any input is read. SIGHUP: the terminal or the session went away.
     auto *const watcher = new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, this);
     connect(watcher, &SignalWatcher::signalled, this, &SendProgram::signalled);
 }
 
 SendProgram::~SendProgram() {
-    delete m_runner; // a job still running ends and is recorded while the journal is here
+    delete m_jobs; // a job still running ends and is recorded while the journal is here
 }
 
 QString SendProgram::journalPath() const {
@@ -280,32 +265,8 @@ int SendProgram::upload(bool dryRun) {
     const std::optional<PortTarget> port = portFor(portNumber);
     if (!port)
         return BadInput;
-    m_framesTotal = UploadFrameCount;
     request.port = *port;
-    return runJob(
-        m_journal->upload(*m_runner, request, *this,
-                          JobNotes{.boards = m_options.boards, .unavailable = m_unavailable}),
-        port);
-}
-
-int SendProgram::runJob(Job *job, std::optional<PortTarget> verdictPort) {
-    m_job = job;
-    connect(job, &Job::finished, this, [this, verdictPort](JobOutcome outcome) {
-        m_job = nullptr;
-        sayJournalProblem();
-        int status = m_signal                          ? SignalBase + m_signal
-                     : outcome == JobOutcome::Aborted  ? AllAnswered // the monitor's time was up
-                     : outcome != JobOutcome::Complete ? PortFailed
-                                                       : boardsVerdict(*verdictPort);
-        // A silent board or a failed port says more than a missing figure.
-        if (status == AllAnswered && !m_unavailable.isEmpty())
-            status = ValuesUnavailable;
-        m_status = status;
-        if (m_signal || !m_alerts->afterJob())
-            Q_EMIT finished(status);
-    });
-    job->start();
-    return -1;
+    return m_jobs->upload(request, m_unavailable);
 }
 
 std::optional<PortTarget> SendProgram::portWithoutRows() {
@@ -327,54 +288,16 @@ std::optional<PortTarget> SendProgram::portWithoutRows() {
 
 int SendProgram::test() {
     const std::optional<PortTarget> port = portWithoutRows();
-    if (!port)
-        return BadInput;
-    m_framesTotal = ProbeFrameCount;
-    return runJob(m_journal->probe(*m_runner, *port, *this,
-                                   JobNotes{.boards = m_options.boards, .unavailable = {}}),
-                  port);
+    return port ? m_jobs->test(*port) : BadInput;
 }
 
 int SendProgram::monitor() {
     const std::optional<PortTarget> port = portWithoutRows();
-    if (!port)
-        return BadInput;
-    Job *const job = m_runner->monitor(*port, *this);
-    if (m_options.seconds)
-        QTimer::singleShot(qRound(*m_options.seconds * 1000), job, &Job::cancel);
-    return runJob(job, std::nullopt);
-}
-
-void SendProgram::finishWith(int status) {
-    Q_EMIT finished(status);
-}
-
-void SendProgram::sayJournalProblem() {
-    const QString problem = m_journal->takeProblem();
-    if (problem.isEmpty())
-        return;
-    m_journalProblem = problem;
-    for (const QString &line : problem.split(QLatin1Char('\n')))
-        error(line);
-}
-
-int SendProgram::boardsVerdict(const PortTarget &port) {
-    int answered = 0;
-    for (const int board : m_options.boards) {
-        const bool yes = m_answered.at(board).value_or(false);
-        answered += yes;
-        if (!m_options.quiet)
-            m_out << "board " << board << (yes ? ": answered" : ": no answer") << '\n';
-    }
-    if (!m_options.quiet)
-        m_out << answered << " of " << m_options.boards.size() << " boards answered; "
-              << m_framesExchanged << " of " << m_framesTotal << " frames sent to " << port.label()
-              << '\n';
-    return answered == m_options.boards.size() ? AllAnswered : SomeDidNotAnswer;
+    return port ? m_jobs->monitor(*port) : BadInput;
 }
 
 void SendProgram::error(const QString &text) {
-    if (m_showProgress && m_framesExchanged > 0)
+    if (m_jobs->framesCounted())
         m_err << '\n';
     // Texts from files, the journal and the network may hold anything a terminal acts on.
     m_err << "display-send: " << terminalText(text) << '\n';
@@ -384,35 +307,7 @@ void SendProgram::error(const QString &text) {
 void SendProgram::signalled(int number) {
     if (!m_signal)
         m_signal = number;
-    if (m_job)
-        m_job->cancel();
+    m_jobs->cancel();
     m_alerts->stop();
     m_shared->abandon(SignalBase + number);
-}
-
-void SendProgram::exchanged(const ExchangeResult &exchange) {
-    ++m_framesExchanged;
-    if (exchange.judgement)
-        m_answered.at(exchange.judgement->address) = exchange.judgement->answered;
-    if (m_showProgress) {
-        m_err << "\rframe " << m_framesExchanged << " of " << m_framesTotal;
-        if (m_framesExchanged == m_framesTotal)
-            m_err << '\n';
-        m_err.flush();
-    }
-}
-
-void SendProgram::received(const QByteArray &bytes, qint64 dropped) {
-    if (bytes.isEmpty() || m_options.quiet)
-        return;
-    m_out << QDateTime::currentDateTime().toString(Qt::ISODateWithMs) << ' '
-          << renderReceiveLine(bytes, int(bytes.size()));
-    if (dropped > 0)
-        m_out << " and " << dropped << " more bytes, dropped";
-    m_out << '\n';
-    m_out.flush();
-}
-
-void SendProgram::failed(const QString &text) {
-    error(text);
 }

@@ -1,29 +1,26 @@
 #pragma once
 
-#include "jobreport.h"
+#include "fieldvalues.h"
 #include "pageset.h"
 #include "porttarget.h"
-#include "reading.h"
-#include "rowfill.h"
 #include "sendoptions.h"
 #include "sendstatus.h"
 
 #include <QObject>
 #include <QTextStream>
 
-#include <array>
 #include <functional>
 #include <optional>
 
-class Job;
 class JournalExport;
 class JobJournal;
-class JobRunner;
 class SendAlerts;
+class SendJobs;
 class SharedRun;
 
-// display-send: one job on the console's job runner, reported on standard output and error.
-class SendProgram : public QObject, private JobReport {
+// display-send: reads what every mode needs (the folder's figures, the rows, the port) and hands
+// the mode to its family: the jobs on the boards, the listings, the journal's exports, the alerts.
+class SendProgram : public QObject {
     Q_OBJECT
 
 public:
@@ -37,9 +34,6 @@ public:
 
     // The journal the jobs are recorded in.
     QString journalPath() const;
-
-    // The values the upload could not show, sorted; set before the job starts.
-    const QStringList &unavailableValues() const { return m_unavailable; }
 
 Q_SIGNALS:
     void finished(int status);
@@ -57,12 +51,6 @@ private:
     int monitor();
     int init();
     int check();
-    // The exit status, given once the alert command (if one runs) has ended.
-    void finishWith(int status);
-    // Runs the job; what it did decides the exit status when it ends.
-    int runJob(Job *job, std::optional<PortTarget> verdictPort);
-    // The journal's problem, if it met one, said once on standard error.
-    void sayJournalProblem();
     // Reads the configuration and fills its rows; throws Failure.
     PageSet rowsToSend(qint16 &portNumber);
     std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
@@ -72,33 +60,21 @@ private:
     // For the test and the monitor: display.cfg is read only for its port number, unless it was
     // named on purpose. Nothing, with the error said, when there is no port to use.
     std::optional<PortTarget> portWithoutRows();
-    int boardsVerdict(const PortTarget &port);
     void error(const QString &text);
     void signalled(int number);
-
-    // JobReport
-    void exchanged(const ExchangeResult &exchange) override;
-    void received(const QByteArray &bytes, qint64 dropped) override;
-    void failed(const QString &text) override;
 
     const SendOptions m_options;
     QTextStream &m_out;
     QTextStream &m_err;
-    JobRunner *const m_runner;
     JobJournal *const m_journal;
+    SendJobs *const m_jobs;
     SendAlerts *const m_alerts;
     SharedRun *const m_shared;
-    Job *m_job = nullptr;       // while it runs
     int m_status = AllAnswered; // said when the alert command ends
     // The names of the values the rows asked for that had none to give; recorded with the
     // upload and compared by --alert with the upload before.
     QStringList m_unavailable;
-    const bool m_showProgress;
-    int m_framesTotal = 0;
-    int m_framesExchanged = 0;
-    std::array<std::optional<bool>, BoardAddress::Count> m_answered{};
     int m_signal = 0;
-    QString m_journalProblem;      // once the journal met one, as said
     QStringList m_sourcesProblems; // the sources file's bad lines, as said
     FieldValues m_values;          // the folder's figures, once read
     bool m_withoutFigures = false; // the folder has none: rows go out as written
