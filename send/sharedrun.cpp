@@ -59,20 +59,14 @@ bool SharedRun::forwards() const {
 
 void SharedRun::forward(const QString &journalPath, int jobStatus) {
     const bool afterJob = jobStatus >= 0;
-    const QString path = configPath();
-    const bool quiet = afterJob;
     run(
-        [=, this]() -> Outcome {
-            QString problem;
-            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
-            if (!config)
-                return {afterJob ? jobStatus : BadInput, problem};
+        [=, this](const SharedJournalConfig &config) -> Outcome {
             // The records stay where they are whatever happens: a damaged journal is left as it
             // is for the jobs, which move it aside, to deal with.
             JournalOptions options;
             options.moveAsideDamaged = false;
             Journal local(journalPath, options);
-            SharedJournal shared(*config);
+            SharedJournal shared(config);
             SharedJournal::Forwarded forwarded;
             if (shared.open())
                 forwarded = shared.forward(local);
@@ -86,24 +80,19 @@ void SharedRun::forward(const QString &journalPath, int jobStatus) {
                                        "next forward")
                             .arg(shared.problem(), QString::number(forwarded.records))};
             }
-            if (!quiet)
+            if (!afterJob)
                 m_out << QStringLiteral("Forwarded %1 records to the shared journal as site %2.\n")
-                             .arg(QString::number(forwarded.records), terminalText(config->site));
+                             .arg(QString::number(forwarded.records), terminalText(config.site));
             m_out.flush();
             return {afterJob ? jobStatus : AllAnswered, {}};
         },
-        afterJob ? jobStatus : PortFailed);
+        afterJob ? jobStatus : BadInput, afterJob ? jobStatus : PortFailed);
 }
 
 void SharedRun::initialise() {
-    const QString path = configPath();
     run(
-        [=, this]() -> Outcome {
-            QString problem;
-            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
-            if (!config)
-                return {BadInput, problem};
-            SharedJournal shared(*config);
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
             QStringList done;
             if (!shared.open() || !shared.initialise(done))
                 return {PortFailed, shared.problem()};
@@ -121,18 +110,13 @@ void SharedRun::initialise() {
             m_out.flush();
             return {AllAnswered, {}};
         },
-        PortFailed);
+        BadInput, PortFailed);
 }
 
 void SharedRun::history() {
-    const QString path = configPath();
     run(
-        [=, this]() -> Outcome {
-            QString problem;
-            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
-            if (!config)
-                return {BadInput, problem};
-            SharedJournal shared(*config);
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
             if (!shared.open(true))
                 return {PortFailed, shared.problem()};
             if (m_options.csv) {
@@ -156,11 +140,17 @@ void SharedRun::history() {
             m_out.flush();
             return ok ? Outcome{AllAnswered, {}} : Outcome{PortFailed, shared.problem()};
         },
-        PortFailed);
+        BadInput, PortFailed);
 }
 
-void SharedRun::run(std::function<Outcome()> work, int cutOffStatus) {
-    m_thread = QThread::create([this, work = std::move(work)] { m_outcome = work(); });
+void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
+                    int cutOffStatus) {
+    m_thread =
+        QThread::create([this, path = configPath(), work = std::move(work), badConfigStatus] {
+            QString problem;
+            const std::optional<SharedJournalConfig> config = readConfig(path, problem);
+            m_outcome = config ? work(*config) : Outcome{badConfigStatus, problem};
+        });
     m_cutOff = new QTimer(this);
     m_cutOff->setSingleShot(true);
     connect(m_cutOff, &QTimer::timeout, this, [this, cutOffStatus] {

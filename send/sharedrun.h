@@ -1,5 +1,6 @@
 #pragma once
 
+#include "journalconf.h"
 #include "sendoptions.h"
 
 #include <QObject>
@@ -50,8 +51,10 @@ private:
         int status = 0;
         QString problem; // one line for standard error, empty when none
     };
-    // Runs work on its thread; onFailure is the status when it is cut off.
-    void run(std::function<Outcome()> work, int cutOffStatus);
+    // Reads journal.conf and runs work with it on its thread; badConfigStatus when the file
+    // cannot be used, cutOffStatus when the work is cut off.
+    void run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
+             int cutOffStatus);
 
     const SendOptions &m_options;
     QTextStream &m_out;
