@@ -1,5 +1,6 @@
 // Times the office's reads of a shared journal that a fleet has filled for a month, each as a
 // fresh `display-send` process run with the office's reader role against a throwaway cluster:
+//   send_start_s=<median s of --version, the floor under every figure>
 //   shared_history_s=<median s of --history --shared --limit 20>
 //   records=<n> sites=<n> days=<n> runs=<n>
 // then what the database holds on disk (MB, and bytes a record of the jobs table with its
@@ -80,11 +81,11 @@ QString fillStatements(int sites, int days) {
                "ELSE 'cgggggggg' END, "
                "5, 'display-send', format('gate-%s', s), '1-8', "
                "CASE WHEN NOT failed AND n % 40 = 0 THEN '[\"so2\"]' ELSE '[]' END, sets.hash "
-               "FROM generate_series(1, %3) s CROSS JOIN generate_series(1, %4) n "
+               "FROM generate_series(1, %4) n CROSS JOIN generate_series(1, %3) s "
                "CROSS JOIN LATERAL (SELECT now() - make_interval(mins => 15 * (%4 - n) + s % 15 "
                "+ CASE WHEN s % 25 = 0 THEN 720 ELSE 0 END) AS t, (n * 7 + s) % 211 = 0 AS "
                "failed, s % 5 = 2 AND (n / 96) % 3 = 0 AND n % 96 BETWEEN 52 AND 68 AS silent) x "
-               "JOIN sets ON sets.variant = (s + n / 96) % %2;\n"
+               "JOIN sets ON sets.variant = (s + n / 96) % %2 ORDER BY n, s;\n"
                "ANALYZE;\n")
         .arg(Database, QString::number(RowSets), QString::number(sites), QString::number(records),
              utc);
@@ -179,6 +180,8 @@ int main(int argc, char *argv[]) {
                  static_cast<long long>(records), sites, double(filling.elapsed()) / 1e3);
 
     const QList<Command> commands{
+        // What a fresh process costs before it reaches the network, for reading the others.
+        {"send_start_s", {QStringLiteral("--version")}},
         {"shared_history_s",
          {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
           QStringLiteral("20")}},
