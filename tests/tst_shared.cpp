@@ -224,6 +224,16 @@ private Q_SLOTS:
         }();
         QCOMPARE(again.status, 0);
         QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
+        // Killed half-way through a backlog, then run again.
+        const QString west = folder(QStringLiteral("killed"), QStringLiteral("gate_south"));
+        record(west, 6000);
+        QProcess *const killed = start({QStringLiteral("--forward")}, west);
+        QTRY_VERIFY_WITH_TIMEOUT(sharedCount(QStringLiteral("killed")) > 0, 30000);
+        killed->kill();
+        finish(killed);
+        QVERIFY(sharedCount(QStringLiteral("killed")) < 6000);
+        QCOMPARE(send({QStringLiteral("--forward")}, west).status, 0);
+        QCOMPARE(sharedCount(QStringLiteral("killed")), 6000);
         // One set of rows kept once for all of them.
         QString rowsets;
         QVERIFY(m_cluster->psql(
@@ -262,7 +272,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("notShown");
         QTest::newRow("every site, late")
             << QStringList{"--expect-every", "15m"}
-            << QStringList{"<th>Site</th>",   "<a href=\"#site-0\">north</a>",
+            << QStringList{"<th>Site</th>",   "<a href=\"#site-1\">north</a>",
                            ">south</a>",      "Site north</h2>",
                            "Site south</h2>", "<td class=\"warning\">"}
             << QStringList{};
