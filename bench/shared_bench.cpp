@@ -2,6 +2,9 @@
 // fresh `display-send` process run with the office's reader role against a throwaway cluster:
 //   send_start_s=<median s of --version, the floor under every figure>
 //   shared_history_s=<median s of --history --shared --limit 20>
+//   shared_report_s=<median s of --report - --shared, the whole fleet's page>
+//   shared_check_s=<median s of --check --shared --expect-every 15m; the stopped sites make it
+//   exit 1, which is its answer, not a failure>
 //   records=<n> sites=<n> days=<n> runs=<n>
 // then what the database holds on disk (MB, and bytes a record of the jobs table with its
 // indexes, the figure that scales to a larger fleet):
@@ -185,6 +188,12 @@ int main(int argc, char *argv[]) {
         {"shared_history_s",
          {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
           QStringLiteral("20")}},
+        {"shared_report_s",
+         {QStringLiteral("--report"), QStringLiteral("-"), QStringLiteral("--shared")}},
+        {"shared_check_s",
+         {QStringLiteral("--check"), QStringLiteral("--shared"), QStringLiteral("--expect-every"),
+          QStringLiteral("15m")},
+         true},
     };
     QStringList figures;
     for (const Command &command : commands) {
