@@ -1,5 +1,6 @@
-// Times the office's reads of a shared journal that a fleet has filled for a month, each as a
-// fresh `display-send` process run with the office's reader role against a throwaway cluster:
+// Times the office's reads of a shared journal that a fleet has filled for a month (or the days
+// given), each as a fresh `display-send` process run with the office's reader role against a
+// throwaway cluster:
 //   send_start_s=<median s of --version, the floor under every figure>
 //   shared_history_s=<median s of --history --shared --limit 20>
 //   shared_report_s=<median s of --report - --shared, the whole fleet's page>
@@ -26,7 +27,10 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -48,8 +52,11 @@ bool writeWhole(const QString &path, const QByteArray &bytes) {
 
 // A folder holding only a journal.conf that reaches the database as user.
 bool makeFolder(const QString &path, const PgCluster &cluster, const QString &user) {
-    return QDir().mkpath(path) &&
-           writeWhole(path + QStringLiteral("/journal.conf"),
+    if (!QDir().mkpath(path)) {
+        std::fprintf(stderr, "display-shared-bench: cannot make %s\n", qPrintable(path));
+        return false;
+    }
+    return writeWhole(path + QStringLiteral("/journal.conf"),
                       QStringLiteral("[shared]\nconnection = %1\nsite = office\n")
                           .arg(cluster.connection(user, Database))
                           .toUtf8());
@@ -160,10 +167,11 @@ int main(int argc, char *argv[]) {
     const QString office = root.filePath(QStringLiteral("office"));
     if (!cluster.psql(QStringLiteral("CREATE DATABASE %1;"
                                      "CREATE ROLE %2 LOGIN PASSWORD '%3';")
-                          .arg(Database, OfficeRole, OfficePassword)) ||
-        !makeFolder(admin, cluster, QStringLiteral("postgres")) ||
-        !makeFolder(office, cluster, OfficeRole))
+                          .arg(Database, OfficeRole, OfficePassword)))
         return failed(cluster.problem());
+    if (!makeFolder(admin, cluster, QStringLiteral("postgres")) ||
+        !makeFolder(office, cluster, OfficeRole))
+        return 1;
     QProcess init;
     init.setProcessEnvironment(environment);
     init.setWorkingDirectory(admin);
