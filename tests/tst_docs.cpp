@@ -148,6 +148,8 @@ private slots:
     void templatesFitARow();
     void readmeSectionsNamed_data();
     void readmeSectionsNamed();
+    void unitsGiveKnownOptions_data();
+    void unitsGiveKnownOptions();
     void readmeExamplesRunAsShown_data();
     void readmeExamplesRunAsShown();
 };
@@ -210,7 +212,8 @@ void TestDocs::templatesFitARow() {
 void TestDocs::readmeSectionsNamed_data() {
     QTest::addColumn<QString>("document");
     for (const char *name :
-         {"packaging/display-send@.service", "packaging/display-send-check@.service"})
+         {"packaging/display-send@.service", "packaging/display-send-check@.service",
+          "packaging/display-send-office@.service"})
         QTest::newRow(name) << sourceFile(QLatin1String(name));
 }
 
@@ -232,6 +235,32 @@ void TestDocs::readmeSectionsNamed() {
         QVERIFY2(heading.match(headings).hasMatch(), qPrintable(match.captured(1)));
         ++seen;
     }
+    QVERIFY(seen > 0);
+}
+
+void TestDocs::unitsGiveKnownOptions_data() {
+    readmeSectionsNamed_data();
+}
+
+// systemd checks that a unit's program exists, not that it takes the options the unit gives it:
+// a misspelt one would fail every run of the timer.
+void TestDocs::unitsGiveKnownOptions() {
+    QFETCH(QString, document);
+    QProcess help;
+    help.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(20000));
+    const QStringList known = helpOptions(QString::fromLocal8Bit(help.readAllStandardOutput()));
+    QFile unit(document);
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    static const QRegularExpression given(QStringLiteral("^ExecStart=.*$"),
+                                          QRegularExpression::MultilineOption);
+    static const QRegularExpression option(QStringLiteral("\\s(--[a-z-]+)"));
+    int seen = 0;
+    for (const QRegularExpressionMatch &line : given.globalMatch(QString::fromUtf8(unit.readAll())))
+        for (const QRegularExpressionMatch &match : option.globalMatch(line.captured())) {
+            QVERIFY2(known.contains(match.captured(1)), qPrintable(line.captured()));
+            ++seen;
+        }
     QVERIFY(seen > 0);
 }
 
