@@ -278,3 +278,63 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
     }
     return true;
 }
+
+bool SharedJournal::records(const QDateTime &from, const QString &site, const EachOfSite &each) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(
+        QStringLiteral("SELECT j.site, j.journal, j.record, %1 FROM %2 j WHERE j.started "
+                       ">= ? %3 ORDER BY j.site, j.started DESC, j.journal, j.record DESC")
+            .arg(columnList(QStringLiteral("j.")), tableName("jobs"),
+                 site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?")));
+    query.addBindValue(isoTime(from));
+    if (!site.isEmpty())
+        query.addBindValue(site);
+    if (!query.exec())
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    while (query.next()) {
+        JournalRecord record;
+        record.id = query.value(2).toLongLong();
+        int index = 3;
+        for (const JournalColumn &column : journalColumns())
+            column.read(record, query, index++);
+        each(query.value(0).toString(), query.value(1).toString(), record);
+    }
+    return true;
+}
+
+QByteArray SharedJournal::storedRows(const QString &journal, qint64 record) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.prepare(QStringLiteral("SELECT r.rows FROM %1 j JOIN %2 r ON r.hash = j.rowset WHERE "
+                                 "j.journal = ? AND j.record = ?")
+                      .arg(tableName("jobs"), tableName("rowsets")));
+    query.addBindValue(journal);
+    query.addBindValue(record);
+    if (!query.exec() || !query.next())
+        return {};
+    return query.value(0).toByteArray();
+}
+
+bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    query.prepare(
+        QStringLiteral("SELECT site, port, device, max(finished) FILTER (WHERE job = 'upload' AND "
+                       "outcome = 'complete'), (array_agg(coalesce(outcome, 'unfinished') ORDER BY "
+                       "started DESC) FILTER (WHERE job = 'upload'))[1] FROM %1 %2 GROUP BY site, "
+                       "port, device ORDER BY site, port, device")
+            .arg(tableName("jobs"), site.isEmpty() ? QString() : QStringLiteral("WHERE site = ?")));
+    if (!site.isEmpty())
+        query.addBindValue(site);
+    if (!query.exec())
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    while (query.next()) {
+        DeviceState state{query.value(0).toString(), query.value(1).toInt(),
+                          query.value(2).toString(), std::nullopt, query.value(4).toString()};
+        if (!query.isNull(3))
+            state.lastComplete =
+                QDateTime::fromString(query.value(3).toString(), Qt::ISODateWithMs).toUTC();
+        states.append(state);
+    }
+    return true;
+}

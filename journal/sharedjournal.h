@@ -60,6 +60,26 @@ public:
                                     QByteArrayView storedRows)>;
     bool history(int limit, const QString &site, const Each &each);
 
+    // The records begun since from, of one site (every site when empty), site by site in the
+    // order of their names and newest first within each, without their rows: selected by the
+    // database, which an index on (site, started) serves.
+    using EachOfSite = std::function<void(const QString &site, const QString &journal,
+                                          const JournalRecord &record)>;
+    bool records(const QDateTime &from, const QString &site, const EachOfSite &each);
+    // The rows of one record as the journal stores them (a JSON array); empty when it has none.
+    QByteArray storedRows(const QString &journal, qint64 record);
+
+    // Each site's devices: when the last upload to it completed (nothing when none did) and how
+    // the newest upload ended.
+    struct DeviceState {
+        QString site;
+        int port = 0;
+        QString device;
+        std::optional<QDateTime> lastComplete;
+        QString newestOutcome; // empty when none was an upload; "unfinished" when it never ended
+    };
+    bool deviceStates(const QString &site, QList<DeviceState> &states);
+
 private:
     bool fail(const QString &what, const QSqlError &error);
 

@@ -69,9 +69,6 @@ QString htmlText(QStringView text) {
     return shown;
 }
 
-namespace {
-
-// The rows the journal stores for a job, a JSON array of strings; empty when they are not that.
 QStringList storedRows(QByteArrayView stored) {
     const QJsonDocument document = QJsonDocument::fromJson(stored.toByteArray());
     QStringList rows;
@@ -82,8 +79,6 @@ QStringList storedRows(QByteArrayView stored) {
     }
     return rows;
 }
-
-} // namespace
 
 ReportPage writeReport(const QString &journalPath, const ReportOptions &options) {
     ReportPage report;

@@ -29,6 +29,17 @@ struct ReportPage {
 // last sent.
 ReportPage writeReport(const QString &journalPath, const ReportOptions &options);
 
+class SharedJournal;
+
+// The shared journal's records of the period, of one site (every site when site is empty), as
+// one page: a table of every site, then each site's devices as writeReport shows them. The
+// database selects the records; nothing is changed.
+ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
+                             const ReportOptions &options);
+
+// The rows the journal stores for a job, a JSON array of strings; empty when they are not that.
+QStringList storedRows(QByteArrayView stored);
+
 // A set of board addresses: bit n for board n.
 using Boards = std::bitset<BoardAddress::Count>;
 // The boards a list like "1-3,5" names, as boardsFromText reads it (a blank list: all eight),

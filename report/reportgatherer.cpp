@@ -12,13 +12,13 @@ Answer answerOf(QChar light) {
                                        : Answer::NotAsked;
 }
 
-QString deviceLabel(const JournalRecord &record) {
+} // namespace
+
+QString ReportGatherer::labelOf(const JournalRecord &record) {
     return record.port > 0
                ? QStringLiteral("COM %1 (%2)").arg(QString::number(record.port), record.device)
                : record.device;
 }
-
-} // namespace
 
 ReportGatherer::ReportGatherer(const ReportOptions &options)
     : m_now(options.now.toMSecsSinceEpoch())
@@ -72,6 +72,10 @@ void ReportGatherer::add(const JournalRecord &record) {
         device.today->failed += !complete;
     }
     const QStringList unavailable = unavailableOf(record);
+    if (upload && !device.uploadSeen) {
+        device.uploadSeen = true;
+        device.newestUnavailable = unavailable;
+    }
     const bool failed = !complete || !unavailable.isEmpty();
     if (failed) {
         const QString outcome = record.outcome.value_or(QStringLiteral("unfinished"));
@@ -96,7 +100,7 @@ void ReportGatherer::add(const JournalRecord &record) {
 ReportGatherer::Device &ReportGatherer::deviceOf(const JournalRecord &record) {
     if (m_last && m_lastPort == record.port && m_lastDevice == record.device)
         return *m_last;
-    const QString label = deviceLabel(record);
+    const QString label = labelOf(record);
     auto found = m_devices.find(label);
     if (found == m_devices.end()) {
         found = m_devices.insert(label, Device{});

@@ -55,8 +55,10 @@ public:
         QMap<QDate, DayTally> days;
         DayTally *today = nullptr; // the entry of the day last counted
         QDate todayDate;
-        QList<FailureRun> failures; // newest first
-        bool newerFailed = false;   // the job read last failed
+        QList<FailureRun> failures;    // newest first
+        bool newerFailed = false;      // the job read last failed
+        QStringList newestUnavailable; // what the newest upload could not fill
+        bool uploadSeen = false;
     };
 
     explicit ReportGatherer(const ReportOptions &options);
@@ -64,6 +66,8 @@ public:
     bool reachedOlder() const { return m_reachedOlder; }
     QMap<QString, Device> &devices() { return m_devices; }
     void add(const JournalRecord &record);
+    // The label a record's device is shown and gathered under.
+    static QString labelOf(const JournalRecord &record);
 
 private:
     // Records of one device come in long rows: the last one found is looked at first.

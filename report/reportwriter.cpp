@@ -101,8 +101,8 @@ constexpr int MostFailuresListed = 100;
 
 } // namespace
 
-QByteArray ReportWriter::page(const QString &journalPath, const ReportOptions &options,
-                              const QString &readingProblem, const QMap<QString, Device> &devices) {
+QString ReportWriter::head(const QString &source, const ReportOptions &options,
+                           const QString &readingProblem) {
     const QDateTime now = options.now.toLocalTime();
     QString html;
     html.reserve(64 * 1024);
@@ -111,17 +111,23 @@ QByteArray ReportWriter::page(const QString &journalPath, const ReportOptions &o
                            "%8 %9\">\n<meta name=\"viewport\" content=\"width=device-width, "
                            "initial-scale=1\">\n%1%2</title>\n"
                            "<style>%3</style>\n</head>\n<body>\n<h1>Display boards</h1>\n"
-                           "<p class=\"meta\">Jobs of the last %4 to %2 from the journal %5. "
+                           "<p class=\"meta\">Jobs of the last %4 to %2 from %5. "
                            "Times are local (UTC%6); uploads are expected every %7.</p>\n")
                 .arg(QLatin1String(ReportFile::TitlePrefix),
                      now.toString(QStringLiteral("yyyy-MM-dd HH:mm")), QLatin1String(Style),
-                     plural(options.days, "day", "days"), htmlText(journalPath),
+                     plural(options.days, "day", "days"), htmlText(source),
                      utcOffset(now.offsetFromUtc()), duration(options.expectEverySeconds * 1000),
                      QLatin1String(ReportFile::GeneratorPrefix),
                      htmlText(QCoreApplication::applicationVersion()));
     if (!readingProblem.isEmpty())
         html += QStringLiteral("<p class=\"warning\" role=\"alert\">%1</p>\n")
                     .arg(htmlText(readingProblem));
+    return html;
+}
+
+QByteArray ReportWriter::page(const QString &journalPath, const ReportOptions &options,
+                              const QString &readingProblem, const QMap<QString, Device> &devices) {
+    QString html = head(QStringLiteral("the journal %1").arg(journalPath), options, readingProblem);
     if (devices.isEmpty())
         html += QStringLiteral("<p class=\"warning\" role=\"alert\">No job in the last %1.</p>\n")
                     .arg(plural(options.days, "day", "days"));
@@ -130,6 +136,65 @@ QByteArray ReportWriter::page(const QString &journalPath, const ReportOptions &o
         writer.device(device);
     html += QLatin1String("</body>\n</html>\n");
     return html.toUtf8();
+}
+
+QByteArray ReportWriter::sharedPage(const QString &source, const ReportOptions &options,
+                                    const QString &readingProblem, const QList<Site> &sites) {
+    QString html = head(source, options, readingProblem);
+    ReportWriter writer(options, html);
+    writer.siteTable(sites);
+    for (qsizetype index = 0; index < sites.size(); ++index) {
+        html += QStringLiteral("<h2 class=\"site\" id=\"site-%1\">Site %2</h2>\n")
+                    .arg(QString::number(index), htmlText(sites.at(index).name));
+        for (const Device &device : sites.at(index).devices)
+            writer.device(device);
+    }
+    html += QLatin1String("</body>\n</html>\n");
+    return html.toUtf8();
+}
+
+void ReportWriter::siteTable(const QList<Site> &sites) {
+    if (sites.isEmpty()) {
+        m_html += QStringLiteral("<p class=\"warning\" role=\"alert\">No job in the last %1.</p>\n")
+                      .arg(plural(m_options.days, "day", "days"));
+        return;
+    }
+    const qint64 expected = m_options.expectEverySeconds * 1000;
+    m_html += QLatin1String("<table class=\"sites\">\n<tr><th>Site</th><th>Last complete upload"
+                            "</th><th>Age</th><th>Silent boards</th><th>Unavailable figures</th>"
+                            "</tr>\n");
+    for (qsizetype index = 0; index < sites.size(); ++index) {
+        const Site &site = sites.at(index);
+        qint64 last = -1;
+        QStringList silent;
+        QStringList unavailable;
+        for (const Device &device : site.devices) {
+            if (device.lastComplete)
+                last = std::max(last, device.lastComplete->started.toMSecsSinceEpoch());
+            QStringList boards;
+            for (const int board : darkBoardsOf(device))
+                boards << QString::number(board);
+            if (!boards.isEmpty())
+                silent << QStringLiteral("%1: %2").arg(device.label, boards.join(u", "));
+            for (const QString &name : device.newestUnavailable)
+                if (!unavailable.contains(name))
+                    unavailable << name;
+        }
+        const bool late = last < 0 || (m_now - last) * 2 > expected * 3;
+        m_html += QStringLiteral("<tr><td><a href=\"#site-%1\">%2</a></td><td>%3</td><td%4>%5</td>"
+                                 "<td%6>%7</td><td%8>%9</td></tr>\n")
+                      .arg(QString::number(index), htmlText(site.name),
+                           last < 0 ? QStringLiteral("none in the last %1")
+                                          .arg(plural(m_options.days, "day", "days"))
+                                    : localTime(last),
+                           QLatin1String(late ? " class=\"warning\"" : ""),
+                           last < 0 ? QString() : duration(m_now - last),
+                           QLatin1String(silent.isEmpty() ? "" : " class=\"warning\""),
+                           htmlText(silent.join(QLatin1String("; "))),
+                           QLatin1String(unavailable.isEmpty() ? "" : " class=\"warning\""),
+                           htmlText(unavailable.join(QLatin1String(", "))));
+    }
+    m_html += QLatin1String("</table>\n");
 }
 
 void ReportWriter::device(const Device &device) {
@@ -162,7 +227,8 @@ void ReportWriter::lastUpload(const Device &device) {
                       .arg(localTime(at), duration(age));
 }
 
-void ReportWriter::darkBoards(const Device &device) {
+QList<int> ReportWriter::darkBoardsOf(const Device &device) {
+    QList<int> dark;
     for (int board = 1; board <= BoardAddress::Highest; ++board) {
         const std::vector<AnswerRun> &runs = device.strips.at(board);
         const auto newest = std::find_if(runs.cbegin(), runs.cend(), [](const AnswerRun &run) {
@@ -170,10 +236,21 @@ void ReportWriter::darkBoards(const Device &device) {
         });
         if (device.expected.test(board) && newest != runs.cend() &&
             newest->answer == Answer::Silent)
-            m_html += QStringLiteral("<p class=\"warning\" role=\"alert\">Board %1 has not "
-                                     "answered since %2 (%3).</p>\n")
-                          .arg(QString::number(board), localTime(newest->from),
-                               plural(newest->jobs, "job", "jobs"));
+            dark << board;
+    }
+    return dark;
+}
+
+void ReportWriter::darkBoards(const Device &device) {
+    for (const int board : darkBoardsOf(device)) {
+        const std::vector<AnswerRun> &runs = device.strips.at(board);
+        const AnswerRun &newest =
+            *std::find_if(runs.cbegin(), runs.cend(),
+                          [](const AnswerRun &run) { return run.answer != Answer::NotAsked; });
+        m_html += QStringLiteral("<p class=\"warning\" role=\"alert\">Board %1 has not "
+                                 "answered since %2 (%3).</p>\n")
+                      .arg(QString::number(board), localTime(newest.from),
+                           plural(newest.jobs, "job", "jobs"));
     }
 }
 

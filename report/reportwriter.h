@@ -15,6 +15,15 @@ public:
     static QByteArray page(const QString &journalPath, const ReportOptions &options,
                            const QString &readingProblem, const QMap<QString, Device> &devices);
 
+    // A shared journal's page: a table of every site first (its last complete upload and age,
+    // its silent boards and unavailable figures), then each site's devices.
+    struct Site {
+        QString name;
+        QMap<QString, Device> devices;
+    };
+    static QByteArray sharedPage(const QString &source, const ReportOptions &options,
+                                 const QString &readingProblem, const QList<Site> &sites);
+
 private:
     ReportWriter(const ReportOptions &options, QString &html)
         : m_options(options)
@@ -22,7 +31,13 @@ private:
         , m_now(options.now.toMSecsSinceEpoch())
         , m_start(options.now.addDays(-options.days).toMSecsSinceEpoch()) {}
 
+    // The page's head, down to the line that says what it covers, from source.
+    static QString head(const QString &source, const ReportOptions &options,
+                        const QString &readingProblem);
+    void siteTable(const QList<Site> &sites);
     void device(const Device &device);
+    // The expected boards whose newest answer is none.
+    static QList<int> darkBoardsOf(const Device &device);
 
     void lastUpload(const Device &device);
     // Each board whose newest answer is none, and since when: what the report is read for first.

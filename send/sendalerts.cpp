@@ -59,6 +59,64 @@ int SendAlerts::check(const PortTarget &port) {
     return -1;
 }
 
+int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
+                            const QString &journalConf) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const qint64 allowedMs = m_options.expectEverySeconds * 1500;
+    const QString allowed = QString::number(double(allowedMs) / 60000.0, 'f', 1);
+    m_waiting.clear();
+    m_journalConf = journalConf;
+    const auto stale = [&](const QString &site, const JournalRecord &device, const QString &said,
+                           const QString &previous) {
+        m_error(said);
+        JournalRecord record = device;
+        record.job = QStringLiteral("upload");
+        record.outcome = QStringLiteral("stale");
+        record.error = said;
+        m_waiting.append({record, previous, site});
+    };
+    if (states.isEmpty())
+        stale(m_options.site, {},
+              m_options.site.isEmpty()
+                  ? QStringLiteral("no job in the shared journal")
+                  : QStringLiteral("no job of site %1 in the shared journal").arg(m_options.site),
+              QString());
+    for (const SharedJournal::DeviceState &state : states) {
+        JournalRecord device;
+        device.port = state.port;
+        device.device = state.device;
+        const QString label = QStringLiteral("%1 %2").arg(
+            state.site,
+            state.port > 0
+                ? QStringLiteral("COM %1 (%2)").arg(QString::number(state.port), state.device)
+                : state.device);
+        const QString at =
+            state.lastComplete
+                ? state.lastComplete->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                : QString();
+        if (state.lastComplete && state.lastComplete->msecsTo(now) <= allowedMs) {
+            m_out << "last complete upload to " << label << " at " << at << '\n';
+            continue;
+        }
+        stale(state.site, device,
+              state.lastComplete
+                  ? QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
+                        .arg(label, at, allowed)
+                  : QStringLiteral("no complete upload to %1 in the shared journal").arg(label),
+              state.newestOutcome);
+    }
+    m_out.flush();
+    if (m_waiting.isEmpty())
+        return AllAnswered;
+    if (m_options.alertCommand.isEmpty()) {
+        m_waiting.clear();
+        return SomeDidNotAnswer;
+    }
+    const StaleDevice first = m_waiting.takeFirst();
+    runAlert(first.record, first.previousOutcome, first.site, m_journalConf);
+    return -1;
+}
+
 bool SendAlerts::afterJob() {
     if (m_options.alertCommand.isEmpty() || m_options.mode == SendOptions::Mode::Monitor)
         return false;
@@ -95,7 +153,8 @@ void SendAlerts::sayJournalProblem() {
         m_error(line);
 }
 
-void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome) {
+void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome,
+                          const QString &site, const QString &journal) {
     QStringList silent;
     for (const int board : silentBoards(record))
         silent << QString::number(board);
@@ -109,7 +168,9 @@ void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOu
         {"DISPLAY_SILENT_BOARDS", silent.join(QLatin1Char(','))},
         {"DISPLAY_UNAVAILABLE", record.unavailable.value_or(QStringList()).join(QLatin1Char(','))},
         {"DISPLAY_ERROR", record.error.value_or(QString())},
-        {"DISPLAY_JOURNAL", QDir::toNativeSeparators(m_journal.journal().path())},
+        {"DISPLAY_JOURNAL",
+         QDir::toNativeSeparators(journal.isEmpty() ? m_journal.journal().path() : journal)},
+        {"DISPLAY_SITE", site},
     };
     for (const auto &[name, value] : values)
         environment.insert(QLatin1String(name), value);
@@ -119,12 +180,18 @@ void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOu
             m_error(failure);
         m_alert->deleteLater();
         m_alert = nullptr;
+        // --check --shared: one alert after the other, each with its own site and device.
+        if (!m_waiting.isEmpty()) {
+            const StaleDevice next = m_waiting.takeFirst();
+            return runAlert(next.record, next.previousOutcome, next.site, m_journalConf);
+        }
         Q_EMIT ended();
     });
     m_alert->start(environment);
 }
 
 void SendAlerts::stop() {
+    m_waiting.clear();
     if (m_alert)
         m_alert->stop();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "journal.h"
 #include "porttarget.h"
 #include "sendoptions.h"
+#include "sharedjournal.h"
 
 #include <QObject>
 #include <QString>
@@ -25,6 +27,10 @@ public:
 
     // --check: the exit status, or -1 while the alert command runs (ended() follows).
     int check(const PortTarget &port);
+    // --check --shared: every site and device of states whose last complete upload is too old
+    // is said, and the alert command runs for each in turn, with DISPLAY_SITE; journalConf
+    // names the shared journal in DISPLAY_JOURNAL. The exit status, or -1 as for check().
+    int checkShared(const QList<SharedJournal::DeviceState> &states, const QString &journalConf);
     // For the job that just ended: true while the alert command runs for it.
     bool afterJob();
     // Ends the alert command, if one runs.
@@ -38,11 +44,22 @@ private:
     bool alertUnrecorded();
     // The journal's new problem, if reading it met one, said on standard error.
     void sayJournalProblem();
-    void runAlert(const JournalRecord &record, const QString &previousOutcome);
+    // site: empty for the local journal; journal: DISPLAY_JOURNAL, the local journal's path
+    // when empty.
+    void runAlert(const JournalRecord &record, const QString &previousOutcome,
+                  const QString &site = {}, const QString &journal = {});
+
+    struct StaleDevice {
+        JournalRecord record;
+        QString previousOutcome;
+        QString site;
+    };
 
     const SendOptions &m_options;
     JobJournal &m_journal;
     QTextStream &m_out;
     const std::function<void(const QString &)> m_error;
     AlertCommand *m_alert = nullptr; // while it runs
+    QList<StaleDevice> m_waiting;    // --check --shared: the alerts still to run
+    QString m_journalConf;
 };

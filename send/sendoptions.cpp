@@ -196,10 +196,11 @@ SendOptions parse(const QStringList &arguments) {
                        "display_reader, or bring them up to date; run by an administrator."));
     const QCommandLineOption shared(
         QStringLiteral("shared"),
-        QStringLiteral("With --history: read the shared journal (journal.conf) instead of the "
-                       "local one; no display.cfg is needed."));
+        QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
+                       "instead of the local one, every site or --site; no display.cfg is "
+                       "needed."));
     const QCommandLineOption site(QStringLiteral("site"),
-                                  QStringLiteral("With --history --shared: only this site."),
+                                  QStringLiteral("With --shared: only this site."),
                                   QStringLiteral("name"));
     parser.addOptions({journalConf, forward, sharedInit, shared, site});
     parser.addOptions({help,         version, config,      port,    device,  delay,
@@ -298,18 +299,19 @@ SendOptions parse(const QStringList &arguments) {
         throw UsageError{QStringLiteral("give --json or --csv, not both")};
     if (checkMode && !parser.isSet(expectEvery))
         throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
-    onlyWith(port, opensPort || checkMode, "a job that opens the port, or --check");
-    onlyWith(device, opensPort || checkMode, "a job that opens the port, or --check");
+    const bool localCheck = checkMode && !parser.isSet(shared);
+    onlyWith(port, opensPort || localCheck, "a job that opens the port, or --check");
+    onlyWith(device, opensPort || localCheck, "a job that opens the port, or --check");
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode && !sharedInitMode && !parser.isSet(shared), "a job or --history");
-    onlyWith(shared, historyMode, "--history");
-    onlyWith(site, parser.isSet(shared), "--history --shared");
+    onlyWith(shared, historyMode || reportMode || checkMode, "--history, --report or --check");
+    onlyWith(site, parser.isSet(shared), "--shared");
     onlyWith(journalConf,
              forwardMode || sharedInitMode || parser.isSet(shared) ||
                  options.mode == SendOptions::Mode::Upload ||
                  options.mode == SendOptions::Mode::Test,
-             "an upload, --test, --forward, --shared-init or --history --shared");
+             "an upload, --test, --forward, --shared-init or --shared");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode, "--history or --show-values");
     onlyWith(days, reportMode, "--report");

@@ -104,8 +104,19 @@ int SendProgram::run() {
     case SendOptions::Mode::Init:
         return init();
     case SendOptions::Mode::Check:
+        if (m_options.shared) {
+            m_status = SomeDidNotAnswer; // once the alert commands, if any run, have ended
+            m_shared->check([this](const QList<SharedJournal::DeviceState> &states) {
+                return m_alerts->checkShared(states, m_shared->configPath());
+            });
+            return -1;
+        }
         return check();
     case SendOptions::Mode::Report:
+        if (m_options.shared) {
+            m_shared->report();
+            return -1;
+        }
         return exports().report(m_journal->journal().path());
     }
     return BadInput;

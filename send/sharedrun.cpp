@@ -4,6 +4,8 @@
 #include "failure.h"
 #include "journalconf.h"
 #include "regularfile.h"
+#include "report.h"
+#include "reportfile.h"
 #include "sendstatus.h"
 #include "sharedjournal.h"
 
@@ -143,6 +145,45 @@ void SharedRun::history() {
         BadInput, PortFailed);
 }
 
+void SharedRun::report() {
+    run(
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
+            if (!shared.open(true))
+                return {PortFailed, shared.problem()};
+            ReportOptions options;
+            options.days = m_options.reportDays;
+            options.expectEverySeconds = m_options.expectEverySeconds;
+            const ReportPage page = writeSharedReport(shared, m_options.site, options);
+            if (page.html.isEmpty())
+                return {PortFailed, page.reading.problem};
+            if (m_options.reportPath == QLatin1String("-")) {
+                m_out << QString::fromUtf8(page.html);
+                m_out.flush();
+            } else {
+                try {
+                    ReportFile::write(m_options.reportPath, page.html);
+                } catch (const Failure &failure) {
+                    return {BadInput, failure.text()};
+                }
+            }
+            return {AllAnswered, page.reading.problem};
+        },
+        BadInput, PortFailed);
+}
+
+void SharedRun::check(std::function<int(const QList<SharedJournal::DeviceState> &)> judge) {
+    m_judge = std::move(judge);
+    run(
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
+            if (!shared.open(true) || !shared.deviceStates(m_options.site, m_states))
+                return {PortFailed, shared.problem()};
+            return {AllAnswered, {}};
+        },
+        BadInput, PortFailed);
+}
+
 void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
                     int cutOffStatus) {
     m_thread =
@@ -165,7 +206,11 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
         m_thread = nullptr;
         if (!m_outcome.problem.isEmpty())
             m_error(m_outcome.problem);
-        Q_EMIT finished(m_outcome.status);
+        int status = m_outcome.status;
+        if (m_judge && status == AllAnswered)
+            status = std::exchange(m_judge, nullptr)(m_states);
+        if (status >= 0)
+            Q_EMIT finished(status);
     });
     m_cutOff->start(CutOffSeconds * 1000);
     m_thread->start();

@@ -2,6 +2,7 @@
 
 #include "journalconf.h"
 #include "sendoptions.h"
+#include "sharedjournal.h"
 
 #include <QObject>
 #include <QTextStream>
@@ -39,6 +40,11 @@ public:
     void forward(const QString &journalPath, int jobStatus = -1);
     void initialise();
     void history();
+    // --report --shared: the page written to the --report file (or standard output).
+    void report();
+    // --check --shared: the devices' states read, then judged by judge on the program's thread,
+    // which gives the exit status, or -1 when it says it later itself (an alert command runs).
+    void check(std::function<int(const QList<SharedJournal::DeviceState> &)> judge);
 
     // Ends the program at once with status when work is still running (a signal).
     void abandon(int status);
@@ -62,4 +68,7 @@ private:
     QThread *m_thread = nullptr;
     QTimer *m_cutOff = nullptr;
     Outcome m_outcome;
+    // --check --shared: what the thread read, and who judges it once the thread is done.
+    QList<SharedJournal::DeviceState> m_states;
+    std::function<int(const QList<SharedJournal::DeviceState> &)> m_judge;
 };

@@ -224,6 +224,16 @@ private Q_SLOTS:
         }();
         QCOMPARE(again.status, 0);
         QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
+        // Killed half-way through a backlog, then run again.
+        const QString west = folder(QStringLiteral("killed"), QStringLiteral("gate_south"));
+        record(west, 6000);
+        QProcess *const killed = start({QStringLiteral("--forward")}, west);
+        QTRY_VERIFY_WITH_TIMEOUT(sharedCount(QStringLiteral("killed")) > 0, 30000);
+        killed->kill();
+        finish(killed);
+        QVERIFY(sharedCount(QStringLiteral("killed")) < 6000);
+        QCOMPARE(send({QStringLiteral("--forward")}, west).status, 0);
+        QCOMPARE(sharedCount(QStringLiteral("killed")), 6000);
         // One set of rows kept once for all of them.
         QString rowsets;
         QVERIFY(m_cluster->psql(
@@ -254,6 +264,73 @@ private Q_SLOTS:
         QVERIFY2(csv.out.startsWith(QStringLiteral("site,started,")), qPrintable(csv.out));
     }
 
+    // The office's report: a table of every site first, then each site's devices; --site keeps
+    // to one. An upload is expected every --expect-every: an older last one is marked.
+    void sharedReport_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QStringList>("notShown");
+        QTest::newRow("every site, late")
+            << QStringList{"--expect-every", "15m"}
+            << QStringList{"<th>Site</th>",   "<a href=\"#site-1\">north</a>",
+                           ">south</a>",      "Site north</h2>",
+                           "Site south</h2>", "<td class=\"warning\">"}
+            << QStringList{};
+        QTest::newRow("one site, in time")
+            << QStringList{"--site", "north", "--expect-every", "2h"}
+            << QStringList{"Site north</h2>", "COM 33 (/dev/ttyUSB0)",
+                           "the shared journal, site north"}
+            << QStringList{"Site south", "<td class=\"warning\">"};
+    }
+    void sharedReport() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, notShown);
+        const Result result =
+            send(QStringList{"--report", "-", "--shared"} + arguments, m_root.filePath("office"));
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        for (const QString &text : shown)
+            QVERIFY2(result.out.contains(text), qPrintable(text));
+        for (const QString &text : notShown)
+            QVERIFY2(!result.out.contains(text), qPrintable(text));
+    }
+
+    // The office's hourly check: each stale site and device said, and alerted, once.
+    void sharedCheck_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("alerts");
+        QTest::newRow("in time") << QStringList{"--site", "north", "--expect-every", "2h"} << 0
+                                 << "last complete upload to north COM 33 (/dev/ttyUSB0) at "
+                                 << "";
+        QTest::newRow("late") << QStringList{"--site", "south", "--expect-every", "15m"} << 1
+                              << "no complete upload to south COM 33 (/dev/ttyUSB0) since "
+                              << "south stale 33\n";
+        QTest::newRow("an unknown site")
+            << QStringList{"--site", "west", "--expect-every", "15m"} << 1 << "no job of site west"
+            << "west stale \n";
+    }
+    void sharedCheck() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QFETCH(QString, alerts);
+        const QString office = m_root.filePath("office");
+        QFile::remove(office + "/alerts.txt");
+        const Result result = send(
+            QStringList{"--check", "--shared", "--alert",
+                        "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT\" >> alerts.txt"} +
+                arguments,
+            office);
+        QCOMPARE(result.status, status);
+        QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
+        QFile written(office + "/alerts.txt");
+        QCOMPARE(written.open(QIODevice::ReadOnly) ? QString::fromUtf8(written.readAll())
+                                                   : QString(),
+                 alerts);
+    }
+
     // What a site's role and a failed login may and may not do.
     void refused_data() {
         QTest::addColumn<QString>("user");
@@ -282,17 +359,31 @@ private Q_SLOTS:
                  qPrintable(result.err));
     }
 
-    void siteRoleOnlyInserts_data() {
+    // A site may only add records, the office only read them.
+    void rolesLimited_data() {
+        QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("statement");
-        QTest::newRow("select") << "SELECT count(*) FROM display_journal.jobs";
-        QTest::newRow("update") << "UPDATE display_journal.jobs SET outcome = 'complete'";
-        QTest::newRow("delete") << "DELETE FROM display_journal.jobs";
-        QTest::newRow("truncate") << "TRUNCATE display_journal.rowsets";
+        QTest::newRow("a site selects") << "gate_north"
+                                        << "SELECT count(*) FROM display_journal.jobs";
+        QTest::newRow("a site updates") << "gate_north"
+                                        << "UPDATE display_journal.jobs SET outcome = 'complete'";
+        QTest::newRow("a site deletes") << "gate_north"
+                                        << "DELETE FROM display_journal.jobs";
+        QTest::newRow("a site truncates") << "gate_north"
+                                          << "TRUNCATE display_journal.rowsets";
+        QTest::newRow("the office inserts")
+            << "office"
+            << "INSERT INTO display_journal.rowsets VALUES ('\\x00', '[]')";
+        QTest::newRow("the office deletes") << "office"
+                                            << "DELETE FROM display_journal.jobs";
     }
-    void siteRoleOnlyInserts() {
+    void rolesLimited() {
+        QFETCH(QString, user);
         QFETCH(QString, statement);
-        QVERIFY(!m_cluster->psql(QStringLiteral("\\c boards\n") + statement, nullptr,
-                                 QStringLiteral("gate_north"), QStringLiteral("north-secret")));
+        const QString password = user == QLatin1String("office") ? QStringLiteral("office-secret")
+                                                                 : QStringLiteral("north-secret");
+        QVERIFY(
+            !m_cluster->psql(QStringLiteral("\\c boards\n") + statement, nullptr, user, password));
         QVERIFY2(m_cluster->problem().contains(QLatin1String("permission denied")),
                  qPrintable(m_cluster->problem()));
     }
