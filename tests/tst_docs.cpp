@@ -150,6 +150,8 @@ private slots:
     void readmeSectionsNamed();
     void unitsGiveKnownOptions_data();
     void unitsGiveKnownOptions();
+    void officeUnitRuns_data();
+    void officeUnitRuns();
     void readmeExamplesRunAsShown_data();
     void readmeExamplesRunAsShown();
 };
@@ -262,6 +264,93 @@ void TestDocs::unitsGiveKnownOptions() {
             ++seen;
         }
     QVERIFY(seen > 0);
+}
+
+void TestDocs::officeUnitRuns_data() {
+    QTest::addColumn<int>("silentHours"); // since the second site's last upload
+    QTest::addColumn<int>("checkStatus");
+    QTest::newRow("every site current") << 0 << 0;
+    QTest::newRow("a site silent for two hours") << 2 << 1;
+}
+
+// The office unit's commands as systemd runs them for a folder holding only journal.conf (the
+// reader role's), against two sites: the report is written there and the check finds a site
+// that stopped.
+void TestDocs::officeUnitRuns() {
+    QFETCH(int, silentHours);
+    QFETCH(int, checkStatus);
+    PgCluster server;
+    if (!server.ok())
+        QFAIL(qPrintable(server.problem()));
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const auto write = [&folder](const QString &name, const QString &text) {
+        QFile file(folder.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.size();
+    };
+    QVERIFY(
+        write(QStringLiteral("admin.conf"),
+              QStringLiteral("[shared]\nconnection = %1\n")
+                  .arg(server.connection(QStringLiteral("postgres"), QStringLiteral("boards")))));
+    QVERIFY(write(QStringLiteral("journal.conf"),
+                  QStringLiteral("[shared]\nconnection = %1\n")
+                      .arg(server.connection(QStringLiteral("office"), QStringLiteral("boards")))));
+    QVERIFY(write(QStringLiteral(".pgpass"), QStringLiteral("*:*:boards:office:office-pw\n")));
+    QFile::setPermissions(folder.filePath(QStringLiteral(".pgpass")),
+                          QFile::ReadOwner | QFile::WriteOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSFILE"), folder.filePath(QStringLiteral(".pgpass")));
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(folder.path());
+        process.start(QStringLiteral(DISPLAY_SEND), arguments);
+        process.waitForFinished(60000);
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    };
+    QVERIFY2(server.psql(QStringLiteral("CREATE DATABASE boards; CREATE ROLE office LOGIN "
+                                        "PASSWORD 'office-pw'")),
+             qPrintable(server.problem()));
+    QCOMPARE(run({QStringLiteral("--shared-init"), QStringLiteral("--journal-conf"),
+                  folder.filePath(QStringLiteral("admin.conf"))}),
+             0);
+    const QString upload = QStringLiteral(
+        "INSERT INTO display_journal.jobs (site, journal, record, started, finished, program, "
+        "job, port, device, outcome, frames, lights, boards) VALUES ('%1', '%1', 1, "
+        "to_char((now() - interval '%2 hours' - interval '1 minute') AT TIME ZONE 'UTC', "
+        "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), to_char((now() - interval '%2 hours') AT TIME "
+        "ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), 'send', 'upload', 33, "
+        "'/dev/ttyUSB0', 'complete', 52, 'cgggggggg', '1-8');");
+    QVERIFY2(server.psql(QStringLiteral("GRANT display_reader TO office;\n\\connect boards\n") +
+                             upload.arg(QStringLiteral("gate-north"), QStringLiteral("0")) +
+                             upload.arg(QStringLiteral("gate-south"), QString::number(silentHours)),
+                         nullptr, QStringLiteral("postgres")),
+             qPrintable(server.problem()));
+
+    QFile unit(sourceFile(QStringLiteral("packaging/display-send-office@.service")));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(unit.readAll());
+    static const QRegularExpression expectEvery(
+        QStringLiteral("^Environment=DISPLAY_EXPECT_EVERY=(\\S+)$"),
+        QRegularExpression::MultilineOption);
+    const QString interval = expectEvery.match(text).captured(1);
+    QVERIFY(!interval.isEmpty());
+    static const QRegularExpression given(
+        QStringLiteral("^ExecStart=-?/usr/bin/display-send (.*)$"),
+        QRegularExpression::MultilineOption);
+    QList<int> statuses;
+    for (const QRegularExpressionMatch &line : given.globalMatch(text)) {
+        QString arguments = line.captured(1);
+        arguments.replace(QStringLiteral("%f"), folder.path())
+            .replace(QStringLiteral("${DISPLAY_EXPECT_EVERY}"), interval)
+            .remove(QStringLiteral("$DISPLAY_SEND_ALERT"));
+        statuses << run(arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    }
+    QCOMPARE(statuses, QList<int>({0, checkStatus}));
+    QFile report(folder.filePath(QStringLiteral("report.html")));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray page = report.readAll();
+    QVERIFY(page.contains("gate-north") && page.contains("gate-south"));
 }
 
 void TestDocs::readmeExamplesRunAsShown_data() {
