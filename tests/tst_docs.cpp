@@ -288,13 +288,11 @@ void TestDocs::officeUnitRuns() {
         QFile file(folder.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.size();
     };
-    QVERIFY(
-        write(QStringLiteral("admin.conf"),
-              QStringLiteral("[shared]\nconnection = %1\n")
-                  .arg(server.connection(QStringLiteral("postgres"), QStringLiteral("boards")))));
-    QVERIFY(write(QStringLiteral("journal.conf"),
-                  QStringLiteral("[shared]\nconnection = %1\n")
-                      .arg(server.connection(QStringLiteral("office"), QStringLiteral("boards")))));
+    for (const QString &role : {QStringLiteral("postgres"), QStringLiteral("office")})
+        QVERIFY(write(role == QLatin1String("office") ? QStringLiteral("journal.conf")
+                                                      : QStringLiteral("admin.conf"),
+                      QStringLiteral("[shared]\nconnection = %1\n")
+                          .arg(server.connection(role, QStringLiteral("boards")))));
     QVERIFY(write(QStringLiteral(".pgpass"), QStringLiteral("*:*:boards:office:office-pw\n")));
     QFile::setPermissions(folder.filePath(QStringLiteral(".pgpass")),
                           QFile::ReadOwner | QFile::WriteOwner);
@@ -314,17 +312,17 @@ void TestDocs::officeUnitRuns() {
     QCOMPARE(run({QStringLiteral("--shared-init"), QStringLiteral("--journal-conf"),
                   folder.filePath(QStringLiteral("admin.conf"))}),
              0);
-    const QString upload = QStringLiteral(
-        "INSERT INTO display_journal.jobs (site, journal, record, started, finished, program, "
-        "job, port, device, outcome, frames, lights, boards) VALUES ('%1', '%1', 1, "
-        "to_char((now() - interval '%2 hours' - interval '1 minute') AT TIME ZONE 'UTC', "
-        "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), to_char((now() - interval '%2 hours') AT TIME "
-        "ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), 'send', 'upload', 33, "
-        "'/dev/ttyUSB0', 'complete', 52, 'cgggggggg', '1-8');");
-    QVERIFY2(server.psql(QStringLiteral("GRANT display_reader TO office;\n\\connect boards\n") +
-                             upload.arg(QStringLiteral("gate-north"), QStringLiteral("0")) +
-                             upload.arg(QStringLiteral("gate-south"), QString::number(silentHours)),
-                         nullptr, QStringLiteral("postgres")),
+    // One complete upload from each site, the second's silentHours ago.
+    QVERIFY2(server.psql(QStringLiteral(
+                             "GRANT display_reader TO office;\n\\connect boards\n"
+                             "INSERT INTO display_journal.jobs (site, journal, record, started, "
+                             "finished, program, job, port, device, outcome, lights) SELECT site, "
+                             "site, 1, to_char(t - interval '1 minute', f), to_char(t, f), 'send', "
+                             "'upload', 33, '/dev/ttyUSB0', 'complete', 'cgggggggg' FROM (VALUES "
+                             "('gate-north', 0), ('gate-south', %1)) AS s(site, hours), LATERAL "
+                             "(SELECT (now() - hours * interval '1 hour') AT TIME ZONE 'UTC' AS t, "
+                             "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"' AS f) AS l")
+                             .arg(silentHours)),
              qPrintable(server.problem()));
 
     QFile unit(sourceFile(QStringLiteral("packaging/display-send-office@.service")));
