@@ -27,7 +27,7 @@ if(NOT runs EQUAL 0)
   string(APPEND failures "bin/display-send --version exits ${runs}\n")
 endif()
 foreach(unit display-send@.service display-send@.timer display-send-check@.service
-             display-send-check@.timer)
+             display-send-check@.timer display-send-office@.service display-send-office@.timer)
   if(NOT EXISTS "${PREFIX}/lib/systemd/system/${unit}")
     string(APPEND failures "missing lib/systemd/system/${unit}\n")
   endif()
@@ -51,16 +51,18 @@ else()
 endif()
 find_program(analyze systemd-analyze)
 if(analyze AND EXISTS "${PREFIX}/lib/systemd/system/display-send@.timer")
-  # The units as systemd reads them, for one folder: the uploads and the check that they go on.
+  # The units as systemd reads them, for one folder: the uploads, the check that they go on, and
+  # the office's report and check of a shared journal.
   set(units "${PREFIX}/units")
   file(MAKE_DIRECTORY "${units}")
-  foreach(name display-send display-send-check)
+  set(names display-send display-send-check display-send-office)
+  foreach(name IN LISTS names)
     foreach(suffix service timer)
       file(COPY_FILE "${PREFIX}/lib/systemd/system/${name}@.${suffix}"
            "${units}/${name}@srv-boards.${suffix}")
     endforeach()
   endforeach()
-  foreach(name display-send display-send-check)
+  foreach(name IN LISTS names)
     execute_process(COMMAND "${analyze}" verify --man=no "${units}/${name}@srv-boards.timer"
                     RESULT_VARIABLE verified OUTPUT_VARIABLE complaint ERROR_VARIABLE complaint)
     if(complaint MATCHES "display-send")

@@ -148,6 +148,10 @@ private slots:
     void templatesFitARow();
     void readmeSectionsNamed_data();
     void readmeSectionsNamed();
+    void unitsGiveKnownOptions_data();
+    void unitsGiveKnownOptions();
+    void officeUnitRuns_data();
+    void officeUnitRuns();
     void readmeExamplesRunAsShown_data();
     void readmeExamplesRunAsShown();
 };
@@ -210,7 +214,8 @@ void TestDocs::templatesFitARow() {
 void TestDocs::readmeSectionsNamed_data() {
     QTest::addColumn<QString>("document");
     for (const char *name :
-         {"packaging/display-send@.service", "packaging/display-send-check@.service"})
+         {"packaging/display-send@.service", "packaging/display-send-check@.service",
+          "packaging/display-send-office@.service"})
         QTest::newRow(name) << sourceFile(QLatin1String(name));
 }
 
@@ -233,6 +238,117 @@ void TestDocs::readmeSectionsNamed() {
         ++seen;
     }
     QVERIFY(seen > 0);
+}
+
+void TestDocs::unitsGiveKnownOptions_data() {
+    readmeSectionsNamed_data();
+}
+
+// systemd checks that a unit's program exists, not that it takes the options the unit gives it:
+// a misspelt one would fail every run of the timer.
+void TestDocs::unitsGiveKnownOptions() {
+    QFETCH(QString, document);
+    QProcess help;
+    help.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--help")});
+    QVERIFY(help.waitForFinished(20000));
+    const QStringList known = helpOptions(QString::fromLocal8Bit(help.readAllStandardOutput()));
+    QFile unit(document);
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    static const QRegularExpression given(QStringLiteral("^ExecStart=.*$"),
+                                          QRegularExpression::MultilineOption);
+    static const QRegularExpression option(QStringLiteral("\\s(--[a-z-]+)"));
+    int seen = 0;
+    for (const QRegularExpressionMatch &line : given.globalMatch(QString::fromUtf8(unit.readAll())))
+        for (const QRegularExpressionMatch &match : option.globalMatch(line.captured())) {
+            QVERIFY2(known.contains(match.captured(1)), qPrintable(line.captured()));
+            ++seen;
+        }
+    QVERIFY(seen > 0);
+}
+
+void TestDocs::officeUnitRuns_data() {
+    QTest::addColumn<int>("silentHours"); // since the second site's last upload
+    QTest::addColumn<int>("checkStatus");
+    QTest::newRow("every site current") << 0 << 0;
+    QTest::newRow("a site silent for two hours") << 2 << 1;
+}
+
+// The office unit's commands as systemd runs them for a folder holding only journal.conf (the
+// reader role's), against two sites: the report is written there and the check finds a site
+// that stopped.
+void TestDocs::officeUnitRuns() {
+    QFETCH(int, silentHours);
+    QFETCH(int, checkStatus);
+    PgCluster server;
+    if (!server.ok())
+        QFAIL(qPrintable(server.problem()));
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const auto write = [&folder](const QString &name, const QString &text) {
+        QFile file(folder.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.size();
+    };
+    for (const QString &role : {QStringLiteral("postgres"), QStringLiteral("office")})
+        QVERIFY(write(role == QLatin1String("office") ? QStringLiteral("journal.conf")
+                                                      : QStringLiteral("admin.conf"),
+                      QStringLiteral("[shared]\nconnection = %1\n")
+                          .arg(server.connection(role, QStringLiteral("boards")))));
+    QVERIFY(write(QStringLiteral(".pgpass"), QStringLiteral("*:*:boards:office:office-pw\n")));
+    QFile::setPermissions(folder.filePath(QStringLiteral(".pgpass")),
+                          QFile::ReadOwner | QFile::WriteOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSFILE"), folder.filePath(QStringLiteral(".pgpass")));
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(folder.path());
+        process.start(QStringLiteral(DISPLAY_SEND), arguments);
+        process.waitForFinished(60000);
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    };
+    QVERIFY2(server.psql(QStringLiteral("CREATE DATABASE boards; CREATE ROLE office LOGIN "
+                                        "PASSWORD 'office-pw'")),
+             qPrintable(server.problem()));
+    QCOMPARE(run({QStringLiteral("--shared-init"), QStringLiteral("--journal-conf"),
+                  folder.filePath(QStringLiteral("admin.conf"))}),
+             0);
+    // One complete upload from each site, the second's silentHours ago.
+    QVERIFY2(server.psql(QStringLiteral(
+                             "GRANT display_reader TO office;\n\\connect boards\n"
+                             "INSERT INTO display_journal.jobs (site, journal, record, started, "
+                             "finished, program, job, port, device, outcome, lights) SELECT site, "
+                             "site, 1, to_char(t - interval '1 minute', f), to_char(t, f), 'send', "
+                             "'upload', 33, '/dev/ttyUSB0', 'complete', 'cgggggggg' FROM (VALUES "
+                             "('gate-north', 0), ('gate-south', %1)) AS s(site, hours), LATERAL "
+                             "(SELECT (now() - hours * interval '1 hour') AT TIME ZONE 'UTC' AS t, "
+                             "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"' AS f) AS l")
+                             .arg(silentHours)),
+             qPrintable(server.problem()));
+
+    QFile unit(sourceFile(QStringLiteral("packaging/display-send-office@.service")));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(unit.readAll());
+    static const QRegularExpression expectEvery(
+        QStringLiteral("^Environment=DISPLAY_EXPECT_EVERY=(\\S+)$"),
+        QRegularExpression::MultilineOption);
+    const QString interval = expectEvery.match(text).captured(1);
+    QVERIFY(!interval.isEmpty());
+    static const QRegularExpression given(
+        QStringLiteral("^ExecStart=-?/usr/bin/display-send (.*)$"),
+        QRegularExpression::MultilineOption);
+    QList<int> statuses;
+    for (const QRegularExpressionMatch &line : given.globalMatch(text)) {
+        QString arguments = line.captured(1);
+        arguments.replace(QStringLiteral("%f"), folder.path())
+            .replace(QStringLiteral("${DISPLAY_EXPECT_EVERY}"), interval)
+            .remove(QStringLiteral("$DISPLAY_SEND_ALERT"));
+        statuses << run(arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    }
+    QCOMPARE(statuses, QList<int>({0, checkStatus}));
+    QFile report(folder.filePath(QStringLiteral("report.html")));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray page = report.readAll();
+    QVERIFY(page.contains("gate-north") && page.contains("gate-south"));
 }
 
 void TestDocs::readmeExamplesRunAsShown_data() {
