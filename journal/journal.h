@@ -148,7 +148,8 @@ public:
     // The records not yet forwarded to a shared journal, oldest first, at most limit of them: up
     // to the first one still running (begun less than unfinishedAfter ago and not ended), which
     // waits for its end. Nothing when the journal cannot be read; no file is made.
-    std::optional<ForwardBatch> unforwarded(int limit, QDateTime now = QDateTime::currentDateTimeUtc());
+    std::optional<ForwardBatch> unforwarded(int limit,
+                                            QDateTime now = QDateTime::currentDateTimeUtc());
     // The records up to lastId are in the shared journal. The mark only moves forward, so two
     // forwards at once leave it at the furthest.
     bool markForwarded(qint64 lastId);

@@ -342,8 +342,8 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
             .arg(tableName("jobs"), oneSite,
                  newest.arg(QStringLiteral("j.finished"), tableName("jobs"),
                             QStringLiteral("AND j.outcome = 'complete'")),
-                 newest.arg(QStringLiteral("coalesce(j.outcome, 'unfinished')"),
-                            tableName("jobs"), QString())));
+                 newest.arg(QStringLiteral("coalesce(j.outcome, 'unfinished')"), tableName("jobs"),
+                            QString())));
     if (!site.isEmpty()) {
         query.addBindValue(site);
         query.addBindValue(site);
