@@ -249,8 +249,10 @@ QByteArray historyJson(const JournalRecord &record, QByteArrayView storedRows = 
 // characters other than line feeds are written as U+FFFD, so that neither a spreadsheet nor a
 // terminal acts on them.
 QByteArray historyCsvHeader();
-// One cell as those lines write it (a shared journal's site column).
+// One cell as those lines write it, and a JSON string as --json writes it (a shared journal's
+// site).
 QByteArray csvCell(const QString &value);
+QByteArray jsonString(const QString &text);
 QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows = {});
 
 // For the SEND button's tooltip: "Last sent 08.12.2026 14:05; all boards answered" (local time)

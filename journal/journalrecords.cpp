@@ -162,14 +162,14 @@ namespace journal_detail {
 // The stored rows follow id and the fields.
 const int RowsColumn = 1 + int(journalColumns().size());
 
-JournalRecord recordAt(const QSqlQuery &query, bool withRows) {
+JournalRecord recordAt(const QSqlQuery &query, bool withRows, int first) {
     JournalRecord record;
-    record.id = query.value(0).toLongLong();
-    int index = 1;
+    record.id = query.value(first).toLongLong();
+    int index = first + 1;
     for (const JournalColumn &column : journalColumns())
         column.read(record, query, index++);
-    if (withRows && !query.isNull(RowsColumn))
-        record.rows = rowsFromJson(query.value(RowsColumn).toByteArray());
+    if (withRows && !query.isNull(first + RowsColumn))
+        record.rows = rowsFromJson(query.value(first + RowsColumn).toByteArray());
     return record;
 }
 

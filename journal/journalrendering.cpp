@@ -260,6 +260,12 @@ QByteArray historyCsvHeader() {
     return line;
 }
 
+QByteArray jsonString(const QString &text) {
+    QByteArray string;
+    appendJsonString(string, text);
+    return string;
+}
+
 QByteArray csvCell(const QString &value) {
     QByteArray cell;
     appendCsvCell(cell, value);

@@ -50,9 +50,10 @@ struct Identity {
 Identity identify(QSqlDatabase &db);
 
 // A SELECT of id, the record's fields (those newer than version as NULL) and, withRows, the
-// stored rows as bytes, from jobs j (and rowsets r), then where; and a record from its row.
+// stored rows as bytes, from jobs j (and rowsets r), then where; and a record from its row, whose
+// id is in column first and the fields (and rows) after it.
 extern const int RowsColumn;
 QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion);
-JournalRecord recordAt(const QSqlQuery &query, bool withRows);
+JournalRecord recordAt(const QSqlQuery &query, bool withRows, int first = 0);
 
 } // namespace journal_detail

@@ -274,14 +274,9 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
     query.addBindValue(limit);
     if (!query.exec())
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
-    const int rowsColumn = 2 + int(journalColumns().size());
     while (query.next()) {
-        JournalRecord record;
-        record.id = query.value(1).toLongLong();
-        int index = 2;
-        for (const JournalColumn &column : journalColumns())
-            column.read(record, query, index++);
-        each(query.value(0).toString(), record, query.value(rowsColumn).toByteArray());
+        each(query.value(0).toString(), recordAt(query, false, 1),
+             query.value(1 + RowsColumn).toByteArray());
     }
     return true;
 }
@@ -300,12 +295,7 @@ bool SharedJournal::records(const QDateTime &from, const QString &site, const Ea
     if (!query.exec())
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     while (query.next()) {
-        JournalRecord record;
-        record.id = query.value(2).toLongLong();
-        int index = 3;
-        for (const JournalColumn &column : journalColumns())
-            column.read(record, query, index++);
-        each(query.value(0).toString(), query.value(1).toString(), record);
+        each(query.value(0).toString(), query.value(1).toString(), recordAt(query, false, 2));
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "alertcommand.h"
 #include "jobjournal.h"
+#include "reportgatherer.h"
 #include "sendstatus.h"
 
 #include <QDir>
@@ -85,11 +86,8 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
         JournalRecord device;
         device.port = state.port;
         device.device = state.device;
-        const QString label = QStringLiteral("%1 %2").arg(
-            state.site,
-            state.port > 0
-                ? QStringLiteral("COM %1 (%2)").arg(QString::number(state.port), state.device)
-                : state.device);
+        const QString label =
+            QStringLiteral("%1 %2").arg(state.site, ReportGatherer::labelOf(device));
         const QString at =
             state.lastComplete
                 ? state.lastComplete->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))

@@ -9,8 +9,6 @@
 #include "sendstatus.h"
 #include "sharedjournal.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -30,11 +28,6 @@ std::optional<SharedJournalConfig> readConfig(const QString &path, QString &prob
         problem = failure.text();
         return std::nullopt;
     }
-}
-
-QByteArray jsonString(const QString &text) {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
 }
 
 } // namespace
