@@ -15,20 +15,6 @@ QString beside(const QString &configPath, QLatin1StringView name) {
     return QFileInfo(QDir::current().absoluteFilePath(configPath)).absoluteDir().filePath(name);
 }
 
-// Everything but a doubled brace begins a field, even a malformed one: without figures such a
-// row would put its braces on the boards.
-bool holdsField(const QString &row) {
-    for (qsizetype i = 0; i < row.size(); ++i) {
-        if (row.at(i) != u'{')
-            continue;
-        if (i + 1 < row.size() && row.at(i + 1) == u'{')
-            ++i;
-        else
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 FolderFigures::FolderFigures(const FigureFiles &files, QObject *parent)
@@ -73,6 +59,10 @@ void FolderFigures::start() {
         return;
     }
     m_problems = config.problems;
+    for (const SourceSection &section : std::as_const(config.sections)) {
+        if (section.kind == QLatin1String("json") || section.kind == QLatin1String("csv"))
+            m_sourceFiles << section.target;
+    }
     m_reader = new SourcesReader(std::move(config), QDateTime::currentDateTimeUtc(), this);
     m_reader->setComPortResolver(m_resolveCom);
     connect(m_reader, &SourcesReader::finished, this, [this] {
@@ -107,15 +97,32 @@ void FolderFigures::merge(const Readings &readings) {
     Q_EMIT finished();
 }
 
-QString FolderFigures::rowWithoutFigures(const PageSet &pages) {
+QStringList FolderFigures::files() const {
+    QStringList files = m_valueFiles + m_sourceFiles;
+    if (!m_sourcesPath.isEmpty())
+        files.prepend(m_sourcesPath);
+    return files;
+}
+
+std::optional<FolderFigures::FieldRow> FolderFigures::firstFieldRow(const PageSet &pages) {
     for (int index = 0; index < PageSet::RowCount; ++index) {
-        if (!holdsField(pages.row(index)))
-            continue;
-        return QStringLiteral("page %1, row %2 holds a field (\"%3\"), but there is no "
-                              "sources.conf, no values.json and no --values or --set to fill it "
-                              "from; a brace itself is written {{")
-            .arg(QString::number(index / PageSet::RowsPerPage + 1),
-                 QString::number(index % PageSet::RowsPerPage + 1), pages.row(index).left(40));
+        const QString &row = pages.row(index);
+        if (const std::optional<qsizetype> at = fieldStart(row)) {
+            const qsizetype end = row.indexOf(u'}', *at);
+            return FieldRow{index, row.mid(*at, end < 0 ? -1 : end - *at + 1)};
+        }
     }
-    return {};
+    return std::nullopt;
+}
+
+QString FolderFigures::rowWithoutFigures(const PageSet &pages) {
+    const std::optional<FieldRow> found = firstFieldRow(pages);
+    if (!found)
+        return {};
+    return QStringLiteral("page %1, row %2 holds a field (\"%3\"), but there is no "
+                          "sources.conf, no values.json and no --values or --set to fill it "
+                          "from; a brace itself is written {{")
+        .arg(QString::number(found->index / PageSet::RowsPerPage + 1),
+             QString::number(found->index % PageSet::RowsPerPage + 1),
+             pages.row(found->index).left(40));
 }

@@ -55,9 +55,19 @@ public:
     const QStringList &notes() const { return m_notes; }
     const FieldValues &values() const { return m_values; }
 
+    // The files the figures come from, for a watcher: the sources file, the values files and,
+    // once start() has read the sources file, the files its sections read. Each as given.
+    QStringList files() const;
+
     // The safeguard for a folder without figures: "page P, row R holds a field ..." for the
     // first row that would put braces on the boards; empty when none does.
     static QString rowWithoutFigures(const PageSet &pages);
+    // The first row holding a field, and that field as typed; nothing when no row holds one.
+    struct FieldRow {
+        int index = -1;
+        QString field;
+    };
+    static std::optional<FieldRow> firstFieldRow(const PageSet &pages);
 
 Q_SIGNALS:
     void finished();
@@ -74,6 +84,7 @@ private:
     QString m_failure;
     QStringList m_problems;
     QStringList m_notes;
+    QStringList m_sourceFiles; // what the sources file's sections read
     FieldValues m_values;
     bool m_started = false;
 };

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace RowTemplate;
@@ -274,6 +275,41 @@ RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &
     }
 }
 
+std::optional<qsizetype> fieldStart(const QString &row, qsizetype from) {
+    for (qsizetype i = from; i < row.size(); ++i) {
+        if (row.at(i) != u'{')
+            continue;
+        if (i + 1 < row.size() && row.at(i + 1) == u'{')
+            ++i;
+        else
+            return i;
+    }
+    return std::nullopt;
+}
+
+QStringList fieldNames(const QString &row) {
+    QStringList names;
+    for (auto at = fieldStart(row); at; at = fieldStart(row, *at + 1)) {
+        qsizetype end = *at + 1;
+        while (end < row.size() && row.at(end) != u':' && row.at(end) != u'}')
+            ++end;
+        names << row.sliced(*at + 1, end - *at - 1);
+    }
+    return names;
+}
+
+RowSketch unfilledSketch(const QString &row, CellState state, const QString &why) {
+    RowSketch sketch = plainSketch(row, CellState::Lit);
+    for (auto at = fieldStart(row); at; at = fieldStart(row, *at)) {
+        const qsizetype close = row.indexOf(u'}', *at);
+        const qsizetype end = close < 0 ? row.size() : close + 1;
+        std::fill(sketch.cells.begin() + *at, sketch.cells.begin() + end, state);
+        sketch.problem = why;
+        at = end;
+    }
+    return sketch;
+}
+
 QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
                             const QDateTime &now) {
     QList<RowSketch> sketches;
@@ -288,6 +324,12 @@ QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
             sketches << sketchRow(row, values, now);
         return sketches;
     });
+}
+
+QList<FieldValues::Line> listedFigures(const QStringList &rows, FieldValues &values,
+                                       const QDateTime &now) {
+    sketchRows(rows, values, now);
+    return values.listedLines();
 }
 
 QDebug operator<<(QDebug debug, const RowSketch &sketch) {

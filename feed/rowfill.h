@@ -50,6 +50,11 @@ struct RowSketch {
 };
 QDebug operator<<(QDebug debug, const RowSketch &sketch);
 
+// The figures as a set of rows leaves them, as display-send --show-values and the console's
+// preview list them: a value the rows refuse is listed failed, with why (and refused in values).
+QList<FieldValues::Line> listedFigures(const QStringList &rows, FieldValues &values,
+                                       const QDateTime &now);
+
 // Fills every row of templates. When values were not given the rows go out unchanged. Values the
 // rows cannot show are refused in values, so that every row shows them alike. Throws Failure
 // "page P, row R: why" (1-based, as the operator's tabs count) at the first template that cannot
@@ -65,6 +70,18 @@ QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now)
 // One row as fillRow fills it, never throwing: a template that cannot be filled gives its reason
 // in problem and every cell in error. Values it cannot show are refused in values.
 RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &now);
+
+// Where the first field at or after from begins: a '{' that is not doubled, even one of a
+// malformed field. Without figures such a row would put its braces on the boards.
+std::optional<qsizetype> fieldStart(const QString &row, qsizetype from = 0);
+
+// The names of a row's fields, in order: what a field would be filled with.
+QStringList fieldNames(const QString &row);
+
+// A row as typed, for a view of the boards when there are no figures to fill it with: the
+// characters of each field (from its '{' to its '}', or to the row's end) in state and the rest
+// lit; why is the problem of a row that holds a field.
+RowSketch unfilledSketch(const QString &row, CellState state, const QString &why);
 
 // Rows as fillRows fills them: plain text when values were not given, and a value refused in one
 // of them shows missing in all. A row that cannot be filled stops only itself.

@@ -26,8 +26,7 @@ QString shownText(const QString &text) {
 
 } // namespace
 
-void SendListing::values(const FieldValues &values, bool json, QTextStream &out) {
-    const QList<FieldValues::Line> lines = values.listedLines();
+void SendListing::values(const QList<FieldValues::Line> &lines, bool json, QTextStream &out) {
     const auto timeText = [](const QDateTime &time) {
         return time.toUTC().toString(Qt::ISODateWithMs);
     };
@@ -41,6 +40,8 @@ void SendListing::values(const FieldValues &values, bool json, QTextStream &out)
                                        : QJsonValue(std::get<QString>(*line.value)));
             object.insert("time",
                           line.time.isValid() ? QJsonValue(timeText(line.time)) : QJsonValue());
+            if (!line.problem.isEmpty())
+                object.insert("problem", line.problem);
             out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << '\n';
             continue;
         }

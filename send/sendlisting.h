@@ -1,14 +1,16 @@
 #pragma once
 
+#include "fieldvalues.h"
+
 #include <QTextStream>
 
-class FieldValues;
 struct UploadRequest;
 
 // What display-send lists without opening a port: the values the rows would be filled with
 // (--show-values), one line or JSON object each, and the upload's frames (--dry-run).
 class SendListing {
 public:
-    static void values(const FieldValues &values, bool json, QTextStream &out);
+    // The lines of listedFigures().
+    static void values(const QList<FieldValues::Line> &lines, bool json, QTextStream &out);
     static void frames(const UploadRequest &request, QTextStream &out);
 };

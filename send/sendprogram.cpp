@@ -8,6 +8,7 @@
 #include "jobjournal.h"
 #include "journalexport.h"
 #include "portmapfile.h"
+#include "regularfile.h"
 #include "rowfill.h"
 #include "sendalerts.h"
 #include "sendjobs.h"
@@ -80,11 +81,7 @@ int SendProgram::run() {
     case SendOptions::Mode::DryRun:
         return withSources([this] { return upload(true); });
     case SendOptions::Mode::ShowValues:
-        return withSources([this] {
-            SendListing::values(m_values, m_options.json, m_out);
-            sayUnavailable(m_values);
-            return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
-        });
+        return withSources([this] { return showValues(); });
     case SendOptions::Mode::Test:
         return test();
     case SendOptions::Mode::Monitor:
@@ -203,6 +200,29 @@ void SendProgram::sayUnavailable(const FieldValues &values) {
                   ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(name)
                   : QStringLiteral("%1 unavailable: %2").arg(name, problem));
     }
+}
+
+// The values as the rows of display.cfg leave them, as the console's preview lists them: a value
+// that a row refuses is unavailable. Without a display.cfg, as the sources give them.
+int SendProgram::showValues() {
+    QStringList rows;
+    if (!RegularFile::absent(m_options.configPath)) {
+        PageSet pages;
+        try {
+            qint16 portNumber = 0;
+            ConfigStore(m_options.configPath).load(portNumber, pages);
+        } catch (const Failure &failure) {
+            error(failure.text());
+            return BadInput;
+        }
+        for (int index = 0; index < PageSet::RowCount; ++index)
+            rows << pages.row(index);
+    }
+    FieldValues values = m_values;
+    SendListing::values(listedFigures(rows, values, QDateTime::currentDateTime()), m_options.json,
+                        m_out);
+    sayUnavailable(values);
+    return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
 }
 
 PageSet SendProgram::rowsToSend(qint16 &portNumber) {

@@ -44,6 +44,7 @@ private:
     // has its reading: the exit status, or -1 while the sources or a job are still at work.
     int withSources(std::function<int()> next);
     // Keeps the unavailable names and says each on standard error with its reason.
+    int showValues();
     void sayUnavailable(const FieldValues &values);
     int upload(bool dryRun);
     JournalExport exports();

@@ -898,8 +898,13 @@ void TestSend::liveValues_data() {
                                    << "cod unavailable" << 0 << QByteArray();
     QTest::newRow("--show-values --json, --set wins, {updated} listed, unused")
         << QStringList{"--show-values", "--json", "--set", "cod=120"} << QList<int>{} << 0
-        << R"({"name":"updated","source":"the oldest reading in use","state":"failed")"
+        << R"({"name":"updated","problem":"no source gave a current reading","source":"the oldest reading in use","state":"failed")"
         << "ahead of this machine's clock" << 0 << QByteArray();
+    QTest::newRow(
+        "--show-values: a value its row refuses is listed failed, as the preview lists it")
+        << QStringList{"--show-values", "--set", "cod=high"} << QList<int>{} << 4
+        << "cod high failed - set\n"
+        << "cod unavailable: {cod:>6.0f} does not fit the text" << 0 << QByteArray();
     QTest::newRow("a reading from the future named, the one before it judged")
         << QStringList{"--show-values"} << QList<int>{} << 4 << "cod 198 stale"
         << "cod dated 2100-01-01 00:00:00 UTC, ahead of this machine's clock, skipped" << 0
