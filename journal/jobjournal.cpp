@@ -14,12 +14,13 @@
 // record needs on the way. Owned by the journal, so it hears the job's end however the job ends.
 class JobJournal::Recorder : public JobReport {
 public:
-    Recorder(JobJournal &owner, JobReport &shown, JournalStart start, QStringList unavailable)
+    Recorder(JobJournal &owner, JobReport &shown, JournalStart start, const JobNotes &notes)
         : start(std::move(start))
+        , unavailableAtEnd(notes.unavailableAtEnd)
         , m_owner(owner)
         , m_shown(shown) {
         end.lights.fill(QLatin1Char('c'), BoardAddress::Count);
-        end.unavailable = std::move(unavailable);
+        end.unavailable = notes.unavailable;
     }
 
     void progressShown(const QString &message) override { m_shown.progressShown(message); }
@@ -54,6 +55,7 @@ public:
     }
 
     const JournalStart start;
+    const std::function<QStringList()> unavailableAtEnd;
     JournalEnd end; // the outcome, the time and what was sent differently are set at the end
     qint64 id = -1;
     bool done = false;
@@ -128,8 +130,8 @@ JobJournal::Recorder &JobJournal::begin(JobReport &shown, JournalStart start,
                                         const JobNotes &notes) {
     // Ended records are dropped here, never from inside their own report.
     std::erase_if(m_recorders, [](const std::unique_ptr<Recorder> &old) { return old->done; });
-    Recorder &recorder = *m_recorders.emplace_back(
-        std::make_unique<Recorder>(*this, shown, start, notes.unavailable));
+    Recorder &recorder =
+        *m_recorders.emplace_back(std::make_unique<Recorder>(*this, shown, start, notes));
     recorder.id = m_journal.begin(recorder.start);
     return recorder;
 }
@@ -180,6 +182,8 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     if (outcome != JobOutcome::Failed)
         end.error.clear();
     end.finished = QDateTime::currentDateTimeUtc();
+    if (recorder.unavailableAtEnd)
+        end.unavailable = recorder.unavailableAtEnd();
     if (recorder.sentRows != recorder.start.rows)
         end.rows = recorder.sentRows;
     if (recorder.sentDelay != recorder.start.delaySeconds)

@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 #include <memory>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct UploadRequest;
 struct JobNotes {
     QList<int> boards = allBoards();
     QStringList unavailable;
+    // When set, asked as the job ends, in place of unavailable: the rows are read as their
+    // frames are built, and an edit made during the upload may show more as the missing text.
+    std::function<QStringList()> unavailableAtEnd = {};
 
     static QList<int> allBoards();
 };
