@@ -3,8 +3,10 @@
 #include "pageset.h"
 
 #include <QFontDatabase>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QToolTip>
 
 namespace {
 
@@ -13,6 +15,7 @@ const QColor Face(18, 18, 18);
 // that shows only spaces is still seen.
 const QColor UnavailableShade(90, 70, 0);
 const QColor ErrorShade(90, 20, 20);
+const QColor LongRowMark(80, 200, 255);
 
 QFont boardFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -60,6 +63,27 @@ QSize BoardView::sizeHint() const {
             metrics.height() * PageSet::RowsPerPage + 12};
 }
 
+bool BoardView::event(QEvent *event) {
+    if (event->type() == QEvent::ToolTip) {
+        const int margin = m_style == Style::Text ? 6 : 1;
+        const qreal cellHeight = (height() - 2 * margin) / qreal(PageSet::RowsPerPage);
+        const auto *help = static_cast<QHelpEvent *>(event);
+        const int row = int((help->pos().y() - margin) / cellHeight);
+        if (row >= 0 && row < m_rows.size() &&
+            m_rows.at(row).text.size() > PageSet::MaxTypedLength) {
+            QToolTip::showText(help->globalPos(),
+                               QStringLiteral("Row %1 has %2 characters: the boards get them all, "
+                                              "the picture shows the first %3")
+                                   .arg(QString::number(row + 1),
+                                        QString::number(m_rows.at(row).text.size()),
+                                        QString::number(PageSet::MaxTypedLength)),
+                               this);
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void BoardView::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.fillRect(rect(), Face);
@@ -73,6 +97,11 @@ void BoardView::paintEvent(QPaintEvent *) {
         const RowSketch &sketch = m_rows.at(row);
         const qreal top = face.top() + row * cellHeight;
         const qsizetype columns = qMin<qsizetype>(sketch.text.size(), PageSet::MaxTypedLength);
+        if (sketch.text.size() > PageSet::MaxTypedLength) {
+            // More than the picture holds: a bar past the last column says the row goes on.
+            const qreal right = face.left() + PageSet::MaxTypedLength * cellWidth;
+            painter.fillRect(QRectF(right, top, qMax<qreal>(1.5, margin), cellHeight), LongRowMark);
+        }
         for (qsizetype column = 0; column < columns; ++column) {
             const CellState state = sketch.cells.value(column, CellState::Lit);
             const QRectF cell(face.left() + column * cellWidth, top, cellWidth, cellHeight);

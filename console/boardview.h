@@ -18,7 +18,8 @@ public:
 
     explicit BoardView(Style style, QWidget *parent = nullptr);
 
-    // The page's rows; at most a page of a row's characters are drawn.
+    // The page's rows. A row longer than the boards' rows shows its first characters and a mark
+    // at its end; its tooltip gives its length.
     void setRows(const QList<RowSketch> &rows);
     const QList<RowSketch> &rows() const { return m_rows; }
 
@@ -31,6 +32,7 @@ Q_SIGNALS:
     void activated();
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
 

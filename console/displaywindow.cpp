@@ -20,11 +20,13 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 
@@ -63,7 +65,10 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
                                QStringLiteral("console"), setup.journal, this))
     , m_portMapProblems(setup.portMapProblems)
     , m_sourcesPath(setup.sourcesPath)
-    , m_valueFiles(setup.valueFiles) {
+    , m_valueFiles(setup.valueFiles)
+    , m_figureWatch(new FigureWatch(
+          QFileInfo(m_store.path()).absolutePath(), [this] { return folderFigures(); }, this))
+    , m_cancelRead(new QShortcut(Qt::Key_Escape, this)) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
     // Small enough for the 57 characters of the version label to fit their line.
@@ -103,9 +108,14 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     m_tabs->setCurrentIndex(0);
 
     m_livePreview = new LivePreview(
-        m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")), this);
-    connect(m_livePreview, &LivePreview::figuresWanted, this, &DisplayWindow::requestFigures);
-    connect(this, &DisplayWindow::requestFigures, this, &DisplayWindow::readFiguresForView);
+        m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")),
+        controlNamed<QLabel>(m_controls, QStringLiteral("lblFigures")), this);
+    connect(m_figureWatch, &FigureWatch::figuresRead, this, &DisplayWindow::figuresRead);
+    m_cancelRead->setEnabled(false);
+    connect(m_cancelRead, &QShortcut::activated, this, [this] {
+        cancelSendRead(QStringLiteral("SEND cancelled while the figures were read: nothing was "
+                                      "sent."));
+    });
 }
 
 FolderFigures *DisplayWindow::folderFigures() {
@@ -125,29 +135,8 @@ FolderFigures *DisplayWindow::folderFigures() {
     return figures;
 }
 
-// A folder without figures leaves the view filling with none given, as SEND sends its rows.
-void DisplayWindow::readFiguresForView() {
-    if (m_figures || m_viewFigures)
-        return; // the read under way answers
-    FolderFigures *const figures = folderFigures();
-    if (!figures)
-        return;
-    m_viewFigures = figures;
-    connect(figures, &FolderFigures::finished, this, [this, figures] {
-        m_viewFigures = nullptr;
-        figures->deleteLater();
-        setFigures(figures->failure().isEmpty() ? figures->values() : FieldValues(),
-                   QDateTime::currentDateTime());
-    });
-    figures->start();
-}
-
-bool DisplayWindow::readFigures() {
-    return m_livePreview->readFigures();
-}
-
 void DisplayWindow::setFigures(const FieldValues &values, const QDateTime &readAt) {
-    m_livePreview->setFigures(values, readAt);
+    m_livePreview->setFigures({FigureRead::Status::Read, values, {}, readAt});
 }
 
 DisplayWindow::~DisplayWindow() {
@@ -156,8 +145,7 @@ DisplayWindow::~DisplayWindow() {
         if (job)
             job->disconnect(this);
     }
-    delete m_figures;
-    delete m_viewFigures;
+    delete m_figureWatch;
     delete m_runner;
     delete m_progressWindow;
     endPortWait();
@@ -173,6 +161,9 @@ bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
 
 void DisplayWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
+    // From the event loop, once the window is up: start-up never waits for a source.
+    m_figureWatch->setWatching(true);
+    QTimer::singleShot(0, m_figureWatch, &FigureWatch::read);
     if (m_shownOnce)
         return;
     m_shownOnce = true;
@@ -181,47 +172,107 @@ void DisplayWindow::showEvent(QShowEvent *event) {
                                         shownOn->availableGeometry()));
     }
     m_tabs->setFocus();
-    // From the event loop, once the window is up: start-up never waits for a source.
-    QTimer::singleShot(0, this, &DisplayWindow::readFigures);
     if (!m_startUpProblem.isEmpty() || !m_portMapProblems.isEmpty())
         QTimer::singleShot(0, this, &DisplayWindow::showStartUpProblems);
+}
+
+void DisplayWindow::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    m_figureWatch->setWatching(false);
 }
 
 // ---- jobs --------------------------------------------------------------------------------------
 
 void DisplayWindow::runUpload() {
-    if (m_job || m_figures)
+    if (m_job)
         return;
+    if (m_sendWaits)
+        return cancelSendRead(QStringLiteral("SEND cancelled: the figures were still being read. "
+                                             "Nothing was sent."));
     // The port number is taken from the list before the port is set and opened, so it holds
     // even when the upload then fails on the port.
     m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
-    FolderFigures *const figures = folderFigures();
-    if (!figures)
-        return startUpload([this](int index) { return m_rows.at(index)->text(); }, std::nullopt);
-    // SEND reads afresh; its figures answer the live view too, so a read for the view stops.
-    delete std::exchange(m_viewFigures, nullptr);
-    // An analyser may take its time-outs to answer: the window stays live under a busy pointer.
-    m_figures = figures;
-    connect(figures, &FolderFigures::finished, this, [this, figures] {
-        m_figures = nullptr;
-        figures->deleteLater();
-        endPortWait();
-        setFigures(figures->failure().isEmpty() ? figures->values() : FieldValues(),
-                   QDateTime::currentDateTime());
-        uploadFilled(*figures);
-    });
+    // SEND reads afresh, and its figures answer the live view too. An analyser may take its
+    // time-outs to answer: the window stays live under a busy pointer, and says how to give up.
+    m_sendWaits = true;
+    m_cancelRead->setEnabled(true);
+    m_unavailableLine->setText(QStringLiteral("Reading figures… Esc cancels"));
+    m_unavailableLine->setToolTip(QString());
     showBusy();
-    figures->start();
+    m_figureWatch->readAfresh();
 }
 
-void DisplayWindow::uploadFilled(const FolderFigures &figures) {
-    if (!figures.failure().isEmpty()) {
+void DisplayWindow::cancelSendRead(const QString &said) {
+    if (!m_sendWaits)
+        return;
+    m_figureWatch->cancel();
+    m_sendWaits = false;
+    m_cancelRead->setEnabled(false);
+    endPortWait();
+    m_unavailableLine->setText(said);
+    m_unavailableLine->setToolTip(said);
+}
+
+void DisplayWindow::figuresRead(const FigureRead &figures) {
+    m_livePreview->setFigures(figures);
+    if (!std::exchange(m_sendWaits, false))
+        return;
+    m_cancelRead->setEnabled(false);
+    endPortWait();
+    m_unavailableLine->clear();
+    switch (figures.status) {
+    case FigureRead::Status::NotRead:
+        break;
+    case FigureRead::Status::NoFigures:
+        return uploadAsTyped();
+    case FigureRead::Status::Failed:
         newBox(this, QMessageBox::Warning, WindowTitle,
-               QStringLiteral("%1\n\nNothing was sent.").arg(figures.failure()))
+               QStringLiteral("%1\n\nNothing was sent.").arg(figures.failure))
             ->open();
         return;
+    case FigureRead::Status::Read:
+        return uploadFilled(figures.values);
     }
-    FieldValues values = figures.values();
+}
+
+// Without figures the rows go out as typed; a row holding a field would put its braces on the
+// boards, so that is sent only when the operator says so.
+void DisplayWindow::uploadAsTyped() {
+    const PageSet pages = shownPages();
+    const auto asTyped = [this](int index) { return m_rows.at(index)->text(); };
+    const std::optional<FolderFigures::FieldRow> found = FolderFigures::firstFieldRow(pages);
+    if (!found)
+        return startUpload(asTyped, nullptr);
+    const int page = found->index / PageSet::RowsPerPage;
+    m_tabs->setCurrentIndex(page);
+    m_rows.at(found->index)->setFocus();
+    QMessageBox *box = newBox(
+        this, QMessageBox::Warning, WindowTitle,
+        QStringLiteral("Page %1, row %2 holds the field %3, but this folder has no sources.conf "
+                       "or values.json to fill it from.\n\n\"Send as typed\" puts the braces on "
+                       "the boards. A brace itself is written {{ or }}.")
+            .arg(QString::number(page + 1),
+                 QString::number(found->index % PageSet::RowsPerPage + 1), found->field));
+    box->setStandardButtons(QMessageBox::Cancel);
+    QPushButton *const send =
+        box->addButton(QStringLiteral("Send as typed"), QMessageBox::AcceptRole);
+    box->setDefaultButton(QMessageBox::Cancel);
+    box->setEscapeButton(QMessageBox::Cancel);
+    connect(box, &QMessageBox::buttonClicked, this, [this, send, asTyped](QAbstractButton *button) {
+        if (button != send || m_job || m_sendWaits)
+            return;
+        // The journal names the fields that went out unfilled.
+        QStringList unfilled;
+        for (const RowBox *row : m_rows)
+            unfilled += fieldNames(row->text());
+        unfilled.removeDuplicates();
+        unfilled.sort();
+        startUpload(asTyped, std::make_shared<QStringList>(unfilled), UnavailableSaid::AsTyped);
+    });
+    box->open();
+}
+
+void DisplayWindow::uploadFilled(FieldValues values) {
     const QDateTime now = QDateTime::currentDateTime();
     const PageSet templates = shownPages();
     // A template that cannot be filled stops SEND before the port is touched, at its row.
@@ -253,25 +304,32 @@ void DisplayWindow::uploadFilled(const FolderFigures &figures) {
         newBox(this, QMessageBox::Warning, WindowTitle, failure.text())->open();
         return;
     }
-    const QStringList unavailable = values.unavailableNames();
     // Rows are read as their frames are built: an edit made during the upload travels, filled
-    // with these figures; a row that no longer fills goes out as it was filled at SEND.
+    // with these figures; a row that no longer fills goes out as it was filled at SEND. What an
+    // edited row shows as the missing text joins the unavailable names, as the boards got it.
+    const auto sent = std::make_shared<QStringList>(values.unavailableNames());
     startUpload(
-        [this, templates, filled, values, now](int index) mutable {
+        [this, templates, filled, values, now, sent](int index) mutable {
             const QString text = m_rows.at(index)->text();
             if (text == templates.row(index))
                 return filled.row(index);
             try {
-                return fillRow(text, values, now);
+                const QString row = fillRow(text, values, now);
+                for (const QString &name : values.unavailableNames()) {
+                    if (!sent->contains(name))
+                        *sent << name;
+                }
+                sent->sort();
+                return row;
             } catch (const Failure &) {
                 return filled.row(index);
             }
         },
-        unavailable);
+        sent);
 }
 
 void DisplayWindow::startUpload(std::function<QString(int)> rowText,
-                                std::optional<QStringList> unavailable) {
+                                std::shared_ptr<QStringList> unavailable, UnavailableSaid said) {
     const UploadRequest request{
         .port = PortTarget::number(m_portNumber, m_ports),
         .rowText = std::move(rowText),
@@ -284,27 +342,32 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
         return startJob(m_journal->upload(*m_runner, request, *this), m_job);
     Job *const job =
         m_journal->upload(*m_runner, request, *this,
-                          JobNotes{.boards = JobNotes::allBoards(), .unavailable = *unavailable});
+                          JobNotes{.boards = JobNotes::allBoards(),
+                                   .unavailable = *unavailable,
+                                   .unavailableAtEnd = [unavailable] { return *unavailable; }});
     if (job) {
-        connect(job, &Job::finished, this, [this, names = *unavailable](JobOutcome outcome) {
+        connect(job, &Job::finished, this, [this, said, unavailable](JobOutcome outcome) {
             if (outcome != JobOutcome::Busy)
-                showUnavailable(names);
+                showUnavailable(*unavailable, said);
         });
     }
     startJob(job, m_job);
 }
 
-void DisplayWindow::showUnavailable(const QStringList &names) {
+void DisplayWindow::showUnavailable(const QStringList &names, UnavailableSaid said) {
     if (names.isEmpty())
         return m_unavailableLine->clear();
-    const QString text = QStringLiteral("Unavailable, shown as --: %1").arg(names.join(u", "));
+    const QString text =
+        said == UnavailableSaid::AsTyped
+            ? QStringLiteral("Sent as typed, unfilled: %1").arg(names.join(u", "))
+            : QStringLiteral("Unavailable, shown as --: %1").arg(names.join(u", "));
     m_unavailableLine->setToolTip(text);
     m_unavailableLine->setText(m_unavailableLine->fontMetrics().elidedText(
         text, Qt::ElideRight, m_unavailableLine->width()));
 }
 
 void DisplayWindow::runProbe() {
-    if (m_job || m_figures)
+    if (m_job || m_sendWaits)
         return;
     m_portNumber = qint16(Settings::portNumberForPosition(m_portList->currentIndex()));
     startJob(m_journal->probe(*m_runner, PortTarget::number(m_portNumber, m_ports), *this), m_job);

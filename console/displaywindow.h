@@ -8,13 +8,15 @@
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
-//      ├── FolderFigures: the folder's sources.conf, values.json (or the files named on the
-//      │   command line) read asynchronously, once the window has shown, at SEND and every 60 s
-//      │   while the preview is open; the rows are filled as display-send fills them
+//      ├── FigureWatch: the folder's sources.conf, values.json (or the files named on the
+//      │   command line) read asynchronously by FolderFigures, once the window has shown, when
+//      │   a file they come from changes, every 60 s and afresh at SEND; the rows are filled as
+//      │   display-send fills them
 //      ├── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //      │   first job or the first look at SEND's tooltip
-//      └── LivePreview: the page shown, filled, in Image1; the rows' tooltips; PreviewWindow
-//          (frmPreview, modeless). Fills with the figures given to setFigures()
+//      └── LivePreview: the page shown, filled, in Image1; when the figures were read, in
+//          lblFigures; the rows' tooltips; PreviewWindow (frmPreview, modeless). Fills with
+//          the figures FigureWatch read last
 //
 // Everything runs on the GUI thread and nothing waits in a nested event loop: a job writes a frame,
 // starts tmrTout and returns; the timeout reads, judges and writes the next frame. A port error is
@@ -22,6 +24,7 @@
 // the box is closed. Closing the window cancels the job: progress, then port, recorded once.
 
 #include "configstore.h"
+#include "figurewatch.h"
 #include "jobreport.h"
 #include "journal.h"
 #include "pageset.h"
@@ -33,6 +36,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class FieldValues;
@@ -44,6 +48,7 @@ class LivePreview;
 class PageTabs;
 class QLabel;
 class QPushButton;
+class QShortcut;
 class RowBox;
 class SettingList;
 class StatusLight;
@@ -74,24 +79,14 @@ public:
 
     qint16 portNumber() const { return m_portNumber; }
 
-    // Asks for the figures with requestFigures(), unless a read is under way; true when it asked.
-    // Asked once the window has shown, and every minute while the preview window is open.
-    bool readFigures();
-
-public Q_SLOTS:
-    // The figures the live view, the rows' tooltips and the preview fill with, and when they
-    // were read; the answer to requestFigures(). Until the first, they fill with none given:
-    // rows show as typed.
+    // Figures for the live view, the rows' tooltips and the preview, as if read at readAt; the
+    // next read of the folder replaces them.
     void setFigures(const FieldValues &values, const QDateTime &readAt);
-
-Q_SIGNALS:
-    // A FiguresReader reads the folder's figures (sources.conf, values files) and answers with
-    // setFigures(); nothing asks again until it has.
-    void requestFigures();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -104,16 +99,25 @@ private:
     void showStartUpProblems();
 
     void runUpload();
+    // Every read's answer: the live view's figures, and SEND's when it waits for them.
+    void figuresRead(const FigureRead &figures);
+    void cancelSendRead(const QString &said);
+    // SEND in a folder without figures: the rows as typed, once the operator says so when a row
+    // holds a field.
+    void uploadAsTyped();
     // SEND once the folder's figures are read: the rows filled with them, or nothing sent.
-    void uploadFilled(const FolderFigures &figures);
+    void uploadFilled(FieldValues values);
     // The folder's figures reader, not started; nothing when the folder has no figures.
     FolderFigures *folderFigures();
-    // Answers requestFigures() for the live view, unless SEND's own read will.
-    void readFiguresForView();
+    // How the line below the lights names what the rows could not show.
+    enum class UnavailableSaid { Missing, AsTyped };
     // rowText gives each row as its frame is built; unavailable: the figures that rows show as
-    // the missing text, for the journal and the line below the lights.
-    void startUpload(std::function<QString(int)> rowText, std::optional<QStringList> unavailable);
-    void showUnavailable(const QStringList &names);
+    // the missing text (or, sent as typed, the fields left unfilled), for the journal and the
+    // line below the lights, read when the upload ends (rowText may add to it); nothing for
+    // rows without figures.
+    void startUpload(std::function<QString(int)> rowText, std::shared_ptr<QStringList> unavailable,
+                     UnavailableSaid said = UnavailableSaid::Missing);
+    void showUnavailable(const QStringList &names, UnavailableSaid said);
     void runProbe();
     void toggleMonitor();
     void setReceiveLine(const QByteArray &reply);
@@ -155,13 +159,14 @@ private:
     const QStringList m_portMapProblems;
     const QString m_sourcesPath;
     const QStringList m_valueFiles;
+    FigureWatch *const m_figureWatch;
+    QShortcut *const m_cancelRead;        // Escape, while SEND waits for the figures
     LivePreview *m_livePreview = nullptr; // once the rows are in place
 
     ProgressWindow *m_progressWindow = nullptr; // while an upload shows it
     Job *m_job = nullptr;                       // the upload or test under way
     Job *m_monitor = nullptr;                   // the receive monitor, while it runs
-    FolderFigures *m_figures = nullptr;         // while SEND reads the folder's figures
-    FolderFigures *m_viewFigures = nullptr;     // while the live view's figures are read
+    bool m_sendWaits = false;                   // SEND waits for the figures
     qint16 m_portNumber = 1;
     bool m_waitingForPort = false; // the busy pointer is up until the port opens or fails
     QString m_startUpProblem;

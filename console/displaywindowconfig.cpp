@@ -147,11 +147,8 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
             job->cancel();
     }
     // Figures still being read are not sent.
-    if (m_figures) {
-        delete std::exchange(m_figures, nullptr);
-        endPortWait();
-    }
-    delete std::exchange(m_viewFigures, nullptr);
+    cancelSendRead({});
+    m_figureWatch->cancel();
     if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();

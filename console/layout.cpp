@@ -80,6 +80,9 @@ constexpr ControlSpec DisplayControls[] = {
      .left = 7320, .top = 5040, .width = 3375, .height = 2415},
     {.name = "Image1", .kind = K::BoardSketch, .container = "Frame2",
      .left = 240, .top = 360, .width = 2865, .height = 1050},
+    // When the figures in the picture were read, and how many are unavailable.
+    {.name = "lblFigures", .kind = K::Label, .container = "Frame2",
+     .left = 240, .top = 1500, .width = 2865, .height = 780},
     {.name = "Label5", .kind = K::Label, .container = nullptr,
      .left = 7320, .top = 7560, .width = 3375, .height = 255,
      .text = "Version 1.0                                    14/09/2021"},

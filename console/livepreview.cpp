@@ -5,6 +5,7 @@
 #include "rowbox.h"
 
 #include <QEvent>
+#include <QLabel>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QTimer>
@@ -22,17 +23,14 @@ bool isTemplate(const QString &row) {
 } // namespace
 
 LivePreview::LivePreview(QTabWidget *tabs, const std::array<RowBox *, PageSet::RowCount> &rows,
-                         BoardView *view, QWidget *window)
+                         BoardView *view, QLabel *readLine, QWidget *window)
     : QObject(window)
     , m_tabs(tabs)
     , m_rows(rows)
     , m_view(view)
+    , m_readLine(readLine)
     , m_window(window)
-    , m_readTimer(new QTimer(this))
     , m_previewUpdate(new QTimer(this)) {
-    m_readTimer->setObjectName(QStringLiteral("tmrFigures"));
-    m_readTimer->setInterval(ReadInterval);
-    connect(m_readTimer, &QTimer::timeout, this, [this] { readFigures(); });
     // The preview fills all six pages: once after a burst of keystrokes, not at each.
     m_previewUpdate->setSingleShot(true);
     m_previewUpdate->setInterval(100);
@@ -59,33 +57,33 @@ LivePreview::LivePreview(QTabWidget *tabs, const std::array<RowBox *, PageSet::R
                        "page and the figures.")
             .arg(keys));
     m_view->setAccessibleName(QStringLiteral("Board preview (%1)").arg(keys));
-    rememberOtherPages();
-    showPage();
+    m_readLine->setWordWrap(true);
+    setFigures({});
 }
 
-void LivePreview::setFigures(const FieldValues &values, const QDateTime &readAt) {
-    m_reading = false;
-    m_figures = values;
-    m_readAt = readAt;
+void LivePreview::setFigures(const FigureRead &figures) {
+    m_figures = figures;
     rememberOtherPages();
     showPage();
     showPreview();
-}
 
-bool LivePreview::readFigures() {
-    if (m_reading)
-        return false;
-    m_reading = true;
-    Q_EMIT figuresWanted();
-    return true;
+    QString line = figures.said();
+    if (figures.status == FigureRead::Status::Read) {
+        FieldValues values = figures.values;
+        sketchRows(rowTexts(0, PageSet::RowCount), values, now());
+        const qsizetype unavailable = values.unavailableNames().size();
+        line = unavailable == 0
+                   ? QStringLiteral("%1; all available").arg(line)
+                   : QStringLiteral("%1; %2 unavailable").arg(line, QString::number(unavailable));
+    }
+    m_readLine->setText(line);
+    m_readLine->setToolTip(line);
 }
 
 void LivePreview::openPreview() {
     if (!m_preview) {
         m_preview = new PreviewWindow(m_window);
-        connect(m_preview, &QObject::destroyed, m_readTimer, &QTimer::stop);
         showPreview();
-        m_readTimer->start();
     }
     m_preview->show();
     m_preview->raise();
@@ -99,39 +97,74 @@ QStringList LivePreview::rowTexts(int first, int count) const {
     return texts;
 }
 
+QList<RowSketch> LivePreview::sketch(const QStringList &rows, FieldValues &values) const {
+    const auto unfilled = [&rows](CellState state, const QString &why) {
+        QList<RowSketch> sketches;
+        for (const QString &row : rows)
+            sketches << unfilledSketch(row, state, why);
+        return sketches;
+    };
+    switch (m_figures.status) {
+    case FigureRead::Status::NotRead:
+        return unfilled(CellState::Unavailable, QStringLiteral("the figures are not read yet"));
+    case FigureRead::Status::NoFigures:
+        return unfilled(CellState::Unavailable,
+                        QStringLiteral("this folder has no sources.conf or values.json to fill "
+                                       "it from; SEND asks before it sends the braces"));
+    case FigureRead::Status::Failed:
+        return unfilled(CellState::Error, m_figures.failure);
+    case FigureRead::Status::Read:
+        break;
+    }
+    return sketchRows(rows, values, now());
+}
+
 void LivePreview::rememberOtherPages() {
-    m_afterOtherPages = m_figures;
+    m_afterOtherPages = m_figures.values;
     const int first = m_tabs->currentIndex() * PageSet::RowsPerPage;
     QStringList others = rowTexts(0, PageSet::RowCount);
     others.remove(first, PageSet::RowsPerPage);
-    sketchRows(others, m_afterOtherPages, now());
+    sketch(others, m_afterOtherPages);
 }
 
 void LivePreview::showPage() {
     FieldValues values = m_afterOtherPages;
-    m_view->setRows(
-        sketchRows(rowTexts(m_tabs->currentIndex() * PageSet::RowsPerPage, PageSet::RowsPerPage),
-                   values, now()));
+    m_view->setRows(sketch(
+        rowTexts(m_tabs->currentIndex() * PageSet::RowsPerPage, PageSet::RowsPerPage), values));
 }
 
 void LivePreview::showPreview() {
     if (!m_preview)
         return;
-    FieldValues values = m_figures;
-    m_preview->showPages(sketchRows(rowTexts(0, PageSet::RowCount), values, now()));
-    m_preview->showFigures(values, m_readAt);
+    FieldValues values = m_figures.values;
+    m_preview->showPages(sketch(rowTexts(0, PageSet::RowCount), values));
+    m_preview->showFigures(m_figures.status == FigureRead::Status::Read
+                               ? listedFigures(rowTexts(0, PageSet::RowCount), values, now())
+                               : QList<FieldValues::Line>(),
+                           m_figures.said());
 }
 
 // A row's tooltip is filled when it is asked for, from every row as they stand: a value another
 // row refuses shows missing here too.
 QString LivePreview::toolTipFor(int index) const {
     const QString row = m_rows.at(index)->text();
-    if (!isTemplate(row) || !m_figures.given())
-        return {};
-    FieldValues values = m_figures;
-    const RowSketch sketch = sketchRows(rowTexts(0, PageSet::RowCount), values, now()).at(index);
-    return sketch.problem.isEmpty() ? sketch.text
-                                    : QStringLiteral("Cannot be filled: %1").arg(sketch.problem);
+    QString said;
+    if (row.size() > PageSet::MaxTypedLength)
+        said = QStringLiteral("%1 characters: the boards get them all, the pictures show the "
+                              "first %2")
+                   .arg(QString::number(row.size()), QString::number(PageSet::MaxTypedLength));
+    if (!isTemplate(row))
+        return said;
+    FieldValues values = m_figures.values;
+    const RowSketch filled = sketch(rowTexts(0, PageSet::RowCount), values).at(index);
+    const bool read = m_figures.status == FigureRead::Status::Read;
+    if (!read && filled.problem.isEmpty())
+        return said;
+    const QString line = filled.problem.isEmpty() ? filled.text
+                         : read || m_figures.status == FigureRead::Status::Failed
+                             ? QStringLiteral("Cannot be filled: %1").arg(filled.problem)
+                             : QStringLiteral("Not filled: %1").arg(filled.problem);
+    return said.isEmpty() ? line : said + u'\n' + line;
 }
 
 bool LivePreview::eventFilter(QObject *watched, QEvent *event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "figurewatch.h"
 #include "pageset.h"
 #include "rowfill.h"
 
@@ -13,6 +14,7 @@
 
 class BoardView;
 class PreviewWindow;
+class QLabel;
 class QTabWidget;
 class QTimer;
 class RowBox;
@@ -21,37 +23,32 @@ class RowBox;
 // the window's framed picture, each templated row's filled text (or why it cannot be filled) as
 // its box's tooltip, and the preview window with every page and the figures.
 //
-// The figures come from whoever reads them: this asks with figuresWanted() and is answered with
-// setFigures(). Asking is a state, so reads never overlap: a request while one is under way is
-// answered by that one.
+// The figures are whatever the last read found (setFigures()): without figures, or when they
+// cannot be read, each field shows as typed in the unavailable or the error colour, with the
+// reason in its row's tooltip, since SEND would not fill it either.
 class LivePreview : public QObject {
     Q_OBJECT
 
 public:
-    // While the preview window is open the figures are read again this often.
-    static constexpr std::chrono::seconds ReadInterval{60};
     // Opens the preview window from anywhere in the console's window.
     static inline const QKeySequence PreviewKeys{Qt::CTRL | Qt::Key_P};
 
+    // readLine: says when the figures were read and how many are unavailable.
     LivePreview(QTabWidget *tabs, const std::array<RowBox *, PageSet::RowCount> &rows,
-                BoardView *view, QWidget *window);
+                BoardView *view, QLabel *readLine, QWidget *window);
 
-    void setFigures(const FieldValues &values, const QDateTime &readAt);
-    // Asks for the figures unless a read is under way; true when it asked.
-    bool readFigures();
-    bool reading() const { return m_reading; }
+    void setFigures(const FigureRead &figures);
 
     // Opens the preview window, or raises it when it is open.
     void openPreview();
-
-Q_SIGNALS:
-    void figuresWanted();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QStringList rowTexts(int first, int count) const;
+    // The rows as the figures read fill them; values: the figures, refused as the rows refuse.
+    QList<RowSketch> sketch(const QStringList &rows, FieldValues &values) const;
     // The figures as the other pages leave them: the values their rows refuse are refused here
     // too. Kept while the operator types on one page, so a keystroke fills that page alone.
     void rememberOtherPages();
@@ -62,13 +59,11 @@ private:
     QTabWidget *const m_tabs;
     const std::array<RowBox *, PageSet::RowCount> m_rows;
     BoardView *const m_view;
+    QLabel *const m_readLine;
     QWidget *const m_window;
-    QTimer *const m_readTimer;
     QTimer *const m_previewUpdate;
 
-    FieldValues m_figures;
-    QDateTime m_readAt;
+    FigureRead m_figures;
     FieldValues m_afterOtherPages;
     QPointer<PreviewWindow> m_preview;
-    bool m_reading = false;
 };

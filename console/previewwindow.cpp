@@ -66,7 +66,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     layout->addLayout(pages);
     layout->addWidget(m_readAt);
     layout->addWidget(m_figures, 1);
-    showFigures({}, {});
+    showFigures({}, QStringLiteral("Figures not read yet"));
 }
 
 void PreviewWindow::showPages(const QList<RowSketch> &rows) {
@@ -74,16 +74,14 @@ void PreviewWindow::showPages(const QList<RowSketch> &rows) {
         m_pages.at(page)->setRows(rows.mid(page * PageSet::RowsPerPage, PageSet::RowsPerPage));
 }
 
-void PreviewWindow::showFigures(const FieldValues &values, const QDateTime &readAt) {
-    m_readAt->setText(readAt.isValid() ? QStringLiteral("Figures read at %1").arg(timeText(readAt))
-                                       : QStringLiteral("Figures not read yet"));
-    const QList<FieldValues::Line> lines = values.listedLines();
+void PreviewWindow::showFigures(const QList<FieldValues::Line> &lines, const QString &readText) {
+    m_readAt->setText(readText);
     m_figures->setRowCount(int(lines.size()));
     for (int row = 0; row < lines.size(); ++row) {
         const FieldValues::Line &line = lines.at(row);
         const QStringList cells{line.name,           valueText(line.value), stateName(line.state),
                                 timeText(line.time), line.source,           line.problem};
-        const bool usable = line.state == Reading::State::Ok && !values.unavailable(line.name);
+        const bool usable = line.state == Reading::State::Ok;
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells.at(column));
             if (!usable)

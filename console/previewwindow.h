@@ -25,8 +25,8 @@ public:
 
     // Every row of every page, filled.
     void showPages(const QList<RowSketch> &rows);
-    // readAt invalid: no figures were read yet.
-    void showFigures(const FieldValues &values, const QDateTime &readAt);
+    // The figures as listedFigures() lists them, and when and how they were read.
+    void showFigures(const QList<FieldValues::Line> &lines, const QString &readText);
 
 private:
     std::array<BoardView *, PageCount> m_pages{};

@@ -26,7 +26,10 @@ private Q_SLOTS:
     void sendFills();
     void nothingSent_data();
     void nothingSent();
-    void closedWhileReadingSendsNothing();
+    void sendWithoutFigures_data();
+    void sendWithoutFigures();
+    void readingCancelled_data();
+    void readingCancelled();
     void sameFramesAsDisplaySend();
 
 private:
@@ -45,25 +48,31 @@ void TestConsoleFigures::sendFills_data() {
     QTest::addColumn<QString>("templ");    // page 6, row 3 at SEND
     QTest::addColumn<QString>("edit");     // typed over it when frame 3 goes out; empty: none
     QTest::addColumn<QByteArray>("shown"); // the row as the boards got it
+    QTest::addColumn<QStringList>("unavailable"); // in the journal and below the lights
+    const QStringList cod{QStringLiteral("cod")};
 
     QTest::newRow("filled row on the wire") << "pH          6.5-8.5 {pH:>6.2f}" << QString()
-                                            << QByteArray("pH          6.5-8.5   7.12");
+                                            << QByteArray("pH          6.5-8.5   7.12") << cod;
     QTest::newRow("unavailable value shown as the placeholder")
-        << "COD {cod:>5.0f} pH {pH:.1f}" << QString() << QByteArray("COD    -- pH 7.1");
+        << "COD {cod:>5.0f} pH {pH:.1f}" << QString() << QByteArray("COD    -- pH 7.1") << cod;
     QTest::newRow("edit during the upload filled with the figures of SEND")
         << "pH {pH:.1f}"
-        << "pH now {pH:.2f}" << QByteArray("pH now 7.12");
+        << "pH now {pH:.2f}" << QByteArray("pH now 7.12") << cod;
+    QTest::newRow("edit during the upload whose figure goes out as --: named")
+        << "pH {pH:.1f}"
+        << "pH {pH:d}" << QByteArray("pH --") << QStringList{"cod", "pH"};
     QTest::newRow("edit that no longer fills goes as filled at SEND")
         << "pH {pH:.1f}"
-        << "pH {nosuch}" << QByteArray("pH 7.1");
+        << "pH {nosuch}" << QByteArray("pH 7.1") << cod;
     QTest::newRow("a doubled brace is one brace")
-        << "{{pH}} {pH:.0f}" << QString() << QByteArray("{pH} 7");
+        << "{{pH}} {pH:.0f}" << QString() << QByteArray("{pH} 7") << cod;
 }
 
 void TestConsoleFigures::sendFills() {
     QFETCH(QString, templ);
     QFETCH(QString, edit);
     QFETCH(QByteArray, shown);
+    QFETCH(QStringList, unavailable);
     PtyBoards boards;
     PageSet pages = DefaultPages::pages();
     pages.setRow(Row, templ);
@@ -87,13 +96,14 @@ void TestConsoleFigures::sendFills() {
     const QByteArray frame = boards.received().at(RowFrame).bytes;
     QVERIFY2(frame.contains("TSC" + shown + '~'), frame.constData());
     // values.json gives cod as null: unavailable, said on one line and in no box.
-    QCOMPARE(child<QLabel>("lblValues")->text(), QStringLiteral("Unavailable, shown as --: cod"));
+    QCOMPARE(child<QLabel>("lblValues")->text(),
+             QStringLiteral("Unavailable, shown as --: %1").arg(unavailable.join(u", ")));
     QVERIFY(m_window->findChildren<QMessageBox *>().isEmpty());
     // The journal holds the rows as they went out and the unavailable names.
     const std::optional<JournalRecord> recorded = Journal(journalIn(m_dir->path())).lastUpload();
     QVERIFY(recorded);
     QCOMPARE(recorded->rows.value_or(QStringList()).value(Row), QString::fromLatin1(shown));
-    QCOMPARE(recorded->unavailable, QStringList{QStringLiteral("cod")});
+    QCOMPARE(recorded->unavailable, unavailable);
 }
 
 void TestConsoleFigures::nothingSent_data() {
@@ -140,8 +150,65 @@ void TestConsoleFigures::nothingSent() {
     }
 }
 
-void TestConsoleFigures::closedWhileReadingSendsNothing() {
-    // An analyser that takes the connection and never answers keeps SEND reading.
+// Figures that vanish before SEND (an export rewriting values.json): a row holding a field is
+// sent with its braces only when the operator says so.
+void TestConsoleFigures::sendWithoutFigures_data() {
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("Cancel") << "Cancel" << 0;
+    QTest::newRow("Escape cancels") << "Escape" << 0;
+    QTest::newRow("Send as typed: the braces, named in the journal")
+        << "Send as typed" << UploadFrameCount;
+}
+
+void TestConsoleFigures::sendWithoutFigures() {
+    QFETCH(QString, answer);
+    QFETCH(int, frames);
+    PtyBoards boards;
+    PageSet pages = DefaultPages::pages();
+    const QString typed = QStringLiteral("pH {pH:>6.2f} {updated:%H:%M}");
+    pages.setRow(Row, typed);
+    QVERIFY(useBoards(boards, pages));
+    writeFile(QStringLiteral("values.json"), R"({"pH": 7.125})");
+    startConsole();
+    tmrTout()->setInterval(QuickWindowMs);
+    m_window->findChild<QTabWidget *>()->setCurrentIndex(5);
+    QTRY_VERIFY(child<BoardView>("Image1")->rows().value(2).text.startsWith(u"pH   7.12"));
+    QVERIFY(QFile::remove(QStringLiteral("values.json")));
+    BoxAnswerer answerer({answer});
+
+    QVERIFY(pressed(cmdSend()));
+    QCOMPARE(answerer.seen.size(), 1);
+    QCOMPARE(answerer.seen.constFirst().text.section(u'\n', 0, 0),
+             QStringLiteral("Page 6, row 3 holds the field {pH:>6.2f}, but this folder has no "
+                            "sources.conf or values.json to fill it from."));
+    QCOMPARE(answerer.seen.constFirst().buttons.size(), 2);
+    QTest::qWait(50);
+    QCOMPARE(boards.received().size(), frames);
+    QCOMPARE(row(Row)->text(), typed);
+    if (frames == 0) {
+        QVERIFY(!QFileInfo::exists(journalIn(m_dir->path())));
+        return;
+    }
+    QVERIFY(boards.received().at(RowFrame).bytes.contains("TSC" + typed.toLatin1() + '~'));
+    const std::optional<JournalRecord> recorded = Journal(journalIn(m_dir->path())).lastUpload();
+    QVERIFY(recorded);
+    QCOMPARE(recorded->unavailable, QStringList({"pH", "updated"}));
+    QCOMPARE(child<QLabel>("lblValues")->text(),
+             QStringLiteral("Sent as typed, unfilled: pH, updated"));
+}
+
+// An analyser that takes the connection and never answers keeps SEND reading, until the window
+// closes, Escape or a second SEND: nothing is sent.
+void TestConsoleFigures::readingCancelled_data() {
+    QTest::addColumn<int>("how"); // 0 the window closes, 1 Escape, 2 SEND again
+    QTest::newRow("window closed") << 0;
+    QTest::newRow("Escape") << 1;
+    QTest::newRow("SEND again") << 2;
+}
+
+void TestConsoleFigures::readingCancelled() {
+    QFETCH(int, how);
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     PtyBoards boards;
@@ -156,14 +223,22 @@ void TestConsoleFigures::closedWhileReadingSendsNothing() {
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
     QTest::qWait(300);
     QVERIFY(!m_window->findChildren<FolderFigures *>().isEmpty());
+    QCOMPARE(child<QLabel>("lblValues")->text(), QStringLiteral("Reading figures… Esc cancels"));
     QCOMPARE(QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
                                                : Qt::ArrowCursor,
              Qt::BusyCursor);
-    QVERIFY(m_window->close());
+    if (how == 0)
+        QVERIFY(m_window->close());
+    else if (how == 1)
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+    else
+        QTest::mouseClick(cmdSend(), Qt::LeftButton);
+    if (how != 0)
+        QVERIFY2(child<QLabel>("lblValues")->text().startsWith(u"SEND cancelled"),
+                 qPrintable(child<QLabel>("lblValues")->text()));
     // Unanswered, the analyser's reading would have ended within 2 s and SEND gone on.
     QTest::qWait(2500);
     QVERIFY(boards.received().isEmpty());
-    QVERIFY(m_window->findChildren<FolderFigures *>().isEmpty());
     QVERIFY(!QGuiApplication::overrideCursor());
 }
 

@@ -6,8 +6,9 @@
 
 #include <QHelpEvent>
 #include <QLabel>
-#include <QSignalSpy>
 #include <QTableWidget>
+
+#include <cstdio>
 
 namespace {
 
@@ -47,10 +48,42 @@ private Q_SLOTS:
     void rowTooltips();
     void previewListsFigures_data();
     void previewListsFigures();
-    void figureReadsNeverOverlap();
+    void followsFigures_data();
+    void followsFigures();
 
 private:
     BoardView *liveView() const { return child<BoardView>("Image1"); }
+    // The console up, its first read of the folder answered.
+    void start() {
+        startConsole();
+        QTRY_VERIFY(child<QLabel>("lblFigures")->text() != FigureRead().said());
+    }
+    // Figures as a read of the folder found them: nothing given for an empty json, a read that
+    // failed for one beginning with '!'.
+    void setFigures(const QByteArray &json) {
+        FigureRead read{FigureRead::Status::Read, {}, {}, ReadAt};
+        if (json.isEmpty())
+            read = {FigureRead::Status::NoFigures, {}, {}, ReadAt};
+        else if (json.startsWith('!'))
+            read = {FigureRead::Status::Failed, {}, QString::fromLatin1(json.mid(1)), ReadAt};
+        else
+            read.values = figures(json);
+        m_window->findChild<LivePreview *>()->setFigures(read);
+    }
+    // Replaces values.json as an export does: written beside it, then renamed over it; "-"
+    // removes it.
+    void replaceValues(const QByteArray &json) const {
+        const QString path = QDir(m_dir->path()).filePath(QStringLiteral("values.json"));
+        if (json == "-") {
+            QFile::remove(path);
+            return;
+        }
+        QFile file(path + QStringLiteral(".new"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(json);
+        file.close();
+        QCOMPARE(std::rename(qPrintable(file.fileName()), qPrintable(path)), 0);
+    }
     void showOnRow(int index, const QString &typed) {
         child<QTabWidget>("SSTab")->setCurrentIndex(index / PageSet::RowsPerPage);
         row(index)->placeText({});
@@ -64,8 +97,12 @@ void TestConsolePreview::liveViewDrawsPageShown_data() {
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("no figures: template as typed") << QByteArray() << QString() << 0 << "SO2 {so2}"
-                                                   << "SO2 {so2}|LLLLLLLLL";
+    QTest::newRow("no figures: the field as typed, unavailable")
+        << QByteArray() << QString() << 0 << "SO2 {so2} {{x}}"
+        << "SO2 {so2} {{x}}|LLLLUUUUULLLLLL";
+    QTest::newRow("figures that cannot be read: every field in error")
+        << QByteArray("!values.json: not JSON") << QString() << 0 << "A{so2}B{x:>3}"
+        << "A{so2}B{x:>3}|LEEEEELEEEEEE";
     QTest::newRow("figure filled")
         << QByteArray(R"({"so2": 12.34})") << QString() << 0 << "SO2 {so2:.1f}"
         << "SO2 12.3|LLLLLLLL";
@@ -88,10 +125,9 @@ void TestConsolePreview::liveViewDrawsPageShown() {
     QFETCH(QString, otherPageRow);
     QFETCH(int, index);
     QFETCH(QString, typed);
-    startConsole();
+    start();
     row(80)->placeText(otherPageRow);
-    if (!json.isEmpty())
-        m_window->setFigures(figures(json), ReadAt);
+    setFigures(json);
     showOnRow(index, typed);
     const QList<RowSketch> rows = liveView()->rows();
     QCOMPARE(rows.size(), PageSet::RowsPerPage);
@@ -108,16 +144,24 @@ void TestConsolePreview::rowTooltips_data() {
                                                 << R"(Cannot be filled: no value named "nox")";
     QTest::newRow("plain row keeps none") << QByteArray(R"({"so2": 1})") << "SO2"
                                           << "";
-    QTest::newRow("no figures given: none") << QByteArray() << "{so2}"
-                                            << "";
+    QTest::newRow("no figures in the folder: why not filled")
+        << QByteArray() << "{so2}"
+        << "Not filled: this folder has no sources.conf or values.json to fill it from; SEND "
+           "asks before it sends the braces";
+    QTest::newRow("figures that cannot be read: why")
+        << QByteArray("!values.json: not JSON") << "{so2}"
+        << "Cannot be filled: values.json: not JSON";
+    QTest::newRow("a row longer than the boards' rows: its length")
+        << QByteArray(R"({"so2": 1})") << QString(40, u'x')
+        << "40 characters: the boards get them all, the pictures show the first 32";
 }
 
 void TestConsolePreview::rowTooltips() {
     QFETCH(QByteArray, json);
     QFETCH(QString, typed);
-    startConsole();
-    m_window->setFigures(figures(json), ReadAt);
-    showOnRow(3, typed);
+    start();
+    setFigures(json);
+    row(3)->placeText(typed);
     QHelpEvent asked(QEvent::ToolTip, QPoint(2, 2), row(3)->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(row(3), &asked);
     QTEST(row(3)->toolTip(), "toolTip");
@@ -131,7 +175,7 @@ void TestConsolePreview::previewListsFigures_data() {
 
 void TestConsolePreview::previewListsFigures() {
     QFETCH(bool, byKeys);
-    startConsole();
+    start();
     FieldValues values = figures(R"({"so2": 12.5, "nox": null})");
     values.set(QStringLiteral("site=Gate 3"));
     Reading co;
@@ -172,35 +216,43 @@ void TestConsolePreview::previewListsFigures() {
              QStringLiteral("SO2 --|LLLLUU"));
 }
 
-// Reads are asked for once the window has shown and every minute while the preview is open,
-// never while one is under way.
-void TestConsolePreview::figureReadsNeverOverlap() {
-    m_window = std::make_unique<DisplayWindow>(m_setup);
-    QSignalSpy asked(m_window.get(), &DisplayWindow::requestFigures);
-    QCOMPARE(asked.count(), 0);
-    m_window->show();
-    QTRY_COMPARE(asked.count(), 1);
-    QVERIFY(!m_window->readFigures());
+// The picture follows the folder's figures while the window is up: a values.json rewritten by
+// a rename, one that appears later, one that cannot be read; every read is answered.
+void TestConsolePreview::followsFigures_data() {
+    QTest::addColumn<QByteArray>("before"); // values.json at start; "-": none
+    QTest::addColumn<QByteArray>("after");  // values.json once the console is up; "-": removed
+    QTest::addColumn<QString>("drawn");     // row 1 as the picture then draws it
+    QTest::addColumn<QString>("said");      // lblFigures then begins so
 
-    auto *timer = child<QTimer>("tmrFigures");
-    QVERIFY(!timer->isActive());
-    QTest::keySequence(m_window.get(), LivePreview::PreviewKeys);
-    QVERIFY(timer->isActive());
-    QCOMPARE(timer->intervalAsDuration(), LivePreview::ReadInterval);
-    timer->setInterval(5);
-    QTest::qWait(50);
-    QCOMPARE(asked.count(), 1); // the first read is still under way
+    QTest::newRow("rewritten by a rename")
+        << QByteArray(R"({"pH": 7.125})") << QByteArray(R"({"pH": 9.5})") << "pH 9.50|LLLLLLL"
+        << "Figures read at ";
+    QTest::newRow("appears later")
+        << QByteArray("-") << QByteArray(R"({"pH": 9.5})") << "pH 9.50|LLLLLLL"
+        << "Figures read at ";
+    QTest::newRow("cannot be read")
+        << QByteArray(R"({"pH": 7.125})") << QByteArray("{not json") << "pH {pH:.2f}|LLLEEEEEEEE"
+        << "Figures cannot be read ";
+    QTest::newRow("moved away") << QByteArray(R"({"pH": 7.125})") << QByteArray("-")
+                                << "pH {pH:.2f}|LLLUUUUUUUU"
+                                << "No figures at ";
+}
 
-    m_window->setFigures({}, ReadAt);
-    QTRY_COMPARE(asked.count(), 2);
-    QVERIFY(!m_window->readFigures());
-    m_window->findChild<PreviewWindow *>()->close();
-    QTRY_VERIFY(!timer->isActive());
-    m_window->setFigures({}, ReadAt);
-    QTest::qWait(50);
-    QCOMPARE(asked.count(), 2);
-    QVERIFY(m_window->readFigures());
-    QCOMPARE(asked.count(), 3);
+void TestConsolePreview::followsFigures() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    PageSet pages = DefaultPages::pages();
+    pages.setRow(0, QStringLiteral("pH {pH:.2f}"));
+    m_dir->writeConfig(fullConfig(1, pages));
+    replaceValues(before);
+    start();
+    const QString first = drawn(liveView()->rows().at(0));
+    replaceValues(after);
+    QTRY_VERIFY(drawn(liveView()->rows().at(0)) != first);
+    QTEST(drawn(liveView()->rows().at(0)), "drawn");
+    QFETCH(QString, said);
+    QVERIFY2(child<QLabel>("lblFigures")->text().startsWith(said),
+             qPrintable(child<QLabel>("lblFigures")->text()));
 }
 
 QTEST_MAIN(TestConsolePreview)
