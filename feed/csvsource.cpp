@@ -170,7 +170,11 @@ Reading read(const QByteArray &head, const QByteArray &tail, qint64 tailStart,
         inQuotes = false;
     }
 
-    const bool decimalComma = delimiter != ',';
+    // The decimal mark: as the section says, else the file's own. Where ';' or a tab separates
+    // the fields, a comma in one figure of the value column makes every dot a thousands
+    // separator; a file whose figures have only dots keeps them as decimal marks.
+    const QString mark = section.options.value(QStringLiteral("decimal"));
+    bool commaSeen = false;
     Ahead ahead;
     Skipped skipped;
     QDateTime newest;
@@ -185,6 +189,8 @@ Reading read(const QByteArray &head, const QByteArray &tail, qint64 tailStart,
         // are not the header's.
         if (cells.size() != header.size())
             continue;
+        if (!commaSeen && mark.isEmpty() && delimiter != ',' && cells.at(column).contains(','))
+            commaSeen = writesDecimalComma(decoded(cells.at(column)));
         const QString timeText = decoded(cells.at(timeColumn));
         const Time time = parseTime(timeText);
         if (time.skipped)
@@ -214,11 +220,22 @@ Reading read(const QByteArray &head, const QByteArray &tail, qint64 tailStart,
     if (ahead.count > 0)
         notes << ahead.note(source, QStringLiteral("row"));
     const QString valueText = decoded(newestValue);
+    const bool decimalComma = mark == QLatin1String("comma") || (mark.isEmpty() && commaSeen);
     const std::optional<double> value = numberIn(valueText, decimalComma);
-    Reading reading =
-        value ? judged(section, *value, newest, {}, now)
-              : failed(section, QStringLiteral("\"%1\" at %2 is not a number")
-                                    .arg(quoted(valueText.trimmed()), timeText(newest)));
+    const QString said = quoted(valueText.trimmed());
+    Reading reading;
+    if (value)
+        reading = judged(section, *value, newest, {}, now);
+    else if (decimalComma && numberIn(valueText, false))
+        reading = failed(section, QStringLiteral("\"%1\" at %2 looks like a thousands-separated "
+                                                 "number (%3)")
+                                      .arg(said, timeText(newest),
+                                           mark.isEmpty() ? QStringLiteral("the file's figures "
+                                                                           "have a decimal comma")
+                                                          : QStringLiteral("decimal = comma")));
+    else
+        reading = failed(
+            section, QStringLiteral("\"%1\" at %2 is not a number").arg(said, timeText(newest)));
     reading.notes = notes;
     return reading;
 }

@@ -57,8 +57,13 @@ Reading judged(const SourceSection &section, double value, const QDateTime &time
 
 std::optional<double> numberIn(QString text, bool decimalComma) {
     text = text.trimmed();
-    if (decimalComma && text.count(u',') == 1 && !text.contains(u'.'))
-        text.replace(u',', u'.');
+    if (decimalComma) {
+        // Where a comma is the decimal mark, a dot can only group thousands.
+        if (text.contains(u'.'))
+            return std::nullopt;
+        if (text.count(u',') == 1)
+            text.replace(u',', u'.');
+    }
     static const QLocale plain = [] {
         QLocale locale = QLocale::c();
         locale.setNumberOptions(QLocale::RejectGroupSeparator);
@@ -69,6 +74,10 @@ std::optional<double> numberIn(QString text, bool decimalComma) {
     if (ok && std::isfinite(number))
         return number;
     return std::nullopt;
+}
+
+bool writesDecimalComma(const QString &text) {
+    return text.contains(u',') && numberIn(text, true).has_value();
 }
 
 bool isAhead(const QDateTime &time, const QDateTime &now) {

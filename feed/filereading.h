@@ -20,8 +20,10 @@ QString timeText(const QDateTime &time);
 Reading judged(const SourceSection &section, double value, const QDateTime &time,
                const QString &flag, const QDateTime &now);
 // A number as a person writes it in a file: no thousands separator ever, and a comma as the
-// decimal mark only where the file says so (7,125 is 7.125, and 1.234,5 is no number).
+// decimal mark only where the file says so (7,125 is 7.125; 1.234 and 1.234,5 are no number).
 std::optional<double> numberIn(QString text, bool decimalComma);
+// A figure written with a decimal comma (7,125): what shows a file's decimal mark.
+bool writesDecimalComma(const QString &text);
 bool isAhead(const QDateTime &time, const QDateTime &now);
 
 // The rows passed over because their time lies ahead of this machine's clock.

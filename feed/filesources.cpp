@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QTimeZone>
 
 using namespace FileReading;
@@ -25,6 +26,32 @@ std::optional<double> numberOf(const QJsonValue &value) {
         return numberIn(value.toString(), false);
     return std::nullopt;
 }
+
+// The devices that give one parameter, each once, in the file's order. Two of them leave open
+// which stack a figure belongs to: taking the newest would show one stack's figure as another's.
+struct Givers {
+    QStringList ids;    // as the file writes them: a string as it is, anything else as JSON
+    QSet<QString> seen; // by JSON text, so that "1" and 1 stay two devices
+
+    void add(const QJsonValue &id) {
+        const QByteArray json = QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact);
+        const QString text = QString::fromUtf8(json.sliced(1, json.size() - 2));
+        if (!seen.contains(text)) {
+            seen.insert(text);
+            ids << (id.isString() ? id.toString() : text);
+        }
+    }
+    // "s1 and s2", "s1, s2 and s3"; a plant of many stacks is cut short.
+    QString said() const {
+        constexpr qsizetype Shown = 6;
+        QStringList names;
+        for (qsizetype i = 0; i < qMin(ids.size(), Shown); ++i)
+            names << quoted(ids.at(i));
+        const QString last = ids.size() > Shown ? QStringLiteral("%1 more").arg(ids.size() - Shown)
+                                                : names.takeLast();
+        return QStringLiteral("%1 and %2").arg(names.join(QStringLiteral(", ")), last);
+    }
+};
 
 } // namespace
 
@@ -46,6 +73,7 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
         flag = flag.trimmed();
 
     bool named = false;
+    Givers givers;
     double newestMs = -1;
     QJsonObject newest;
     Ahead ahead;
@@ -53,13 +81,14 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
         const QJsonObject object = entry.toObject();
         if (!device.isEmpty() && object.value(QLatin1String("deviceId")).toString() != device)
             continue;
+        bool gives = false;
         for (const QJsonValue &param : object.value(QLatin1String("params")).toArray()) {
             const QJsonObject reading = param.toObject();
             if (reading.value(QLatin1String("parameter"))
                     .toString()
                     .compare(parameter, Qt::CaseInsensitive) != 0)
                 continue;
-            named = true;
+            named = gives = true;
             const QJsonValue stamp = reading.value(QLatin1String("timestamp"));
             const double ms = stamp.isDouble() ? std::floor(stamp.toDouble()) : -1;
             if (ms < 0 || ms > LatestMs)
@@ -72,11 +101,16 @@ Reading readJsonReadings(const QByteArray &bytes, const SourceSection &section,
                 newest = reading;
             }
         }
+        if (gives && device.isEmpty())
+            givers.add(object.value(QLatin1String("deviceId")));
     }
     const QString where =
         device.isEmpty() ? QString() : QStringLiteral(" of device %1").arg(quoted(device));
     if (!named)
         return failed(section, QStringLiteral("no parameter %1%2").arg(quoted(parameter), where));
+    if (givers.ids.size() > 1)
+        return failed(section, QStringLiteral("%1 is given by devices %2; name one with device =")
+                                   .arg(quoted(parameter), givers.said()));
     if (newestMs < 0 && ahead.count > 0)
         return failed(
             section,

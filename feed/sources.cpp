@@ -28,7 +28,8 @@ const QHash<QString, QStringList> &kinds() {
     static const QHash<QString, QStringList> known{
         {QStringLiteral("json"),
          {QStringLiteral("parameter"), QStringLiteral("device"), QStringLiteral("accept-flags")}},
-        {QStringLiteral("csv"), {QStringLiteral("column"), QStringLiteral("time-column")}},
+        {QStringLiteral("csv"),
+         {QStringLiteral("column"), QStringLiteral("time-column"), QStringLiteral("decimal")}},
         {QStringLiteral("modbus-tcp"), {}},
         {QStringLiteral("modbus-rtu"), {}},
     };
@@ -198,6 +199,10 @@ SourcesConfig parse(const QString &source, const QString &path) {
             } else if (read.options.contains(key)) {
                 fail(line, QStringLiteral("%1 is given again").arg(quoted(key)));
             } else {
+                if (key == QLatin1String("decimal") && value != QLatin1String("comma") &&
+                    value != QLatin1String("point"))
+                    fail(line, QStringLiteral("decimal \"%1\" is neither comma nor point")
+                                   .arg(quoted(value)));
                 read.options.insert(key, value);
             }
         }

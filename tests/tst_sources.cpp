@@ -132,6 +132,17 @@ void TestSources::jsonReading_data() {
         << twoDevices << cod + ";device=s3" << S::Failed << 0.0 << "no parameter cod of device s3";
     QTest::newRow("no such parameter")
         << twoDevices << "parameter=nox" << S::Failed << 0.0 << "no parameter nox";
+    QTest::newRow("two devices give it: device = is needed")
+        << twoDevices << cod << S::Failed << 0.0
+        << "cod is given by devices s1 and s2; name one with device =";
+    QTest::newRow("three devices give it in any case, each named once")
+        << "[" + device("s1", param("cod", "1", minutesAgo(1))) + "," +
+               device("s2", param("COD", "2", minutesAgo(1))) + "," +
+               device("s1", param("cod", "3", minutesAgo(2))) + "," +
+               device("s4", param("nox", "4", minutesAgo(1))) + "," +
+               device("s3", param("cod", "5", minutesAgo(1))) + "]"
+        << "parameter=Cod" << S::Failed << 0.0
+        << "Cod is given by devices s1, s2 and s3; name one with device =";
     QTest::newRow("value not a number")
         << "[" + device("s1", param("cod", "\"n/a\"", minutesAgo(1))) + "]" << cod << S::Failed
         << 0.0 << "is not a number";
@@ -280,6 +291,18 @@ void TestSources::csvRows_data() {
     QTest::newRow("autumn hour: 02:30 is its earlier instant")
         << QByteArray("t;pH\n25-10-2026 02:30;1\n2026-10-25T01:00:00Z;2\n") << QByteArray()
         << QByteArray("Europe/Berlin") << "column=pH;max-age=365d" << S::Ok << 2.0 << QString();
+    QTest::newRow("a dot where the file's figures have a decimal comma")
+        << "t;pH\n2026-12-08T09:50:00Z;7,5\n" + at58 + ";1.234\n"
+        << QByteArray() << QByteArray() << "column=pH" << S::Failed << 0.0
+        << "\"1.234\" at 2026-12-08 09:58:00 UTC looks like a thousands-separated number";
+    QTest::newRow("decimal = comma refuses a dot, though no figure has a comma")
+        << "t\tpH\n" + at58 + "\t7.5\n"
+        << QByteArray() << QByteArray() << "column=pH;decimal=comma" << S::Failed << 0.0
+        << "looks like a thousands-separated number (decimal = comma)";
+    QTest::newRow("decimal = point: a comma is no decimal mark")
+        << "t;pH\n" + at58 + ";7,5\n"
+        << QByteArray() << QByteArray() << "column=pH;decimal=point" << S::Failed << 0.0
+        << "\"7,5\" at 2026-12-08 09:58:00 UTC is not a number";
     const QByteArray broken = "t,note,pH\n2026-12-08T09:50:00Z,\"x\r\n2026-12-08T09:59:00Z,y,9.9"
                               "\nz\",7.1\n2026-12-08T09:55:00Z,,7.3\n";
     QTest::newRow("a quoted field holds line ends")
@@ -343,6 +366,8 @@ void TestSources::badSectionBesideGoodOnes_data() {
                                             << "a json source needs parameter";
     QTest::newRow("csv with a json key") << "csv = a.csv\ncolumn = x\nparameter = y"
                                          << "a csv source takes no \"parameter\"";
+    QTest::newRow("decimal neither comma nor point") << "csv = a.csv\ncolumn = x\ndecimal = dot"
+                                                     << "line 7: decimal \"dot\" is neither";
     QTest::newRow("bad max-age") << "json = f.json\nparameter = cod\nmax-age = soon"
                                  << "line 7: max-age \"soon\"";
     QTest::newRow("logger's no-data below min") << "json = f.json\nparameter = cod\nmin = 200"
