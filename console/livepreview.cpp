@@ -10,6 +10,8 @@
 #include <QTabWidget>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 QDateTime now() {
@@ -75,6 +77,12 @@ void LivePreview::setFigures(const FigureRead &figures) {
         line = unavailable == 0
                    ? QStringLiteral("%1; all available").arg(line)
                    : QStringLiteral("%1; %2 unavailable").arg(line, QString::number(unavailable));
+    } else if (figures.status == FigureRead::Status::NoFigures) {
+        // A folder whose rows hold no field does without figures: nothing to say.
+        const QStringList rows = rowTexts(0, PageSet::RowCount);
+        if (std::none_of(rows.cbegin(), rows.cend(),
+                         [](const QString &row) { return fieldStart(row).has_value(); }))
+            line.clear();
     }
     m_readLine->setText(line);
     m_readLine->setToolTip(line);
