@@ -1,6 +1,7 @@
 #include "modbus.h"
 
 #include "loopback.h"
+#include "modbusgateway.h"
 #include "ptycable.h"
 
 #include <QElapsedTimer>
@@ -64,9 +65,10 @@ private Q_SLOTS:
 
 private:
     QModbusTcpServer m_live;
-    QTcpServer m_silent;   // takes connections and never answers
-    QTcpServer m_closing;  // closes a connection once a request arrives on it
-    QTcpServer m_garbling; // answers a request with a byte count and no bytes
+    QTcpServer m_silent;     // takes connections and never answers
+    QTcpServer m_closing;    // closes a connection once a request arrives on it
+    QTcpServer m_garbling;   // answers a request with a byte count and no bytes
+    ModbusGateway m_gateway; // only unit 1 answers
     HangingListener m_hanging;
     PtyCable m_cable;
     QModbusRtuSerialServer m_rtu;
@@ -232,7 +234,7 @@ void TestModbus::sections() {
 }
 
 void TestModbus::reading_data() {
-    QTest::addColumn<QStringList>("sections"); // %live, %silent, %hanging, %refused, %rtu
+    QTest::addColumn<QStringList>("sections"); // %live, %silent, %gateway, %hanging, %refused, %rtu
     QTest::addColumn<QStringList>("expected"); // each value, or "!" and part of its problem
 
     const auto live = [](const char *keys) {
@@ -283,6 +285,15 @@ void TestModbus::reading_data() {
                        "modbus-tcp=%silent;register=40001", live("register=30001;type=float32")}
         << QStringList{"!unit 1 did not answer within 1 s (asked twice)", "!unit 1 did not",
                        "241.5"};
+    // Each silent unit costs its two tries at the same time as the others, and once only.
+    QTest::newRow("silent units behind a gateway beside a live one")
+        << QStringList{"modbus-tcp=%gateway;unit=2;register=30001",
+                       "modbus-tcp=%gateway;unit=3;register=30001",
+                       "modbus-tcp=%gateway;unit=4;register=30001",
+                       "modbus-tcp=%gateway;unit=2;register=30010",
+                       "modbus-tcp=%gateway;unit=1;register=30005"}
+        << QStringList{"!unit 2 did not answer", "!unit 3 did not answer", "!unit 4 did not answer",
+                       "!unit 2 did not answer", "5"};
     QTest::newRow("connect that never completes")
         << QStringList{"modbus-tcp=%hanging;register=30001", live("register=40001")}
         << QStringList{"!no answer within 1 s (tried twice)", "1234"};
@@ -310,6 +321,7 @@ void TestModbus::reading() {
         const auto at = [](quint16 port) { return QStringLiteral("127.0.0.1:%1").arg(port); };
         return text.replace(QLatin1String("%live"), at(m_livePort))
             .replace(QLatin1String("%silent"), at(m_silent.serverPort()))
+            .replace(QLatin1String("%gateway"), at(m_gateway.serverPort()))
             .replace(QLatin1String("%hanging"), at(m_hanging.port))
             .replace(QLatin1String("%refused"), at(refusedPort()))
             .replace(QLatin1String("%rtu"), m_cable.end(0))
