@@ -265,6 +265,7 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
             } else if (const auto value =
                            modbusValue(words.mid(from, point.words()), point.type, point.order)) {
                 reading.value = *value * point.scale + point.offset;
+                reading.float32 = point.type == ModbusType::Float32 && point.offset == 0;
                 reading.state = Reading::State::Ok;
                 if (!std::isfinite(*reading.value)) {
                     reading.state = Reading::State::Failed;

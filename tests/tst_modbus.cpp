@@ -33,13 +33,14 @@ QString resolveCom(int number, QString *problem) {
     return {};
 }
 
-// What the analysers hold: 241.5 as float32 in each order, integers with the high bit set, and
-// counting registers up to the last mapped one (input 19, holding 9).
+// What the analysers hold: 241.5 as float32 in each order, integers with the high bit set,
+// counting registers up to the last mapped one (input 19, holding 9), and the float nearest 7.12
+// (7.119999885559082 as a double) in holding 40004.
 void fill(QModbusServer &server) {
     const QList<quint16> input = {0x4371, 0x8000, 0x8000, 0x4371, 0x7143, 0x0080, 0x0080,
                                   0x7143, 0xFFFE, 0xFFFF, 0xFFFE, 0x0001, 0x0002, 13,
                                   14,     15,     16,     17,     18,     19};
-    const QList<quint16> holding = {1234, 0x4371, 0x8000, 0, 0, 0, 0, 0, 0, 0};
+    const QList<quint16> holding = {1234, 0x4371, 0x8000, 0x40E3, 0xD70A, 0, 0, 0, 0, 0};
     server.setMap(
         {{QModbusDataUnit::InputRegisters, {QModbusDataUnit::InputRegisters, 0, 20}},
          {QModbusDataUnit::HoldingRegisters, {QModbusDataUnit::HoldingRegisters, 0, 10}}});
@@ -258,6 +259,12 @@ void TestModbus::reading_data() {
     QTest::newRow("scale and offset") << QStringList{live("register=40001;scale=0.1;offset=-3"),
                                                      live("register=30009;type=int16;scale=-1.5")}
                                       << QStringList{"120.4", "3"};
+    // A float's figure as the analyser meant it, also scaled; an offset figure is a double.
+    QTest::newRow("float32 as its shortest text")
+        << QStringList{live("register=40004;type=float32"),
+                       live("register=40004;type=float32;scale=10"),
+                       live("register=40004;type=float32;offset=1")}
+        << QStringList{"7.12", "71.2", "8.119999885559082"};
     QTest::newRow("scale past a double") << QStringList{live("register=40001;scale=1e308")}
                                          << QStringList{"!scaled is not a finite number"};
     QTest::newRow("exception inside a batch")
@@ -362,7 +369,7 @@ void TestModbus::reading() {
                      qPrintable(reading.problem));
         } else {
             QVERIFY2(reading.ok(), qPrintable(reading.problem));
-            QCOMPARE(*reading.value, expected.at(i).toDouble());
+            QCOMPARE(numberText(*reading.value, reading.float32), expected.at(i));
         }
     }
 }
