@@ -1,14 +1,16 @@
 // display-sources-bench: one read of Modbus values, against analysers in this process on
 // 127.0.0.1. Prints medians; the last line is
-//   sources_s=<x> sources_dead_s=<x>
+//   sources_s=<x> sources_dead_s=<x> sources_dead12_s=<x>
 // sources_s: 32 float32 values from one device; sources_dead_s: one value from each of 4
-// devices, one of which takes the connection and never answers.
+// devices, one of which takes the connection and never answers; sources_dead12_s: one value from
+// each of units 1 to 13 behind one gateway, where only unit 1 answers.
 //
 //   display-sources-bench [runs]      (default 7)
 
 #include "modbus.h"
 
 #include "figures.h"
+#include "modbusgateway.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,6 +25,7 @@ namespace {
 
 constexpr int Values = 32;
 constexpr int LiveDevices = 3;
+constexpr int GatewayUnits = 13; // unit 1 answers, the other 12 are silent
 
 // An analyser with Values float32 input registers from 30001, on a port of its own choosing.
 std::unique_ptr<QModbusTcpServer> analyser(quint16 *port) {
@@ -39,11 +42,12 @@ std::unique_ptr<QModbusTcpServer> analyser(quint16 *port) {
     return server;
 }
 
-ModbusPoint point(quint16 port, int index) {
+ModbusPoint point(quint16 port, int index, int unit = 1) {
     QString problem;
     const auto made =
         modbusPoint(QStringLiteral("v%1").arg(index),
                     {{QStringLiteral("modbus-tcp"), QStringLiteral("127.0.0.1:%1").arg(port)},
+                     {QStringLiteral("unit"), QString::number(unit)},
                      {QStringLiteral("register"), QString::number(30001 + 2 * index)},
                      {QStringLiteral("type"), QStringLiteral("float32")}},
                     &problem);
@@ -112,15 +116,20 @@ int main(int argc, char *argv[]) {
     QTcpServer silent; // takes the connection, never answers
     silent.listen(QHostAddress::LocalHost);
     four << point(silent.serverPort(), 0);
+    ModbusGateway gateway;
+    QList<ModbusPoint> gatewayUnits;
+    for (int unit = 1; unit <= GatewayUnits; ++unit)
+        gatewayUnits << point(gateway.serverPort(), 0, unit);
 
-    Bench bench({one, four}, runs);
+    Bench bench({one, four, gatewayUnits}, runs);
     bench.next();
     QCoreApplication::exec();
 
     QTextStream out(stdout);
-    // Every run of the four devices fails the silent one's value, and nothing else.
+    // Every run fails the silent device's value and the silent units' values, and nothing else.
     out << "runs=" << runs << " failed_values=" << bench.failed() << '\n';
     out << "sources_s=" << QString::number(median(bench.seconds().at(0)), 'f', 4)
-        << " sources_dead_s=" << QString::number(median(bench.seconds().at(1)), 'f', 4) << '\n';
-    return bench.failed() == runs ? 0 : 1;
+        << " sources_dead_s=" << QString::number(median(bench.seconds().at(1)), 'f', 4)
+        << " sources_dead12_s=" << QString::number(median(bench.seconds().at(2)), 'f', 4) << '\n';
+    return bench.failed() == runs * GatewayUnits ? 0 : 1;
 }

@@ -18,11 +18,11 @@ const QStringList Columns{QStringLiteral("Name"),   QStringLiteral("Value"),
                           QStringLiteral("State"),  QStringLiteral("Time"),
                           QStringLiteral("Source"), QStringLiteral("Why unavailable")};
 
-QString valueText(const std::optional<FieldValue> &value) {
+QString valueText(const std::optional<FieldValue> &value, bool float32) {
     if (!value)
         return QStringLiteral("-");
     if (const auto *number = std::get_if<double>(&*value))
-        return QString::number(*number, 'g', QLocale::FloatingPointShortest);
+        return numberText(*number, float32);
     return std::get<QString>(*value);
 }
 
@@ -79,8 +79,12 @@ void PreviewWindow::showFigures(const QList<FieldValues::Line> &lines, const QSt
     m_figures->setRowCount(int(lines.size()));
     for (int row = 0; row < lines.size(); ++row) {
         const FieldValues::Line &line = lines.at(row);
-        const QStringList cells{line.name,           valueText(line.value), stateName(line.state),
-                                timeText(line.time), line.source,           line.problem};
+        const QStringList cells{line.name,
+                                valueText(line.value, line.float32),
+                                stateName(line.state),
+                                timeText(line.time),
+                                line.source,
+                                line.problem};
         const bool usable = line.state == Reading::State::Ok;
         for (int column = 0; column < cells.size(); ++column) {
             auto *item = new QTableWidgetItem(cells.at(column));

@@ -134,6 +134,12 @@ std::optional<FieldValue> FieldValues::value(const QString &name) const {
     return std::nullopt;
 }
 
+bool FieldValues::isFloat32(const QString &name) const {
+    const auto it = m_fromSources.find(name);
+    return it != m_fromSources.end() && it->float32 && !m_fromSettings.contains(name) &&
+           !m_fromFiles.contains(name);
+}
+
 bool FieldValues::gives(const QString &name) const {
     return m_fromSettings.contains(name) || m_fromFiles.contains(name) ||
            m_fromSources.contains(name);
@@ -202,7 +208,8 @@ QStringList FieldValues::unavailableNames() const {
 QList<FieldValues::Line> FieldValues::lines() const {
     QMap<QString, Line> lines;
     for (const Reading &reading : m_fromSources) {
-        Line line{reading.name, {}, reading.state, reading.time, reading.source, reading.problem};
+        Line line{reading.name,   {}, reading.state, reading.time, reading.source, reading.problem,
+                  reading.float32};
         if (reading.value)
             line.value = *reading.value;
         lines.insert(reading.name, line);

@@ -53,6 +53,8 @@ public:
     bool given() const { return m_given; }
 
     std::optional<FieldValue> value(const QString &name) const;
+    // True when the value in use is an analyser's 32-bit float (Reading::float32).
+    bool isFloat32(const QString &name) const;
     // True when a source, a file or a setting names it, whether it is available or not.
     bool gives(const QString &name) const;
     bool unavailable(const QString &name) const;
@@ -76,6 +78,7 @@ public:
         QDateTime time; // UTC; invalid when not known
         QString source; // "values FILE", "set", or the reading's source
         QString problem;
+        bool float32 = false; // the value is an analyser's 32-bit float
     };
     QList<Line> lines() const;
     // As --show-values and the console's preview list them: lines(), then, with sources, when the

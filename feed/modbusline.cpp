@@ -77,8 +77,9 @@ ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done do
     for (const int i : std::as_const(order)) {
         const ModbusPoint &point = m_points.at(i).second;
         const int end = point.address + point.words();
-        if (!m_queue.isEmpty()) {
-            Request &last = m_queue.last();
+        QList<Request> &queue = laneOf(point.unit).queue;
+        if (!queue.isEmpty()) {
+            Request &last = queue.last();
             const int lastEnd = last.start + last.count;
             if (last.unit == point.unit && last.table == point.table && point.address <= lastEnd &&
                 std::max(end, lastEnd) - last.start <= ModbusReader::MaxRegistersPerRequest) {
@@ -87,7 +88,7 @@ ModbusLine::ModbusLine(const QList<std::pair<int, ModbusPoint>> &points, Done do
                 continue;
             }
         }
-        m_queue << Request{point.unit, point.table, point.address, point.words(), {i}};
+        queue << Request{point.unit, point.table, point.address, point.words(), {i}};
     }
     connect(m_connectTimer, &QTimer::timeout, this, [this] {
         connectFailed(
@@ -142,7 +143,9 @@ void ModbusLine::connectOnce() {
         if (state == QModbusDevice::ConnectedState) {
             m_connectTimer->stop();
             m_phase = Phase::Reading;
-            sendNext();
+            for (auto &entry : m_lanes)
+                sendNext(entry.second);
+            finishWhenAnswered();
         } else if (state == QModbusDevice::UnconnectedState) {
             // The error, with the platform's words, may follow the state: take it from there.
             QTimer::singleShot(0, this, [this, attempt, client] {
@@ -176,9 +179,11 @@ void ModbusLine::connectFailed(int attempt, const QString &why) {
         return;
     }
     QList<int> all;
-    for (const Request &request : std::as_const(m_queue))
-        all << request.points;
-    m_queue.clear();
+    for (auto &entry : m_lanes) {
+        for (const Request &request : std::as_const(entry.second.queue))
+            all << request.points;
+        entry.second.queue.clear();
+    }
     fail(all, QStringLiteral("no connection to %1: %2 (tried twice)").arg(target(), why));
     finish();
 }
@@ -189,9 +194,14 @@ QString ModbusLine::target() const {
                : m_connection.device;
 }
 
-void ModbusLine::sendNext() {
-    while (m_phase == Phase::Reading && !m_queue.isEmpty()) {
-        const Request request = m_queue.takeFirst();
+ModbusLine::Lane &ModbusLine::laneOf(int unit) {
+    // One bus carries one request at a time: every unit of a serial line waits its turn.
+    return m_lanes[m_connection.kind == ModbusConnection::Kind::Tcp ? unit : 0];
+}
+
+void ModbusLine::sendNext(Lane &lane) {
+    while (m_phase == Phase::Reading && !lane.asking && !lane.queue.isEmpty()) {
+        const Request request = lane.queue.takeFirst();
         if (m_silentUnits.contains(request.unit)) {
             fail(request.points,
                  QStringLiteral("unit %1 did not answer within %2 s (asked twice)")
@@ -212,14 +222,26 @@ void ModbusLine::sendNext() {
             answered(reply, request);
             continue;
         }
-        connect(reply, &QModbusReply::finished, this, [this, reply, request] {
+        // m_lanes never drops a lane, so the reference holds as long as this line.
+        lane.asking = true;
+        connect(reply, &QModbusReply::finished, this, [this, reply, request, &lane] {
+            lane.asking = false;
             answered(reply, request);
-            sendNext();
+            sendNext(lane);
         });
         return;
     }
-    if (m_phase == Phase::Reading)
-        finish();
+    finishWhenAnswered();
+}
+
+void ModbusLine::finishWhenAnswered() {
+    if (m_phase != Phase::Reading)
+        return;
+    for (const auto &entry : std::as_const(m_lanes)) {
+        if (entry.second.asking || !entry.second.queue.isEmpty())
+            return;
+    }
+    finish();
 }
 
 void ModbusLine::answered(QModbusReply *reply, const Request &request) {
@@ -243,6 +265,7 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
             } else if (const auto value =
                            modbusValue(words.mid(from, point.words()), point.type, point.order)) {
                 reading.value = *value * point.scale + point.offset;
+                reading.float32 = point.type == ModbusType::Float32 && point.offset == 0;
                 reading.state = Reading::State::Ok;
                 if (!std::isfinite(*reading.value)) {
                     reading.state = Reading::State::Failed;
@@ -266,10 +289,13 @@ void ModbusLine::answered(QModbusReply *reply, const Request &request) {
     default:
         fail(request.points, reply->errorString(), true);
         if (m_client->state() != QModbusDevice::ConnectedState) {
+            // The other units' requests on their way end as aborted and fail on their own.
             QList<int> rest;
-            for (const Request &left : std::as_const(m_queue))
-                rest << left.points;
-            m_queue.clear();
+            for (auto &entry : m_lanes) {
+                for (const Request &left : std::as_const(entry.second.queue))
+                    rest << left.points;
+                entry.second.queue.clear();
+            }
             fail(rest, QStringLiteral("the connection was lost: %1").arg(reply->errorString()),
                  true);
         }
@@ -299,7 +325,8 @@ bool ModbusLine::refused(QModbusReply *reply, const Request &request) {
             const ModbusPoint &each = m_points.at(i).second;
             single << Request{request.unit, request.table, each.address, each.words(), {i}};
         }
-        m_queue = single + m_queue;
+        QList<Request> &queue = laneOf(request.unit).queue;
+        queue = single + queue;
         return true;
     }
     // The code is read from the answer's data: Qt 6.4's QModbusPdu::exceptionCode() holds the
@@ -311,7 +338,7 @@ bool ModbusLine::refused(QModbusReply *reply, const Request &request) {
         Request first = request;
         first.count = 1;
         first.firstOfTwo = true;
-        m_queue.prepend(first);
+        laneOf(request.unit).queue.prepend(first);
         return true;
     }
     failWith(point.reg, code);

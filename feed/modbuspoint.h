@@ -22,7 +22,7 @@ struct ModbusConnection {
 
     // How the operator reads it: "modbus-tcp 10.1.2.3:502", "modbus-rtu /dev/ttyUSB0 9600 8N1".
     QString label() const;
-    // Connections with one key share one socket or one serial line, so their requests go in turn.
+    // Connections with one key share one socket or one serial line.
     QString lineKey() const;
     friend bool operator==(const ModbusConnection &, const ModbusConnection &) = default;
 };

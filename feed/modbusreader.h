@@ -10,10 +10,12 @@ class ModbusLine;
 
 // Reads a list of Modbus values once. Registers next to each other on one device (one
 // connection, unit and table) are asked for in one request; a request the analyser refuses is
-// asked again register by register, so an unmapped register costs only its own value. Separate
-// connections are read at the same time, the units on one connection in turn. Each connect and
-// each request waits ConnectTimeoutMs / RequestTimeoutMs and is tried once more. A device that
-// never answers fails only its own values.
+// asked again register by register, so an unmapped register costs only its own value. Devices
+// are read at the same time, so a read takes as long as its slowest device: each serial line
+// (whose units take turns on the one bus) and each unit behind a TCP endpoint (all on one
+// connection to it). Each connect and each request waits ConnectTimeoutMs / RequestTimeoutMs and
+// is tried once more. A device that never answers fails only its own values, and a unit that
+// did not answer is not asked again in the same read.
 class ModbusReader : public QObject {
     Q_OBJECT
 

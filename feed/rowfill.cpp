@@ -20,9 +20,9 @@ constexpr auto DefaultDatePattern = "%Y-%m-%d";
 constexpr auto DefaultTimePattern = "%H:%M";
 constexpr auto DefaultUpdatedPattern = "%Y-%m-%d %H:%M";
 
-QString describe(const FieldValue &value) {
+QString describe(const FieldValue &value, bool float32 = false) {
     if (const auto *number = std::get_if<double>(&value))
-        return QStringLiteral("the number %1").arg(*number, 0, 'g', QLocale::FloatingPointShortest);
+        return QStringLiteral("the number %1").arg(numberText(*number, float32));
     return QStringLiteral("the text \"%1\"").arg(quoted(std::get<QString>(value)));
 }
 
@@ -87,6 +87,7 @@ FieldText fieldText(const Field &field, const FieldValues &values, const QDateTi
         throw Failure(QStringLiteral("no value named \"%1\"").arg(name));
     if (field.pattern)
         checkPatternNumbers(*field.pattern);
+    const bool float32 = values.isFloat32(name);
     if (const auto *number = std::get_if<double>(&*value); number && !std::isfinite(*number))
         throw Refusal{name, QStringLiteral("%1 is not a finite number").arg(describe(*value))};
     if (const auto *text = std::get_if<QString>(&*value)) {
@@ -99,7 +100,7 @@ FieldText fieldText(const Field &field, const FieldValues &values, const QDateTi
     const std::string pattern = field.pattern ? field.pattern->toStdString() : std::string();
     QString text;
     try {
-        text = QString::fromStdString(formatValue(*value, pattern));
+        text = QString::fromStdString(formatValue(*value, pattern, float32));
     } catch (const fmt::format_error &error) {
         // A pattern no number and no text fits is the template's fault, not the value's.
         const auto fits = [&pattern](const FieldValue &probe) {
@@ -113,9 +114,9 @@ FieldText fieldText(const Field &field, const FieldValues &values, const QDateTi
         if (!fits(0.0) && !fits(QString()))
             throw Failure(QStringLiteral("%1 is not a format: %2")
                               .arg(field.spelled(), QString::fromUtf8(error.what())));
-        throw Refusal{name,
-                      QStringLiteral("%1 does not fit %2: %3")
-                          .arg(field.spelled(), describe(*value), QString::fromUtf8(error.what()))};
+        throw Refusal{name, QStringLiteral("%1 does not fit %2: %3")
+                                .arg(field.spelled(), describe(*value, float32),
+                                     QString::fromUtf8(error.what()))};
     }
     if (const auto why = uncarriable(text))
         throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), *why));
@@ -232,7 +233,8 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
         if (!culprit.isEmpty()) {
             values.refuse(culprit,
                           QStringLiteral("%1 makes a row of %2 characters; a row holds %3")
-                              .arg(describe(*values.value(culprit)), QString::number(row.size()),
+                              .arg(describe(*values.value(culprit), values.isFloat32(culprit)),
+                                   QString::number(row.size()),
                                    QString::number(PageSet::MaxTypedLength)));
             continue;
         }

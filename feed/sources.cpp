@@ -36,23 +36,21 @@ const QHash<QString, QStringList> &kinds() {
     return known;
 }
 
-QString number(double value) {
-    return QString::number(value, 'g', QLocale::FloatingPointShortest);
-}
-
 // A figure no board may show as current: one that is not finite (a scale that overflowed), or
 // one outside the section's range.
 Reading bounded(Reading reading, const SourceSection &section) {
     if (!reading.value || reading.state == Reading::State::Failed)
         return reading;
-    const double value = *reading.value;
+    // A float32 is judged as the figure the analyser meant: 7.12 is not below a min of 7.12.
+    const double value = meantNumber(*reading.value, reading.float32);
+    const QString shown = numberText(value);
     QString problem;
     if (!std::isfinite(value))
-        problem = QStringLiteral("%1 is not a finite number").arg(number(value));
+        problem = QStringLiteral("%1 is not a finite number").arg(shown);
     else if (section.min && value < *section.min)
-        problem = QStringLiteral("%1 below min %2").arg(number(value), number(*section.min));
+        problem = QStringLiteral("%1 below min %2").arg(shown, numberText(*section.min));
     else if (section.max && value > *section.max)
-        problem = QStringLiteral("%1 above max %2").arg(number(value), number(*section.max));
+        problem = QStringLiteral("%1 above max %2").arg(shown, numberText(*section.max));
     if (!problem.isEmpty()) {
         reading.state = Reading::State::Failed;
         reading.problem = problem;
@@ -209,7 +207,7 @@ SourcesConfig parse(const QString &source, const QString &path) {
         if (read.min && read.max && *read.min > *read.max)
             fail(section.line,
                  QStringLiteral("[%1]: min %2 is above max %3")
-                     .arg(quoted(section.name), number(*read.min), number(*read.max)));
+                     .arg(quoted(section.name), numberText(*read.min), numberText(*read.max)));
         if (read.kind.isEmpty()) {
             // Names that look like a kind nobody knows are said as such.
             const QString guess =

@@ -43,6 +43,16 @@ std::tm toTm(const QDateTime &now, const QByteArray &zoneName) {
     return tm;
 }
 
+// Whether the pattern gives a precision: a '.' past the fill and alignment, which may be '.'.
+bool hasPrecision(std::string_view pattern) {
+    const auto isAlign = [](char c) { return c == '<' || c == '>' || c == '^'; };
+    if (pattern.size() >= 2 && isAlign(pattern[1]))
+        pattern.remove_prefix(2);
+    else if (!pattern.empty() && isAlign(pattern[0]))
+        pattern.remove_prefix(1);
+    return pattern.find('.') != std::string_view::npos;
+}
+
 bool isIntegerPresentation(const std::string &pattern) {
     return !pattern.empty() &&
            std::string_view("dxXobB").find(pattern.back()) != std::string_view::npos;
@@ -87,19 +97,20 @@ std::optional<QString> uncarriable(const QString &text) {
     return std::nullopt;
 }
 
-std::string formatValue(const FieldValue &value, const std::string &pattern) {
+std::string formatValue(const FieldValue &value, const std::string &pattern, bool float32) {
     const std::string format = "{:" + pattern + "}";
-    if (const auto *number = std::get_if<double>(&value)) {
+    if (const auto *given = std::get_if<double>(&value)) {
+        const double number = meantNumber(*given, float32 && !hasPrecision(pattern));
         // A whole number within long long formats as one when the pattern asks for an integer.
-        if (isIntegerPresentation(pattern) && std::trunc(*number) == *number &&
-            std::fabs(*number) < 9.2e18) {
-            const long long whole = static_cast<long long>(*number);
+        if (isIntegerPresentation(pattern) && std::trunc(number) == number &&
+            std::fabs(number) < 9.2e18) {
+            const long long whole = static_cast<long long>(number);
             return fmt::vformat(format, fmt::make_format_args(whole));
         }
-        const std::string text = fmt::vformat(format, fmt::make_format_args(*number));
+        const std::string text = fmt::vformat(format, fmt::make_format_args(number));
         // A figure that rounds to zero carries no sign: -0.03 at one decimal is 0.0, not -0.0.
-        if (std::signbit(*number) && text.find_first_of("123456789") == std::string::npos) {
-            const double magnitude = -*number;
+        if (std::signbit(number) && text.find_first_of("123456789") == std::string::npos) {
+            const double magnitude = -number;
             return fmt::vformat(format, fmt::make_format_args(magnitude));
         }
         return text;

@@ -39,7 +39,10 @@ void checkPatternNumbers(const QString &pattern);
 std::optional<QString> loneSurrogate(const QString &text);
 std::optional<QString> uncarriable(const QString &text);
 
-std::string formatValue(const FieldValue &value, const std::string &pattern);
+// float32: a number is an analyser's 32-bit float (Reading::float32). A pattern without a
+// precision shows it as the shortest text of that float ("7.12"); one with a precision rounds the
+// number as it is, as for any other.
+std::string formatValue(const FieldValue &value, const std::string &pattern, bool float32 = false);
 // The width a date or time pattern begins with, which is checked as a value's width is.
 QString momentWidth(const QString &pattern);
 std::string formatMoment(const QDateTime &now, const std::string &pattern);

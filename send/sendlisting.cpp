@@ -34,10 +34,11 @@ void SendListing::values(const QList<FieldValues::Line> &lines, bool json, QText
         if (json) {
             QJsonObject object{
                 {"name", line.name}, {"state", stateName(line.state)}, {"source", line.source}};
-            object.insert("value", !line.value ? QJsonValue()
-                                   : std::holds_alternative<double>(*line.value)
-                                       ? QJsonValue(std::get<double>(*line.value))
-                                       : QJsonValue(std::get<QString>(*line.value)));
+            object.insert("value",
+                          !line.value ? QJsonValue()
+                          : std::holds_alternative<double>(*line.value)
+                              ? QJsonValue(meantNumber(std::get<double>(*line.value), line.float32))
+                              : QJsonValue(std::get<QString>(*line.value)));
             object.insert("time",
                           line.time.isValid() ? QJsonValue(timeText(line.time)) : QJsonValue());
             if (!line.problem.isEmpty())
@@ -47,8 +48,7 @@ void SendListing::values(const QList<FieldValues::Line> &lines, bool json, QText
         }
         QString value = QStringLiteral("-");
         if (line.value && std::holds_alternative<double>(*line.value))
-            value =
-                QString::number(std::get<double>(*line.value), 'g', QLocale::FloatingPointShortest);
+            value = numberText(std::get<double>(*line.value), line.float32);
         else if (line.value)
             value = shownText(std::get<QString>(*line.value));
         out << line.name << ' ' << value << ' ' << stateName(line.state) << ' '

@@ -54,6 +54,8 @@ private Q_SLOTS:
     void badSettings_data();
     void badSettings();
     void laterFileAndSettingsWin();
+    void float32Figures_data();
+    void float32Figures();
     void rowsAreTemplatesOnlyWhenValuesGiven();
     void sketchedCells_data();
     void sketchedCells();
@@ -387,6 +389,39 @@ void TestFill::laterFileAndSettingsWin() {
     QCOMPARE(fillRow(QStringLiteral("{a} {b} {c} {d} {e}"), values, Now),
              QStringLiteral("setting 2 1 -- --"));
     QCOMPARE(values.unavailableNames(), QStringList({"d", "e"}));
+}
+
+// An analyser's float nearest 7.12 is 7.119999885559082 as a double: without a precision it shows
+// as the float it is, in the row and in the listing; a double of the same value shows whole.
+void TestFill::float32Figures_data() {
+    QTest::addColumn<bool>("float32");
+    QTest::addColumn<QString>("templ");
+    QTest::addColumn<QString>("filled");
+
+    const auto row = [](const char *name, bool float32, const char *templ, const char *filled) {
+        QTest::newRow(name) << float32 << QString::fromUtf8(templ) << QString::fromUtf8(filled);
+    };
+    row("float32 bare field", true, "{m1}", "7.12");
+    row("float32 width only", true, "{m1:>8}", "    7.12");
+    row("float32 dot as fill", true, "{m1:.>8}", "....7.12");
+    row("float32 g", true, "{m1:g}", "7.12");
+    row("float32 precision 3", true, "{m1:.3f}", "7.120");
+    row("float32 precision rounds the value as it is", true, "{m1:.9f}", "7.119999886");
+    row("double of a float bare", false, "{m1}", "7.119999885559082");
+}
+
+void TestFill::float32Figures() {
+    QFETCH(bool, float32);
+    QFETCH(QString, templ);
+    QFETCH(QString, filled);
+    Reading reading{QStringLiteral("m1"), double(7.12f), Now, Reading::State::Ok, {}, {}};
+    reading.float32 = float32;
+    FieldValues values;
+    values.addReadings({reading});
+    QCOMPARE(fillRow(templ, values, Now), filled);
+    const FieldValues::Line line = values.lines().value(0);
+    QCOMPARE(numberText(std::get<double>(*line.value), line.float32),
+             float32 ? QStringLiteral("7.12") : QStringLiteral("7.119999885559082"));
 }
 
 void TestFill::rowsAreTemplatesOnlyWhenValuesGiven() {

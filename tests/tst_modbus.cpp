@@ -1,6 +1,7 @@
 #include "modbus.h"
 
 #include "loopback.h"
+#include "modbusgateway.h"
 #include "ptycable.h"
 
 #include <QElapsedTimer>
@@ -32,13 +33,14 @@ QString resolveCom(int number, QString *problem) {
     return {};
 }
 
-// What the analysers hold: 241.5 as float32 in each order, integers with the high bit set, and
-// counting registers up to the last mapped one (input 19, holding 9).
+// What the analysers hold: 241.5 as float32 in each order, integers with the high bit set,
+// counting registers up to the last mapped one (input 19, holding 9), and the float nearest 7.12
+// (7.119999885559082 as a double) in holding 40004.
 void fill(QModbusServer &server) {
     const QList<quint16> input = {0x4371, 0x8000, 0x8000, 0x4371, 0x7143, 0x0080, 0x0080,
                                   0x7143, 0xFFFE, 0xFFFF, 0xFFFE, 0x0001, 0x0002, 13,
                                   14,     15,     16,     17,     18,     19};
-    const QList<quint16> holding = {1234, 0x4371, 0x8000, 0, 0, 0, 0, 0, 0, 0};
+    const QList<quint16> holding = {1234, 0x4371, 0x8000, 0x40E3, 0xD70A, 0, 0, 0, 0, 0};
     server.setMap(
         {{QModbusDataUnit::InputRegisters, {QModbusDataUnit::InputRegisters, 0, 20}},
          {QModbusDataUnit::HoldingRegisters, {QModbusDataUnit::HoldingRegisters, 0, 10}}});
@@ -64,9 +66,10 @@ private Q_SLOTS:
 
 private:
     QModbusTcpServer m_live;
-    QTcpServer m_silent;   // takes connections and never answers
-    QTcpServer m_closing;  // closes a connection once a request arrives on it
-    QTcpServer m_garbling; // answers a request with a byte count and no bytes
+    QTcpServer m_silent;     // takes connections and never answers
+    QTcpServer m_closing;    // closes a connection once a request arrives on it
+    QTcpServer m_garbling;   // answers a request with a byte count and no bytes
+    ModbusGateway m_gateway; // only unit 1 answers
     HangingListener m_hanging;
     PtyCable m_cable;
     QModbusRtuSerialServer m_rtu;
@@ -232,7 +235,7 @@ void TestModbus::sections() {
 }
 
 void TestModbus::reading_data() {
-    QTest::addColumn<QStringList>("sections"); // %live, %silent, %hanging, %refused, %rtu
+    QTest::addColumn<QStringList>("sections"); // %live, %silent, %gateway, %hanging, %refused, %rtu
     QTest::addColumn<QStringList>("expected"); // each value, or "!" and part of its problem
 
     const auto live = [](const char *keys) {
@@ -256,6 +259,12 @@ void TestModbus::reading_data() {
     QTest::newRow("scale and offset") << QStringList{live("register=40001;scale=0.1;offset=-3"),
                                                      live("register=30009;type=int16;scale=-1.5")}
                                       << QStringList{"120.4", "3"};
+    // A float's figure as the analyser meant it, also scaled; an offset figure is a double.
+    QTest::newRow("float32 as its shortest text")
+        << QStringList{live("register=40004;type=float32"),
+                       live("register=40004;type=float32;scale=10"),
+                       live("register=40004;type=float32;offset=1")}
+        << QStringList{"7.12", "71.2", "8.119999885559082"};
     QTest::newRow("scale past a double") << QStringList{live("register=40001;scale=1e308")}
                                          << QStringList{"!scaled is not a finite number"};
     QTest::newRow("exception inside a batch")
@@ -283,6 +292,15 @@ void TestModbus::reading_data() {
                        "modbus-tcp=%silent;register=40001", live("register=30001;type=float32")}
         << QStringList{"!unit 1 did not answer within 1 s (asked twice)", "!unit 1 did not",
                        "241.5"};
+    // Each silent unit costs its two tries at the same time as the others, and once only.
+    QTest::newRow("silent units behind a gateway beside a live one")
+        << QStringList{"modbus-tcp=%gateway;unit=2;register=30001",
+                       "modbus-tcp=%gateway;unit=3;register=30001",
+                       "modbus-tcp=%gateway;unit=4;register=30001",
+                       "modbus-tcp=%gateway;unit=2;register=30010",
+                       "modbus-tcp=%gateway;unit=1;register=30005"}
+        << QStringList{"!unit 2 did not answer", "!unit 3 did not answer", "!unit 4 did not answer",
+                       "!unit 2 did not answer", "5"};
     QTest::newRow("connect that never completes")
         << QStringList{"modbus-tcp=%hanging;register=30001", live("register=40001")}
         << QStringList{"!no answer within 1 s (tried twice)", "1234"};
@@ -310,6 +328,7 @@ void TestModbus::reading() {
         const auto at = [](quint16 port) { return QStringLiteral("127.0.0.1:%1").arg(port); };
         return text.replace(QLatin1String("%live"), at(m_livePort))
             .replace(QLatin1String("%silent"), at(m_silent.serverPort()))
+            .replace(QLatin1String("%gateway"), at(m_gateway.serverPort()))
             .replace(QLatin1String("%hanging"), at(m_hanging.port))
             .replace(QLatin1String("%refused"), at(refusedPort()))
             .replace(QLatin1String("%rtu"), m_cable.end(0))
@@ -350,7 +369,7 @@ void TestModbus::reading() {
                      qPrintable(reading.problem));
         } else {
             QVERIFY2(reading.ok(), qPrintable(reading.problem));
-            QCOMPARE(*reading.value, expected.at(i).toDouble());
+            QCOMPARE(numberText(*reading.value, reading.float32), expected.at(i));
         }
     }
 }
