@@ -6,6 +6,7 @@
 #include "programrun.h"
 #include "report.h"
 #include "reportfile.h"
+#include "reportwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,6 +73,18 @@ QString boardPart(const QString &html, int board) {
     const QRegularExpression part(
         QStringLiteral("<div class=\"board\"><span>Board %1</span>.*?</div>").arg(board));
     return part.match(html).captured();
+}
+
+// Whether the office's table of sites marks the age of a site whose one device's last complete
+// upload started at last.
+bool siteMarkedLate(const ReportOptions &options, const QDateTime &last) {
+    ReportWriter::Device device;
+    device.label = QStringLiteral("COM 33 (/dev/ttyUSB0)");
+    device.lastComplete.emplace().started = last;
+    const QByteArray page =
+        ReportWriter::sharedPage(QStringLiteral("the shared journal"), options, {},
+                                 {{QStringLiteral("north"), {{device.label, device}}}});
+    return page.contains("<td class=\"warning\">");
 }
 
 } // namespace
@@ -161,11 +174,13 @@ private Q_SLOTS:
         QFETCH(int, minutesAfter);
         QFETCH(bool, warned);
         ReportOptions options;
-        options.now = First.addSecs((Uploads - 1) * 15 * 60 + minutesAfter * 60);
+        const QDateTime last = First.addSecs((Uploads - 1) * 15 * 60);
+        options.now = last.addSecs(minutesAfter * 60);
         const QString html = QString::fromUtf8(writeReport(m_journal, options).html);
         QCOMPARE(html.contains(
                      QStringLiteral("The last complete upload was %1 min ago").arg(minutesAfter)),
                  warned);
+        QCOMPARE(siteMarkedLate(options, last), warned);
     }
 
     void boardLists_data() {

@@ -106,7 +106,8 @@ private Q_SLOTS:
                                     "CREATE ROLE gate_north LOGIN PASSWORD 'north-secret';"
                                     "CREATE ROLE gate_south LOGIN PASSWORD 'south-secret';"
                                     "CREATE ROLE office LOGIN PASSWORD 'office-secret';"
-                                    "CREATE ROLE gate_west LOGIN PASSWORD 'west-secret';")),
+                                    "CREATE ROLE gate_west LOGIN PASSWORD 'west-secret';"
+                                    "CREATE ROLE office_trap LOGIN PASSWORD 'trap-secret';")),
                  qPrintable(m_cluster->problem()));
         // Passwords as a site keeps them: a file of its own, readable by its owner only.
         const QString passFile = m_root.filePath(QStringLiteral("pgpass"));
@@ -114,7 +115,8 @@ private Q_SLOTS:
         QVERIFY(pass.open(QIODevice::WriteOnly));
         for (const char *entry :
              {"admin:admin-secret", "gate_north:north-secret", "gate_south:south-secret",
-              "office:office-secret", "gate_west:not-its-password", "gate_ghost:no-such-role"}) {
+              "office:office-secret", "gate_west:not-its-password", "gate_ghost:no-such-role",
+              "office_trap:trap-secret"}) {
             const QStringList parts = QString::fromLatin1(entry).split(u':');
             pass.write(QStringLiteral("*:*:*:%1:%2\n").arg(parts[0], parts[1]).toUtf8());
         }
@@ -132,7 +134,21 @@ private Q_SLOTS:
         QVERIFY2(second.status == 0 && second.out.contains(QLatin1String("nothing was changed")),
                  qPrintable(second.out + second.err));
         QVERIFY2(m_cluster->psql(QStringLiteral("GRANT display_site TO gate_north, gate_south;"
-                                                "GRANT display_reader TO office;")),
+                                                "GRANT display_reader TO office, office_trap;")),
+                 qPrintable(m_cluster->problem()));
+        // An office whose search path finds an "=" on text that writes before the built-in one:
+        // every read of the shared journal's records (north's, forwarded below) then tries to
+        // write, and only its session's being read-only stops it.
+        QVERIFY2(m_cluster->psql(QStringLiteral(
+                     "\\c boards\n"
+                     "CREATE SCHEMA trap; CREATE TABLE trap.reads (at timestamptz);"
+                     "CREATE FUNCTION trap.noted(a text, b text) RETURNS boolean LANGUAGE plpgsql "
+                     "SECURITY DEFINER SET search_path = pg_catalog AS "
+                     "$$BEGIN INSERT INTO trap.reads VALUES (now()); RETURN a = b; END$$;"
+                     "CREATE OPERATOR trap.= (FUNCTION = trap.noted, LEFTARG = text, "
+                     "RIGHTARG = text);"
+                     "GRANT USAGE ON SCHEMA trap TO office_trap;"
+                     "ALTER ROLE office_trap SET search_path = trap, pg_catalog;")),
                  qPrintable(m_cluster->problem()));
         folder(QStringLiteral("office"), QStringLiteral("office"));
     }
@@ -151,6 +167,14 @@ private Q_SLOTS:
                                      << "\";\"";
         QTest::newRow("a password") << "[shared]\nconnection = host=db password=x\n"
                                     << "line 2: connection holds a password";
+        QTest::newRow("a password with spaces around =")
+            << "[shared]\nconnection = host=db password = x\n"
+            << "line 2: connection holds a password";
+        QTest::newRow("a password in capitals") << "[shared]\nconnection = host=db PASSWORD=x\n"
+                                                << "line 2: connection holds a password";
+        QTest::newRow("sslpassword, the client key's passphrase: read")
+            << "[shared]\nconnection = host=db sslpassword=x\n"
+            << "";
         QTest::newRow("a URI") << "[shared]\nconnection = postgresql://db/boards\n"
                                << "not a keyword/value string";
         QTest::newRow("an open quote") << "[shared]\nconnection = options='-c x\n"
@@ -205,6 +229,10 @@ private Q_SLOTS:
         const QString south = folder(QStringLiteral("south"), QStringLiteral("gate_south"));
         record(north, 1200);
         record(south, 3);
+        // The journal as it was before any forward moved its mark.
+        const QString northJournal = north + QStringLiteral("/display-journal.db");
+        const QString unforwarded = m_root.filePath(QStringLiteral("north-unforwarded.db"));
+        QVERIFY(QFile::copy(northJournal, unforwarded));
         // Two at once at the same site.
         QProcess *const one = start({QStringLiteral("--forward")}, north);
         QProcess *const two = start({QStringLiteral("--forward")}, north);
@@ -217,12 +245,10 @@ private Q_SLOTS:
         QCOMPARE(sharedCount(QStringLiteral("south")), 3);
         // A forward killed after the server committed, before the mark moved: sent again, kept
         // once.
-        const Result again = [&] {
-            Journal journal(north + QStringLiteral("/display-journal.db"));
-            journal.markForwarded(0);
-            return send({QStringLiteral("--forward")}, north);
-        }();
+        QVERIFY(QFile::remove(northJournal) && QFile::copy(unforwarded, northJournal));
+        const Result again = send({QStringLiteral("--forward")}, north);
         QCOMPARE(again.status, 0);
+        QVERIFY2(again.out.startsWith(QLatin1String("Forwarded 1200 ")), qPrintable(again.out));
         QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
         // Killed half-way through a backlog, then run again.
         const QString west = folder(QStringLiteral("killed"), QStringLiteral("gate_south"));
@@ -331,7 +357,7 @@ private Q_SLOTS:
                  alerts);
     }
 
-    // What a site's role and a failed login may and may not do.
+    // What a site's role and a failed login may not do, nor an office's reading that would write.
     void refused_data() {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QStringList>("arguments");
@@ -344,6 +370,16 @@ private Q_SLOTS:
             << "gate_north" << QStringList{"--history", "--shared"} << "permission denied";
         QTest::newRow("a site sets it up")
             << "gate_north" << QStringList{"--shared-init"} << "could not be set up";
+        const QString readOnly = QStringLiteral("read-only transaction");
+        QTest::newRow("a history that would write")
+            << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly;
+        QTest::newRow("a report that would write")
+            << "office_trap" << QStringList{"--report", "-", "--shared", "--site", "north"}
+            << readOnly;
+        QTest::newRow("a check that would write")
+            << "office_trap"
+            << QStringList{"--check", "--shared", "--site", "north", "--expect-every", "1h"}
+            << readOnly;
     }
     void refused() {
         QFETCH(QString, user);
