@@ -44,6 +44,12 @@ QString connectionProblem(const QString &connection) {
 
 } // namespace
 
+bool isSiteName(const QString &name) {
+    static const QRegularExpression siteName(
+        QStringLiteral(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$)"));
+    return siteName.match(name).hasMatch();
+}
+
 QString besideConfig(const QString &configPath) {
     const QFileInfo config(configPath.isEmpty() ? QStringLiteral("display.cfg") : configPath);
     return QDir(config.absolutePath()).filePath(FileName);
@@ -56,8 +62,6 @@ std::optional<SharedJournalConfig> read(const QString &path) {
 }
 
 SharedJournalConfig parse(const QString &source, const QString &path) {
-    static const QRegularExpression siteName(
-        QStringLiteral(R"(^[A-Za-z0-9][A-Za-z0-9._-]{0,62}$)"));
     QString text = source;
     if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
         text.remove(0, 1);
@@ -108,7 +112,7 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
                 bad(line, problem);
         } else if (key == QLatin1String("site") && !site) {
             site = value;
-            if (!siteName.match(value).hasMatch())
+            if (!isSiteName(value))
                 bad(line, QStringLiteral("site \"%1\" is not a name of up to 63 letters, digits, "
                                          "\".\", \"_\" and \"-\"")
                               .arg(quoted(value)));
@@ -124,6 +128,7 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
     if (!problems.isEmpty())
         throw Failure(problems.join(QLatin1Char('\n')));
     config.site = site ? *site : QSysInfo::machineHostName();
+    config.siteGiven = site.has_value();
     return config;
 }
 

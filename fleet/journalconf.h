@@ -19,6 +19,7 @@ struct SharedJournalConfig {
     QString path;
     QString connection; // as the file gives it
     QString site;
+    bool siteGiven = false; // the file names the site: the server must know the login so
 };
 
 namespace JournalConf {
@@ -28,6 +29,9 @@ inline constexpr QLatin1StringView FileName("journal.conf");
 inline constexpr qint64 MaxFileSize = 64 * 1024;
 // The most a shared journal's statement may take, unless the connection says otherwise.
 inline constexpr int StatementTimeoutMs = 30'000;
+
+// Up to 63 letters, digits, '.', '_' and '-', beginning with a letter or digit.
+bool isSiteName(const QString &name);
 
 // journal.conf beside the display.cfg in use.
 QString besideConfig(const QString &configPath);

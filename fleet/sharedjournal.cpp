@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -12,75 +13,75 @@ using namespace journal_detail;
 
 namespace {
 
-QString tableName(const char *table) {
-    return SharedJournal::Schema + QLatin1Char('.') + QLatin1String(table);
-}
+using SharedSchema::table;
 
-// The record's columns, each name quoted ("user" is a keyword of PostgreSQL's), with prefix.
+// The record's fields in the local journal's order, each name quoted ("user" is a keyword of
+// PostgreSQL's), with prefix: a field the shared journal does not keep is read as NULL.
 QString columnList(const QString &prefix = {}) {
     QStringList names;
-    for (const JournalColumn &column : journalColumns())
-        names << QStringLiteral("%1\"%2\"").arg(prefix, QLatin1String(column.name));
+    for (const JournalColumn &column : journalColumns()) {
+        const QString name = QLatin1String(column.name);
+        names << (SharedSchema::recordColumns().contains(name)
+                      ? QStringLiteral("%1\"%2\"").arg(prefix, name)
+                      : QStringLiteral("NULL"));
+    }
     return names.join(QStringLiteral(", "));
 }
 
-bool isList(const JournalColumn &column) {
-    return std::holds_alternative<std::optional<QStringList> JournalRecord::*>(column.member);
+// A record's own time, unless it is later than the server's receipt of it allows: such a record
+// is taken as unfinished, never as fresh.
+QString aheadOf(const QString &prefix) {
+    return QStringLiteral("(display_journal.iso_time(%1\"finished\") > %1received + interval "
+                          "'%2 seconds')")
+        .arg(prefix, QString::number(SharedJournal::AheadToleranceSeconds));
 }
-
-// The tables of schema version 1. A record is known by its local journal's id and its id there;
-// each distinct set of 96 rows is held once, found by the SHA-256 of its JSON text. Times are the
-// local journal's UTC ISO 8601 text, which sorts as time does.
-QStringList versionOneStatements() {
-    QStringList columns;
-    for (const JournalColumn &column : journalColumns())
-        columns << QStringLiteral("\"%1\" %2")
-                       .arg(QLatin1String(column.name), QLatin1String(column.sqlType));
-    return {
-        QStringLiteral("CREATE TABLE %1 (hash bytea PRIMARY KEY, rows text NOT NULL)")
-            .arg(tableName("rowsets")),
-        QStringLiteral("CREATE TABLE %1 (site text NOT NULL, journal text NOT NULL, record bigint "
-                       "NOT NULL, %2, rowset bytea, PRIMARY KEY (journal, record))")
-            .arg(tableName("jobs"), columns.join(QStringLiteral(", "))),
-        // A site's records newest first, as the report reads them site by site: in the index's
-        // order, so the server streams them rather than sorting a month of the fleet on disk.
-        QStringLiteral("CREATE INDEX jobs_by_site ON %1 (site, started DESC)")
-            .arg(tableName("jobs")),
-        QStringLiteral("CREATE INDEX jobs_by_started ON %1 (started)").arg(tableName("jobs")),
-        // Each site's devices listed without reading their records (a key repeats, so the index
-        // stays small): the check's first step.
-        QStringLiteral("CREATE INDEX jobs_by_device ON %1 (site, port, device)")
-            .arg(tableName("jobs")),
-    };
-}
-
-// One INSERT for a whole batch, given as one JSON array of records (as --history --json writes
-// them, with their local id): a round trip a batch, not a record. No conflict target: naming
-// one needs the right to read the table, which sites do not have.
-QString batchInsertStatement() {
-    QStringList fields{QStringLiteral("id bigint")};
-    for (const JournalColumn &column : journalColumns()) {
-        const bool text = QLatin1String(column.sqlType).startsWith(QLatin1String("TEXT"));
-        fields << QStringLiteral("\"%1\" %2")
-                      .arg(QLatin1String(column.name), isList(column) ? QStringLiteral("jsonb")
-                                                       : text         ? QStringLiteral("text")
-                                                                      : QStringLiteral("integer"));
+QString readColumnList(const QString &prefix) {
+    QString list = columnList(prefix);
+    const QString ahead = aheadOf(prefix);
+    for (const char *name : {"finished", "outcome"}) {
+        const QString quoted = QStringLiteral("%1\"%2\"").arg(prefix, QLatin1String(name));
+        list.replace(quoted,
+                     QStringLiteral("CASE WHEN %1 THEN NULL ELSE %2 END").arg(ahead, quoted));
     }
-    fields << QStringLiteral("rows jsonb");
-    QStringList values;
-    for (const JournalColumn &column : journalColumns())
-        values << (isList(column) ? QStringLiteral("b.\"%1\"::text") : QStringLiteral("b.\"%1\""))
-                      .arg(QLatin1String(column.name));
-    const QString hash = QStringLiteral("sha256(convert_to(b.rows::text, 'UTF8'))");
-    const QString isRows = QStringLiteral("jsonb_typeof(b.rows) = 'array'");
-    return QStringLiteral(
-               "WITH b AS (SELECT * FROM jsonb_to_recordset(CAST(? AS jsonb)) AS r(%1)), "
-               "s AS (INSERT INTO %2 (hash, rows) SELECT DISTINCT %3, b.rows::text FROM b WHERE "
-               "%4 ON CONFLICT DO NOTHING) "
-               "INSERT INTO %5 (site, journal, record, %6, rowset) SELECT ?, ?, b.id, %7, CASE "
-               "WHEN %4 THEN %3 END FROM b ON CONFLICT DO NOTHING")
-        .arg(fields.join(QStringLiteral(", ")), tableName("rowsets"), hash, isRows,
-             tableName("jobs"), columnList(), values.join(QStringLiteral(", ")));
+    return list;
+}
+
+// The forward's batch as sharedschema.h describes it: its own keys, whatever --history --json
+// writes.
+QByteArray batchJson(const ForwardBatch &batch) {
+    const auto text = [](const std::optional<QString> &value) {
+        return value ? jsonString(*value) : QByteArray("null");
+    };
+    QByteArray json = "[";
+    for (const auto &[record, rows] : batch.records) {
+        if (json.size() > 1)
+            json += ',';
+        json += "{\"record\":" + QByteArray::number(record.id);
+        json += ",\"started\":" + jsonString(isoTime(record.started));
+        json += ",\"finished\":" +
+                (record.finished ? jsonString(isoTime(*record.finished)) : QByteArray("null"));
+        json += ",\"program\":" + jsonString(record.program);
+        json += ",\"job\":" + jsonString(record.job);
+        json += ",\"port\":" + QByteArray::number(record.port);
+        json += ",\"device\":" + jsonString(record.device);
+        json += ",\"outcome\":" + text(record.outcome);
+        json += ",\"error\":" + text(record.error);
+        json += ",\"frames\":" + QByteArray::number(record.frames);
+        json += ",\"lights\":" + jsonString(record.lights);
+        json += ",\"delay\":" +
+                (record.delaySeconds ? QByteArray::number(*record.delaySeconds) : "null");
+        json += ",\"user\":" + text(record.user);
+        json += ",\"host\":" + text(record.host);
+        json += ",\"boards\":" + text(record.boards);
+        json += ",\"unavailable\":" +
+                (record.unavailable ? rowsJson(*record.unavailable) : QByteArray("null"));
+        // The rows as the local journal stores them: a JSON array, which the server checks.
+        json += ",\"rows\":" + (record.rows      ? rowsJson(*record.rows)
+                                : rows.isEmpty() ? QByteArray("null")
+                                                 : QByteArray(rows));
+        json += '}';
+    }
+    return json + ']';
 }
 
 // A server's words in one line: libpq's messages run over several.
@@ -90,6 +91,15 @@ QString oneLine(QString text) {
 }
 
 } // namespace
+
+QString SharedJournal::connectionValue(const char *keyword) const {
+    const auto keywords = JournalConf::connectionKeywords(m_config.connection);
+    for (const auto &[key, value] : keywords.value_or(QList<std::pair<QString, QString>>())) {
+        if (key == QLatin1String(keyword))
+            return value;
+    }
+    return {};
+}
 
 SharedJournal::SharedJournal(SharedJournalConfig config)
     : m_config(std::move(config))
@@ -118,8 +128,17 @@ bool SharedJournal::open(bool readOnly) {
     // Everything is in the connection string: QPSQL adds host, database and user only when set.
     db.setConnectOptions(
         JournalConf::withTimeouts(m_config.connection, QCoreApplication::applicationName()));
-    if (!db.open())
+    if (!db.open()) {
+        // A login of no fleet may not even connect: say who can change that.
+        if (db.lastError().databaseText().contains(QLatin1String("CONNECT privilege"))) {
+            m_problem = QStringLiteral("the login %1 may not connect to the database %2: its "
+                                       "administrator runs display-send --shared-add-site %1 "
+                                       "SITE, or --shared-add-reader %1 for an office")
+                            .arg(connectionValue("user"), connectionValue("dbname"));
+            return false;
+        }
         return fail(QStringLiteral("the shared journal could not be reached"), db.lastError());
+    }
     QSqlQuery query(db);
     // The server's notices ("already exists, skipping") are not the operator's business.
     query.exec(QStringLiteral("SET client_min_messages = warning"));
@@ -128,108 +147,300 @@ bool SharedJournal::open(bool readOnly) {
     return true;
 }
 
-bool SharedJournal::initialise(QStringList &done) {
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery query(db);
-    QSqlError error;
-    // PostgreSQL prepares only queries and changes of rows: the rest is sent as it is.
-    const auto run = [&](const QString &statement, const QVariantList &values = {}) {
+namespace {
+
+// Runs statements on one connection and keeps the first failure: PostgreSQL prepares only
+// queries and changes of rows, so a statement without values is sent as it is.
+class Statements {
+public:
+    explicit Statements(const QSqlDatabase &db)
+        : m_query(db) {}
+
+    bool run(const QString &statement, const QVariantList &values = {}) {
+        if (m_error.isValid())
+            return false;
         bool done = false;
         if (values.isEmpty()) {
-            done = query.exec(statement);
-        } else {
-            query.prepare(statement);
+            done = m_query.exec(statement);
+        } else if (m_query.prepare(statement)) {
             for (const QVariant &value : values)
-                query.addBindValue(value);
-            done = query.exec();
+                m_query.addBindValue(value);
+            done = m_query.exec();
         }
-        if (done)
-            return true;
-        error = query.lastError();
-        return false;
-    };
-    const auto exists = [&](const QString &statement, const QString &name) {
-        return run(statement, {name}) && query.next();
-    };
-    const QString schema = Schema;
+        if (!done)
+            m_error = m_query.lastError();
+        return done;
+    }
+    // The first column of the first row, or nothing when there is none (or it failed).
+    std::optional<QVariant> value(const QString &statement, const QVariantList &values = {}) {
+        if (!run(statement, values) || !m_query.next())
+            return std::nullopt;
+        return m_query.value(0);
+    }
+    const QSqlError &error() const { return m_error; }
+    void finish() { m_query.finish(); }
+
+private:
+    QSqlQuery m_query;
+    QSqlError m_error;
+};
+
+QString quoted(const QSqlDatabase &db, const QString &identifier) {
+    return db.driver()->escapeIdentifier(identifier, QSqlDriver::FieldName);
+}
+
+} // namespace
+
+SharedSchema::Roles SharedJournal::roles() {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    return SharedSchema::rolesFor(db.databaseName().isEmpty()
+                                      ? Statements(db)
+                                            .value(QStringLiteral("SELECT current_database()"))
+                                            .value_or(QVariant())
+                                            .toString()
+                                      : db.databaseName());
+}
+
+bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QString failed = QStringLiteral("the shared journal could not be set up");
+    const SharedSchema::Roles roles = this->roles();
+    const QString schema = SharedSchema::Name;
+    const QString site = quoted(db, roles.site);
+    const QString reader = quoted(db, roles.reader);
+    Statements sql(db);
     // One transaction, and one administrator at a time: the schema is at one version or the
     // next, never half way.
     if (!db.transaction())
-        return fail(QStringLiteral("the shared journal could not be set up"), db.lastError());
-    bool ok = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {schema});
-    if (ok && !exists(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"), schema)) {
-        ok = !error.isValid() && run(QStringLiteral("CREATE SCHEMA %1").arg(schema));
-        if (ok)
-            done << QStringLiteral("created the schema %1").arg(schema);
-    }
-    int version = 0;
-    ok = ok &&
-         run(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer NOT NULL)")
-                 .arg(tableName("meta"))) &&
-         run(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(tableName("meta"))) &&
-         query.next();
-    if (ok)
-        version = query.value(0).toInt();
-    if (ok && version > SchemaVersion) {
+        return fail(failed, db.lastError());
+    const auto exists = [&](const QString &statement, const QVariantList &values) {
+        return sql.value(statement, values).has_value();
+    };
+    sql.run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {schema});
+    const bool newSchema =
+        !exists(QStringLiteral("SELECT 1 FROM pg_namespace WHERE nspname = ?"), {schema});
+    if (newSchema && sql.run(QStringLiteral("CREATE SCHEMA %1").arg(schema)))
+        done << QStringLiteral("created the schema %1").arg(schema);
+    sql.run(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (version integer NOT NULL)")
+                .arg(table("meta")));
+    const int version =
+        sql.value(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(table("meta")))
+            .value_or(QVariant(0))
+            .toInt();
+    if (!sql.error().isValid() && version > SharedSchema::Version) {
+        sql.finish();
         db.rollback();
         m_problem = QStringLiteral("the shared journal was set up by a newer version of this "
                                    "program (schema %1; this one knows %2); nothing was changed")
-                        .arg(QString::number(version), QString::number(SchemaVersion));
+                        .arg(QString::number(version), QString::number(SharedSchema::Version));
         return false;
     }
-    if (ok && version == 0) {
-        for (const QString &statement : versionOneStatements())
-            ok = ok && run(statement);
-        ok = ok && run(QStringLiteral("INSERT INTO %1 VALUES (%2)")
-                           .arg(tableName("meta"), QString::number(SchemaVersion)));
-        if (ok)
-            done << QStringLiteral("created the tables (schema %1)").arg(SchemaVersion);
+    for (int next = version + 1; next <= SharedSchema::Version; ++next) {
+        for (const QString &statement : SharedSchema::statements(next))
+            sql.run(statement);
+        sql.run(
+            QStringLiteral("INSERT INTO %1 VALUES (%2)").arg(table("meta"), QString::number(next)));
+        if (!sql.error().isValid())
+            done << (next == 1 ? QStringLiteral("created the tables (schema 1)")
+                               : QStringLiteral("brought the tables to schema %1").arg(next));
     }
-    for (const QLatin1StringView role : {SiteRole, ReaderRole}) {
-        if (ok && !exists(QStringLiteral("SELECT 1 FROM pg_roles WHERE rolname = ?"), role)) {
-            ok = !error.isValid() && run(QStringLiteral("CREATE ROLE %1 NOLOGIN").arg(role));
-            if (ok)
-                done << QStringLiteral("created the role %1").arg(role);
+    if (version == 1 && !sql.error().isValid())
+        warnings << QStringLiteral("the sites' logins of schema 1 may no longer add records "
+                                   "themselves: record each with --shared-add-site LOGIN SITE, "
+                                   "and each office's with --shared-add-reader LOGIN");
+    for (const QString &role : {roles.site, roles.reader}) {
+        const bool there =
+            exists(QStringLiteral("SELECT 1 FROM pg_roles WHERE rolname = ?"), {role});
+        if (!there && sql.run(QStringLiteral("CREATE ROLE %1 NOLOGIN").arg(quoted(db, role)))) {
+            done << QStringLiteral("created the role %1").arg(role);
+            continue;
         }
+        // Roles belong to the whole server: a role of this name with members that this journal
+        // does not know may be another fleet's.
+        const QString members =
+            sql.value(QStringLiteral("SELECT string_agg(m.rolname, ', ' ORDER BY m.rolname) FROM "
+                                     "pg_auth_members a JOIN pg_roles g ON g.oid = a.roleid JOIN "
+                                     "pg_roles m ON m.oid = a.member WHERE g.rolname = ? AND "
+                                     "(? OR m.rolname NOT IN (SELECT login FROM %1))")
+                          .arg(table("sites")),
+                      {role, role == roles.reader})
+                .value_or(QVariant())
+                .toString();
+        if (there && newSchema && !members.isEmpty())
+            warnings << QStringLiteral("the role %1 was there already, with members (%2) that "
+                                       "this shared journal did not give it: see that they "
+                                       "belong to this fleet")
+                            .arg(role, members);
     }
-    // Sites add records and nothing else; readers read. Granted each time: granting again
-    // changes nothing, and a right someone took away is restored.
-    const QString tables = tableName("jobs") + QStringLiteral(", ") + tableName("rowsets");
-    ok = ok &&
-         run(QStringLiteral("GRANT USAGE ON SCHEMA %1 TO %2, %3")
-                 .arg(schema, SiteRole, ReaderRole)) &&
-         run(QStringLiteral("GRANT INSERT ON %1 TO %2").arg(tables, SiteRole)) &&
-         run(QStringLiteral("GRANT SELECT ON %1, %2 TO %3")
-                 .arg(tables, tableName("meta"), ReaderRole));
-    if (!ok) {
-        query.finish();
+    // Sites call the function and nothing else; readers read. Granted each time: granting again
+    // changes nothing, and a right someone took away is restored. PUBLIC may not even connect.
+    const QString tables =
+        QStringLiteral("%1, %2, %3, %4, %5")
+            .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"), table("journals"));
+    const QString database = quoted(db, Statements(db)
+                                            .value(QStringLiteral("SELECT current_database()"))
+                                            .value_or(QVariant())
+                                            .toString());
+    sql.run(QStringLiteral("REVOKE ALL ON %1 FROM PUBLIC").arg(tables));
+    sql.run(QStringLiteral("REVOKE ALL ON %1 FROM %2").arg(tables, site));
+    sql.run(QStringLiteral("GRANT USAGE ON SCHEMA %1 TO %2, %3").arg(schema, site, reader));
+    sql.run(QStringLiteral("GRANT SELECT ON %1 TO %2").arg(table("meta"), site));
+    sql.run(QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text), %2(text, text, jsonb) TO %3")
+                .arg(table("site_of_login"), table("forward_batch"), site));
+    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3 TO %4")
+                .arg(table("jobs"), table("rowsets"), table("meta"), reader));
+    sql.run(
+        QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text) TO %2").arg(table("iso_time"), reader));
+    // Only the database's owner (or a superuser) may say who connects to it.
+    const bool owner =
+        sql.value(QStringLiteral("SELECT pg_has_role(datdba, 'USAGE') FROM pg_database WHERE "
+                                 "datname = current_database()"))
+            .value_or(QVariant(false))
+            .toBool();
+    if (owner) {
+        sql.run(
+            QStringLiteral("REVOKE CONNECT, TEMPORARY ON DATABASE %1 FROM PUBLIC").arg(database));
+        sql.run(QStringLiteral("GRANT CONNECT ON DATABASE %1 TO %2, %3, CURRENT_USER")
+                    .arg(database, site, reader));
+    } else if (!sql.error().isValid()) {
+        warnings << QStringLiteral("this login does not own the database, so every login may "
+                                   "still connect to it: run --shared-init as its owner");
+    }
+    if (sql.error().isValid()) {
+        const QSqlError error = sql.error();
+        sql.finish();
         db.rollback();
-        return fail(QStringLiteral("the shared journal could not be set up"), error);
+        return fail(failed, error);
     }
+    sql.finish();
     if (!db.commit())
-        return fail(QStringLiteral("the shared journal could not be set up"), db.lastError());
+        return fail(failed, db.lastError());
     return true;
 }
 
-bool SharedJournal::insert(const ForwardBatch &batch) {
-    QByteArray json = "[";
-    for (const auto &[record, rows] : batch.records) {
-        if (json.size() > 1)
-            json += ',';
-        json += "{\"id\":" + QByteArray::number(record.id) + ',';
-        json += historyJson(record, rows).mid(1);
+bool SharedJournal::addSite(const QString &login, const QString &site, QString &said) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QString failed = QStringLiteral("the site could not be added");
+    if (!versionKnown())
+        return false;
+    Statements sql(db);
+    if (!db.transaction())
+        return fail(failed, db.lastError());
+    const std::optional<QVariant> known = sql.value(
+        QStringLiteral("SELECT site FROM %1 WHERE login = ? FOR UPDATE").arg(table("sites")),
+        {login});
+    if (known && known->toString() != site) {
+        sql.finish();
+        db.rollback();
+        m_problem = QStringLiteral("the login %1 is site %2 already; nothing was changed")
+                        .arg(login, known->toString());
+        return false;
     }
-    json += ']';
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    static const QString statement = batchInsertStatement();
-    query.prepare(statement);
-    query.addBindValue(QString::fromUtf8(json));
-    query.addBindValue(m_config.site);
-    query.addBindValue(batch.journalId);
-    if (!query.exec())
-        return fail(QStringLiteral("the shared journal did not take the records"),
-                    query.lastError());
+    if (!known && !sql.error().isValid() &&
+        !sql.value(QStringLiteral("SELECT 1 FROM pg_roles WHERE rolname = ? AND rolcanlogin"),
+                   {login})) {
+        sql.finish();
+        db.rollback();
+        m_problem = QStringLiteral("there is no login role %1 on the server: create it first "
+                                   "(CREATE ROLE %1 LOGIN PASSWORD ...)")
+                        .arg(login);
+        return false;
+    }
+    if (!known)
+        sql.run(QStringLiteral("INSERT INTO %1 (login, site) VALUES (?, ?)").arg(table("sites")),
+                {login, site});
+    // A site that holds a transaction open holds every other site's forward of the same rows.
+    sql.run(QStringLiteral("GRANT %1 TO %2").arg(quoted(db, roles().site), quoted(db, login)));
+    sql.run(QStringLiteral("ALTER ROLE %1 SET idle_in_transaction_session_timeout = '5s'")
+                .arg(quoted(db, login)));
+    if (sql.error().isValid()) {
+        const QSqlError error = sql.error();
+        sql.finish();
+        db.rollback();
+        return fail(failed, error);
+    }
+    sql.finish();
+    if (!db.commit())
+        return fail(failed, db.lastError());
+    said = known ? QStringLiteral("The login %1 is site %2 already; nothing was changed.")
+                       .arg(login, site)
+                 : QStringLiteral("The login %1 forwards as site %2 from now on.").arg(login, site);
     return true;
+}
+
+bool SharedJournal::addReader(const QString &login, QString &said) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!versionKnown())
+        return false;
+    const QString reader = roles().reader;
+    Statements sql(db);
+    const bool already =
+        sql.value(QStringLiteral("SELECT pg_has_role(?, ?, 'MEMBER')"), {login, reader})
+            .value_or(QVariant(false))
+            .toBool();
+    if (!already)
+        sql.run(QStringLiteral("GRANT %1 TO %2").arg(quoted(db, reader), quoted(db, login)));
+    if (sql.error().isValid())
+        return fail(QStringLiteral("the reader could not be added"), sql.error());
+    said = already
+               ? QStringLiteral("The login %1 reads the shared journal already; nothing was "
+                                "changed.")
+                     .arg(login)
+               : QStringLiteral("The login %1 reads the shared journal from now on.").arg(login);
+    return true;
+}
+
+bool SharedJournal::versionKnown() {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    Statements sql(db);
+    const std::optional<QVariant> version =
+        sql.value(QStringLiteral("SELECT coalesce(max(version), 0) FROM %1").arg(table("meta")));
+    if (!version) {
+        const QString why = oneLine(sql.error().databaseText());
+        m_problem = sql.error().nativeErrorCode() == QLatin1String("42P01")
+                        ? QStringLiteral("the shared journal is not set up in this database: its "
+                                         "administrator runs display-send --shared-init")
+                        : QStringLiteral("the shared journal could not be read (%1)").arg(why);
+        return false;
+    }
+    if (version->toInt() != SharedSchema::Version) {
+        m_problem =
+            QStringLiteral("the shared journal is schema %1; this display-send knows %2: "
+                           "run --shared-init with the newer one")
+                .arg(QString::number(version->toInt()), QString::number(SharedSchema::Version));
+        return false;
+    }
+    return true;
+}
+
+bool SharedJournal::insert(const ForwardBatch &batch, qint64 &added) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    bool done = query.prepare(
+        QStringLiteral("SELECT display_journal.forward_batch(?, ?, CAST(? AS jsonb))"));
+    if (done) {
+        query.addBindValue(batch.journalId);
+        query.addBindValue(saidSite());
+        query.addBindValue(QString::fromUtf8(batchJson(batch)));
+        done = query.exec() && query.next();
+    }
+    if (!done)
+        return refusedWith(query.lastError(),
+                           QStringLiteral("the shared journal did not take the records"));
+    added += query.value(0).toLongLong();
+    return true;
+}
+
+// The function's own refusals say everything in their own words.
+bool SharedJournal::refusedWith(const QSqlError &error, const QString &what) {
+    m_refusal = error.nativeErrorCode();
+    if (!m_refusal.startsWith(QLatin1String("DJ")))
+        return fail(what, error);
+    m_problem = oneLine(error.databaseText());
+    return false;
+}
+
+QVariant SharedJournal::saidSite() const {
+    return m_config.siteGiven ? QVariant(m_config.site) : QVariant(QMetaType(QMetaType::QString));
 }
 
 SharedJournal::Forwarded SharedJournal::forward(Journal &local, int batchSize) {
@@ -240,16 +451,33 @@ SharedJournal::Forwarded SharedJournal::forward(Journal &local, int batchSize) {
         forwarded.localProblem = true;
         return forwarded;
     };
+    const auto refused = [&] {
+        forwarded.ok = false;
+        forwarded.wrongSite = m_refusal == SharedSchema::OtherSite;
+        return forwarded;
+    };
+    if (!versionKnown())
+        return refused();
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.prepare(QStringLiteral("SELECT display_journal.site_of_login(?)"))) {
+        refusedWith(query.lastError(), QStringLiteral("the shared journal could not be read"));
+        return refused();
+    }
+    query.addBindValue(saidSite());
+    if (!query.exec() || !query.next()) {
+        refusedWith(query.lastError(), QStringLiteral("the shared journal could not be read"));
+        return refused();
+    }
+    forwarded.site = query.value(0).toString();
+    query.finish();
     for (;;) {
         const std::optional<ForwardBatch> batch = local.unforwarded(batchSize);
         if (!batch)
             return localFailed();
         if (batch->records.isEmpty())
             return forwarded;
-        if (!insert(*batch)) {
-            forwarded.ok = false;
-            return forwarded;
-        }
+        if (!insert(*batch, forwarded.added))
+            return refused();
         // Committed (one statement): a forward cut off before the mark moves sends the batch
         // again, and the server keeps the first copy.
         if (!local.markForwarded(batch->lastId))
@@ -261,14 +489,17 @@ SharedJournal::Forwarded SharedJournal::forward(Journal &local, int batchSize) {
 }
 
 bool SharedJournal::history(int limit, const QString &site, const Each &each) {
+    if (!versionKnown())
+        return false;
+    // Newest received first: a record's own time is the site's word, its receipt the server's.
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT j.site, j.record, %1, r.rows FROM %2 j LEFT JOIN %3 r ON "
-                                 "r.hash = j.rowset %4 ORDER BY j.started DESC, j.journal, "
-                                 "j.record DESC LIMIT ?")
-                      .arg(columnList(QStringLiteral("j.")), tableName("jobs"),
-                           tableName("rowsets"),
-                           site.isEmpty() ? QString() : QStringLiteral("WHERE j.site = ?")));
+    if (!query.prepare(QStringLiteral("SELECT j.site, j.record, %1, r.rows FROM %2 j LEFT JOIN %3 "
+                                      "r ON r.hash = j.rowset %4 ORDER BY j.received DESC, "
+                                      "j.journal, j.record DESC LIMIT ?")
+                           .arg(columnList(QStringLiteral("j.")), table("jobs"), table("rowsets"),
+                                site.isEmpty() ? QString() : QStringLiteral("WHERE j.site = ?"))))
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     if (!site.isEmpty())
         query.addBindValue(site);
     query.addBindValue(limit);
@@ -282,13 +513,16 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
 }
 
 bool SharedJournal::records(const QDateTime &from, const QString &site, const EachOfSite &each) {
+    if (!versionKnown())
+        return false;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("SELECT j.site, j.journal, j.record, %1 FROM %2 j WHERE j.started "
-                       ">= ? %3 ORDER BY j.site, j.started DESC, j.journal, j.record DESC")
-            .arg(columnList(QStringLiteral("j.")), tableName("jobs"),
-                 site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?")));
+    if (!query.prepare(
+            QStringLiteral("SELECT j.site, j.journal, j.record, %1 FROM %2 j WHERE j.started "
+                           ">= ? %3 ORDER BY j.site, j.started DESC, j.journal, j.record DESC")
+                .arg(readColumnList(QStringLiteral("j.")), table("jobs"),
+                     site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?"))))
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     query.addBindValue(isoTime(from));
     if (!site.isEmpty())
         query.addBindValue(site);
@@ -302,9 +536,10 @@ bool SharedJournal::records(const QDateTime &from, const QString &site, const Ea
 
 QByteArray SharedJournal::storedRows(const QString &journal, qint64 record) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    query.prepare(QStringLiteral("SELECT r.rows FROM %1 j JOIN %2 r ON r.hash = j.rowset WHERE "
-                                 "j.journal = ? AND j.record = ?")
-                      .arg(tableName("jobs"), tableName("rowsets")));
+    if (!query.prepare(QStringLiteral("SELECT r.rows FROM %1 j JOIN %2 r ON r.hash = j.rowset "
+                                      "WHERE j.journal = ? AND j.record = ?")
+                           .arg(table("jobs"), table("rowsets"))))
+        return {};
     query.addBindValue(journal);
     query.addBindValue(record);
     if (!query.exec() || !query.next())
@@ -313,27 +548,42 @@ QByteArray SharedJournal::storedRows(const QString &journal, qint64 record) {
 }
 
 bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states) {
+    if (!versionKnown())
+        return false;
     // The devices one after the other through jobs_by_device, then each one's newest upload and
     // newest complete upload through jobs_by_site: a few index lookups a device, however many
-    // records the years have kept.
+    // records the years have kept. An upload is as fresh as the earlier of its own end and its
+    // receipt; one whose end is ahead of its receipt is never fresh, and the newest upload's
+    // lead is said.
     const QString oneSite = site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?");
     const QString newest = QStringLiteral(
         "(SELECT %1 FROM %2 j WHERE j.site = d.site AND j.port = d.port AND j.device = d.device "
         "AND j.job = 'upload' %3 ORDER BY j.started DESC LIMIT 1)");
+    const QString ownEnd = QStringLiteral("display_journal.iso_time(j.\"finished\")");
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    query.prepare(
-        QStringLiteral("WITH RECURSIVE d AS ((SELECT j.site, j.port, j.device FROM %1 j WHERE true "
-                       "%2 ORDER BY j.site, j.port, j.device LIMIT 1) UNION ALL SELECT n.site, "
-                       "n.port, n.device FROM d, LATERAL (SELECT j.site, j.port, j.device FROM %1 "
-                       "j WHERE (j.site, j.port, j.device) > (d.site, d.port, d.device) %2 ORDER "
-                       "BY j.site, j.port, j.device LIMIT 1) n) SELECT d.site, d.port, d.device, "
-                       "%3, %4 FROM d ORDER BY d.site, d.port, d.device")
-            .arg(tableName("jobs"), oneSite,
-                 newest.arg(QStringLiteral("j.finished"), tableName("jobs"),
-                            QStringLiteral("AND j.outcome = 'complete'")),
-                 newest.arg(QStringLiteral("coalesce(j.outcome, 'unfinished')"), tableName("jobs"),
-                            QString())));
+    if (!query.prepare(
+            QStringLiteral(
+                "WITH RECURSIVE d AS ((SELECT j.site, j.port, j.device FROM %1 j WHERE true %2 "
+                "ORDER BY j.site, j.port, j.device LIMIT 1) UNION ALL SELECT n.site, n.port, "
+                "n.device FROM d, LATERAL (SELECT j.site, j.port, j.device FROM %1 j WHERE "
+                "(j.site, j.port, j.device) > (d.site, d.port, d.device) %2 ORDER BY j.site, "
+                "j.port, j.device LIMIT 1) n) SELECT d.site, d.port, d.device, %3, %4, %5 FROM d "
+                "ORDER BY d.site, d.port, d.device")
+                .arg(table("jobs"), oneSite,
+                     newest.arg(QStringLiteral("to_char(least(%1, j.received) AT TIME ZONE 'UTC', "
+                                               "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')")
+                                    .arg(ownEnd),
+                                table("jobs"),
+                                QStringLiteral("AND j.outcome = 'complete' AND NOT %1")
+                                    .arg(aheadOf(QStringLiteral("j.")))),
+                     newest.arg(QStringLiteral("coalesce(j.outcome, 'unfinished')"), table("jobs"),
+                                QString()),
+                     newest.arg(QStringLiteral("CASE WHEN %1 THEN extract(epoch FROM %2 - "
+                                               "j.received)::bigint END")
+                                    .arg(aheadOf(QStringLiteral("j.")), ownEnd),
+                                table("jobs"), QString()))))
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     if (!site.isEmpty()) {
         query.addBindValue(site);
         query.addBindValue(site);
@@ -342,10 +592,13 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     while (query.next()) {
         DeviceState state{query.value(0).toString(), query.value(1).toInt(),
-                          query.value(2).toString(), std::nullopt, query.value(4).toString()};
+                          query.value(2).toString(), std::nullopt,
+                          query.value(4).toString(), std::nullopt};
         if (!query.isNull(3))
             state.lastComplete =
                 QDateTime::fromString(query.value(3).toString(), Qt::ISODateWithMs).toUTC();
+        if (!query.isNull(5))
+            state.aheadSeconds = query.value(5).toLongLong();
         states.append(state);
     }
     return true;

@@ -2,25 +2,22 @@
 
 #include "journal.h"
 #include "journalconf.h"
+#include "sharedschema.h"
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <functional>
 
 // A journal shared by many sites: a PostgreSQL database (Qt's QPSQL driver, package
 // libqt6sql6-psql at run time) that receives a copy of every site's records. Each site's own
-// journal stays the record of truth; a site's role may only add records (INSERT), an office's
-// only read them (SELECT). Every call may wait on the network, bounded by the connection's
-// timeouts (JournalConf::withTimeouts): it is used off the GUI thread, or by display-send.
+// journal stays the record of truth. The server decides what a site is (sharedschema.h): a
+// site's login may only call the function that takes its batches, an office's only read. Every
+// call may wait on the network, bounded by the connection's timeouts (JournalConf::withTimeouts):
+// it is used off the GUI thread, or by display-send.
 class SharedJournal {
 public:
-    static constexpr int SchemaVersion = 1;
-    // The PostgreSQL schema that holds the tables, and the group roles of sites and readers.
-    static constexpr QLatin1StringView Schema{"display_journal"};
-    static constexpr QLatin1StringView SiteRole{"display_site"};
-    static constexpr QLatin1StringView ReaderRole{"display_reader"};
-
     explicit SharedJournal(SharedJournalConfig config);
     ~SharedJournal();
     SharedJournal(const SharedJournal &) = delete;
@@ -34,14 +31,23 @@ public:
     // Qt's PostgreSQL driver is missing. readOnly: every transaction is read-only.
     bool open(bool readOnly = false);
 
-    // Creates the schema and its tables, or brings them up to date, and the group roles with
-    // their rights when missing: run by an administrator's role. What it did, one line each, in
-    // done (nothing when all was there).
-    bool initialise(QStringList &done);
+    // Creates the schema and its tables, or brings them up to date, and the fleet's group roles
+    // with their rights when missing: run by an administrator's role. What it did, one line
+    // each, in done (nothing when all was there); what the administrator should look at in
+    // warnings.
+    bool initialise(QStringList &done, QStringList &warnings);
+    // The group roles of this database's fleet.
+    SharedSchema::Roles roles();
+    // Records login as site and gives it a site's rights and limits; said: what was done. A
+    // login already recorded as another site is refused.
+    bool addSite(const QString &login, const QString &site, QString &said);
+    // Gives login the right to read every site's records.
+    bool addReader(const QString &login, QString &said);
 
-    // Adds the records of a local journal's batch under this site; records already there are
-    // left as they are, so a batch sent twice adds nothing the second time.
-    bool insert(const ForwardBatch &batch);
+    // Adds the records of a local journal's batch under this login's site; records already
+    // there are left as they are (but for the end of one sent unfinished), so a batch sent twice
+    // adds nothing the second time. added: the records the server did not have.
+    bool insert(const ForwardBatch &batch, qint64 &added);
 
     // Sends every record of local not yet forwarded, oldest first, in batches of batchSize,
     // moving local's mark after each batch the server committed. records counts those sent
@@ -49,8 +55,11 @@ public:
     // localProblem whether it was the local journal.
     struct Forwarded {
         qint64 records = 0;
+        qint64 added = 0; // of records, those the server did not have
+        QString site;     // as the server knows this login
         bool ok = true;
         bool localProblem = false;
+        bool wrongSite = false; // journal.conf names another site than the server knows
     };
     Forwarded forward(Journal &local, int batchSize = 500);
 
@@ -77,13 +86,27 @@ public:
         QString device;
         std::optional<QDateTime> lastComplete;
         QString newestOutcome; // empty when none was an upload; "unfinished" when it never ended
+        // How far the newest upload's own time was ahead of its receipt, when it was more than
+        // a clock may drift: that record is never taken as fresh.
+        std::optional<qint64> aheadSeconds;
     };
     bool deviceStates(const QString &site, QList<DeviceState> &states);
 
+    // How far a record's own time may run ahead of the server's receipt of it.
+    static constexpr int AheadToleranceSeconds = 120;
+
 private:
     bool fail(const QString &what, const QSqlError &error);
+    bool refusedWith(const QSqlError &error, const QString &what);
+    // The site journal.conf names, or NULL when it names none: the server's word stands.
+    QVariant saidSite() const;
+    // A keyword's value in the connection string; empty when it sets none.
+    QString connectionValue(const char *keyword) const;
+    // The schema's version is the one this program knows; otherwise problem() says what to do.
+    bool versionKnown();
 
     SharedJournalConfig m_config;
     QString m_connection;
     QString m_problem;
+    QString m_refusal; // the SQLSTATE of the last refusal
 };

@@ -60,6 +60,24 @@ int SendAlerts::check(const PortTarget &port) {
     return -1;
 }
 
+namespace {
+
+// "73 years", "5 days", "3 hours", "4 minutes": the largest unit that fits.
+QString spokenDuration(qint64 seconds) {
+    const std::pair<qint64, const char *> units[] = {
+        {365 * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+    for (const auto &[size, name] : units) {
+        if (seconds >= size || size == 1) {
+            const qint64 count = seconds / size;
+            return QStringLiteral("%1 %2%3").arg(QString::number(count), QLatin1String(name),
+                                                 count == 1 ? QString() : QStringLiteral("s"));
+        }
+    }
+    return {};
+}
+
+} // namespace
+
 int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
                             const QString &journalConf) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -82,12 +100,21 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
                   ? QStringLiteral("no job in the shared journal")
                   : QStringLiteral("no job of site %1 in the shared journal").arg(m_options.site),
               QString());
+    QStringList aheadSites;
     for (const SharedJournal::DeviceState &state : states) {
         JournalRecord device;
         device.port = state.port;
         device.device = state.device;
         const QString label =
             QStringLiteral("%1 %2").arg(state.site, ReportGatherer::labelOf(device));
+        // A record dated after the server received it is the site's clock (or word), never
+        // fresh: said once a site.
+        if (state.aheadSeconds && !aheadSites.contains(state.site)) {
+            aheadSites << state.site;
+            m_error(QStringLiteral("%1's clock is %2 ahead: its newest upload to %3 is dated after "
+                                   "the shared journal received it, and is not taken as fresh")
+                        .arg(state.site, spokenDuration(*state.aheadSeconds), label));
+        }
         const QString at =
             state.lastComplete
                 ? state.lastComplete->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))

@@ -1,5 +1,7 @@
 #include "sendoptions.h"
 
+#include "journalconf.h"
+
 #include "pageset.h"
 #include "porttarget.h"
 #include "settings.h"
@@ -192,8 +194,18 @@ SendOptions parse(const QStringList &arguments) {
                        "Exit status 2 when the shared journal cannot be reached or refuses."));
     const QCommandLineOption sharedInit(
         QStringLiteral("shared-init"),
-        QStringLiteral("Create the shared journal's schema and the roles display_site and "
-                       "display_reader, or bring them up to date; run by an administrator."));
+        QStringLiteral("Create the shared journal's schema and its fleet's roles (named after "
+                       "the database), or bring them up to date; run by an administrator."));
+    const QCommandLineOption addSite(
+        QStringLiteral("shared-add-site"),
+        QStringLiteral("Record the login role LOGIN as site SITE (the word after it) in the "
+                       "shared journal, with a site's rights; run by an administrator."),
+        QStringLiteral("LOGIN"));
+    const QCommandLineOption addReader(
+        QStringLiteral("shared-add-reader"),
+        QStringLiteral("Let the login role LOGIN read every site's records (an office); run by "
+                       "an administrator."),
+        QStringLiteral("LOGIN"));
     const QCommandLineOption shared(
         QStringLiteral("shared"),
         QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
@@ -202,7 +214,7 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption site(QStringLiteral("site"),
                                   QStringLiteral("With --shared: only this site."),
                                   QStringLiteral("name"));
-    parser.addOptions({journalConf, forward, sharedInit, shared, site});
+    parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, shared, site});
     parser.addOptions({help,         version, config,      port,    device,  delay,
                        boards,       values,  set,         sources, missing, showValues,
                        dryRun,       quiet,   verbose,     test,    monitor, seconds,
@@ -211,9 +223,13 @@ SendOptions parse(const QStringList &arguments) {
 
     if (!parser.parse(arguments))
         throw UsageError{parser.errorText()};
-    if (!parser.positionalArguments().isEmpty())
+    // --shared-add-site LOGIN SITE: the one option followed by a word of its own.
+    const qsizetype words = parser.isSet(addSite) ? 1 : 0;
+    if (parser.positionalArguments().size() > words)
         throw UsageError{QStringLiteral("unexpected argument \"%1\"")
-                             .arg(parser.positionalArguments().constFirst())};
+                             .arg(parser.positionalArguments().at(words))};
+    if (parser.positionalArguments().size() < words)
+        throw UsageError{QStringLiteral("--shared-add-site needs LOGIN and SITE")};
 
     SendOptions options;
     options.helpText = parser.helpText();
@@ -228,22 +244,37 @@ SendOptions parse(const QStringList &arguments) {
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
          {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
-          &alert, &alertTimeout, &expectEvery, &report, &days, &journalConf, &site}) {
+          &alert, &alertTimeout, &expectEvery, &report, &days, &journalConf, &site, &addSite,
+          &addReader}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
     }
 
-    const int modes = int(parser.isSet(test)) + int(parser.isSet(monitor)) +
-                      int(parser.isSet(dryRun)) + int(parser.isSet(history)) +
-                      int(parser.isSet(showValues)) + int(parser.isSet(init)) +
-                      int(parser.isSet(check)) + int(parser.isSet(report)) +
-                      int(parser.isSet(forward)) + int(parser.isSet(sharedInit));
+    const int modes =
+        int(parser.isSet(test)) + int(parser.isSet(monitor)) + int(parser.isSet(dryRun)) +
+        int(parser.isSet(history)) + int(parser.isSet(showValues)) + int(parser.isSet(init)) +
+        int(parser.isSet(check)) + int(parser.isSet(report)) + int(parser.isSet(forward)) +
+        int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
                                         "--show-values, --history, --check, --report, --init, "
-                                        "--forward and --shared-init")};
-    if (parser.isSet(forward))
+                                        "--forward, --shared-init, --shared-add-site and "
+                                        "--shared-add-reader")};
+    if (parser.isSet(addSite) || parser.isSet(addReader)) {
+        options.mode = SendOptions::Mode::SharedAdd;
+        options.addSiteLogin = parser.value(addSite);
+        options.addReaderLogin = parser.value(addReader);
+        if (parser.isSet(addSite))
+            options.addSiteName = parser.positionalArguments().constFirst();
+        const QString login = parser.isSet(addSite) ? options.addSiteLogin : options.addReaderLogin;
+        if (login.isEmpty() || login.size() > 63)
+            throw UsageError{QStringLiteral("\"%1\" is not a login role's name").arg(login)};
+        if (parser.isSet(addSite) && !JournalConf::isSiteName(options.addSiteName))
+            throw UsageError{QStringLiteral("site \"%1\" is not a name of up to 63 letters, "
+                                            "digits, \".\", \"_\" and \"-\"")
+                                 .arg(options.addSiteName)};
+    } else if (parser.isSet(forward))
         options.mode = SendOptions::Mode::Forward;
     else if (parser.isSet(sharedInit))
         options.mode = SendOptions::Mode::SharedInit;
@@ -284,7 +315,8 @@ SendOptions parse(const QStringList &arguments) {
     const bool checkMode = options.mode == SendOptions::Mode::Check;
     const bool reportMode = options.mode == SendOptions::Mode::Report;
     const bool forwardMode = options.mode == SendOptions::Mode::Forward;
-    const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit;
+    const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit ||
+                                options.mode == SendOptions::Mode::SharedAdd;
     const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode &&
                      !forwardMode && !sharedInitMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
@@ -311,7 +343,8 @@ SendOptions parse(const QStringList &arguments) {
              forwardMode || sharedInitMode || parser.isSet(shared) ||
                  options.mode == SendOptions::Mode::Upload ||
                  options.mode == SendOptions::Mode::Test,
-             "an upload, --test, --forward, --shared-init or --shared");
+             "an upload, --test, --forward, --shared-init, --shared-add-site, "
+             "--shared-add-reader or --shared");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode, "--history or --show-values");
     onlyWith(days, reportMode, "--report");

@@ -22,6 +22,7 @@ struct SendOptions {
         Init,
         Forward,
         SharedInit,
+        SharedAdd,
         Help,
         Version
     };
@@ -52,7 +53,10 @@ struct SendOptions {
     QString journalConfPath;             // --journal-conf; empty: journal.conf beside the config
     bool shared = false;                 // --history --shared: the shared journal's records
     QString site;                        // --history --shared --site; empty: every site
-    QString helpText;                    // what --help prints
+    QString addSiteLogin;                // --shared-add-site LOGIN SITE
+    QString addSiteName;
+    QString addReaderLogin; // --shared-add-reader LOGIN
+    QString helpText;       // what --help prints
 };
 
 // A command line that asks for nothing sensible; the text says what is wrong with it.

@@ -98,6 +98,9 @@ int SendProgram::run() {
     case SendOptions::Mode::SharedInit:
         m_shared->initialise();
         return -1;
+    case SendOptions::Mode::SharedAdd:
+        m_shared->addLogin();
+        return -1;
     case SendOptions::Mode::Init:
         return init();
     case SendOptions::Mode::Check:

@@ -68,16 +68,16 @@ void SharedRun::forward(const QString &journalPath, int jobStatus) {
             else
                 forwarded.ok = false;
             if (!forwarded.ok) {
-                return {afterJob                 ? jobStatus
-                        : forwarded.localProblem ? BadInput
-                                                 : PortFailed,
+                return {afterJob                                        ? jobStatus
+                        : forwarded.localProblem || forwarded.wrongSite ? BadInput
+                                                                        : PortFailed,
                         QStringLiteral("%1; %2 records were forwarded, the others wait for the "
                                        "next forward")
                             .arg(shared.problem(), QString::number(forwarded.records))};
             }
             if (!afterJob)
                 m_out << QStringLiteral("Forwarded %1 records to the shared journal as site %2.\n")
-                             .arg(QString::number(forwarded.records), terminalText(config.site));
+                             .arg(QString::number(forwarded.records), terminalText(forwarded.site));
             m_out.flush();
             return {afterJob ? jobStatus : AllAnswered, {}};
         },
@@ -89,19 +89,38 @@ void SharedRun::initialise() {
         [this](const SharedJournalConfig &config) -> Outcome {
             SharedJournal shared(config);
             QStringList done;
-            if (!shared.open() || !shared.initialise(done))
+            QStringList warnings;
+            if (!shared.open() || !shared.initialise(done, warnings))
                 return {PortFailed, shared.problem()};
             for (const QString &line : done)
                 m_out << "The shared journal: " << line << ".\n";
-            const QString schema = QString::number(SharedJournal::SchemaVersion);
+            const QString schema = QString::number(SharedSchema::Version);
             if (done.isEmpty())
                 m_out << QStringLiteral("The shared journal is up to date (schema %1); nothing "
                                         "was changed.\n")
                              .arg(schema);
             else
-                m_out << QStringLiteral("The shared journal is ready (schema %1). Grant %2 to "
-                                        "each site's login role and %3 to the office's.\n")
-                             .arg(schema, SharedJournal::SiteRole, SharedJournal::ReaderRole);
+                m_out << QStringLiteral("The shared journal is ready (schema %1). Record each "
+                                        "site's login with --shared-add-site LOGIN SITE and the "
+                                        "office's with --shared-add-reader LOGIN.\n")
+                             .arg(schema);
+            m_out.flush();
+            return {AllAnswered, warnings.join(QStringLiteral("; "))};
+        },
+        BadInput, PortFailed);
+}
+
+void SharedRun::addLogin() {
+    run(
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
+            QString said;
+            const bool site = !m_options.addSiteLogin.isEmpty();
+            if (!shared.open() ||
+                !(site ? shared.addSite(m_options.addSiteLogin, m_options.addSiteName, said)
+                       : shared.addReader(m_options.addReaderLogin, said)))
+                return {PortFailed, shared.problem()};
+            m_out << said << '\n';
             m_out.flush();
             return {AllAnswered, {}};
         },

@@ -39,6 +39,8 @@ public:
     // the status is the job's, whatever happened.
     void forward(const QString &journalPath, int jobStatus = -1);
     void initialise();
+    // --shared-add-site and --shared-add-reader.
+    void addLogin();
     void history();
     // --report --shared: the page written to the --report file (or standard output).
     void report();

@@ -9,6 +9,7 @@
 #include "failure.h"
 
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
@@ -21,6 +22,24 @@ struct Result {
     QString out;
     QString err;
 };
+
+const QHash<QString, QString> Passwords{
+    {"admin", "admin-secret"},      {"gate_north", "north-secret"},
+    {"gate_south", "south-secret"}, {"office", "office-secret"},
+    {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
+    {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
+    {"office_trap", "trap-secret"}};
+
+// A record of the forward's batch, a complete upload on port 7; fields replaced as given.
+QString batchRecord(const QString &replaced = {}) {
+    return QStringLiteral(
+               R"([{"record":1,"started":"2026-01-01T00:00:00.000Z",)"
+               R"("finished":"2026-01-01T00:00:30.000Z","program":"send","job":"upload",)"
+               R"("port":7,"device":"/dev/ttyS6","outcome":"complete","error":null,)"
+               R"("frames":52,"lights":"cgggggggg","delay":5,"user":null,"host":null,)"
+               R"("boards":null,"unavailable":null,"rows":null%1}])")
+        .arg(replaced);
+}
 
 const QStringList SiteRows = [] {
     QStringList rows;
@@ -38,16 +57,27 @@ class TestShared : public QObject {
     QTemporaryDir m_root;
     QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
 
-    // A folder for site (its journal.conf logs in as user), made once.
-    QString folder(const QString &site, const QString &user) {
+    // A folder for site (its journal.conf logs in as user, to the database after an '@' or
+    // boards), made once.
+    QString folder(const QString &site, const QString &user, bool withSite = true) {
         const QString path = m_root.filePath(site);
         QDir().mkpath(path);
         QFile conf(path + QStringLiteral("/journal.conf"));
         conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        conf.write(QStringLiteral("[shared]\nconnection = %1\nsite = %2\n")
-                       .arg(m_cluster->connection(user, QStringLiteral("boards")), site)
+        const QString database =
+            user.contains(u'@') ? user.section(u'@', 1) : QStringLiteral("boards");
+        conf.write(QStringLiteral("[shared]\nconnection = %1\n%2")
+                       .arg(m_cluster->connection(user.section(u'@', 0, 0), database),
+                            withSite ? QStringLiteral("site = %1\n").arg(site) : QString())
                        .toUtf8());
         return path;
+    }
+    // A batch as a site's login hands it to the server itself; false with the server's words.
+    bool forwardAs(const QString &login, const QString &journal, const QString &batch) {
+        return m_cluster->psql(
+            QStringLiteral("\\c boards\nSELECT display_journal.forward_batch('%1', NULL, '%2')")
+                .arg(journal, batch),
+            nullptr, login, Passwords.value(login));
     }
     // Records in folder's journal: count uploads, started an hour ago and on.
     void record(const QString &folder, int count) {
@@ -100,41 +130,64 @@ private Q_SLOTS:
         if (!m_cluster->ok())
             QFAIL(qPrintable(m_cluster->problem()));
         QVERIFY2(m_cluster->psql(
-                     QStringLiteral("CREATE DATABASE boards;"
-                                    "CREATE ROLE admin LOGIN CREATEROLE PASSWORD 'admin-secret';"
-                                    "GRANT CREATE ON DATABASE boards TO admin;"
-                                    "CREATE ROLE gate_north LOGIN PASSWORD 'north-secret';"
-                                    "CREATE ROLE gate_south LOGIN PASSWORD 'south-secret';"
-                                    "CREATE ROLE office LOGIN PASSWORD 'office-secret';"
-                                    "CREATE ROLE gate_west LOGIN PASSWORD 'west-secret';"
-                                    "CREATE ROLE office_trap LOGIN PASSWORD 'trap-secret';")),
+                     QStringLiteral("CREATE ROLE admin LOGIN CREATEROLE PASSWORD 'admin-secret';"
+                                    "CREATE DATABASE boards OWNER admin;"
+                                    "CREATE DATABASE other OWNER admin;"
+                                    "CREATE DATABASE empty;"
+                                    "CREATE ROLE gate_west LOGIN PASSWORD 'west-secret';")),
                  qPrintable(m_cluster->problem()));
         // Passwords as a site keeps them: a file of its own, readable by its owner only.
         const QString passFile = m_root.filePath(QStringLiteral("pgpass"));
         QFile pass(passFile);
         QVERIFY(pass.open(QIODevice::WriteOnly));
-        for (const char *entry :
-             {"admin:admin-secret", "gate_north:north-secret", "gate_south:south-secret",
-              "office:office-secret", "gate_west:not-its-password", "gate_ghost:no-such-role",
-              "office_trap:trap-secret"}) {
-            const QStringList parts = QString::fromLatin1(entry).split(u':');
-            pass.write(QStringLiteral("*:*:*:%1:%2\n").arg(parts[0], parts[1]).toUtf8());
+        for (auto it = Passwords.cbegin(); it != Passwords.cend(); ++it) {
+            pass.write(QStringLiteral("*:*:*:%1:%2\n").arg(it.key(), it.value()).toUtf8());
+            if (it.key() != QLatin1String("admin"))
+                QVERIFY2(m_cluster->psql(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'")
+                                             .arg(it.key(), it.value())),
+                         qPrintable(m_cluster->problem()));
         }
+        pass.write("*:*:*:gate_west:not-its-password\n*:*:*:gate_ghost:no-such-role\n");
         pass.close();
         QFile::setPermissions(passFile, QFile::ReadOwner | QFile::WriteOwner);
         m_environment.insert(QStringLiteral("PGPASSFILE"), passFile);
         qputenv("PGPASSFILE", passFile.toLocal8Bit());
 
-        const QString admin = folder(QStringLiteral("admin"), QStringLiteral("admin"));
-        const Result first = send({QStringLiteral("--shared-init")}, admin);
-        QVERIFY2(first.status == 0 &&
-                     first.out.contains(QLatin1String("created the role display_site")),
-                 qPrintable(first.out + first.err));
-        const Result second = send({QStringLiteral("--shared-init")}, admin);
-        QVERIFY2(second.status == 0 && second.out.contains(QLatin1String("nothing was changed")),
-                 qPrintable(second.out + second.err));
-        QVERIFY2(m_cluster->psql(QStringLiteral("GRANT display_site TO gate_north, gate_south;"
-                                                "GRANT display_reader TO office, office_trap;")),
+        // Each fleet its own roles: named after its database.
+        for (const QString &database : {QStringLiteral("boards"), QStringLiteral("other")}) {
+            const Result first = send(
+                {QStringLiteral("--shared-init")},
+                folder(QStringLiteral("admin-") + database, QStringLiteral("admin@") + database));
+            QVERIFY2(first.status == 0 && first.out.contains(QStringLiteral("created the role "
+                                                                            "%1_display_site")
+                                                                 .arg(database)),
+                     qPrintable(first.out + first.err));
+        }
+        const QString admin = m_root.filePath(QStringLiteral("admin-boards"));
+        const QList<QStringList> setUp{{"--shared-init"},
+                                       {"--shared-add-site", "gate_north", "north"},
+                                       {"--shared-add-site", "gate_north", "north"},
+                                       {"--shared-add-site", "gate_south", "south"},
+                                       {"--shared-add-site", "gate_east", "east"},
+                                       {"--shared-add-site", "gate_killed", "killed"},
+                                       {"--shared-add-site", "gate_future", "future"},
+                                       {"--shared-add-reader", "office"},
+                                       {"--shared-add-reader", "office_trap"}};
+        for (qsizetype step = 0; step < setUp.size(); ++step) {
+            const Result done = send(setUp.at(step), admin);
+            QVERIFY2(done.status == 0 && done.err.isEmpty(), qPrintable(done.out + done.err));
+            // Run again with the same words, each changes nothing.
+            QVERIFY2(step != 2 || done.out.contains(QLatin1String("nothing was changed")),
+                     qPrintable(done.out));
+        }
+        QCOMPARE(send({"--shared-add-site", "gate_north", "south"}, admin).status, 2);
+        // A schema this program does not know, in the other fleet's database.
+        QVERIFY(m_cluster->psql(
+            QStringLiteral("\\c other\nUPDATE display_journal.meta SET version = 1")));
+        // A site whose clock is 72 years ahead: its upload of 2099 is never fresh.
+        QVERIFY2(forwardAs(QStringLiteral("gate_future"), QString(32, u'f'),
+                           batchRecord().replace(QLatin1String("2026-01-01"),
+                                                 QLatin1String("2099-01-01"))),
                  qPrintable(m_cluster->problem()));
         // An office whose search path finds an "=" on text that writes before the built-in one:
         // every read of the shared journal's records (north's, forwarded below) then tries to
@@ -251,7 +304,7 @@ private Q_SLOTS:
         QVERIFY2(again.out.startsWith(QLatin1String("Forwarded 1200 ")), qPrintable(again.out));
         QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
         // Killed half-way through a backlog, then run again.
-        const QString west = folder(QStringLiteral("killed"), QStringLiteral("gate_south"));
+        const QString west = folder(QStringLiteral("killed"), QStringLiteral("gate_killed"));
         record(west, 6000);
         QProcess *const killed = start({QStringLiteral("--forward")}, west);
         QTRY_VERIFY_WITH_TIMEOUT(sharedCount(QStringLiteral("killed")) > 0, 30000);
@@ -298,9 +351,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("notShown");
         QTest::newRow("every site, late")
             << QStringList{"--expect-every", "15m"}
-            << QStringList{"<th>Site</th>",   "<a href=\"#site-1\">north</a>",
-                           ">south</a>",      "Site north</h2>",
-                           "Site south</h2>", "<td class=\"warning\">"}
+            << QStringList{"<th>Site</th>",   ">north</a>",      ">south</a>",
+                           "Site north</h2>", "Site south</h2>", "<td class=\"warning\">"}
             << QStringList{};
         QTest::newRow("one site, in time")
             << QStringList{"--site", "north", "--expect-every", "2h"}
@@ -336,6 +388,10 @@ private Q_SLOTS:
         QTest::newRow("an unknown site")
             << QStringList{"--site", "west", "--expect-every", "15m"} << 1 << "no job of site west"
             << "west stale \n";
+        QTest::newRow("a clock 72 years ahead: said, never fresh")
+            << QStringList{"--site", "future", "--expect-every", "15m"} << 1
+            << "future's clock is 72 years ahead"
+            << "future stale 7\n";
     }
     void sharedCheck() {
         QFETCH(QStringList, arguments);
@@ -362,43 +418,87 @@ private Q_SLOTS:
         QTest::addColumn<QString>("user");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("said");
+        QTest::addColumn<int>("status");
         QTest::newRow("a wrong password")
-            << "gate_west" << QStringList{"--forward"} << "password authentication failed";
+            << "gate_west" << QStringList{"--forward"} << "password authentication failed" << 2;
         QTest::newRow("an unknown role") << "gate_ghost" << QStringList{"--forward"}
-                                         << "authentication failed for user \"gate_ghost\"";
+                                         << "authentication failed for user \"gate_ghost\"" << 2;
         QTest::newRow("a site reads the shared journal")
-            << "gate_north" << QStringList{"--history", "--shared"} << "permission denied";
+            << "gate_north" << QStringList{"--history", "--shared"} << "permission denied" << 2;
         QTest::newRow("a site sets it up")
-            << "gate_north" << QStringList{"--shared-init"} << "could not be set up";
+            << "gate_north" << QStringList{"--shared-init"} << "could not be set up" << 2;
+        QTest::newRow("a login that is no site")
+            << "gate_stray" << QStringList{"--forward"}
+            << "the login gate_stray may not connect to the database boards: its administrator "
+               "runs display-send --shared-add-site gate_stray SITE"
+            << 2;
+        QTest::newRow("journal.conf names another site than the server knows")
+            << "gate_south/west" << QStringList{"--forward"}
+            << "knows the login gate_south as site south, but journal.conf says site = west" << 3;
+        QTest::newRow("a journal copied from another site")
+            << "gate_east" << QStringList{"--forward"}
+            << "display-journal.db was copied from site north" << 2;
+        QTest::newRow("a database without the shared journal")
+            << "office@empty" << QStringList{"--history", "--shared"}
+            << "not set up in this database: its administrator runs display-send --shared-init"
+            << 2;
+        QTest::newRow("a schema this program does not know")
+            << "admin@other" << QStringList{"--history", "--shared"}
+            << "the shared journal is schema 1; this display-send knows 2" << 2;
         const QString readOnly = QStringLiteral("read-only transaction");
         QTest::newRow("a history that would write")
-            << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly;
+            << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly
+            << 2;
         QTest::newRow("a report that would write")
             << "office_trap" << QStringList{"--report", "-", "--shared", "--site", "north"}
-            << readOnly;
+            << readOnly << 2;
         QTest::newRow("a check that would write")
             << "office_trap"
             << QStringList{"--check", "--shared", "--site", "north", "--expect-every", "1h"}
-            << readOnly;
+            << readOnly << 2;
     }
     void refused() {
         QFETCH(QString, user);
         QFETCH(QStringList, arguments);
         QFETCH(QString, said);
-        const QString site = folder(QStringLiteral("refused-") + user, user);
+        // user: the login, then its database after an '@' or journal.conf's site after a '/'
+        // (without, journal.conf names none: the server's word stands).
+        const QString login = user.section(u'/', 0, 0);
+        const QString site =
+            user.contains(u'/')
+                ? folder(user.section(u'/', 1), login)
+                : folder(QStringLiteral("refused-") + QString(login).replace(u'@', u'-'), login,
+                         false);
+        // gate_east's folder holds a copy of north's journal, as cp -a would leave it.
+        if (user == QLatin1String("gate_east"))
+            QFile::copy(m_root.filePath(QStringLiteral("north/display-journal.db")),
+                        site + QStringLiteral("/display-journal.db"));
         record(site, 2);
         const Result result = send(arguments, site);
-        QCOMPARE(result.status, 2);
+        QTEST(result.status, "status");
         QCOMPARE(result.err.count(u'\n'), 1);
         QVERIFY2(result.err.startsWith(QLatin1String("display-send: ")) &&
                      result.err.contains(said),
                  qPrintable(result.err));
     }
 
-    // A site may only add records, the office only read them.
+    // A site may only call the function that takes its batches, the office only read, and
+    // nobody else even connect.
     void rolesLimited_data() {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("statement");
+        QTest::newRow("a site inserts a record of another site")
+            << "gate_north"
+            << "INSERT INTO display_journal.jobs (site, journal, record, started, program, job, "
+               "port, device, received) VALUES ('gate-south', 'x', 1, '2099', 'send', 'upload', "
+               "1, 'd', now())";
+        QTest::newRow("a site inserts a row set") << "gate_north"
+                                                  << "INSERT INTO display_journal.rowsets VALUES "
+                                                     "('\\x00', '[]')";
+        QTest::newRow("a site calls a helper") << "gate_north"
+                                               << "SELECT display_journal.record_problem('{}')";
+        QTest::newRow("a login of no fleet connects") << "gate_stray"
+                                                      << "SELECT 1";
         QTest::newRow("a site selects") << "gate_north"
                                         << "SELECT count(*) FROM display_journal.jobs";
         QTest::newRow("a site updates") << "gate_north"
@@ -416,12 +516,34 @@ private Q_SLOTS:
     void rolesLimited() {
         QFETCH(QString, user);
         QFETCH(QString, statement);
-        const QString password = user == QLatin1String("office") ? QStringLiteral("office-secret")
-                                                                 : QStringLiteral("north-secret");
-        QVERIFY(
-            !m_cluster->psql(QStringLiteral("\\c boards\n") + statement, nullptr, user, password));
+        QVERIFY(!m_cluster->psql(QStringLiteral("\\c boards\n") + statement, nullptr, user,
+                                 Passwords.value(user)));
         QVERIFY2(m_cluster->problem().contains(QLatin1String("permission denied")),
                  qPrintable(m_cluster->problem()));
+    }
+
+    // The server checks every record of a batch, whoever made it: a bad one refuses the batch.
+    void batchRefused_data() {
+        QTest::addColumn<QString>("replaced"); // in the batch's one record
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a time that is none") << R"(,"started":"zzzz")"
+                                             << "record 1: started is not a time";
+        QTest::newRow("an end before the start") << R"(,"finished":"2025-12-31T00:00:00.000Z")"
+                                                 << "record 1: it finished before it started";
+        QTest::newRow("an outcome of its own") << R"(,"outcome":"won")"
+                                               << "outcome is none of";
+        QTest::newRow("rows that are not a page set") << R"(,"rows":["a"])"
+                                                      << "rows is not a list of 96";
+        QTest::newRow("an error too long")
+            << QStringLiteral(R"(,"error":"%1")").arg(QString(2001, u'e')) << "error is not a text";
+        QTest::newRow("no number") << R"(,"record":0)"
+                                   << "its number is not a whole number";
+    }
+    void batchRefused() {
+        QFETCH(QString, replaced);
+        QVERIFY(!forwardAs(QStringLiteral("gate_south"), QString(32, u'a'), batchRecord(replaced)));
+        QFETCH(QString, said);
+        QVERIFY2(m_cluster->problem().contains(said), qPrintable(m_cluster->problem()));
     }
 
     // A job runs as it would without a shared journal while the server is down; its record
@@ -429,7 +551,7 @@ private Q_SLOTS:
     void jobWhileServerIsDown() {
         PtyCable cable;
         QVERIFY(cable.isValid());
-        const QString site = folder(QStringLiteral("east"), QStringLiteral("gate_north"));
+        const QString site = folder(QStringLiteral("east"), QStringLiteral("gate_east"));
         const QStringList test{QStringLiteral("--test"), QStringLiteral("--device"), cable.end(0),
                                QStringLiteral("--boards"), QStringLiteral("1")};
         QVERIFY2(m_cluster->stop(), qPrintable(m_cluster->problem()));
