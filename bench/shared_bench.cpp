@@ -180,7 +180,7 @@ int main(int argc, char *argv[]) {
         init.exitCode() != 0)
         return failed(QStringLiteral("display-send --shared-init failed: %1")
                           .arg(QString::fromLocal8Bit(init.readAllStandardError())));
-    if (!cluster.psql(QStringLiteral("GRANT display_reader TO %1;").arg(OfficeRole)))
+    if (!cluster.psql(QStringLiteral("GRANT %1_display_reader TO %2;").arg(Database, OfficeRole)))
         return failed(cluster.problem());
 
     QElapsedTimer filling;

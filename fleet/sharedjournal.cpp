@@ -480,10 +480,10 @@ SharedJournal::Forwarded SharedJournal::forward(Journal &local, int batchSize) {
             return refused();
         // Committed (one statement): a forward cut off before the mark moves sends the batch
         // again, and the server keeps the first copy.
-        if (!local.markForwarded(batch->lastId))
+        if (!local.markForwarded(*batch))
             return localFailed();
         forwarded.records += batch->records.size();
-        if (batch->records.size() < batchSize)
+        if (batch->records.size() - batch->completed < batchSize)
             return forwarded; // the rest (if any) waits for a job still running
     }
 }

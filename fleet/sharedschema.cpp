@@ -236,7 +236,8 @@ QStringList statements(int version) {
          << QStringLiteral("UPDATE display_journal.jobs SET received = least(coalesce("
                            "display_journal.iso_time(\"finished\"), display_journal.iso_time("
                            "\"started\"), now()), now())")
-         << QStringLiteral("ALTER TABLE display_journal.jobs ALTER COLUMN received SET NOT NULL")
+         << QStringLiteral("ALTER TABLE display_journal.jobs ALTER COLUMN received SET NOT NULL, "
+                           "ALTER COLUMN received SET DEFAULT now()")
          // Newest received first, every site or one: the shared history's order.
          << QStringLiteral("CREATE INDEX jobs_by_received ON display_journal.jobs (received DESC)")
          << QStringLiteral("CREATE INDEX jobs_by_site_received ON display_journal.jobs (site, "

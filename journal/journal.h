@@ -86,6 +86,8 @@ struct ForwardBatch {
     QString journalId;
     QList<std::pair<JournalRecord, QByteArray>> records;
     qint64 lastId = 0;
+    // The first records, forwarded before they ended and sent again now that they have.
+    qsizetype completed = 0;
     // A record left unfinished (a crash) this long is forwarded as it is.
     static constexpr qint64 UnfinishedAfterSeconds = 3600;
 };
@@ -110,7 +112,7 @@ struct JournalOptions {
 // on and the problem is handed out once by takeProblem(). The file is opened at the first use.
 class Journal {
 public:
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
     // PRAGMA application_id of our journals ("DSPJ"): a database without it is not ours to change.
     static constexpr int ApplicationId = 0x4453504A;
 
@@ -147,12 +149,16 @@ public:
 
     // The records not yet forwarded to a shared journal, oldest first, at most limit of them: up
     // to the first one still running (begun less than unfinishedAfter ago and not ended), which
-    // waits for its end. Nothing when the journal cannot be read; no file is made.
+    // waits for its end. Before them, the records that were forwarded unfinished and have ended
+    // since. Nothing when the journal cannot be read; no file is made.
     std::optional<ForwardBatch> unforwarded(int limit,
                                             QDateTime now = QDateTime::currentDateTimeUtc());
     // The records up to lastId are in the shared journal. The mark only moves forward, so two
     // forwards at once leave it at the furthest.
     bool markForwarded(qint64 lastId);
+    // The batch is in the shared journal: the mark moves to its last record, and the records it
+    // held unfinished are remembered to be sent again once they end.
+    bool markForwarded(const ForwardBatch &batch);
 
     // For filling a journal in bulk (the bench): the begin() and finish() calls between
     // startBatch() and endBatch() share one transaction. Not for real jobs.

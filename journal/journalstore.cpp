@@ -55,8 +55,13 @@ const std::vector<std::vector<const char *>> upgrades = {
         "INSERT INTO forwarding SELECT lower(hex(randomblob(16))), 0"
         " WHERE NOT EXISTS (SELECT 1 FROM forwarding)",
     },
+    // 4: the records forwarded before they ended (a crash, a clock step), sent again once they
+    // have, so that the shared journal learns their end.
+    {
+        "CREATE TABLE IF NOT EXISTS forwarded_unfinished (id INTEGER PRIMARY KEY)",
+    },
 };
-static_assert(Journal::SchemaVersion == 3, "a schema version needs its upgrade steps");
+static_assert(Journal::SchemaVersion == 4, "a schema version needs its upgrade steps");
 
 } // namespace
 

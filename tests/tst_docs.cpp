@@ -314,7 +314,7 @@ void TestDocs::officeUnitRuns() {
              0);
     // One complete upload from each site, the second's silentHours ago.
     QVERIFY2(server.psql(QStringLiteral(
-                             "GRANT display_reader TO office;\n\\connect boards\n"
+                             "GRANT boards_display_reader TO office;\n\\connect boards\n"
                              "INSERT INTO display_journal.jobs (site, journal, record, started, "
                              "finished, program, job, port, device, outcome, lights) SELECT site, "
                              "site, 1, to_char(t - interval '1 minute', f), to_char(t, f), 'send', "

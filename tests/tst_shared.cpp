@@ -522,6 +522,43 @@ private Q_SLOTS:
                  qPrintable(m_cluster->problem()));
     }
 
+    // A shared journal of schema 1, made before the server decided who a site is, keeps every
+    // record, a time that is none among them, when --shared-init brings it up to date.
+    void upgradesSchemaOne() {
+        QVERIFY2(m_cluster->psql(QStringLiteral(
+                     "CREATE DATABASE legacy OWNER admin;\n\\c legacy\n"
+                     "CREATE SCHEMA display_journal AUTHORIZATION admin;"
+                     "CREATE TABLE display_journal.meta (version integer NOT NULL);"
+                     "INSERT INTO display_journal.meta VALUES (1);"
+                     "CREATE TABLE display_journal.rowsets (hash bytea PRIMARY KEY, rows text);"
+                     "CREATE TABLE display_journal.jobs (site text NOT NULL, journal text NOT "
+                     "NULL, record bigint NOT NULL, started text NOT NULL, finished text, program "
+                     "text NOT NULL, job text NOT NULL, port integer NOT NULL, device text NOT "
+                     "NULL, outcome text, error text, frames integer NOT NULL DEFAULT 0, lights "
+                     "text NOT NULL DEFAULT 'ccccccccc', delay integer, \"user\" text, host text, "
+                     "boards text, unavailable text, rowset bytea, PRIMARY KEY (journal, record));"
+                     "ALTER TABLE display_journal.meta OWNER TO admin;"
+                     "ALTER TABLE display_journal.rowsets OWNER TO admin;"
+                     "ALTER TABLE display_journal.jobs OWNER TO admin;"
+                     "INSERT INTO display_journal.jobs (site, journal, record, started, program, "
+                     "job, port, device) VALUES ('old', 'j', 1, '2026-01-01T00:00:00.000Z', "
+                     "'send', 'upload', 1, 'd'), ('old', 'j', 2, 'zzzz', 'send', 'upload', 1, "
+                     "'d')")),
+                 qPrintable(m_cluster->problem()));
+        const Result upgraded =
+            send({QStringLiteral("--shared-init")},
+                 folder(QStringLiteral("admin-legacy"), QStringLiteral("admin@legacy")));
+        QVERIFY2(upgraded.status == 0 &&
+                     upgraded.out.contains(QLatin1String("brought the tables to schema 2")) &&
+                     upgraded.err.contains(QLatin1String("--shared-add-site LOGIN SITE")),
+                 qPrintable(upgraded.out + upgraded.err));
+        QString kept;
+        QVERIFY(m_cluster->psql(QStringLiteral("\\c legacy\nSELECT count(*), count(received) "
+                                               "FROM display_journal.jobs"),
+                                &kept));
+        QCOMPARE(kept.trimmed(), QStringLiteral("2|2"));
+    }
+
     // The server checks every record of a batch, whoever made it: a bad one refuses the batch.
     void batchRefused_data() {
         QTest::addColumn<QString>("replaced"); // in the batch's one record
@@ -584,9 +621,31 @@ private Q_SLOTS:
         journal.finish(running, uploadCompleted(now));
         batch = journal.unforwarded(10, now);
         QCOMPARE(batch->records.size(), 3);
-        QVERIFY(journal.markForwarded(batch->lastId));
+        QVERIFY(journal.markForwarded(*batch));
         QVERIFY(journal.markForwarded(crashed)); // never back
         QCOMPARE(journal.unforwarded(10, now)->records.size(), 0);
+        // The crashed one ends after all (a clock had stepped): sent again once, and the shared
+        // journal completes it.
+        journal.finish(crashed, uploadCompleted(now));
+        batch = journal.unforwarded(10, now);
+        QCOMPARE(batch->completed, 1);
+        QCOMPARE(batch->records.first().first.id, crashed);
+        QVERIFY(journal.markForwarded(*batch));
+        QCOMPARE(journal.unforwarded(10, now)->records.size(), 0);
+
+        const QString killed = m_root.filePath(QStringLiteral("killed"));
+        Journal site(killed + QStringLiteral("/display-journal.db"));
+        const qint64 late = site.begin(uploadStarted(SiteRows, now.addSecs(-7200)));
+        QCOMPARE(send({QStringLiteral("--forward")}, killed).status, 0);
+        site.finish(late, uploadCompleted(now));
+        QCOMPARE(send({QStringLiteral("--forward")}, killed).status, 0);
+        QString outcome;
+        QVERIFY(
+            m_cluster->psql(QStringLiteral("\\c boards\nSELECT outcome FROM display_journal.jobs "
+                                           "WHERE site = 'killed' AND record = %1")
+                                .arg(late),
+                            &outcome));
+        QCOMPARE(outcome.trimmed(), QStringLiteral("complete"));
     }
 };
 
