@@ -283,6 +283,15 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
                                             .toString());
     sql.run(QStringLiteral("REVOKE ALL ON %1 FROM PUBLIC").arg(tables));
     sql.run(QStringLiteral("REVOKE ALL ON %1 FROM %2").arg(tables, site));
+    // Nobody but the owner writes a table: not schema 1's site role, nor whoever was given a
+    // right by hand.
+    sql.run(QStringLiteral(
+        "DO $$DECLARE g record; BEGIN FOR g IN SELECT DISTINCT a.grantee::regrole::text AS name "
+        "FROM pg_class c, aclexplode(c.relacl) a WHERE c.relnamespace = "
+        "'display_journal'::regnamespace AND a.grantee <> 0 AND a.grantee <> c.relowner AND "
+        "a.privilege_type IN ('INSERT', 'UPDATE', 'DELETE', 'TRUNCATE') LOOP EXECUTE "
+        "format('REVOKE INSERT, UPDATE, DELETE, TRUNCATE ON ALL TABLES IN SCHEMA "
+        "display_journal FROM %s', g.name); END LOOP; END$$"));
     sql.run(QStringLiteral("GRANT USAGE ON SCHEMA %1 TO %2, %3").arg(schema, site, reader));
     sql.run(QStringLiteral("GRANT SELECT ON %1 TO %2").arg(table("meta"), site));
     sql.run(QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text), %2(text, text, jsonb) TO %3")

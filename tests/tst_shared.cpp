@@ -543,7 +543,9 @@ private Q_SLOTS:
                      "INSERT INTO display_journal.jobs (site, journal, record, started, program, "
                      "job, port, device) VALUES ('old', 'j', 1, '2026-01-01T00:00:00.000Z', "
                      "'send', 'upload', 1, 'd'), ('old', 'j', 2, 'zzzz', 'send', 'upload', 1, "
-                     "'d')")),
+                     "'d');"
+                     "CREATE ROLE display_site NOLOGIN;"
+                     "GRANT INSERT ON display_journal.jobs TO display_site")),
                  qPrintable(m_cluster->problem()));
         const Result upgraded =
             send({QStringLiteral("--shared-init")},
@@ -553,10 +555,12 @@ private Q_SLOTS:
                      upgraded.err.contains(QLatin1String("--shared-add-site LOGIN SITE")),
                  qPrintable(upgraded.out + upgraded.err));
         QString kept;
-        QVERIFY(m_cluster->psql(QStringLiteral("\\c legacy\nSELECT count(*), count(received) "
-                                               "FROM display_journal.jobs"),
+        QVERIFY(m_cluster->psql(QStringLiteral("\\c legacy\nSELECT count(*), count(received), "
+                                               "has_table_privilege('display_site', "
+                                               "'display_journal.jobs', 'INSERT') FROM "
+                                               "display_journal.jobs"),
                                 &kept));
-        QCOMPARE(kept.trimmed(), QStringLiteral("2|2"));
+        QCOMPARE(kept.trimmed(), QStringLiteral("2|2|f"));
     }
 
     // The server checks every record of a batch, whoever made it: a bad one refuses the batch.
