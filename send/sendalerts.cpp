@@ -1,6 +1,7 @@
 #include "sendalerts.h"
 
 #include "alertcommand.h"
+#include "bytetext.h"
 #include "jobjournal.h"
 #include "reportgatherer.h"
 #include "sendstatus.h"
@@ -120,7 +121,8 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
                 ? state.lastComplete->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                 : QString();
         if (state.lastComplete && state.lastComplete->msecsTo(now) <= allowedMs) {
-            m_out << "last complete upload to " << label << " at " << at << '\n';
+            // A site's device name is its own text: shown as --history shows it.
+            m_out << "last complete upload to " << terminalText(label) << " at " << at << '\n';
             continue;
         }
         stale(state.site, device,

@@ -28,7 +28,7 @@ const QHash<QString, QString> Passwords{
     {"gate_south", "south-secret"}, {"office", "office-secret"},
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
-    {"office_trap", "trap-secret"}};
+    {"office_trap", "trap-secret"}, {"gate_odd", "odd-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -171,6 +171,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_east", "east"},
                                        {"--shared-add-site", "gate_killed", "killed"},
                                        {"--shared-add-site", "gate_future", "future"},
+                                       {"--shared-add-site", "gate_odd", "odd"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -188,6 +189,16 @@ private Q_SLOTS:
         QVERIFY2(forwardAs(QStringLiteral("gate_future"), QString(32, u'f'),
                            batchRecord().replace(QLatin1String("2026-01-01"),
                                                  QLatin1String("2099-01-01"))),
+                 qPrintable(m_cluster->problem()));
+        // A site whose device is named to retitle and clear the office's terminal, uploaded to
+        // a minute ago.
+        const QString now =
+            QDateTime::currentDateTimeUtc().addSecs(-60).toString(Qt::ISODateWithMs);
+        QVERIFY2(forwardAs(QStringLiteral("gate_odd"), QString(32, u'0'),
+                           batchRecord(QStringLiteral(",\"started\":\"%1\",\"finished\":\"%1\","
+                                                      "\"device\":\"\\u001b]0;owned\\u0007"
+                                                      "\\u001b[2J\\u202e\"")
+                                           .arg(now))),
                  qPrintable(m_cluster->problem()));
         // An office whose search path finds an "=" on text that writes before the built-in one:
         // every read of the shared journal's records (north's, forwarded below) then tries to
@@ -392,6 +403,10 @@ private Q_SLOTS:
             << QStringList{"--site", "future", "--expect-every", "15m"} << 1
             << "future's clock is 72 years ahead"
             << "future stale 7\n";
+        QTest::newRow("a device named with terminal escapes: shown escaped")
+            << QStringList{"--site", "odd", "--expect-every", "2h"} << 0
+            << "last complete upload to odd COM 7 (\\x1b]0;owned\\x07\\x1b[2J\\u202e) at"
+            << "";
     }
     void sharedCheck() {
         QFETCH(QStringList, arguments);
@@ -407,6 +422,7 @@ private Q_SLOTS:
             office);
         QCOMPARE(result.status, status);
         QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
+        QVERIFY(!(result.out + result.err).contains(QChar(0x1b)));
         QFile written(office + "/alerts.txt");
         QCOMPARE(written.open(QIODevice::ReadOnly) ? QString::fromUtf8(written.readAll())
                                                    : QString(),
