@@ -9,6 +9,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <mutex>
+
 using namespace journal_detail;
 
 namespace {
@@ -84,6 +86,17 @@ QByteArray batchJson(const ForwardBatch &batch) {
     return json + ']';
 }
 
+// Qt's PostgreSQL driver frees each prepared statement on the server when its query goes, and
+// warns on standard error when it cannot: always after the connection was lost or its
+// transaction failed, which problem() has said already, in one line. Every other message passes.
+QtMessageHandler previousHandler = nullptr;
+void quietDriver(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("Unable to free statement:")))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
 // A server's words in one line: libpq's messages run over several.
 QString oneLine(QString text) {
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
@@ -119,6 +132,8 @@ bool SharedJournal::fail(const QString &what, const QSqlError &error) {
 }
 
 bool SharedJournal::open(bool readOnly) {
+    static std::once_flag quieted;
+    std::call_once(quieted, [] { previousHandler = qInstallMessageHandler(quietDriver); });
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
     if (!db.isValid()) {
         m_problem = QStringLiteral("Qt's PostgreSQL driver (QPSQL, package libqt6sql6-psql) is "

@@ -28,7 +28,8 @@ const QHash<QString, QString> Passwords{
     {"gate_south", "south-secret"}, {"office", "office-secret"},
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
-    {"office_trap", "trap-secret"}, {"gate_odd", "odd-secret"}};
+    {"office_trap", "trap-secret"}, {"gate_odd", "odd-secret"},
+    {"gate_cut", "cut-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -172,6 +173,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_killed", "killed"},
                                        {"--shared-add-site", "gate_future", "future"},
                                        {"--shared-add-site", "gate_odd", "odd"},
+                                       {"--shared-add-site", "gate_cut", "cut"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -199,6 +201,15 @@ private Q_SLOTS:
                                                       "\"device\":\"\\u001b]0;owned\\u0007"
                                                       "\\u001b[2J\\u202e\"")
                                            .arg(now))),
+                 qPrintable(m_cluster->problem()));
+        // A server that drops site cut's connection half-way through its forward.
+        QVERIFY2(m_cluster->psql(QStringLiteral(
+                     "\\c boards\n"
+                     "CREATE FUNCTION public.cut() RETURNS trigger LANGUAGE plpgsql SECURITY "
+                     "DEFINER AS $$BEGIN IF NEW.site = 'cut' THEN PERFORM "
+                     "pg_terminate_backend(pg_backend_pid()); END IF; RETURN NEW; END$$;"
+                     "CREATE TRIGGER cut BEFORE INSERT ON display_journal.jobs FOR EACH ROW "
+                     "EXECUTE FUNCTION public.cut();")),
                  qPrintable(m_cluster->problem()));
         // An office whose search path finds an "=" on text that writes before the built-in one:
         // every read of the shared journal's records (north's, forwarded below) then tries to
@@ -236,9 +247,12 @@ private Q_SLOTS:
             << "line 2: connection holds a password";
         QTest::newRow("a password in capitals") << "[shared]\nconnection = host=db PASSWORD=x\n"
                                                 << "line 2: connection holds a password";
-        QTest::newRow("sslpassword, the client key's passphrase: read")
+        QTest::newRow("sslpassword, the client key's passphrase: refused")
             << "[shared]\nconnection = host=db sslpassword=x\n"
-            << "";
+            << "line 2: connection holds a password";
+        QTest::newRow("a connection ending in a backslash")
+            << "[shared]\nconnection = host=db dbname=x\\\n"
+            << "line 2: connection ends in a backslash";
         QTest::newRow("a URI") << "[shared]\nconnection = postgresql://db/boards\n"
                                << "not a keyword/value string";
         QTest::newRow("an open quote") << "[shared]\nconnection = options='-c x\n"
@@ -454,6 +468,8 @@ private Q_SLOTS:
         QTest::newRow("a journal copied from another site")
             << "gate_east" << QStringList{"--forward"}
             << "display-journal.db was copied from site north" << 2;
+        QTest::newRow("a server that disconnects mid-forward: one line")
+            << "gate_cut" << QStringList{"--forward"} << "terminating connection" << 2;
         QTest::newRow("a database without the shared journal")
             << "office@empty" << QStringList{"--history", "--shared"}
             << "not set up in this database: its administrator runs display-send --shared-init"
