@@ -15,6 +15,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 struct Result {
@@ -633,6 +639,57 @@ private Q_SLOTS:
         QCOMPARE(sharedCount(QStringLiteral("east")), 0);
         QCOMPARE(send({QStringLiteral("--forward")}, site).status, 0);
         QCOMPARE(sharedCount(QStringLiteral("east")), 1);
+    }
+
+    // A job's process is never held by the forward after it: a server that takes the connection
+    // and never answers (journal.conf gives it 30 s to) is cut off, the job's status standing,
+    // and SIGTERM ends the process at once.
+    void forwardAfterJobBounded_data() {
+        QTest::addColumn<bool>("terminate");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<int>("withinMs");
+        QTest::newRow("SIGTERM during the forward") << true << 128 + SIGTERM << "" << 3000;
+        QTest::newRow("a silent server: cut off") << false << 1 << "within 10 s" << 13000;
+    }
+    void forwardAfterJobBounded() {
+        // Connections the kernel takes, and nobody answers.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+                ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        const QString site =
+            m_root.filePath(QStringLiteral("silent%1").arg(QTest::currentDataTag()));
+        QDir().mkpath(site);
+        QFile conf(site + QStringLiteral("/journal.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QStringLiteral("[shared]\nconnection = host=127.0.0.1 port=%1 user=gate_east "
+                                  "connect_timeout=30\n")
+                       .arg(ntohs(address.sin_port))
+                       .toUtf8());
+        conf.close();
+        PtyCable cable;
+        QProcess *const process =
+            start({"--test", "--device", cable.end(0), "--boards", "1"}, site);
+        int connection = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            connection >= 0 || (connection = ::accept(listener, nullptr, nullptr)) >= 0, 20000);
+        QElapsedTimer forwarding;
+        forwarding.start();
+        QFETCH(bool, terminate);
+        if (terminate)
+            ::kill(pid_t(process->processId()), SIGTERM);
+        const Result result = finish(process);
+        ::close(connection);
+        ::close(listener);
+        QTEST(result.status, "status");
+        QFETCH(int, withinMs);
+        QVERIFY2(forwarding.elapsed() < withinMs,
+                 qPrintable(QString::number(forwarding.elapsed())));
+        QFETCH(QString, said);
+        QVERIFY2(result.err.contains(said), qPrintable(result.err));
     }
 
     // A job still running holds back the records after it; one a crash left unfinished goes
