@@ -6,15 +6,18 @@
 //   shared_report_s=<median s of --report - --shared, the whole fleet's page>
 //   shared_check_s=<median s of --check --shared --expect-every 15m; the stopped sites make it
 //   exit 1, which is its answer, not a failure>
-//   records=<n> sites=<n> days=<n> runs=<n>
+//   records=<n> sites=<n> days=<n> idle_devices=<n> runs=<n>
 // then what the database holds on disk (MB, and bytes a record of the jobs table with its
 // indexes, the figure that scales to a larger fleet):
 //   db_mb= jobs_mb= jobs_indexes_mb= <each index>_mb= rowsets_mb= bytes_per_record=
 // The records are made by the server itself (generate_series), as the fleet's forwards would
 // have left them: an upload every 15 minutes a site, the newest minutes ago, a few distinct row
 // sets, board 5 silent some afternoons at some sites, a port error now and then, and two sites
-// whose timer stopped half a day ago.
-// Usage: display-shared-bench [runs] [sites] [days]
+// whose timer stopped half a day ago; and idle devices (100 unless given) that only ever ran a
+// board test, at the start of the period, so that nothing but an index of uploads by device
+// tells the check quickly that they never had an upload.
+// Usage: display-shared-bench [runs] [sites] [days] [idle devices]
+// (1,000,000 records: display-shared-bench 5 50 209)
 
 #include "pgcluster.h"
 
@@ -64,7 +67,7 @@ bool makeFolder(const QString &path, const PgCluster &cluster, const QString &us
 
 // The fleet's records, straight into the tables as forwarding leaves them: rows as jsonb's text
 // and found by its SHA-256, times as UTC ISO 8601 text with milliseconds.
-QString fillStatements(int sites, int days) {
+QString fillStatements(int sites, int days, int idle) {
     const int records = days * UploadsPerDay;
     const QString utc = QStringLiteral("'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'");
     return QStringLiteral(
@@ -96,9 +99,16 @@ QString fillStatements(int sites, int days) {
                "+ CASE WHEN s % 25 = 0 THEN 720 ELSE 0 END) AS t, (n * 7 + s) % 211 = 0 AS "
                "failed, s % 5 = 2 AND (n / 96) % 3 = 0 AND n % 96 BETWEEN 52 AND 68 AS silent) x "
                "JOIN sets ON sets.variant = (s + n / 96) % %2 ORDER BY n, s;\n"
+               "INSERT INTO display_journal.jobs (site, journal, record, started, finished, "
+               "program, job, port, device, outcome, frames, lights) "
+               "SELECT format('site-%s', lpad((i % %3 + 1)::text, 2, '0')), md5('idle ' || i), "
+               "1, to_char(t AT TIME ZONE 'UTC', %5), "
+               "to_char((t + interval '9 seconds') AT TIME ZONE 'UTC', %5), 'send', 'test', 40, "
+               "format('/dev/idle%s', i), 'complete', 9, 'cgggggggg' FROM generate_series(1, %6) "
+               "i CROSS JOIN LATERAL (SELECT now() - make_interval(mins => 15 * %4) AS t) x;\n"
                "ANALYZE;\n")
         .arg(Database, QString::number(RowSets), QString::number(sites), QString::number(records),
-             utc);
+             utc, QString::number(idle));
 }
 
 // One office command timed as a fresh process; its output is thrown away. A status other than
@@ -138,7 +148,8 @@ int main(int argc, char *argv[]) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int sites = argc > 2 ? std::max(1, std::atoi(argv[2])) : 50;
     const int days = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
-    const qint64 records = qint64(sites) * days * UploadsPerDay;
+    const int idle = argc > 4 ? std::max(0, std::atoi(argv[4])) : 100;
+    const qint64 records = qint64(sites) * days * UploadsPerDay + idle;
 
     PgCluster cluster;
     QTemporaryDir root;
@@ -185,7 +196,7 @@ int main(int argc, char *argv[]) {
 
     QElapsedTimer filling;
     filling.start();
-    if (!cluster.psql(fillStatements(sites, days)))
+    if (!cluster.psql(fillStatements(sites, days, idle)))
         return failed(cluster.problem());
     std::fprintf(stderr, "%lld records of %d sites made in %.1f s\n",
                  static_cast<long long>(records), sites, double(filling.elapsed()) / 1e3);
@@ -218,8 +229,9 @@ int main(int argc, char *argv[]) {
         figures << QStringLiteral("%1=%2").arg(QLatin1String(command.figure),
                                                QString::number(median(seconds), 'f', 3));
     }
-    std::printf("%s records=%lld sites=%d days=%d runs=%d\n", qPrintable(figures.join(u' ')),
-                static_cast<long long>(records), sites, days, runs);
+    std::printf("%s records=%lld sites=%d days=%d idle_devices=%d runs=%d\n",
+                qPrintable(figures.join(u' ')), static_cast<long long>(records), sites, days, idle,
+                runs);
 
     // Sizes in the server's own measure: the table's main fork (pg_relation_size) and its
     // indexes (pg_indexes_size), each index by name, and the row sets with their index.

@@ -565,10 +565,11 @@ QByteArray SharedJournal::storedRows(const QString &journal, qint64 record) {
 bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states) {
     if (!versionKnown())
         return false;
-    // The devices one after the other through jobs_by_device, then each one's newest upload and
-    // newest complete upload through jobs_by_site: a few index lookups a device, however many
-    // records the years have kept. An upload is as fresh as the earlier of its own end and its
-    // receipt; one whose end is ahead of its receipt is never fresh, and the newest upload's
+    // The devices one after the other through jobs_by_device, at most MaxDevicesChecked a site,
+    // then each one's newest upload and newest complete upload through the indexes of uploads
+    // by device: a few index lookups a device, however many records the years have kept and
+    // whatever else a site's records hold. An upload is as fresh as the earlier of its own end and
+    // its receipt; one whose end is ahead of its receipt is never fresh, and the newest upload's
     // lead is said.
     const QString oneSite = site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?");
     const QString newest = QStringLiteral(
@@ -579,12 +580,15 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
     query.setForwardOnly(true);
     if (!query.prepare(
             QStringLiteral(
-                "WITH RECURSIVE d AS ((SELECT j.site, j.port, j.device FROM %1 j WHERE true %2 "
-                "ORDER BY j.site, j.port, j.device LIMIT 1) UNION ALL SELECT n.site, n.port, "
-                "n.device FROM d, LATERAL (SELECT j.site, j.port, j.device FROM %1 j WHERE "
+                "WITH RECURSIVE d AS ((SELECT j.site, j.port, j.device, 1 AS n FROM %1 j WHERE "
+                "true %2 ORDER BY j.site, j.port, j.device LIMIT 1) UNION ALL SELECT n.site, "
+                "n.port, n.device, CASE WHEN n.site = d.site THEN d.n + 1 ELSE 1 END FROM d, "
+                "LATERAL ((SELECT j.site, j.port, j.device FROM %1 j WHERE d.n <= %6 AND "
                 "(j.site, j.port, j.device) > (d.site, d.port, d.device) %2 ORDER BY j.site, "
-                "j.port, j.device LIMIT 1) n) SELECT d.site, d.port, d.device, %3, %4, %5 FROM d "
-                "ORDER BY d.site, d.port, d.device")
+                "j.port, j.device LIMIT 1) UNION ALL (SELECT j.site, j.port, j.device FROM %1 j "
+                "WHERE d.n > %6 AND j.site > d.site %2 ORDER BY j.site, j.port, j.device LIMIT "
+                "1)) n) SELECT d.site, d.port, d.device, %3, %4, %5, d.n > %6 FROM d ORDER BY "
+                "d.site, d.port, d.device")
                 .arg(table("jobs"), oneSite,
                      newest.arg(QStringLiteral("to_char(least(%1, j.received) AT TIME ZONE 'UTC', "
                                                "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')")
@@ -597,18 +601,26 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
                      newest.arg(QStringLiteral("CASE WHEN %1 THEN extract(epoch FROM %2 - "
                                                "j.received)::bigint END")
                                     .arg(aheadOf(QStringLiteral("j.")), ownEnd),
-                                table("jobs"), QString()))))
+                                table("jobs"), QString()),
+                     QString::number(MaxDevicesChecked))))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
-    if (!site.isEmpty()) {
+    for (int bound = 0; bound < 3 && !site.isEmpty(); ++bound)
         query.addBindValue(site);
-        query.addBindValue(site);
-    }
     if (!query.exec())
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     while (query.next()) {
-        DeviceState state{query.value(0).toString(), query.value(1).toInt(),
-                          query.value(2).toString(), std::nullopt,
-                          query.value(4).toString(), std::nullopt};
+        if (query.value(6).toBool()) { // a device past the limit: its site has more
+            if (!states.isEmpty())
+                states.last().moreDevices = true;
+            continue;
+        }
+        DeviceState state{query.value(0).toString(),
+                          query.value(1).toInt(),
+                          query.value(2).toString(),
+                          std::nullopt,
+                          query.value(4).toString(),
+                          std::nullopt,
+                          false};
         if (!query.isNull(3))
             state.lastComplete =
                 QDateTime::fromString(query.value(3).toString(), Qt::ISODateWithMs).toUTC();

@@ -89,9 +89,16 @@ public:
         // How far the newest upload's own time was ahead of its receipt, when it was more than
         // a clock may drift: that record is never taken as fresh.
         std::optional<qint64> aheadSeconds;
+        // The site's last device read: its records name more than MaxDevicesChecked.
+        bool moreDevices = false;
     };
     bool deviceStates(const QString &site, QList<DeviceState> &states);
 
+    // The devices of one site the check reads: a site's records may name any number (whoever
+    // holds its login writes them), and a real site has a few ports. The check bounds them
+    // itself, rather than --shared-add-site, so that no journal already written can make it
+    // read without end.
+    static constexpr int MaxDevicesChecked = 1000;
     // How far a record's own time may run ahead of the server's receipt of it.
     static constexpr int AheadToleranceSeconds = 120;
 

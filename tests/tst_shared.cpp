@@ -35,7 +35,7 @@ const QHash<QString, QString> Passwords{
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
     {"office_trap", "trap-secret"}, {"gate_odd", "odd-secret"},
-    {"gate_cut", "cut-secret"}};
+    {"gate_cut", "cut-secret"},     {"gate_many", "many-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -180,6 +180,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_future", "future"},
                                        {"--shared-add-site", "gate_odd", "odd"},
                                        {"--shared-add-site", "gate_cut", "cut"},
+                                       {"--shared-add-site", "gate_many", "many"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -207,6 +208,15 @@ private Q_SLOTS:
                                                       "\"device\":\"\\u001b]0;owned\\u0007"
                                                       "\\u001b[2J\\u202e\"")
                                            .arg(now))),
+                 qPrintable(m_cluster->problem()));
+        // A site of 25 devices, none uploaded to this year.
+        QStringList many;
+        for (int device = 1; device <= 25; ++device)
+            many << batchRecord(QStringLiteral(",\"record\":%1,\"device\":\"d%1\"").arg(device))
+                        .mid(1)
+                        .chopped(1);
+        QVERIFY2(forwardAs(QStringLiteral("gate_many"), QString(32, u'b'),
+                           QLatin1Char('[') + many.join(QLatin1Char(',')) + QLatin1Char(']')),
                  qPrintable(m_cluster->problem()));
         // A server that drops site cut's connection half-way through its forward.
         QVERIFY2(m_cluster->psql(QStringLiteral(
@@ -415,14 +425,18 @@ private Q_SLOTS:
                                  << "";
         QTest::newRow("late") << QStringList{"--site", "south", "--expect-every", "15m"} << 1
                               << "no complete upload to south COM 33 (/dev/ttyUSB0) since "
-                              << "south stale 33\n";
+                              << "south stale 33 1\n";
         QTest::newRow("an unknown site")
             << QStringList{"--site", "west", "--expect-every", "15m"} << 1 << "no job of site west"
-            << "west stale \n";
+            << "west stale  0\n";
         QTest::newRow("a clock 72 years ahead: said, never fresh")
             << QStringList{"--site", "future", "--expect-every", "15m"} << 1
             << "future's clock is 72 years ahead"
-            << "future stale 7\n";
+            << "future stale 7 1\n";
+        QTest::newRow("a site of 25 stale devices: one alert, 20 listed")
+            << QStringList{"--site", "many", "--expect-every", "15m"} << 1
+            << "5 more devices of site many"
+            << "many stale  20\n";
         QTest::newRow("a device named with terminal escapes: shown escaped")
             << QStringList{"--site", "odd", "--expect-every", "2h"} << 0
             << "last complete upload to odd COM 7 (\\x1b]0;owned\\x07\\x1b[2J\\u202e) at"
@@ -435,11 +449,12 @@ private Q_SLOTS:
         QFETCH(QString, alerts);
         const QString office = m_root.filePath("office");
         QFile::remove(office + "/alerts.txt");
-        const Result result = send(
-            QStringList{"--check", "--shared", "--alert",
-                        "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT\" >> alerts.txt"} +
-                arguments,
-            office);
+        const Result result =
+            send(QStringList{"--check", "--shared", "--alert",
+                             "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT $(printf %s "
+                             "\"$DISPLAY_DEVICES\" | grep -c '')\" >> alerts.txt"} +
+                     arguments,
+                 office);
         QCOMPARE(result.status, status);
         QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
         QVERIFY(!(result.out + result.err).contains(QChar(0x1b)));
@@ -482,7 +497,7 @@ private Q_SLOTS:
             << 2;
         QTest::newRow("a schema this program does not know")
             << "admin@other" << QStringList{"--history", "--shared"}
-            << "the shared journal is schema 1; this display-send knows 2" << 2;
+            << "the shared journal is schema 1; this display-send knows 3" << 2;
         const QString readOnly = QStringLiteral("read-only transaction");
         QTest::newRow("a history that would write")
             << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly
@@ -587,7 +602,7 @@ private Q_SLOTS:
             send({QStringLiteral("--shared-init")},
                  folder(QStringLiteral("admin-legacy"), QStringLiteral("admin@legacy")));
         QVERIFY2(upgraded.status == 0 &&
-                     upgraded.out.contains(QLatin1String("brought the tables to schema 2")) &&
+                     upgraded.out.contains(QLatin1String("brought the tables to schema 3")) &&
                      upgraded.err.contains(QLatin1String("--shared-add-site LOGIN SITE")),
                  qPrintable(upgraded.out + upgraded.err));
         QString kept;
