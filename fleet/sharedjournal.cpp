@@ -30,6 +30,27 @@ QString columnList(const QString &prefix = {}) {
     return names.join(QStringLiteral(", "));
 }
 
+// The record's fields as history() shows them: a text longer than the shared journal takes now
+// cut there, with a mark, by the server, so that an older record of megabytes is never read
+// whole.
+QString cutColumnList(const QString &prefix) {
+    QString list = columnList(prefix);
+    const std::pair<const char *, int> limits[] = {{"device", SharedSchema::MaxName},
+                                                   {"user", SharedSchema::MaxName},
+                                                   {"host", SharedSchema::MaxName},
+                                                   {"boards", SharedSchema::MaxName},
+                                                   {"error", SharedSchema::MaxError}};
+    for (const auto &[name, limit] : limits) {
+        const QString quoted = QStringLiteral("%1\"%2\"").arg(prefix, QLatin1String(name));
+        list.replace(quoted, QStringLiteral("CASE WHEN length(%1) > %2 THEN left(%1, %2) || "
+                                            "'\u2026' ELSE %1 END")
+                                 .arg(quoted, QString::number(limit)));
+    }
+    return list;
+}
+// The longest text 96 rows of MaxRow characters make as JSON (each character escaped).
+constexpr int MaxRowsText = 96 * (SharedSchema::MaxRow * 6 + 3) + 2;
+
 // A record's own time, unless it is later than the server's receipt of it allows: such a record
 // is taken as unfinished, never as fresh.
 QString aheadOf(const QString &prefix) {
@@ -509,11 +530,14 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
     // Newest received first: a record's own time is the site's word, its receipt the server's.
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
-    if (!query.prepare(QStringLiteral("SELECT j.site, j.record, %1, r.rows FROM %2 j LEFT JOIN %3 "
-                                      "r ON r.hash = j.rowset %4 ORDER BY j.received DESC, "
-                                      "j.journal, j.record DESC LIMIT ?")
-                           .arg(columnList(QStringLiteral("j.")), table("jobs"), table("rowsets"),
-                                site.isEmpty() ? QString() : QStringLiteral("WHERE j.site = ?"))))
+    if (!query.prepare(QStringLiteral("SELECT j.site, j.record, %1, CASE WHEN length(r.rows) <= %5 "
+                                      "THEN r.rows END FROM %2 j LEFT JOIN %3 r ON r.hash = "
+                                      "j.rowset %4 ORDER BY j.received DESC, j.journal, j.record "
+                                      "DESC LIMIT ?")
+                           .arg(cutColumnList(QStringLiteral("j.")), table("jobs"),
+                                table("rowsets"),
+                                site.isEmpty() ? QString() : QStringLiteral("WHERE j.site = ?"),
+                                QString::number(MaxRowsText))))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     if (!site.isEmpty())
         query.addBindValue(site);
@@ -527,18 +551,21 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
     return true;
 }
 
-bool SharedJournal::records(const QDateTime &from, const QString &site, const EachOfSite &each) {
+bool SharedJournal::records(const QDateTime &from, const QDateTime &to, const QString &site,
+                            const EachOfSite &each) {
     if (!versionKnown())
         return false;
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     if (!query.prepare(
             QStringLiteral("SELECT j.site, j.journal, j.record, %1 FROM %2 j WHERE j.started "
-                           ">= ? %3 ORDER BY j.site, j.started DESC, j.journal, j.record DESC")
+                           ">= ? AND j.started <= ? %3 ORDER BY j.site, j.started DESC, "
+                           "j.journal, j.record DESC")
                 .arg(readColumnList(QStringLiteral("j.")), table("jobs"),
                      site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?"))))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     query.addBindValue(isoTime(from));
+    query.addBindValue(isoTime(to));
     if (!site.isEmpty())
         query.addBindValue(site);
     if (!query.exec())
@@ -546,6 +573,22 @@ bool SharedJournal::records(const QDateTime &from, const QString &site, const Ea
     while (query.next()) {
         each(query.value(0).toString(), query.value(1).toString(), recordAt(query, false, 2));
     }
+    return true;
+}
+
+bool SharedJournal::recordsAfter(const QDateTime &end, const QString &site, After &after) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    if (!query.prepare(
+            QStringLiteral("SELECT count(*), max(j.started) FROM %1 j WHERE j.started "
+                           "> ? %2")
+                .arg(table("jobs"), site.isEmpty() ? QString() : QStringLiteral("AND j.site = ?"))))
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    query.addBindValue(isoTime(end));
+    if (!site.isEmpty())
+        query.addBindValue(site);
+    if (!query.exec() || !query.next())
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    after = {query.value(0).toLongLong(), query.value(1).toString()};
     return true;
 }
 

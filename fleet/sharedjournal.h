@@ -64,7 +64,9 @@ public:
     Forwarded forward(Journal &local, int batchSize = 500);
 
     // The newest limit records, newest first, of one site (every site when site is empty),
-    // each with its site and rows as the journal stores them (a JSON array).
+    // each with its site and rows as the journal stores them (a JSON array). A text longer than
+    // the shared journal now takes (older data may hold one) is cut there, with "…" after it;
+    // rows longer than 96 rows can be are left out.
     using Each = std::function<void(const QString &site, const JournalRecord &record,
                                     QByteArrayView storedRows)>;
     bool history(int limit, const QString &site, const Each &each);
@@ -72,9 +74,18 @@ public:
     // The records begun since from, of one site (every site when empty), site by site in the
     // order of their names and newest first within each, without their rows: selected by the
     // database, which an index on (site, started) serves.
+    // Records dated after to (a site's clock ahead, or its word) are left out: see recordsAfter.
     using EachOfSite = std::function<void(const QString &site, const QString &journal,
                                           const JournalRecord &record)>;
-    bool records(const QDateTime &from, const QString &site, const EachOfSite &each);
+    bool records(const QDateTime &from, const QDateTime &to, const QString &site,
+                 const EachOfSite &each);
+    // How many records of one site (every site when empty) are dated after end, and the newest
+    // date among them.
+    struct After {
+        qint64 count = 0;
+        QString newest; // as stored
+    };
+    bool recordsAfter(const QDateTime &end, const QString &site, After &after);
     // The rows of one record as the journal stores them (a JSON array); empty when it has none.
     QByteArray storedRows(const QString &journal, qint64 record);
 

@@ -218,6 +218,13 @@ private Q_SLOTS:
         QVERIFY2(forwardAs(QStringLiteral("gate_many"), QString(32, u'b'),
                            QLatin1Char('[') + many.join(QLatin1Char(',')) + QLatin1Char(']')),
                  qPrintable(m_cluster->problem()));
+        // An older record whose error runs far past what the shared journal takes now.
+        QVERIFY2(
+            m_cluster->psql(QStringLiteral(
+                "\\c boards\nINSERT INTO display_journal.jobs (site, journal, record, "
+                "started, program, job, port, device, error) VALUES ('old', repeat('c', 32), "
+                "1, '2026-01-01T00:00:00.000Z', 'send', 'test', 1, 'd', repeat('e', 100000))")),
+            qPrintable(m_cluster->problem()));
         // A server that drops site cut's connection half-way through its forward.
         QVERIFY2(m_cluster->psql(QStringLiteral(
                      "\\c boards\n"
@@ -400,6 +407,10 @@ private Q_SLOTS:
             << QStringList{"Site north</h2>", "COM 33 (/dev/ttyUSB0)",
                            "the shared journal, site north"}
             << QStringList{"Site south", "<td class=\"warning\">"};
+        QTest::newRow("a clock 72 years ahead: left out, counted")
+            << QStringList{"--site", "future"}
+            << QStringList{"1 record dated after ", "the newest 2099-01-01: a clock ahead?"}
+            << QStringList{"Site future</h2>"};
     }
     void sharedReport() {
         QFETCH(QStringList, arguments);
@@ -412,6 +423,21 @@ private Q_SLOTS:
             QVERIFY2(result.out.contains(text), qPrintable(text));
         for (const QString &text : notShown)
             QVERIFY2(!result.out.contains(text), qPrintable(text));
+    }
+
+    // Older data may hold texts longer than the shared journal takes now: shown cut, marked.
+    void longFieldsCut_data() {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("JSON") << "--json";
+        QTest::newRow("CSV") << "--csv";
+    }
+    void longFieldsCut() {
+        QFETCH(QString, format);
+        const Result result =
+            send({"--history", "--shared", "--site", "old", format}, m_root.filePath("office"));
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        QVERIFY(result.out.contains(QString(2000, u'e') + QChar(0x2026)));
+        QVERIFY(!result.out.contains(QString(2001, u'e')));
     }
 
     // The office's hourly check: each stale site and device said, and alerted, once.
