@@ -59,7 +59,7 @@ QString aheadOf(const QString &prefix) {
         .arg(prefix, QString::number(SharedJournal::AheadToleranceSeconds));
 }
 QString readColumnList(const QString &prefix) {
-    QString list = columnList(prefix);
+    QString list = cutColumnList(prefix);
     const QString ahead = aheadOf(prefix);
     for (const char *name : {"finished", "outcome"}) {
         const QString quoted = QStringLiteral("%1\"%2\"").arg(prefix, QLatin1String(name));
@@ -594,9 +594,10 @@ bool SharedJournal::recordsAfter(const QDateTime &end, const QString &site, Afte
 
 QByteArray SharedJournal::storedRows(const QString &journal, qint64 record) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!query.prepare(QStringLiteral("SELECT r.rows FROM %1 j JOIN %2 r ON r.hash = j.rowset "
-                                      "WHERE j.journal = ? AND j.record = ?")
-                           .arg(table("jobs"), table("rowsets"))))
+    if (!query.prepare(QStringLiteral("SELECT CASE WHEN length(r.rows) <= %3 THEN r.rows END "
+                                      "FROM %1 j JOIN %2 r ON r.hash = j.rowset WHERE j.journal = "
+                                      "? AND j.record = ?")
+                           .arg(table("jobs"), table("rowsets"), QString::number(MaxRowsText))))
         return {};
     query.addBindValue(journal);
     query.addBindValue(record);

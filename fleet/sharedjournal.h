@@ -86,7 +86,8 @@ public:
         QString newest; // as stored
     };
     bool recordsAfter(const QDateTime &end, const QString &site, After &after);
-    // The rows of one record as the journal stores them (a JSON array); empty when it has none.
+    // The rows of one record as the journal stores them (a JSON array); empty when it has none,
+    // or when they are longer than 96 rows can be. records() cuts long texts as history() does.
     QByteArray storedRows(const QString &journal, qint64 record);
 
     // Each site's devices: when the last upload to it completed (nothing when none did) and how

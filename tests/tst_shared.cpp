@@ -407,6 +407,9 @@ private Q_SLOTS:
             << QStringList{"Site north</h2>", "COM 33 (/dev/ttyUSB0)",
                            "the shared journal, site north"}
             << QStringList{"Site south", "<td class=\"warning\">"};
+        QTest::newRow("an error of older data: cut, marked")
+            << QStringList{"--site", "old", "--days", "400"}
+            << QStringList{QString(2000, u'e') + QChar(0x2026)} << QStringList{QString(2001, u'e')};
         QTest::newRow("a clock 72 years ahead: left out, counted")
             << QStringList{"--site", "future"}
             << QStringList{"1 record dated after ", "the newest 2099-01-01: a clock ahead?"}
