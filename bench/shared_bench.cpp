@@ -7,6 +7,10 @@
 //   shared_check_s=<median s of --check --shared --expect-every 15m; the stopped sites make it
 //   exit 1, which is its answer, not a failure>
 //   records=<n> sites=<n> days=<n> idle_devices=<n> runs=<n>
+// then, with one record of a 48 MB error and a 48 MB row set added (older data may hold them;
+// the shared journal takes neither now), the peak memory of each reader (stderr) and the most:
+//   shared_big_mb=<the largest peak resident size of --history, --history --json, --report,
+//   --check, MB>
 // then what the database holds on disk (MB, and bytes a record of the jobs table with its
 // indexes, the figure that scales to a larger fleet):
 //   db_mb= jobs_mb= jobs_indexes_mb= <each index>_mb= rowsets_mb= bytes_per_record=
@@ -141,6 +145,39 @@ std::optional<double> timeOnce(const Command &command, const QString &folder,
     return seconds;
 }
 
+// The peak resident size of one office command, in MB, as the kernel counts it (VmHWM), read
+// until the process ends.
+std::optional<double> peakMb(const QStringList &arguments, const QString &folder,
+                             const QProcessEnvironment &environment) {
+    QProcess send;
+    send.setProcessEnvironment(environment);
+    send.setWorkingDirectory(folder);
+    send.setStandardOutputFile(QProcess::nullDevice());
+    send.start(QStringLiteral(DISPLAY_SEND), arguments);
+    if (!send.waitForStarted())
+        return std::nullopt;
+    QFile status(QStringLiteral("/proc/%1/status").arg(send.processId()));
+    double peak = 0;
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : status.readAll().split('\n'))
+                if (line.startsWith("VmHWM:"))
+                    peak = std::max(peak,
+                                    line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0);
+            status.close();
+        }
+    } while (!send.waitForFinished(2) && timer.elapsed() < 120000);
+    if (send.state() != QProcess::NotRunning || send.exitStatus() != QProcess::NormalExit ||
+        send.exitCode() > 1) {
+        std::fprintf(stderr, "display-shared-bench: display-send %s failed: %s\n",
+                     qPrintable(arguments.join(u' ')), send.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return peak;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -232,6 +269,40 @@ int main(int argc, char *argv[]) {
     std::printf("%s records=%lld sites=%d days=%d idle_devices=%d runs=%d\n",
                 qPrintable(figures.join(u' ')), static_cast<long long>(records), sites, days, idle,
                 runs);
+
+    // One record as an older journal could hold it, newest of all.
+    if (!cluster.psql(
+            QStringLiteral(
+                "\\c %1\n"
+                "INSERT INTO display_journal.rowsets (hash, rows) SELECT sha256(convert_to(r, "
+                "'UTF8')), r FROM (SELECT jsonb_agg(repeat('R', 500000))::text AS r FROM "
+                "generate_series(1, 96)) x;\n"
+                "INSERT INTO display_journal.jobs (site, journal, record, started, finished, "
+                "program, job, port, device, outcome, error, frames, lights, rowset) SELECT "
+                "'site-big', md5('big'), 1, to_char(now() AT TIME ZONE 'UTC', %2), "
+                "to_char(now() AT TIME ZONE 'UTC', %2), 'send', 'upload', 33, '/dev/ttyUSB0', "
+                "'complete', repeat('E', 48000000), 50, 'cgggggggg', (SELECT hash FROM "
+                "display_journal.rowsets ORDER BY length(rows) DESC LIMIT 1);\n")
+                .arg(Database, QStringLiteral("'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'"))))
+        return failed(cluster.problem());
+    const QList<QStringList> readers{
+        {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
+         QStringLiteral("5")},
+        {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
+         QStringLiteral("5"), QStringLiteral("--json")},
+        {QStringLiteral("--report"), QStringLiteral("-"), QStringLiteral("--shared")},
+        {QStringLiteral("--check"), QStringLiteral("--shared"), QStringLiteral("--expect-every"),
+         QStringLiteral("15m")},
+    };
+    double biggest = 0;
+    for (const QStringList &reader : readers) {
+        const std::optional<double> peak = peakMb(reader, office, environment);
+        if (!peak)
+            return 1;
+        std::fprintf(stderr, "peak of %s: %.1f MB\n", qPrintable(reader.join(u' ')), *peak);
+        biggest = std::max(biggest, *peak);
+    }
+    std::printf("shared_big_mb=%.1f\n", biggest);
 
     // Sizes in the server's own measure: the table's main fork (pg_relation_size) and its
     // indexes (pg_indexes_size), each index by name, and the row sets with their index.
