@@ -530,10 +530,13 @@ bool SharedJournal::history(int limit, const QString &site, const Each &each) {
     // Newest received first: a record's own time is the site's word, its receipt the server's.
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
+    // The records chosen first, then their texts cut and their rows found: the cuts and the
+    // join for limit records, not for every record the order passes over.
     if (!query.prepare(QStringLiteral("SELECT j.site, j.record, %1, CASE WHEN length(r.rows) <= %5 "
-                                      "THEN r.rows END FROM %2 j LEFT JOIN %3 r ON r.hash = "
-                                      "j.rowset %4 ORDER BY j.received DESC, j.journal, j.record "
-                                      "DESC LIMIT ?")
+                                      "THEN r.rows END FROM (SELECT * FROM %2 j %4 ORDER BY "
+                                      "j.received DESC, j.journal, j.record DESC LIMIT ?) j LEFT "
+                                      "JOIN %3 r ON r.hash = j.rowset ORDER BY j.received DESC, "
+                                      "j.journal, j.record DESC")
                            .arg(cutColumnList(QStringLiteral("j.")), table("jobs"),
                                 table("rowsets"),
                                 site.isEmpty() ? QString() : QStringLiteral("WHERE j.site = ?"),

@@ -17,7 +17,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,7 +65,8 @@ class TestShared : public QObject {
 
     // A folder for site (its journal.conf logs in as user, to the database after an '@' or
     // boards), made once.
-    QString folder(const QString &site, const QString &user, bool withSite = true) {
+    QString folder(const QString &site, const QString &user, bool withSite = true,
+                   const QString &connection = {}) {
         const QString path = m_root.filePath(site);
         QDir().mkpath(path);
         QFile conf(path + QStringLiteral("/journal.conf"));
@@ -74,7 +74,9 @@ class TestShared : public QObject {
         const QString database =
             user.contains(u'@') ? user.section(u'@', 1) : QStringLiteral("boards");
         conf.write(QStringLiteral("[shared]\nconnection = %1\n%2")
-                       .arg(m_cluster->connection(user.section(u'@', 0, 0), database),
+                       .arg(connection.isEmpty()
+                                ? m_cluster->connection(user.section(u'@', 0, 0), database)
+                                : connection,
                             withSite ? QStringLiteral("site = %1\n").arg(site) : QString())
                        .toUtf8());
         return path;
@@ -218,16 +220,12 @@ private Q_SLOTS:
         QVERIFY2(forwardAs(QStringLiteral("gate_many"), QString(32, u'b'),
                            QLatin1Char('[') + many.join(QLatin1Char(',')) + QLatin1Char(']')),
                  qPrintable(m_cluster->problem()));
-        // An older record whose error runs far past what the shared journal takes now.
-        QVERIFY2(
-            m_cluster->psql(QStringLiteral(
-                "\\c boards\nINSERT INTO display_journal.jobs (site, journal, record, "
-                "started, program, job, port, device, error) VALUES ('old', repeat('c', 32), "
-                "1, '2026-01-01T00:00:00.000Z', 'send', 'test', 1, 'd', repeat('e', 100000))")),
-            qPrintable(m_cluster->problem()));
-        // A server that drops site cut's connection half-way through its forward.
+        // An older record whose error runs far past what the shared journal takes now, and a
+        // server that drops site cut's connection half-way through its forward.
         QVERIFY2(m_cluster->psql(QStringLiteral(
-                     "\\c boards\n"
+                     "\\c boards\nINSERT INTO display_journal.jobs (site, journal, record, "
+                     "started, program, job, port, device, error) VALUES ('old', repeat('c', 32), "
+                     "1, '2026-01-01T00:00:00.000Z', 'send', 'test', 1, 'd', repeat('e', 100000));"
                      "CREATE FUNCTION public.cut() RETURNS trigger LANGUAGE plpgsql SECURITY "
                      "DEFINER AS $$BEGIN IF NEW.site = 'cut' THEN PERFORM "
                      "pg_terminate_backend(pg_backend_pid()); END IF; RETURN NEW; END$$;"
@@ -704,16 +702,10 @@ private Q_SLOTS:
         QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
                 ::listen(listener, 4) == 0 &&
                 ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0);
-        const QString site =
-            m_root.filePath(QStringLiteral("silent%1").arg(QTest::currentDataTag()));
-        QDir().mkpath(site);
-        QFile conf(site + QStringLiteral("/journal.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(QStringLiteral("[shared]\nconnection = host=127.0.0.1 port=%1 user=gate_east "
-                                  "connect_timeout=30\n")
-                       .arg(ntohs(address.sin_port))
-                       .toUtf8());
-        conf.close();
+        const QString site = folder(QStringLiteral("silent %1").arg(QTest::currentDataTag()),
+                                    QStringLiteral("gate_east"), false,
+                                    QStringLiteral("host=127.0.0.1 port=%1 connect_timeout=30")
+                                        .arg(ntohs(address.sin_port)));
         PtyCable cable;
         QProcess *const process =
             start({"--test", "--device", cable.end(0), "--boards", "1"}, site);
