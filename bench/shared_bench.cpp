@@ -6,15 +6,22 @@
 //   shared_report_s=<median s of --report - --shared, the whole fleet's page>
 //   shared_check_s=<median s of --check --shared --expect-every 15m; the stopped sites make it
 //   exit 1, which is its answer, not a failure>
-//   records=<n> sites=<n> days=<n> runs=<n>
+//   records=<n> sites=<n> days=<n> idle_devices=<n> runs=<n>
+// then, with one record of a 48 MB error and a 48 MB row set added (older data may hold them;
+// the shared journal takes neither now), the peak memory of each reader (stderr) and the most:
+//   shared_big_mb=<the largest peak resident size of --history, --history --json, --report,
+//   --check, MB>
 // then what the database holds on disk (MB, and bytes a record of the jobs table with its
 // indexes, the figure that scales to a larger fleet):
 //   db_mb= jobs_mb= jobs_indexes_mb= <each index>_mb= rowsets_mb= bytes_per_record=
 // The records are made by the server itself (generate_series), as the fleet's forwards would
 // have left them: an upload every 15 minutes a site, the newest minutes ago, a few distinct row
 // sets, board 5 silent some afternoons at some sites, a port error now and then, and two sites
-// whose timer stopped half a day ago.
-// Usage: display-shared-bench [runs] [sites] [days]
+// whose timer stopped half a day ago; and idle devices (100 unless given) that only ever ran a
+// board test, at the start of the period, so that nothing but an index of uploads by device
+// tells the check quickly that they never had an upload.
+// Usage: display-shared-bench [runs] [sites] [days] [idle devices]
+// (1,000,000 records: display-shared-bench 5 50 209)
 
 #include "pgcluster.h"
 
@@ -64,7 +71,7 @@ bool makeFolder(const QString &path, const PgCluster &cluster, const QString &us
 
 // The fleet's records, straight into the tables as forwarding leaves them: rows as jsonb's text
 // and found by its SHA-256, times as UTC ISO 8601 text with milliseconds.
-QString fillStatements(int sites, int days) {
+QString fillStatements(int sites, int days, int idle) {
     const int records = days * UploadsPerDay;
     const QString utc = QStringLiteral("'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'");
     return QStringLiteral(
@@ -96,9 +103,16 @@ QString fillStatements(int sites, int days) {
                "+ CASE WHEN s % 25 = 0 THEN 720 ELSE 0 END) AS t, (n * 7 + s) % 211 = 0 AS "
                "failed, s % 5 = 2 AND (n / 96) % 3 = 0 AND n % 96 BETWEEN 52 AND 68 AS silent) x "
                "JOIN sets ON sets.variant = (s + n / 96) % %2 ORDER BY n, s;\n"
+               "INSERT INTO display_journal.jobs (site, journal, record, started, finished, "
+               "program, job, port, device, outcome, frames, lights) "
+               "SELECT format('site-%s', lpad((i % %3 + 1)::text, 2, '0')), md5('idle ' || i), "
+               "1, to_char(t AT TIME ZONE 'UTC', %5), "
+               "to_char((t + interval '9 seconds') AT TIME ZONE 'UTC', %5), 'send', 'test', 40, "
+               "format('/dev/idle%s', i), 'complete', 9, 'cgggggggg' FROM generate_series(1, %6) "
+               "i CROSS JOIN LATERAL (SELECT now() - make_interval(mins => 15 * %4) AS t) x;\n"
                "ANALYZE;\n")
         .arg(Database, QString::number(RowSets), QString::number(sites), QString::number(records),
-             utc);
+             utc, QString::number(idle));
 }
 
 // One office command timed as a fresh process; its output is thrown away. A status other than
@@ -131,6 +145,39 @@ std::optional<double> timeOnce(const Command &command, const QString &folder,
     return seconds;
 }
 
+// The peak resident size of one office command, in MB, as the kernel counts it (VmHWM), read
+// until the process ends.
+std::optional<double> peakMb(const QStringList &arguments, const QString &folder,
+                             const QProcessEnvironment &environment) {
+    QProcess send;
+    send.setProcessEnvironment(environment);
+    send.setWorkingDirectory(folder);
+    send.setStandardOutputFile(QProcess::nullDevice());
+    send.start(QStringLiteral(DISPLAY_SEND), arguments);
+    if (!send.waitForStarted())
+        return std::nullopt;
+    QFile status(QStringLiteral("/proc/%1/status").arg(send.processId()));
+    double peak = 0;
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : status.readAll().split('\n'))
+                if (line.startsWith("VmHWM:"))
+                    peak = std::max(peak,
+                                    line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0);
+            status.close();
+        }
+    } while (!send.waitForFinished(2) && timer.elapsed() < 120000);
+    if (send.state() != QProcess::NotRunning || send.exitStatus() != QProcess::NormalExit ||
+        send.exitCode() > 1) {
+        std::fprintf(stderr, "display-shared-bench: display-send %s failed: %s\n",
+                     qPrintable(arguments.join(u' ')), send.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return peak;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -138,7 +185,8 @@ int main(int argc, char *argv[]) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const int sites = argc > 2 ? std::max(1, std::atoi(argv[2])) : 50;
     const int days = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
-    const qint64 records = qint64(sites) * days * UploadsPerDay;
+    const int idle = argc > 4 ? std::max(0, std::atoi(argv[4])) : 100;
+    const qint64 records = qint64(sites) * days * UploadsPerDay + idle;
 
     PgCluster cluster;
     QTemporaryDir root;
@@ -185,7 +233,7 @@ int main(int argc, char *argv[]) {
 
     QElapsedTimer filling;
     filling.start();
-    if (!cluster.psql(fillStatements(sites, days)))
+    if (!cluster.psql(fillStatements(sites, days, idle)))
         return failed(cluster.problem());
     std::fprintf(stderr, "%lld records of %d sites made in %.1f s\n",
                  static_cast<long long>(records), sites, double(filling.elapsed()) / 1e3);
@@ -218,8 +266,43 @@ int main(int argc, char *argv[]) {
         figures << QStringLiteral("%1=%2").arg(QLatin1String(command.figure),
                                                QString::number(median(seconds), 'f', 3));
     }
-    std::printf("%s records=%lld sites=%d days=%d runs=%d\n", qPrintable(figures.join(u' ')),
-                static_cast<long long>(records), sites, days, runs);
+    std::printf("%s records=%lld sites=%d days=%d idle_devices=%d runs=%d\n",
+                qPrintable(figures.join(u' ')), static_cast<long long>(records), sites, days, idle,
+                runs);
+
+    // One record as an older journal could hold it, newest of all.
+    if (!cluster.psql(
+            QStringLiteral(
+                "\\c %1\n"
+                "INSERT INTO display_journal.rowsets (hash, rows) SELECT sha256(convert_to(r, "
+                "'UTF8')), r FROM (SELECT jsonb_agg(repeat('R', 500000))::text AS r FROM "
+                "generate_series(1, 96)) x;\n"
+                "INSERT INTO display_journal.jobs (site, journal, record, started, finished, "
+                "program, job, port, device, outcome, error, frames, lights, rowset) SELECT "
+                "'site-big', md5('big'), 1, to_char(now() AT TIME ZONE 'UTC', %2), "
+                "to_char(now() AT TIME ZONE 'UTC', %2), 'send', 'upload', 33, '/dev/ttyUSB0', "
+                "'complete', repeat('E', 48000000), 50, 'cgggggggg', (SELECT hash FROM "
+                "display_journal.rowsets ORDER BY length(rows) DESC LIMIT 1);\n")
+                .arg(Database, QStringLiteral("'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'"))))
+        return failed(cluster.problem());
+    const QList<QStringList> readers{
+        {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
+         QStringLiteral("5")},
+        {QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--limit"),
+         QStringLiteral("5"), QStringLiteral("--json")},
+        {QStringLiteral("--report"), QStringLiteral("-"), QStringLiteral("--shared")},
+        {QStringLiteral("--check"), QStringLiteral("--shared"), QStringLiteral("--expect-every"),
+         QStringLiteral("15m")},
+    };
+    double biggest = 0;
+    for (const QStringList &reader : readers) {
+        const std::optional<double> peak = peakMb(reader, office, environment);
+        if (!peak)
+            return 1;
+        std::fprintf(stderr, "peak of %s: %.1f MB\n", qPrintable(reader.join(u' ')), *peak);
+        biggest = std::max(biggest, *peak);
+    }
+    std::printf("shared_big_mb=%.1f\n", biggest);
 
     // Sizes in the server's own measure: the table's main fork (pg_relation_size) and its
     // indexes (pg_indexes_size), each index by name, and the row sets with their index.

@@ -34,8 +34,11 @@ QString connectionProblem(const QString &connection) {
     if (!keywords)
         return QStringLiteral("connection is not a keyword/value string such as "
                               "\"host=db.example dbname=boards user=gate_north\"");
+    // libpq's keywords that hold a secret: the server's password and the client key's
+    // passphrase.
+    static const QStringList secrets{QStringLiteral("password"), QStringLiteral("sslpassword")};
     for (const auto &[key, value] : *keywords) {
-        if (key == QLatin1String("password"))
+        if (secrets.contains(key))
             return QStringLiteral("connection holds a password; keep it in ~/.pgpass, a file "
                                   "named by PGPASSFILE, or a service file instead");
     }
@@ -105,6 +108,12 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
             continue; // said at its section
         const QString key = trimmed.first(equals).trimmed().toLower();
         const QString value = trimmed.mid(equals + 1).trimmed();
+        // A backslash at the end escapes whatever is joined after the value (the connection's
+        // own timeouts among them).
+        if (value.endsWith(u'\\')) {
+            bad(line, QStringLiteral("%1 ends in a backslash").arg(quoted(key)));
+            continue;
+        }
         if (key == QLatin1String("connection") && !connectionLine) {
             connectionLine = line;
             config.connection = value;

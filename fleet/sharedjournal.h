@@ -64,7 +64,9 @@ public:
     Forwarded forward(Journal &local, int batchSize = 500);
 
     // The newest limit records, newest first, of one site (every site when site is empty),
-    // each with its site and rows as the journal stores them (a JSON array).
+    // each with its site and rows as the journal stores them (a JSON array). A text longer than
+    // the shared journal now takes (older data may hold one) is cut there, with "…" after it;
+    // rows longer than 96 rows can be are left out.
     using Each = std::function<void(const QString &site, const JournalRecord &record,
                                     QByteArrayView storedRows)>;
     bool history(int limit, const QString &site, const Each &each);
@@ -72,10 +74,20 @@ public:
     // The records begun since from, of one site (every site when empty), site by site in the
     // order of their names and newest first within each, without their rows: selected by the
     // database, which an index on (site, started) serves.
+    // Records dated after to (a site's clock ahead, or its word) are left out: see recordsAfter.
     using EachOfSite = std::function<void(const QString &site, const QString &journal,
                                           const JournalRecord &record)>;
-    bool records(const QDateTime &from, const QString &site, const EachOfSite &each);
-    // The rows of one record as the journal stores them (a JSON array); empty when it has none.
+    bool records(const QDateTime &from, const QDateTime &to, const QString &site,
+                 const EachOfSite &each);
+    // How many records of one site (every site when empty) are dated after end, and the newest
+    // date among them.
+    struct After {
+        qint64 count = 0;
+        QString newest; // as stored
+    };
+    bool recordsAfter(const QDateTime &end, const QString &site, After &after);
+    // The rows of one record as the journal stores them (a JSON array); empty when it has none,
+    // or when they are longer than 96 rows can be. records() cuts long texts as history() does.
     QByteArray storedRows(const QString &journal, qint64 record);
 
     // Each site's devices: when the last upload to it completed (nothing when none did) and how
@@ -89,9 +101,16 @@ public:
         // How far the newest upload's own time was ahead of its receipt, when it was more than
         // a clock may drift: that record is never taken as fresh.
         std::optional<qint64> aheadSeconds;
+        // The site's last device read: its records name more than MaxDevicesChecked.
+        bool moreDevices = false;
     };
     bool deviceStates(const QString &site, QList<DeviceState> &states);
 
+    // The devices of one site the check reads: a site's records may name any number (whoever
+    // holds its login writes them), and a real site has a few ports. The check bounds them
+    // itself, rather than --shared-add-site, so that no journal already written can make it
+    // read without end.
+    static constexpr int MaxDevicesChecked = 1000;
     // How far a record's own time may run ahead of the server's receipt of it.
     static constexpr int AheadToleranceSeconds = 120;
 

@@ -228,6 +228,14 @@ QStringList statements(int version) {
             list << QLatin1String(statement);
         return list;
     }
+    if (version == 3) {
+        list << QStringLiteral("CREATE INDEX jobs_upload_by_device ON display_journal.jobs (site, "
+                               "port, device, started DESC) WHERE job = 'upload'")
+             << QStringLiteral("CREATE INDEX jobs_complete_by_device ON display_journal.jobs "
+                               "(site, port, device, started DESC) WHERE job = 'upload' AND "
+                               "outcome = 'complete'");
+        return list;
+    }
     if (version != 2)
         return list;
     list << QLatin1String(IsoTime)

@@ -16,6 +16,9 @@
 // the site that first sent it, checks every field, computes each row set's hash itself, stamps
 // each record with the server's time of receipt (received) and completes a record that was sent
 // unfinished once its end arrives.
+// Version 3: each device's newest upload, and its newest complete one, found through indexes
+// that lead with the device and hold uploads only (a site may hold years of board tests, or
+// devices that never had an upload): the check reads a few index pages a device.
 //
 // The forward's batch, a JSON array of at most MaxBatch records, each an object of:
 //   record      the record's number in its local journal (a whole number from 1)
@@ -31,7 +34,7 @@
 //   rows        null or a list of 96 texts of up to MaxRow characters
 namespace SharedSchema {
 
-inline constexpr int Version = 2;
+inline constexpr int Version = 3;
 inline constexpr QLatin1StringView Name{"display_journal"};
 
 inline constexpr int MaxBatch = 1000;

@@ -17,7 +17,7 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
     std::vector<std::pair<QString, std::unique_ptr<ReportGatherer>>> gatherers;
     std::vector<QHash<QString, QString>> lastJournals;
     const bool read = shared.records(
-        options.now.addDays(-options.days), site,
+        options.now.addDays(-options.days), options.now, site,
         [&](const QString &name, const QString &journal, const JournalRecord &record) {
             if (gatherers.empty() || gatherers.back().first != name) {
                 gatherers.emplace_back(name, std::make_unique<ReportGatherer>(options));
@@ -33,9 +33,21 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
                     journals.insert(label, journal);
             }
         });
-    if (!read) {
+    // A record dated after the report's end has no place in its strips: counted, said once.
+    SharedJournal::After after;
+    if (!read || !shared.recordsAfter(options.now, site, after)) {
         report.reading.problem = shared.problem();
         return report;
+    }
+    if (after.count > 0) {
+        const QDateTime newest = QDateTime::fromString(after.newest, Qt::ISODateWithMs);
+        report.reading.problem =
+            QStringLiteral("%1 %2 dated after %3, the newest %4: a clock ahead?")
+                .arg(QString::number(after.count),
+                     after.count == 1 ? QStringLiteral("record") : QStringLiteral("records"),
+                     options.now.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+                     newest.isValid() ? newest.toLocalTime().toString(QStringLiteral("yyyy-MM-dd"))
+                                      : after.newest.left(SharedSchema::MaxName));
     }
     QList<ReportWriter::Site> sites;
     for (std::size_t index = 0; index < gatherers.size(); ++index) {

@@ -52,6 +52,9 @@ int main(int argc, char *argv[]) {
         Qt::QueuedConnection);
     QObject::connect(&shared, &SharedRun::finished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
+    // The forward may wait on a server inside a call nothing interrupts: a signal ends the
+    // process around it, with the signal's status.
+    QObject::connect(&program, &SendProgram::interrupted, &shared, &SharedRun::abandon);
     QTimer::singleShot(0, &program, &SendProgram::start);
     return QCoreApplication::exec();
 }

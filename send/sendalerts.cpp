@@ -1,6 +1,7 @@
 #include "sendalerts.h"
 
 #include "alertcommand.h"
+#include "bytetext.h"
 #include "jobjournal.h"
 #include "reportgatherer.h"
 #include "sendstatus.h"
@@ -85,51 +86,95 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
     const QString allowed = QString::number(double(allowedMs) / 60000.0, 'f', 1);
     m_waiting.clear();
     m_journalConf = journalConf;
-    const auto stale = [&](const QString &site, const JournalRecord &device, const QString &said,
-                           const QString &previous) {
+    // One alert a site, its stale devices listed: however many devices a site's records name,
+    // the office gets one message from it, and reads at most MaxListed of its devices.
+    StaleSite site;
+    qsizetype staleCount = 0;
+    const auto siteDone = [&] {
+        if (staleCount > MaxListed)
+            m_error(QStringLiteral("%1 more devices of site %2 have no complete upload in time")
+                        .arg(QString::number(staleCount - MaxListed), site.site));
+        if (staleCount > 1) {
+            // Several: the alert names none of them alone.
+            site.record.port = 0;
+            site.record.device.clear();
+            site.previousOutcome.clear();
+            site.record.error =
+                staleCount > MaxListed
+                    ? QStringLiteral("%1 devices of site %2 have no complete upload within %3 "
+                                     "min; the first %4 are listed")
+                          .arg(QString::number(staleCount), site.site, allowed,
+                               QString::number(MaxListed))
+                    : QStringLiteral("%1 devices of site %2 have no complete upload within %3 min")
+                          .arg(QString::number(staleCount), site.site, allowed);
+        }
+        if (staleCount > 0)
+            m_waiting.append(site);
+        site = {};
+        staleCount = 0;
+    };
+    const auto stale = [&](const QString &name, const JournalRecord &device, const QString &label,
+                           const QString &said, const QString &previous) {
+        if (name != site.site || staleCount == 0) {
+            siteDone();
+            site.site = name;
+        }
+        if (++staleCount > MaxListed)
+            return;
         m_error(said);
-        JournalRecord record = device;
-        record.job = QStringLiteral("upload");
-        record.outcome = QStringLiteral("stale");
-        record.error = said;
-        m_waiting.append({record, previous, site});
+        if (staleCount == 1) {
+            site.record = device;
+            site.record.job = QStringLiteral("upload");
+            site.record.outcome = QStringLiteral("stale");
+            site.record.error = said;
+            site.previousOutcome = previous;
+        }
+        site.devices << label;
     };
     if (states.isEmpty())
-        stale(m_options.site, {},
+        stale(m_options.site, {}, {},
               m_options.site.isEmpty()
                   ? QStringLiteral("no job in the shared journal")
                   : QStringLiteral("no job of site %1 in the shared journal").arg(m_options.site),
               QString());
     QStringList aheadSites;
     for (const SharedJournal::DeviceState &state : states) {
+        if (state.site != site.site)
+            siteDone();
         JournalRecord device;
         device.port = state.port;
         device.device = state.device;
-        const QString label =
-            QStringLiteral("%1 %2").arg(state.site, ReportGatherer::labelOf(device));
+        const QString label = ReportGatherer::labelOf(device);
+        const QString named = QStringLiteral("%1 %2").arg(state.site, label);
         // A record dated after the server received it is the site's clock (or word), never
         // fresh: said once a site.
         if (state.aheadSeconds && !aheadSites.contains(state.site)) {
             aheadSites << state.site;
             m_error(QStringLiteral("%1's clock is %2 ahead: its newest upload to %3 is dated after "
                                    "the shared journal received it, and is not taken as fresh")
-                        .arg(state.site, spokenDuration(*state.aheadSeconds), label));
+                        .arg(state.site, spokenDuration(*state.aheadSeconds), named));
         }
+        if (state.moreDevices)
+            m_error(QStringLiteral("site %1's records name more than %2 devices; the first %2 "
+                                   "were checked")
+                        .arg(state.site, QString::number(SharedJournal::MaxDevicesChecked)));
         const QString at =
             state.lastComplete
                 ? state.lastComplete->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                 : QString();
         if (state.lastComplete && state.lastComplete->msecsTo(now) <= allowedMs) {
-            m_out << "last complete upload to " << label << " at " << at << '\n';
+            // A site's device name is its own text: shown as --history shows it.
+            m_out << "last complete upload to " << terminalText(named) << " at " << at << '\n';
             continue;
         }
-        stale(state.site, device,
+        stale(state.site, device, label,
               state.lastComplete
                   ? QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
-                        .arg(label, at, allowed)
-                  : QStringLiteral("no complete upload to %1 in the shared journal").arg(label),
+                        .arg(named, at, allowed)
+                  : QStringLiteral("no complete upload to %1 in the shared journal").arg(named),
               state.newestOutcome);
     }
+    siteDone();
     m_out.flush();
     if (m_waiting.isEmpty())
         return AllAnswered;
@@ -137,9 +182,13 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
         m_waiting.clear();
         return SomeDidNotAnswer;
     }
-    const StaleDevice first = m_waiting.takeFirst();
-    runAlert(first.record, first.previousOutcome, first.site, m_journalConf);
+    runNextShared();
     return -1;
+}
+
+void SendAlerts::runNextShared() {
+    const StaleSite next = m_waiting.takeFirst();
+    runAlert(next.record, next.previousOutcome, next.site, m_journalConf, next.devices);
 }
 
 bool SendAlerts::afterJob() {
@@ -179,7 +228,7 @@ void SendAlerts::sayJournalProblem() {
 }
 
 void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome,
-                          const QString &site, const QString &journal) {
+                          const QString &site, const QString &journal, const QStringList &devices) {
     QStringList silent;
     for (const int board : silentBoards(record))
         silent << QString::number(board);
@@ -196,6 +245,7 @@ void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOu
         {"DISPLAY_JOURNAL",
          QDir::toNativeSeparators(journal.isEmpty() ? m_journal.journal().path() : journal)},
         {"DISPLAY_SITE", site},
+        {"DISPLAY_DEVICES", devices.join(QLatin1Char('\n'))},
     };
     for (const auto &[name, value] : values)
         environment.insert(QLatin1String(name), value);
@@ -205,11 +255,9 @@ void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOu
             m_error(failure);
         m_alert->deleteLater();
         m_alert = nullptr;
-        // --check --shared: one alert after the other, each with its own site and device.
-        if (!m_waiting.isEmpty()) {
-            const StaleDevice next = m_waiting.takeFirst();
-            return runAlert(next.record, next.previousOutcome, next.site, m_journalConf);
-        }
+        // --check --shared: one alert after the other, each with its own site.
+        if (!m_waiting.isEmpty())
+            return runNextShared();
         Q_EMIT ended();
     });
     m_alert->start(environment);

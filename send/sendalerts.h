@@ -28,9 +28,12 @@ public:
     // --check: the exit status, or -1 while the alert command runs (ended() follows).
     int check(const PortTarget &port);
     // --check --shared: every site and device of states whose last complete upload is too old
-    // is said, and the alert command runs for each in turn, with DISPLAY_SITE; journalConf
-    // names the shared journal in DISPLAY_JOURNAL. The exit status, or -1 as for check().
+    // is said (at most MaxListed a site), and the alert command runs once for each stale site
+    // in turn, with DISPLAY_SITE and its stale devices in DISPLAY_DEVICES, one a line (the
+    // first MaxListed; DISPLAY_ERROR says how many); journalConf names the shared journal in
+    // DISPLAY_JOURNAL. The exit status, or -1 as for check().
     int checkShared(const QList<SharedJournal::DeviceState> &states, const QString &journalConf);
+    static constexpr int MaxListed = 20;
     // For the job that just ended: true while the alert command runs for it.
     bool afterJob();
     // Ends the alert command, if one runs.
@@ -47,12 +50,16 @@ private:
     // site: empty for the local journal; journal: DISPLAY_JOURNAL, the local journal's path
     // when empty.
     void runAlert(const JournalRecord &record, const QString &previousOutcome,
-                  const QString &site = {}, const QString &journal = {});
+                  const QString &site = {}, const QString &journal = {},
+                  const QStringList &devices = {});
+    // --check --shared: the next stale site's alert.
+    void runNextShared();
 
-    struct StaleDevice {
+    struct StaleSite {
         JournalRecord record;
         QString previousOutcome;
         QString site;
+        QStringList devices; // its stale devices' labels
     };
 
     const SendOptions &m_options;
@@ -60,6 +67,6 @@ private:
     QTextStream &m_out;
     const std::function<void(const QString &)> m_error;
     AlertCommand *m_alert = nullptr; // while it runs
-    QList<StaleDevice> m_waiting;    // --check --shared: the alerts still to run
+    QList<StaleSite> m_waiting;      // --check --shared: the sites' alerts still to run
     QString m_journalConf;
 };

@@ -344,4 +344,5 @@ void SendProgram::signalled(int number) {
     m_jobs->cancel();
     m_alerts->stop();
     m_shared->abandon(SignalBase + number);
+    Q_EMIT interrupted(SignalBase + number);
 }

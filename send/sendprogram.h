@@ -37,6 +37,9 @@ public:
 
 Q_SIGNALS:
     void finished(int status);
+    // A signal asks the program to end, with status: whatever still runs after the job (the
+    // forward) ends now too.
+    void interrupted(int status);
 
 private:
     int run();

@@ -81,7 +81,8 @@ void SharedRun::forward(const QString &journalPath, int jobStatus) {
             m_out.flush();
             return {afterJob ? jobStatus : AllAnswered, {}};
         },
-        afterJob ? jobStatus : BadInput, afterJob ? jobStatus : PortFailed);
+        afterJob ? jobStatus : BadInput, afterJob ? jobStatus : PortFailed,
+        afterJob ? AfterJobCutOffSeconds : CutOffSeconds);
 }
 
 void SharedRun::initialise() {
@@ -197,7 +198,7 @@ void SharedRun::check(std::function<int(const QList<SharedJournal::DeviceState> 
 }
 
 void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
-                    int cutOffStatus) {
+                    int cutOffStatus, int cutOffSeconds) {
     m_thread =
         QThread::create([this, path = configPath(), work = std::move(work), badConfigStatus] {
             QString problem;
@@ -206,10 +207,10 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
         });
     m_cutOff = new QTimer(this);
     m_cutOff->setSingleShot(true);
-    connect(m_cutOff, &QTimer::timeout, this, [this, cutOffStatus] {
+    connect(m_cutOff, &QTimer::timeout, this, [this, cutOffStatus, cutOffSeconds] {
         m_error(QStringLiteral("the shared journal did not answer within %1 s; what it took stays "
                                "there, and what it did not waits for the next forward")
-                    .arg(CutOffSeconds));
+                    .arg(cutOffSeconds));
         abandon(cutOffStatus);
     });
     connect(m_thread, &QThread::finished, this, [this] {
@@ -224,7 +225,7 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
         if (status >= 0)
             Q_EMIT finished(status);
     });
-    m_cutOff->start(CutOffSeconds * 1000);
+    m_cutOff->start(cutOffSeconds * 1000);
     m_thread->start();
 }
 

@@ -21,6 +21,8 @@ class SharedRun : public QObject {
 
 public:
     static constexpr int CutOffSeconds = 60;
+    // The forward that follows a job: the job's process is not held longer than this for it.
+    static constexpr int AfterJobCutOffSeconds = 10;
 
     SharedRun(const SendOptions &options, QTextStream &out,
               std::function<void(const QString &)> error, QObject *parent = nullptr);
@@ -35,8 +37,9 @@ public:
     // Each ends with finished(status) once, on the program's thread.
     // --forward: 0 when every record was forwarded, 2 when the shared journal could not be
     // reached, refused or the forward was cut off, 3 when journal.conf or the local journal
-    // could not be read. After a job (afterJob), a failure is one line on standard error and
-    // the status is the job's, whatever happened.
+    // could not be read. After a job (jobStatus given), a failure is one line on standard
+    // error and the status is the job's, whatever happened; it is cut off after
+    // AfterJobCutOffSeconds.
     void forward(const QString &journalPath, int jobStatus = -1);
     void initialise();
     // --shared-add-site and --shared-add-reader.
@@ -62,7 +65,7 @@ private:
     // Reads journal.conf and runs work with it on its thread; badConfigStatus when the file
     // cannot be used, cutOffStatus when the work is cut off.
     void run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
-             int cutOffStatus);
+             int cutOffStatus, int cutOffSeconds = CutOffSeconds);
 
     const SendOptions &m_options;
     QTextStream &m_out;

@@ -1111,6 +1111,7 @@ void TestSend::alertOnChange() {
         {"DISPLAY_SILENT_BOARDS", "5"},
         {"DISPLAY_UNAVAILABLE", ""},
         {"DISPLAY_SITE", ""}, // a local journal's
+        {"DISPLAY_DEVICES", ""},
         // what standard error said of the journal
         {"DISPLAY_ERROR", journal.isEmpty() ? QString() : run.err.section(u'\n', 0, 0).mid(14)},
         {"DISPLAY_JOURNAL", journal.isEmpty() ? journalIn(m_dir->path()) : journal}};

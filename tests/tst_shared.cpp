@@ -15,6 +15,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 struct Result {
@@ -28,7 +33,7 @@ const QHash<QString, QString> Passwords{
     {"gate_south", "south-secret"}, {"office", "office-secret"},
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
-    {"office_trap", "trap-secret"}};
+    {"office_trap", "trap-secret"}, {"gate_cut", "cut-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -59,7 +64,8 @@ class TestShared : public QObject {
 
     // A folder for site (its journal.conf logs in as user, to the database after an '@' or
     // boards), made once.
-    QString folder(const QString &site, const QString &user, bool withSite = true) {
+    QString folder(const QString &site, const QString &user, bool withSite = true,
+                   const QString &connection = {}) {
         const QString path = m_root.filePath(site);
         QDir().mkpath(path);
         QFile conf(path + QStringLiteral("/journal.conf"));
@@ -67,7 +73,9 @@ class TestShared : public QObject {
         const QString database =
             user.contains(u'@') ? user.section(u'@', 1) : QStringLiteral("boards");
         conf.write(QStringLiteral("[shared]\nconnection = %1\n%2")
-                       .arg(m_cluster->connection(user.section(u'@', 0, 0), database),
+                       .arg(connection.isEmpty()
+                                ? m_cluster->connection(user.section(u'@', 0, 0), database)
+                                : connection,
                             withSite ? QStringLiteral("site = %1\n").arg(site) : QString())
                        .toUtf8());
         return path;
@@ -171,6 +179,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_east", "east"},
                                        {"--shared-add-site", "gate_killed", "killed"},
                                        {"--shared-add-site", "gate_future", "future"},
+                                       {"--shared-add-site", "gate_cut", "cut"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -189,6 +198,28 @@ private Q_SLOTS:
                            batchRecord().replace(QLatin1String("2026-01-01"),
                                                  QLatin1String("2099-01-01"))),
                  qPrintable(m_cluster->problem()));
+        // Records as the server may hold them: site odd's device named to retitle and clear
+        // the office's terminal, uploaded to a minute ago; site many's 25 devices, none uploaded
+        // to this year; an older record whose error runs far past what the journal takes now.
+        // And a server that drops site cut's connection half-way through its forward.
+        QVERIFY2(
+            m_cluster->psql(QStringLiteral(
+                "\\c boards\nINSERT INTO display_journal.jobs (site, journal, record, started, "
+                "finished, program, job, port, device, outcome, error) SELECT 'odd', "
+                "repeat('0', 32), 1, t, t, 'send', 'upload', 7, E'\\x1b]0;owned\\x07\\x1b[2J' "
+                "|| chr(8238), 'complete', NULL FROM to_char(now() AT TIME ZONE 'UTC' - "
+                "interval '1 minute', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"') t UNION ALL SELECT "
+                "'many', repeat('b', 32), d, '2026-01-01T00:00:00.000Z', "
+                "'2026-01-01T00:00:30.000Z', 'send', 'upload', 7, 'd' || d, 'complete', NULL "
+                "FROM generate_series(1, 25) d UNION ALL SELECT 'old', repeat('c', 32), 1, "
+                "'2026-01-01T00:00:00.000Z', NULL, 'send', 'test', 1, 'd', NULL, "
+                "repeat('e', 100000);"
+                "CREATE FUNCTION public.cut() RETURNS trigger LANGUAGE plpgsql SECURITY "
+                "DEFINER AS $$BEGIN IF NEW.site = 'cut' THEN PERFORM "
+                "pg_terminate_backend(pg_backend_pid()); END IF; RETURN NEW; END$$;"
+                "CREATE TRIGGER cut BEFORE INSERT ON display_journal.jobs FOR EACH ROW "
+                "EXECUTE FUNCTION public.cut();")),
+            qPrintable(m_cluster->problem()));
         // An office whose search path finds an "=" on text that writes before the built-in one:
         // every read of the shared journal's records (north's, forwarded below) then tries to
         // write, and only its session's being read-only stops it.
@@ -225,9 +256,12 @@ private Q_SLOTS:
             << "line 2: connection holds a password";
         QTest::newRow("a password in capitals") << "[shared]\nconnection = host=db PASSWORD=x\n"
                                                 << "line 2: connection holds a password";
-        QTest::newRow("sslpassword, the client key's passphrase: read")
+        QTest::newRow("sslpassword, the client key's passphrase: refused")
             << "[shared]\nconnection = host=db sslpassword=x\n"
-            << "";
+            << "line 2: connection holds a password";
+        QTest::newRow("a connection ending in a backslash")
+            << "[shared]\nconnection = host=db dbname=x\\\n"
+            << "line 2: connection ends in a backslash";
         QTest::newRow("a URI") << "[shared]\nconnection = postgresql://db/boards\n"
                                << "not a keyword/value string";
         QTest::newRow("an open quote") << "[shared]\nconnection = options='-c x\n"
@@ -359,6 +393,13 @@ private Q_SLOTS:
             << QStringList{"Site north</h2>", "COM 33 (/dev/ttyUSB0)",
                            "the shared journal, site north"}
             << QStringList{"Site south", "<td class=\"warning\">"};
+        QTest::newRow("an error of older data: cut, marked")
+            << QStringList{"--site", "old", "--days", "400"}
+            << QStringList{QString(2000, u'e') + QChar(0x2026)} << QStringList{QString(2001, u'e')};
+        QTest::newRow("a clock 72 years ahead: left out, counted")
+            << QStringList{"--site", "future"}
+            << QStringList{"1 record dated after ", "the newest 2099-01-01: a clock ahead?"}
+            << QStringList{"Site future</h2>"};
     }
     void sharedReport() {
         QFETCH(QStringList, arguments);
@@ -373,6 +414,20 @@ private Q_SLOTS:
             QVERIFY2(!result.out.contains(text), qPrintable(text));
     }
 
+    // Older data may hold texts longer than the shared journal takes now: shown cut, marked.
+    void longFieldsCut_data() {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("JSON") << "--json";
+    }
+    void longFieldsCut() {
+        QFETCH(QString, format);
+        const Result result =
+            send({"--history", "--shared", "--site", "old", format}, m_root.filePath("office"));
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        QVERIFY(result.out.contains(QString(2000, u'e') + QChar(0x2026)));
+        QVERIFY(!result.out.contains(QString(2001, u'e')));
+    }
+
     // The office's hourly check: each stale site and device said, and alerted, once.
     void sharedCheck_data() {
         QTest::addColumn<QStringList>("arguments");
@@ -384,14 +439,22 @@ private Q_SLOTS:
                                  << "";
         QTest::newRow("late") << QStringList{"--site", "south", "--expect-every", "15m"} << 1
                               << "no complete upload to south COM 33 (/dev/ttyUSB0) since "
-                              << "south stale 33\n";
+                              << "south stale 33 1\n";
         QTest::newRow("an unknown site")
             << QStringList{"--site", "west", "--expect-every", "15m"} << 1 << "no job of site west"
-            << "west stale \n";
+            << "west stale  0\n";
         QTest::newRow("a clock 72 years ahead: said, never fresh")
             << QStringList{"--site", "future", "--expect-every", "15m"} << 1
             << "future's clock is 72 years ahead"
-            << "future stale 7\n";
+            << "future stale 7 1\n";
+        QTest::newRow("a site of 25 stale devices: one alert, 20 listed")
+            << QStringList{"--site", "many", "--expect-every", "15m"} << 1
+            << "5 more devices of site many"
+            << "many stale  20\n";
+        QTest::newRow("a device named with terminal escapes: shown escaped")
+            << QStringList{"--site", "odd", "--expect-every", "2h"} << 0
+            << "last complete upload to odd COM 7 (\\x1b]0;owned\\x07\\x1b[2J\\u202e) at"
+            << "";
     }
     void sharedCheck() {
         QFETCH(QStringList, arguments);
@@ -400,11 +463,12 @@ private Q_SLOTS:
         QFETCH(QString, alerts);
         const QString office = m_root.filePath("office");
         QFile::remove(office + "/alerts.txt");
-        const Result result = send(
-            QStringList{"--check", "--shared", "--alert",
-                        "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT\" >> alerts.txt"} +
-                arguments,
-            office);
+        const Result result =
+            send(QStringList{"--check", "--shared", "--alert",
+                             "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT $(printf %s "
+                             "\"$DISPLAY_DEVICES\" | grep -c '')\" >> alerts.txt"} +
+                     arguments,
+                 office);
         QCOMPARE(result.status, status);
         QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
         QFile written(office + "/alerts.txt");
@@ -438,13 +502,15 @@ private Q_SLOTS:
         QTest::newRow("a journal copied from another site")
             << "gate_east" << QStringList{"--forward"}
             << "display-journal.db was copied from site north" << 2;
+        QTest::newRow("a server that disconnects mid-forward: one line")
+            << "gate_cut" << QStringList{"--forward"} << "terminating connection" << 2;
         QTest::newRow("a database without the shared journal")
             << "office@empty" << QStringList{"--history", "--shared"}
             << "not set up in this database: its administrator runs display-send --shared-init"
             << 2;
         QTest::newRow("a schema this program does not know")
             << "admin@other" << QStringList{"--history", "--shared"}
-            << "the shared journal is schema 1; this display-send knows 2" << 2;
+            << "the shared journal is schema 1; this display-send knows 3" << 2;
         const QString readOnly = QStringLiteral("read-only transaction");
         QTest::newRow("a history that would write")
             << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly
@@ -551,7 +617,7 @@ private Q_SLOTS:
             send({QStringLiteral("--shared-init")},
                  folder(QStringLiteral("admin-legacy"), QStringLiteral("admin@legacy")));
         QVERIFY2(upgraded.status == 0 &&
-                     upgraded.out.contains(QLatin1String("brought the tables to schema 2")) &&
+                     upgraded.out.contains(QLatin1String("brought the tables to schema 3")) &&
                      upgraded.err.contains(QLatin1String("--shared-add-site LOGIN SITE")),
                  qPrintable(upgraded.out + upgraded.err));
         QString kept;
@@ -605,6 +671,47 @@ private Q_SLOTS:
         QCOMPARE(sharedCount(QStringLiteral("east")), 0);
         QCOMPARE(send({QStringLiteral("--forward")}, site).status, 0);
         QCOMPARE(sharedCount(QStringLiteral("east")), 1);
+    }
+
+    // A job's process is never held by the forward after it: a server that takes the connection
+    // and never answers (journal.conf gives it 30 s to) is cut off, the job's status standing,
+    // and SIGTERM ends the process at once.
+    void forwardAfterJobBounded_data() {
+        QTest::addColumn<bool>("terminate");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("withinMs");
+        QTest::newRow("SIGTERM during the forward") << true << 128 + SIGTERM << 3000;
+        QTest::newRow("a silent server: cut off, the job's status") << false << 1 << 13000;
+    }
+    void forwardAfterJobBounded() {
+        // Connections the kernel takes, and nobody answers.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
+                ::listen(listener, 4) == 0 &&
+                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        const QString site = folder(QStringLiteral("silent %1").arg(QTest::currentDataTag()),
+                                    QStringLiteral("gate_east"), false,
+                                    QStringLiteral("host=127.0.0.1 port=%1 connect_timeout=30")
+                                        .arg(ntohs(address.sin_port)));
+        PtyCable cable;
+        QProcess *const process =
+            start({"--test", "--device", cable.end(0), "--boards", "1"}, site);
+        int connection = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            connection >= 0 || (connection = ::accept(listener, nullptr, nullptr)) >= 0, 20000);
+        QElapsedTimer forwarding;
+        forwarding.start();
+        QFETCH(bool, terminate);
+        if (terminate)
+            ::kill(pid_t(process->processId()), SIGTERM);
+        const Result result = finish(process);
+        ::close(connection);
+        ::close(listener);
+        QTEST(result.status, "status");
+        QFETCH(int, withinMs);
+        QVERIFY(forwarding.elapsed() < withinMs);
     }
 
     // A job still running holds back the records after it; one a crash left unfinished goes
