@@ -1,9 +1,10 @@
 # Precompiled Qt headers. Most of a Debug compile here is Qt's headers, so each kind of target
 # precompiles them once and the others of its kind reuse that header (REUSE_FROM): the Qt Core
 # libraries and programs, the widget ones, and the tests of each. A target that reuses one must
-# be built with the same flags; GCC quietly reads the text headers instead when they differ, so
-# a header set below leaves out what depends on a module's QT_<MODULE>_LIB definition (QTest's
-# <QTest> itself does).
+# be built with the same flags and every definition of the target that made it (CMake passes
+# -Winvalid-pch, so with warnings as errors a mismatch fails the build: give the target that
+# makes them no definitions of its own). A header set below leaves out what depends on a
+# module's QT_<MODULE>_LIB definition (QTest's <QTest> itself does).
 
 option(DISPLAY_PCH "Precompile the Qt headers" ON)
 
