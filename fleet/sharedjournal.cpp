@@ -221,6 +221,20 @@ private:
     QSqlError m_error;
 };
 
+// Commits when every statement ran; otherwise rolls back and gives the first failure.
+std::optional<QSqlError> endTransaction(QSqlDatabase &db, Statements &sql) {
+    if (sql.error().isValid()) {
+        const QSqlError error = sql.error();
+        sql.finish();
+        db.rollback();
+        return error;
+    }
+    sql.finish();
+    if (!db.commit())
+        return db.lastError();
+    return std::nullopt;
+}
+
 QString quoted(const QSqlDatabase &db, const QString &identifier) {
     return db.driver()->escapeIdentifier(identifier, QSqlDriver::FieldName);
 }
@@ -351,15 +365,8 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
         warnings << QStringLiteral("this login does not own the database, so every login may "
                                    "still connect to it: run --shared-init as its owner");
     }
-    if (sql.error().isValid()) {
-        const QSqlError error = sql.error();
-        sql.finish();
-        db.rollback();
-        return fail(failed, error);
-    }
-    sql.finish();
-    if (!db.commit())
-        return fail(failed, db.lastError());
+    if (const std::optional<QSqlError> error = endTransaction(db, sql))
+        return fail(failed, *error);
     return true;
 }
 
@@ -398,15 +405,8 @@ bool SharedJournal::addSite(const QString &login, const QString &site, QString &
     sql.run(QStringLiteral("GRANT %1 TO %2").arg(quoted(db, roles().site), quoted(db, login)));
     sql.run(QStringLiteral("ALTER ROLE %1 SET idle_in_transaction_session_timeout = '5s'")
                 .arg(quoted(db, login)));
-    if (sql.error().isValid()) {
-        const QSqlError error = sql.error();
-        sql.finish();
-        db.rollback();
-        return fail(failed, error);
-    }
-    sql.finish();
-    if (!db.commit())
-        return fail(failed, db.lastError());
+    if (const std::optional<QSqlError> error = endTransaction(db, sql))
+        return fail(failed, *error);
     said = known ? QStringLiteral("The login %1 is site %2 already; nothing was changed.")
                        .arg(login, site)
                  : QStringLiteral("The login %1 forwards as site %2 from now on.").arg(login, site);
