@@ -2,6 +2,7 @@
 #include "consolerig.h"
 #include "livepreview.h"
 #include "previewwindow.h"
+#include "rowdrawn.h"
 #include "rowfill.h"
 
 #include <QHelpEvent>
@@ -21,14 +22,6 @@ FieldValues figures(const QByteArray &json) {
     if (!json.isEmpty())
         values.readJson(json, QStringLiteral("figures.json"));
     return values;
-}
-
-// "text|states", one letter a character: L lit, U unavailable, E error.
-QString drawn(const RowSketch &row) {
-    QString states;
-    for (const CellState state : row.cells)
-        states += state == CellState::Lit ? u'L' : state == CellState::Unavailable ? u'U' : u'E';
-    return row.text + u'|' + states;
 }
 
 } // namespace

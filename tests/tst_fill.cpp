@@ -1,5 +1,6 @@
 #include "failure.h"
 #include "pageset.h"
+#include "rowdrawn.h"
 #include "rowfill.h"
 
 #include <QDir>
@@ -464,12 +465,7 @@ void TestFill::sketchedCells() {
     QStringList shown;
     QString problem;
     for (const RowSketch &row : sketchRows(templates, values, Now)) {
-        QString states;
-        for (const CellState state : row.cells)
-            states += state == CellState::Lit           ? u'L'
-                      : state == CellState::Unavailable ? u'U'
-                                                        : u'E';
-        shown << row.text + u'|' + states;
+        shown << drawn(row);
         problem += row.problem;
     }
     QTEST(shown, "expected");
