@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTabWidget>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 // The console's SEND in a folder with figures: rows are templates, filled as display-send fills
@@ -221,7 +222,8 @@ void TestConsoleFigures::readingCancelled() {
                   .toLatin1());
     startConsole();
     QTest::mouseClick(cmdSend(), Qt::LeftButton);
-    QTest::qWait(300);
+    QTRY_VERIFY(silent.hasPendingConnections());
+    QTcpSocket *const analyser = silent.nextPendingConnection();
     QVERIFY(!m_window->findChildren<FolderFigures *>().isEmpty());
     QCOMPARE(child<QLabel>("lblValues")->text(), QStringLiteral("Reading figures… Esc cancels"));
     QCOMPARE(QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
@@ -236,8 +238,10 @@ void TestConsoleFigures::readingCancelled() {
     if (how != 0)
         QVERIFY2(child<QLabel>("lblValues")->text().startsWith(u"SEND cancelled"),
                  qPrintable(child<QLabel>("lblValues")->text()));
-    // Unanswered, the analyser's reading would have ended within 2 s and SEND gone on.
-    QTest::qWait(2500);
+    // The reading is given up at once, well before its 2 s time-out: its connection closes, and
+    // no answer can take SEND on.
+    QTRY_VERIFY_WITH_TIMEOUT(analyser->state() == QAbstractSocket::UnconnectedState, 1500);
+    QVERIFY(m_window->findChildren<FolderFigures *>().isEmpty());
     QVERIFY(boards.received().isEmpty());
     QVERIFY(!QGuiApplication::overrideCursor());
 }
