@@ -4,6 +4,7 @@
 #include "regularfile.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -145,6 +146,16 @@ ConfigStore::ConfigStore(QString path)
 void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
     const std::unique_ptr<QFile> file = RegularFile::open(m_path);
     read(*file, m_path, portNumber, pages);
+}
+
+QString ConfigStore::folderOf(const QString &configPath) {
+    return QDir::cleanPath(
+        QFileInfo(configPath.isEmpty() ? QString::fromLatin1(DefaultFileName) : configPath)
+            .absolutePath());
+}
+
+QString ConfigStore::besideConfig(const QString &configPath, QAnyStringView name) {
+    return QDir(folderOf(configPath)).filePath(name.toString());
 }
 
 void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {

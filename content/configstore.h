@@ -2,6 +2,7 @@
 
 #include "pageset.h"
 
+#include <QAnyStringView>
 #include <QString>
 
 class QIODevice;
@@ -17,6 +18,12 @@ public:
     explicit ConfigStore(QString path = QString::fromLatin1(DefaultFileName));
 
     const QString &path() const { return m_path; }
+
+    // The folder of the display.cfg at configPath, absolute (a relative path is the current
+    // folder's, an empty one ./display.cfg), and the file called name in that folder: where a
+    // folder's other files are looked for.
+    static QString folderOf(const QString &configPath);
+    static QString besideConfig(const QString &configPath, QAnyStringView name);
 
     // Reads the port number, then rows 0..95 one by one into pages. Each value is stored as soon
     // as it is read, so on a failure part-way portNumber and the rows already read stay in place.
