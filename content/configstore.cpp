@@ -148,14 +148,10 @@ void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
     read(*file, m_path, portNumber, pages);
 }
 
-QString ConfigStore::folderOf(const QString &configPath) {
-    return QDir::cleanPath(
-        QFileInfo(configPath.isEmpty() ? QString::fromLatin1(DefaultFileName) : configPath)
-            .absolutePath());
-}
-
 QString ConfigStore::besideConfig(const QString &configPath, QAnyStringView name) {
-    return QDir(folderOf(configPath)).filePath(name.toString());
+    const QFileInfo config(configPath.isEmpty() ? QString::fromLatin1(DefaultFileName)
+                                                : configPath);
+    return QDir(QDir::cleanPath(config.absolutePath())).filePath(name.toString());
 }
 
 void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {

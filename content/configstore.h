@@ -19,10 +19,9 @@ public:
 
     const QString &path() const { return m_path; }
 
-    // The folder of the display.cfg at configPath, absolute (a relative path is the current
-    // folder's, an empty one ./display.cfg), and the file called name in that folder: where a
-    // folder's other files are looked for.
-    static QString folderOf(const QString &configPath);
+    // The file called name in the folder of the display.cfg at configPath, as an absolute path (a
+    // relative configPath is the current folder's, an empty one ./display.cfg): where a folder's
+    // other files are looked for.
     static QString besideConfig(const QString &configPath, QAnyStringView name);
 
     // Reads the port number, then rows 0..95 one by one into pages. Each value is stored as soon

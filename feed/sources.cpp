@@ -92,9 +92,6 @@ SourcesConfig read(const QString &path) {
 SourcesConfig parse(const QString &source, const QString &path) {
     SourcesConfig config;
     config.path = path;
-    const auto at = [&path](int line, const QString &why) {
-        return IniFile::lineProblem(path, line, why);
-    };
     QList<std::pair<int, QString>> found;
     QList<RawSection> raw;
     for (const IniLine &entry : IniFile::lines(source)) {
@@ -102,7 +99,7 @@ SourcesConfig parse(const QString &source, const QString &path) {
         const auto bad = [&](const QString &why) {
             found.append({line, why});
             if (!raw.isEmpty() && raw.last().problem.isEmpty())
-                raw.last().problem = at(line, why);
+                raw.last().problem = IniFile::lineProblem(path, line, why);
         };
         if (entry.kind == IniLine::Kind::Section) {
             // Still a section when unclosed: what follows was not meant for the one before.
@@ -151,7 +148,7 @@ SourcesConfig parse(const QString &source, const QString &path) {
         const auto fail = [&](int line, const QString &why) {
             found.append({line, why});
             if (read.problem.isEmpty())
-                read.problem = at(line, why);
+                read.problem = IniFile::lineProblem(path, line, why);
         };
         int kindLine = 0;
         for (const auto &[line, entry] : section.keys) {

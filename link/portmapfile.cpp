@@ -217,7 +217,7 @@ namespace PortMapFile {
 
 QStringList searchFolders(const QString &configPath) {
     QStringList folders = {
-        ConfigStore::folderOf(configPath),
+        QFileInfo(ConfigStore::besideConfig(configPath, FileName)).path(),
         QDir::cleanPath(
             QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
                 .filePath(QStringLiteral("display-console"))),
