@@ -202,13 +202,14 @@ void DisplayWindow::startJob(Job *job, Job *&running) {
     if (!job)
         return;
     running = job;
-    connect(job, &Job::finished, this, [this, &running](JobOutcome outcome) {
+    const bool recorded = job->kind() != JobKind::Monitor;
+    connect(job, &Job::finished, this, [this, &running, recorded](JobOutcome outcome) {
         running = nullptr;
         endPortWait();
         m_sendButton->setEnabled(true);
         if (!m_monitor)
             m_receiveOnlyButton->setText(QStringLiteral("Rec Only"));
-        if (outcome != JobOutcome::Busy && &running == &m_job) {
+        if (outcome != JobOutcome::Busy && recorded) {
             showJournalProblem();
             JournalForwarder(m_store.path()).jobEnded();
         }

@@ -1,5 +1,6 @@
 #include "journalforwarder.h"
 
+#include "configstore.h"
 #include "journalconf.h"
 #include "regularfile.h"
 
@@ -15,7 +16,7 @@ JournalForwarder::JournalForwarder(QString configPath)
     : m_configPath(std::move(configPath)) {}
 
 bool JournalForwarder::jobEnded() const {
-    if (RegularFile::absent(JournalConf::besideConfig(m_configPath)))
+    if (RegularFile::absent(ConfigStore::besideConfig(m_configPath, JournalConf::FileName)))
         return false;
     const QString program = sendProgram();
     if (program.isEmpty()) {

@@ -40,6 +40,14 @@ QString bytesAsText(QByteArrayView bytes, ByteStyle style) {
     return text;
 }
 
+QString oneLine(QString text) {
+    for (QChar &c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char(' ');
+    }
+    return text.simplified();
+}
+
 QString quoted(QStringView text) {
     constexpr qsizetype MaxQuotedChars = 40;
     if (text.size() <= MaxQuotedChars)

@@ -20,6 +20,10 @@ QString bytesAsText(QByteArrayView bytes, ByteStyle style);
 // neither move the cursor nor split or disguise a line.
 QString terminalText(QStringView text);
 
+// Text from a journal or a server on one line: each control character (a line end, a tab) a
+// space, each run of spaces one, none at either end.
+QString oneLine(QString text);
+
 // Text from a file, the command line or the line as a message quotes it: at most 40 characters
 // (then "…"), shown as terminalText() shows it. A damaged file's row may be megabytes long.
 QString quoted(QStringView text);

@@ -4,6 +4,7 @@
 #include "regularfile.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -145,6 +146,12 @@ ConfigStore::ConfigStore(QString path)
 void ConfigStore::load(qint16 &portNumber, PageSet &pages) const {
     const std::unique_ptr<QFile> file = RegularFile::open(m_path);
     read(*file, m_path, portNumber, pages);
+}
+
+QString ConfigStore::besideConfig(const QString &configPath, QAnyStringView name) {
+    const QFileInfo config(configPath.isEmpty() ? QString::fromLatin1(DefaultFileName)
+                                                : configPath);
+    return QDir(QDir::cleanPath(config.absolutePath())).filePath(name.toString());
 }
 
 void ConfigStore::read(QIODevice &device, const QString &name, qint16 &portNumber, PageSet &pages) {

@@ -2,6 +2,7 @@
 
 #include "pageset.h"
 
+#include <QAnyStringView>
 #include <QString>
 
 class QIODevice;
@@ -17,6 +18,11 @@ public:
     explicit ConfigStore(QString path = QString::fromLatin1(DefaultFileName));
 
     const QString &path() const { return m_path; }
+
+    // The file called name in the folder of the display.cfg at configPath, as an absolute path (a
+    // relative configPath is the current folder's, an empty one ./display.cfg): where a folder's
+    // other files are looked for.
+    static QString besideConfig(const QString &configPath, QAnyStringView name);
 
     // Reads the port number, then rows 0..95 one by one into pages. Each value is stored as soon
     // as it is read, so on a failure part-way portNumber and the rows already read stay in place.

@@ -1,21 +1,12 @@
 #include "folderfigures.h"
 
+#include "configstore.h"
 #include "failure.h"
 #include "regularfile.h"
 #include "sources.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QTimer>
-
-namespace {
-
-QString beside(const QString &configPath, QLatin1StringView name) {
-    return QFileInfo(QDir::current().absoluteFilePath(configPath)).absoluteDir().filePath(name);
-}
-
-} // namespace
 
 FolderFigures::FolderFigures(const FigureFiles &files, QObject *parent)
     : QObject(parent)
@@ -24,12 +15,12 @@ FolderFigures::FolderFigures(const FigureFiles &files, QObject *parent)
     , m_assignments(files.assignments)
     , m_missingText(files.missingText) {
     if (m_sourcesPath.isEmpty()) {
-        const QString path = SourcesFile::besideConfig(files.configPath);
+        const QString path = ConfigStore::besideConfig(files.configPath, SourcesFile::FileName);
         if (!RegularFile::absent(path))
             m_sourcesPath = path;
     }
     if (m_valueFiles.isEmpty()) {
-        const QString path = beside(files.configPath, ValuesFileName);
+        const QString path = ConfigStore::besideConfig(files.configPath, ValuesFileName);
         if (!RegularFile::absent(path))
             m_valueFiles << path;
     }

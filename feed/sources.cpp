@@ -2,6 +2,7 @@
 
 #include "bytetext.h"
 #include "filesources.h"
+#include "inifile.h"
 #include "regularfile.h"
 
 #include <QDir>
@@ -14,9 +15,6 @@
 #include <cmath>
 
 namespace {
-
-// A file full of the same mistake helps no one: the rest are counted.
-constexpr int MaxReportedLines = 20;
 
 bool isValueName(const QString &name) {
     static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_.-]+$"));
@@ -73,10 +71,6 @@ struct RawSection {
 
 namespace SourcesFile {
 
-QString besideConfig(const QString &configPath) {
-    return QFileInfo(QDir::current().absoluteFilePath(configPath)).absoluteDir().filePath(FileName);
-}
-
 std::optional<std::chrono::seconds> parseAge(const QString &text) {
     static const QRegularExpression age(QStringLiteral("^\\s*([0-9]{1,6})\\s*([smhd])\\s*$"));
     const QRegularExpressionMatch match = age.match(text);
@@ -96,45 +90,31 @@ SourcesConfig read(const QString &path) {
 }
 
 SourcesConfig parse(const QString &source, const QString &path) {
-    QString text = source;
-    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
-        text.remove(0, 1);
     SourcesConfig config;
     config.path = path;
-    const auto at = [&path](int line, const QString &why) {
-        return QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
-    };
     QList<std::pair<int, QString>> found;
     QList<RawSection> raw;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (qsizetype index = 0; index < lines.size(); ++index) {
-        const int line = int(index + 1);
-        const QString trimmed = lines.at(index).trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
-            continue;
+    for (const IniLine &entry : IniFile::lines(source)) {
+        const int line = entry.number;
         const auto bad = [&](const QString &why) {
             found.append({line, why});
             if (!raw.isEmpty() && raw.last().problem.isEmpty())
-                raw.last().problem = at(line, why);
+                raw.last().problem = IniFile::lineProblem(path, line, why);
         };
-        if (trimmed.startsWith(u'[')) {
-            if (!trimmed.endsWith(u']')) {
-                // Still a section: what follows was not meant for the one before.
-                raw.append({trimmed.mid(1).trimmed(), line, {}, {}});
-                bad(QStringLiteral("a section header without \"]\""));
-                continue;
-            }
-            raw.append({trimmed.sliced(1, trimmed.size() - 2).trimmed(), line, {}, {}});
+        if (entry.kind == IniLine::Kind::Section) {
+            // Still a section when unclosed: what follows was not meant for the one before.
+            raw.append({entry.name, line, {}, {}});
             const QString &name = raw.last().name;
-            if (!isValueName(name))
+            if (!entry.closed)
+                bad(QStringLiteral("a section header without \"]\""));
+            else if (!isValueName(name))
                 bad(QStringLiteral("\"[%1]\" is not a value name (letters, digits, _, . and -)")
                         .arg(quoted(name)));
             else if (name == QLatin1String("date") || name == QLatin1String("time"))
                 bad(QStringLiteral("\"%1\" is built in (the %1 of the upload)").arg(name));
             continue;
         }
-        const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals < 0) {
+        if (entry.kind == IniLine::Kind::Other) {
             bad(QStringLiteral("not a KEY = VALUE line"));
             continue;
         }
@@ -142,10 +122,10 @@ SourcesConfig parse(const QString &source, const QString &path) {
             found.append({line, QStringLiteral("a key before any [value] section")});
             continue;
         }
-        QString value = trimmed.mid(equals + 1).trimmed();
+        QString value = entry.value;
         if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
             value = value.sliced(1, value.size() - 2);
-        raw.last().keys.append({line, {trimmed.first(equals).trimmed().toLower(), value}});
+        raw.last().keys.append({line, {entry.key.toLower(), value}});
     }
 
     QHash<QString, int> firstLine; // by name
@@ -168,7 +148,7 @@ SourcesConfig parse(const QString &source, const QString &path) {
         const auto fail = [&](int line, const QString &why) {
             found.append({line, why});
             if (read.problem.isEmpty())
-                read.problem = at(line, why);
+                read.problem = IniFile::lineProblem(path, line, why);
         };
         int kindLine = 0;
         for (const auto &[line, entry] : section.keys) {
@@ -240,13 +220,7 @@ SourcesConfig parse(const QString &source, const QString &path) {
         config.sections.append(read);
     }
 
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (qsizetype i = 0; i < qMin<qsizetype>(found.size(), MaxReportedLines); ++i)
-        config.problems << at(found.at(i).first, found.at(i).second);
-    if (found.size() > MaxReportedLines)
-        config.problems << QStringLiteral("%1: and %2 more")
-                               .arg(path, QString::number(found.size() - MaxReportedLines));
+    config.problems = IniFile::reported(path, found);
     return config;
 }
 

@@ -52,9 +52,6 @@ inline constexpr QLatin1StringView FileName("sources.conf");
 // A sources file is a few dozen lines; a bigger one is a mistake.
 inline constexpr qint64 MaxFileSize = 1024 * 1024;
 
-// sources.conf beside the display.cfg in use.
-QString besideConfig(const QString &configPath);
-
 // Throws Failure when the file cannot be read at all; bad lines and sections are in the result.
 SourcesConfig read(const QString &path);
 SourcesConfig parse(const QString &text, const QString &path);

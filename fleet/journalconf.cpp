@@ -2,10 +2,9 @@
 
 #include "bytetext.h"
 #include "failure.h"
+#include "inifile.h"
 #include "regularfile.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -53,11 +52,6 @@ bool isSiteName(const QString &name) {
     return siteName.match(name).hasMatch();
 }
 
-QString besideConfig(const QString &configPath) {
-    const QFileInfo config(configPath.isEmpty() ? QStringLiteral("display.cfg") : configPath);
-    return QDir(config.absolutePath()).filePath(FileName);
-}
-
 std::optional<SharedJournalConfig> read(const QString &path) {
     if (RegularFile::absent(path))
         return std::nullopt;
@@ -65,38 +59,30 @@ std::optional<SharedJournalConfig> read(const QString &path) {
 }
 
 SharedJournalConfig parse(const QString &source, const QString &path) {
-    QString text = source;
-    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
-        text.remove(0, 1);
     SharedJournalConfig config;
     config.path = path;
     QStringList problems;
     const auto bad = [&](int line, const QString &why) {
-        problems << QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
+        problems << IniFile::lineProblem(path, line, why);
     };
     bool inShared = false;
     bool sectionSeen = false;
     std::optional<int> connectionLine;
     std::optional<QString> site;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (qsizetype index = 0; index < lines.size(); ++index) {
-        const int line = int(index + 1);
-        const QString trimmed = lines.at(index).trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
-            continue;
-        if (trimmed.startsWith(u'[')) {
-            inShared = trimmed == QLatin1String("[shared]");
+    for (const IniLine &entry : IniFile::lines(source)) {
+        const int line = entry.number;
+        if (entry.kind == IniLine::Kind::Section) {
+            inShared = entry.closed && entry.name == QLatin1String("shared");
             if (!inShared)
                 bad(line, QStringLiteral("\"%1\" is not a section of journal.conf; it has "
                                          "[shared] only")
-                              .arg(quoted(trimmed)));
+                              .arg(quoted(entry.text)));
             else if (sectionSeen)
                 bad(line, QStringLiteral("[shared] is named again"));
             sectionSeen = sectionSeen || inShared;
             continue;
         }
-        const qsizetype equals = trimmed.indexOf(u'=');
-        if (equals < 0) {
+        if (entry.kind == IniLine::Kind::Other) {
             bad(line, QStringLiteral("not a KEY = VALUE line"));
             continue;
         }
@@ -106,8 +92,8 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
         }
         if (!inShared)
             continue; // said at its section
-        const QString key = trimmed.first(equals).trimmed().toLower();
-        const QString value = trimmed.mid(equals + 1).trimmed();
+        const QString key = entry.key.toLower();
+        const QString &value = entry.value;
         // A backslash at the end escapes whatever is joined after the value (the connection's
         // own timeouts among them).
         if (value.endsWith(u'\\')) {

@@ -33,9 +33,6 @@ inline constexpr int StatementTimeoutMs = 30'000;
 // Up to 63 letters, digits, '.', '_' and '-', beginning with a letter or digit.
 bool isSiteName(const QString &name);
 
-// journal.conf beside the display.cfg in use.
-QString besideConfig(const QString &configPath);
-
 // The configuration at path; nothing when nothing at all has that name. Throws Failure when the
 // file cannot be read or holds a bad line (every bad line is named, with the file and line).
 std::optional<SharedJournalConfig> read(const QString &path);

@@ -1,5 +1,6 @@
 #include "sharedjournal.h"
 
+#include "bytetext.h"
 #include "journalcolumn.h"
 #include "journalsql.h"
 
@@ -116,12 +117,6 @@ void quietDriver(QtMsgType type, const QMessageLogContext &context, const QStrin
         return;
     if (previousHandler)
         previousHandler(type, context, message);
-}
-
-// A server's words in one line: libpq's messages run over several.
-QString oneLine(QString text) {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text.simplified();
 }
 
 } // namespace

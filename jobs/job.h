@@ -44,6 +44,7 @@ public:
     ~Job() override;
 
     State state() const { return m_state; }
+    JobKind kind() const { return m_plan.kind; }
     // Refused with finished(Busy) alone while another upload or test runs on the runner.
     void start();
     // Ends the job now, as Aborted (as Failed once its failure is being reported).

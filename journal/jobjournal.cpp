@@ -191,26 +191,8 @@ void JobJournal::finish(Recorder &recorder, JobOutcome outcome) {
     m_journal.finish(recorder.id, end);
     m_lastEndedId = recorder.id;
 
-    const JournalStart &start = recorder.start;
-    m_lastEnded = JournalRecord{
-        .id = recorder.id,
-        .started = start.started,
-        .finished = end.finished,
-        .program = start.program,
-        .job = start.job,
-        .port = start.port,
-        .device = start.device,
-        .outcome = end.outcome,
-        .error = end.error.isEmpty() ? std::nullopt : std::optional(end.error),
-        .frames = end.frames,
-        .lights = end.lights,
-        .delaySeconds = end.delaySeconds ? end.delaySeconds : start.delaySeconds,
-        .rows = end.rows ? end.rows : start.rows,
-        .user = start.user,
-        .host = start.host,
-        .boards = boardsText(start.boards),
-        .unavailable = end.unavailable,
-    };
+    m_lastEnded = journalRecord(recorder.start, end);
+    m_lastEnded->id = recorder.id;
 }
 
 QStringList JobJournal::takeProblem() {

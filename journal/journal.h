@@ -79,6 +79,12 @@ struct JournalRecord {
 
 QDebug operator<<(QDebug debug, const JournalRecord &record);
 
+// The record as a job's start makes it, and as its end completes it: the delay and rows the end
+// gives, the start's where it gives none. An empty user, host or list of boards is unknown (NULL),
+// so that the record at hand is the one the journal reads back.
+JournalRecord journalRecord(const JournalStart &start);
+JournalRecord journalRecord(const JournalStart &start, const JournalEnd &end);
+
 // Records of a journal on their way to a shared journal: the journal's own random id (its
 // records' ids are unique only within it), the records with their rows as stored (a JSON array),
 // and the id of the last one.

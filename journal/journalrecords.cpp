@@ -13,10 +13,7 @@
 
 using namespace journal_detail;
 
-namespace {
-
-// The fields a record has as its job begins, and as it ends.
-JournalRecord beginning(const JournalStart &start) {
+JournalRecord journalRecord(const JournalStart &start) {
     const auto textOrNull = [](const QString &text) {
         return text.isEmpty() ? std::nullopt : std::optional(text);
     };
@@ -28,26 +25,28 @@ JournalRecord beginning(const JournalStart &start) {
     record.device = start.device;
     record.lights = QStringLiteral("ccccccccc");
     record.delaySeconds = start.delaySeconds;
+    record.rows = start.rows;
     record.user = textOrNull(start.user);
     record.host = textOrNull(start.host);
     record.boards = textOrNull(boardsText(start.boards));
     return record;
 }
 
-JournalRecord ending(const JournalEnd &end) {
-    JournalRecord record;
+JournalRecord journalRecord(const JournalStart &start, const JournalEnd &end) {
+    JournalRecord record = journalRecord(start);
     record.finished = end.finished;
     record.outcome = end.outcome;
     if (!end.error.isEmpty())
         record.error = end.error;
     record.frames = end.frames;
     record.lights = end.lights;
-    record.delaySeconds = end.delaySeconds;
+    if (end.delaySeconds)
+        record.delaySeconds = end.delaySeconds;
+    if (end.rows)
+        record.rows = end.rows;
     record.unavailable = end.unavailable;
     return record;
 }
-
-} // namespace
 
 // ---- writing -----------------------------------------------------------------------------------
 
@@ -93,7 +92,7 @@ qint64 Journal::begin(const JournalStart &start) {
         if (ok) {
             static const QString statement = insertStatement();
             query.prepare(statement);
-            for (const QVariant &value : columnValues(beginning(start), false))
+            for (const QVariant &value : columnValues(journalRecord(start), false))
                 query.addBindValue(value);
             query.addBindValue(rowset);
             ok = query.exec();
@@ -138,7 +137,8 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     static const QString statement = updateStatement();
     query.prepare(statement);
-    for (const QVariant &value : columnValues(ending(end), true))
+    // Only the fields the end gives are bound: the start's are in the journal already.
+    for (const QVariant &value : columnValues(journalRecord(JournalStart(), end), true))
         query.addBindValue(value);
     query.addBindValue(rowset);
     query.addBindValue(id);

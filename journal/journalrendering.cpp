@@ -12,18 +12,6 @@
 
 using namespace journal_detail;
 
-namespace {
-
-QString oneLine(QString text) {
-    for (QChar &c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QLatin1Char(' ');
-    }
-    return text.simplified();
-}
-
-} // namespace
-
 // ---- renderings --------------------------------------------------------------------------------
 
 QString historyLine(const JournalRecord &record) {

@@ -1,6 +1,7 @@
 #include "journalcolumn.h"
 #include "journalsql.h"
 
+#include "configstore.h"
 #include "pageset.h"
 
 #include <QAtomicInteger>
@@ -144,8 +145,7 @@ Journal::~Journal() {
 }
 
 QString Journal::defaultPath(const QString &configPath) {
-    const QFileInfo config(configPath.isEmpty() ? QStringLiteral("display.cfg") : configPath);
-    return QDir(config.absolutePath()).filePath(QStringLiteral("display-journal.db"));
+    return ConfigStore::besideConfig(configPath, u"display-journal.db");
 }
 
 QStringList Journal::rowsOf(const PageSet &pages) {

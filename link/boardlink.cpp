@@ -44,10 +44,10 @@ BoardLink::BoardLink(QObject *parent)
     m_port->setStopBits(QSerialPort::OneStop);
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     // No cap on the port's receive buffer: gather() empties it as bytes arrive, keeping what a
-    // read returns and dropping the rest. With a cap, the rest of a long reply stayed in the
-    // system and the next exchange read it as its own reply and judged that board by it; a board
-    // chattering faster than the console read also had its replies refused once the system's
-    // buffer was full. QSerialPort has no transmit buffer setting: a write is queued whole.
+    // read returns and dropping the rest. A cap would leave the rest of a long reply in the
+    // system for the next exchange to read as its own reply and judge that board by, and would
+    // refuse a board that chatters faster than the console reads once the system's buffer is
+    // full. QSerialPort has no transmit buffer setting: a write is queued whole.
     m_port->setReadBufferSize(0);
     connect(m_port, &QIODevice::readyRead, this, &BoardLink::gather);
 

@@ -1,6 +1,8 @@
 #include "portmapfile.h"
 
 #include "bytetext.h"
+#include "configstore.h"
+#include "inifile.h"
 #include "regularfile.h"
 #include "settings.h"
 
@@ -14,12 +16,10 @@ namespace {
 
 // A ports.conf is a few lines; a bigger file is a mistake (a log, a device node behind a link).
 constexpr qint64 MaxFileBytes = 1024 * 1024;
-// A box or a terminal full of the same mistake helps no one: the rest are counted.
-constexpr int MaxReportedLines = 20;
 // The value after "=". Double quotes keep ";" and "," as part of the device and are not part of
 // it; ";" outside them begins a comment. A backslash is an ordinary character (a link made by
-// udev may hold "\x20" literally), except at the end of the line, where it used to join the
-// next line on. A line the reader cannot take as a whole entry is "broken": its number opens
+// udev may hold "\x20" literally), except at the end of the line, where it is refused: a device
+// goes on one line. A line the reader cannot take as a whole entry is "broken": its number opens
 // nothing.
 struct Value {
     QString device;
@@ -133,11 +133,6 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
                         .arg(path, refused.reason());
         return {};
     }
-    if (text.startsWith(QChar(0xfeff))) // an editor's byte-order mark
-        text.remove(0, 1);
-    const auto at = [&path](int line, const QString &why) {
-        return QStringLiteral("%1, line %2: %3").arg(path, QString::number(line), why);
-    };
 
     struct Used {
         int line = 0;
@@ -148,28 +143,20 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
     QHash<int, QString> brokenNumbers;    // by number: the first broken line that names it
     QList<std::pair<int, QString>> found; // (line, what is wrong)
     QString section;                      // empty before any section and under [General]
-    // A line ends at LF, CR LF or a lone CR.
-    static const QRegularExpression lineEnd(QStringLiteral("\r\n|\r|\n"));
-    const QList<QStringView> lines = QStringView(text).split(lineEnd);
-    for (qsizetype index = 0; index < lines.size(); ++index) {
-        const int line = int(index + 1);
-        const QStringView trimmed = lines.at(index).trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(u';') || trimmed.startsWith(u'#'))
-            continue;
-        if (trimmed.startsWith(u'[')) {
+    for (const IniLine &entry : IniFile::lines(text)) {
+        const int line = entry.number;
+        if (entry.kind == IniLine::Kind::Section) {
             // An unclosed header still begins a section: what follows was not meant as entries.
-            const bool closed = trimmed.endsWith(u']');
-            section = trimmed.sliced(1, trimmed.size() - (closed ? 2 : 1)).trimmed().toString();
-            if (!closed)
+            section = entry.name;
+            if (!entry.closed)
                 found.append({line, QStringLiteral("a section header without \"]\"")});
             if (section.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0)
                 section.clear();
             continue;
         }
-        const qsizetype equals = trimmed.indexOf(u'=');
-        const QString key = trimmed.first(equals < 0 ? 0 : equals).trimmed().toString();
+        const QString &key = entry.key;
         Value value;
-        if (equals < 0)
+        if (entry.kind == IniLine::Kind::Other)
             value = {{}, QStringLiteral("not a NUMBER=DEVICE line"), true};
         else if (!section.isEmpty())
             value = {{},
@@ -178,12 +165,12 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
                          .arg(quoted(key), quoted(section)),
                      true};
         else
-            value = valueOf(trimmed.sliced(equals + 1));
+            value = valueOf(entry.value);
         if (value.broken) {
             found.append({line, value.problem});
-            const std::optional<int> number = numberNamedBy(trimmed);
+            const std::optional<int> number = numberNamedBy(entry.text);
             if (number && !brokenNumbers.contains(*number))
-                brokenNumbers.insert(*number, at(line, value.problem));
+                brokenNumbers.insert(*number, IniFile::lineProblem(path, line, value.problem));
             continue;
         }
         QString why;
@@ -213,20 +200,14 @@ QList<FileEntry> readFile(const QString &path, QStringList &problems) {
             found.append({it->line, why});
         if (!brokenNumbers.contains(it.key()))
             entries.append({it.key(), why.isEmpty() ? it->value.device : QString(),
-                            why.isEmpty() ? QString() : at(it->line, why)});
+                            why.isEmpty() ? QString() : IniFile::lineProblem(path, it->line, why)});
     }
     // A number on a line that was not read opens nothing, whatever other lines say: falling
     // back to another device could reach another chain of boards.
     for (auto it = brokenNumbers.cbegin(); it != brokenNumbers.cend(); ++it)
         entries.append({it.key(), {}, it.value()});
 
-    std::stable_sort(found.begin(), found.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (qsizetype i = 0; i < qMin<qsizetype>(found.size(), MaxReportedLines); ++i)
-        problems << at(found.at(i).first, found.at(i).second);
-    if (found.size() > MaxReportedLines)
-        problems << QStringLiteral("%1: and %2 more")
-                        .arg(path, QString::number(found.size() - MaxReportedLines));
+    problems << IniFile::reported(path, found);
     return entries;
 }
 
@@ -236,7 +217,7 @@ namespace PortMapFile {
 
 QStringList searchFolders(const QString &configPath) {
     QStringList folders = {
-        QDir::cleanPath(QFileInfo(QDir::current().absoluteFilePath(configPath)).absolutePath()),
+        QFileInfo(ConfigStore::besideConfig(configPath, FileName)).path(),
         QDir::cleanPath(
             QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
                 .filePath(QStringLiteral("display-console"))),

@@ -13,9 +13,11 @@
 
 // What a report covers: the days up to now, and how often the uploads are expected.
 struct ReportOptions {
+    static constexpr int DefaultDays = 30;
+    static constexpr qint64 DefaultExpectEverySeconds = 15 * 60;
     QDateTime now = QDateTime::currentDateTimeUtc();
-    int days = 30;
-    qint64 expectEverySeconds = 15 * 60;
+    int days = DefaultDays;
+    qint64 expectEverySeconds = DefaultExpectEverySeconds;
 };
 
 struct ReportPage {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "report.h"
 #include "settings.h"
 
 #include <QList>
@@ -46,14 +47,15 @@ struct SendOptions {
     bool csv = false;      // --history --csv
     QString alertCommand;  // --alert, run through /bin/sh -c; empty: none
     int alertTimeoutMs = 30'000;
-    QString reportPath;                  // --report; "-": standard output
-    int reportDays = 30;                 // --report --days
-    qint64 expectEverySeconds = 15 * 60; // --check or --report --expect-every
-    bool verbose = false;                // the wire log on standard error
-    QString journalConfPath;             // --journal-conf; empty: journal.conf beside the config
-    bool shared = false;                 // --history --shared: the shared journal's records
-    QString site;                        // --history --shared --site; empty: every site
-    QString addSiteLogin;                // --shared-add-site LOGIN SITE
+    QString reportPath; // --report; "-": standard output
+    // --report --days, and --check's or --report's --expect-every
+    int reportDays = ReportOptions::DefaultDays;
+    qint64 expectEverySeconds = ReportOptions::DefaultExpectEverySeconds;
+    bool verbose = false;    // the wire log on standard error
+    QString journalConfPath; // --journal-conf; empty: journal.conf beside the config
+    bool shared = false;     // --history --shared: the shared journal's records
+    QString site;            // --history --shared --site; empty: every site
+    QString addSiteLogin;    // --shared-add-site LOGIN SITE
     QString addSiteName;
     QString addReaderLogin; // --shared-add-reader LOGIN
     QString helpText;       // what --help prints

@@ -1,6 +1,7 @@
 #include "sharedrun.h"
 
 #include "bytetext.h"
+#include "configstore.h"
 #include "failure.h"
 #include "journalconf.h"
 #include "regularfile.h"
@@ -44,8 +45,9 @@ SharedRun::~SharedRun() {
 }
 
 QString SharedRun::configPath() const {
-    return m_options.journalConfPath.isEmpty() ? JournalConf::besideConfig(m_options.configPath)
-                                               : m_options.journalConfPath;
+    return m_options.journalConfPath.isEmpty()
+               ? ConfigStore::besideConfig(m_options.configPath, JournalConf::FileName)
+               : m_options.journalConfPath;
 }
 
 bool SharedRun::forwards() const {

@@ -1,7 +1,7 @@
-#include "boardview.h"
 #include "failure.h"
 #include "simulator.h"
 #include "simulatorapp.h"
+#include "terminalview.h"
 #include "testfiles.h"
 
 #include <QDir>

@@ -243,6 +243,11 @@ void TestJournal::recordReadsBackWhole_data() {
     JournalEnd unavailable = completeEnd();
     unavailable.unavailable = {QStringLiteral("pH"), QStringLiteral("NO2 \"daily\"")};
     QTest::newRow("values unavailable") << uploadStart() << unavailable;
+
+    JournalStart unknown = uploadStart();
+    unknown.user.clear();
+    unknown.host.clear();
+    QTest::newRow("user and host unknown: null") << unknown << completeEnd();
 }
 
 void TestJournal::recordReadsBackWhole() {
@@ -256,25 +261,9 @@ void TestJournal::recordReadsBackWhole() {
     journal.finish(id, end);
     QCOMPARE(journal.takeProblem(), QString());
 
-    JournalRecord expected;
+    // The record a program keeps of the job it ran is the one the journal reads back.
+    JournalRecord expected = journalRecord(start, end);
     expected.id = id;
-    expected.started = start.started;
-    expected.finished = end.finished;
-    expected.program = start.program;
-    expected.job = start.job;
-    expected.port = start.port;
-    expected.device = start.device;
-    expected.outcome = end.outcome;
-    if (!end.error.isEmpty())
-        expected.error = end.error;
-    expected.frames = end.frames;
-    expected.lights = end.lights;
-    expected.delaySeconds = start.delaySeconds;
-    expected.rows = start.rows;
-    expected.user = start.user;
-    expected.host = start.host;
-    expected.boards = boardsText(start.boards);
-    expected.unavailable = end.unavailable;
 
     // Read back by another Journal, as another program would.
     Journal reader(journalPath());

@@ -260,6 +260,8 @@ private Q_SLOTS:
         QTest::newRow("plain") << ok << "";
         QTest::newRow("a comment and a site") << "# x\n" + ok + "site = gate-north\n"
                                               << "";
+        QTest::newRow("lines ended by a lone CR")
+            << "[shared]\rconnection = host=db dbname=boards\rsite = gate-north\r" << "";
         QTest::newRow("no connection") << "[shared]\nsite = x\n"
                                        << "no connection";
         QTest::newRow("a semicolon") << "[shared]\nconnection = host=db;dbname=x\n"

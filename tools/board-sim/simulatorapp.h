@@ -4,8 +4,8 @@
 // (or says why there is nothing to run), and run() shows the simulated boards with those options
 // until one upload (--once) or a signal ends it.
 
-#include "boardview.h"
 #include "simulatoroptions.h"
+#include "terminalview.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "boardview.h"
+#include "terminalview.h"
 
 #include "simulator.h"
 
