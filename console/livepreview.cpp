@@ -76,18 +76,14 @@ void LivePreview::setFigures(const FigureRead &figures) {
     showPreview();
 
     QString line = figures.said();
+    const FilledRows fill(rowTexts(0, PageSet::RowCount), figures.values, now());
     if (figures.status == FigureRead::Status::Read) {
-        const qsizetype unavailable =
-            FilledRows(rowTexts(0, PageSet::RowCount), figures.values, now()).unavailable().size();
+        const qsizetype unavailable = fill.unavailable().size();
         line = unavailable == 0
                    ? QStringLiteral("%1; all available").arg(line)
                    : QStringLiteral("%1; %2 unavailable").arg(line, QString::number(unavailable));
-    } else if (figures.status == FigureRead::Status::NoFigures) {
-        // A folder whose rows hold no field does without figures: nothing to say.
-        const QStringList rows = rowTexts(0, PageSet::RowCount);
-        if (std::none_of(rows.cbegin(), rows.cend(),
-                         [](const QString &row) { return fieldStart(row).has_value(); }))
-            line.clear();
+    } else if (figures.status == FigureRead::Status::NoFigures && !fill.firstUnfilled()) {
+        line.clear(); // a folder whose rows hold no field does without figures
     }
     m_readLine->setText(line);
     m_readLine->setToolTip(line);
