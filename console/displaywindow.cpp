@@ -13,7 +13,6 @@
 #include "portmapfile.h"
 #include "receiveline.h"
 #include "rowbox.h"
-#include "rowfill.h"
 #include "settinglist.h"
 #include "settings.h"
 #include "statuslight.h"
@@ -66,8 +65,6 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     , m_portMapProblems(setup.portMapProblems)
     , m_sourcesPath(setup.sourcesPath)
     , m_valueFiles(setup.valueFiles)
-    , m_figureWatch(new FigureWatch(
-          QFileInfo(m_store.path()).absolutePath(), [this] { return folderFigures(); }, this))
     , m_cancelRead(new QShortcut(Qt::Key_Escape, this)) {
     setObjectName(QStringLiteral("frmDisplay"));
     setWindowTitle(WindowTitle);
@@ -83,9 +80,7 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     for (int index = 0; index < PageSet::RowCount; ++index) {
         m_rows.at(index) =
             controlNamed<RowBox>(m_controls, QStringLiteral("txtLabel%1").arg(index));
-        m_rows.at(index)->setAccessibleName(QStringLiteral("Page %1, row %2")
-                                                .arg(index / PageSet::RowsPerPage + 1)
-                                                .arg(index % PageSet::RowsPerPage + 1));
+        m_rows.at(index)->setAccessibleName(PageSet::rowLabel(index, PageSet::Start::Capital));
     }
     for (int address = 0; address < BoardAddress::Count; ++address) {
         m_lights.at(address) =
@@ -109,8 +104,11 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
 
     m_livePreview = new LivePreview(
         m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")),
-        controlNamed<QLabel>(m_controls, QStringLiteral("lblFigures")), this);
-    connect(m_figureWatch, &FigureWatch::figuresRead, this, &DisplayWindow::figuresRead);
+        controlNamed<QLabel>(m_controls, QStringLiteral("lblFigures")),
+        new FigureWatch(
+            QFileInfo(m_store.path()).absolutePath(), [this] { return folderFigures(); }, nullptr),
+        this);
+    connect(m_livePreview, &LivePreview::figuresRead, this, &DisplayWindow::figuresRead);
     m_cancelRead->setEnabled(false);
     connect(m_cancelRead, &QShortcut::activated, this, [this] {
         cancelSendRead(QStringLiteral("SEND cancelled while the figures were read: nothing was "
@@ -145,7 +143,7 @@ DisplayWindow::~DisplayWindow() {
         if (job)
             job->disconnect(this);
     }
-    delete m_figureWatch;
+    delete std::exchange(m_livePreview, nullptr); // a figure read under way ends
     delete m_runner;
     delete m_progressWindow;
     endPortWait();
@@ -161,9 +159,7 @@ bool DisplayWindow::eventFilter(QObject *watched, QEvent *event) {
 
 void DisplayWindow::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    // From the event loop, once the window is up: start-up never waits for a source.
-    m_figureWatch->setWatching(true);
-    QTimer::singleShot(0, m_figureWatch, &FigureWatch::read);
+    m_livePreview->setWatching(true);
     if (m_shownOnce)
         return;
     m_shownOnce = true;
@@ -178,7 +174,8 @@ void DisplayWindow::showEvent(QShowEvent *event) {
 
 void DisplayWindow::hideEvent(QHideEvent *event) {
     QWidget::hideEvent(event);
-    m_figureWatch->setWatching(false);
+    if (m_livePreview)
+        m_livePreview->setWatching(false);
 }
 
 // ---- jobs --------------------------------------------------------------------------------------

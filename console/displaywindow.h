@@ -8,15 +8,14 @@
 //      ├── JobReport ◀── what the jobs show: lblRx, shpStatus0..8, the progress, failures
 //      ├── ProgressWindow (frmProgress, created per upload, no owner)
 //      ├── ConfigStore: display.cfg read at start-up, written at close
-//      ├── FigureWatch: the folder's sources.conf, values.json (or the files named on the
-//      │   command line) read asynchronously by FolderFigures, once the window has shown, when
-//      │   a file they come from changes, every 60 s and afresh at SEND; the rows are filled as
-//      │   display-send fills them
 //      ├── JobJournal: each upload and test recorded in display-journal.db, opened at the
 //      │   first job or the first look at SEND's tooltip
 //      └── LivePreview: the page shown, filled, in Image1; when the figures were read, in
-//          lblFigures; the rows' tooltips; PreviewWindow (frmPreview, modeless). Fills with
-//          the figures FigureWatch read last
+//          lblFigures; the rows' tooltips; PreviewWindow (frmPreview, modeless). It owns the
+//          FigureWatch: the folder's sources.conf, values.json (or the files named on the
+//          command line) read asynchronously by FolderFigures, once the window has shown, when
+//          a file they come from changes, every 60 s and afresh at SEND, each answer shown
+//          before SEND hears it. The rows are filled by FilledRows, as display-send fills them
 //
 // Everything runs on the GUI thread and nothing waits in a nested event loop: a job writes a frame,
 // starts tmrTout and returns; the timeout reads, judges and writes the next frame. A port error is
@@ -106,16 +105,18 @@ private:
     // holds a field.
     void uploadAsTyped();
     // SEND once the folder's figures are read: the rows filled with them, or nothing sent.
-    void uploadFilled(FieldValues values);
+    void uploadFilled(const FieldValues &values);
+    // Shows row index's page and puts the cursor in the row.
+    void focusRow(int index);
     // The folder's figures reader, not started; nothing when the folder has no figures.
     FolderFigures *folderFigures();
     // How the line below the lights names what the rows could not show.
     enum class UnavailableSaid { Missing, AsTyped };
     // rowText gives each row as its frame is built; unavailable: the figures that rows show as
     // the missing text (or, sent as typed, the fields left unfilled), for the journal and the
-    // line below the lights, read when the upload ends (rowText may add to it); nothing for
-    // rows without figures.
-    void startUpload(std::function<QString(int)> rowText, std::shared_ptr<QStringList> unavailable,
+    // line below the lights, asked again when the upload ends (rowText may add to them); empty
+    // for rows without figures.
+    void startUpload(std::function<QString(int)> rowText, std::function<QStringList()> unavailable,
                      UnavailableSaid said = UnavailableSaid::Missing);
     void showUnavailable(const QStringList &names, UnavailableSaid said);
     void runProbe();
@@ -159,9 +160,8 @@ private:
     const QStringList m_portMapProblems;
     const QString m_sourcesPath;
     const QStringList m_valueFiles;
-    FigureWatch *const m_figureWatch;
     QShortcut *const m_cancelRead;        // Escape, while SEND waits for the figures
-    LivePreview *m_livePreview = nullptr; // once the rows are in place
+    LivePreview *m_livePreview = nullptr; // once the rows are in place; owns the figures' reads
 
     ProgressWindow *m_progressWindow = nullptr; // while an upload shows it
     Job *m_job = nullptr;                       // the upload or test under way

@@ -5,6 +5,7 @@
 #include "failure.h"
 #include "folderfigures.h"
 #include "job.h"
+#include "livepreview.h"
 #include "rowbox.h"
 #include "settinglist.h"
 #include "settings.h"
@@ -148,7 +149,7 @@ void DisplayWindow::closeEvent(QCloseEvent *event) {
     }
     // Figures still being read are not sent.
     cancelSendRead({});
-    m_figureWatch->cancel();
+    m_livePreview->cancelRead();
     if (!m_closeWithoutSaving) {
         try {
             saveConfiguration();

@@ -1,16 +1,17 @@
-// SEND: the folder's figures read afresh, the rows filled with them (or, without figures, sent
-// as typed once the operator says so), and the upload started with what the rows could not show.
+// SEND: the folder's figures read afresh, the rows filled with them in one FilledRows (or,
+// without figures, sent as typed once the operator says so), and the upload started with what the
+// rows could not show. The window keeps only its own part: the wait, the boxes, the focus, and
+// each row's text as its frame is built.
 
 #include "consolebox.h"
 #include "displaywindow.h"
-#include "failure.h"
+#include "filledrows.h"
 #include "folderfigures.h"
 #include "job.h"
 #include "jobjournal.h"
 #include "livepreview.h"
 #include "pagetabs.h"
 #include "rowbox.h"
-#include "rowfill.h"
 #include "settinglist.h"
 #include "settings.h"
 #include "uploadrequest.h"
@@ -36,13 +37,13 @@ void DisplayWindow::runUpload() {
     m_unavailableLine->setText(QStringLiteral("Reading figures… Esc cancels"));
     m_unavailableLine->setToolTip(QString());
     showBusy();
-    m_figureWatch->readAfresh();
+    m_livePreview->readAfresh();
 }
 
+// SEND stops waiting; the read goes on, and the live view shows what it finds.
 void DisplayWindow::cancelSendRead(const QString &said) {
     if (!m_sendWaits)
         return;
-    m_figureWatch->cancel();
     m_sendWaits = false;
     m_cancelRead->setEnabled(false);
     endPortWait();
@@ -51,7 +52,6 @@ void DisplayWindow::cancelSendRead(const QString &said) {
 }
 
 void DisplayWindow::figuresRead(const FigureRead &figures) {
-    m_livePreview->setFigures(figures);
     if (!std::exchange(m_sendWaits, false))
         return;
     m_cancelRead->setEnabled(false);
@@ -75,98 +75,64 @@ void DisplayWindow::figuresRead(const FigureRead &figures) {
 // Without figures the rows go out as typed; a row holding a field would put its braces on the
 // boards, so that is sent only when the operator says so.
 void DisplayWindow::uploadAsTyped() {
-    const PageSet pages = shownPages();
     const auto asTyped = [this](int index) { return m_rows.at(index)->text(); };
-    const std::optional<FolderFigures::FieldRow> found = FolderFigures::firstFieldRow(pages);
+    const FilledRows fill(shownPages(), {}, QDateTime::currentDateTime());
+    const std::optional<FilledRows::Unfilled> &found = fill.firstUnfilled();
     if (!found)
-        return startUpload(asTyped, nullptr);
-    const int page = found->index / PageSet::RowsPerPage;
-    m_tabs->setCurrentIndex(page);
-    m_rows.at(found->index)->setFocus();
+        return startUpload(asTyped, {});
+    focusRow(found->index);
     QMessageBox *box = newBox(
         this, QMessageBox::Warning, WindowTitle,
-        QStringLiteral("Page %1, row %2 holds the field %3, but this folder has no sources.conf "
-                       "or values.json to fill it from.\n\n\"Send as typed\" puts the braces on "
-                       "the boards. A brace itself is written {{ or }}.")
-            .arg(QString::number(page + 1),
-                 QString::number(found->index % PageSet::RowsPerPage + 1), found->field));
+        QStringLiteral("%1 holds the field %2, but this folder has no sources.conf or values.json "
+                       "to fill it from.\n\n\"Send as typed\" puts the braces on the boards. A "
+                       "brace itself is written {{ or }}.")
+            .arg(PageSet::rowLabel(found->index, PageSet::Start::Capital), found->why));
     box->setStandardButtons(QMessageBox::Cancel);
     QPushButton *const send =
         box->addButton(QStringLiteral("Send as typed"), QMessageBox::AcceptRole);
     box->setDefaultButton(QMessageBox::Cancel);
     box->setEscapeButton(QMessageBox::Cancel);
-    connect(box, &QMessageBox::buttonClicked, this, [this, send, asTyped](QAbstractButton *button) {
-        if (button != send || m_job || m_sendWaits)
-            return;
-        // The journal names the fields that went out unfilled.
-        QStringList unfilled;
-        for (const RowBox *row : m_rows)
-            unfilled += fieldNames(row->text());
-        unfilled.removeDuplicates();
-        unfilled.sort();
-        startUpload(asTyped, std::make_shared<QStringList>(unfilled), UnavailableSaid::AsTyped);
-    });
+    // The journal names the fields that went out unfilled. The box is modal: no row changes.
+    const QStringList unfilled = fill.unavailable();
+    connect(box, &QMessageBox::buttonClicked, this,
+            [this, send, asTyped, unfilled](QAbstractButton *button) {
+                if (button != send || m_job || m_sendWaits)
+                    return;
+                startUpload(
+                    asTyped, [unfilled] { return unfilled; }, UnavailableSaid::AsTyped);
+            });
     box->open();
 }
 
-void DisplayWindow::uploadFilled(FieldValues values) {
-    const QDateTime now = QDateTime::currentDateTime();
-    const PageSet templates = shownPages();
+void DisplayWindow::focusRow(int index) {
+    m_tabs->setCurrentIndex(PageSet::pageOf(index));
+    m_rows.at(index)->setFocus();
+}
+
+void DisplayWindow::uploadFilled(const FieldValues &values) {
+    const auto fill =
+        std::make_shared<FilledRows>(shownPages(), values, QDateTime::currentDateTime());
     // A template that cannot be filled stops SEND before the port is touched, at its row.
-    FieldValues trial = values;
-    for (int index = 0; index < PageSet::RowCount; ++index) {
-        try {
-            fillRow(templates.row(index), trial, now);
-        } catch (const Failure &failure) {
-            const int page = index / PageSet::RowsPerPage;
-            const auto focusRow = [this, page, index] {
-                m_tabs->setCurrentIndex(page);
-                m_rows.at(index)->setFocus();
-            };
-            focusRow();
-            QMessageBox *box =
-                newBox(this, QMessageBox::Warning, WindowTitle,
-                       QStringLiteral("Page %1, row %2 cannot be filled: %3\n\nNothing was sent.")
-                           .arg(QString::number(page + 1),
-                                QString::number(index % PageSet::RowsPerPage + 1), failure.text()));
-            connect(box, &QDialog::finished, this, focusRow);
-            box->open();
-            return;
-        }
-    }
-    PageSet filled;
-    try {
-        filled = fillRows(templates, values, now);
-    } catch (const Failure &failure) { // every row was tried above
-        newBox(this, QMessageBox::Warning, WindowTitle, failure.text())->open();
+    if (const std::optional<FilledRows::Unfilled> &unfilled = fill->firstUnfilled()) {
+        const int index = unfilled->index;
+        focusRow(index);
+        QMessageBox *box =
+            newBox(this, QMessageBox::Warning, WindowTitle,
+                   QStringLiteral("%1 cannot be filled: %2\n\nNothing was sent.")
+                       .arg(PageSet::rowLabel(index, PageSet::Start::Capital), unfilled->why));
+        connect(box, &QDialog::finished, this, [this, index] { focusRow(index); });
+        box->open();
         return;
     }
     // Rows are read as their frames are built: an edit made during the upload travels, filled
-    // with these figures; a row that no longer fills goes out as it was filled at SEND. What an
-    // edited row shows as the missing text joins the unavailable names, as the boards got it.
-    const auto sent = std::make_shared<QStringList>(values.unavailableNames());
+    // with these figures, and what it shows missing joins the unavailable names.
     startUpload(
-        [this, templates, filled, values, now, sent](int index) mutable {
-            const QString text = m_rows.at(index)->text();
-            if (text == templates.row(index))
-                return filled.row(index);
-            try {
-                const QString row = fillRow(text, values, now);
-                for (const QString &name : values.unavailableNames()) {
-                    if (!sent->contains(name))
-                        *sent << name;
-                }
-                sent->sort();
-                return row;
-            } catch (const Failure &) {
-                return filled.row(index);
-            }
-        },
-        sent);
+        [this, fill](int index) { return fill->rowAsEdited(index, m_rows.at(index)->text()); },
+        [fill] { return fill->unavailable(); });
 }
 
 void DisplayWindow::startUpload(std::function<QString(int)> rowText,
-                                std::shared_ptr<QStringList> unavailable, UnavailableSaid said) {
+                                std::function<QStringList()> unavailable, UnavailableSaid said) {
     const UploadRequest request{
         .port = PortTarget::number(m_portNumber, m_ports),
         .rowText = std::move(rowText),
@@ -177,15 +143,14 @@ void DisplayWindow::startUpload(std::function<QString(int)> rowText,
     m_unavailableLine->setToolTip(QString());
     if (!unavailable)
         return startJob(m_journal->upload(*m_runner, request, *this), m_job);
-    Job *const job =
-        m_journal->upload(*m_runner, request, *this,
-                          JobNotes{.boards = JobNotes::allBoards(),
-                                   .unavailable = *unavailable,
-                                   .unavailableAtEnd = [unavailable] { return *unavailable; }});
+    Job *const job = m_journal->upload(*m_runner, request, *this,
+                                       JobNotes{.boards = JobNotes::allBoards(),
+                                                .unavailable = unavailable(),
+                                                .unavailableAtEnd = unavailable});
     if (job) {
         connect(job, &Job::finished, this, [this, said, unavailable](JobOutcome outcome) {
             if (outcome != JobOutcome::Busy)
-                showUnavailable(*unavailable, said);
+                showUnavailable(unavailable(), said);
         });
     }
     startJob(job, m_job);

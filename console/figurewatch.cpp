@@ -84,7 +84,6 @@ void FigureWatch::start() {
     m_seen = fingerprints();
     if (m_interval->isActive())
         m_interval->start(); // the next timed read is a whole interval after this one
-    Q_EMIT readStarted();
     FolderFigures *const reader = m_make();
     if (!reader) {
         m_files.clear();
@@ -112,7 +111,6 @@ void FigureWatch::start() {
 }
 
 void FigureWatch::answer(const FigureRead &figures) {
-    m_last = figures;
     Q_EMIT figuresRead(figures);
     // From the event loop: whoever heard the answer may start SEND's own read first.
     if (m_again)

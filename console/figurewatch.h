@@ -62,11 +62,8 @@ public:
     void readAfresh();
     // Drops the read under way; nothing is answered for it.
     void cancel();
-    bool reading() const { return m_reader != nullptr; }
-    const FigureRead &last() const { return m_last; }
 
 Q_SIGNALS:
-    void readStarted();
     void figuresRead(const FigureRead &figures);
 
 private:
@@ -87,6 +84,5 @@ private:
     FolderFigures *m_reader = nullptr;
     QStringList m_files; // what the last read read, and the folder's own figure files
     QHash<QString, QString> m_seen;
-    FigureRead m_last;
     bool m_again = false;
 };

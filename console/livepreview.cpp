@@ -25,14 +25,20 @@ bool isTemplate(const QString &row) {
 } // namespace
 
 LivePreview::LivePreview(QTabWidget *tabs, const std::array<RowBox *, PageSet::RowCount> &rows,
-                         BoardView *view, QLabel *readLine, QWidget *window)
+                         BoardView *view, QLabel *readLine, FigureWatch *watch, QWidget *window)
     : QObject(window)
     , m_tabs(tabs)
     , m_rows(rows)
     , m_view(view)
     , m_readLine(readLine)
+    , m_watch(watch)
     , m_window(window)
     , m_previewUpdate(new QTimer(this)) {
+    m_watch->setParent(this);
+    connect(m_watch, &FigureWatch::figuresRead, this, [this](const FigureRead &figures) {
+        setFigures(figures);
+        Q_EMIT figuresRead(figures);
+    });
     // The preview fills all six pages: once after a burst of keystrokes, not at each.
     m_previewUpdate->setSingleShot(true);
     m_previewUpdate->setInterval(100);
@@ -70,22 +76,24 @@ void LivePreview::setFigures(const FigureRead &figures) {
     showPreview();
 
     QString line = figures.said();
+    const FilledRows fill(rowTexts(0, PageSet::RowCount), figures.values, now());
     if (figures.status == FigureRead::Status::Read) {
-        FieldValues values = figures.values;
-        sketchRows(rowTexts(0, PageSet::RowCount), values, now());
-        const qsizetype unavailable = values.unavailableNames().size();
+        const qsizetype unavailable = fill.unavailable().size();
         line = unavailable == 0
                    ? QStringLiteral("%1; all available").arg(line)
                    : QStringLiteral("%1; %2 unavailable").arg(line, QString::number(unavailable));
-    } else if (figures.status == FigureRead::Status::NoFigures) {
-        // A folder whose rows hold no field does without figures: nothing to say.
-        const QStringList rows = rowTexts(0, PageSet::RowCount);
-        if (std::none_of(rows.cbegin(), rows.cend(),
-                         [](const QString &row) { return fieldStart(row).has_value(); }))
-            line.clear();
+    } else if (figures.status == FigureRead::Status::NoFigures && !fill.firstUnfilled()) {
+        line.clear(); // a folder whose rows hold no field does without figures
     }
     m_readLine->setText(line);
     m_readLine->setToolTip(line);
+}
+
+void LivePreview::setWatching(bool on) {
+    m_watch->setWatching(on);
+    // From the event loop, once the window is up: start-up never waits for a source.
+    if (on)
+        QTimer::singleShot(0, m_watch, &FigureWatch::read);
 }
 
 void LivePreview::openPreview() {
@@ -105,7 +113,7 @@ QStringList LivePreview::rowTexts(int first, int count) const {
     return texts;
 }
 
-QList<RowSketch> LivePreview::sketch(const QStringList &rows, FieldValues &values) const {
+QList<RowSketch> LivePreview::sketch(const QStringList &rows, const FilledRows &fill) const {
     const auto unfilled = [&rows](CellState state, const QString &why) {
         QList<RowSketch> sketches;
         for (const QString &row : rows)
@@ -124,30 +132,29 @@ QList<RowSketch> LivePreview::sketch(const QStringList &rows, FieldValues &value
     case FigureRead::Status::Read:
         break;
     }
-    return sketchRows(rows, values, now());
+    return fill.rows();
 }
 
 void LivePreview::rememberOtherPages() {
-    m_afterOtherPages = m_figures.values;
-    const int first = m_tabs->currentIndex() * PageSet::RowsPerPage;
     QStringList others = rowTexts(0, PageSet::RowCount);
-    others.remove(first, PageSet::RowsPerPage);
-    sketch(others, m_afterOtherPages);
+    others.remove(PageSet::indexOf(m_tabs->currentIndex(), 0), PageSet::RowsPerPage);
+    m_afterOtherPages = FilledRows(others, m_figures.values, now()).values();
 }
 
 void LivePreview::showPage() {
-    FieldValues values = m_afterOtherPages;
-    m_view->setRows(sketch(
-        rowTexts(m_tabs->currentIndex() * PageSet::RowsPerPage, PageSet::RowsPerPage), values));
+    const QStringList rows =
+        rowTexts(PageSet::indexOf(m_tabs->currentIndex(), 0), PageSet::RowsPerPage);
+    m_view->setRows(sketch(rows, FilledRows(rows, m_afterOtherPages, now())));
 }
 
 void LivePreview::showPreview() {
     if (!m_preview)
         return;
-    FieldValues values = m_figures.values;
-    m_preview->showPages(sketch(rowTexts(0, PageSet::RowCount), values));
+    const QStringList rows = rowTexts(0, PageSet::RowCount);
+    const FilledRows fill(rows, m_figures.values, now());
+    m_preview->showPages(sketch(rows, fill));
     m_preview->showFigures(m_figures.status == FigureRead::Status::Read
-                               ? listedFigures(rowTexts(0, PageSet::RowCount), values, now())
+                               ? fill.values().listedLines()
                                : QList<FieldValues::Line>(),
                            m_figures.said());
 }
@@ -163,8 +170,8 @@ QString LivePreview::toolTipFor(int index) const {
                    .arg(QString::number(row.size()), QString::number(PageSet::MaxTypedLength));
     if (!isTemplate(row))
         return said;
-    FieldValues values = m_figures.values;
-    const RowSketch filled = sketch(rowTexts(0, PageSet::RowCount), values).at(index);
+    const QStringList rows = rowTexts(0, PageSet::RowCount);
+    const RowSketch filled = sketch(rows, FilledRows(rows, m_figures.values, now())).at(index);
     const bool read = m_figures.status == FigureRead::Status::Read;
     if (!read && filled.problem.isEmpty())
         return said;

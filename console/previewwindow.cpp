@@ -1,7 +1,6 @@
 #include "previewwindow.h"
 
 #include "boardview.h"
-#include "pageset.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -9,8 +8,6 @@
 #include <QLabel>
 #include <QTableWidget>
 #include <QVBoxLayout>
-
-static_assert(PreviewWindow::PageCount * PageSet::RowsPerPage == PageSet::RowCount);
 
 namespace {
 
@@ -42,7 +39,7 @@ PreviewWindow::PreviewWindow(QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
 
     auto *pages = new QGridLayout;
-    for (int page = 0; page < PageCount; ++page) {
+    for (int page = 0; page < PageSet::PageCount; ++page) {
         auto *frame = new QGroupBox(QStringLiteral("Page %1").arg(page + 1), this);
         auto *inside = new QVBoxLayout(frame);
         m_pages.at(page) = new BoardView(BoardView::Style::Text, frame);
@@ -70,8 +67,8 @@ PreviewWindow::PreviewWindow(QWidget *parent)
 }
 
 void PreviewWindow::showPages(const QList<RowSketch> &rows) {
-    for (int page = 0; page < PageCount; ++page)
-        m_pages.at(page)->setRows(rows.mid(page * PageSet::RowsPerPage, PageSet::RowsPerPage));
+    for (int page = 0; page < PageSet::PageCount; ++page)
+        m_pages.at(page)->setRows(rows.mid(PageSet::indexOf(page, 0), PageSet::RowsPerPage));
 }
 
 void PreviewWindow::showFigures(const QList<FieldValues::Line> &lines, const QString &readText) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pageset.h"
 #include "rowfill.h"
 
 #include <QDateTime>
@@ -19,17 +20,15 @@ class PreviewWindow : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int PageCount = 6;
-
     explicit PreviewWindow(QWidget *parent = nullptr);
 
     // Every row of every page, filled.
     void showPages(const QList<RowSketch> &rows);
-    // The figures as listedFigures() lists them, and when and how they were read.
+    // The figures as a fill of every row leaves them, and when and how they were read.
     void showFigures(const QList<FieldValues::Line> &lines, const QString &readText);
 
 private:
-    std::array<BoardView *, PageCount> m_pages{};
+    std::array<BoardView *, PageSet::PageCount> m_pages{};
     QLabel *const m_readAt;
     QTableWidget *const m_figures;
 };

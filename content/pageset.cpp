@@ -8,6 +8,12 @@ std::size_t PageSet::checked(int index) {
     return static_cast<std::size_t>(index);
 }
 
+QString PageSet::rowLabel(int index, Start start) {
+    return QStringLiteral("%1 %2, row %3")
+        .arg(start == Start::Capital ? QStringLiteral("Page") : QStringLiteral("page"),
+             QString::number(pageOf(index) + 1), QString::number(rowOnPage(index) + 1));
+}
+
 QString PageSet::characterProblem(QStringView text) {
     for (const char32_t u : text.toUcs4()) {
         if (isRowCharacter(u))

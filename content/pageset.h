@@ -17,6 +17,12 @@ public:
     static constexpr int MaxTypedLength = 32;
 
     static constexpr int indexOf(int page, int row) { return page * RowsPerPage + row; }
+    static constexpr int pageOf(int index) { return index / RowsPerPage; }
+    static constexpr int rowOnPage(int index) { return index % RowsPerPage; }
+    // Where a row stands as the operator's tabs count it, from 1: "page 2, row 5", or with a
+    // capital, "Page 2, row 5", to begin a sentence.
+    enum class Start { Lower, Capital };
+    static QString rowLabel(int index, Start start = Start::Lower);
 
     // What a row may hold, typed or filled: printable Latin-1 but '"' (display.cfg has no escape
     // for it) and '~' (it separates the two rows of a pair on the line).

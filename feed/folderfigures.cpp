@@ -94,26 +94,3 @@ QStringList FolderFigures::files() const {
         files.prepend(m_sourcesPath);
     return files;
 }
-
-std::optional<FolderFigures::FieldRow> FolderFigures::firstFieldRow(const PageSet &pages) {
-    for (int index = 0; index < PageSet::RowCount; ++index) {
-        const QString &row = pages.row(index);
-        if (const std::optional<qsizetype> at = fieldStart(row)) {
-            const qsizetype end = row.indexOf(u'}', *at);
-            return FieldRow{index, row.mid(*at, end < 0 ? -1 : end - *at + 1)};
-        }
-    }
-    return std::nullopt;
-}
-
-QString FolderFigures::rowWithoutFigures(const PageSet &pages) {
-    const std::optional<FieldRow> found = firstFieldRow(pages);
-    if (!found)
-        return {};
-    return QStringLiteral("page %1, row %2 holds a field (\"%3\"), but there is no "
-                          "sources.conf, no values.json and no --values or --set to fill it "
-                          "from; a brace itself is written {{")
-        .arg(QString::number(found->index / PageSet::RowsPerPage + 1),
-             QString::number(found->index % PageSet::RowsPerPage + 1),
-             pages.row(found->index).left(40));
-}

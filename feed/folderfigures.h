@@ -1,14 +1,11 @@
 #pragma once
 
+#include "fieldvalues.h"
 #include "modbus.h"
-#include "pageset.h"
-#include "rowfill.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 class SourcesReader;
 
@@ -58,16 +55,6 @@ public:
     // The files the figures come from, for a watcher: the sources file, the values files and,
     // once start() has read the sources file, the files its sections read. Each as given.
     QStringList files() const;
-
-    // The safeguard for a folder without figures: "page P, row R holds a field ..." for the
-    // first row that would put braces on the boards; empty when none does.
-    static QString rowWithoutFigures(const PageSet &pages);
-    // The first row holding a field, and that field as typed; nothing when no row holds one.
-    struct FieldRow {
-        int index = -1;
-        QString field;
-    };
-    static std::optional<FieldRow> firstFieldRow(const PageSet &pages);
 
 Q_SIGNALS:
     void finished();

@@ -3,6 +3,7 @@
 #include "bytetext.h"
 
 #include "failure.h"
+#include "filledrows.h"
 #include "templatefields.h"
 
 #include <fmt/format.h>
@@ -249,18 +250,6 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
     }
 }
 
-// A value refused in a later row is shown missing in the earlier rows too: every row is filled
-// again until a pass refuses nothing new. Each pass refuses at least one more value or is the last.
-template <typename Pass> auto untilSettled(FieldValues &values, Pass pass) {
-    for (;;) {
-        const qsizetype refused = values.refusedCount();
-        values.forgetMissingInRows();
-        auto result = pass();
-        if (values.refusedCount() == refused)
-            return result;
-    }
-}
-
 } // namespace
 
 QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
@@ -314,24 +303,9 @@ RowSketch unfilledSketch(const QString &row, CellState state, const QString &why
 
 QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
                             const QDateTime &now) {
-    QList<RowSketch> sketches;
-    if (!values.given()) {
-        for (const QString &row : templates)
-            sketches << plainSketch(row, CellState::Lit);
-        return sketches;
-    }
-    return untilSettled(values, [&] {
-        sketches.clear();
-        for (const QString &row : templates)
-            sketches << sketchRow(row, values, now);
-        return sketches;
-    });
-}
-
-QList<FieldValues::Line> listedFigures(const QStringList &rows, FieldValues &values,
-                                       const QDateTime &now) {
-    sketchRows(rows, values, now);
-    return values.listedLines();
+    const FilledRows fill(templates, values, now);
+    values = fill.values();
+    return fill.rows();
 }
 
 QDebug operator<<(QDebug debug, const RowSketch &sketch) {
@@ -348,18 +322,12 @@ QDebug operator<<(QDebug debug, const RowSketch &sketch) {
 PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now) {
     if (!values.given())
         return templates;
-    return untilSettled(values, [&] {
-        PageSet filled;
-        for (int index = 0; index < PageSet::RowCount; ++index) {
-            try {
-                filled.setRow(index, fillRow(templates.row(index), values, now));
-            } catch (const Failure &failure) {
-                throw Failure(QStringLiteral("page %1, row %2: %3")
-                                  .arg(QString::number(index / PageSet::RowsPerPage + 1),
-                                       QString::number(index % PageSet::RowsPerPage + 1),
-                                       failure.text()));
-            }
-        }
-        return filled;
-    });
+    const FilledRows fill(templates, values, now);
+    if (fill.firstUnfilled())
+        throw Failure(fill.failure());
+    values = fill.values();
+    PageSet filled;
+    for (int index = 0; index < PageSet::RowCount; ++index)
+        filled.setRow(index, fill.row(index));
+    return filled;
 }

@@ -50,15 +50,9 @@ struct RowSketch {
 };
 QDebug operator<<(QDebug debug, const RowSketch &sketch);
 
-// The figures as a set of rows leaves them, as display-send --show-values and the console's
-// preview list them: a value the rows refuse is listed failed, with why (and refused in values).
-QList<FieldValues::Line> listedFigures(const QStringList &rows, FieldValues &values,
-                                       const QDateTime &now);
-
-// Fills every row of templates. When values were not given the rows go out unchanged. Values the
-// rows cannot show are refused in values, so that every row shows them alike. Throws Failure
-// "page P, row R: why" (1-based, as the operator's tabs count) at the first template that cannot
-// be filled. now is shown as given: pass the local time.
+// Every row of templates as FilledRows fills them, with values refused as the rows refuse; the
+// rows unchanged when values were not given. Throws Failure "page P, row R: why" for the first
+// template that cannot be filled.
 PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now);
 
 // One row. A row without any brace is returned unchanged; otherwise the filled row is at most
@@ -83,7 +77,6 @@ QStringList fieldNames(const QString &row);
 // lit; why is the problem of a row that holds a field.
 RowSketch unfilledSketch(const QString &row, CellState state, const QString &why);
 
-// Rows as fillRows fills them: plain text when values were not given, and a value refused in one
-// of them shows missing in all. A row that cannot be filled stops only itself.
+// Rows as FilledRows fills them, with values refused as the rows refuse.
 QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
                             const QDateTime &now);

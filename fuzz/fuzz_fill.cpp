@@ -80,10 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } catch (const Failure &failure) {
         if (!firstBad)
             std::abort();
-        const QString where = QStringLiteral("page %1, row %2: ")
-                                  .arg(*firstBad / PageSet::RowsPerPage + 1)
-                                  .arg(*firstBad % PageSet::RowsPerPage + 1);
-        if (!failure.text().startsWith(where))
+        if (!failure.text().startsWith(PageSet::rowLabel(*firstBad) + QStringLiteral(": ")))
             std::abort();
     }
     return 0;

@@ -269,10 +269,10 @@ QByteArray historyCsv(const JournalRecord &record, QByteArrayView storedRows) {
     QStringList cells;
     for (const JournalColumn &column : journalColumns())
         column.visit(record, [&cells](const auto &value) { cells << csvText(value); });
-    constexpr int RowsPerPage = PageSet::RowCount / PageSet::PageCount;
     for (int page = 0; page < PageSet::PageCount; ++page)
         cells << (rows && rows->size() == PageSet::RowCount
-                      ? rows->mid(page * RowsPerPage, RowsPerPage).join(QLatin1Char('\n'))
+                      ? rows->mid(PageSet::indexOf(page, 0), PageSet::RowsPerPage)
+                            .join(QLatin1Char('\n'))
                       : QString());
     for (const QString &cell : cells) {
         if (&cell != &cells.front())

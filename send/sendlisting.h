@@ -10,7 +10,7 @@ struct UploadRequest;
 // (--show-values), one line or JSON object each, and the upload's frames (--dry-run).
 class SendListing {
 public:
-    // The lines of listedFigures().
+    // The figures as a fill of the rows leaves them (FilledRows::values().listedLines()).
     static void values(const QList<FieldValues::Line> &lines, bool json, QTextStream &out);
     static void frames(const UploadRequest &request, QTextStream &out);
 };

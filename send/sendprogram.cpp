@@ -4,12 +4,12 @@
 #include "configstore.h"
 #include "defaultpages.h"
 #include "failure.h"
+#include "filledrows.h"
 #include "folderfigures.h"
 #include "jobjournal.h"
 #include "journalexport.h"
 #include "portmapfile.h"
 #include "regularfile.h"
-#include "rowfill.h"
 #include "sendalerts.h"
 #include "sendjobs.h"
 #include "sendlisting.h"
@@ -159,7 +159,6 @@ int SendProgram::withSources(std::function<int()> next) {
     m_values.setMissingText(m_options.missingText);
     if (!figures->any()) {
         delete figures;
-        m_withoutFigures = true;
         return next();
     }
     // An analyser on a serial line named by its COM number: the port list and ports.conf say
@@ -208,9 +207,8 @@ void SendProgram::sayUnavailable(const FieldValues &values) {
 // The values as the rows of display.cfg leave them, as the console's preview lists them: a value
 // that a row refuses is unavailable. Without a display.cfg, as the sources give them.
 int SendProgram::showValues() {
-    QStringList rows;
+    PageSet pages;
     if (!RegularFile::absent(m_options.configPath)) {
-        PageSet pages;
         try {
             qint16 portNumber = 0;
             ConfigStore(m_options.configPath).load(portNumber, pages);
@@ -218,27 +216,28 @@ int SendProgram::showValues() {
             error(failure.text());
             return BadInput;
         }
-        for (int index = 0; index < PageSet::RowCount; ++index)
-            rows << pages.row(index);
     }
-    FieldValues values = m_values;
-    SendListing::values(listedFigures(rows, values, QDateTime::currentDateTime()), m_options.json,
-                        m_out);
-    sayUnavailable(values);
+    const FilledRows fill(pages, m_values, QDateTime::currentDateTime());
+    SendListing::values(fill.values().listedLines(), m_options.json, m_out);
+    sayUnavailable(fill.values());
     return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
 }
 
-PageSet SendProgram::rowsToSend(qint16 &portNumber) {
+std::shared_ptr<const FilledRows> SendProgram::rowsToSend(qint16 &portNumber) {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
-    if (m_withoutFigures) {
-        if (const QString row = FolderFigures::rowWithoutFigures(pages); !row.isEmpty())
-            throw Failure(row);
+    auto fill = std::make_shared<const FilledRows>(pages, m_values, QDateTime::currentDateTime());
+    if (const std::optional<FilledRows::Unfilled> &unfilled = fill->firstUnfilled()) {
+        if (m_values.given())
+            throw Failure(fill->failure());
+        throw Failure(
+            QStringLiteral("%1 holds a field (\"%2\"), but there is no sources.conf, no "
+                           "values.json and no --values or --set to fill it from; a "
+                           "brace itself is written {{")
+                .arg(PageSet::rowLabel(unfilled->index), pages.row(unfilled->index).left(40)));
     }
-    FieldValues values = m_values;
-    pages = fillRows(pages, values, QDateTime::currentDateTime());
-    sayUnavailable(values);
-    return pages;
+    sayUnavailable(fill->values());
+    return fill;
 }
 
 std::optional<PortTarget> SendProgram::portFor(std::optional<qint16> fromFile) {
@@ -277,9 +276,9 @@ std::optional<PortTarget> SendProgram::mappedPort(int portNumber) {
 
 int SendProgram::upload(bool dryRun) {
     qint16 portNumber = 0;
-    PageSet pages;
+    std::shared_ptr<const FilledRows> fill;
     try {
-        pages = rowsToSend(portNumber);
+        fill = rowsToSend(portNumber);
     } catch (const Failure &failure) {
         error(failure.text());
         return BadInput;
@@ -287,7 +286,7 @@ int SendProgram::upload(bool dryRun) {
     const int delaySeconds = m_options.delaySeconds;
     UploadRequest request{
         .port = {}, // a dry run opens none
-        .rowText = [pages](int index) { return pages.row(index); },
+        .rowText = [fill](int index) { return fill->row(index); },
         .delaySeconds = [delaySeconds] { return delaySeconds; },
     };
 

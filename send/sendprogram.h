@@ -10,8 +10,10 @@
 #include <QTextStream>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
+class FilledRows;
 class JournalExport;
 class JobJournal;
 class SendAlerts;
@@ -56,7 +58,7 @@ private:
     int init();
     int check();
     // Reads the configuration and fills its rows; throws Failure.
-    PageSet rowsToSend(qint16 &portNumber);
+    std::shared_ptr<const FilledRows> rowsToSend(qint16 &portNumber);
     std::optional<PortTarget> portFor(std::optional<qint16> fromFile);
     // The number through the port maps beside the config file and in the usual places; their bad
     // lines are said on standard error. Nothing when the map makes that number unusable.
@@ -81,5 +83,4 @@ private:
     int m_signal = 0;
     QStringList m_sourcesProblems; // the sources file's bad lines, as said
     FieldValues m_values;          // the folder's figures, once read
-    bool m_withoutFigures = false; // the folder has none: rows go out as written
 };
