@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <algorithm>
+
 namespace JournalConf {
 
 namespace {
@@ -44,6 +46,42 @@ QString connectionProblem(const QString &connection) {
     return {};
 }
 
+using Keywords = QList<std::pair<QString, QString>>;
+
+// The value of a libpq keyword, the last one given winning as in libpq.
+std::optional<QString> keywordValue(const Keywords &keywords, QLatin1StringView key) {
+    std::optional<QString> found;
+    for (const auto &[name, value] : keywords) {
+        if (name == key)
+            found = value;
+    }
+    return found;
+}
+
+constexpr QLatin1StringView CheckedSslMode("verify-full");
+
+// What is wrong with the TLS a connection asks for, empty when nothing is: over TCP anything
+// short of verify-full lets a server that is not the one named take the login's password or
+// read the records.
+QString sslProblem(const Keywords &keywords, bool insecure) {
+    static const QStringList modes{QStringLiteral("disable"),   QStringLiteral("allow"),
+                                   QStringLiteral("prefer"),    QStringLiteral("require"),
+                                   QStringLiteral("verify-ca"), CheckedSslMode};
+    const std::optional<QString> mode = keywordValue(keywords, QLatin1StringView("sslmode"));
+    if (!mode)
+        return {};
+    if (!modes.contains(*mode))
+        return QStringLiteral("sslmode \"%1\" is not one of %2")
+            .arg(quoted(*mode), modes.join(QStringLiteral(", ")));
+    if (insecure || *mode == CheckedSslMode || !overTcp(keywords))
+        return {};
+    return QStringLiteral("sslmode=%1 over TCP does not make sure that the password and the "
+                          "records reach only the server named, encrypted; leave sslmode out "
+                          "(verify-full is used) and name the certificate of the server's CA "
+                          "with sslrootcert=, or say insecure = yes if this is meant")
+        .arg(*mode);
+}
+
 } // namespace
 
 bool isSiteName(const QString &name) {
@@ -69,6 +107,7 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
     bool sectionSeen = false;
     std::optional<int> connectionLine;
     std::optional<QString> site;
+    std::optional<int> insecureLine;
     for (const IniLine &entry : IniFile::lines(source)) {
         const int line = entry.number;
         if (entry.kind == IniLine::Kind::Section) {
@@ -111,12 +150,26 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
                 bad(line, QStringLiteral("site \"%1\" is not a name of up to 63 letters, digits, "
                                          "\".\", \"_\" and \"-\"")
                               .arg(quoted(value)));
-        } else if (key == QLatin1String("connection") || key == QLatin1String("site")) {
+        } else if (key == QLatin1String("insecure") && !insecureLine) {
+            insecureLine = line;
+            const QString answer = value.toLower();
+            config.insecure = answer == QLatin1String("yes");
+            if (!config.insecure && answer != QLatin1String("no"))
+                bad(line, QStringLiteral("insecure is \"%1\"; it is yes or no").arg(quoted(value)));
+        } else if (key == QLatin1String("connection") || key == QLatin1String("site") ||
+                   key == QLatin1String("insecure")) {
             bad(line, QStringLiteral("%1 is given again").arg(key));
         } else {
-            bad(line, QStringLiteral("\"%1\" is not a key of [shared] (connection, site)")
+            bad(line, QStringLiteral("\"%1\" is not a key of [shared] (connection, site, "
+                                     "insecure)")
                           .arg(quoted(key)));
         }
+    }
+    if (connectionLine && problems.isEmpty()) {
+        const QString problem =
+            sslProblem(connectionKeywords(config.connection).value_or(Keywords()), config.insecure);
+        if (!problem.isEmpty())
+            bad(*connectionLine, problem);
     }
     if (!connectionLine && problems.isEmpty())
         problems << QStringLiteral("%1: no connection = ... in a [shared] section").arg(path);
@@ -170,6 +223,39 @@ std::optional<QList<std::pair<QString, QString>>> connectionKeywords(const QStri
     return keywords;
 }
 
+bool overTcp(const Keywords &keywords) {
+    const auto given = [&keywords](QLatin1StringView key, const char *variable) {
+        return keywordValue(keywords, key).value_or(qEnvironmentVariable(variable));
+    };
+    if (!given(QLatin1StringView("hostaddr"), "PGHOSTADDR").isEmpty())
+        return true;
+    // A list of hosts is tried in turn; a socket is named by its folder, or "@" and a name in
+    // the abstract namespace.
+    const QStringList hosts = given(QLatin1StringView("host"), "PGHOST").split(QLatin1Char(','));
+    return std::any_of(hosts.cbegin(), hosts.cend(), [](const QString &host) {
+        return !host.isEmpty() && !host.startsWith(u'/') && !host.startsWith(u'@');
+    });
+}
+
+QString explainedFailure(const QString &words) {
+    if (words.contains(QLatin1String("root certificate file"))) {
+        // libpq offers a weaker sslmode as a way out: the way out is the CA's certificate.
+        QStringList lines = words.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        lines.removeIf([](const QString &line) { return line.contains(QLatin1String("sslmode")); });
+        return QStringLiteral("%1; the server's certificate is checked against the certificate "
+                              "of the CA that signed it: copy that to this machine and name it "
+                              "with sslrootcert= in journal.conf's connection, or with "
+                              "PGSSLROOTCERT (without either, libpq looks in "
+                              "~/.postgresql/root.crt of the user that runs the program)")
+            .arg(lines.join(QLatin1Char(' ')));
+    }
+    if (words.contains(QLatin1String("server does not support SSL")))
+        return QStringLiteral("%1; the server's administrator turns ssl on, with a certificate "
+                              "for the name in host=")
+            .arg(words.trimmed());
+    return words;
+}
+
 QString withTimeouts(const QString &connection, const QString &applicationName) {
     const QList<std::pair<QString, QString>> given =
         connectionKeywords(connection).value_or(QList<std::pair<QString, QString>>{});
@@ -184,6 +270,9 @@ QString withTimeouts(const QString &connection, const QString &applicationName) 
     const auto add = [&opened](QLatin1StringView key, const QString &value) {
         opened += QLatin1Char(' ') + key + QLatin1Char('=') + quotedValue(value);
     };
+    // libpq's own default, prefer, takes whatever answers on the host's address.
+    if (!find(QLatin1StringView("sslmode")) && overTcp(given))
+        add(QLatin1StringView("sslmode"), CheckedSslMode);
     if (!find(QLatin1StringView("connect_timeout")))
         add(QLatin1StringView("connect_timeout"), QStringLiteral("2"));
     // A server that stops acknowledging what is sent is given up on after 10 s.

@@ -13,13 +13,16 @@
 //   site = gate-north
 //
 // connection is a libpq keyword/value string, passed on whole; a password never belongs in it
-// (libpq's ~/.pgpass, PGPASSFILE or a service file hold it). site names this folder's records
-// in the shared journal (the host name when not given). Comments begin with ";" or "#".
+// (libpq's ~/.pgpass, PGPASSFILE or a service file hold it). Over TCP the server's certificate
+// is checked (sslmode=verify-full, added when the string sets no sslmode); a weaker sslmode is
+// refused unless "insecure = yes" says it is meant. site names this folder's records in the
+// shared journal (the host name when not given). Comments begin with ";" or "#".
 struct SharedJournalConfig {
     QString path;
     QString connection; // as the file gives it
     QString site;
     bool siteGiven = false; // the file names the site: the server must know the login so
+    bool insecure = false;  // insecure = yes: a weaker sslmode than verify-full over TCP is meant
 };
 
 namespace JournalConf {
@@ -40,9 +43,16 @@ SharedJournalConfig parse(const QString &text, const QString &path);
 
 // The keywords and values of a libpq keyword/value string, in order; nothing when it is not one.
 std::optional<QList<std::pair<QString, QString>>> connectionKeywords(const QString &connection);
+// Whether libpq reaches the server over TCP: a host that is not a socket's folder, or a
+// hostaddr, in the string or, when it sets neither, in PGHOST or PGHOSTADDR.
+bool overTcp(const QList<std::pair<QString, QString>> &keywords);
 // The connection as it is opened: the given string with what it does not set itself added, so
-// that a server that does not answer is given up on: connect_timeout=2, tcp_user_timeout and a
-// statement_timeout through options, and the program's name.
+// that the server is the one named over TCP (sslmode=verify-full) and that a server that does
+// not answer is given up on: connect_timeout=2, tcp_user_timeout and a statement_timeout through
+// options, and the program's name.
 QString withTimeouts(const QString &connection, const QString &applicationName);
+// libpq's words for a connection that failed, with what to do when they are about TLS: its own
+// advice to weaken sslmode replaced by where the CA's certificate is named.
+QString explainedFailure(const QString &words);
 
 } // namespace JournalConf

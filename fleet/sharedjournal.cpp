@@ -143,7 +143,7 @@ SharedJournal::~SharedJournal() {
 
 bool SharedJournal::fail(const QString &what, const QSqlError &error) {
     const QString words = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    m_problem = QStringLiteral("%1 (%2)").arg(what, oneLine(words));
+    m_problem = QStringLiteral("%1 (%2)").arg(what, oneLine(JournalConf::explainedFailure(words)));
     return false;
 }
 
@@ -232,6 +232,34 @@ std::optional<QSqlError> endTransaction(QSqlDatabase &db, Statements &sql) {
 
 QString quoted(const QSqlDatabase &db, const QString &identifier) {
     return db.driver()->escapeIdentifier(identifier, QSqlDriver::FieldName);
+}
+
+// What to say when the login that sets the journal up may create roles: whoever holds its
+// password can make themselves more than the fleet's administrator.
+std::optional<QString> roleCreator(Statements &sql) {
+    const std::optional<QVariant> login =
+        sql.value(QStringLiteral("SELECT quote_ident(rolname) FROM pg_roles WHERE rolname = "
+                                 "session_user AND rolcreaterole AND rolcanlogin AND NOT "
+                                 "rolsuper"));
+    if (!login)
+        return std::nullopt;
+    const QString name = login->toString();
+    const bool grantsAnything =
+        sql.value(QStringLiteral("SELECT current_setting('server_version_num')::int < 160000"))
+            .value_or(QVariant(true))
+            .toBool();
+    const QString why =
+        grantsAnything
+            ? QStringLiteral("on this server (PostgreSQL 15 or older) such a role can grant "
+                             "itself pg_execute_server_program and run programs on the server "
+                             "as its system user, as good as a superuser")
+            : QStringLiteral("such a role can take over every role it created, and change "
+                             "their passwords");
+    return QStringLiteral("the login %1 has CREATEROLE and can log in: %2; run --shared-init, "
+                          "--shared-add-site and --shared-add-reader as the database's "
+                          "superuser, or give the login CREATEROLE for the setup only and take "
+                          "it away after it (ALTER ROLE %1 NOCREATEROLE)")
+        .arg(name, why);
 }
 
 } // namespace
@@ -360,6 +388,8 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
         warnings << QStringLiteral("this login does not own the database, so every login may "
                                    "still connect to it: run --shared-init as its owner");
     }
+    if (const std::optional<QString> creator = roleCreator(sql); creator && !sql.error().isValid())
+        warnings << *creator;
     if (const std::optional<QSqlError> error = endTransaction(db, sql))
         return fail(failed, *error);
     return true;

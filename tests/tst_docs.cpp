@@ -10,7 +10,11 @@
 // background (its output redirected by the command itself) and is given until a file it writes
 // to with ">" has a line, at most 10 s; it is ended with the block. A block marked
 // <!-- runnable, against a throwaway PostgreSQL cluster --> runs with a cluster of its own,
-// named by PGHOST and PGPORT, PGUSER its superuser.
+// named by PGHOST and PGPORT, PGUSER its superuser. One marked "... cluster with TLS -->" has
+// the cluster listen on 127.0.0.1 too, TLS only, with a certificate for "localhost" signed by a
+// CA whose certificate SERVER_CA names, and the README's own "hostssl" lines in its pg_hba.conf
+// (their address 127.0.0.1/32); it is run again with the CA's certificate withheld, and with the
+// server's certificate for another host, and must then fail.
 
 #include "pgcluster.h"
 
@@ -22,6 +26,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
 #include <memory>
 
 namespace {
@@ -71,9 +76,11 @@ QString described(QStringList names) {
     return names.join(QLatin1Char(' '));
 }
 
+enum class Cluster { None, Socket, Tls };
+
 struct Example {
     int line = 0; // of the README, 1-based: where the block's first command is
-    bool cluster = false;
+    Cluster cluster = Cluster::None;
     QStringList commands;
     QList<QStringList> outputs; // one per command
 };
@@ -83,9 +90,14 @@ QList<Example> runnableExamples(const QString &readme) {
     const QStringList lines = readme.split(QLatin1Char('\n'));
     for (int n = 0; n + 1 < lines.size(); ++n) {
         const QString marker = lines.at(n).trimmed();
-        const bool cluster =
-            marker == QLatin1String("<!-- runnable, against a throwaway PostgreSQL cluster -->");
-        if ((marker != QLatin1String("<!-- runnable -->") && !cluster) ||
+        const Cluster cluster =
+            marker == QLatin1String("<!-- runnable, against a throwaway PostgreSQL cluster -->")
+                ? Cluster::Socket
+            : marker == QLatin1String("<!-- runnable, against a throwaway PostgreSQL cluster "
+                                      "with TLS -->")
+                ? Cluster::Tls
+                : Cluster::None;
+        if ((marker != QLatin1String("<!-- runnable -->") && cluster == Cluster::None) ||
             !lines.at(n + 1).startsWith(QLatin1String("```")))
             continue;
         Example example;
@@ -129,6 +141,20 @@ bool outputMatches(QStringList shown, QStringList printed) {
     }
     return !printed.isEmpty() && lineMatches(shown.constFirst(), printed.constFirst()) &&
            outputMatches(shown.mid(1), printed.mid(1));
+}
+
+// The README's pg_hba.conf lines for TLS logins, for a server on 127.0.0.1.
+QStringList readmeHbaLines(const QString &readme) {
+    static const QRegularExpression hostssl(QStringLiteral("^hostssl\\s.*$"),
+                                            QRegularExpression::MultilineOption);
+    QStringList lines;
+    for (const QRegularExpressionMatch &match : hostssl.globalMatch(readme)) {
+        QStringList fields = match.captured().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() > 4)
+            fields[3] = QStringLiteral("127.0.0.1/32");
+        lines << fields.join(QLatin1Char(' '));
+    }
+    return lines;
 }
 
 QString shellQuoted(QString text) {
@@ -355,15 +381,29 @@ void TestDocs::readmeExamplesRunAsShown_data() {
     QTest::addColumn<int>("line");
     QTest::addColumn<QStringList>("commands");
     QTest::addColumn<QList<QStringList>>("outputs");
-    QTest::addColumn<bool>("cluster");
+    QTest::addColumn<int>("cluster");
+    QTest::addColumn<QString>("fault");      // of a TLS cluster: "" (none), "withheld", "host"
+    QTest::addColumn<QString>("faultWords"); // what the block then prints where it fails
 
     QFile readme(sourceFile(QStringLiteral("README.md")));
     QVERIFY(readme.open(QIODevice::ReadOnly));
     const QList<Example> examples = runnableExamples(QString::fromUtf8(readme.readAll()));
     QVERIFY(!examples.isEmpty());
+    const QList<std::array<QString, 3>> faults{
+        {QString(), QString(), QString()},
+        {QStringLiteral("the CA's certificate withheld"), QStringLiteral("withheld"),
+         QStringLiteral("sslrootcert=")},
+        {QStringLiteral("the server's certificate for another host"), QStringLiteral("host"),
+         QStringLiteral("does not match host name \"localhost\"")}};
     for (const Example &example : examples) {
-        QTest::addRow("line %d: %s", example.line, qPrintable(example.commands.constFirst()))
-            << example.line << example.commands << example.outputs << example.cluster;
+        for (const auto &[name, fault, words] : faults) {
+            if (!fault.isEmpty() && example.cluster != Cluster::Tls)
+                continue;
+            QTest::addRow("line %d: %s%s", example.line, qPrintable(example.commands.constFirst()),
+                          qPrintable(name.isEmpty() ? name : QStringLiteral(" (%1)").arg(name)))
+                << example.line << example.commands << example.outputs << int(example.cluster)
+                << fault << words;
+        }
     }
 }
 
@@ -371,14 +411,25 @@ void TestDocs::readmeExamplesRunAsShown() {
     QFETCH(int, line);
     QFETCH(QStringList, commands);
     QFETCH(QList<QStringList>, outputs);
-    QFETCH(bool, cluster);
+    QFETCH(int, cluster);
+    QFETCH(QString, fault);
+    QFETCH(QString, faultWords);
 
     std::unique_ptr<PgCluster> server;
-    if (cluster) {
+    if (Cluster(cluster) == Cluster::Socket) {
         server = std::make_unique<PgCluster>();
-        if (!server->ok())
-            QFAIL(qPrintable(server->problem()));
+    } else if (Cluster(cluster) == Cluster::Tls) {
+        QFile readme(sourceFile(QStringLiteral("README.md")));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        PgClusterTls tls;
+        tls.hba = readmeHbaLines(QString::fromUtf8(readme.readAll()));
+        QVERIFY(!tls.hba.isEmpty());
+        if (fault == QLatin1String("host"))
+            tls.certificateHost = QStringLiteral("db.elsewhere.example");
+        server = std::make_unique<PgCluster>(tls);
     }
+    if (server && !server->ok())
+        QFAIL(qPrintable(server->problem()));
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     // One shell for the block; each foreground command's output goes to its own file.
@@ -416,12 +467,19 @@ void TestDocs::readmeExamplesRunAsShown() {
         environment.insert(QStringLiteral("PGHOST"), server->socketDir());
         environment.insert(QStringLiteral("PGPORT"), QString::number(server->port()));
         environment.insert(QStringLiteral("PGUSER"), QStringLiteral("postgres"));
+        environment.insert(QStringLiteral("SERVER_CA"),
+                           fault == QLatin1String("withheld")
+                               ? folder.filePath(QStringLiteral("withheld/ca.crt"))
+                               : server->caCertificate());
     }
     shell.setProcessEnvironment(environment);
     shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
     QVERIFY(shell.waitForFinished(180000));
 
-    for (qsizetype n = 0; n < commands.size(); ++n) {
+    // Where the block failed, with a fault of the cluster's: display-send must be the first
+    // to say so.
+    QString faultShown;
+    for (qsizetype n = 0; n < commands.size() && faultShown.isEmpty(); ++n) {
         if (commands.at(n).trimmed().endsWith(QLatin1Char('&')))
             continue;
         QFile out(QDir(folder.path()).filePath(QStringLiteral(".out.%1").arg(n)));
@@ -432,12 +490,22 @@ void TestDocs::readmeExamplesRunAsShown() {
         QStringList shown = outputs.at(n);
         while (!shown.isEmpty() && shown.constLast().isEmpty())
             shown.removeLast();
+        if (!fault.isEmpty()) {
+            if (!outputMatches(shown, printed))
+                faultShown = printed.join(QLatin1Char('\n'));
+            continue;
+        }
         QVERIFY2(
             outputMatches(shown, printed),
             qPrintable(QStringLiteral("README line %1, $ %2\nshown:\n%3\nprinted:\n%4")
                            .arg(QString::number(line), commands.at(n),
                                 shown.join(QLatin1Char('\n')), printed.join(QLatin1Char('\n')))));
     }
+    if (!fault.isEmpty())
+        QVERIFY2(faultShown.startsWith(QLatin1String("display-send: ")) &&
+                     faultShown.contains(faultWords),
+                 qPrintable(QStringLiteral("README line %1 ran as shown, or failed otherwise: %2")
+                                .arg(QString::number(line), faultShown)));
 }
 
 QTEST_GUILESS_MAIN(TestDocs)

@@ -199,7 +199,9 @@ private Q_SLOTS:
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
             const Result done = send(setUp.at(step), admin);
-            QVERIFY2(done.status == 0 && done.err.isEmpty(), qPrintable(done.out + done.err));
+            // But for --shared-init, which warns of admin's CREATEROLE (administratorWarned).
+            QVERIFY2(done.status == 0 && (step == 0 || done.err.isEmpty()),
+                     qPrintable(done.out + done.err));
             // Run again with the same words, each changes nothing.
             QVERIFY2(step != 2 || done.out.contains(QLatin1String("nothing was changed")),
                      qPrintable(done.out));
@@ -290,6 +292,23 @@ private Q_SLOTS:
         QTest::newRow("a bad site") << ok + "site = a b\n"
                                     << "line 3: site \"a b\"";
         QTest::newRow("a key before the section") << "site = x\n" + ok << "line 1: a key before";
+        QTest::newRow("sslmode=disable to a TCP host: refused")
+            << "[shared]\nconnection = host=db sslmode=disable\n"
+            << "line 2: sslmode=disable over TCP";
+        QTest::newRow("sslmode=verify-ca to a hostaddr: refused")
+            << "[shared]\nconnection = hostaddr=192.0.2.1 sslmode=verify-ca\n"
+            << "line 2: sslmode=verify-ca over TCP";
+        QTest::newRow("sslmode=disable to a TCP host, insecure = yes: read")
+            << "[shared]\nconnection = host=db sslmode=disable\ninsecure = yes\n"
+            << "";
+        QTest::newRow("sslmode=disable on a socket: read")
+            << "[shared]\nconnection = host=/run/postgresql sslmode=disable\n"
+            << "";
+        QTest::newRow("an sslmode libpq does not know")
+            << "[shared]\nconnection = host=db sslmode=on\n"
+            << "line 2: sslmode \"on\" is not one of";
+        QTest::newRow("insecure neither yes nor no") << ok + "insecure = maybe\n"
+                                                     << "line 3: insecure is \"maybe\"";
     }
     void journalConf() {
         QFETCH(QString, text);
@@ -303,18 +322,44 @@ private Q_SLOTS:
         }
     }
 
+    // Whoever holds the password of a login with CREATEROLE may make themselves more than the
+    // fleet's administrator: --shared-init says so, and still does its work.
+    void administratorWarned_data() {
+        QTest::addColumn<QString>("login");
+        QTest::addColumn<QString>("warning"); // empty: none
+        QTest::newRow("a login with CREATEROLE")
+            << "admin"
+            << "display-send: the login admin has CREATEROLE and can log in: ";
+        QTest::newRow("the superuser") << "postgres"
+                                       << "";
+    }
+    void administratorWarned() {
+        QFETCH(QString, login);
+        QFETCH(QString, warning);
+        const Result done = send({QStringLiteral("--shared-init")},
+                                 folder(QStringLiteral("init-") + login, login + "@boards"));
+        QCOMPARE(done.status, 0);
+        QVERIFY2(done.out.contains(QLatin1String("nothing was changed")), qPrintable(done.out));
+        QVERIFY2(warning.isEmpty() ? done.err.isEmpty()
+                                   : done.err.startsWith(warning) && done.err.count(u'\n') == 1 &&
+                                         done.err.contains(QLatin1String("NOCREATEROLE")),
+                 qPrintable(done.err));
+    }
+
     void timeoutsAdded_data() {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("opened");
         const QString added =
             QStringLiteral(" connect_timeout=2 tcp_user_timeout=10000 application_name=x "
                            "options='-c statement_timeout=30000'");
-        QTest::newRow("none set") << "host=db"
-                                  << "host=db" + added;
-        QTest::newRow("its own timeout and options kept")
-            << "host=db connect_timeout=9 options='-c statement_timeout=5'"
-            << "host=db connect_timeout=9 options='-c statement_timeout=5' tcp_user_timeout=10000 "
-               "application_name=x";
+        QTest::newRow("a TCP host: verify-full added") << "host=db"
+                                                       << "host=db sslmode=verify-full" + added;
+        QTest::newRow("a socket: no sslmode") << "host=/run/postgresql"
+                                              << "host=/run/postgresql" + added;
+        QTest::newRow("its own timeout, options and sslmode kept")
+            << "host=db connect_timeout=9 options='-c statement_timeout=5' sslmode=disable"
+            << "host=db connect_timeout=9 options='-c statement_timeout=5' sslmode=disable "
+               "tcp_user_timeout=10000 application_name=x";
         QTest::newRow("options without a statement timeout")
             << "options=-csearch_path=a"
             << "options=-csearch_path=a connect_timeout=2 tcp_user_timeout=10000 "

@@ -21,9 +21,10 @@
 #include <unistd.h>
 
 // A throwaway PostgreSQL cluster for tests and benches: initialised into a temporary folder,
-// listening on a Unix socket in that folder only (never on TCP, never on the system cluster's
-// socket), and gone with the object. The constructor initialises and starts it; ok() says whether
-// that (and every later start or stop) went well, problem() what failed, with the tools' own words.
+// listening on a Unix socket in that folder (never on the system cluster's socket), and on TCP
+// only when asked for TLS (PgClusterTls), and gone with the object. The constructor initialises and
+// starts it; ok() says whether that (and every later start or stop) went well, problem() what
+// failed, with the tools' own words.
 //
 // The role "postgres" logs in without a password; every other role must give its password
 // (scram-sha-256), so that a test can see a wrong one refused. initdb and pg_ctl refuse to run as
@@ -34,9 +35,20 @@
 //         QFAIL(qPrintable(cluster.problem()));
 //     QVERIFY2(cluster.psql("CREATE ROLE site LOGIN PASSWORD 'secret'"),
 //              qPrintable(cluster.problem()));
+// A cluster that also listens on 127.0.0.1, TLS only: a CA and a server certificate for
+// certificateHost are made with openssl in the cluster's folder, and TCP logins are let in by
+// hba's lines (hostssl ...) alone.
+struct PgClusterTls {
+    QString certificateHost = QStringLiteral("localhost");
+    QStringList hba;
+};
+
 class PgCluster {
 public:
-    PgCluster() { m_failed = !initialise() || !start(); }
+    explicit PgCluster(std::optional<PgClusterTls> tls = std::nullopt)
+        : m_tls(std::move(tls)) {
+        m_failed = !initialise() || !start();
+    }
 
     ~PgCluster() {
         // Immediate: a test that failed half-way may leave sessions open, and nothing in the
@@ -55,6 +67,8 @@ public:
     QString problem() const { return m_problem; }
 
     QString socketDir() const { return m_folder.path(); }
+    // The certificate of the CA that signed the server's (with PgClusterTls).
+    QString caCertificate() const { return m_folder.filePath(QStringLiteral("ca.crt")); }
     int port() const { return m_port; }
 
     // A libpq keyword/value string for the cluster's socket.
@@ -288,15 +302,23 @@ private:
             failWith(QStringLiteral("initdb failed: %1").arg(made.said));
             return false;
         }
+        if (m_tls && !makeCertificates())
+            return false;
+        const QString tlsSettings =
+            QStringLiteral("listen_addresses = '127.0.0.1'\nssl = on\nssl_cert_file = '%1'\n"
+                           "ssl_key_file = '%2'\n")
+                .arg(m_folder.filePath(QStringLiteral("server.crt")).replace(u'\'', "''"),
+                     m_folder.filePath(QStringLiteral("server.key")).replace(u'\'', "''"));
         const QString settings =
-            QStringLiteral("\n# A throwaway cluster: its own socket only, no TCP.\n"
-                           "listen_addresses = ''\n"
+            QStringLiteral("\n# A throwaway cluster: its own socket, TCP only with TLS.\n"
+                           "%3"
                            "unix_socket_directories = '%1'\n"
                            "port = %2\n"
                            "fsync = off\n"
                            "full_page_writes = off\n"
                            "password_encryption = 'scram-sha-256'\n")
-                .arg(QString(m_folder.path()).replace(u'\'', "''"), QString::number(m_port));
+                .arg(QString(m_folder.path()).replace(u'\'', "''"), QString::number(m_port),
+                     m_tls ? tlsSettings : QStringLiteral("listen_addresses = ''\n"));
         const QString configPath = dataDir() + QStringLiteral("/postgresql.conf");
         QFile config(configPath);
         if (!config.open(QIODevice::ReadOnly)) {
@@ -305,11 +327,41 @@ private:
         }
         if (!writeServerFile(configPath, config.readAll() + settings.toUtf8()) ||
             !writeServerFile(dataDir() + QStringLiteral("/pg_hba.conf"),
-                             "local all postgres trust\n"
-                             "local all all scram-sha-256\n"))
+                             "local all postgres trust\nlocal all all scram-sha-256\n" +
+                                 (m_tls ? m_tls->hba.join(u'\n').toUtf8() + '\n' : QByteArray())))
             return false;
         m_initialised = true;
         return true;
+    }
+
+    // A CA, and a certificate for the server's name that it signed; the server's key is the
+    // server's user's alone, or the server refuses it.
+    bool makeCertificates() {
+        const QString curve = QStringLiteral("ec_paramgen_curve:prime256v1");
+        const QString host = m_tls->certificateHost;
+        const QList<QStringList> steps{
+            {"req", "-x509", "-newkey", "ec", "-pkeyopt", curve, "-nodes", "-keyout", "ca.key",
+             "-out", "ca.crt", "-days", "2", "-subj", "/CN=throwaway CA"},
+            {"req", "-new", "-newkey", "ec", "-pkeyopt", curve, "-nodes", "-keyout", "server.key",
+             "-out", "server.csr", "-subj", "/CN=" + host, "-addext", "subjectAltName=DNS:" + host},
+            {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+             "-CAcreateserial", "-days", "2", "-copy_extensions", "copy", "-out", "server.crt"}};
+        for (const QStringList &step : steps) {
+            const Outcome made =
+                run(QStringLiteral("openssl"), QStringLiteral("openssl"), step, toolEnvironment());
+            if (!made.succeeded) {
+                failWith(QStringLiteral("openssl %1 failed: %2").arg(step.first(), made.said));
+                return false;
+            }
+        }
+        const QString key = m_folder.filePath(QStringLiteral("server.key"));
+        QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner);
+        QFile file(key);
+        if (!file.open(QIODevice::ReadOnly)) {
+            failWith(QStringLiteral("cannot read %1: %2").arg(key, file.errorString()));
+            return false;
+        }
+        return writeServerFile(key, file.readAll());
     }
 
     // Under root: the folder goes to the postgres user, and the tools run as it.
@@ -373,6 +425,7 @@ private:
         gid_t gid;
     };
 
+    const std::optional<PgClusterTls> m_tls;
     QTemporaryDir m_folder{QDir::tempPath() + QStringLiteral("/pgcluster-XXXXXX")};
     const int m_port = choosePort();
     QString m_binDir;
