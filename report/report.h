@@ -16,6 +16,7 @@ struct ReportOptions {
     QDateTime now = QDateTime::currentDateTimeUtc();
     int days = 30;
     qint64 expectEverySeconds = 15 * 60;
+    QString sealLine; // what the journal's seals verify, shown first; empty: nothing
 };
 
 struct ReportPage {
