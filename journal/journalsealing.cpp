@@ -12,8 +12,13 @@ using namespace journal_detail;
 
 namespace journal_detail {
 
+// Every field as the bytes SQLite holds (an integer as its decimal text): what is sealed is what
+// is stored, read without a round trip through UTF-16, which verifying 350,000 records would feel.
 QString sealedFields() {
-    return selectedColumns(Journal::SchemaVersion) + QStringLiteral(", r.hash");
+    QStringList fields;
+    for (const QString &column : selectedColumns(Journal::SchemaVersion).split(u','))
+        fields << QStringLiteral("CAST(%1 AS BLOB)").arg(column.trimmed());
+    return fields.join(QStringLiteral(", ")) + QStringLiteral(", r.hash");
 }
 
 QString sealedFieldsQuery(const QString &where) {
@@ -45,10 +50,7 @@ void appendField(QByteArray &message, const QSqlQuery &query, int index) {
         return;
     }
     message.append('\x01');
-    const QVariant value = query.value(index);
-    appendBytes(message, value.metaType().id() == QMetaType::QByteArray
-                             ? value.toByteArray()
-                             : value.toString().toUtf8());
+    appendBytes(message, query.value(index).toByteArray());
 }
 
 } // namespace

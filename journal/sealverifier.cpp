@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QMessageAuthenticationCode>
 #include <QSet>
 #include <QSqlQuery>
 
@@ -44,16 +45,33 @@ public:
     const SealKey *at(qint64 epoch) {
         if (epoch < 0 || epoch > m_lastEpoch)
             return nullptr;
-        if (epoch < m_current.epoch)
+        if (epoch < m_current.epoch) {
             m_current = m_first;
-        m_current = *m_current.advancedTo(epoch);
+            m_code.reset();
+        }
+        if (epoch != m_current.epoch || !m_code) {
+            m_current = *m_current.advancedTo(epoch);
+            m_code.reset();
+        }
         return &m_current;
+    }
+
+    // The seal of message under the key at() gave last: one code object an epoch, not one a
+    // seal, as the seals of an epoch come together.
+    QByteArray seal(QByteArrayView message) {
+        if (!m_code)
+            m_code.emplace(QCryptographicHash::Sha256, m_current.key);
+        QMessageAuthenticationCode &code = *m_code;
+        code.reset();
+        code.addData(message.data(), message.size());
+        return code.result();
     }
 
 private:
     const SealKey m_first;
     SealKey m_current;
     const qint64 m_lastEpoch;
+    std::optional<QMessageAuthenticationCode> m_code; // none, or the current key's
 };
 
 // What the walk learnt of one record.
@@ -219,7 +237,7 @@ void Walk::seals(KeyChain &keys, const QSet<qint64> &badRows) {
                 QStringLiteral("in epoch %1, which has not begun").arg(epoch));
             continue;
         }
-        if (key->seal(sealMessage(query, 5, stage, id, seq, epoch, followed)) != stored) {
+        if (keys.seal(sealMessage(query, 5, stage, id, seq, epoch, followed)) != stored) {
             *flags |= BadSeal;
             // Records swapped: each one's fields match the other's seal.
             bool swapped = false;
