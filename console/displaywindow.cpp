@@ -102,6 +102,19 @@ DisplayWindow::DisplayWindow(const ConsoleSetup &setup, QWidget *parent)
     startUp();
     m_tabs->setCurrentIndex(0);
 
+    // A sealed folder's key is carried to each new epoch while the console is open, even when
+    // no job runs (the seal timer of display-send does it when the console is closed). After
+    // start-up, never in its way; nothing is opened when the folder is not sealed.
+    auto *const sealTimer = new QTimer(this);
+    sealTimer->setInterval(std::chrono::hours(1));
+    const auto advanceSealing = [this] {
+        if (const QString problem = m_journal->journal().advanceSealing(); !problem.isEmpty())
+            qCWarning(lcJournal).noquote() << problem;
+    };
+    connect(sealTimer, &QTimer::timeout, this, advanceSealing);
+    sealTimer->start();
+    QTimer::singleShot(0, this, advanceSealing);
+
     m_livePreview = new LivePreview(
         m_tabs, m_rows, controlNamed<BoardView>(m_controls, QStringLiteral("Image1")),
         controlNamed<QLabel>(m_controls, QStringLiteral("lblFigures")),

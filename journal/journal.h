@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sealkey.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QDebug>
@@ -118,7 +120,7 @@ struct JournalOptions {
 // on and the problem is handed out once by takeProblem(). The file is opened at the first use.
 class Journal {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
     // PRAGMA application_id of our journals ("DSPJ"): a database without it is not ours to change.
     static constexpr int ApplicationId = 0x4453504A;
 
@@ -166,6 +168,19 @@ public:
     // held unfinished are remembered to be sent again once they end.
     bool markForwarded(const ForwardBatch &batch);
 
+    // Sealing (a folder's sealing key beside the journal, see SealKey). Begins sealing this
+    // journal: makes the sealing key (0600) with epochs of epochSeconds, from the next record on.
+    // The verification key's text, or nothing with the reason in problem (a key is there
+    // already, the journal or the folder cannot be written).
+    std::optional<QString> startSealing(qint64 epochSeconds, QString &problem,
+                                        QDateTime now = QDateTime::currentDateTimeUtc());
+    // Brings the sealing key to the epoch of now, so that the key of a past epoch is gone even
+    // when no job runs. Empty when it is there, or when the folder is not sealed; otherwise why
+    // it could not be.
+    QString advanceSealing(QDateTime now = QDateTime::currentDateTimeUtc());
+    // The sealing key beside this journal.
+    QString sealKeyPath() const;
+
     // For filling a journal in bulk (the bench): the begin() and finish() calls between
     // startBatch() and endBatch() share one transaction. Not for real jobs.
     bool startBatch();
@@ -191,6 +206,14 @@ private:
     void succeeded() { m_failing = false; }
     bool moveAsideDamaged();
     std::optional<qint64> rowSetId(const QStringList &rows, QSqlError &error);
+    // Within the write transaction: seals the record at stage (a SealStage) for its moment.
+    // A seal that cannot be made leaves the record unsealed and says why, once a record; false
+    // only when the journal itself failed (the transaction is then rolled back).
+    bool seal(qint64 id, int stage, const QDateTime &moment);
+    // The sealing key for a seal of moment, carried forward (on disk too) to its epoch; nothing
+    // with why when there is none to use, or when the folder is not sealed (why empty).
+    std::optional<SealKey> sealingKey(const QDateTime &moment, QString &why);
+    void sayUnsealed(qint64 id, const QString &why);
     QList<JournalRecord> select(const QString &where, int limit, const QVariantList &values = {});
 
     QString m_path;
@@ -201,6 +224,7 @@ private:
     bool m_failing = false; // a problem was said and nothing has worked since
     bool m_damageSeen = false;
     QString m_problem;
+    qint64 m_unsealedSaid = -1; // the record last said to be unsealed
 };
 
 // Reading a journal without changing anything on disk (display-send --history): opened

@@ -1,4 +1,5 @@
 #include "journalcolumn.h"
+#include "journalseal.h"
 #include "journalsql.h"
 
 #include <QCryptographicHash>
@@ -102,7 +103,8 @@ qint64 Journal::begin(const JournalStart &start) {
         if (ok) {
             const qint64 id = query.lastInsertId().toLongLong();
             query.finish();
-            if (!commit())
+            // Sealed in the same transaction: a record is never there without its first seal.
+            if (!seal(id, int(SealStage::Begin), start.started) || !commit())
                 return -1;
             if (!m_inBatch)
                 succeeded();
@@ -135,14 +137,22 @@ void Journal::finish(qint64 id, const JournalEnd &end) {
         rowset = *rowsetId;
     }
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    static const QString statement = updateStatement();
+    // A record sealed at its end is never changed again.
+    static const QString statement =
+        updateStatement() +
+        QStringLiteral(" AND NOT EXISTS (SELECT 1 FROM seals WHERE record = ? AND stage = %1)")
+            .arg(int(SealStage::End));
     query.prepare(statement);
     // Only the fields the end gives are bound: the start's are in the journal already.
     for (const QVariant &value : columnValues(journalRecord(JournalStart(), end), true))
         query.addBindValue(value);
     query.addBindValue(rowset);
     query.addBindValue(id);
-    if (!query.exec()) {
+    query.addBindValue(id);
+    if (!query.exec() ||
+        (query.numRowsAffected() > 0 && !seal(id, int(SealStage::End), end.finished))) {
+        if (!query.lastError().isValid())
+            return; // the seal's failure is recorded and rolled back
         error = query.lastError();
         query.finish();
         rollback();
@@ -280,9 +290,10 @@ QString openReadOnly(const QString &path, const QString &connection, Identity &i
     return {};
 }
 
-// Opens the journal at path read-only as the connection named connection, for one reading. True
-// when it holds records to read; otherwise problem says why it cannot be read (empty when it
-// simply holds none).
+} // namespace
+
+namespace journal_detail {
+
 bool openForReading(const QString &path, const QString &connection, Identity &identity,
                     QString &problem) {
     const QString shown = QDir::toNativeSeparators(path);
@@ -301,6 +312,10 @@ bool openForReading(const QString &path, const QString &connection, Identity &id
                       .arg(shown, QString::number(identity.version));
     return problem.isEmpty() && identity.owner != Owner::Empty;
 }
+
+} // namespace journal_detail
+
+namespace {
 
 bool exists(const QString &path) {
     struct stat st {};

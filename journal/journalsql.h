@@ -56,4 +56,10 @@ extern const int RowsColumn;
 QString recordQuery(bool withRows, const QString &where, int version = Journal::SchemaVersion);
 JournalRecord recordAt(const QSqlQuery &query, bool withRows, int first = 0);
 
+// Opens the journal at path read-only as the connection named connection, for one reading. True
+// when it holds records to read; otherwise problem says why it cannot be read (empty when it
+// simply holds none).
+bool openForReading(const QString &path, const QString &connection, Identity &identity,
+                    QString &problem);
+
 } // namespace journal_detail

@@ -61,8 +61,18 @@ const std::vector<std::vector<const char *>> upgrades = {
     {
         "CREATE TABLE IF NOT EXISTS forwarded_unfinished (id INTEGER PRIMARY KEY)",
     },
+    // 5: sealing. The sealing record (one row once sealing began: the key's id, origin and epoch
+    // length, the first record sealed, sealed itself), and the chain of seals, two a record.
+    {
+        "CREATE TABLE IF NOT EXISTS sealing (key_id BLOB NOT NULL, origin INTEGER NOT NULL,"
+        " epoch_seconds INTEGER NOT NULL, first_record INTEGER NOT NULL, since TEXT NOT NULL,"
+        " epoch INTEGER NOT NULL, seal BLOB NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS seals (seq INTEGER PRIMARY KEY, record INTEGER NOT NULL,"
+        " stage INTEGER NOT NULL, epoch INTEGER NOT NULL, seal BLOB NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS seals_by_record ON seals(record, stage)",
+    },
 };
-static_assert(Journal::SchemaVersion == 4, "a schema version needs its upgrade steps");
+static_assert(Journal::SchemaVersion == 5, "a schema version needs its upgrade steps");
 
 } // namespace
 

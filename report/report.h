@@ -18,6 +18,7 @@ struct ReportOptions {
     QDateTime now = QDateTime::currentDateTimeUtc();
     int days = DefaultDays;
     qint64 expectEverySeconds = DefaultExpectEverySeconds;
+    QString sealLine; // what the journal's seals verify, shown first; empty: nothing
 };
 
 struct ReportPage {

@@ -119,6 +119,11 @@ QString ReportWriter::head(const QString &source, const ReportOptions &options,
                      utcOffset(now.offsetFromUtc()), duration(options.expectEverySeconds * 1000),
                      QLatin1String(ReportFile::GeneratorPrefix),
                      htmlText(QCoreApplication::applicationVersion()));
+    // What --verify found of the seals, above everything the page shows from the journal.
+    if (!options.sealLine.isEmpty())
+        html.replace(QStringLiteral("<h1>Display boards</h1>\n"),
+                     QStringLiteral("<h1>Display boards</h1>\n<p class=\"seals\">%1</p>\n")
+                         .arg(htmlText(options.sealLine)));
     if (!readingProblem.isEmpty())
         html += QStringLiteral("<p class=\"warning\" role=\"alert\">%1</p>\n")
                     .arg(htmlText(readingProblem));

@@ -4,6 +4,7 @@
 #include "journal.h"
 #include "report.h"
 #include "reportfile.h"
+#include "sealverifier.h"
 #include "sendstatus.h"
 
 #include <utility>
@@ -51,6 +52,15 @@ int JournalExport::report(const QString &path) {
     ReportOptions options;
     options.days = m_options.reportDays;
     options.expectEverySeconds = m_options.expectEverySeconds;
+    if (!m_options.verifyKeyPath.isEmpty()) {
+        QString problem;
+        const std::optional<SealKey> key = readVerificationKey(m_options.verifyKeyPath, problem);
+        if (!key) {
+            m_error(problem);
+            return BadInput;
+        }
+        options.sealLine = verifySeals(path, *key).summary();
+    }
     const ReportPage page = writeReport(path, options);
     if (!page.reading.exists) {
         m_error(QStringLiteral("no job journal at %1").arg(path));

@@ -214,7 +214,30 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption site(QStringLiteral("site"),
                                   QStringLiteral("With --shared: only this site."),
                                   QStringLiteral("name"));
+    const QCommandLineOption sealInit(
+        QStringLiteral("seal-init"),
+        QStringLiteral("Begin sealing the journal: make its sealing key beside it (readable by "
+                       "its owner only) and print the verification key once, to keep off this "
+                       "machine. Every record after is sealed as it begins and as it ends."));
+    const QCommandLineOption sealEpoch(
+        QStringLiteral("seal-epoch"),
+        QStringLiteral("With --seal-init: how long one sealing key lasts before it is replaced "
+                       "by the next and destroyed, with its unit: 1d, 12h, 30m (1d)."),
+        QStringLiteral("time"));
+    const QCommandLineOption sealAdvance(
+        QStringLiteral("seal-advance"),
+        QStringLiteral("Replace the sealing key by the key of the current epoch, destroying the "
+                       "older one, even when no job runs (the hourly timer does this); nothing "
+                       "when the folder is not sealed."));
+    const QCommandLineOption verify(
+        QStringLiteral("verify"),
+        QStringLiteral("Check the journal's seals against the verification key held in FILE, one "
+                       "line per finding (--json: one object a line); with --report, one line at "
+                       "the top of the report. Exit 0 when every sealed record verifies, 1 when "
+                       "anything does not, 3 for a bad key file or an unreadable journal."),
+        QStringLiteral("FILE"));
     parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, shared, site});
+    parser.addOptions({sealInit, sealEpoch, sealAdvance, verify});
     parser.addOptions({help,         version, config,      port,    device,  delay,
                        boards,       values,  set,         sources, missing, showValues,
                        dryRun,       quiet,   verbose,     test,    monitor, seconds,
@@ -243,9 +266,9 @@ SendOptions parse(const QStringList &arguments) {
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
-         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
-          &alert, &alertTimeout, &expectEvery, &report, &days, &journalConf, &site, &addSite,
-          &addReader}) {
+         {&config, &port,        &device,  &delay,   &boards,       &seconds,     &journal,
+          &limit,  &sources,     &missing, &alert,   &alertTimeout, &expectEvery, &report,
+          &days,   &journalConf, &site,    &addSite, &addReader,    &sealEpoch,   &verify}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -255,12 +278,15 @@ SendOptions parse(const QStringList &arguments) {
         int(parser.isSet(test)) + int(parser.isSet(monitor)) + int(parser.isSet(dryRun)) +
         int(parser.isSet(history)) + int(parser.isSet(showValues)) + int(parser.isSet(init)) +
         int(parser.isSet(check)) + int(parser.isSet(report)) + int(parser.isSet(forward)) +
-        int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader));
+        int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader)) +
+        int(parser.isSet(sealInit)) + int(parser.isSet(sealAdvance)) +
+        int(parser.isSet(verify) && !parser.isSet(report));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
                                         "--show-values, --history, --check, --report, --init, "
-                                        "--forward, --shared-init, --shared-add-site and "
-                                        "--shared-add-reader")};
+                                        "--forward, --shared-init, --shared-add-site, "
+                                        "--shared-add-reader, --seal-init, --seal-advance and "
+                                        "--verify")};
     if (parser.isSet(addSite) || parser.isSet(addReader)) {
         options.mode = SendOptions::Mode::SharedAdd;
         options.addSiteLogin = parser.value(addSite);
@@ -274,7 +300,13 @@ SendOptions parse(const QStringList &arguments) {
             throw UsageError{QStringLiteral("site \"%1\" is not a name of up to 63 letters, "
                                             "digits, \".\", \"_\" and \"-\"")
                                  .arg(options.addSiteName)};
-    } else if (parser.isSet(forward))
+    } else if (parser.isSet(sealInit))
+        options.mode = SendOptions::Mode::SealInit;
+    else if (parser.isSet(sealAdvance))
+        options.mode = SendOptions::Mode::SealAdvance;
+    else if (parser.isSet(verify) && !parser.isSet(report))
+        options.mode = SendOptions::Mode::Verify;
+    else if (parser.isSet(forward))
         options.mode = SendOptions::Mode::Forward;
     else if (parser.isSet(sharedInit))
         options.mode = SendOptions::Mode::SharedInit;
@@ -317,8 +349,11 @@ SendOptions parse(const QStringList &arguments) {
     const bool forwardMode = options.mode == SendOptions::Mode::Forward;
     const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit ||
                                 options.mode == SendOptions::Mode::SharedAdd;
+    const bool sealMode = options.mode == SendOptions::Mode::SealInit ||
+                          options.mode == SendOptions::Mode::SealAdvance ||
+                          options.mode == SendOptions::Mode::Verify;
     const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode &&
-                     !forwardMode && !sharedInitMode;
+                     !forwardMode && !sharedInitMode && !sealMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
     onlyWith(boards, job && options.mode != SendOptions::Mode::Monitor, "an upload or --test");
     const bool alerts = options.mode == SendOptions::Mode::Upload ||
@@ -346,7 +381,22 @@ SendOptions parse(const QStringList &arguments) {
              "an upload, --test, --forward, --shared-init, --shared-add-site, "
              "--shared-add-reader or --shared");
     onlyWith(limit, historyMode, "--history");
-    onlyWith(json, historyMode || showMode, "--history or --show-values");
+    onlyWith(json, historyMode || showMode || options.mode == SendOptions::Mode::Verify,
+             "--history, --show-values or --verify");
+    onlyWith(sealEpoch, options.mode == SendOptions::Mode::SealInit, "--seal-init");
+    onlyWith(verify, !parser.isSet(shared), "the local journal");
+    if (parser.isSet(sealEpoch)) {
+        options.sealEpochSeconds =
+            parseInterval(QStringLiteral("seal-epoch"), parser.value(sealEpoch));
+        if (options.sealEpochSeconds < 60)
+            throw UsageError{QStringLiteral("--seal-epoch %1: an epoch lasts a minute or more")
+                                 .arg(parser.value(sealEpoch))};
+    }
+    if (parser.isSet(verify)) {
+        options.verifyKeyPath = parser.value(verify);
+        if (options.verifyKeyPath.isEmpty())
+            throw UsageError{QStringLiteral("--verify names no file")};
+    }
     onlyWith(days, reportMode, "--report");
 
     if (parser.isSet(config)) {

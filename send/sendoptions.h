@@ -24,6 +24,9 @@ struct SendOptions {
         Forward,
         SharedInit,
         SharedAdd,
+        SealInit,
+        SealAdvance,
+        Verify,
         Help,
         Version
     };
@@ -57,8 +60,10 @@ struct SendOptions {
     QString site;            // --history --shared --site; empty: every site
     QString addSiteLogin;    // --shared-add-site LOGIN SITE
     QString addSiteName;
-    QString addReaderLogin; // --shared-add-reader LOGIN
-    QString helpText;       // what --help prints
+    QString addReaderLogin;          // --shared-add-reader LOGIN
+    qint64 sealEpochSeconds = 86400; // --seal-init --seal-epoch
+    QString verifyKeyPath;           // --verify: the file holding the verification key
+    QString helpText;                // what --help prints
 };
 
 // A command line that asks for nothing sensible; the text says what is wrong with it.

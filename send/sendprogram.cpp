@@ -10,6 +10,7 @@
 #include "journalexport.h"
 #include "portmapfile.h"
 #include "regularfile.h"
+#include "sealcommands.h"
 #include "sendalerts.h"
 #include "sendjobs.h"
 #include "sendlisting.h"
@@ -103,6 +104,15 @@ int SendProgram::run() {
         return -1;
     case SendOptions::Mode::Init:
         return init();
+    case SendOptions::Mode::SealInit:
+        return SealCommands::init(m_journal->journal(), m_options, m_out,
+                                  [this](const QString &text) { error(text); });
+    case SendOptions::Mode::SealAdvance:
+        return SealCommands::advance(m_journal->journal(),
+                                     [this](const QString &text) { error(text); });
+    case SendOptions::Mode::Verify:
+        return SealCommands::verify(m_journal->journal().path(), m_options, m_out,
+                                    [this](const QString &text) { error(text); });
     case SendOptions::Mode::Check:
         if (m_options.shared) {
             m_status = SomeDidNotAnswer; // once the alert commands, if any run, have ended

@@ -27,7 +27,8 @@ if(NOT runs EQUAL 0)
   string(APPEND failures "bin/display-send --version exits ${runs}\n")
 endif()
 foreach(unit display-send@.service display-send@.timer display-send-check@.service
-             display-send-check@.timer display-send-office@.service display-send-office@.timer)
+             display-send-check@.timer display-send-office@.service display-send-office@.timer
+             display-send-seal@.service display-send-seal@.timer)
   if(NOT EXISTS "${PREFIX}/lib/systemd/system/${unit}")
     string(APPEND failures "missing lib/systemd/system/${unit}\n")
   endif()
@@ -55,7 +56,7 @@ if(analyze AND EXISTS "${PREFIX}/lib/systemd/system/display-send@.timer")
   # the office's report and check of a shared journal.
   set(units "${PREFIX}/units")
   file(MAKE_DIRECTORY "${units}")
-  set(names display-send display-send-check display-send-office)
+  set(names display-send display-send-check display-send-office display-send-seal)
   foreach(name IN LISTS names)
     foreach(suffix service timer)
       file(COPY_FILE "${PREFIX}/lib/systemd/system/${name}@.${suffix}"

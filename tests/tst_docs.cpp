@@ -241,7 +241,7 @@ void TestDocs::readmeSectionsNamed_data() {
     QTest::addColumn<QString>("document");
     for (const char *name :
          {"packaging/display-send@.service", "packaging/display-send-check@.service",
-          "packaging/display-send-office@.service"})
+          "packaging/display-send-office@.service", "packaging/display-send-seal@.service"})
         QTest::newRow(name) << sourceFile(QLatin1String(name));
 }
 

@@ -803,7 +803,8 @@ void TestJournal::historyReadsWithoutWriting() {
              {"PRAGMA application_id=0", "DROP INDEX jobs_by_device",
               "ALTER TABLE jobs DROP COLUMN user", "ALTER TABLE jobs DROP COLUMN host",
               "ALTER TABLE jobs DROP COLUMN boards", "ALTER TABLE jobs DROP COLUMN unavailable",
-              "DROP TABLE forwarding", "DROP TABLE forwarded_unfinished", "PRAGMA user_version=1"})
+              "DROP TABLE forwarding", "DROP TABLE forwarded_unfinished", "DROP TABLE sealing",
+              "DROP TABLE seals", "PRAGMA user_version=1"})
             scalar(journalPath(), QString::fromLatin1(statement));
     }
     if (kind == QLatin1String("last page")) {
