@@ -186,7 +186,8 @@ void TestConsole::startUp() {
 
     // A second start finds the file the first one left: nothing more is kept, written or said.
     startConsole();
-    QTest::qWait(50); // time for a box to come up after the window shows
+    QCoreApplication::sendPostedEvents(); // the start-up's own work, where a box would come up
+    QVERIFY(!QApplication::activeModalWidget());
     QCOMPARE(answerer.seen.size(), kept ? 1 : 0);
     QCOMPARE(folder.entryList(copies).size(), kept ? 1 : 0);
     QCOMPARE(m_dir->readConfig(), after);
@@ -463,7 +464,9 @@ void TestConsole::closedWithBoxShown() {
     if (!atStartUp)
         QTest::mouseClick(child<QPushButton>("cmdSend"), Qt::LeftButton);
     QTRY_VERIFY(!m_window->isVisible());
-    QTest::qWait(100);
+    // What the closed box set going has run: no box waiting behind it came up.
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!QApplication::activeModalWidget());
     QCOMPARE(shownAfterClose, QStringList());
     QTRY_VERIFY(m_window->findChildren<QMessageBox *>().isEmpty());
 }
