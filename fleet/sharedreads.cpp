@@ -163,6 +163,13 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
         "(SELECT %1 FROM %2 j WHERE j.site = d.site AND j.port = d.port AND j.device = d.device "
         "AND j.job = 'upload' %3 ORDER BY j.started DESC LIMIT 1)");
     const QString ownEnd = QStringLiteral("display_journal.iso_time(j.\"finished\")");
+    // The newest upload's own time and its receipt, in ms since the epoch.
+    const QString madeAndReceived =
+        newest.arg(QStringLiteral("(extract(epoch FROM coalesce(%1, display_journal.iso_time("
+                                  "j.\"started\"))) * 1000)::bigint || ' ' || (extract(epoch "
+                                  "FROM j.received) * 1000)::bigint")
+                       .arg(ownEnd),
+                   table("jobs"), QString());
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(true);
     if (!query.prepare(
@@ -174,8 +181,8 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
                 "(j.site, j.port, j.device) > (d.site, d.port, d.device) %2 ORDER BY j.site, "
                 "j.port, j.device LIMIT 1) UNION ALL (SELECT j.site, j.port, j.device FROM %1 j "
                 "WHERE d.n > %6 AND j.site > d.site %2 ORDER BY j.site, j.port, j.device LIMIT "
-                "1)) n) SELECT d.site, d.port, d.device, %3, %4, %5, d.n > %6 FROM d ORDER BY "
-                "d.site, d.port, d.device")
+                "1)) n) SELECT d.site, d.port, d.device, %3, %4, %5, d.n > %6, %7 FROM d ORDER "
+                "BY d.site, d.port, d.device")
                 .arg(table("jobs"), oneSite,
                      newest.arg(QStringLiteral("to_char(least(%1, j.received) AT TIME ZONE 'UTC', "
                                                "'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')")
@@ -189,7 +196,7 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
                                                "j.received)::bigint END")
                                     .arg(aheadOf(QStringLiteral("j.")), ownEnd),
                                 table("jobs"), QString()),
-                     QString::number(MaxDevicesChecked))))
+                     QString::number(MaxDevicesChecked), madeAndReceived)))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
     for (int bound = 0; bound < 3 && !site.isEmpty(); ++bound)
         query.addBindValue(site);
@@ -207,13 +214,75 @@ bool SharedJournal::deviceStates(const QString &site, QList<DeviceState> &states
                           std::nullopt,
                           query.value(4).toString(),
                           std::nullopt,
-                          false};
+                          false,
+                          std::nullopt,
+                          std::nullopt};
         if (!query.isNull(3))
             state.lastComplete =
                 QDateTime::fromString(query.value(3).toString(), Qt::ISODateWithMs).toUTC();
         if (!query.isNull(5))
             state.aheadSeconds = query.value(5).toLongLong();
+        const QStringList times = query.value(7).toString().split(QLatin1Char(' '));
+        if (times.size() == 2) {
+            state.lastMade = QDateTime::fromMSecsSinceEpoch(times.at(0).toLongLong(), Qt::UTC);
+            state.lastReceived = QDateTime::fromMSecsSinceEpoch(times.at(1).toLongLong(), Qt::UTC);
+        }
         states.append(state);
     }
     return true;
+}
+
+bool SharedJournal::retirements(const QString &site, QList<Retirement> &list) {
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(true);
+    if (!query.prepare(
+            QStringLiteral("SELECT r.site, coalesce(r.device, ''), (extract(epoch FROM r.retired) "
+                           "* 1000)::bigint, EXISTS (SELECT 1 FROM %2 j WHERE j.site = r.site AND "
+                           "(r.device IS NULL OR j.device = r.device) AND j.received > r.retired) "
+                           "FROM %1 r %3 ORDER BY r.site, r.device NULLS FIRST")
+                .arg(table("retired"), table("jobs"),
+                     site.isEmpty() ? QString() : QStringLiteral("WHERE r.site = ?"))))
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    if (!site.isEmpty())
+        query.addBindValue(site);
+    if (!query.exec())
+        return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
+    while (query.next())
+        list.append({query.value(0).toString(), query.value(1).toString(),
+                     QDateTime::fromMSecsSinceEpoch(query.value(2).toLongLong(), Qt::UTC),
+                     query.value(3).toBool()});
+    return true;
+}
+
+const SharedJournal::Retirement *
+SharedJournal::standing(const QList<Retirement> &list, const QString &site, const QString &device) {
+    for (const Retirement &retirement : list) {
+        if (!retirement.back && retirement.site == site &&
+            (retirement.device.isEmpty() || retirement.device == device))
+            return &retirement;
+    }
+    return nullptr;
+}
+
+QString SharedJournal::spokenDuration(qint64 seconds) {
+    const std::pair<qint64, const char *> units[] = {
+        {365 * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+    for (const auto &[size, name] : units) {
+        if (seconds >= size || size == 1) {
+            const qint64 count = seconds / size;
+            return QStringLiteral("%1 %2%3").arg(QString::number(count), QLatin1String(name),
+                                                 count == 1 ? QString() : QStringLiteral("s"));
+        }
+    }
+    return {};
+}
+
+QString SharedJournal::receiptWords(const QDateTime &made, const QDateTime &received,
+                                    const QDateTime &now, qint64 lateSeconds) {
+    const QString madeAgo = spokenDuration(std::max<qint64>(0, made.secsTo(now)));
+    if (receivedLate(made, received, lateSeconds))
+        return QStringLiteral("last upload made %1 ago, received %2 late")
+            .arg(madeAgo, spokenDuration(made.secsTo(received)));
+    return QStringLiteral("last upload received %1 ago, made %2 ago")
+        .arg(spokenDuration(std::max<qint64>(0, received.secsTo(now))), madeAgo);
 }

@@ -2,6 +2,7 @@
 
 #include "sharedsql.h"
 
+#include <QDateTime>
 #include <QSqlDriver>
 
 using namespace shared_sql;
@@ -90,9 +91,9 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     }
     // Sites call the function and nothing else; readers read. Granted each time: granting again
     // changes nothing, and a right someone took away is restored. PUBLIC may not even connect.
-    const QString tables =
-        QStringLiteral("%1, %2, %3, %4, %5")
-            .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"), table("journals"));
+    const QString tables = QStringLiteral("%1, %2, %3, %4, %5, %6")
+                               .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"),
+                                    table("journals"), table("retired"));
     const QString database = quoted(db, Statements(db)
                                             .value(QStringLiteral("SELECT current_database()"))
                                             .value_or(QVariant())
@@ -112,8 +113,8 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     sql.run(QStringLiteral("GRANT SELECT ON %1 TO %2").arg(table("meta"), site));
     sql.run(QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text), %2(text, text, jsonb) TO %3")
                 .arg(table("site_of_login"), table("forward_batch"), site));
-    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3 TO %4")
-                .arg(table("jobs"), table("rowsets"), table("meta"), reader));
+    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3, %4 TO %5")
+                .arg(table("jobs"), table("rowsets"), table("meta"), table("retired"), reader));
     sql.run(
         QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text) TO %2").arg(table("iso_time"), reader));
     // Only the database's owner (or a superuser) may say who connects to it.
@@ -199,4 +200,79 @@ bool SharedJournal::addReader(const QString &login, QString &said) {
                      .arg(login)
                : QStringLiteral("The login %1 reads the shared journal from now on.").arg(login);
     return true;
+}
+
+SharedJournal::Retiring SharedJournal::retire(const QString &site, const QString &device,
+                                              QString &said) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QString failed = QStringLiteral("the retirement could not be recorded");
+    if (!versionKnown())
+        return Retiring::Failed;
+    const QVariant named = device.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : device;
+    const QString what = device.isEmpty()
+                             ? QStringLiteral("Site %1").arg(site)
+                             : QStringLiteral("The device %1 of site %2").arg(device, site);
+    Statements sql(db);
+    if (!db.transaction()) {
+        fail(failed, db.lastError());
+        return Retiring::Failed;
+    }
+    const auto rollBack = [&](Retiring result) {
+        sql.finish();
+        db.rollback();
+        return result;
+    };
+    // One administrator at a time: a retirement is there once.
+    sql.run(QStringLiteral("LOCK TABLE %1 IN SHARE ROW EXCLUSIVE MODE").arg(table("retired")));
+    const bool known =
+        device.isEmpty()
+            ? sql.value(QStringLiteral("SELECT 1 FROM %1 WHERE site = ? UNION ALL (SELECT 1 FROM "
+                                       "%2 WHERE site = ? LIMIT 1)")
+                            .arg(table("sites"), table("jobs")),
+                        {site, site})
+                  .has_value()
+            : sql.value(QStringLiteral("SELECT 1 FROM %1 WHERE site = ? AND device = ? LIMIT 1")
+                            .arg(table("jobs")),
+                        {site, device})
+                  .has_value();
+    if (!known && !sql.error().isValid()) {
+        said = device.isEmpty()
+                   ? QStringLiteral("there is no site %1 in the shared journal: no login forwards "
+                                    "as it and no record names it; nothing was changed")
+                         .arg(site)
+                   : QStringLiteral("site %1 has no record of a device %2 in the shared journal; "
+                                    "nothing was changed")
+                         .arg(site, device);
+        return rollBack(Retiring::Unknown);
+    }
+    // A retirement stands until a record of it is received after it.
+    const std::optional<QVariant> since = sql.value(
+        QStringLiteral(
+            "SELECT to_char(r.retired AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"') "
+            "FROM %1 r WHERE r.site = ? AND r.device IS NOT DISTINCT FROM ? AND NOT EXISTS (SELECT "
+            "1 FROM %2 j "
+            "WHERE j.site = r.site AND (r.device IS NULL OR j.device = r.device) AND "
+            "j.received > r.retired)")
+            .arg(table("retired"), table("jobs")),
+        {site, named});
+    if (since && !sql.error().isValid()) {
+        said = QStringLiteral("%1 is retired already (since %2); nothing was changed.")
+                   .arg(what, QDateTime::fromString(since->toString(), Qt::ISODate)
+                                  .toLocalTime()
+                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm")));
+        return rollBack(Retiring::Already);
+    }
+    sql.run(QStringLiteral("DELETE FROM %1 WHERE site = ? AND device IS NOT DISTINCT FROM ?")
+                .arg(table("retired")),
+            {site, named});
+    sql.run(QStringLiteral("INSERT INTO %1 (site, device) VALUES (?, ?)").arg(table("retired")),
+            {site, named});
+    if (const std::optional<QSqlError> error = endTransaction(db, sql)) {
+        fail(failed, *error);
+        return Retiring::Failed;
+    }
+    said = QStringLiteral("%1 is retired from now on: the check and the report leave it out "
+                          "until it sends a record again; its records stay.")
+               .arg(what);
+    return Retiring::Done;
 }

@@ -22,29 +22,7 @@ constexpr int MaxReportDays = 4000;
 
 SendOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
-        "SEND does, and says which boards answered. With live sources (--sources, or sources.conf "
-        "beside the config file), --values or --set, every row is a template: {name} or "
-        "{name:format} is replaced by that value ({pH:>5.1f}, {date:%d.%m.%Y}, {time:%H:%M}, "
-        "{updated:%d.%m.%Y %H:%M}), and {{ and }} stand for braces. Sources are read first, then "
-        "--values files, then --set; the later wins. A value its source cannot give fresh "
-        "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
-        "upload still goes out.\n\n"
-        "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records, --report writes an HTML page "
-        "of the last days for an inspector. With --alert COMMAND, a "
-        "board that stops or starts answering, a port that fails or works again, or values "
-        "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
-        "when the last complete upload is older than 1.5 times that.\n\n"
-        "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
-        "board did not answer, or --check found the last complete upload too old; 2 the port could "
-        "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
-        "was sent), or a journal that cannot be read for --history or --report, or a --report file "
-        "that is not a new file or an earlier report; 4 every frame went "
-        "out and every expected board answered, but some values "
-        "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
-        "SIGINT, SIGTERM or SIGHUP ended it."));
+    parser.setApplicationDescription(programDescription());
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
@@ -206,6 +184,12 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("Let the login role LOGIN read every site's records (an office); run by "
                        "an administrator."),
         QStringLiteral("LOGIN"));
+    const QCommandLineOption retire(
+        QStringLiteral("shared-retire"),
+        QStringLiteral("Retire site SITE, or only its --device, from now on: --check --shared and "
+                       "--report --shared leave it out until a record of it is received again; "
+                       "its records stay. Run by an administrator."),
+        QStringLiteral("SITE"));
     const QCommandLineOption shared(
         QStringLiteral("shared"),
         QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
@@ -214,7 +198,7 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption site(QStringLiteral("site"),
                                   QStringLiteral("With --shared: only this site."),
                                   QStringLiteral("name"));
-    parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, shared, site});
+    parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, retire, shared, site});
     parser.addOptions({help,         version, config,      port,    device,  delay,
                        boards,       values,  set,         sources, missing, showValues,
                        dryRun,       quiet,   verbose,     test,    monitor, seconds,
@@ -243,9 +227,9 @@ SendOptions parse(const QStringList &arguments) {
     }
     // Each option once: a second --port or --delay is more likely a mistake than a wish.
     for (const QCommandLineOption *single :
-         {&config, &port, &device, &delay, &boards, &seconds, &journal, &limit, &sources, &missing,
-          &alert, &alertTimeout, &expectEvery, &report, &days, &journalConf, &site, &addSite,
-          &addReader}) {
+         {&config, &port,        &device,  &delay,   &boards,       &seconds,     &journal,
+          &limit,  &sources,     &missing, &alert,   &alertTimeout, &expectEvery, &report,
+          &days,   &journalConf, &site,    &addSite, &addReader,    &retire}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -255,25 +239,25 @@ SendOptions parse(const QStringList &arguments) {
         int(parser.isSet(test)) + int(parser.isSet(monitor)) + int(parser.isSet(dryRun)) +
         int(parser.isSet(history)) + int(parser.isSet(showValues)) + int(parser.isSet(init)) +
         int(parser.isSet(check)) + int(parser.isSet(report)) + int(parser.isSet(forward)) +
-        int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader));
+        int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader)) +
+        int(parser.isSet(retire));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
                                         "--show-values, --history, --check, --report, --init, "
-                                        "--forward, --shared-init, --shared-add-site and "
-                                        "--shared-add-reader")};
+                                        "--forward, --shared-init, --shared-add-site, "
+                                        "--shared-add-reader and --shared-retire")};
     if (parser.isSet(addSite) || parser.isSet(addReader)) {
         options.mode = SendOptions::Mode::SharedAdd;
         options.addSiteLogin = parser.value(addSite);
         options.addReaderLogin = parser.value(addReader);
         if (parser.isSet(addSite))
             options.addSiteName = parser.positionalArguments().constFirst();
-        const QString login = parser.isSet(addSite) ? options.addSiteLogin : options.addReaderLogin;
-        if (login.isEmpty() || login.size() > 63)
-            throw UsageError{QStringLiteral("\"%1\" is not a login role's name").arg(login)};
-        if (parser.isSet(addSite) && !JournalConf::isSiteName(options.addSiteName))
-            throw UsageError{QStringLiteral("site \"%1\" is not a name of up to 63 letters, "
-                                            "digits, \".\", \"_\" and \"-\"")
-                                 .arg(options.addSiteName)};
+        checkLogin(options);
+    } else if (parser.isSet(retire)) {
+        options.mode = SendOptions::Mode::SharedRetire;
+        options.retireSite = parser.value(retire);
+        if (options.retireSite.isEmpty())
+            throw UsageError{QStringLiteral("--shared-retire names no site")};
     } else if (parser.isSet(forward))
         options.mode = SendOptions::Mode::Forward;
     else if (parser.isSet(sharedInit))
@@ -315,8 +299,9 @@ SendOptions parse(const QStringList &arguments) {
     const bool checkMode = options.mode == SendOptions::Mode::Check;
     const bool reportMode = options.mode == SendOptions::Mode::Report;
     const bool forwardMode = options.mode == SendOptions::Mode::Forward;
+    const bool retireMode = options.mode == SendOptions::Mode::SharedRetire;
     const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit ||
-                                options.mode == SendOptions::Mode::SharedAdd;
+                                options.mode == SendOptions::Mode::SharedAdd || retireMode;
     const bool job = !historyMode && !initMode && !showMode && !checkMode && !reportMode &&
                      !forwardMode && !sharedInitMode;
     const bool opensPort = job && options.mode != SendOptions::Mode::DryRun;
@@ -333,7 +318,8 @@ SendOptions parse(const QStringList &arguments) {
         throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
     const bool localCheck = checkMode && !parser.isSet(shared);
     onlyWith(port, opensPort || localCheck, "a job that opens the port, or --check");
-    onlyWith(device, opensPort || localCheck, "a job that opens the port, or --check");
+    onlyWith(device, opensPort || localCheck || retireMode,
+             "a job that opens the port, --check or --shared-retire");
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode && !sharedInitMode && !parser.isSet(shared), "a job or --history");
@@ -344,7 +330,7 @@ SendOptions parse(const QStringList &arguments) {
                  options.mode == SendOptions::Mode::Upload ||
                  options.mode == SendOptions::Mode::Test,
              "an upload, --test, --forward, --shared-init, --shared-add-site, "
-             "--shared-add-reader or --shared");
+             "--shared-add-reader, --shared-retire or --shared");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode, "--history or --show-values");
     onlyWith(days, reportMode, "--report");
@@ -364,7 +350,9 @@ SendOptions parse(const QStringList &arguments) {
         options.device = parser.value(device);
         if (options.device.isEmpty())
             throw UsageError{QStringLiteral("--device names no device")};
-        if (const QString problem = deviceAddressProblem(options.device); !problem.isEmpty())
+        // --shared-retire: a device as the records name it, whatever it was.
+        if (const QString problem = retireMode ? QString() : deviceAddressProblem(options.device);
+            !problem.isEmpty())
             throw UsageError{QStringLiteral("--device %1: %2").arg(options.device, problem)};
     }
     if (parser.isSet(delay))

@@ -23,6 +23,7 @@ struct SendOptions {
         Forward,
         SharedInit,
         SharedAdd,
+        SharedRetire,
         Help,
         Version
     };
@@ -56,6 +57,7 @@ struct SendOptions {
     QString addSiteLogin;                // --shared-add-site LOGIN SITE
     QString addSiteName;
     QString addReaderLogin; // --shared-add-reader LOGIN
+    QString retireSite;     // --shared-retire SITE (with --device: only that device)
     QString helpText;       // what --help prints
 };
 
@@ -68,6 +70,13 @@ namespace SendCommandLine {
 
 // Reads the arguments (the program name first). Throws UsageError.
 SendOptions parse(const QStringList &arguments);
+
+// display-send's description in --help: what it does, and its exit statuses.
+QString programDescription();
+
+// --shared-add-site LOGIN SITE and --shared-add-reader LOGIN: a login role's and a site's names
+// as the server takes them; throws UsageError.
+void checkLogin(const SendOptions &options);
 
 // "15m", "90s", "2h", "1d" or a bare number of seconds into seconds, within a year; throws
 // UsageError.
