@@ -41,7 +41,8 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Use this serial device, or a device "
                                                    "server as tcp://HOST:PORT, instead of a COM "
-                                                   "number."),
+                                                   "number. With --shared-retire: the device to "
+                                                   "retire, as its records name it."),
                                     QStringLiteral("path"));
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Page delay in seconds, %1 to %2 (%3).")
