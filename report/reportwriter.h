@@ -21,7 +21,7 @@ public:
         QString name;
         QMap<QString, Device> devices;
         // When its newest upload was made and received, in words; empty when it has none.
-        QString receipt;
+        QString receipt = {};
         bool late = false; // received later than expected: the site could not reach the server
     };
     // retired: what the administrator retired, left out of the page, one line each.
