@@ -128,12 +128,13 @@ public:
                                       const QString &device);
 
     // "last upload received 3 hours ago, made 3 hours ago" (it stopped), or, when it was
-    // received more than lateSeconds after it was made, "last upload made 3 hours ago, received
-    // 2 hours late" (the site could not reach the server).
+    // received late, "last upload made 3 hours ago, received 2 hours late" (the site could not
+    // reach the server). Late: more than 1.5 times the uploads' interval after it was made.
     static QString receiptWords(const QDateTime &made, const QDateTime &received,
-                                const QDateTime &now, qint64 lateSeconds);
-    static bool receivedLate(const QDateTime &made, const QDateTime &received, qint64 lateSeconds) {
-        return made.secsTo(received) > lateSeconds;
+                                const QDateTime &now, qint64 expectEverySeconds);
+    static bool receivedLate(const QDateTime &made, const QDateTime &received,
+                             qint64 expectEverySeconds) {
+        return made.secsTo(received) * 2 > expectEverySeconds * 3;
     }
     // "73 years", "5 days", "1 hour": the largest unit that fits.
     static QString spokenDuration(qint64 seconds);

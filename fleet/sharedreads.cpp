@@ -278,9 +278,9 @@ QString SharedJournal::spokenDuration(qint64 seconds) {
 }
 
 QString SharedJournal::receiptWords(const QDateTime &made, const QDateTime &received,
-                                    const QDateTime &now, qint64 lateSeconds) {
+                                    const QDateTime &now, qint64 expectEverySeconds) {
     const QString madeAgo = spokenDuration(std::max<qint64>(0, made.secsTo(now)));
-    if (receivedLate(made, received, lateSeconds))
+    if (receivedLate(made, received, expectEverySeconds))
         return QStringLiteral("last upload made %1 ago, received %2 late")
             .arg(madeAgo, spokenDuration(made.secsTo(received)));
     return QStringLiteral("last upload received %1 ago, made %2 ago")

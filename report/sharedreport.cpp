@@ -87,7 +87,6 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
             (!kept || *state.lastReceived > *kept->lastReceived))
             kept = &state;
     }
-    const qint64 lateSeconds = options.expectEverySeconds * 3 / 2;
     QList<ReportWriter::Site> sites;
     for (std::size_t index = 0; index < gatherers.size(); ++index) {
         QMap<QString, ReportGatherer::Device> devices =
@@ -101,9 +100,9 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
         written.devices = std::move(devices);
         if (const SharedJournal::DeviceState *state = newest.value(written.name)) {
             written.receipt = SharedJournal::receiptWords(*state->lastMade, *state->lastReceived,
-                                                          options.now, lateSeconds);
-            written.late =
-                SharedJournal::receivedLate(*state->lastMade, *state->lastReceived, lateSeconds);
+                                                          options.now, options.expectEverySeconds);
+            written.late = SharedJournal::receivedLate(*state->lastMade, *state->lastReceived,
+                                                       options.expectEverySeconds);
         }
         for (ReportGatherer::Device &device : written.devices) {
             if (device.lastComplete)

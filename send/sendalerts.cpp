@@ -179,9 +179,9 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
                 : QStringLiteral("no complete upload to %1 in the shared journal").arg(named);
         // Stopped, or sending late: when the newest upload was made, and when it arrived.
         if (state.lastMade && state.lastReceived && !state.aheadSeconds)
-            said += QStringLiteral("; ") + SharedJournal::receiptWords(*state.lastMade,
-                                                                       *state.lastReceived, now,
-                                                                       allowedMs / 1000);
+            said += QStringLiteral("; ") +
+                    SharedJournal::receiptWords(*state.lastMade, *state.lastReceived, now,
+                                                m_options.expectEverySeconds);
         stale(state.site, device, label, said, state.newestOutcome, &state);
     }
     siteDone();
@@ -200,7 +200,7 @@ void SendAlerts::runNextShared() {
     const StaleSite next = m_waiting.takeFirst();
     const bool late = next.lastMade && next.lastReceived &&
                       SharedJournal::receivedLate(*next.lastMade, *next.lastReceived,
-                                                  m_options.expectEverySeconds * 3 / 2);
+                                                  m_options.expectEverySeconds);
     runAlert(next.record, next.previousOutcome, next.site, m_journalConf, next.devices,
              {{"DISPLAY_LAST_MADE", isoUtc(next.lastMade)},
               {"DISPLAY_LAST_RECEIVED", isoUtc(next.lastReceived)},
