@@ -120,7 +120,8 @@ public:
         QString site;
         QString device; // empty: the whole site
         QDateTime retired;
-        bool back = false; // a record of it was received since: it is checked again
+        // When the first record of it since was received: it is checked again.
+        std::optional<QDateTime> back;
     };
     bool retirements(const QString &site, QList<Retirement> &list);
     // The retirement that leaves a site's device out (its own or the site's), if one stands.

@@ -237,9 +237,10 @@ bool SharedJournal::retirements(const QString &site, QList<Retirement> &list) {
     query.setForwardOnly(true);
     if (!query.prepare(
             QStringLiteral("SELECT r.site, coalesce(r.device, ''), (extract(epoch FROM r.retired) "
-                           "* 1000)::bigint, EXISTS (SELECT 1 FROM %2 j WHERE j.site = r.site AND "
-                           "(r.device IS NULL OR j.device = r.device) AND j.received > r.retired) "
-                           "FROM %1 r %3 ORDER BY r.site, r.device NULLS FIRST")
+                           "* 1000)::bigint, (SELECT (extract(epoch FROM min(j.received)) * "
+                           "1000)::bigint FROM %2 j WHERE j.site = r.site AND (r.device IS NULL OR "
+                           "j.device = r.device) AND j.received > r.retired) FROM %1 r %3 ORDER "
+                           "BY r.site, r.device NULLS FIRST")
                 .arg(table("retired"), table("jobs"),
                      site.isEmpty() ? QString() : QStringLiteral("WHERE r.site = ?"))))
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
@@ -247,10 +248,14 @@ bool SharedJournal::retirements(const QString &site, QList<Retirement> &list) {
         query.addBindValue(site);
     if (!query.exec())
         return fail(QStringLiteral("the shared journal could not be read"), query.lastError());
-    while (query.next())
-        list.append({query.value(0).toString(), query.value(1).toString(),
-                     QDateTime::fromMSecsSinceEpoch(query.value(2).toLongLong(), Qt::UTC),
-                     query.value(3).toBool()});
+    while (query.next()) {
+        Retirement &retirement = list.emplaceBack();
+        retirement.site = query.value(0).toString();
+        retirement.device = query.value(1).toString();
+        retirement.retired = QDateTime::fromMSecsSinceEpoch(query.value(2).toLongLong(), Qt::UTC);
+        if (!query.isNull(3))
+            retirement.back = QDateTime::fromMSecsSinceEpoch(query.value(3).toLongLong(), Qt::UTC);
+    }
     return true;
 }
 

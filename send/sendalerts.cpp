@@ -74,7 +74,7 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
                             const QString &journalConf) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const qint64 allowedMs = m_options.expectEverySeconds * 1500;
-    sayRetired(retired);
+    sayRetired(retired, now, allowedMs);
     const QString allowed = QString::number(double(allowedMs) / 60000.0, 'f', 1);
     m_waiting.clear();
     m_journalConf = journalConf;
@@ -208,8 +208,12 @@ void SendAlerts::runNextShared() {
                late ? QString::number(next.lastMade->secsTo(*next.lastReceived)) : QString()}});
 }
 
-void SendAlerts::sayRetired(const QList<SharedJournal::Retirement> &retired) {
+void SendAlerts::sayRetired(const QList<SharedJournal::Retirement> &retired, const QDateTime &now,
+                            qint64 allowedMs) {
     for (const SharedJournal::Retirement &retirement : retired) {
+        // One that came back is said by the first check after it did, then no more.
+        if (retirement.back && retirement.back->msecsTo(now) > allowedMs)
+            continue;
         const QString what =
             retirement.device.isEmpty()
                 ? QStringLiteral("site %1").arg(retirement.site)

@@ -33,9 +33,9 @@ public:
     // first MaxListed; DISPLAY_ERROR says how many); journalConf names the shared journal in
     // DISPLAY_JOURNAL. The exit status, or -1 as for check().
     // Retired sites and devices are left out (and said); one that sent a record since it was
-    // retired is checked again (said once). A stale device's newest upload says when it was made
-    // and received, in words and in DISPLAY_LAST_MADE, DISPLAY_LAST_RECEIVED and
-    // DISPLAY_RECEIVED_LATE.
+    // retired is checked again (said by the first check after it came back). A stale device's
+    // newest upload says when it was made and received, in words and in DISPLAY_LAST_MADE,
+    // DISPLAY_LAST_RECEIVED and DISPLAY_RECEIVED_LATE.
     int checkShared(const QList<SharedJournal::DeviceState> &states,
                     const QList<SharedJournal::Retirement> &retired, const QString &journalConf);
     // --check --shared when the shared journal could not be reached or read: the alert command
@@ -62,8 +62,10 @@ private:
                   const QString &site = {}, const QString &journal = {},
                   const QStringList &devices = {},
                   const QList<std::pair<const char *, QString>> &more = {});
-    // The retired sites and devices, on standard output.
-    void sayRetired(const QList<SharedJournal::Retirement> &retired);
+    // The retired sites and devices, on standard output, and those that came back within the
+    // check's window.
+    void sayRetired(const QList<SharedJournal::Retirement> &retired, const QDateTime &now,
+                    qint64 allowedMs);
     // --check --shared: the next stale site's alert.
     void runNextShared();
 
