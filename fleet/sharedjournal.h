@@ -43,6 +43,11 @@ public:
     bool addSite(const QString &login, const QString &site, QString &said);
     // Gives login the right to read every site's records.
     bool addReader(const QString &login, QString &said);
+    // Retires site, or its device (by name, on every port) when device is not empty, from now:
+    // the check and the report leave it out until a record of it is received after now. Its
+    // records stay. said: what was done, or why nothing was; Failed with problem().
+    enum class Retiring { Done, Already, Unknown, Failed };
+    Retiring retire(const QString &site, const QString &device, QString &said);
 
     // Adds the records of a local journal's batch under this login's site; records already
     // there are left as they are (but for the end of one sent unfinished), so a batch sent twice
@@ -103,8 +108,37 @@ public:
         std::optional<qint64> aheadSeconds;
         // The site's last device read: its records name more than MaxDevicesChecked.
         bool moreDevices = false;
+        // The newest upload's own end (its start while it runs) and the server's receipt of it:
+        // a site that stopped sends nothing, one that cannot reach the server sends late.
+        std::optional<QDateTime> lastMade;
+        std::optional<QDateTime> lastReceived;
     };
     bool deviceStates(const QString &site, QList<DeviceState> &states);
+
+    // What the administrator retired, of one site (every site when empty).
+    struct Retirement {
+        QString site;
+        QString device; // empty: the whole site
+        QDateTime retired;
+        // When the first record of it since was received: it is checked again.
+        std::optional<QDateTime> back;
+    };
+    bool retirements(const QString &site, QList<Retirement> &list);
+    // The retirement that leaves a site's device out (its own or the site's), if one stands.
+    static const Retirement *standing(const QList<Retirement> &list, const QString &site,
+                                      const QString &device);
+
+    // "last upload received 3 hours ago, made 3 hours ago" (it stopped), or, when it was
+    // received late, "last upload made 3 hours ago, received 2 hours late" (the site could not
+    // reach the server). Late: more than 1.5 times the uploads' interval after it was made.
+    static QString receiptWords(const QDateTime &made, const QDateTime &received,
+                                const QDateTime &now, qint64 expectEverySeconds);
+    static bool receivedLate(const QDateTime &made, const QDateTime &received,
+                             qint64 expectEverySeconds) {
+        return made.secsTo(received) * 2 > expectEverySeconds * 3;
+    }
+    // "73 years", "5 days", "1 hour": the largest unit that fits.
+    static QString spokenDuration(qint64 seconds);
 
     // The devices of one site the check reads: a site's records may name any number (whoever
     // holds its login writes them), and a real site has a few ports. The check bounds them

@@ -236,6 +236,15 @@ QStringList statements(int version) {
                                "outcome = 'complete'");
         return list;
     }
+    if (version == 4) {
+        list << QStringLiteral("CREATE TABLE display_journal.retired (site text NOT NULL, device "
+                               "text, retired timestamptz NOT NULL DEFAULT now())")
+             << QStringLiteral("CREATE INDEX retired_by_site ON display_journal.retired (site)")
+             // Whether a retired device sent anything since: its newest receipt, found at once.
+             << QStringLiteral("CREATE INDEX jobs_by_device_received ON display_journal.jobs "
+                               "(site, device, received DESC)");
+        return list;
+    }
     if (version != 2)
         return list;
     list << QLatin1String(IsoTime)

@@ -19,6 +19,9 @@
 // Version 3: each device's newest upload, and its newest complete one, found through indexes
 // that lead with the device and hold uploads only (a site may hold years of board tests, or
 // devices that never had an upload): the check reads a few index pages a device.
+// Version 4: sites and devices retired by the administrator (--shared-retire), each from a time:
+// the check and the report leave them out until a record of theirs is received after it. A
+// device is retired by its name on every port; a row without one retires the whole site.
 //
 // The forward's batch, a JSON array of at most MaxBatch records, each an object of:
 //   record      the record's number in its local journal (a whole number from 1)
@@ -34,7 +37,7 @@
 //   rows        null or a list of 96 texts of up to MaxRow characters
 namespace SharedSchema {
 
-inline constexpr int Version = 3;
+inline constexpr int Version = 4;
 inline constexpr QLatin1StringView Name{"display_journal"};
 
 inline constexpr int MaxBatch = 1000;

@@ -24,6 +24,8 @@ struct ReportOptions {
 struct ReportPage {
     JournalReading reading;
     QByteArray html; // empty when nothing could be read
+    // The shared journal could not be reached or read: html is a page that says so.
+    bool blind = false;
 };
 
 // The journal at journalPath, read without changing it, as one self-contained HTML5 page (inline
@@ -39,6 +41,9 @@ class SharedJournal;
 // database selects the records; nothing is changed.
 ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
                              const ReportOptions &options);
+// The shared report's page when the shared journal cannot be reached: it says so, and why.
+ReportPage blindSharedReport(const QString &site, const ReportOptions &options,
+                             const QString &problem);
 
 // The rows the journal stores for a job, a JSON array of strings; empty when they are not that.
 QStringList storedRows(QByteArrayView stored);

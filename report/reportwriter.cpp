@@ -144,10 +144,14 @@ QByteArray ReportWriter::page(const QString &journalPath, const ReportOptions &o
 }
 
 QByteArray ReportWriter::sharedPage(const QString &source, const ReportOptions &options,
-                                    const QString &readingProblem, const QList<Site> &sites) {
+                                    const QString &readingProblem, const QList<Site> &sites,
+                                    const QStringList &retired) {
     QString html = head(source, options, readingProblem);
     ReportWriter writer(options, html);
     writer.siteTable(sites);
+    if (!retired.isEmpty())
+        html += QStringLiteral("<p class=\"meta\">Retired, left out: %1.</p>\n")
+                    .arg(htmlText(retired.join(QLatin1String("; "))));
     for (qsizetype index = 0; index < sites.size(); ++index) {
         html += QStringLiteral("<h2 class=\"site\" id=\"site-%1\">Site %2</h2>\n")
                     .arg(QString::number(index), htmlText(sites.at(index).name));
@@ -155,6 +159,15 @@ QByteArray ReportWriter::sharedPage(const QString &source, const ReportOptions &
             writer.device(device);
     }
     html += QLatin1String("</body>\n</html>\n");
+    return html.toUtf8();
+}
+
+QByteArray ReportWriter::blindPage(const QString &source, const ReportOptions &options,
+                                   const QString &problem) {
+    QString html = head(source, options, {});
+    html += QStringLiteral("<p class=\"warning\" role=\"alert\">No site can be seen: %1.</p>\n"
+                           "</body>\n</html>\n")
+                .arg(htmlText(problem));
     return html.toUtf8();
 }
 
@@ -166,8 +179,8 @@ void ReportWriter::siteTable(const QList<Site> &sites) {
     }
     const qint64 expected = m_options.expectEverySeconds * 1000;
     m_html += QLatin1String("<table class=\"sites\">\n<tr><th>Site</th><th>Last complete upload"
-                            "</th><th>Age</th><th>Silent boards</th><th>Unavailable figures</th>"
-                            "</tr>\n");
+                            "</th><th>Age</th><th>Last upload</th><th>Silent boards</th>"
+                            "<th>Unavailable figures</th></tr>\n");
     for (qsizetype index = 0; index < sites.size(); ++index) {
         const Site &site = sites.at(index);
         qint64 last = -1;
@@ -186,18 +199,20 @@ void ReportWriter::siteTable(const QList<Site> &sites) {
                     unavailable << name;
         }
         const bool late = last < 0 || (m_now - last) * 2 > expected * 3;
-        m_html += QStringLiteral("<tr><td><a href=\"#site-%1\">%2</a></td><td>%3</td><td%4>%5</td>"
-                                 "<td%6>%7</td><td%8>%9</td></tr>\n")
-                      .arg(QString::number(index), htmlText(site.name),
-                           last < 0 ? QStringLiteral("none in the last %1")
-                                          .arg(plural(m_options.days, "day", "days"))
-                                    : localTime(last),
-                           QLatin1String(late ? " class=\"warning\"" : ""),
-                           last < 0 ? QString() : duration(m_now - last),
-                           QLatin1String(silent.isEmpty() ? "" : " class=\"warning\""),
-                           htmlText(silent.join(QLatin1String("; "))),
-                           QLatin1String(unavailable.isEmpty() ? "" : " class=\"warning\""),
-                           htmlText(unavailable.join(QLatin1String(", "))));
+        m_html +=
+            QStringLiteral("<tr><td><a href=\"#site-%1\">%2</a></td><td>%3</td><td%4>%5</td>"
+                           "<td%10>%11</td><td%6>%7</td><td%8>%9</td></tr>\n")
+                .arg(QString::number(index), htmlText(site.name),
+                     last < 0 ? QStringLiteral("none in the last %1")
+                                    .arg(plural(m_options.days, "day", "days"))
+                              : localTime(last),
+                     QLatin1String(late ? " class=\"warning\"" : ""),
+                     last < 0 ? QString() : duration(m_now - last),
+                     QLatin1String(silent.isEmpty() ? "" : " class=\"warning\""),
+                     htmlText(silent.join(QLatin1String("; "))),
+                     QLatin1String(unavailable.isEmpty() ? "" : " class=\"warning\""),
+                     htmlText(unavailable.join(QLatin1String(", "))),
+                     QLatin1String(site.late ? " class=\"warning\"" : ""), htmlText(site.receipt));
     }
     m_html += QLatin1String("</table>\n");
 }

@@ -20,9 +20,17 @@ public:
     struct Site {
         QString name;
         QMap<QString, Device> devices;
+        // When its newest upload was made and received, in words; empty when it has none.
+        QString receipt = {};
+        bool late = false; // received later than expected: the site could not reach the server
     };
+    // retired: what the administrator retired, left out of the page, one line each.
     static QByteArray sharedPage(const QString &source, const ReportOptions &options,
-                                 const QString &readingProblem, const QList<Site> &sites);
+                                 const QString &readingProblem, const QList<Site> &sites,
+                                 const QStringList &retired = {});
+    // The page when the shared journal could not be reached or read: it says so, and why.
+    static QByteArray blindPage(const QString &source, const ReportOptions &options,
+                                const QString &problem);
 
 private:
     ReportWriter(const ReportOptions &options, QString &html)

@@ -7,6 +7,24 @@
 #include <memory>
 #include <vector>
 
+namespace {
+
+QString sourceOf(const QString &site) {
+    return site.isEmpty() ? QStringLiteral("the shared journal, every site")
+                          : QStringLiteral("the shared journal, site %1").arg(site);
+}
+
+} // namespace
+
+ReportPage blindSharedReport(const QString &site, const ReportOptions &options,
+                             const QString &problem) {
+    ReportPage report;
+    report.reading.problem = problem;
+    report.blind = true;
+    report.html = ReportWriter::blindPage(sourceOf(site), options, problem);
+    return report;
+}
+
 ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
                              const ReportOptions &options) {
     ReportPage report;
@@ -33,11 +51,15 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
                     journals.insert(label, journal);
             }
         });
+    const QString source = sourceOf(site);
     // A record dated after the report's end has no place in its strips: counted, said once.
+    // Each device's newest receipt, and what was retired, come from the check's reading.
     SharedJournal::After after;
-    if (!read || !shared.recordsAfter(options.now, site, after)) {
-        report.reading.problem = shared.problem();
-        return report;
+    QList<SharedJournal::DeviceState> states;
+    QList<SharedJournal::Retirement> retired;
+    if (!read || !shared.recordsAfter(options.now, site, after) ||
+        !shared.deviceStates(site, states) || !shared.retirements(site, retired)) {
+        return blindSharedReport(site, options, shared.problem());
     }
     if (after.count > 0) {
         const QDateTime newest = QDateTime::fromString(after.newest, Qt::ISODateWithMs);
@@ -49,19 +71,57 @@ ReportPage writeSharedReport(SharedJournal &shared, const QString &site,
                      newest.isValid() ? newest.toLocalTime().toString(QStringLiteral("yyyy-MM-dd"))
                                       : after.newest.left(SharedSchema::MaxName));
     }
+    // Per site: the labels of its retired devices, and its newest receipt of the others.
+    QHash<QString, QStringList> leftOut;
+    QHash<QString, const SharedJournal::DeviceState *> newest;
+    for (const SharedJournal::DeviceState &state : states) {
+        JournalRecord device;
+        device.port = state.port;
+        device.device = state.device;
+        if (SharedJournal::standing(retired, state.site, state.device)) {
+            leftOut[state.site] << ReportGatherer::labelOf(device);
+            continue;
+        }
+        const SharedJournal::DeviceState *&kept = newest[state.site];
+        if (state.lastReceived && !state.aheadSeconds &&
+            (!kept || *state.lastReceived > *kept->lastReceived))
+            kept = &state;
+    }
     QList<ReportWriter::Site> sites;
     for (std::size_t index = 0; index < gatherers.size(); ++index) {
+        QMap<QString, ReportGatherer::Device> devices =
+            std::move(gatherers[index].second->devices());
+        for (const QString &label : leftOut.value(gatherers[index].first))
+            devices.remove(label);
+        if (devices.isEmpty())
+            continue; // the whole site retired
         ReportWriter::Site &written = sites.emplaceBack();
         written.name = gatherers[index].first;
-        written.devices = std::move(gatherers[index].second->devices());
+        written.devices = std::move(devices);
+        if (const SharedJournal::DeviceState *state = newest.value(written.name)) {
+            written.receipt = SharedJournal::receiptWords(*state->lastMade, *state->lastReceived,
+                                                          options.now, options.expectEverySeconds);
+            written.late = SharedJournal::receivedLate(*state->lastMade, *state->lastReceived,
+                                                       options.expectEverySeconds);
+        }
         for (ReportGatherer::Device &device : written.devices) {
             if (device.lastComplete)
                 device.lastRows = storedRows(shared.storedRows(
                     lastJournals[index].value(device.label), device.lastComplete->id));
         }
     }
-    const QString source = site.isEmpty() ? QStringLiteral("the shared journal, every site")
-                                          : QStringLiteral("the shared journal, site %1").arg(site);
-    report.html = ReportWriter::sharedPage(source, options, report.reading.problem, sites);
+    QStringList retiredLines;
+    for (const SharedJournal::Retirement &retirement : retired) {
+        if (retirement.back)
+            continue;
+        const QString since =
+            retirement.retired.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+        retiredLines << (retirement.device.isEmpty()
+                             ? QStringLiteral("site %1 since %2").arg(retirement.site, since)
+                             : QStringLiteral("%1 of site %2 since %3")
+                                   .arg(retirement.device, retirement.site, since));
+    }
+    report.html =
+        ReportWriter::sharedPage(source, options, report.reading.problem, sites, retiredLines);
     return report;
 }

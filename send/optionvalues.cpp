@@ -1,5 +1,6 @@
 #include "sendoptions.h"
 
+#include "journalconf.h"
 #include "settings.h"
 
 #include <QRegularExpression>
@@ -71,6 +72,43 @@ QList<int> parseBoards(const QString &list, int lowest, int highest) {
             boards.insert(address);
     }
     return {boards.begin(), boards.end()};
+}
+
+QString programDescription() {
+    return QStringLiteral(
+        "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
+        "SEND does, and says which boards answered. With live sources (--sources, or sources.conf "
+        "beside the config file), --values or --set, every row is a template: {name} or "
+        "{name:format} is replaced by that value ({pH:>5.1f}, {date:%d.%m.%Y}, {time:%H:%M}, "
+        "{updated:%d.%m.%Y %H:%M}), and {{ and }} stand for braces. Sources are read first, then "
+        "--values files, then --set; the later wins. A value its source cannot give fresh "
+        "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
+        "upload still goes out.\n\n"
+        "Every upload and board test is recorded in display-journal.db beside the config file "
+        "(or --journal FILE); --history prints the newest records, --report writes an HTML page "
+        "of the last days for an inspector. With --alert COMMAND, a "
+        "board that stops or starts answering, a port that fails or works again, or values "
+        "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
+        "when the last complete upload is older than 1.5 times that.\n\n"
+        "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
+        "board did not answer, or --check found the last complete upload too old; 2 the port could "
+        "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
+        "was sent), or a journal that cannot be read for --history or --report, or a --report file "
+        "that is not a new file or an earlier report; 4 every frame went "
+        "out and every expected board answered, but some values "
+        "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
+        "SIGINT, SIGTERM or SIGHUP ended it.");
+}
+
+void checkLogin(const SendOptions &options) {
+    const bool site = !options.addSiteLogin.isEmpty() || !options.addSiteName.isEmpty();
+    const QString login = site ? options.addSiteLogin : options.addReaderLogin;
+    if (login.isEmpty() || login.size() > 63)
+        throw UsageError{QStringLiteral("\"%1\" is not a login role's name").arg(login)};
+    if (site && !JournalConf::isSiteName(options.addSiteName))
+        throw UsageError{QStringLiteral("site \"%1\" is not a name of up to 63 letters, "
+                                        "digits, \".\", \"_\" and \"-\"")
+                             .arg(options.addSiteName)};
 }
 
 } // namespace SendCommandLine

@@ -63,26 +63,18 @@ int SendAlerts::check(const PortTarget &port) {
 
 namespace {
 
-// "73 years", "5 days", "3 hours", "4 minutes": the largest unit that fits.
-QString spokenDuration(qint64 seconds) {
-    const std::pair<qint64, const char *> units[] = {
-        {365 * 86400, "year"}, {86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
-    for (const auto &[size, name] : units) {
-        if (seconds >= size || size == 1) {
-            const qint64 count = seconds / size;
-            return QStringLiteral("%1 %2%3").arg(QString::number(count), QLatin1String(name),
-                                                 count == 1 ? QString() : QStringLiteral("s"));
-        }
-    }
-    return {};
+QString isoUtc(const std::optional<QDateTime> &time) {
+    return time ? time->toUTC().toString(Qt::ISODateWithMs) : QString();
 }
 
 } // namespace
 
 int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
+                            const QList<SharedJournal::Retirement> &retired,
                             const QString &journalConf) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const qint64 allowedMs = m_options.expectEverySeconds * 1500;
+    sayRetired(retired, now, allowedMs);
     const QString allowed = QString::number(double(allowedMs) / 60000.0, 'f', 1);
     m_waiting.clear();
     m_journalConf = journalConf;
@@ -91,7 +83,10 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
     StaleSite site;
     qsizetype staleCount = 0;
     const auto siteDone = [&] {
-        if (staleCount > MaxListed)
+        if (staleCount == MaxListed + 1)
+            m_error(QStringLiteral("1 more device of site %1 has no complete upload in time")
+                        .arg(site.site));
+        else if (staleCount > MaxListed)
             m_error(QStringLiteral("%1 more devices of site %2 have no complete upload in time")
                         .arg(QString::number(staleCount - MaxListed), site.site));
         if (staleCount > 1) {
@@ -114,10 +109,17 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
         staleCount = 0;
     };
     const auto stale = [&](const QString &name, const JournalRecord &device, const QString &label,
-                           const QString &said, const QString &previous) {
+                           const QString &said, const QString &previous,
+                           const SharedJournal::DeviceState *state = nullptr) {
         if (name != site.site || staleCount == 0) {
             siteDone();
             site.site = name;
+        }
+        // The site's newest receipt tells whether it reaches the server at all.
+        if (state && state->lastReceived &&
+            (!site.lastReceived || *state->lastReceived > *site.lastReceived)) {
+            site.lastMade = state->lastMade;
+            site.lastReceived = state->lastReceived;
         }
         if (++staleCount > MaxListed)
             return;
@@ -139,6 +141,8 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
               QString());
     QStringList aheadSites;
     for (const SharedJournal::DeviceState &state : states) {
+        if (SharedJournal::standing(retired, state.site, state.device))
+            continue;
         if (state.site != site.site)
             siteDone();
         JournalRecord device;
@@ -150,9 +154,10 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
         // fresh: said once a site.
         if (state.aheadSeconds && !aheadSites.contains(state.site)) {
             aheadSites << state.site;
-            m_error(QStringLiteral("%1's clock is %2 ahead: its newest upload to %3 is dated after "
-                                   "the shared journal received it, and is not taken as fresh")
-                        .arg(state.site, spokenDuration(*state.aheadSeconds), named));
+            m_error(
+                QStringLiteral("%1's clock is %2 ahead: its newest upload to %3 is dated after "
+                               "the shared journal received it, and is not taken as fresh")
+                    .arg(state.site, SharedJournal::spokenDuration(*state.aheadSeconds), named));
         }
         if (state.moreDevices)
             m_error(QStringLiteral("site %1's records name more than %2 devices; the first %2 "
@@ -167,12 +172,17 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
             m_out << "last complete upload to " << terminalText(named) << " at " << at << '\n';
             continue;
         }
-        stale(state.site, device, label,
-              state.lastComplete
-                  ? QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
-                        .arg(named, at, allowed)
-                  : QStringLiteral("no complete upload to %1 in the shared journal").arg(named),
-              state.newestOutcome);
+        QString said =
+            state.lastComplete
+                ? QStringLiteral("no complete upload to %1 since %2, more than %3 min ago")
+                      .arg(named, at, allowed)
+                : QStringLiteral("no complete upload to %1 in the shared journal").arg(named);
+        // Stopped, or sending late: when the newest upload was made, and when it arrived.
+        if (state.lastMade && state.lastReceived && !state.aheadSeconds)
+            said += QStringLiteral("; ") +
+                    SharedJournal::receiptWords(*state.lastMade, *state.lastReceived, now,
+                                                m_options.expectEverySeconds);
+        stale(state.site, device, label, said, state.newestOutcome, &state);
     }
     siteDone();
     m_out.flush();
@@ -188,7 +198,48 @@ int SendAlerts::checkShared(const QList<SharedJournal::DeviceState> &states,
 
 void SendAlerts::runNextShared() {
     const StaleSite next = m_waiting.takeFirst();
-    runAlert(next.record, next.previousOutcome, next.site, m_journalConf, next.devices);
+    const bool late = next.lastMade && next.lastReceived &&
+                      SharedJournal::receivedLate(*next.lastMade, *next.lastReceived,
+                                                  m_options.expectEverySeconds);
+    runAlert(next.record, next.previousOutcome, next.site, m_journalConf, next.devices,
+             {{"DISPLAY_LAST_MADE", isoUtc(next.lastMade)},
+              {"DISPLAY_LAST_RECEIVED", isoUtc(next.lastReceived)},
+              {"DISPLAY_RECEIVED_LATE",
+               late ? QString::number(next.lastMade->secsTo(*next.lastReceived)) : QString()}});
+}
+
+void SendAlerts::sayRetired(const QList<SharedJournal::Retirement> &retired, const QDateTime &now,
+                            qint64 allowedMs) {
+    for (const SharedJournal::Retirement &retirement : retired) {
+        // One that came back is said by the first check after it did, then no more.
+        if (retirement.back && retirement.back->msecsTo(now) > allowedMs)
+            continue;
+        const QString what =
+            retirement.device.isEmpty()
+                ? QStringLiteral("site %1").arg(retirement.site)
+                : QStringLiteral("%1 of site %2").arg(retirement.device, retirement.site);
+        const QString since =
+            retirement.retired.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+        // A site's device name is its own text: shown as --history shows it.
+        m_out << terminalText(
+                     retirement.back
+                         ? QStringLiteral("%1 was retired on %2 and has sent records since: it "
+                                          "is checked again")
+                               .arg(what, since)
+                         : QStringLiteral("%1 is retired since %2: left out").arg(what, since))
+              << '\n';
+    }
+}
+
+int SendAlerts::checkBlind(const QString &problem, const QString &journalConf) {
+    if (m_options.alertCommand.isEmpty())
+        return PortFailed;
+    // The whole fleet unseen: one alert, for no site.
+    JournalRecord blind;
+    blind.outcome = QStringLiteral("blind");
+    blind.error = problem;
+    runAlert(blind, QString(), QString(), journalConf);
+    return -1;
 }
 
 bool SendAlerts::afterJob() {
@@ -228,7 +279,8 @@ void SendAlerts::sayJournalProblem() {
 }
 
 void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOutcome,
-                          const QString &site, const QString &journal, const QStringList &devices) {
+                          const QString &site, const QString &journal, const QStringList &devices,
+                          const QList<std::pair<const char *, QString>> &more) {
     QStringList silent;
     for (const int board : silentBoards(record))
         silent << QString::number(board);
@@ -248,6 +300,8 @@ void SendAlerts::runAlert(const JournalRecord &record, const QString &previousOu
         {"DISPLAY_DEVICES", devices.join(QLatin1Char('\n'))},
     };
     for (const auto &[name, value] : values)
+        environment.insert(QLatin1String(name), value);
+    for (const auto &[name, value] : more)
         environment.insert(QLatin1String(name), value);
     m_alert = new AlertCommand(m_options.alertCommand, m_options.alertTimeoutMs, this);
     connect(m_alert, &AlertCommand::ended, this, [this](const QString &failure) {

@@ -32,7 +32,16 @@ public:
     // in turn, with DISPLAY_SITE and its stale devices in DISPLAY_DEVICES, one a line (the
     // first MaxListed; DISPLAY_ERROR says how many); journalConf names the shared journal in
     // DISPLAY_JOURNAL. The exit status, or -1 as for check().
-    int checkShared(const QList<SharedJournal::DeviceState> &states, const QString &journalConf);
+    // Retired sites and devices are left out (and said); one that sent a record since it was
+    // retired is checked again (said by the first check after it came back). A stale device's
+    // newest upload says when it was made and received, in words and in DISPLAY_LAST_MADE,
+    // DISPLAY_LAST_RECEIVED and DISPLAY_RECEIVED_LATE.
+    int checkShared(const QList<SharedJournal::DeviceState> &states,
+                    const QList<SharedJournal::Retirement> &retired, const QString &journalConf);
+    // --check --shared when the shared journal could not be reached or read: the alert command
+    // runs once, for no site, with the problem in DISPLAY_ERROR. The exit status (2), or -1 as
+    // for check().
+    int checkBlind(const QString &problem, const QString &journalConf);
     static constexpr int MaxListed = 20;
     // For the job that just ended: true while the alert command runs for it.
     bool afterJob();
@@ -51,7 +60,12 @@ private:
     // when empty.
     void runAlert(const JournalRecord &record, const QString &previousOutcome,
                   const QString &site = {}, const QString &journal = {},
-                  const QStringList &devices = {});
+                  const QStringList &devices = {},
+                  const QList<std::pair<const char *, QString>> &more = {});
+    // The retired sites and devices, on standard output, and those that came back within the
+    // check's window.
+    void sayRetired(const QList<SharedJournal::Retirement> &retired, const QDateTime &now,
+                    qint64 allowedMs);
     // --check --shared: the next stale site's alert.
     void runNextShared();
 
@@ -59,7 +73,9 @@ private:
         JournalRecord record;
         QString previousOutcome;
         QString site;
-        QStringList devices; // its stale devices' labels
+        QStringList devices;               // its stale devices' labels
+        std::optional<QDateTime> lastMade; // of the newest upload its stale devices received
+        std::optional<QDateTime> lastReceived;
     };
 
     const SendOptions &m_options;

@@ -22,29 +22,7 @@ constexpr int MaxReportDays = 4000;
 
 SendOptions parse(const QStringList &arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Uploads the six pages of a display.cfg to the display boards, exactly as the console's "
-        "SEND does, and says which boards answered. With live sources (--sources, or sources.conf "
-        "beside the config file), --values or --set, every row is a template: {name} or "
-        "{name:format} is replaced by that value ({pH:>5.1f}, {date:%d.%m.%Y}, {time:%H:%M}, "
-        "{updated:%d.%m.%Y %H:%M}), and {{ and }} stand for braces. Sources are read first, then "
-        "--values files, then --set; the later wins. A value its source cannot give fresh "
-        "(stale, flagged, missing) shows the --missing text and is named on standard error; the "
-        "upload still goes out.\n\n"
-        "Every upload and board test is recorded in display-journal.db beside the config file "
-        "(or --journal FILE); --history prints the newest records, --report writes an HTML page "
-        "of the last days for an inspector. With --alert COMMAND, a "
-        "board that stops or starts answering, a port that fails or works again, or values "
-        "that become unavailable or come back run COMMAND; --check --expect-every 15m runs it "
-        "when the last complete upload is older than 1.5 times that.\n\n"
-        "Exit status: 0 every frame went out and every expected board answered; 1 some expected "
-        "board did not answer, or --check found the last complete upload too old; 2 the port could "
-        "not be opened or failed; 3 bad arguments, configuration, sources file or values (nothing "
-        "was sent), or a journal that cannot be read for --history or --report, or a --report file "
-        "that is not a new file or an earlier report; 4 every frame went "
-        "out and every expected board answered, but some values "
-        "were unavailable (2, then 1, take precedence over 4); 128 + the signal number when "
-        "SIGINT, SIGTERM or SIGHUP ended it."));
+    parser.setApplicationDescription(programDescription());
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
@@ -63,7 +41,8 @@ SendOptions parse(const QStringList &arguments) {
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Use this serial device, or a device "
                                                    "server as tcp://HOST:PORT, instead of a COM "
-                                                   "number."),
+                                                   "number. With --shared-retire: the device to "
+                                                   "retire, as its records name it."),
                                     QStringLiteral("path"));
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Page delay in seconds, %1 to %2 (%3).")
@@ -206,6 +185,12 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("Let the login role LOGIN read every site's records (an office); run by "
                        "an administrator."),
         QStringLiteral("LOGIN"));
+    const QCommandLineOption retire(
+        QStringLiteral("shared-retire"),
+        QStringLiteral("Retire site SITE, or only its --device, from now on: --check --shared and "
+                       "--report --shared leave it out until a record of it is received again; "
+                       "its records stay. Run by an administrator."),
+        QStringLiteral("SITE"));
     const QCommandLineOption shared(
         QStringLiteral("shared"),
         QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
@@ -236,7 +221,7 @@ SendOptions parse(const QStringList &arguments) {
                        "the top of the report. Exit 0 when every sealed record verifies, 1 when "
                        "anything does not, 3 for a bad key file or an unreadable journal."),
         QStringLiteral("FILE"));
-    parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, shared, site});
+    parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, retire, shared, site});
     parser.addOptions({sealInit, sealEpoch, sealAdvance, verify});
     parser.addOptions({help,         version, config,      port,    device,  delay,
                        boards,       values,  set,         sources, missing, showValues,
@@ -268,7 +253,8 @@ SendOptions parse(const QStringList &arguments) {
     for (const QCommandLineOption *single :
          {&config, &port,        &device,  &delay,   &boards,       &seconds,     &journal,
           &limit,  &sources,     &missing, &alert,   &alertTimeout, &expectEvery, &report,
-          &days,   &journalConf, &site,    &addSite, &addReader,    &sealEpoch,   &verify}) {
+          &days,   &journalConf, &site,    &addSite, &addReader,    &sealEpoch,   &verify,
+          &retire}) {
         if (parser.values(*single).size() > 1)
             throw UsageError{
                 QStringLiteral("--%1 is given more than once").arg(single->names().constLast())};
@@ -280,26 +266,25 @@ SendOptions parse(const QStringList &arguments) {
         int(parser.isSet(check)) + int(parser.isSet(report)) + int(parser.isSet(forward)) +
         int(parser.isSet(sharedInit)) + int(parser.isSet(addSite)) + int(parser.isSet(addReader)) +
         int(parser.isSet(sealInit)) + int(parser.isSet(sealAdvance)) +
-        int(parser.isSet(verify) && !parser.isSet(report));
+        int(parser.isSet(verify) && !parser.isSet(report)) + int(parser.isSet(retire));
     if (modes > 1)
         throw UsageError{QStringLiteral("choose one of --test, --monitor, --dry-run, "
                                         "--show-values, --history, --check, --report, --init, "
                                         "--forward, --shared-init, --shared-add-site, "
-                                        "--shared-add-reader, --seal-init, --seal-advance and "
-                                        "--verify")};
+                                        "--shared-add-reader, --shared-retire, --seal-init, "
+                                        "--seal-advance and --verify")};
     if (parser.isSet(addSite) || parser.isSet(addReader)) {
         options.mode = SendOptions::Mode::SharedAdd;
         options.addSiteLogin = parser.value(addSite);
         options.addReaderLogin = parser.value(addReader);
         if (parser.isSet(addSite))
             options.addSiteName = parser.positionalArguments().constFirst();
-        const QString login = parser.isSet(addSite) ? options.addSiteLogin : options.addReaderLogin;
-        if (login.isEmpty() || login.size() > 63)
-            throw UsageError{QStringLiteral("\"%1\" is not a login role's name").arg(login)};
-        if (parser.isSet(addSite) && !JournalConf::isSiteName(options.addSiteName))
-            throw UsageError{QStringLiteral("site \"%1\" is not a name of up to 63 letters, "
-                                            "digits, \".\", \"_\" and \"-\"")
-                                 .arg(options.addSiteName)};
+        checkLogin(options);
+    } else if (parser.isSet(retire)) {
+        options.mode = SendOptions::Mode::SharedRetire;
+        options.retireSite = parser.value(retire);
+        if (options.retireSite.isEmpty())
+            throw UsageError{QStringLiteral("--shared-retire names no site")};
     } else if (parser.isSet(sealInit))
         options.mode = SendOptions::Mode::SealInit;
     else if (parser.isSet(sealAdvance))
@@ -347,8 +332,9 @@ SendOptions parse(const QStringList &arguments) {
     const bool checkMode = options.mode == SendOptions::Mode::Check;
     const bool reportMode = options.mode == SendOptions::Mode::Report;
     const bool forwardMode = options.mode == SendOptions::Mode::Forward;
+    const bool retireMode = options.mode == SendOptions::Mode::SharedRetire;
     const bool sharedInitMode = options.mode == SendOptions::Mode::SharedInit ||
-                                options.mode == SendOptions::Mode::SharedAdd;
+                                options.mode == SendOptions::Mode::SharedAdd || retireMode;
     const bool sealMode = options.mode == SendOptions::Mode::SealInit ||
                           options.mode == SendOptions::Mode::SealAdvance ||
                           options.mode == SendOptions::Mode::Verify;
@@ -368,7 +354,8 @@ SendOptions parse(const QStringList &arguments) {
         throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
     const bool localCheck = checkMode && !parser.isSet(shared);
     onlyWith(port, opensPort || localCheck, "a job that opens the port, or --check");
-    onlyWith(device, opensPort || localCheck, "a job that opens the port, or --check");
+    onlyWith(device, opensPort || localCheck || retireMode,
+             "a job that opens the port, --check or --shared-retire");
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode && !sharedInitMode && !parser.isSet(shared), "a job or --history");
@@ -379,7 +366,7 @@ SendOptions parse(const QStringList &arguments) {
                  options.mode == SendOptions::Mode::Upload ||
                  options.mode == SendOptions::Mode::Test,
              "an upload, --test, --forward, --shared-init, --shared-add-site, "
-             "--shared-add-reader or --shared");
+             "--shared-add-reader, --shared-retire or --shared");
     onlyWith(limit, historyMode, "--history");
     onlyWith(json, historyMode || showMode || options.mode == SendOptions::Mode::Verify,
              "--history, --show-values or --verify");
@@ -414,7 +401,9 @@ SendOptions parse(const QStringList &arguments) {
         options.device = parser.value(device);
         if (options.device.isEmpty())
             throw UsageError{QStringLiteral("--device names no device")};
-        if (const QString problem = deviceAddressProblem(options.device); !problem.isEmpty())
+        // --shared-retire: a device as the records name it, whatever it was.
+        if (const QString problem = retireMode ? QString() : deviceAddressProblem(options.device);
+            !problem.isEmpty())
             throw UsageError{QStringLiteral("--device %1: %2").arg(options.device, problem)};
     }
     if (parser.isSet(delay))

@@ -27,6 +27,7 @@ struct SendOptions {
         SealInit,
         SealAdvance,
         Verify,
+        SharedRetire,
         Help,
         Version
     };
@@ -61,6 +62,7 @@ struct SendOptions {
     QString addSiteLogin;    // --shared-add-site LOGIN SITE
     QString addSiteName;
     QString addReaderLogin;          // --shared-add-reader LOGIN
+    QString retireSite;              // --shared-retire SITE (with --device: only that device)
     qint64 sealEpochSeconds = 86400; // --seal-init --seal-epoch
     QString verifyKeyPath;           // --verify: the file holding the verification key
     QString helpText;                // what --help prints
@@ -75,6 +77,13 @@ namespace SendCommandLine {
 
 // Reads the arguments (the program name first). Throws UsageError.
 SendOptions parse(const QStringList &arguments);
+
+// display-send's description in --help: what it does, and its exit statuses.
+QString programDescription();
+
+// --shared-add-site LOGIN SITE and --shared-add-reader LOGIN: a login role's and a site's names
+// as the server takes them; throws UsageError.
+void checkLogin(const SendOptions &options);
 
 // "15m", "90s", "2h", "1d" or a bare number of seconds into seconds, within a year; throws
 // UsageError.

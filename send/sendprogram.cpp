@@ -102,6 +102,9 @@ int SendProgram::run() {
     case SendOptions::Mode::SharedAdd:
         m_shared->addLogin();
         return -1;
+    case SendOptions::Mode::SharedRetire:
+        m_shared->retire();
+        return -1;
     case SendOptions::Mode::Init:
         return init();
     case SendOptions::Mode::SealInit:
@@ -116,9 +119,15 @@ int SendProgram::run() {
     case SendOptions::Mode::Check:
         if (m_options.shared) {
             m_status = SomeDidNotAnswer; // once the alert commands, if any run, have ended
-            m_shared->check([this](const QList<SharedJournal::DeviceState> &states) {
-                return m_alerts->checkShared(states, m_shared->configPath());
-            });
+            m_shared->check(
+                [this](const QList<SharedJournal::DeviceState> &states,
+                       const QList<SharedJournal::Retirement> &retired) {
+                    return m_alerts->checkShared(states, retired, m_shared->configPath());
+                },
+                [this](const QString &problem) {
+                    m_status = PortFailed; // once the alert command has ended
+                    return m_alerts->checkBlind(problem, m_shared->configPath());
+                });
             return -1;
         }
         return check();

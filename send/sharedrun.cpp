@@ -70,16 +70,32 @@ void SharedRun::forward(const QString &journalPath, int jobStatus) {
             else
                 forwarded.ok = false;
             if (!forwarded.ok) {
+                // Whether anything waited: the local journal is read again, never made.
+                const std::optional<ForwardBatch> left =
+                    forwarded.records == 0 && !forwarded.localProblem ? local.unforwarded(1)
+                                                                      : std::nullopt;
                 return {afterJob                                        ? jobStatus
                         : forwarded.localProblem || forwarded.wrongSite ? BadInput
                                                                         : PortFailed,
-                        QStringLiteral("%1; %2 records were forwarded, the others wait for the "
-                                       "next forward")
-                            .arg(shared.problem(), QString::number(forwarded.records))};
+                        left && left->records.isEmpty()
+                            ? QStringLiteral("%1; nothing was waiting").arg(shared.problem())
+                        : forwarded.records == 1
+                            ? QStringLiteral("%1; 1 record was forwarded, the others wait for "
+                                             "the next forward")
+                                  .arg(shared.problem())
+                            : QStringLiteral("%1; %2 records were forwarded, the others wait "
+                                             "for the next forward")
+                                  .arg(shared.problem(), QString::number(forwarded.records))};
             }
-            if (!afterJob)
-                m_out << QStringLiteral("Forwarded %1 records to the shared journal as site %2.\n")
-                             .arg(QString::number(forwarded.records), terminalText(forwarded.site));
+            if (!afterJob && forwarded.records == 0)
+                m_out << QStringLiteral("Nothing was waiting for the shared journal (site %1).\n")
+                             .arg(terminalText(forwarded.site));
+            else if (!afterJob)
+                m_out << QStringLiteral("Forwarded %1 %2 to the shared journal as site %3.\n")
+                             .arg(QString::number(forwarded.records),
+                                  forwarded.records == 1 ? QStringLiteral("record")
+                                                         : QStringLiteral("records"),
+                                  terminalText(forwarded.site));
             m_out.flush();
             return {afterJob ? jobStatus : AllAnswered, {}};
         },
@@ -130,6 +146,29 @@ void SharedRun::addLogin() {
         BadInput, PortFailed);
 }
 
+void SharedRun::retire() {
+    run(
+        [this](const SharedJournalConfig &config) -> Outcome {
+            SharedJournal shared(config);
+            QString said;
+            if (!shared.open())
+                return {PortFailed, shared.problem()};
+            switch (shared.retire(m_options.retireSite, m_options.device, said)) {
+            case SharedJournal::Retiring::Failed:
+                return {PortFailed, shared.problem()};
+            case SharedJournal::Retiring::Unknown:
+                return {BadInput, terminalText(said)};
+            case SharedJournal::Retiring::Done:
+            case SharedJournal::Retiring::Already:
+                break;
+            }
+            m_out << terminalText(said) << '\n';
+            m_out.flush();
+            return {AllAnswered, {}};
+        },
+        BadInput, PortFailed);
+}
+
 void SharedRun::history() {
     run(
         [this](const SharedJournalConfig &config) -> Outcome {
@@ -164,14 +203,13 @@ void SharedRun::report() {
     run(
         [this](const SharedJournalConfig &config) -> Outcome {
             SharedJournal shared(config);
-            if (!shared.open(true))
-                return {PortFailed, shared.problem()};
             ReportOptions options;
             options.days = m_options.reportDays;
             options.expectEverySeconds = m_options.expectEverySeconds;
-            const ReportPage page = writeSharedReport(shared, m_options.site, options);
-            if (page.html.isEmpty())
-                return {PortFailed, page.reading.problem};
+            // A fleet that cannot be seen gets a page that says so, never none.
+            const ReportPage page =
+                shared.open(true) ? writeSharedReport(shared, m_options.site, options)
+                                  : blindSharedReport(m_options.site, options, shared.problem());
             if (m_options.reportPath == QLatin1String("-")) {
                 m_out << QString::fromUtf8(page.html);
                 m_out.flush();
@@ -182,17 +220,19 @@ void SharedRun::report() {
                     return {BadInput, failure.text()};
                 }
             }
-            return {AllAnswered, page.reading.problem};
+            return {page.blind ? PortFailed : AllAnswered, page.reading.problem};
         },
         BadInput, PortFailed);
 }
 
-void SharedRun::check(std::function<int(const QList<SharedJournal::DeviceState> &)> judge) {
+void SharedRun::check(Judge judge, std::function<int(const QString &)> blind) {
     m_judge = std::move(judge);
+    m_blind = std::move(blind);
     run(
         [this](const SharedJournalConfig &config) -> Outcome {
             SharedJournal shared(config);
-            if (!shared.open(true) || !shared.deviceStates(m_options.site, m_states))
+            if (!shared.open(true) || !shared.deviceStates(m_options.site, m_states) ||
+                !shared.retirements(m_options.site, m_retired))
                 return {PortFailed, shared.problem()};
             return {AllAnswered, {}};
         },
@@ -223,7 +263,9 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
             m_error(m_outcome.problem);
         int status = m_outcome.status;
         if (m_judge && status == AllAnswered)
-            status = std::exchange(m_judge, nullptr)(m_states);
+            status = std::exchange(m_judge, nullptr)(m_states, m_retired);
+        else if (m_blind && status == PortFailed)
+            status = std::exchange(m_blind, nullptr)(m_outcome.problem);
         if (status >= 0)
             Q_EMIT finished(status);
     });

@@ -44,12 +44,18 @@ public:
     void initialise();
     // --shared-add-site and --shared-add-reader.
     void addLogin();
+    // --shared-retire: 0 when retired (or it was already), 3 when the site or device is unknown.
+    void retire();
     void history();
     // --report --shared: the page written to the --report file (or standard output).
     void report();
     // --check --shared: the devices' states read, then judged by judge on the program's thread,
     // which gives the exit status, or -1 when it says it later itself (an alert command runs).
-    void check(std::function<int(const QList<SharedJournal::DeviceState> &)> judge);
+    // When the shared journal cannot be reached or read, blind is given the problem instead,
+    // and gives the status likewise.
+    using Judge = std::function<int(const QList<SharedJournal::DeviceState> &,
+                                    const QList<SharedJournal::Retirement> &)>;
+    void check(Judge judge, std::function<int(const QString &)> blind);
 
     // Ends the program at once with status when work is still running (a signal).
     void abandon(int status);
@@ -75,5 +81,7 @@ private:
     Outcome m_outcome;
     // --check --shared: what the thread read, and who judges it once the thread is done.
     QList<SharedJournal::DeviceState> m_states;
-    std::function<int(const QList<SharedJournal::DeviceState> &)> m_judge;
+    QList<SharedJournal::Retirement> m_retired;
+    Judge m_judge;
+    std::function<int(const QString &)> m_blind;
 };

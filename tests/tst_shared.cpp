@@ -27,6 +27,7 @@ struct Result {
     int status = -1;
     QString out;
     QString err;
+    QString alerts = {}; // what the alert command wrote
 };
 
 const QHash<QString, QString> Passwords{
@@ -34,7 +35,8 @@ const QHash<QString, QString> Passwords{
     {"gate_south", "south-secret"}, {"office", "office-secret"},
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
-    {"office_trap", "trap-secret"}, {"gate_cut", "cut-secret"}};
+    {"office_trap", "trap-secret"}, {"gate_cut", "cut-secret"},
+    {"gate_words", "words-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -146,6 +148,31 @@ class TestShared : public QObject {
         }
         return true;
     }
+    // A complete upload of site's device on port 7, made and received minutes ago.
+    bool upload(const QString &site, const QString &device, int made, int received) {
+        static int number = 0;
+        return m_cluster->psql(
+            QStringLiteral(
+                "\\c boards\nINSERT INTO display_journal.jobs (site, journal, record, "
+                "started, finished, program, job, port, device, outcome, received) "
+                "SELECT '%1', repeat('9', 32), %2, t, t, 'send', 'upload', 7, '%3', "
+                "'complete', now() - interval '%5 minutes' FROM to_char(now() AT TIME "
+                "ZONE 'UTC' - interval '%4 minutes', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"') t")
+                .arg(site, QString::number(++number), device, QString::number(made),
+                     QString::number(received)));
+    }
+    // --check --shared with an alert that writes its variables to alerts.txt in folder.
+    Result checkWithAlert(const QStringList &arguments, const QString &folder) {
+        QFile written(folder + "/alerts.txt");
+        written.remove();
+        Result result = send(QStringList{"--check", "--shared", "--alert",
+                                         "echo \"$DISPLAY_SITE|$DISPLAY_OUTCOME|"
+                                         "$DISPLAY_RECEIVED_LATE|$DISPLAY_ERROR\" >> alerts.txt"} +
+                                 arguments,
+                             folder);
+        result.alerts = written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+        return result;
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -195,6 +222,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_killed", "killed"},
                                        {"--shared-add-site", "gate_future", "future"},
                                        {"--shared-add-site", "gate_cut", "cut"},
+                                       {"--shared-add-site", "gate_words", "words"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -226,9 +254,10 @@ private Q_SLOTS:
                 "repeat('0', 32), 1, t, t, 'send', 'upload', 7, E'\\x1b]0;owned\\x07\\x1b[2J' "
                 "|| chr(8238), 'complete', NULL FROM to_char(now() AT TIME ZONE 'UTC' - "
                 "interval '1 minute', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"') t UNION ALL SELECT "
-                "'many', repeat('b', 32), d, '2026-01-01T00:00:00.000Z', "
+                "s, md5(s), d, '2026-01-01T00:00:00.000Z', "
                 "'2026-01-01T00:00:30.000Z', 'send', 'upload', 7, 'd' || d, 'complete', NULL "
-                "FROM generate_series(1, 25) d UNION ALL SELECT 'old', repeat('c', 32), 1, "
+                "FROM (VALUES ('many', 25), ('few', 21)) v(s, n), generate_series(1, n) d "
+                "UNION ALL SELECT 'old', repeat('c', 32), 1, "
                 "'2026-01-01T00:00:00.000Z', NULL, 'send', 'test', 1, 'd', NULL, "
                 "repeat('e', 100000);"
                 "CREATE FUNCTION public.cut() RETURNS trigger LANGUAGE plpgsql SECURITY "
@@ -514,6 +543,10 @@ private Q_SLOTS:
             << QStringList{"--site", "many", "--expect-every", "15m"} << 1
             << "5 more devices of site many"
             << "many stale  20\n";
+        QTest::newRow("a site of 21 stale devices: one more, in the singular")
+            << QStringList{"--site", "few", "--expect-every", "15m"} << 1
+            << "1 more device of site few has no complete upload in time"
+            << "few stale  20\n";
         QTest::newRow("a device named with terminal escapes: shown escaped")
             << QStringList{"--site", "odd", "--expect-every", "2h"} << 0
             << "last complete upload to odd COM 7 (\\x1b]0;owned\\x07\\x1b[2J\\u202e) at"
@@ -539,6 +572,147 @@ private Q_SLOTS:
         QCOMPARE(written.open(QIODevice::ReadOnly) ? QString::fromUtf8(written.readAll())
                                                    : QString(),
                  alerts);
+    }
+
+    // A site or a device retired is left out of the check and the report until it sends again.
+    void retire_data() {
+        QTest::addColumn<QString>("site");
+        QTest::addColumn<QStringList>("devices"); // each uploaded to ten hours ago
+        QTest::addColumn<QStringList>("device");  // --device and its name, or nothing
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("sendsAfter"); // the device that uploads once retired
+        QTest::addColumn<int>("checkStatus");
+        QTest::addColumn<QString>("checkSaid"); // once
+        QTest::addColumn<QString>("reportSaid");
+        QTest::newRow("a site retired: left out") << "rsite" << QStringList{"d1"} << QStringList{}
+                                                  << 0 << "Site rsite is retired from now on"
+                                                  << "" << 0 << "site rsite is retired since"
+                                                  << "Retired, left out: site rsite since";
+        QTest::newRow("a device retired: the others checked")
+            << "rdev" << QStringList{"d1", "d2"} << QStringList{"--device", "d1"} << 0
+            << "The device d1 of site rdev is retired"
+            << "" << 1 << "rdev COM 7 (d" /* d2 alone */
+            << "d1 of site rdev since";
+        QTest::newRow("a record received since: checked again, said once")
+            << "rback" << QStringList{"d1"} << QStringList{} << 0 << "is retired from now on"
+            << "d1" << 0 << "site rback was retired on"
+            << ">rback</a>";
+        QTest::newRow("an unknown site")
+            << "rnone" << QStringList{} << QStringList{} << 3 << "there is no site rnone"
+            << "" << 1 << "no job of site rnone"
+            << "";
+        QTest::newRow("an unknown device")
+            << "rdev2" << QStringList{"d1"} << QStringList{"--device", "d9"} << 3
+            << "site rdev2 has no record of a device d9"
+            << "" << 1 << "no complete upload to rdev2 COM 7 (d1)"
+            << "";
+    }
+    void retire() {
+        QFETCH(QString, site);
+        QFETCH(QStringList, devices);
+        QFETCH(QStringList, device);
+        for (const QString &name : devices)
+            QVERIFY(upload(site, name, 600, 600));
+        const QString admin = m_root.filePath("admin-boards");
+        const Result first = send(QStringList{"--shared-retire", site} + device, admin);
+        QTEST(first.status, "status");
+        QFETCH(QString, said);
+        QVERIFY2((first.out + first.err).contains(said), qPrintable(first.out + first.err));
+        const Result again = send(QStringList{"--shared-retire", site} + device, admin);
+        QCOMPARE(again.status, first.status);
+        QVERIFY(first.status != 0 || again.out.contains("nothing was changed")); // run twice
+        QFETCH(QString, sendsAfter);
+        if (!sendsAfter.isEmpty())
+            QVERIFY(upload(site, sendsAfter, 0, 0));
+        const QString office = m_root.filePath("office");
+        const Result check =
+            send({"--check", "--shared", "--site", site, "--expect-every", "15m"}, office);
+        QTEST(check.status, "checkStatus");
+        QFETCH(QString, checkSaid);
+        QVERIFY2((check.out + check.err).count(checkSaid) == 1, qPrintable(check.out + check.err));
+        QFETCH(QString, reportSaid);
+        const Result report = send({"--report", "-", "--shared", "--site", site}, office);
+        QVERIFY2(report.out.contains(reportSaid), qPrintable(report.err));
+    }
+
+    // A stale site's newest upload tells a site that stopped from one that could not reach the
+    // server: in words, in the alert's variables and in the report's table of sites.
+    void receipt_data() {
+        QTest::addColumn<QString>("site");
+        QTest::addColumn<int>("made"); // minutes ago
+        QTest::addColumn<int>("received");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("late"); // DISPLAY_RECEIVED_LATE
+        QTest::newRow("stopped: received when made")
+            << "rstop" << 180 << 180 << "last upload received 3 hours ago, made 3 hours ago"
+            << "";
+        QTest::newRow("late: received 2 h 55 min after it was made")
+            << "rlate" << 180 << 5 << "last upload made 3 hours ago, received 2 hours late"
+            << "10500";
+    }
+    void receipt() {
+        QFETCH(QString, site);
+        QFETCH(int, made);
+        QFETCH(int, received);
+        QVERIFY(upload(site, "d1", made, received));
+        const QString office = m_root.filePath("office");
+        const Result check = checkWithAlert({"--site", site, "--expect-every", "15m"}, office);
+        QFETCH(QString, said);
+        QVERIFY2(check.status == 1 && check.err.contains(said), qPrintable(check.err));
+        QFETCH(QString, late);
+        QVERIFY2(check.alerts.startsWith(QStringLiteral("%1|stale|%2|").arg(site, late)),
+                 qPrintable(check.alerts));
+        const Result report =
+            send({"--report", "-", "--shared", "--site", site, "--expect-every", "15m"}, office);
+        QVERIFY2(report.out.contains(said), qPrintable(report.out));
+    }
+
+    // With the shared journal out of reach or unreadable, the alert still runs, once, for no
+    // site, and the report says why it shows nothing.
+    void blindFleet_data() {
+        QTest::addColumn<QString>("user"); // empty: a port nobody listens on
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no server") << ""
+                                   << "the shared journal could not be reached (";
+        QTest::newRow("a site's login") << "gate_north"
+                                        << "the shared journal could not be read (";
+    }
+    void blindFleet() {
+        QFETCH(QString, user);
+        QFETCH(QString, said);
+        const QString office = folder("blind " + user, user.isEmpty() ? "office" : user, false,
+                                      user.isEmpty() ? "host=127.0.0.1 port=9 dbname=boards" : "");
+        const Result check = checkWithAlert({"--expect-every", "15m"}, office);
+        QVERIFY2(check.status == 2 && check.alerts.startsWith("|blind||" + said) &&
+                     check.alerts.count(u'\n') == 1,
+                 qPrintable(check.alerts));
+        const Result report = send({"--report", "-", "--shared"}, office);
+        QVERIFY2(report.status == 2 && report.out.contains("No site can be seen: " + said),
+                 qPrintable(report.out));
+    }
+
+    // The forward's count in words.
+    void forwardWords_data() {
+        QTest::addColumn<int>("records");
+        QTest::addColumn<int>("status"); // 2: no server
+        QTest::addColumn<QString>("said");
+        QTest::newRow("one record")
+            << 1 << 0 << "Forwarded 1 record to the shared journal as site words.";
+        QTest::newRow("nothing waiting")
+            << 0 << 0 << "Nothing was waiting for the shared journal (site words).";
+        QTest::newRow("nothing waiting, no server") << 0 << 2 << "; nothing was waiting\n";
+    }
+    void forwardWords() {
+        QFETCH(int, records);
+        QFETCH(int, status);
+        const QString site = folder(QTest::currentDataTag(), "gate_words", false,
+                                    status ? "host=127.0.0.1 port=9 dbname=boards" : "");
+        record(site, records);
+        const Result result = send({"--forward"}, site);
+        QCOMPARE(result.status, status);
+        QFETCH(QString, said);
+        QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
     }
 
     // What a site's role and a failed login may not do, nor an office's reading that would write.
@@ -574,7 +748,7 @@ private Q_SLOTS:
             << 2;
         QTest::newRow("a schema this program does not know")
             << "admin@other" << QStringList{"--history", "--shared"}
-            << "the shared journal is schema 1; this display-send knows 3" << 2;
+            << "the shared journal is schema 1; this display-send knows 4" << 2;
         const QString readOnly = QStringLiteral("read-only transaction");
         QTest::newRow("a history that would write")
             << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly
