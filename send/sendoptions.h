@@ -11,12 +11,13 @@
 
 // What display-send was asked to do, as read from its command line.
 struct SendOptions {
+    // In the order a command line that asks for two is told to choose from.
     enum class Mode {
         Upload,
-        DryRun,
-        ShowValues,
         Test,
         Monitor,
+        DryRun,
+        ShowValues,
         History,
         Check,
         Report,
@@ -24,10 +25,10 @@ struct SendOptions {
         Forward,
         SharedInit,
         SharedAdd,
+        SharedRetire,
         SealInit,
         SealAdvance,
         Verify,
-        SharedRetire,
         Help,
         Version
     };
@@ -78,26 +79,8 @@ namespace SendCommandLine {
 // Reads the arguments (the program name first). Throws UsageError.
 SendOptions parse(const QStringList &arguments);
 
-// display-send's description in --help: what it does, and its exit statuses.
-QString programDescription();
-
-// --shared-add-site LOGIN SITE and --shared-add-reader LOGIN: a login role's and a site's names
-// as the server takes them; throws UsageError.
-void checkLogin(const SendOptions &options);
-
-// "15m", "90s", "2h", "1d" or a bare number of seconds into seconds, within a year; throws
-// UsageError.
-qint64 parseInterval(const QString &option, const QString &text);
-
-// "1-3,5" into the addresses it names, ascending and each once; throws UsageError.
-QList<int> parseBoards(const QString &list, int lowest, int highest);
-
 // What is wrong with a port number the console's list does not offer, given to --port or on
 // display.cfg's port line: "not a port number from 1 to 250".
 QString portNumberProblem();
-
-// text as a whole number from lowest to highest; throws UsageError "--option text: what".
-int wholeNumber(const QString &option, const QString &text, int lowest, int highest,
-                const QString &what);
 
 } // namespace SendCommandLine
