@@ -105,7 +105,30 @@ QByteArray batchJson(const ForwardBatch &batch) {
                                                  : QByteArray(rows));
         json += '}';
     }
-    return json + ']';
+    json += ']';
+    if (!batch.sealing)
+        return json;
+    // A sealed journal's batch: its records, with what the office verifies them by.
+    static_assert(ForwardBatch::MaxSealsPerRecord * SharedSchema::MaxBatch <=
+                  SharedSchema::MaxSeals);
+    const JournalSealing &sealing = *batch.sealing;
+    QByteArray sealed = "{\"sealing\":{\"key\":\"" + sealing.keyId.toHex() +
+                        "\",\"origin\":" + QByteArray::number(sealing.origin) +
+                        ",\"epochSeconds\":" + QByteArray::number(sealing.epochSeconds) +
+                        ",\"first\":" + QByteArray::number(sealing.firstRecord) +
+                        ",\"since\":" + jsonString(sealing.since) +
+                        ",\"epoch\":" + QByteArray::number(sealing.epoch) + ",\"seal\":\"" +
+                        sealing.seal.toHex() + "\"},\"seals\":[";
+    for (const JournalSeal &seal : batch.seals) {
+        if (!sealed.endsWith('['))
+            sealed += ',';
+        sealed += "{\"seq\":" + QByteArray::number(seal.seq) +
+                  ",\"record\":" + QByteArray::number(seal.record) +
+                  ",\"stage\":" + QByteArray::number(seal.stage) +
+                  ",\"epoch\":" + QByteArray::number(seal.epoch) + ",\"seal\":\"" +
+                  seal.seal.toHex() + "\"}";
+    }
+    return sealed + "],\"records\":" + json + '}';
 }
 
 // Qt's PostgreSQL driver frees each prepared statement on the server when its query goes, and
@@ -347,9 +370,9 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     }
     // Sites call the function and nothing else; readers read. Granted each time: granting again
     // changes nothing, and a right someone took away is restored. PUBLIC may not even connect.
-    const QString tables =
-        QStringLiteral("%1, %2, %3, %4, %5")
-            .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"), table("journals"));
+    const QString tables = QStringLiteral("%1, %2, %3, %4, %5, %6, %7")
+                               .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"),
+                                    table("journals"), table("sealings"), table("seals"));
     const QString database = quoted(db, Statements(db)
                                             .value(QStringLiteral("SELECT current_database()"))
                                             .value_or(QVariant())
@@ -369,8 +392,9 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     sql.run(QStringLiteral("GRANT SELECT ON %1 TO %2").arg(table("meta"), site));
     sql.run(QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text), %2(text, text, jsonb) TO %3")
                 .arg(table("site_of_login"), table("forward_batch"), site));
-    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3 TO %4")
-                .arg(table("jobs"), table("rowsets"), table("meta"), reader));
+    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3, %4, %5 TO %6")
+                .arg(table("jobs"), table("rowsets"), table("meta"), table("sealings"),
+                     table("seals"), reader));
     sql.run(
         QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text) TO %2").arg(table("iso_time"), reader));
     // Only the database's owner (or a superuser) may say who connects to it.

@@ -223,6 +223,8 @@ private:
     enum class State { Closed, Open, Disabled };
 
     bool ensureOpen(bool create);
+    // The sealing record and the seals a batch carries (none when the journal is not sealed).
+    bool readSeals(ForwardBatch &batch);
     bool openOnce();
     bool refuse(const QString &problem);
     bool createSchema();
