@@ -208,7 +208,8 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("LOGIN"));
     const QCommandLineOption shared(
         QStringLiteral("shared"),
-        QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
+        QStringLiteral("With --history, --report, --check or --verify: the shared journal "
+                       "(journal.conf) "
                        "instead of the local one, every site or --site; no display.cfg is "
                        "needed."));
     const QCommandLineOption site(QStringLiteral("site"),
@@ -233,7 +234,9 @@ SendOptions parse(const QStringList &arguments) {
         QStringLiteral("verify"),
         QStringLiteral("Check the journal's seals against the verification key held in FILE, one "
                        "line per finding (--json: one object a line); with --report, one line at "
-                       "the top of the report. Exit 0 when every sealed record verifies, 1 when "
+                       "the top of the report; with --shared --site SITE, that site's records in "
+                       "the shared journal, with the site's key. Exit 0 when every sealed record "
+                       "verifies, 1 when "
                        "anything does not, 3 for a bad key file or an unreadable journal."),
         QStringLiteral("FILE"));
     parser.addOptions({journalConf, forward, sharedInit, addSite, addReader, shared, site});
@@ -372,7 +375,9 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(quiet, job, "a job");
     onlyWith(verbose, opensPort, "a job that opens the port");
     onlyWith(journal, !initMode && !sharedInitMode && !parser.isSet(shared), "a job or --history");
-    onlyWith(shared, historyMode || reportMode || checkMode, "--history, --report or --check");
+    const bool verifyMode = options.mode == SendOptions::Mode::Verify;
+    onlyWith(shared, historyMode || reportMode || checkMode || verifyMode,
+             "--history, --report, --check or --verify");
     onlyWith(site, parser.isSet(shared), "--shared");
     onlyWith(journalConf,
              forwardMode || sharedInitMode || parser.isSet(shared) ||
@@ -384,7 +389,11 @@ SendOptions parse(const QStringList &arguments) {
     onlyWith(json, historyMode || showMode || options.mode == SendOptions::Mode::Verify,
              "--history, --show-values or --verify");
     onlyWith(sealEpoch, options.mode == SendOptions::Mode::SealInit, "--seal-init");
-    onlyWith(verify, !parser.isSet(shared), "the local journal");
+    // The report's line of seals is the local journal's; the office verifies one site at a time.
+    onlyWith(verify, !(reportMode && parser.isSet(shared)), "a local journal's --report");
+    if (verifyMode && parser.isSet(shared) && parser.value(site).isEmpty())
+        throw UsageError{QStringLiteral("--verify --shared needs --site, the site whose records "
+                                        "to verify with its key")};
     if (parser.isSet(sealEpoch)) {
         options.sealEpochSeconds =
             parseInterval(QStringLiteral("seal-epoch"), parser.value(sealEpoch));
