@@ -57,14 +57,20 @@ void appendField(QByteArray &message, const std::optional<QByteArray> &field) {
 
 std::vector<std::optional<QByteArray>> sealedFieldsAt(const QSqlQuery &query, int first) {
     std::vector<std::optional<QByteArray>> fields;
-    fields.reserve(size_t(sealedFieldsCount() - 1));
-    for (int index = first + 1; index < first + sealedFieldsCount(); ++index) {
-        if (query.isNull(index))
-            fields.emplace_back();
-        else
-            fields.emplace_back(query.value(index).toByteArray());
-    }
+    readSealedFields(query, first, fields);
     return fields;
+}
+
+void readSealedFields(const QSqlQuery &query, int first,
+                      std::vector<std::optional<QByteArray>> &fields) {
+    fields.resize(size_t(sealedFieldsCount() - 1));
+    for (size_t field = 0; field < fields.size(); ++field) {
+        const int index = first + 1 + int(field);
+        if (query.isNull(index))
+            fields[field].reset();
+        else
+            fields[field] = query.value(index).toByteArray();
+    }
 }
 
 QByteArray sealMessage(const QSqlQuery &query, int first, SealStage stage, qint64 id, qint64 seq,

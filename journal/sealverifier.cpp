@@ -351,7 +351,7 @@ public:
             if (query.isNull(5))
                 seal.fields.reset();
             else
-                seal.fields = sealedFieldsAt(query, 5);
+                readSealedFields(query, 5, seal.fields ? *seal.fields : seal.fields.emplace());
             seal.rowsChanged = badRows.contains(query.value(rowset).toLongLong());
             each(seal);
         }
