@@ -53,7 +53,30 @@ QByteArray batchJson(const ForwardBatch &batch) {
                                                  : QByteArray(rows));
         json += '}';
     }
-    return json + ']';
+    json += ']';
+    if (!batch.sealing)
+        return json;
+    // A sealed journal's batch: its records, with what the office verifies them by.
+    static_assert(ForwardBatch::MaxSealsPerRecord * SharedSchema::MaxBatch <=
+                  SharedSchema::MaxSeals);
+    const JournalSealing &sealing = *batch.sealing;
+    QByteArray sealed = "{\"sealing\":{\"key\":\"" + sealing.keyId.toHex() +
+                        "\",\"origin\":" + QByteArray::number(sealing.origin) +
+                        ",\"epochSeconds\":" + QByteArray::number(sealing.epochSeconds) +
+                        ",\"first\":" + QByteArray::number(sealing.firstRecord) +
+                        ",\"since\":" + jsonString(sealing.since) +
+                        ",\"epoch\":" + QByteArray::number(sealing.epoch) + ",\"seal\":\"" +
+                        sealing.seal.toHex() + "\"},\"seals\":[";
+    for (const JournalSeal &seal : batch.seals) {
+        if (!sealed.endsWith('['))
+            sealed += ',';
+        sealed += "{\"seq\":" + QByteArray::number(seal.seq) +
+                  ",\"record\":" + QByteArray::number(seal.record) +
+                  ",\"stage\":" + QByteArray::number(seal.stage) +
+                  ",\"epoch\":" + QByteArray::number(seal.epoch) + ",\"seal\":\"" +
+                  seal.seal.toHex() + "\"}";
+    }
+    return sealed + "],\"records\":" + json + '}';
 }
 
 // Qt's PostgreSQL driver frees each prepared statement on the server when its query goes, and

@@ -2,6 +2,7 @@
 
 #include "journal.h"
 #include "journalconf.h"
+#include "sealverifier.h"
 #include "sharedschema.h"
 
 #include <QString>
@@ -94,6 +95,11 @@ public:
     // The rows of one record as the journal stores them (a JSON array); empty when it has none,
     // or when they are longer than 96 rows can be. records() cuts long texts as history() does.
     QByteArray storedRows(const QString &journal, qint64 record);
+
+    // Verifies site's copy of its sealed journal (the one whose sealing record the key is of,
+    // else its newest sealed one) with the site's verification key, as --verify does the local
+    // journal: the office's copy, which the site cannot change, stands witness.
+    SealVerification verifySeals(const QString &site, const SealKey &verificationKey);
 
     // Each site's devices: when the last upload to it completed (nothing when none did) and how
     // the newest upload ended.

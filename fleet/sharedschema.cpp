@@ -207,6 +207,89 @@ BEGIN
   RETURN total;
 END $fn$)";
 
+// Version 5: a sealed journal's seals travel with its records, so that the office can verify a
+// site's copy with the site's verification key (which the site cannot change, even with its own
+// sealing key). The sealing record is taken once a journal (the first that arrives stays); seals
+// are only ever added.
+const char *const SealTables[] = {
+    "CREATE TABLE display_journal.sealings (journal text PRIMARY KEY, key_id bytea NOT NULL, "
+    "origin bigint NOT NULL, epoch_seconds bigint NOT NULL, first_record bigint NOT NULL, since "
+    "text NOT NULL, epoch bigint NOT NULL, seal bytea NOT NULL, received timestamptz NOT NULL "
+    "DEFAULT now())",
+    // In the order the verifier follows them: the chain of one journal.
+    "CREATE TABLE display_journal.seals (journal text NOT NULL, seq bigint NOT NULL, record "
+    "bigint NOT NULL, stage smallint NOT NULL, epoch bigint NOT NULL, seal bytea NOT NULL, "
+    "PRIMARY KEY (journal, seq))",
+};
+
+// Called by forward_batch (as its definer) with a sealed journal's batch, once its records are
+// in: each field checked as the records' are.
+const char *const StoreSeals = R"(
+CREATE OR REPLACE FUNCTION display_journal.store_seals(journal_id text, batch jsonb) RETURNS void
+LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $fn$
+DECLARE
+  s jsonb;
+  whole CONSTANT text := '^(0|[1-9][0-9]{0,15})$';
+BEGIN
+  s := batch->'sealing';
+  IF coalesce(jsonb_typeof(s), 'null') <> 'null' THEN
+    IF jsonb_typeof(s) <> 'object' OR coalesce(s->>'key', '') !~ '^[0-9a-f]{32}$'
+       OR coalesce(s->>'seal', '') !~ '^[0-9a-f]{64}$'
+       OR display_journal.iso_time(s->>'since') IS NULL
+       OR EXISTS (SELECT 1 FROM unnest(ARRAY['origin', 'epochSeconds', 'first', 'epoch']) AS k
+                  WHERE jsonb_typeof(s->k) IS DISTINCT FROM 'number' OR (s->>k) !~ whole) THEN
+      RAISE EXCEPTION USING ERRCODE = 'DJ004',
+        MESSAGE = 'the batch''s sealing record is not one that a journal makes';
+    END IF;
+    INSERT INTO display_journal.sealings (journal, key_id, origin, epoch_seconds, first_record,
+        since, epoch, seal)
+      VALUES (journal_id, decode(s->>'key', 'hex'), (s->>'origin')::bigint,
+        (s->>'epochSeconds')::bigint, (s->>'first')::bigint, s->>'since', (s->>'epoch')::bigint,
+        decode(s->>'seal', 'hex'))
+      ON CONFLICT DO NOTHING;
+  END IF;
+  IF coalesce(jsonb_typeof(batch->'seals'), 'null') = 'null' THEN
+    RETURN;
+  END IF;
+  IF jsonb_typeof(batch->'seals') <> 'array' OR jsonb_array_length(batch->'seals') > 3000 THEN
+    RAISE EXCEPTION USING ERRCODE = 'DJ004',
+      MESSAGE = 'the batch''s seals are not a list of at most 3000';
+  END IF;
+  FOR s IN SELECT e FROM jsonb_array_elements(batch->'seals') AS e LOOP
+    IF jsonb_typeof(s) IS DISTINCT FROM 'object' OR coalesce(s->>'seal', '') !~ '^[0-9a-f]{64}$'
+       OR EXISTS (SELECT 1 FROM unnest(ARRAY['seq', 'record', 'stage', 'epoch']) AS k
+                  WHERE jsonb_typeof(s->k) IS DISTINCT FROM 'number' OR (s->>k) !~ whole)
+       OR (s->>'seq')::bigint < 1 OR (s->>'stage')::bigint > 1 THEN
+      RAISE EXCEPTION USING ERRCODE = 'DJ004', MESSAGE = format(
+        'seal %s is not one that a journal makes', left(coalesce(s->>'seq', '?'), 20));
+    END IF;
+    INSERT INTO display_journal.seals (journal, seq, record, stage, epoch, seal)
+      VALUES (journal_id, (s->>'seq')::bigint, (s->>'record')::bigint, (s->>'stage')::smallint,
+        (s->>'epoch')::bigint, decode(s->>'seal', 'hex'))
+      ON CONFLICT DO NOTHING;
+  END LOOP;
+END $fn$)";
+
+// forward_batch as version 2 made it, taking besides its list of records a sealed journal's
+// batch: an object of the records, the sealing record and the seals (see sharedschema.h).
+QString sealedForwardBatch() {
+    QString function = QLatin1String(ForwardBatch);
+    function.replace(QLatin1String("  total integer := 0;\n"),
+                     QLatin1String("  total integer := 0;\n  sealed jsonb;\n"));
+    function.replace(QLatin1String("  IF jsonb_typeof(batch) IS DISTINCT FROM 'array'"),
+                     QLatin1String("  IF jsonb_typeof(batch) = 'object' THEN\n"
+                                   "    sealed := batch;\n"
+                                   "    batch := batch->'records';\n"
+                                   "  END IF;\n"
+                                   "  IF jsonb_typeof(batch) IS DISTINCT FROM 'array'"));
+    function.replace(QLatin1String("  RETURN total;\n"),
+                     QLatin1String("  IF sealed IS NOT NULL THEN\n"
+                                   "    PERFORM display_journal.store_seals(journal_id, sealed);\n"
+                                   "  END IF;\n"
+                                   "  RETURN total;\n"));
+    return function;
+}
+
 } // namespace
 
 Roles rolesFor(const QString &database) {
@@ -243,6 +326,13 @@ QStringList statements(int version) {
              // Whether a retired device sent anything since: its newest receipt, found at once.
              << QStringLiteral("CREATE INDEX jobs_by_device_received ON display_journal.jobs "
                                "(site, device, received DESC)");
+        return list;
+    }
+    if (version == 5) {
+        for (const char *statement : SealTables)
+            list << QLatin1String(statement);
+        list << QLatin1String(StoreSeals) << sealedForwardBatch()
+             << QStringLiteral("REVOKE ALL ON ALL FUNCTIONS IN SCHEMA display_journal FROM PUBLIC");
         return list;
     }
     if (version != 2)

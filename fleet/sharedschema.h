@@ -22,8 +22,14 @@
 // Version 4: sites and devices retired by the administrator (--shared-retire), each from a time:
 // the check and the report leave them out until a record of theirs is received after it. A
 // device is retired by its name on every port; a row without one retires the whole site.
+// Version 5: a sealed journal's sealing record and seals, kept beside its records (sealings,
+// seals) so that the office verifies a site's copy with the site's verification key.
 //
-// The forward's batch, a JSON array of at most MaxBatch records, each an object of:
+// The forward's batch, a JSON array of at most MaxBatch records; from a sealed journal (version 5
+// on), an object of that array as records, of sealing (the journal's sealing record: key, its id
+// in hex; origin; epochSeconds; first, the first record sealed; since, a time as below; epoch;
+// seal, in hex) and of seals (at most MaxSeals, each of seq, record, stage 0 or 1, epoch and
+// seal in hex). Each record is an object of:
 //   record      the record's number in its local journal (a whole number from 1)
 //   started     "YYYY-MM-DDTHH:MM:SS.sssZ" (UTC)
 //   finished    the same, not before started, or null while the job runs
@@ -37,10 +43,11 @@
 //   rows        null or a list of 96 texts of up to MaxRow characters
 namespace SharedSchema {
 
-inline constexpr int Version = 4;
+inline constexpr int Version = 5;
 inline constexpr QLatin1StringView Name{"display_journal"};
 
 inline constexpr int MaxBatch = 1000;
+inline constexpr int MaxSeals = 3000;
 inline constexpr int MaxName = 200;
 inline constexpr int MaxNames = 500;
 inline constexpr int MaxError = 2000;

@@ -123,9 +123,10 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     }
     // Sites call the function and nothing else; readers read. Granted each time: granting again
     // changes nothing, and a right someone took away is restored. PUBLIC may not even connect.
-    const QString tables = QStringLiteral("%1, %2, %3, %4, %5, %6")
-                               .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"),
-                                    table("journals"), table("retired"));
+    const QString tables =
+        QStringLiteral("%1, %2, %3, %4, %5, %6, %7, %8")
+            .arg(table("jobs"), table("rowsets"), table("meta"), table("sites"), table("journals"),
+                 table("retired"), table("sealings"), table("seals"));
     const QString database = quoted(db, Statements(db)
                                             .value(QStringLiteral("SELECT current_database()"))
                                             .value_or(QVariant())
@@ -145,8 +146,9 @@ bool SharedJournal::initialise(QStringList &done, QStringList &warnings) {
     sql.run(QStringLiteral("GRANT SELECT ON %1 TO %2").arg(table("meta"), site));
     sql.run(QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text), %2(text, text, jsonb) TO %3")
                 .arg(table("site_of_login"), table("forward_batch"), site));
-    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3, %4 TO %5")
-                .arg(table("jobs"), table("rowsets"), table("meta"), table("retired"), reader));
+    sql.run(QStringLiteral("GRANT SELECT ON %1, %2, %3, %4, %5, %6 TO %7")
+                .arg(table("jobs"), table("rowsets"), table("meta"), table("retired"),
+                     table("sealings"), table("seals"), reader));
     sql.run(
         QStringLiteral("GRANT EXECUTE ON FUNCTION %1(text) TO %2").arg(table("iso_time"), reader));
     // Only the database's owner (or a superuser) may say who connects to it.

@@ -90,12 +90,45 @@ JournalRecord journalRecord(const JournalStart &start, const JournalEnd &end);
 // Records of a journal on their way to a shared journal: the journal's own random id (its
 // records' ids are unique only within it), the records with their rows as stored (a JSON array),
 // and the id of the last one.
+// A sealed journal's sealing record (see SealKey): the key's id, origin and epoch length, the
+// first record sealed, when sealing began (UTC ISO text) and in which epoch, and its seal.
+struct JournalSealing {
+    QByteArray keyId;
+    qint64 origin = 0;
+    qint64 epochSeconds = 0;
+    qint64 firstRecord = 0;
+    QString since;
+    qint64 epoch = 0;
+    QByteArray seal;
+
+    friend bool operator==(const JournalSealing &, const JournalSealing &) = default;
+};
+
+// One link of the chain of seals: its number, the record it seals, when (0 at the record's
+// start, 1 at its end), the epoch of the key that made it and the seal.
+struct JournalSeal {
+    qint64 seq = 0;
+    qint64 record = 0;
+    int stage = 0;
+    qint64 epoch = 0;
+    QByteArray seal;
+
+    friend bool operator==(const JournalSeal &, const JournalSeal &) = default;
+};
+
 struct ForwardBatch {
     QString journalId;
     QList<std::pair<JournalRecord, QByteArray>> records;
     qint64 lastId = 0;
     // The first records, forwarded before they ended and sent again now that they have.
     qsizetype completed = 0;
+    // A sealed journal's sealing record, and the seals of the batch's records in the order they
+    // were made, with those of other records made in between, so that the office can follow
+    // the chain from each seal to the next.
+    std::optional<JournalSealing> sealing;
+    QList<JournalSeal> seals;
+    // The most seals a batch carries: those of its records come first.
+    static constexpr qsizetype MaxSealsPerRecord = 3;
     // A record left unfinished (a crash) this long is forwarded as it is.
     static constexpr qint64 UnfinishedAfterSeconds = 3600;
 };
@@ -190,6 +223,8 @@ private:
     enum class State { Closed, Open, Disabled };
 
     bool ensureOpen(bool create);
+    // The sealing record and the seals a batch carries (none when the journal is not sealed).
+    bool readSeals(ForwardBatch &batch);
     bool openOnce();
     bool refuse(const QString &problem);
     bool createSchema();

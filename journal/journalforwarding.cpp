@@ -1,7 +1,10 @@
 #include "journalsql.h"
 
 #include <QFileInfo>
+#include <QSqlDatabase>
 #include <QSqlQuery>
+
+#include <algorithm>
 
 using namespace journal_detail;
 
@@ -53,8 +56,84 @@ std::optional<ForwardBatch> Journal::unforwarded(int limit, QDateTime now) {
         batch.lastId = record.id;
         batch.records.append({std::move(record), query.value(RowsColumn).toByteArray()});
     }
+    query.finish();
+    if (!batch.records.isEmpty() && !readSeals(batch))
+        return std::nullopt;
     succeeded();
     return batch;
+}
+
+bool Journal::readSeals(ForwardBatch &batch) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    const auto failed = [this, &query] {
+        const QSqlError error = query.lastError();
+        query.finish();
+        fail(QStringLiteral("read"), error);
+        return false;
+    };
+    // A journal from before sealing has neither table: nothing to send.
+    if (!db.tables().contains(QStringLiteral("sealing")))
+        return true;
+    if (!query.exec(QStringLiteral("SELECT key_id, origin, epoch_seconds, first_record, since, "
+                                   "epoch, seal FROM sealing")))
+        return failed();
+    if (!query.next())
+        return true;
+    batch.sealing = JournalSealing{query.value(0).toByteArray(), query.value(1).toLongLong(),
+                                   query.value(2).toLongLong(),  query.value(3).toLongLong(),
+                                   query.value(4).toString(),    query.value(5).toLongLong(),
+                                   query.value(6).toByteArray()};
+    query.finish();
+    // The seals of the batch's records, and those made in between for records still to come:
+    // the office follows the chain through them.
+    qint64 first = -1;
+    qint64 last = -1;
+    query.prepare(QStringLiteral("SELECT min(seq), max(seq) FROM seals WHERE record = ?"));
+    for (const auto &[record, rows] : batch.records) {
+        query.addBindValue(record.id);
+        if (!query.exec())
+            return failed();
+        if (query.next() && !query.isNull(0)) {
+            const qint64 low = query.value(0).toLongLong();
+            const qint64 high = query.value(1).toLongLong();
+            first = first < 0 ? low : std::min(first, low);
+            last = std::max(last, high);
+        }
+        query.finish();
+    }
+    if (first < 0)
+        return true;
+    const auto readAll = [&batch, &query] {
+        if (!query.exec())
+            return false;
+        while (query.next())
+            batch.seals.append({query.value(0).toLongLong(), query.value(1).toLongLong(),
+                                query.value(2).toInt(), query.value(3).toLongLong(),
+                                query.value(4).toByteArray()});
+        query.finish();
+        return true;
+    };
+    if (last - first < ForwardBatch::MaxSealsPerRecord * batch.records.size()) {
+        query.prepare(QStringLiteral("SELECT seq, record, stage, epoch, seal FROM seals WHERE "
+                                     "seq BETWEEN ? AND ? ORDER BY seq"));
+        query.addBindValue(first);
+        query.addBindValue(last);
+        return readAll() || failed();
+    }
+    // Too many made in between (a record that ran for long beside many others): the records'
+    // own seals only, and the office's walk meets a gap in the chain there.
+    query.prepare(QStringLiteral("SELECT seq, record, stage, epoch, seal FROM seals WHERE "
+                                 "record = ? ORDER BY seq"));
+    for (const auto &[record, rows] : batch.records) {
+        query.addBindValue(record.id);
+        if (!readAll())
+            return failed();
+    }
+    std::sort(batch.seals.begin(), batch.seals.end(),
+              [](const JournalSeal &a, const JournalSeal &b) { return a.seq < b.seq; });
+    return true;
 }
 
 bool Journal::markForwarded(qint64 lastId) {

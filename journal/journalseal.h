@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+#include <vector>
+
 class QSqlQuery;
 struct SealKey;
 
@@ -32,6 +35,14 @@ int sealedFieldsCount();
 // column).
 QByteArray sealMessage(const QSqlQuery &query, int first, SealStage stage, qint64 id, qint64 seq,
                        qint64 epoch, QByteArrayView previous);
+// The same of fields already read (SealedFields, in sealverifier.h).
+QByteArray sealMessage(const std::vector<std::optional<QByteArray>> &fields, SealStage stage,
+                       qint64 id, qint64 seq, qint64 epoch, QByteArrayView previous);
+// A record's fields from the query's columns first + 1 on (first is its id).
+std::vector<std::optional<QByteArray>> sealedFieldsAt(const QSqlQuery &query, int first);
+// The same into fields, reusing what they hold: the walk reads one record after the other.
+void readSealedFields(const QSqlQuery &query, int first,
+                      std::vector<std::optional<QByteArray>> &fields);
 
 // What the sealing record covers: the key's id, origin and epoch length, the first record
 // sealed, when sealing began and its epoch.

@@ -44,19 +44,42 @@ void appendBytes(QByteArray &message, QByteArrayView bytes) {
     message.append(bytes);
 }
 
-void appendField(QByteArray &message, const QSqlQuery &query, int index) {
-    if (query.isNull(index)) {
+void appendField(QByteArray &message, const std::optional<QByteArray> &field) {
+    if (!field) {
         message.append('\xff');
         return;
     }
     message.append('\x01');
-    appendBytes(message, query.value(index).toByteArray());
+    appendBytes(message, *field);
 }
 
 } // namespace
 
+std::vector<std::optional<QByteArray>> sealedFieldsAt(const QSqlQuery &query, int first) {
+    std::vector<std::optional<QByteArray>> fields;
+    readSealedFields(query, first, fields);
+    return fields;
+}
+
+void readSealedFields(const QSqlQuery &query, int first,
+                      std::vector<std::optional<QByteArray>> &fields) {
+    fields.resize(size_t(sealedFieldsCount() - 1));
+    for (size_t field = 0; field < fields.size(); ++field) {
+        const int index = first + 1 + int(field);
+        if (query.isNull(index))
+            fields[field].reset();
+        else
+            fields[field] = query.value(index).toByteArray();
+    }
+}
+
 QByteArray sealMessage(const QSqlQuery &query, int first, SealStage stage, qint64 id, qint64 seq,
                        qint64 epoch, QByteArrayView previous) {
+    return sealMessage(sealedFieldsAt(query, first), stage, id, seq, epoch, previous);
+}
+
+QByteArray sealMessage(const std::vector<std::optional<QByteArray>> &fields, SealStage stage,
+                       qint64 id, qint64 seq, qint64 epoch, QByteArrayView previous) {
     QByteArray message("display-seal record 1\n");
     message.reserve(512);
     message.append(char(stage));
@@ -64,14 +87,14 @@ QByteArray sealMessage(const QSqlQuery &query, int first, SealStage stage, qint6
     appendNumber(message, seq);
     appendNumber(message, epoch);
     appendBytes(message, previous);
-    int index = first + 1;
+    size_t index = 0;
     for (const JournalColumn &column : journalColumns()) {
         if (stage == SealStage::End || !column.setAtEnd)
-            appendField(message, query, index);
+            appendField(message, fields.at(index));
         ++index;
     }
     if (stage == SealStage::End)
-        appendField(message, query, index); // the rows' digest
+        appendField(message, fields.at(index)); // the rows' digest
     return message;
 }
 

@@ -81,14 +81,15 @@ enum RecordFlag : quint8 {
     BadSeal = 4, // a seal of it did not verify, or was made too late
 };
 
-int columnIndex(const char *name) {
-    int index = 1;
+// Where a field is among a record's SealedFields.
+size_t fieldIndex(const char *name) {
+    size_t index = 0;
     for (const JournalColumn &column : journalColumns()) {
         if (qstrcmp(column.name, name) == 0)
-            return index;
+            break;
         ++index;
     }
-    return -1;
+    return index;
 }
 
 // Findings of single records merged into ranges where they follow one another.
@@ -112,12 +113,12 @@ QList<SealFinding> merged(std::vector<SealFinding> found) {
 }
 
 struct Walk {
-    Walk(QSqlDatabase database, const SealKey &key, const QDateTime &time)
-        : db(std::move(database))
+    Walk(SealedRecords &journal, const SealKey &key, const QDateTime &time)
+        : records(journal)
         , verificationKey(key)
         , now(time) {}
 
-    QSqlDatabase db;
+    SealedRecords &records;
     const SealKey &verificationKey;
     const QDateTime now;
     SealVerification result;
@@ -134,118 +135,85 @@ struct Walk {
     }
 
     bool sealing(KeyChain &keys);
-    QSet<qint64> badRowsets();
-    void seals(KeyChain &keys, const QSet<qint64> &badRows);
-    void records();
+    void seals(KeyChain &keys);
+    void eachRecord();
 };
 
 bool Walk::sealing(KeyChain &keys) {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT key_id, origin, epoch_seconds, first_record, since, "
-                                   "epoch, seal FROM sealing")) ||
-        !query.next()) {
+    const std::optional<JournalSealing> sealing = records.sealing();
+    if (!sealing) {
         result.status = SealVerification::NotVerified;
         result.problem = QStringLiteral("the job journal is not sealed");
         return false;
     }
-    if (query.value(0).toByteArray() != verificationKey.id) {
+    if (sealing->keyId != verificationKey.id) {
         result.status = SealVerification::CannotVerify;
         result.problem = QStringLiteral("the verification key is not this journal's");
         return false;
     }
-    firstRecord = query.value(3).toLongLong();
-    const QString since = query.value(4).toString();
-    const qint64 epoch = query.value(5).toLongLong();
-    sealingSeal = query.value(6).toByteArray();
-    const SealKey *key = keys.at(epoch);
-    SealKey claimed = verificationKey;
-    claimed.origin = query.value(1).toLongLong();
-    claimed.epochSeconds = query.value(2).toLongLong();
-    if (!key || claimed.origin != verificationKey.origin ||
-        claimed.epochSeconds != verificationKey.epochSeconds ||
-        key->seal(sealingMessage(verificationKey, firstRecord, since, epoch)) != sealingSeal) {
+    firstRecord = sealing->firstRecord;
+    sealingSeal = sealing->seal;
+    const SealKey *key = keys.at(sealing->epoch);
+    if (!key || sealing->origin != verificationKey.origin ||
+        sealing->epochSeconds != verificationKey.epochSeconds ||
+        key->seal(sealingMessage(verificationKey, firstRecord, sealing->since, sealing->epoch)) !=
+            sealingSeal) {
         add(SealFinding::Kind::SealingChanged, firstRecord, firstRecord,
             QStringLiteral("does not match its seal"));
-    } else if (epoch > 0) {
+    } else if (sealing->epoch > 0) {
         add(SealFinding::Kind::SealingChanged, firstRecord, firstRecord,
             QStringLiteral("shows that sealing began again on %1, after its key was made: the "
                            "records before may be in a journal moved aside")
-                .arg(shownTime(verificationKey.epochStart(epoch))));
+                .arg(shownTime(verificationKey.epochStart(sealing->epoch))));
     }
     return true;
 }
 
-QSet<qint64> Walk::badRowsets() {
-    QSet<qint64> bad;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.exec(QStringLiteral("SELECT id, hash, CAST(rows AS BLOB) FROM rowsets"));
-    while (query.next()) {
-        if (QCryptographicHash::hash(query.value(2).toByteArray(), QCryptographicHash::Sha256) !=
-            query.value(1).toByteArray())
-            bad.insert(query.value(0).toLongLong());
-    }
-    return bad;
-}
-
-void Walk::seals(KeyChain &keys, const QSet<qint64> &badRows) {
-    const int started = 5 + columnIndex("started");
-    const int finished = 5 + columnIndex("finished");
-    const int rowsetHash = 5 + sealedFieldsCount() - 1;
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    // The rowset's id is read to name a changed one; the digest is what the seal covers.
-    query.exec(QStringLiteral("SELECT s.seq, s.record, s.stage, s.epoch, s.seal, %1, j.rowset "
-                              "FROM seals s LEFT JOIN jobs j ON j.id = s.record LEFT JOIN rowsets "
-                              "r ON r.id = j.rowset ORDER BY s.seq")
-                   .arg(sealedFields()));
-    QSqlQuery neighbour(db);
-    neighbour.prepare(sealedFieldsQuery(QStringLiteral("WHERE j.id = ?")));
+void Walk::seals(KeyChain &keys) {
+    static const size_t started = fieldIndex("started");
+    static const size_t finished = fieldIndex("finished");
+    const qint64 highest = qint64(flags.size()) - 1;
     QHash<qint64, QString> latestStart; // per epoch: the earliest time its seals may carry
     qint64 expectedSeq = 1;
     qint64 lastEpoch = 0;
     qint64 lastBegun = 0;
     QByteArray previous = sealingSeal;
     QSet<std::pair<qint64, qint64>> swapsSaid;
-    while (query.next()) {
-        const qint64 seq = query.value(0).toLongLong();
-        const qint64 id = query.value(1).toLongLong();
-        const auto stage = SealStage(query.value(2).toInt());
-        const qint64 epoch = query.value(3).toLongLong();
-        const QByteArray stored = query.value(4).toByteArray();
+    records.eachSeal([&](const SealedRecords::Seal &each) {
+        const auto &[seq, id, stageNumber, epoch, stored] = each.seal;
+        const auto stage = SealStage(stageNumber);
         // A gap in the chain: removed seals, whose records are named by the pass over the
         // records. The seal after it cannot be checked against the one it followed.
         const bool chained = seq == expectedSeq;
         expectedSeq = seq + 1;
         const QByteArray followed = std::exchange(previous, stored);
-        if (query.isNull(5)) {
-            if (id >= firstRecord)
+        if (!each.fields) {
+            if (id >= firstRecord && !(records.receivesLater() && id > highest))
                 add(SealFinding::Kind::Missing, id);
-            continue;
+            return;
         }
+        const SealedFields &fields = *each.fields;
         quint8 *const flags = flagsOf(id);
         if (!flags)
-            continue;
+            return;
         *flags |= stage == SealStage::Begin ? BeginSealed : EndSealed;
         if (!chained)
-            continue;
+            return;
         const SealKey *key = keys.at(epoch);
         if (!key) {
             *flags |= BadSeal;
             add(SealFinding::Kind::LaterEpoch, id, id,
                 QStringLiteral("in epoch %1, which has not begun").arg(epoch));
-            continue;
+            return;
         }
-        if (keys.seal(sealMessage(query, 5, stage, id, seq, epoch, followed)) != stored) {
+        if (keys.seal(sealMessage(fields, stage, id, seq, epoch, followed)) != stored) {
             *flags |= BadSeal;
             // Records swapped: each one's fields match the other's seal.
             bool swapped = false;
             for (const qint64 other : {id - 1, id + 1}) {
-                neighbour.addBindValue(other);
-                if (neighbour.exec() && neighbour.next() &&
-                    key->seal(sealMessage(neighbour, 0, stage, id, seq, epoch, followed)) ==
-                        stored) {
+                const std::optional<SealedFields> theirs = records.fieldsOf(other);
+                if (theirs &&
+                    key->seal(sealMessage(*theirs, stage, id, seq, epoch, followed)) == stored) {
                     swapped = true;
                     const std::pair pair{std::min(id, other), std::max(id, other)};
                     if (!swapsSaid.contains(pair)) {
@@ -253,14 +221,13 @@ void Walk::seals(KeyChain &keys, const QSet<qint64> &badRows) {
                         add(SealFinding::Kind::OutOfOrder, pair.first, pair.second);
                     }
                 }
-                neighbour.finish();
             }
             if (!swapped)
                 add(SealFinding::Kind::Changed, id);
-            continue;
+            return;
         }
         // The seal covers the rows' digest: rows changed in place no longer match it.
-        if (stage == SealStage::End && badRows.contains(query.value(rowsetHash + 1).toLongLong())) {
+        if (stage == SealStage::End && each.rowsChanged) {
             *flags |= BadSeal;
             add(SealFinding::Kind::Changed, id, id, QStringLiteral("its rows"));
         }
@@ -278,7 +245,9 @@ void Walk::seals(KeyChain &keys, const QSet<qint64> &badRows) {
         if (earliest == latestStart.cend())
             earliest = latestStart.insert(
                 epoch, isoTime(key->epochStart(epoch).addSecs(-SealGraceSeconds)));
-        const QString time = query.value(stage == SealStage::Begin ? started : finished).toString();
+        const std::optional<QByteArray> &timeField =
+            fields[stage == SealStage::Begin ? started : finished];
+        const QString time = timeField ? QString::fromUtf8(*timeField) : QString();
         if (time < *earliest) {
             *flags |= BadSeal;
             add(SealFinding::Kind::LaterEpoch, id, id,
@@ -289,31 +258,27 @@ void Walk::seals(KeyChain &keys, const QSet<qint64> &badRows) {
                          QString::number(
                              key->epochAt(QDateTime::fromString(time, Qt::ISODateWithMs)))));
         }
-    }
+    });
 }
 
-void Walk::records() {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    query.exec(QStringLiteral("SELECT id, finished IS NOT NULL, coalesce(finished, started), "
-                              "started FROM jobs ORDER BY id"));
+void Walk::eachRecord() {
     qint64 previousId = 0;
     QString verifiedTime;
     QString previousStart;
-    while (query.next()) {
-        const qint64 id = query.value(0).toLongLong();
-        const bool ended = query.value(1).toBool();
+    records.eachRecord([&](const SealedRecords::Record &record) {
+        const qint64 id = record.id;
+        const bool ended = record.ended;
         if (id < firstRecord) {
             add(SealFinding::Kind::PrecedeSealing, id);
             previousId = id;
-            continue;
+            return;
         }
         // Records are numbered one after the other and never removed: a gap is a removal.
         if (id > previousId + 1 && id - 1 >= firstRecord)
             add(SealFinding::Kind::Missing, std::max(previousId + 1, firstRecord), id - 1);
         // Records are numbered as they begin: one that begins well after the next was moved
         // (its time changed and the chain sealed again).
-        const QString start = query.value(3).toString();
+        const QString &start = record.started;
         if (previousStart > start &&
             QDateTime::fromString(start, Qt::ISODateWithMs)
                     .secsTo(QDateTime::fromString(previousStart, Qt::ISODateWithMs)) >
@@ -323,7 +288,7 @@ void Walk::records() {
         previousId = id;
         quint8 *const flagged = flagsOf(id);
         if (!flagged)
-            continue; // a record added while the journal was read
+            return; // a record added while the journal was read
         const quint8 flags = *flagged;
         if (!(flags & BeginSealed) || (ended && !(flags & EndSealed)))
             add(SealFinding::Kind::NotSealed, id);
@@ -334,12 +299,106 @@ void Walk::records() {
         if (!(flags & BadSeal) && (flags & BeginSealed) && (ended == bool(flags & EndSealed))) {
             ++result.sealedRecords;
             result.verifiedThrough = id;
-            verifiedTime = query.value(2).toString();
+            verifiedTime = record.time;
         }
-    }
+    });
     if (result.verifiedThrough > 0)
         result.verifiedTime = QDateTime::fromString(verifiedTime, Qt::ISODateWithMs);
 }
+
+// The local journal as the walk reads it: the seals joined to their records' fields, each
+// field the bytes SQLite holds.
+class LocalSealedRecords final : public SealedRecords {
+public:
+    explicit LocalSealedRecords(QSqlDatabase database)
+        : m_db(std::move(database)) {}
+
+    std::optional<JournalSealing> sealing() override {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        if (!query.exec(QStringLiteral("SELECT key_id, origin, epoch_seconds, first_record, "
+                                       "since, epoch, seal FROM sealing")) ||
+            !query.next())
+            return std::nullopt;
+        return JournalSealing{query.value(0).toByteArray(), query.value(1).toLongLong(),
+                              query.value(2).toLongLong(),  query.value(3).toLongLong(),
+                              query.value(4).toString(),    query.value(5).toLongLong(),
+                              query.value(6).toByteArray()};
+    }
+
+    qint64 highestRecord() override {
+        QSqlQuery query(m_db);
+        return query.exec(QStringLiteral("SELECT max(id) FROM jobs")) && query.next()
+                   ? std::max<qint64>(query.value(0).toLongLong(), 0)
+                   : 0;
+    }
+
+    void eachSeal(const std::function<void(const Seal &)> &each) override {
+        const QSet<qint64> badRows = badRowsets();
+        const int rowset = 5 + sealedFieldsCount();
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        // The rowset's id is read to name a changed one; the digest is what the seal covers.
+        query.exec(QStringLiteral("SELECT s.seq, s.record, s.stage, s.epoch, s.seal, %1, "
+                                  "j.rowset FROM seals s LEFT JOIN jobs j ON j.id = s.record "
+                                  "LEFT JOIN rowsets r ON r.id = j.rowset ORDER BY s.seq")
+                       .arg(sealedFields()));
+        Seal seal;
+        while (query.next()) {
+            seal.seal = {query.value(0).toLongLong(), query.value(1).toLongLong(),
+                         query.value(2).toInt(), query.value(3).toLongLong(),
+                         query.value(4).toByteArray()};
+            if (query.isNull(5))
+                seal.fields.reset();
+            else
+                readSealedFields(query, 5, seal.fields ? *seal.fields : seal.fields.emplace());
+            seal.rowsChanged = badRows.contains(query.value(rowset).toLongLong());
+            each(seal);
+        }
+    }
+
+    std::optional<SealedFields> fieldsOf(qint64 id) override {
+        if (!m_neighbour) {
+            m_neighbour.emplace(m_db);
+            m_neighbour->prepare(sealedFieldsQuery(QStringLiteral("WHERE j.id = ?")));
+        }
+        m_neighbour->addBindValue(id);
+        std::optional<SealedFields> fields;
+        if (m_neighbour->exec() && m_neighbour->next())
+            fields = sealedFieldsAt(*m_neighbour, 0);
+        m_neighbour->finish();
+        return fields;
+    }
+
+    void eachRecord(const std::function<void(const Record &)> &each) override {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.exec(QStringLiteral("SELECT id, finished IS NOT NULL, coalesce(finished, "
+                                  "started), started FROM jobs ORDER BY id"));
+        while (query.next())
+            each({query.value(0).toLongLong(), query.value(1).toBool(), query.value(3).toString(),
+                  query.value(2).toString()});
+    }
+
+private:
+    // Row sets whose rows no longer match their digest.
+    QSet<qint64> badRowsets() {
+        QSet<qint64> bad;
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.exec(QStringLiteral("SELECT id, hash, CAST(rows AS BLOB) FROM rowsets"));
+        while (query.next()) {
+            if (QCryptographicHash::hash(query.value(2).toByteArray(),
+                                         QCryptographicHash::Sha256) !=
+                query.value(1).toByteArray())
+                bad.insert(query.value(0).toLongLong());
+        }
+        return bad;
+    }
+
+    QSqlDatabase m_db;
+    std::optional<QSqlQuery> m_neighbour;
+};
 
 } // namespace
 
@@ -433,6 +492,23 @@ QString SealVerification::summary() const {
     return line + QStringLiteral("; first break: %1.").arg(firstBreak->text());
 }
 
+SealVerification verifySeals(SealedRecords &records, const SealKey &verificationKey,
+                             const QDateTime &now) {
+    Walk walk(records, verificationKey, now);
+    KeyChain keys(verificationKey, verificationKey.epochAt(now) + 1);
+    if (!walk.sealing(keys))
+        return std::move(walk.result);
+    walk.flags.assign(size_t(records.highestRecord() + 1), 0);
+    walk.seals(keys);
+    walk.eachRecord();
+    walk.result.findings = merged(std::move(walk.found));
+    walk.result.status = std::any_of(walk.result.findings.cbegin(), walk.result.findings.cend(),
+                                     [](const SealFinding &finding) { return finding.breaks(); })
+                             ? SealVerification::NotVerified
+                             : SealVerification::Verified;
+    return std::move(walk.result);
+}
+
 SealVerification verifySeals(const QString &path, const SealKey &verificationKey,
                              const QDateTime &now) {
     SealVerification verification;
@@ -455,26 +531,8 @@ SealVerification verifySeals(const QString &path, const SealKey &verificationKey
             verification.problem = QStringLiteral("the job journal is not sealed");
             verification.status = SealVerification::NotVerified;
         } else {
-            Walk walk(QSqlDatabase::database(connection, false), verificationKey, now);
-            KeyChain keys(verificationKey, verificationKey.epochAt(now) + 1);
-            if (walk.sealing(keys)) {
-                QSqlQuery highest(walk.db);
-                const qint64 most =
-                    highest.exec(QStringLiteral("SELECT max(id) FROM jobs")) && highest.next()
-                        ? highest.value(0).toLongLong()
-                        : 0;
-                highest.finish();
-                walk.flags.assign(size_t(std::max<qint64>(most, 0) + 1), 0);
-                walk.seals(keys, walk.badRowsets());
-                walk.records();
-                walk.result.findings = merged(std::move(walk.found));
-                walk.result.status =
-                    std::any_of(walk.result.findings.cbegin(), walk.result.findings.cend(),
-                                [](const SealFinding &finding) { return finding.breaks(); })
-                        ? SealVerification::NotVerified
-                        : SealVerification::Verified;
-            }
-            verification = std::move(walk.result);
+            LocalSealedRecords records(QSqlDatabase::database(connection, false));
+            verification = verifySeals(records, verificationKey, now);
         }
     }
     QSqlDatabase::removeDatabase(connection);

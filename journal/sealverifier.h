@@ -1,5 +1,6 @@
 #pragma once
 
+#include "journal.h"
 #include "sealkey.h"
 
 #include <QByteArray>
@@ -7,6 +8,10 @@
 #include <QDebug>
 #include <QList>
 #include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
 
 // One thing --verify found, about the records first to last.
 struct SealFinding {
@@ -54,9 +59,49 @@ struct SealVerification {
     QString summary() const;
 };
 
-// Walks the journal at path, read without changing anything, against the verification key:
-// every seal recomputed with the key of its epoch, the chain followed, each record's epoch
-// compared with its time (now bounds the epochs there can be).
+// A record's fields as its seals cover them, in the order of journalColumns() and then its rows'
+// digest: each the bytes the local journal stores (an integer as its decimal text, a list as its
+// compact JSON array, the digest as the SHA-256 of the rows' JSON), nothing for NULL.
+using SealedFields = std::vector<std::optional<QByteArray>>;
+
+// A sealed journal as the verifier reads it, wherever it is kept: the local journal, or a site's
+// copy of it in the shared journal. Each is read once, in order.
+class SealedRecords {
+public:
+    struct Seal {
+        JournalSeal seal;
+        std::optional<SealedFields> fields; // nothing when its record is not there
+        bool rowsChanged = false;           // the rows no longer match their stored digest
+    };
+    struct Record {
+        qint64 id = 0;
+        bool ended = false;
+        QString started; // as stored
+        QString time;    // its end, or its start while it has none
+    };
+    virtual ~SealedRecords() = default;
+
+    // The sealing record; nothing when the journal was never sealed.
+    virtual std::optional<JournalSealing> sealing() = 0;
+    // The highest record number there (0 for none).
+    virtual qint64 highestRecord() = 0;
+    // Whether a seal of a record after the highest is one whose record is still on its way (a
+    // copy the site forwards to) rather than one removed.
+    virtual bool receivesLater() const { return false; }
+    // Every seal in the order of its number.
+    virtual void eachSeal(const std::function<void(const Seal &)> &each) = 0;
+    // The fields of one record, for telling swapped records from changed ones.
+    virtual std::optional<SealedFields> fieldsOf(qint64 id) = 0;
+    // Every record in the order of its number.
+    virtual void eachRecord(const std::function<void(const Record &)> &each) = 0;
+};
+
+// Walks the records against the verification key: every seal recomputed with the key of its
+// epoch, the chain followed, each record's epoch compared with its time (now bounds the epochs
+// there can be).
+SealVerification verifySeals(SealedRecords &records, const SealKey &verificationKey,
+                             const QDateTime &now = QDateTime::currentDateTimeUtc());
+// The same of the journal at path, read without changing anything.
 SealVerification verifySeals(const QString &path, const SealKey &verificationKey,
                              const QDateTime &now = QDateTime::currentDateTimeUtc());
 

@@ -43,7 +43,11 @@ int verify(const QString &journalPath, const SendOptions &options, QTextStream &
         error(problem);
         return BadInput;
     }
-    const SealVerification verification = verifySeals(journalPath, *key);
+    return print(verifySeals(journalPath, *key), options, out, error);
+}
+
+int print(const SealVerification &verification, const SendOptions &options, QTextStream &out,
+          const Error &error) {
     if (verification.status == SealVerification::CannotVerify) {
         error(verification.problem);
         return BadInput;

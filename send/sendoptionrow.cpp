@@ -226,10 +226,12 @@ const SendOptionRow Rows[] = {
                     "--report --shared leave it out until a record of it is received again; "
                     "its records stay. Run by an administrator."),
      text(&SendOptions::retireSite, "site")},
-    {"--shared", OptionScope{"--history, --report or --check", {M::History, M::Report, M::Check}},
-     QStringLiteral("With --history, --report or --check: the shared journal (journal.conf) "
-                    "instead of the local one, every site or --site; no display.cfg is "
-                    "needed."),
+    {"--shared",
+     OptionScope{"--history, --report, --check or --verify",
+                 {M::History, M::Report, M::Check, M::Verify}},
+     QStringLiteral("With --history, --report, --check or --verify: the shared journal "
+                    "(journal.conf) instead of the local one, every site or --site; no "
+                    "display.cfg is needed."),
      flag(&SendOptions::shared)},
     {"--site <name>", OptionScope{"--shared", {}, "shared"},
      QStringLiteral("With --shared: only this site."), text(&SendOptions::site, "site")},
@@ -253,8 +255,10 @@ const SendOptionRow Rows[] = {
     {"--verify <FILE>", M::Verify,
      QStringLiteral("Check the journal's seals against the verification key held in FILE, one "
                     "line per finding (--json: one object a line); with --report, one line at "
-                    "the top of the report. Exit 0 when every sealed record verifies, 1 when "
-                    "anything does not, 3 for a bad key file or an unreadable journal."),
+                    "the top of the report; with --shared --site SITE, that site's records in "
+                    "the shared journal, with the site's key. Exit 0 when every sealed record "
+                    "verifies, 1 when anything does not, 3 for a bad key file or an unreadable "
+                    "journal."),
      text(&SendOptions::verifyKeyPath, "file")},
     {"-h, --help", M::Help, QStringLiteral("Show this help and exit.")},
     {"-v, --version", M::Version, QStringLiteral("Show the version and exit.")},

@@ -136,8 +136,14 @@ SendOptions parse(const QStringList &arguments) {
         throw UsageError{QStringLiteral("--check needs --expect-every, how often uploads run")};
     if (parser.isSet(QStringLiteral("port")) && parser.isSet(QStringLiteral("device")))
         throw UsageError{QStringLiteral("give --port or --device, not both")};
-    if (parser.isSet(QStringLiteral("verify")) && parser.isSet(QStringLiteral("shared")))
-        throw UsageError{QStringLiteral("--verify goes only with the local journal")};
+    // The report's line of seals is the local journal's; the office verifies one site at a time.
+    if (parser.isSet(QStringLiteral("verify")) && parser.isSet(QStringLiteral("shared"))) {
+        if (options.mode == M::Report)
+            throw UsageError{QStringLiteral("--verify goes only with a local journal's --report")};
+        if (parser.value(QStringLiteral("site")).isEmpty())
+            throw UsageError{QStringLiteral("--verify --shared needs --site, the site whose "
+                                            "records to verify with its key")};
+    }
     for (const SendOptionRow *row : std::as_const(given)) {
         if (row->read)
             row->read(options,

@@ -114,6 +114,10 @@ int SendProgram::run() {
         return SealCommands::advance(m_journal->journal(),
                                      [this](const QString &text) { error(text); });
     case SendOptions::Mode::Verify:
+        if (m_options.shared) {
+            m_shared->verify();
+            return -1;
+        }
         return SealCommands::verify(m_journal->journal().path(), m_options, m_out,
                                     [this](const QString &text) { error(text); });
     case SendOptions::Mode::Check:

@@ -7,6 +7,7 @@
 #include "regularfile.h"
 #include "report.h"
 #include "reportfile.h"
+#include "sealcommands.h"
 #include "sendstatus.h"
 #include "sharedjournal.h"
 
@@ -221,6 +222,25 @@ void SharedRun::report() {
                 }
             }
             return {page.blind ? PortFailed : AllAnswered, page.reading.problem};
+        },
+        BadInput, PortFailed);
+}
+
+void SharedRun::verify() {
+    run(
+        [this](const SharedJournalConfig &config) -> Outcome {
+            QString problem;
+            const std::optional<SealKey> key =
+                readVerificationKey(m_options.verifyKeyPath, problem);
+            if (!key)
+                return {BadInput, problem};
+            SharedJournal shared(config);
+            if (!shared.open(true))
+                return {PortFailed, shared.problem()};
+            const int status =
+                SealCommands::print(shared.verifySeals(m_options.site, *key), m_options, m_out,
+                                    [&problem](const QString &text) { problem = text; });
+            return {status, problem};
         },
         BadInput, PortFailed);
 }

@@ -49,6 +49,9 @@ public:
     void history();
     // --report --shared: the page written to the --report file (or standard output).
     void report();
+    // --verify --shared --site: the site's copy verified with the key in the --verify file,
+    // printed as --verify prints the local journal's; the same exit statuses.
+    void verify();
     // --check --shared: the devices' states read, then judged by judge on the program's thread,
     // which gives the exit status, or -1 when it says it later itself (an alert command runs).
     // When the shared journal cannot be reached or read, blind is given the problem instead,

@@ -36,7 +36,7 @@ const QHash<QString, QString> Passwords{
     {"gate_east", "east-secret"},   {"gate_killed", "killed-secret"},
     {"gate_stray", "stray-secret"}, {"gate_future", "future-secret"},
     {"office_trap", "trap-secret"}, {"gate_cut", "cut-secret"},
-    {"gate_words", "words-secret"}};
+    {"gate_words", "words-secret"}, {"gate_sealed", "sealed-secret"}};
 
 // A record of the forward's batch, a complete upload on port 7; fields replaced as given.
 QString batchRecord(const QString &replaced = {}) {
@@ -223,6 +223,7 @@ private Q_SLOTS:
                                        {"--shared-add-site", "gate_future", "future"},
                                        {"--shared-add-site", "gate_cut", "cut"},
                                        {"--shared-add-site", "gate_words", "words"},
+                                       {"--shared-add-site", "gate_sealed", "sealed"},
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
@@ -292,7 +293,8 @@ private Q_SLOTS:
         QTest::newRow("a comment and a site") << "# x\n" + ok + "site = gate-north\n"
                                               << "";
         QTest::newRow("lines ended by a lone CR")
-            << "[shared]\rconnection = host=db dbname=boards\rsite = gate-north\r" << "";
+            << "[shared]\rconnection = host=db dbname=boards\rsite = gate-north\r"
+            << "";
         QTest::newRow("no connection") << "[shared]\nsite = x\n"
                                        << "no connection";
         QTest::newRow("a semicolon") << "[shared]\nconnection = host=db;dbname=x\n"
@@ -466,6 +468,51 @@ private Q_SLOTS:
                   QStringLiteral("--limit"), QStringLiteral("1")},
                  office);
         QVERIFY2(csv.out.startsWith(QStringLiteral("site,started,")), qPrintable(csv.out));
+    }
+
+    // A sealed site forwards; the office verifies its copy with the site's key, and names what
+    // the server's superuser changed there afterwards. The rows run in order.
+    void sharedVerify_data() {
+        QTest::addColumn<QString>("tamper");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("as forwarded: verified") << QString() << 0 << "verified through record 4";
+        QTest::newRow("a device changed at the office: named")
+            << "UPDATE display_journal.jobs SET device = 'COM 9' WHERE site = 'sealed' AND "
+               "record = 2"
+            << 1 << "record 2 was changed";
+        QTest::newRow("a record deleted at the office: named")
+            << "DELETE FROM display_journal.jobs WHERE site = 'sealed' AND record = 3" << 1
+            << "record 3 is missing";
+    }
+    void sharedVerify() {
+        QFETCH(QString, tamper);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        const QString site = folder(QStringLiteral("sealed"), QStringLiteral("gate_sealed"));
+        const QString keyFile = site + QStringLiteral("/verification.key");
+        if (!QFileInfo::exists(keyFile)) {
+            QString problem;
+            Journal journal(site + QStringLiteral("/display-journal.db"));
+            const std::optional<QString> key = journal.startSealing(
+                86400, problem, QDateTime::currentDateTimeUtc().addSecs(-7200));
+            QVERIFY2(key, qPrintable(problem));
+            QFile file(keyFile);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(key->toLatin1()) > 0);
+            file.close();
+            record(site, 4);
+            const Result forwarded = send({QStringLiteral("--forward")}, site);
+            QVERIFY2(forwarded.status == 0, qPrintable(forwarded.err));
+        }
+        if (!tamper.isEmpty())
+            QVERIFY2(m_cluster->psql(QStringLiteral("\\c boards\n") + tamper),
+                     qPrintable(m_cluster->problem()));
+        const Result verified =
+            send({QStringLiteral("--verify"), keyFile, QStringLiteral("--shared"),
+                  QStringLiteral("--site"), QStringLiteral("sealed")},
+                 m_root.filePath(QStringLiteral("office")));
+        QVERIFY2(verified.status == status && verified.out.contains(said),
+                 qPrintable(verified.out + verified.err));
     }
 
     // The office's report: a table of every site first, then each site's devices; --site keeps
@@ -748,7 +795,9 @@ private Q_SLOTS:
             << 2;
         QTest::newRow("a schema this program does not know")
             << "admin@other" << QStringList{"--history", "--shared"}
-            << "the shared journal is schema 1; this display-send knows 4" << 2;
+            << QStringLiteral("the shared journal is schema 1; this display-send knows %1")
+                   .arg(SharedSchema::Version)
+            << 2;
         const QString readOnly = QStringLiteral("read-only transaction");
         QTest::newRow("a history that would write")
             << "office_trap" << QStringList{"--history", "--shared", "--site", "north"} << readOnly
