@@ -96,6 +96,9 @@ public:
     virtual void eachRecord(const std::function<void(const Record &)> &each) = 0;
 };
 
+// A time as the findings show it: "2026-12-09 11:43 UTC".
+QString sealTimeText(const QDateTime &time);
+
 // Walks the records against the verification key: every seal recomputed with the key of its
 // epoch, the chain followed, each record's epoch compared with its time (now bounds the epochs
 // there can be).
