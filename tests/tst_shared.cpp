@@ -957,7 +957,8 @@ private Q_SLOTS:
         QCOMPARE(down.err.count(u'\n'), 1);
         QVERIFY2(down.err.contains(QLatin1String("could not be reached")), qPrintable(down.err));
         QCOMPARE(sharedCount(QStringLiteral("east")), 0);
-        QCOMPARE(send({QStringLiteral("--forward")}, site).status, 0);
+        const Result back = send({QStringLiteral("--forward")}, site);
+        QVERIFY2(back.status == 0, qPrintable(QString::number(back.status) + u' ' + back.err));
         QCOMPARE(sharedCount(QStringLiteral("east")), 1);
     }
 
