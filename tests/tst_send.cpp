@@ -516,8 +516,19 @@ void TestSend::monitorPrintsWhatArrives() {
     const ProgramResult run = finish(process, 10000);
     QCOMPARE(run.status, 0);
     const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.front().endsWith(ending), qPrintable(lines.front().right(80)));
+    QVERIFY(!lines.isEmpty());
+    if (lines.size() == 1) {
+        QVERIFY2(lines.front().endsWith(ending), qPrintable(lines.front().right(80)));
+    } else {
+        // A flood crosses the terminal's 4 KiB buffer in pieces, and a poll may fall between
+        // them: then it shows on two lines, and what they kept and dropped adds up to it all.
+        QVERIFY2(arriving.size() > 4096, qPrintable(run.out));
+        static const QRegularExpression dropped(QStringLiteral(" and (\\d+) more bytes"));
+        qsizetype accounted = 0;
+        for (const QString &line : lines)
+            accounted += line.count(QLatin1Char('x')) + dropped.match(line).captured(1).toInt();
+        QCOMPARE(accounted, arriving.size());
+    }
     QVERIFY(m_boards->received().isEmpty()); // the monitor never sends
 }
 
