@@ -31,6 +31,12 @@ int main(int argc, char *argv[]) {
     if (options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("display.wire.debug=true"));
     SendProgram program(options, out, err);
+#ifdef DISPLAY_SEND_REPLY_WINDOW_MS
+    // The tests' quick build of this program, for fake boards that answer at once: each reply
+    // window lasts this long instead of 500 ms. The installed program is never built so.
+    for (QTimer *window : program.findChildren<QTimer *>(QStringLiteral("tmrTout")))
+        window->setInterval(DISPLAY_SEND_REPLY_WINDOW_MS);
+#endif
     // An upload or a board test forwards the journal's records to the shared journal once its
     // own is written, when the folder names one: the job's frames, timing and exit status are
     // the same whether the shared journal answers or not.

@@ -17,7 +17,8 @@ SendJobs::SendJobs(const SendOptions &options, JobJournal &journal, QTextStream 
     , m_out(out)
     , m_err(err)
     , m_error(std::move(error))
-    , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO)) {}
+    , m_showProgress(!options.quiet && !options.verbose && ::isatty(STDERR_FILENO))
+    , m_runner(this) {}
 
 int SendJobs::upload(const UploadRequest &request, const QStringList &unavailable) {
     m_framesTotal = UploadFrameCount;

@@ -269,7 +269,8 @@ void TestConsoleFigures::sameFramesAsDisplaySend() {
     boards.clear();
     QProcess send;
     send.setWorkingDirectory(m_dir->path());
-    send.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--device"), boards.devicePath()});
+    send.start(QStringLiteral(DISPLAY_SEND_QUICK),
+               {QStringLiteral("--device"), boards.devicePath()});
     const ProgramResult run = finish(send);
     QCOMPARE(run.status, 0);
     QCOMPARE(boards.allBytes(), fromConsole);
