@@ -240,7 +240,7 @@ int SendProgram::showValues() {
             return BadInput;
         }
     }
-    const FilledRows fill(pages, m_values, QDateTime::currentDateTime());
+    const FilledRows fill(pages.rows(), m_values, QDateTime::currentDateTime());
     SendListing::values(fill.values().listedLines(), m_options.json, m_out);
     sayUnavailable(fill.values());
     return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
@@ -249,7 +249,8 @@ int SendProgram::showValues() {
 std::shared_ptr<const FilledRows> SendProgram::rowsToSend(qint16 &portNumber) {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
-    auto fill = std::make_shared<const FilledRows>(pages, m_values, QDateTime::currentDateTime());
+    auto fill =
+        std::make_shared<const FilledRows>(pages.rows(), m_values, QDateTime::currentDateTime());
     if (const std::optional<FilledRows::Unfilled> &unfilled = fill->firstUnfilled()) {
         if (m_values.given())
             throw Failure(fill->failure());
