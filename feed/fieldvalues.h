@@ -69,7 +69,7 @@ public:
     // Notes a value one row showed as the missing text, without refusing it elsewhere.
     void noteMissing(const QString &name, const QString &reason);
 
-    // Each name given, sorted, as --show-values lists it.
+    // Each name given or unavailable, sorted, as --show-values lists it.
     struct Line {
         QString name;
         std::optional<FieldValue> value;

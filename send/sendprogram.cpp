@@ -213,17 +213,14 @@ int SendProgram::withSources(std::function<int()> next) {
 
 void SendProgram::sayUnavailable(const FieldValues &values) {
     m_unavailable = values.unavailableNames();
-    const QList<FieldValues::Line> lines = values.lines();
-    for (const QString &name : std::as_const(m_unavailable)) {
-        const auto line = std::find_if(lines.cbegin(), lines.cend(),
-                                       [&name](const auto &line) { return line.name == name; });
-        const QString problem = line != lines.cend()
-                                    ? line->problem
-                                    : QStringLiteral("no source gave a current reading");
+    // Every unavailable name has its line in lines(), and both are sorted by name.
+    for (const FieldValues::Line &line : values.lines()) {
+        if (!m_unavailable.contains(line.name))
+            continue;
         // A bad section's reason was said with the sources file's other bad lines.
-        error(m_sourcesProblems.contains(problem)
-                  ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(name)
-                  : QStringLiteral("%1 unavailable: %2").arg(name, problem));
+        error(m_sourcesProblems.contains(line.problem)
+                  ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(line.name)
+                  : QStringLiteral("%1 unavailable: %2").arg(line.name, line.problem));
     }
 }
 
