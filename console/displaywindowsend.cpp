@@ -76,7 +76,7 @@ void DisplayWindow::figuresRead(const FigureRead &figures) {
 // boards, so that is sent only when the operator says so.
 void DisplayWindow::uploadAsTyped() {
     const auto asTyped = [this](int index) { return m_rows.at(index)->text(); };
-    const FilledRows fill(shownPages(), {}, QDateTime::currentDateTime());
+    const FilledRows fill(shownPages().rows(), {}, QDateTime::currentDateTime());
     const std::optional<FilledRows::Unfilled> &found = fill.firstUnfilled();
     if (!found)
         return startUpload(asTyped, {});
@@ -111,7 +111,7 @@ void DisplayWindow::focusRow(int index) {
 
 void DisplayWindow::uploadFilled(const FieldValues &values) {
     const auto fill =
-        std::make_shared<FilledRows>(shownPages(), values, QDateTime::currentDateTime());
+        std::make_shared<FilledRows>(shownPages().rows(), values, QDateTime::currentDateTime());
     // A template that cannot be filled stops SEND before the port is touched, at its row.
     if (const std::optional<FilledRows::Unfilled> &unfilled = fill->firstUnfilled()) {
         const int index = unfilled->index;

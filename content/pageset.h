@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 
@@ -34,6 +35,7 @@ public:
     static QString characterProblem(QStringView text);
 
     const QString &row(int index) const { return m_rows.at(checked(index)); }
+    QStringList rows() const { return {m_rows.cbegin(), m_rows.cend()}; }
     const QString &row(int page, int row) const { return this->row(indexOf(page, row)); }
     void setRow(int index, const QString &text) { m_rows.at(checked(index)) = text; }
     void setRow(int page, int row, const QString &text) { setRow(indexOf(page, row), text); }

@@ -39,11 +39,6 @@ Failure readFailure(const QString &name, const QString &why) {
     return Failure(QStringLiteral("Cannot read %1: %2").arg(name, why));
 }
 
-Failure tooLarge(const QString &name) {
-    return readFailure(name, QStringLiteral("the file is larger than %1")
-                                 .arg(RegularFile::sizeText(FieldValues::MaxFileSize)));
-}
-
 FieldValue settingValue(const QString &text) {
     static const QRegularExpression plainDecimal(QStringLiteral("^-?(0|[1-9][0-9]*)(\\.[0-9]+)?$"));
     if (plainDecimal.match(text).hasMatch()) {
@@ -73,7 +68,9 @@ void FieldValues::readJsonFile(const QString &path) {
 
 void FieldValues::readJson(const QByteArray &bytes, const QString &name) {
     if (bytes.size() > MaxFileSize)
-        throw tooLarge(name);
+        throw readFailure(
+            name,
+            QStringLiteral("the file is larger than %1").arg(RegularFile::sizeText(MaxFileSize)));
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError)
@@ -188,19 +185,12 @@ std::optional<QDateTime> FieldValues::updated(const QDateTime &now) const {
 }
 
 QStringList FieldValues::unavailableNames() const {
-    QStringList names;
-    for (const Reading &reading : m_fromSources) {
-        if (unavailable(reading.name))
-            names << reading.name;
-    }
-    for (auto it = m_fromFiles.cbegin(); it != m_fromFiles.cend(); ++it) {
-        if (unavailable(it.key()) && !names.contains(it.key()))
-            names << it.key();
-    }
-    for (const QString &name : m_refused.keys() + m_missingInRows.keys()) {
-        if (!names.contains(name))
+    QStringList names = m_refused.keys() + m_missingInRows.keys();
+    for (const QString &name : m_fromSources.keys() + m_fromFiles.keys()) {
+        if (unavailable(name))
             names << name;
     }
+    names.removeDuplicates();
     names.sort();
     return names;
 }
@@ -246,7 +236,7 @@ QList<FieldValues::Line> FieldValues::lines() const {
 
 QList<FieldValues::Line> FieldValues::listedLines() const {
     QList<Line> listed = lines();
-    if (sourcesConfigured() && !value(UpdatedName)) {
+    if (m_sourcesConfigured && !value(UpdatedName)) {
         const std::optional<QDateTime> oldest = updated({});
         listed.append({UpdatedName,
                        {},

@@ -44,7 +44,6 @@ public:
     // The sources' readings, one per name. A reading that is not Ok makes its name unavailable
     // unless a file or a setting gives it.
     void addReadings(const Readings &readings);
-    bool sourcesConfigured() const { return m_sourcesConfigured; }
     // What an unavailable value's field shows ("--").
     void setMissingText(const QString &text) { m_missing = text; }
     const QString &missingText() const { return m_missing; }
@@ -70,7 +69,7 @@ public:
     // Notes a value one row showed as the missing text, without refusing it elsewhere.
     void noteMissing(const QString &name, const QString &reason);
 
-    // Each name given, sorted, as --show-values lists it.
+    // Each name given or unavailable, sorted, as --show-values lists it.
     struct Line {
         QString name;
         std::optional<FieldValue> value;

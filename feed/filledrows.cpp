@@ -1,18 +1,7 @@
 #include "filledrows.h"
 
 #include "failure.h"
-
-namespace {
-
-QStringList rowsOf(const PageSet &pages) {
-    QStringList rows;
-    rows.reserve(PageSet::RowCount);
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        rows << pages.row(index);
-    return rows;
-}
-
-} // namespace
+#include "pageset.h"
 
 FilledRows::FilledRows(QStringList templates, FieldValues values, const QDateTime &now)
     : m_templates(std::move(templates))
@@ -42,18 +31,20 @@ FilledRows::FilledRows(QStringList templates, FieldValues values, const QDateTim
         m_values.forgetMissingInRows();
         m_rows.clear();
         for (const QString &templ : std::as_const(m_templates)) {
-            m_rows << sketchRow(templ, m_values, m_now);
-            if (first && !m_firstUnfilled && !m_rows.last().problem.isEmpty())
-                m_firstUnfilled = Unfilled{int(m_rows.size() - 1), m_rows.last().problem};
+            try {
+                m_rows << fillRow(templ, m_values, m_now);
+            } catch (const Failure &failure) {
+                m_rows << RowSketch{templ, QList<CellState>(templ.size(), CellState::Error),
+                                    failure.text()};
+                if (first && !m_firstUnfilled)
+                    m_firstUnfilled = Unfilled{int(m_rows.size() - 1), failure.text()};
+            }
         }
         if (m_values.refusedCount() == refused)
             break;
     }
     m_unavailable = m_values.unavailableNames();
 }
-
-FilledRows::FilledRows(const PageSet &templates, FieldValues values, const QDateTime &now)
-    : FilledRows(rowsOf(templates), std::move(values), now) {}
 
 QString FilledRows::failure() const {
     if (!m_firstUnfilled)
@@ -68,12 +59,9 @@ QString FilledRows::rowAsEdited(int index, const QString &text) {
     if (!m_values.given())
         return text;
     try {
-        const QString filled = fillRow(text, m_values, m_now);
-        for (const QString &name : m_values.unavailableNames()) {
-            if (!m_unavailable.contains(name))
-                m_unavailable << name;
-        }
-        m_unavailable.sort();
+        // The values only gain refusals and missing names, so theirs still hold every name.
+        const QString filled = fillRow(text, m_values, m_now).text;
+        m_unavailable = m_values.unavailableNames();
         return filled;
     } catch (const Failure &) {
         return row(index);

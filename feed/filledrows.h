@@ -1,7 +1,6 @@
 #pragma once
 
 #include "fieldvalues.h"
-#include "pageset.h"
 #include "rowfill.h"
 
 #include <QDateTime>
@@ -30,7 +29,6 @@ public:
     // values: as read; the fill keeps its own copy, refused as the rows refuse. now is shown as
     // given: pass the local time.
     FilledRows(QStringList templates, FieldValues values, const QDateTime &now);
-    FilledRows(const PageSet &templates, FieldValues values, const QDateTime &now);
 
     // Each row: the filled text, or the template as typed when it cannot be filled.
     const QList<RowSketch> &rows() const { return m_rows; }

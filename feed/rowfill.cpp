@@ -3,7 +3,6 @@
 #include "bytetext.h"
 
 #include "failure.h"
-#include "filledrows.h"
 #include "templatefields.h"
 
 #include <fmt/format.h>
@@ -61,8 +60,8 @@ FieldText momentText(const Field &field, const QDateTime &moment, const char *de
         throw Failure(QStringLiteral("%1 is not a %2 format: %3")
                           .arg(field.spelled(), what, QString::fromUtf8(error.what())));
     }
-    if (const auto why = uncarriable(text))
-        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), *why));
+    if (const QString why = PageSet::characterProblem(text); !why.isEmpty())
+        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), why));
     return {text, false};
 }
 
@@ -92,11 +91,8 @@ FieldText fieldText(const Field &field, const FieldValues &values, const QDateTi
     if (const auto *number = std::get_if<double>(&*value); number && !std::isfinite(*number))
         throw Refusal{name, QStringLiteral("%1 is not a finite number").arg(describe(*value))};
     if (const auto *text = std::get_if<QString>(&*value)) {
-        std::optional<QString> why = loneSurrogate(*text);
-        if (!why)
-            why = uncarriable(*text);
-        if (why)
-            throw Refusal{name, QStringLiteral("%1 %2").arg(describe(*value), *why)};
+        if (const QString why = valueProblem(*text); !why.isEmpty())
+            throw Refusal{name, QStringLiteral("%1 %2").arg(describe(*value), why)};
     }
     const std::string pattern = field.pattern ? field.pattern->toStdString() : std::string();
     QString text;
@@ -119,8 +115,8 @@ FieldText fieldText(const Field &field, const FieldValues &values, const QDateTi
                                 .arg(field.spelled(), describe(*value, float32),
                                      QString::fromUtf8(error.what()))};
     }
-    if (const auto why = uncarriable(text))
-        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), *why));
+    if (const QString why = PageSet::characterProblem(text); !why.isEmpty())
+        throw Failure(QStringLiteral("%1 gives a text that %2").arg(field.spelled(), why));
     return {text, false};
 }
 
@@ -141,21 +137,21 @@ bool isTime(const Field &field, const FieldValues &values) {
            (field.name == UpdatedName && !values.gives(field.name));
 }
 
-} // namespace
-
-// ---- filling ------------------------------------------------------------------------------------
-
-namespace {
-
 RowSketch plainSketch(const QString &text, CellState state) {
     return {text, QList<CellState>(text.size(), state), {}};
 }
 
-// The filled row with each character's state. Throws Failure when the template cannot be filled.
-RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime &now) {
+} // namespace
+
+RowSketch fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
     if (!templ.contains(QLatin1Char('{')) && !templ.contains(QLatin1Char('}')))
         return plainSketch(templ, CellState::Lit);
     const QList<Piece> pieces = parseTemplate(templ);
+    QList<Field> fields;
+    for (const Piece &piece : pieces) {
+        if (const auto *field = std::get_if<Field>(&piece))
+            fields << *field;
+    }
     const auto compose = [&pieces](const QList<FieldText> &texts) {
         RowSketch row;
         qsizetype k = 0;
@@ -192,10 +188,8 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
     for (;;) {
         QList<FieldText> shown;
         try {
-            for (const Piece &piece : pieces) {
-                if (const auto *field = std::get_if<Field>(&piece))
-                    shown << fieldText(*field, values, now);
-            }
+            for (const Field &field : std::as_const(fields))
+                shown << fieldText(field, values, now);
         } catch (const Refusal &refusal) {
             values.refuse(refusal.name, refusal.reason);
             continue;
@@ -204,10 +198,8 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
         const RowSketch sketch = compose(shown);
         const QString &row = sketch.text;
         if (row.size() <= PageSet::MaxTypedLength) {
-            qsizetype k = 0;
-            for (const Piece &piece : pieces) {
-                const auto *field = std::get_if<Field>(&piece);
-                if (field && shown.at(k++).missing && field->name == UpdatedName)
+            for (qsizetype k = 0; k < fields.size(); ++k) {
+                if (shown.at(k).missing && fields.at(k).name == UpdatedName)
                     values.noteMissing(UpdatedName,
                                        QStringLiteral("no source gave a current reading"));
             }
@@ -216,14 +208,9 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
 
         // Too long: the one value whose missing text shortens the row most, if that makes it fit.
         QMap<QString, qsizetype> saved;
-        qsizetype k = 0;
-        for (const Piece &piece : pieces) {
-            const auto *field = std::get_if<Field>(&piece);
-            if (!field)
-                continue;
-            const qsizetype at = k++;
-            if (!shown.at(at).missing && !isTime(*field, values))
-                saved[field->name] += shown.at(at).text.size() - absent.at(at).text.size();
+        for (qsizetype k = 0; k < fields.size(); ++k) {
+            if (!shown.at(k).missing && !isTime(fields.at(k), values))
+                saved[fields.at(k).name] += shown.at(k).text.size() - absent.at(k).text.size();
         }
         QString culprit;
         for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
@@ -247,22 +234,6 @@ RowSketch fillSketch(const QString &templ, FieldValues &values, const QDateTime 
                                               "other figures in it")
                                    .arg(PageSet::MaxTypedLength));
         return compose(absent);
-    }
-}
-
-} // namespace
-
-QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now) {
-    return fillSketch(templ, values, now).text;
-}
-
-RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &now) {
-    try {
-        return fillSketch(templ, values, now);
-    } catch (const Failure &failure) {
-        RowSketch sketch = plainSketch(templ, CellState::Error);
-        sketch.problem = failure.text();
-        return sketch;
     }
 }
 
@@ -301,13 +272,6 @@ RowSketch unfilledSketch(const QString &row, CellState state, const QString &why
     return sketch;
 }
 
-QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
-                            const QDateTime &now) {
-    const FilledRows fill(templates, values, now);
-    values = fill.values();
-    return fill.rows();
-}
-
 QDebug operator<<(QDebug debug, const RowSketch &sketch) {
     const QDebugStateSaver saver(debug);
     QString states;
@@ -317,17 +281,4 @@ QDebug operator<<(QDebug debug, const RowSketch &sketch) {
     if (!sketch.problem.isEmpty())
         debug << ' ' << sketch.problem;
     return debug << ')';
-}
-
-PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now) {
-    if (!values.given())
-        return templates;
-    const FilledRows fill(templates, values, now);
-    if (fill.firstUnfilled())
-        throw Failure(fill.failure());
-    values = fill.values();
-    PageSet filled;
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        filled.setRow(index, fill.row(index));
-    return filled;
 }

@@ -12,8 +12,8 @@
 // Filling rows from monitoring figures before an upload.
 //
 // A template row holds fields: {name} or {name:format}, where format is written in libfmt's format
-// language
-// ({pH:>5.1f}, {site:<10}); {{ and }} stand for single braces. Names are ASCII letters, digits,
+// language ({pH:>5.1f}, {site:<10}); {{ and }} stand for single braces. Names are ASCII letters,
+// digits,
 // '_', '.' and '-', case-sensitive. Three names are built in, with a strftime-style format
 // ({date:%d.%m.%Y}): {date} (default %Y-%m-%d) and {time} (default %H:%M) of the upload, and
 // {updated} (default %Y-%m-%d %H:%M), the time of the oldest live reading in use, or the upload's
@@ -50,20 +50,12 @@ struct RowSketch {
 };
 QDebug operator<<(QDebug debug, const RowSketch &sketch);
 
-// Every row of templates as FilledRows fills them, with values refused as the rows refuse; the
-// rows unchanged when values were not given. Throws Failure "page P, row R: why" for the first
-// template that cannot be filled.
-PageSet fillRows(const PageSet &templates, FieldValues &values, const QDateTime &now);
-
-// One row. A row without any brace is returned unchanged; otherwise the filled row is at most
-// PageSet::MaxTypedLength characters of printable Latin-1 without '"' and '~'. Values it cannot
-// show are refused in values. Throws Failure carrying only the reason when the template itself
-// cannot be filled.
-QString fillRow(const QString &templ, FieldValues &values, const QDateTime &now);
-
-// One row as fillRow fills it, never throwing: a template that cannot be filled gives its reason
-// in problem and every cell in error. Values it cannot show are refused in values.
-RowSketch sketchRow(const QString &templ, FieldValues &values, const QDateTime &now);
+// One row, with each character's state. A row without any brace is returned unchanged, every
+// character lit; otherwise the filled row is at most PageSet::MaxTypedLength characters of
+// printable Latin-1 without '"' and '~'. Values it cannot show are refused in values. Throws
+// Failure carrying only the reason when the template itself cannot be filled. FilledRows fills a
+// whole set of rows, a value one row refuses missing in every row.
+RowSketch fillRow(const QString &templ, FieldValues &values, const QDateTime &now);
 
 // Where the first field at or after from begins: a '{' that is not doubled, even one of a
 // malformed field. Without figures such a row would put its braces on the boards.
@@ -76,7 +68,3 @@ QStringList fieldNames(const QString &row);
 // characters of each field (from its '{' to its '}', or to the row's end) in state and the rest
 // lit; why is the problem of a row that holds a field.
 RowSketch unfilledSketch(const QString &row, CellState state, const QString &why);
-
-// Rows as FilledRows fills them, with values refused as the rows refuse.
-QList<RowSketch> sketchRows(const QStringList &templates, FieldValues &values,
-                            const QDateTime &now);

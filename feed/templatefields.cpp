@@ -76,7 +76,7 @@ void checkPatternNumbers(const QString &pattern) {
 
 // A lone half of a UTF-16 surrogate pair (JSON allows "\ud800") is no character at all: UTF-8
 // would carry it as '?', so it is refused as any character outside Latin-1 is.
-std::optional<QString> loneSurrogate(const QString &text) {
+QString valueProblem(const QString &text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
         if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
@@ -87,14 +87,7 @@ std::optional<QString> loneSurrogate(const QString &text) {
             return QStringLiteral("holds a lone surrogate (%1), which is outside Latin-1")
                 .arg(codePoint(c.unicode()));
     }
-    return std::nullopt;
-}
-
-// Why a board's row cannot carry the text, or nothing when it can.
-std::optional<QString> uncarriable(const QString &text) {
-    if (QString problem = PageSet::characterProblem(text); !problem.isEmpty())
-        return problem;
-    return std::nullopt;
+    return PageSet::characterProblem(text);
 }
 
 std::string formatValue(const FieldValue &value, const std::string &pattern, bool float32) {
@@ -168,15 +161,7 @@ QList<Piece> parseTemplate(const QString &templ) {
     while (i < n) {
         const QChar c = templ.at(i);
         const bool doubled = i + 1 < n && templ.at(i + 1) == c;
-        if (c == QLatin1Char('}')) {
-            if (!doubled)
-                throw Failure(
-                    QStringLiteral("lone } at column %1; write }} for a brace").arg(column(i)));
-            literal += c;
-            i += 2;
-            continue;
-        }
-        if (c != QLatin1Char('{')) {
+        if (c != QLatin1Char('{') && c != QLatin1Char('}')) {
             literal += c;
             ++i;
             continue;
@@ -186,6 +171,9 @@ QList<Piece> parseTemplate(const QString &templ) {
             i += 2;
             continue;
         }
+        if (c == QLatin1Char('}'))
+            throw Failure(
+                QStringLiteral("lone } at column %1; write }} for a brace").arg(column(i)));
 
         const qsizetype open = i;
         const auto unclosed = [&] {
@@ -225,11 +213,11 @@ QList<Piece> parseTemplate(const QString &templ) {
     // A field's format reaches the row too: its fill character, a date format's literal text.
     for (const Piece &piece : std::as_const(pieces)) {
         if (const auto *text = std::get_if<QString>(&piece)) {
-            if (const auto why = uncarriable(*text))
-                throw Failure(QStringLiteral("the row %1").arg(*why));
+            if (const QString why = PageSet::characterProblem(*text); !why.isEmpty())
+                throw Failure(QStringLiteral("the row %1").arg(why));
         } else if (const Field &field = std::get<Field>(piece); field.pattern) {
-            if (const auto why = uncarriable(*field.pattern))
-                throw Failure(QStringLiteral("the format of %1 %2").arg(field.spelled(), *why));
+            if (const QString why = PageSet::characterProblem(*field.pattern); !why.isEmpty())
+                throw Failure(QStringLiteral("the format of %1 %2").arg(field.spelled(), why));
         }
     }
     return pieces;

@@ -35,9 +35,9 @@ QList<Piece> parseTemplate(const QString &templ);
 // Throws Failure when a width or precision in the pattern could not fit a row.
 void checkPatternNumbers(const QString &pattern);
 
-// Why a text cannot be a field's value or a board's row, or nothing when it can.
-std::optional<QString> loneSurrogate(const QString &text);
-std::optional<QString> uncarriable(const QString &text);
+// Why a text cannot be a field's value: a lone surrogate or a character a row cannot carry; empty
+// when it can.
+QString valueProblem(const QString &text);
 
 // float32: a number is an analyser's 32-bit float (Reading::float32). A pattern without a
 // precision shows it as the shortest text of that float ("7.12"); one with a precision rounds the

@@ -14,7 +14,6 @@
 #include <functional>
 #include <optional>
 
-class PageSet;
 class QSqlError;
 
 Q_DECLARE_LOGGING_CATEGORY(lcJournal)
@@ -164,8 +163,6 @@ public:
 
     // display-journal.db in the folder of the config file in use.
     static QString defaultPath(const QString &configPath);
-    // The 96 rows of pages, as an upload's JournalStart carries them.
-    static QStringList rowsOf(const PageSet &pages);
 
     const QString &path() const { return m_path; }
 

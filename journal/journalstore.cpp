@@ -2,7 +2,6 @@
 #include "journalsql.h"
 
 #include "configstore.h"
-#include "pageset.h"
 
 #include <QAtomicInteger>
 #include <QDir>
@@ -156,14 +155,6 @@ Journal::~Journal() {
 
 QString Journal::defaultPath(const QString &configPath) {
     return ConfigStore::besideConfig(configPath, u"display-journal.db");
-}
-
-QStringList Journal::rowsOf(const PageSet &pages) {
-    QStringList rows;
-    rows.reserve(PageSet::RowCount);
-    for (int index = 0; index < PageSet::RowCount; ++index)
-        rows.append(pages.row(index));
-    return rows;
 }
 
 void Journal::raise(const QString &problem) {

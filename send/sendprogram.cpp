@@ -213,17 +213,14 @@ int SendProgram::withSources(std::function<int()> next) {
 
 void SendProgram::sayUnavailable(const FieldValues &values) {
     m_unavailable = values.unavailableNames();
-    const QList<FieldValues::Line> lines = values.lines();
-    for (const QString &name : std::as_const(m_unavailable)) {
-        const auto line = std::find_if(lines.cbegin(), lines.cend(),
-                                       [&name](const auto &line) { return line.name == name; });
-        const QString problem = line != lines.cend()
-                                    ? line->problem
-                                    : QStringLiteral("no source gave a current reading");
+    // Every unavailable name has its line in lines(), and both are sorted by name.
+    for (const FieldValues::Line &line : values.lines()) {
+        if (!m_unavailable.contains(line.name))
+            continue;
         // A bad section's reason was said with the sources file's other bad lines.
-        error(m_sourcesProblems.contains(problem)
-                  ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(name)
-                  : QStringLiteral("%1 unavailable: %2").arg(name, problem));
+        error(m_sourcesProblems.contains(line.problem)
+                  ? QStringLiteral("%1 unavailable: its section is bad (above)").arg(line.name)
+                  : QStringLiteral("%1 unavailable: %2").arg(line.name, line.problem));
     }
 }
 
@@ -240,7 +237,7 @@ int SendProgram::showValues() {
             return BadInput;
         }
     }
-    const FilledRows fill(pages, m_values, QDateTime::currentDateTime());
+    const FilledRows fill(pages.rows(), m_values, QDateTime::currentDateTime());
     SendListing::values(fill.values().listedLines(), m_options.json, m_out);
     sayUnavailable(fill.values());
     return m_unavailable.isEmpty() ? AllAnswered : ValuesUnavailable;
@@ -249,7 +246,8 @@ int SendProgram::showValues() {
 std::shared_ptr<const FilledRows> SendProgram::rowsToSend(qint16 &portNumber) {
     PageSet pages;
     ConfigStore(m_options.configPath).load(portNumber, pages);
-    auto fill = std::make_shared<const FilledRows>(pages, m_values, QDateTime::currentDateTime());
+    auto fill =
+        std::make_shared<const FilledRows>(pages.rows(), m_values, QDateTime::currentDateTime());
     if (const std::optional<FilledRows::Unfilled> &unfilled = fill->firstUnfilled()) {
         if (m_values.given())
             throw Failure(fill->failure());

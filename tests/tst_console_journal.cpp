@@ -24,8 +24,8 @@ using B = BoardBehaviour;
 void recordUpload(const QString &path, const QDateTime &at, const QString &lights,
                   const QString &outcome = QStringLiteral("complete")) {
     Journal journal(path);
-    const qint64 id = journal.begin(
-        uploadStarted(Journal::rowsOf(DefaultPages::pages()), at, QStringLiteral("send")));
+    const qint64 id =
+        journal.begin(uploadStarted(DefaultPages::pages().rows(), at, QStringLiteral("send")));
     journal.finish(
         id, JournalEnd{outcome, QString(), UploadFrameCount, lights, at.addSecs(26), {}, {}, {}});
 }

@@ -1,7 +1,7 @@
 #include "failure.h"
+#include "filledrows.h"
 #include "pageset.h"
 #include "rowdrawn.h"
-#include "rowfill.h"
 
 #include <QDir>
 #include <QFile>
@@ -124,10 +124,9 @@ void TestFill::goodRows() {
     QFETCH(QString, filled);
     PageSet templates;
     templates.setRow(5, 2, templ);
-    FieldValues values = figures();
-    const PageSet result = fillRows(templates, values, Now);
-    QCOMPARE(result.row(5, 2), filled);
-    QCOMPARE(values.unavailableNames(), QStringList());
+    const FilledRows result(templates.rows(), figures(), Now);
+    QCOMPARE(result.row(PageSet::indexOf(5, 2)), filled);
+    QCOMPARE(result.values().unavailableNames(), QStringList());
 }
 
 void TestFill::settingValues_data() {
@@ -170,7 +169,7 @@ void TestFill::settingValues() {
     QFETCH(QString, filled);
     FieldValues values;
     values.set(assignment);
-    QCOMPARE(fillRow(templ, values, Now), filled);
+    QCOMPARE(fillRow(templ, values, Now).text, filled);
     QCOMPARE(values.unavailableNames(), QStringList());
 }
 
@@ -233,8 +232,7 @@ void TestFill::badRows() {
     PageSet templates;
     templates.setRow(index, templ);
     templates.setRow(PageSet::RowCount - 1, QStringLiteral("{}")); // the first bad row is named
-    FieldValues values = figures();
-    const QString text = failureOf([&] { fillRows(templates, values, Now); });
+    const QString text = FilledRows(templates.rows(), figures(), Now).failure();
     QVERIFY2(text.startsWith(where + QStringLiteral(": ")), qPrintable(text));
     QVERIFY2(text.contains(reason), qPrintable(text));
 }
@@ -296,14 +294,11 @@ void TestFill::refusedValues() {
     FieldValues values = figures();
     for (const QString &setting : settings)
         values.set(setting);
-    PageSet pages;
-    for (qsizetype i = 0; i < templates.size(); ++i)
-        pages.setRow(int(i), templates.at(i));
-    const PageSet result = fillRows(pages, values, Now);
+    const FilledRows result(templates, values, Now);
     for (qsizetype i = 0; i < filled.size(); ++i)
         QCOMPARE(result.row(int(i)), filled.at(i));
-    QCOMPARE(values.unavailableNames(), unavailable);
-    const QList<FieldValues::Line> lines = values.lines();
+    QCOMPARE(result.values().unavailableNames(), unavailable);
+    const QList<FieldValues::Line> lines = result.values().lines();
     const auto line = std::find_if(lines.cbegin(), lines.cend(), [&](const auto &line) {
         return line.name == unavailable.first();
     });
@@ -387,7 +382,7 @@ void TestFill::laterFileAndSettingsWin() {
     values.readJsonFile(first);
     values.readJsonFile(second);
     // null in a later file leaves a value unavailable, whatever gave it before.
-    QCOMPARE(fillRow(QStringLiteral("{a} {b} {c} {d} {e}"), values, Now),
+    QCOMPARE(fillRow(QStringLiteral("{a} {b} {c} {d} {e}"), values, Now).text,
              QStringLiteral("setting 2 1 -- --"));
     QCOMPARE(values.unavailableNames(), QStringList({"d", "e"}));
 }
@@ -419,23 +414,20 @@ void TestFill::float32Figures() {
     reading.float32 = float32;
     FieldValues values;
     values.addReadings({reading});
-    QCOMPARE(fillRow(templ, values, Now), filled);
+    QCOMPARE(fillRow(templ, values, Now).text, filled);
     const FieldValues::Line line = values.lines().value(0);
     QCOMPARE(numberText(std::get<double>(*line.value), line.float32),
              float32 ? QStringLiteral("7.12") : QStringLiteral("7.119999885559082"));
 }
 
 void TestFill::rowsAreTemplatesOnlyWhenValuesGiven() {
-    PageSet templates;
-    templates.setRow(0, QStringLiteral("{date} {x"));
-    templates.setRow(1, QStringLiteral("{date}"));
-    FieldValues none;
-    QCOMPARE(fillRows(templates, none, Now), templates);
+    const QStringList templates{QStringLiteral("{date} {x"), QStringLiteral("{date}")};
+    const FilledRows none(templates, {}, Now);
+    QCOMPARE(QStringList({none.row(0), none.row(1)}), templates);
 
     FieldValues empty;
     empty.readJson("{}", QStringLiteral("empty.json"));
-    templates.setRow(0, QString());
-    QCOMPARE(fillRows(templates, empty, Now).row(1), QStringLiteral("2024-03-07"));
+    QCOMPARE(FilledRows(templates, empty, Now).row(1), QStringLiteral("2024-03-07"));
 }
 
 // Each row as "text|states", one letter a character: L lit, U unavailable, E error.
@@ -464,7 +456,8 @@ void TestFill::sketchedCells() {
     values.readJson("{\"gone\": null}", QStringLiteral("gone.json"));
     QStringList shown;
     QString problem;
-    for (const RowSketch &row : sketchRows(templates, values, Now)) {
+    const FilledRows fill(templates, values, Now);
+    for (const RowSketch &row : fill.rows()) {
         shown << drawn(row);
         problem += row.problem;
     }

@@ -499,7 +499,7 @@ void TestSources::fieldsFromReadings() {
     for (const QString &setting : settings)
         values.set(setting);
 
-    QCOMPARE(fillRow(templ, values, Now), filled);
+    QCOMPARE(fillRow(templ, values, Now).text, filled);
     QCOMPARE(values.unavailableNames(), unavailable);
 }
 
