@@ -31,17 +31,12 @@ using B = BoardBehaviour;
 
 // asNobody: as a user whom folder permissions bind (when this test runs as root).
 void start(QProcess &process, const QStringList &arguments, const QString &folder,
-           bool asNobody = false) {
-    process.setWorkingDirectory(folder);
-    if (asNobody)
-        process.start(QStringLiteral("setpriv"),
-                      QStringList{QStringLiteral("--reuid=nobody"),
-                                  QStringLiteral("--regid=nogroup"),
-                                  QStringLiteral("--clear-groups"), QStringLiteral(DISPLAY_SEND)} +
-                          arguments);
-    else
-        process.start(QStringLiteral(DISPLAY_SEND), arguments);
-    process.waitForStarted();
+           bool asNobody = false,
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+    const QStringList nobody{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                             QStringLiteral("--clear-groups"), QStringLiteral(DISPLAY_SEND)};
+    startProgram(process, asNobody ? QStringLiteral("setpriv") : QStringLiteral(DISPLAY_SEND),
+                 asNobody ? nobody + arguments : arguments, folder, environment);
 }
 
 ProgramResult
@@ -49,8 +44,7 @@ send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
      bool asNobody = false,
      const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
-    process.setProcessEnvironment(environment);
-    start(process, arguments, folder, asNobody);
+    start(process, arguments, folder, asNobody, environment);
     return finish(process, timeoutMs);
 }
 
@@ -142,10 +136,8 @@ private:
         ConfigStore(m_dir->filePath(QStringLiteral("display.cfg"))).save(portNumber, pages);
     }
     QString writeFile(const QString &name, const QByteArray &bytes) {
-        QFile file(m_dir->filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        writeBytes(m_dir->filePath(name), bytes);
+        return m_dir->filePath(name);
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
