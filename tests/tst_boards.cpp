@@ -1,7 +1,7 @@
 #include "boards.h"
 #include "defaultpages.h"
+#include "testfiles.h"
 
-#include <QFile>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
@@ -205,9 +205,7 @@ void TestBoards::replies() {
 }
 
 void TestBoards::wholeUploadFillsTheBoards() {
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    QVERIFY(golden.open(QIODevice::ReadOnly));
-    const QList<QByteArray> frames = framesOf(golden.readAll());
+    const QList<QByteArray> frames = framesOf(goldenUpload());
     QCOMPARE(frames.size(), 52);
 
     BoardBank bank;

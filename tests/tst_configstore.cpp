@@ -97,11 +97,7 @@ private Q_SLOTS:
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString path() const { return m_dir->filePath(QStringLiteral("display.cfg")); }
-    void writeFile(const QByteArray &bytes) {
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
+    void writeFile(const QByteArray &bytes) { QVERIFY(writeBytes(path(), bytes)); }
 };
 
 void TestConfigStore::init() {

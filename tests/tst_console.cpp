@@ -958,11 +958,7 @@ void TestConsole::portMapFromFiles() {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path() + QStringLiteral("/home")));
     const QByteArray portsConf = "; the gate\n201=" + boards.devicePath().toUtf8() +
                                  "\n33=xyz://10.1.2.3:4001\n300=/dev/ttyUSB0\n";
-    {
-        QFile file(m_dir->path() + QStringLiteral("/ports.conf"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(portsConf);
-    }
+    QVERIFY(writeBytes(m_dir->path() + QStringLiteral("/ports.conf"), portsConf));
     m_dir->writeConfig(fullConfig(201, DefaultPages::pages()));
     m_setup = ConsoleSetup::forConfig(QStringLiteral("display.cfg"));
     qunsetenv("XDG_CONFIG_HOME");
@@ -1033,11 +1029,8 @@ void TestConsole::unexpectedArguments() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
-    QProcess console;
-    console.setProcessEnvironment(environment);
-    console.setWorkingDirectory(m_dir->path());
-    console.start(QStringLiteral(DISPLAY_CONSOLE), arguments);
-    const ProgramResult run = finish(console);
+    const ProgramResult run =
+        runProgram(QStringLiteral(DISPLAY_CONSOLE), arguments, m_dir->path(), environment);
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains(named) && run.err.contains(QStringLiteral("--help")),
              qPrintable(run.err));

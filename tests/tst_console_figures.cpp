@@ -8,7 +8,6 @@
 
 #include <QDateTime>
 #include <QLabel>
-#include <QProcess>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -35,9 +34,7 @@ private Q_SLOTS:
 
 private:
     void writeFile(const QString &name, const QByteArray &bytes) const {
-        QFile file(QDir(m_dir->path()).filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
+        QVERIFY(writeBytes(QDir(m_dir->path()).filePath(name), bytes));
     }
 };
 
@@ -267,11 +264,9 @@ void TestConsoleFigures::sameFramesAsDisplaySend() {
     QVERIFY(fromConsole.contains("COD(mg/l)    150        42~pH 7.12 Gate 2\r"));
 
     boards.clear();
-    QProcess send;
-    send.setWorkingDirectory(m_dir->path());
-    send.start(QStringLiteral(DISPLAY_SEND_QUICK),
-               {QStringLiteral("--device"), boards.devicePath()});
-    const ProgramResult run = finish(send);
+    const ProgramResult run =
+        runProgram(QStringLiteral(DISPLAY_SEND_QUICK),
+                   {QStringLiteral("--device"), boards.devicePath()}, m_dir->path());
     QCOMPARE(run.status, 0);
     QCOMPARE(boards.allBytes(), fromConsole);
 }

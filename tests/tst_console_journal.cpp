@@ -101,20 +101,16 @@ void TestConsoleJournal::jobRecorded() {
     QVERIFY(useBoards(boards, numberedPages()));
     // A folder with a shared journal: after the job, display-send --forward takes its record
     // there (here a stand-in on the PATH that says how it was started).
-    const auto writeFile = [](const QString &name, const QByteArray &bytes) {
-        QFile file(name);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    };
     QTemporaryDir programs;
     const QString forwarded = m_dir->path() + QStringLiteral("/forwarded");
-    QVERIFY(writeFile(programs.filePath(QStringLiteral("display-send")),
-                      QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(forwarded).toUtf8()));
+    QVERIFY(writeBytes(programs.filePath(QStringLiteral("display-send")),
+                       QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(forwarded).toUtf8()));
     QFile::setPermissions(programs.filePath(QStringLiteral("display-send")),
                           QFile::ReadOwner | QFile::ExeOwner);
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", programs.path().toLocal8Bit() + ':' + path);
     const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
-    QVERIFY(writeFile(m_dir->path() + QStringLiteral("/journal.conf"), "[shared]\n"));
+    QVERIFY(writeBytes(m_dir->path() + QStringLiteral("/journal.conf"), "[shared]\n"));
     startConsole();
     QVERIFY2(!QFileInfo::exists(journalIn(m_dir->path())), "the journal was opened at start-up");
     tmrTout()->setInterval(QuickWindowMs);
@@ -135,9 +131,7 @@ void TestConsoleJournal::jobRecorded() {
 
     QCOMPARE(boards.received().size(), frames);
     QTRY_VERIFY(QFileInfo(forwarded).size() > 0);
-    QFile said(forwarded);
-    QVERIFY(said.open(QIODevice::ReadOnly));
-    QVERIFY2(said.readAll().startsWith("--forward --config "),
+    QVERIFY2(fileBytes(forwarded).startsWith("--forward --config "),
              "display-send was not asked to forward");
     const QList<JournalRecord> records = history();
     QCOMPARE(records.size(), 1);

@@ -17,10 +17,11 @@
 // server's certificate for another host, and must then fail.
 
 #include "pgcluster.h"
+#include "programrun.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -199,14 +200,10 @@ void TestDocs::optionsAsTheManualSays_data() {
 void TestDocs::optionsAsTheManualSays() {
     QFETCH(QString, program);
     QFETCH(QString, manual);
-    QProcess process;
-    process.start(program, {QStringLiteral("--help")});
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 0);
-    QFile page(manual);
-    QVERIFY(page.open(QIODevice::ReadOnly));
-    QCOMPARE(described(manualOptions(QString::fromUtf8(page.readAll()))),
-             described(helpOptions(QString::fromLocal8Bit(process.readAllStandardOutput()))));
+    const ProgramResult help = runProgram(program, {QStringLiteral("--help")});
+    QCOMPARE(help.status, 0);
+    QCOMPARE(described(manualOptions(QString::fromUtf8(fileBytes(manual)))),
+             described(helpOptions(help.out)));
 }
 
 void TestDocs::templatesFitARow_data() {
@@ -274,10 +271,9 @@ void TestDocs::unitsGiveKnownOptions_data() {
 // a misspelt one would fail every run of the timer.
 void TestDocs::unitsGiveKnownOptions() {
     QFETCH(QString, document);
-    QProcess help;
-    help.start(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--help")});
-    QVERIFY(help.waitForFinished(20000));
-    const QStringList known = helpOptions(QString::fromLocal8Bit(help.readAllStandardOutput()));
+    const ProgramResult help = runProgram(QStringLiteral(DISPLAY_SEND), {QStringLiteral("--help")});
+    QCOMPARE(help.status, 0);
+    const QStringList known = helpOptions(help.out);
     QFile unit(document);
     QVERIFY(unit.open(QIODevice::ReadOnly));
     static const QRegularExpression given(QStringLiteral("^ExecStart=.*$"),
@@ -311,8 +307,7 @@ void TestDocs::officeUnitRuns() {
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     const auto write = [&folder](const QString &name, const QString &text) {
-        QFile file(folder.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.size();
+        return writeBytes(folder.filePath(name), text.toUtf8());
     };
     for (const QString &role : {QStringLiteral("postgres"), QStringLiteral("office")})
         QVERIFY(write(role == QLatin1String("office") ? QStringLiteral("journal.conf")
@@ -325,12 +320,8 @@ void TestDocs::officeUnitRuns() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PGPASSFILE"), folder.filePath(QStringLiteral(".pgpass")));
     const auto run = [&](const QStringList &arguments) {
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(folder.path());
-        process.start(QStringLiteral(DISPLAY_SEND), arguments);
-        process.waitForFinished(60000);
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return runProgram(QStringLiteral(DISPLAY_SEND), arguments, folder.path(), environment)
+            .status;
     };
     QVERIFY2(server.psql(QStringLiteral("CREATE DATABASE boards; CREATE ROLE office LOGIN "
                                         "PASSWORD 'office-pw'")),
@@ -452,8 +443,6 @@ void TestDocs::readmeExamplesRunAsShown() {
                       .arg(shellQuoted(command), QString::number(n));
     }
 
-    QProcess shell;
-    shell.setWorkingDirectory(folder.path());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // display-send's quick build: the same program with shorter reply windows.
     const QStringList programs{QStringLiteral(DISPLAY_SEND_QUICK),
@@ -473,9 +462,9 @@ void TestDocs::readmeExamplesRunAsShown() {
                                ? folder.filePath(QStringLiteral("withheld/ca.crt"))
                                : server->caCertificate());
     }
-    shell.setProcessEnvironment(environment);
-    shell.start(QStringLiteral("bash"), {QStringLiteral("-c"), script});
-    QVERIFY(shell.waitForFinished(180000));
+    QVERIFY(runProgram(QStringLiteral("bash"), {QStringLiteral("-c"), script}, folder.path(),
+                       environment, 180000)
+                .status != -1);
 
     // Where the block failed, with a fault of the cluster's: display-send must be the first
     // to say so.

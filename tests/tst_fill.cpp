@@ -2,6 +2,8 @@
 #include "filledrows.h"
 #include "pageset.h"
 #include "rowdrawn.h"
+#include "rowfill.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,8 +67,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString writeFile(const QString &name, const QByteArray &bytes) {
         const QString path = m_dir->filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        if (!writeBytes(path, bytes))
             qFatal("cannot write %s", qPrintable(path));
         return path;
     }

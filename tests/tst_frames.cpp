@@ -1,8 +1,8 @@
 #include "defaultpages.h"
 #include "framebuilder.h"
 #include "pageset.h"
+#include "testfiles.h"
 
-#include <QFile>
 #include <QTest>
 
 class TestFrames : public QObject {
@@ -96,11 +96,7 @@ void TestFrames::outOfRange() {
 }
 
 void TestFrames::wholeDefaultUpload() {
-    // The bytes a whole upload of the default pages at a 5 s delay puts on the line, kept as a
-    // file written from the page texts independently of this code.
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    QVERIFY(golden.open(QIODevice::ReadOnly));
-    const QByteArray expected = golden.readAll();
+    const QByteArray expected = goldenUpload();
 
     const PageSet pages = DefaultPages::pages();
     QByteArray line = FrameBuilder::bracketFrame() + FrameBuilder::bracketFrame();

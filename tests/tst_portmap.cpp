@@ -1,5 +1,6 @@
 #include "portmapfile.h"
 #include "settings.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,8 +14,7 @@ namespace {
 
 bool writeFile(const QString &path, const QByteArray &bytes) {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    return writeBytes(path, bytes);
 }
 
 // The numbers a map names, as "33=/dev/x" or "40 opens nothing", in order.

@@ -244,11 +244,10 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
         }
         const QString output = QDir(folder).filePath(QStringLiteral("report.html"));
-        QProcess send;
-        send.start(QStringLiteral(DISPLAY_SEND), QStringList{QStringLiteral("--report"), output,
-                                                             QStringLiteral("--journal"), path} +
-                                                     arguments);
-        const ProgramResult run = finish(send);
+        const ProgramResult run = runProgram(
+            QStringLiteral(DISPLAY_SEND),
+            QStringList{QStringLiteral("--report"), output, QStringLiteral("--journal"), path} +
+                arguments);
         QVERIFY2(run.status == status, qPrintable(run.err));
         QCOMPARE(QFile::exists(output), written);
         QCOMPARE(run.err.isEmpty(), status == 0);
@@ -275,31 +274,28 @@ private Q_SLOTS:
         const QString journal = dir.filePath(QStringLiteral("display-journal.db"));
         QVERIFY(QFile::copy(m_journal, journal));
         QString output = dir.filePath(QStringLiteral("report.html"));
-        const auto put = [](const QString &path, const QByteArray &bytes) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-        };
         if (existing == QLatin1String("journal")) {
             output = journal;
         } else if (existing == QLatin1String("config")) {
             output = dir.filePath(QStringLiteral("display.cfg"));
-            put(output, "1\r\n" + QByteArray("\"row\"\r\n").repeated(96));
+            QVERIFY(writeBytes(output, "1\r\n" + QByteArray("\"row\"\r\n").repeated(96)));
         } else if (existing == QLatin1String("link")) {
-            put(dir.filePath(QStringLiteral("earlier.html")), m_html.toUtf8());
+            QVERIFY(writeBytes(dir.filePath(QStringLiteral("earlier.html")), m_html.toUtf8()));
             QVERIFY(QFile::link(QStringLiteral("earlier.html"), output));
         } else if (existing == QLatin1String("fifo")) {
             QCOMPARE(::mkfifo(QFile::encodeName(output).constData(), 0600), 0);
         } else if (existing == QLatin1String("folder")) {
             QVERIFY(QDir().mkdir(output));
         } else if (existing == QLatin1String("html")) {
-            put(output, "<!DOCTYPE html>\n<html><head><title>Display boards: minutes</title>");
+            QVERIFY(writeBytes(
+                output, "<!DOCTYPE html>\n<html><head><title>Display boards: minutes</title>"));
         } else if (existing == QLatin1String("report")) {
-            put(output, m_html.toUtf8());
+            QVERIFY(writeBytes(output, m_html.toUtf8()));
         } else if (existing == QLatin1String("old report")) {
             static const QRegularExpression generator(
                 QStringLiteral("<meta name=\"generator\"[^>]*>"));
             QVERIFY(generator.match(m_html).hasMatch());
-            put(output, QString(m_html).remove(generator).toUtf8());
+            QVERIFY(writeBytes(output, QString(m_html).remove(generator).toUtf8()));
         }
         // What is at the path, a link and a FIFO as such; a FIFO is never opened.
         const auto entry = [&] {
@@ -317,10 +313,9 @@ private Q_SLOTS:
         };
         const QStringList namesBefore = names();
 
-        QProcess send;
-        send.start(QStringLiteral(DISPLAY_SEND),
-                   {QStringLiteral("--report"), output, QStringLiteral("--journal"), journal});
-        const ProgramResult run = finish(send);
+        const ProgramResult run =
+            runProgram(QStringLiteral(DISPLAY_SEND),
+                       {QStringLiteral("--report"), output, QStringLiteral("--journal"), journal});
         const QByteArray after = entry();
         if (replaced) {
             QVERIFY2(run.status == 0, qPrintable(run.err));

@@ -286,10 +286,8 @@ void TestSeal::programSealsAndVerifies() {
     if (oldJournal)
         QVERIFY(writeVersion1Journal(path()));
     const auto send = [this](const QStringList &arguments) {
-        QProcess process;
-        process.start(QStringLiteral(DISPLAY_SEND),
-                      arguments + QStringList{QStringLiteral("--journal"), path()});
-        return finish(process);
+        return runProgram(QStringLiteral(DISPLAY_SEND),
+                          arguments + QStringList{QStringLiteral("--journal"), path()});
     };
     const ProgramResult init = send({QStringLiteral("--seal-init")});
     QCOMPARE(init.status, 0);
@@ -308,13 +306,11 @@ void TestSeal::programSealsAndVerifies() {
             QVERIFY2(test.err.contains(err), qPrintable(test.err));
     }
     QVERIFY(run(path(), tamper));
-    QFile keyFile(m_dir->filePath(QStringLiteral("verification-key")));
-    QVERIFY(keyFile.open(QIODevice::WriteOnly));
+    const QString keyFile = m_dir->filePath(QStringLiteral("verification-key"));
     const QString printed = init.out.mid(init.out.indexOf(QStringLiteral("dsv1:")));
-    keyFile.write((keyText.isEmpty() ? printed.section(u'\n', 0, 0) : keyText).toLatin1());
-    keyFile.close();
-    const ProgramResult verify =
-        send(QStringList{QStringLiteral("--verify"), keyFile.fileName()} + options);
+    QVERIFY(writeBytes(keyFile,
+                       (keyText.isEmpty() ? printed.section(u'\n', 0, 0) : keyText).toLatin1()));
+    const ProgramResult verify = send(QStringList{QStringLiteral("--verify"), keyFile} + options);
     QCOMPARE(verify.status, status);
     const QStringList parts = out.split(QStringLiteral("…"));
     for (const QString &part : parts)

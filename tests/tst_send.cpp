@@ -36,17 +36,12 @@ const QStringList RealTimeTests{"wholeUploadWhileASecondWaits", "terminatedMidUp
 
 // asNobody: as a user whom folder permissions bind (when this test runs as root).
 void start(QProcess &process, const QStringList &arguments, const QString &folder,
-           bool asNobody = false) {
-    process.setWorkingDirectory(folder);
-    if (asNobody)
-        process.start(QStringLiteral("setpriv"),
-                      QStringList{QStringLiteral("--reuid=nobody"),
-                                  QStringLiteral("--regid=nogroup"),
-                                  QStringLiteral("--clear-groups"), program} +
-                          arguments);
-    else
-        process.start(program, arguments);
-    process.waitForStarted();
+           bool asNobody = false,
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
+    const QStringList nobody{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                             QStringLiteral("--clear-groups"), program};
+    startProgram(process, asNobody ? QStringLiteral("setpriv") : program,
+                 asNobody ? nobody + arguments : arguments, folder, environment);
 }
 
 ProgramResult
@@ -54,8 +49,7 @@ send(const QStringList &arguments, const QString &folder, int timeoutMs = 60000,
      bool asNobody = false,
      const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
     QProcess process;
-    process.setProcessEnvironment(environment);
-    start(process, arguments, folder, asNobody);
+    start(process, arguments, folder, asNobody, environment);
     return finish(process, timeoutMs);
 }
 
@@ -147,10 +141,8 @@ private:
         ConfigStore(m_dir->filePath(QStringLiteral("display.cfg"))).save(portNumber, pages);
     }
     QString writeFile(const QString &name, const QByteArray &bytes) {
-        QFile file(m_dir->filePath(name));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-        return file.fileName();
+        writeBytes(m_dir->filePath(name), bytes);
+        return m_dir->filePath(name);
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;

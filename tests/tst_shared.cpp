@@ -3,8 +3,10 @@
 #include "jobrecords.h"
 #include "journalconf.h"
 #include "pgcluster.h"
+#include "programrun.h"
 #include "ptycable.h"
 #include "sharedjournal.h"
+#include "testfiles.h"
 
 #include "failure.h"
 
@@ -23,11 +25,9 @@
 
 namespace {
 
-struct Result {
-    int status = -1;
-    QString out;
-    QString err;
-    QString alerts = {}; // what the alert command wrote
+// What --check --shared said, and what its alert command wrote to alerts.txt.
+struct Checked : ProgramResult {
+    QString alerts;
 };
 
 const QHash<QString, QString> Passwords{
@@ -71,11 +71,10 @@ class TestShared : public QObject {
                    const QString &connection = {}) {
         const QString path = m_root.filePath(site);
         QDir().mkpath(path);
-        QFile conf(path + QStringLiteral("/journal.conf"));
-        conf.open(QIODevice::WriteOnly | QIODevice::Truncate);
         const QString database =
             user.contains(u'@') ? user.section(u'@', 1) : QStringLiteral("boards");
-        conf.write(QStringLiteral("[shared]\nconnection = %1\n%2")
+        writeBytes(path + QStringLiteral("/journal.conf"),
+                   QStringLiteral("[shared]\nconnection = %1\n%2")
                        .arg(connection.isEmpty()
                                 ? m_cluster->connection(user.section(u'@', 0, 0), database)
                                 : connection,
@@ -103,25 +102,11 @@ class TestShared : public QObject {
     }
     QProcess *start(const QStringList &arguments, const QString &folder) {
         auto *const process = new QProcess(this);
-        process->setWorkingDirectory(folder);
-        process->setProcessEnvironment(m_environment);
-        process->start(QStringLiteral(DISPLAY_SEND), arguments);
+        startProgram(*process, QStringLiteral(DISPLAY_SEND), arguments, folder, m_environment);
         return process;
     }
-    Result finish(QProcess *process) {
-        // The test's own event loop runs meanwhile: fake boards on a cable answer.
-        QElapsedTimer timer;
-        timer.start();
-        while (process->state() != QProcess::NotRunning && timer.elapsed() < 90'000)
-            QTest::qWait(20);
-        Result result{process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -2,
-                      QString::fromUtf8(process->readAllStandardOutput()),
-                      QString::fromUtf8(process->readAllStandardError())};
-        process->deleteLater();
-        return result;
-    }
-    Result send(const QStringList &arguments, const QString &folder) {
-        return finish(start(arguments, folder));
+    ProgramResult send(const QStringList &arguments, const QString &folder) {
+        return runProgram(QStringLiteral(DISPLAY_SEND), arguments, folder, m_environment, 90'000);
     }
     // What the office reads: the number of records of site (every site when empty).
     int sharedCount(const QString &site = {}) {
@@ -161,16 +146,19 @@ class TestShared : public QObject {
                 .arg(site, QString::number(++number), device, QString::number(made),
                      QString::number(received)));
     }
-    // --check --shared with an alert that writes its variables to alerts.txt in folder.
-    Result checkWithAlert(const QStringList &arguments, const QString &folder) {
-        QFile written(folder + "/alerts.txt");
-        written.remove();
-        Result result = send(QStringList{"--check", "--shared", "--alert",
-                                         "echo \"$DISPLAY_SITE|$DISPLAY_OUTCOME|"
-                                         "$DISPLAY_RECEIVED_LATE|$DISPLAY_ERROR\" >> alerts.txt"} +
-                                 arguments,
-                             folder);
-        result.alerts = written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+    // --check --shared with an alert that writes the words echoed, its variables, to alerts.txt
+    // in folder.
+    Checked
+    checkWithAlert(const QStringList &arguments, const QString &folder,
+                   const QString &echoed = QStringLiteral(
+                       "$DISPLAY_SITE|$DISPLAY_OUTCOME|$DISPLAY_RECEIVED_LATE|$DISPLAY_ERROR")) {
+        QFile::remove(folder + "/alerts.txt");
+        Checked result{send(QStringList{"--check", "--shared", "--alert",
+                                        QStringLiteral("echo \"%1\" >> alerts.txt").arg(echoed)} +
+                                arguments,
+                            folder),
+                       {}};
+        result.alerts = QString::fromUtf8(fileBytes(folder + "/alerts.txt"));
         return result;
     }
 
@@ -205,7 +193,7 @@ private Q_SLOTS:
 
         // Each fleet its own roles: named after its database.
         for (const QString &database : {QStringLiteral("boards"), QStringLiteral("other")}) {
-            const Result first = send(
+            const ProgramResult first = send(
                 {QStringLiteral("--shared-init")},
                 folder(QStringLiteral("admin-") + database, QStringLiteral("admin@") + database));
             QVERIFY2(first.status == 0 && first.out.contains(QStringLiteral("created the role "
@@ -227,7 +215,7 @@ private Q_SLOTS:
                                        {"--shared-add-reader", "office"},
                                        {"--shared-add-reader", "office_trap"}};
         for (qsizetype step = 0; step < setUp.size(); ++step) {
-            const Result done = send(setUp.at(step), admin);
+            const ProgramResult done = send(setUp.at(step), admin);
             // But for --shared-init, which warns of admin's CREATEROLE (administratorWarned).
             QVERIFY2(done.status == 0 && (step == 0 || done.err.isEmpty()),
                      qPrintable(done.out + done.err));
@@ -367,8 +355,8 @@ private Q_SLOTS:
     void administratorWarned() {
         QFETCH(QString, login);
         QFETCH(QString, warning);
-        const Result done = send({QStringLiteral("--shared-init")},
-                                 folder(QStringLiteral("init-") + login, login + "@boards"));
+        const ProgramResult done = send({QStringLiteral("--shared-init")},
+                                        folder(QStringLiteral("init-") + login, login + "@boards"));
         QCOMPARE(done.status, 0);
         QVERIFY2(done.out.contains(QLatin1String("nothing was changed")), qPrintable(done.out));
         QVERIFY2(warning.isEmpty() ? done.err.isEmpty()
@@ -416,8 +404,8 @@ private Q_SLOTS:
         // Two at once at the same site.
         QProcess *const one = start({QStringLiteral("--forward")}, north);
         QProcess *const two = start({QStringLiteral("--forward")}, north);
-        const Result first = finish(one);
-        const Result second = finish(two);
+        const ProgramResult first = finish(*one, 90'000);
+        const ProgramResult second = finish(*two, 90'000);
         QVERIFY2(first.status == 0 && second.status == 0, qPrintable(first.err + second.err));
         QVERIFY2(first.out.startsWith(QLatin1String("Forwarded ")), qPrintable(first.out));
         QCOMPARE(send({QStringLiteral("--forward")}, south).status, 0);
@@ -426,7 +414,7 @@ private Q_SLOTS:
         // A forward killed after the server committed, before the mark moved: sent again, kept
         // once.
         QVERIFY(QFile::remove(northJournal) && QFile::copy(unforwarded, northJournal));
-        const Result again = send({QStringLiteral("--forward")}, north);
+        const ProgramResult again = send({QStringLiteral("--forward")}, north);
         QCOMPARE(again.status, 0);
         QVERIFY2(again.out.startsWith(QLatin1String("Forwarded 1200 ")), qPrintable(again.out));
         QCOMPARE(sharedCount(QStringLiteral("north")), 1200);
@@ -436,7 +424,7 @@ private Q_SLOTS:
         QProcess *const killed = start({QStringLiteral("--forward")}, west);
         QTRY_VERIFY_WITH_TIMEOUT(sharedCount(QStringLiteral("killed")) > 0, 30000);
         killed->kill();
-        finish(killed);
+        finish(*killed);
         QVERIFY(sharedCount(QStringLiteral("killed")) < 6000);
         QCOMPARE(send({QStringLiteral("--forward")}, west).status, 0);
         QCOMPARE(sharedCount(QStringLiteral("killed")), 6000);
@@ -448,12 +436,12 @@ private Q_SLOTS:
 
         // The office reads them back, newest first, all sites or one.
         const QString office = m_root.filePath(QStringLiteral("office"));
-        const Result all = send({QStringLiteral("--history"), QStringLiteral("--shared"),
-                                 QStringLiteral("--limit"), QStringLiteral("5")},
-                                office);
+        const ProgramResult all = send({QStringLiteral("--history"), QStringLiteral("--shared"),
+                                        QStringLiteral("--limit"), QStringLiteral("5")},
+                                       office);
         QVERIFY2(all.status == 0, qPrintable(all.err));
         QCOMPARE(all.out.count(u'\n'), 5);
-        const Result json =
+        const ProgramResult json =
             send({QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--site"),
                   QStringLiteral("south"), QStringLiteral("--json")},
                  office);
@@ -463,7 +451,7 @@ private Q_SLOTS:
         QCOMPARE(object.value(QLatin1String("site")).toString(), QStringLiteral("south"));
         QCOMPARE(object.value(QLatin1String("rows")).toArray().size(), 96);
         QCOMPARE(object.value(QLatin1String("user")).toString(), QStringLiteral("operator"));
-        const Result csv =
+        const ProgramResult csv =
             send({QStringLiteral("--history"), QStringLiteral("--shared"), QStringLiteral("--csv"),
                   QStringLiteral("--limit"), QStringLiteral("1")},
                  office);
@@ -497,17 +485,15 @@ private Q_SLOTS:
             const std::optional<QString> key = journal.startSealing(
                 86400, problem, QDateTime::currentDateTimeUtc().addSecs(-7200));
             QVERIFY2(key, qPrintable(problem));
-            QFile file(keyFile);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(key->toLatin1()) > 0);
-            file.close();
+            QVERIFY(writeBytes(keyFile, key->toLatin1()));
             record(site, 4);
-            const Result forwarded = send({QStringLiteral("--forward")}, site);
+            const ProgramResult forwarded = send({QStringLiteral("--forward")}, site);
             QVERIFY2(forwarded.status == 0, qPrintable(forwarded.err));
         }
         if (!tamper.isEmpty())
             QVERIFY2(m_cluster->psql(QStringLiteral("\\c boards\n") + tamper),
                      qPrintable(m_cluster->problem()));
-        const Result verified =
+        const ProgramResult verified =
             send({QStringLiteral("--verify"), keyFile, QStringLiteral("--shared"),
                   QStringLiteral("--site"), QStringLiteral("sealed")},
                  m_root.filePath(QStringLiteral("office")));
@@ -544,7 +530,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, shown);
         QFETCH(QStringList, notShown);
-        const Result result =
+        const ProgramResult result =
             send(QStringList{"--report", "-", "--shared"} + arguments, m_root.filePath("office"));
         QVERIFY2(result.status == 0, qPrintable(result.err));
         for (const QString &text : shown)
@@ -560,7 +546,7 @@ private Q_SLOTS:
     }
     void longFieldsCut() {
         QFETCH(QString, format);
-        const Result result =
+        const ProgramResult result =
             send({"--history", "--shared", "--site", "old", format}, m_root.filePath("office"));
         QVERIFY2(result.status == 0, qPrintable(result.err));
         QVERIFY(result.out.contains(QString(2000, u'e') + QChar(0x2026)));
@@ -605,20 +591,13 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QString, said);
         QFETCH(QString, alerts);
-        const QString office = m_root.filePath("office");
-        QFile::remove(office + "/alerts.txt");
-        const Result result =
-            send(QStringList{"--check", "--shared", "--alert",
-                             "echo \"$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT $(printf %s "
-                             "\"$DISPLAY_DEVICES\" | grep -c '')\" >> alerts.txt"} +
-                     arguments,
-                 office);
+        const Checked result =
+            checkWithAlert(arguments, m_root.filePath("office"),
+                           "$DISPLAY_SITE $DISPLAY_OUTCOME $DISPLAY_PORT $(printf "
+                           "%s \"$DISPLAY_DEVICES\" | grep -c '')");
         QCOMPARE(result.status, status);
         QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
-        QFile written(office + "/alerts.txt");
-        QCOMPARE(written.open(QIODevice::ReadOnly) ? QString::fromUtf8(written.readAll())
-                                                   : QString(),
-                 alerts);
+        QCOMPARE(result.alerts, alerts);
     }
 
     // A site or a device retired is left out of the check and the report until it sends again.
@@ -662,24 +641,24 @@ private Q_SLOTS:
         for (const QString &name : devices)
             QVERIFY(upload(site, name, 600, 600));
         const QString admin = m_root.filePath("admin-boards");
-        const Result first = send(QStringList{"--shared-retire", site} + device, admin);
+        const ProgramResult first = send(QStringList{"--shared-retire", site} + device, admin);
         QTEST(first.status, "status");
         QFETCH(QString, said);
         QVERIFY2((first.out + first.err).contains(said), qPrintable(first.out + first.err));
-        const Result again = send(QStringList{"--shared-retire", site} + device, admin);
+        const ProgramResult again = send(QStringList{"--shared-retire", site} + device, admin);
         QCOMPARE(again.status, first.status);
         QVERIFY(first.status != 0 || again.out.contains("nothing was changed")); // run twice
         QFETCH(QString, sendsAfter);
         if (!sendsAfter.isEmpty())
             QVERIFY(upload(site, sendsAfter, 0, 0));
         const QString office = m_root.filePath("office");
-        const Result check =
+        const ProgramResult check =
             send({"--check", "--shared", "--site", site, "--expect-every", "15m"}, office);
         QTEST(check.status, "checkStatus");
         QFETCH(QString, checkSaid);
         QVERIFY2((check.out + check.err).count(checkSaid) == 1, qPrintable(check.out + check.err));
         QFETCH(QString, reportSaid);
-        const Result report = send({"--report", "-", "--shared", "--site", site}, office);
+        const ProgramResult report = send({"--report", "-", "--shared", "--site", site}, office);
         QVERIFY2(report.out.contains(reportSaid), qPrintable(report.err));
     }
 
@@ -704,13 +683,13 @@ private Q_SLOTS:
         QFETCH(int, received);
         QVERIFY(upload(site, "d1", made, received));
         const QString office = m_root.filePath("office");
-        const Result check = checkWithAlert({"--site", site, "--expect-every", "15m"}, office);
+        const Checked check = checkWithAlert({"--site", site, "--expect-every", "15m"}, office);
         QFETCH(QString, said);
         QVERIFY2(check.status == 1 && check.err.contains(said), qPrintable(check.err));
         QFETCH(QString, late);
         QVERIFY2(check.alerts.startsWith(QStringLiteral("%1|stale|%2|").arg(site, late)),
                  qPrintable(check.alerts));
-        const Result report =
+        const ProgramResult report =
             send({"--report", "-", "--shared", "--site", site, "--expect-every", "15m"}, office);
         QVERIFY2(report.out.contains(said), qPrintable(report.out));
     }
@@ -730,11 +709,11 @@ private Q_SLOTS:
         QFETCH(QString, said);
         const QString office = folder("blind " + user, user.isEmpty() ? "office" : user, false,
                                       user.isEmpty() ? "host=127.0.0.1 port=9 dbname=boards" : "");
-        const Result check = checkWithAlert({"--expect-every", "15m"}, office);
+        const Checked check = checkWithAlert({"--expect-every", "15m"}, office);
         QVERIFY2(check.status == 2 && check.alerts.startsWith("|blind||" + said) &&
                      check.alerts.count(u'\n') == 1,
                  qPrintable(check.alerts));
-        const Result report = send({"--report", "-", "--shared"}, office);
+        const ProgramResult report = send({"--report", "-", "--shared"}, office);
         QVERIFY2(report.status == 2 && report.out.contains("No site can be seen: " + said),
                  qPrintable(report.out));
     }
@@ -756,7 +735,7 @@ private Q_SLOTS:
         const QString site = folder(QTest::currentDataTag(), "gate_words", false,
                                     status ? "host=127.0.0.1 port=9 dbname=boards" : "");
         record(site, records);
-        const Result result = send({"--forward"}, site);
+        const ProgramResult result = send({"--forward"}, site);
         QCOMPARE(result.status, status);
         QFETCH(QString, said);
         QVERIFY2((result.out + result.err).contains(said), qPrintable(result.out + result.err));
@@ -828,7 +807,7 @@ private Q_SLOTS:
             QFile::copy(m_root.filePath(QStringLiteral("north/display-journal.db")),
                         site + QStringLiteral("/display-journal.db"));
         record(site, 2);
-        const Result result = send(arguments, site);
+        const ProgramResult result = send(arguments, site);
         QTEST(result.status, "status");
         QCOMPARE(result.err.count(u'\n'), 1);
         QVERIFY2(result.err.startsWith(QLatin1String("display-send: ")) &&
@@ -901,7 +880,7 @@ private Q_SLOTS:
                      "CREATE ROLE display_site NOLOGIN;"
                      "GRANT INSERT ON display_journal.jobs TO display_site")),
                  qPrintable(m_cluster->problem()));
-        const Result upgraded =
+        const ProgramResult upgraded =
             send({QStringLiteral("--shared-init")},
                  folder(QStringLiteral("admin-legacy"), QStringLiteral("admin@legacy")));
         QVERIFY2(upgraded.status == 0 &&
@@ -950,14 +929,14 @@ private Q_SLOTS:
         const QStringList test{QStringLiteral("--test"), QStringLiteral("--device"), cable.end(0),
                                QStringLiteral("--boards"), QStringLiteral("1")};
         QVERIFY2(m_cluster->stop(), qPrintable(m_cluster->problem()));
-        const Result down = send(test, site);
+        const ProgramResult down = send(test, site);
         QVERIFY2(m_cluster->start(), qPrintable(m_cluster->problem()));
         QCOMPARE(down.status, 1); // board 1 did not answer: as without a shared journal
         QVERIFY2(down.out.contains(QLatin1String("board 1: no answer")), qPrintable(down.out));
         QCOMPARE(down.err.count(u'\n'), 1);
         QVERIFY2(down.err.contains(QLatin1String("could not be reached")), qPrintable(down.err));
         QCOMPARE(sharedCount(QStringLiteral("east")), 0);
-        const Result back = send({QStringLiteral("--forward")}, site);
+        const ProgramResult back = send({QStringLiteral("--forward")}, site);
         QVERIFY2(back.status == 0, qPrintable(QString::number(back.status) + u' ' + back.err));
         QCOMPARE(sharedCount(QStringLiteral("east")), 1);
     }
@@ -995,7 +974,7 @@ private Q_SLOTS:
         QFETCH(bool, terminate);
         if (terminate)
             ::kill(pid_t(process->processId()), SIGTERM);
-        const Result result = finish(process);
+        const ProgramResult result = finish(*process);
         ::close(connection);
         ::close(listener);
         QTEST(result.status, "status");

@@ -337,12 +337,11 @@ void TestTcp::sendExitStatus() {
     }
 
     QProcess process;
-    process.setWorkingDirectory(m_dir->path());
     QElapsedTimer clock;
     clock.start();
-    process.start(QStringLiteral(DISPLAY_SEND),
-                  arguments + QStringList{QStringLiteral("--device"), device});
-    QVERIFY(process.waitForStarted());
+    QVERIFY(startProgram(process, QStringLiteral(DISPLAY_SEND),
+                         arguments + QStringList{QStringLiteral("--device"), device},
+                         m_dir->path()));
     if (kind == QLatin1String("terminate"))
         QTimer::singleShot(500, &process,
                            [&process] { ::kill(pid_t(process.processId()), SIGTERM); });
@@ -369,17 +368,12 @@ void TestTcp::secondProgramOnTheSamePort() {
     const QString device = QString::fromUtf8(sim.readLine()).trimmed();
     QVERIFY2(device.startsWith(QLatin1String("tcp://127.0.0.1:")), qPrintable(device));
 
+    const QStringList test{QStringLiteral("--test"), QStringLiteral("--device"), device};
     QProcess first;
-    first.setWorkingDirectory(m_dir->path());
-    first.start(QStringLiteral(DISPLAY_SEND),
-                {QStringLiteral("--test"), QStringLiteral("--device"), device});
-    QVERIFY(first.waitForStarted());
+    QVERIFY(startProgram(first, QStringLiteral(DISPLAY_SEND), test, m_dir->path()));
     QTest::qWait(1200); // the first is two frames into its test
     QProcess second;
-    second.setWorkingDirectory(m_dir->path());
-    second.start(QStringLiteral(DISPLAY_SEND),
-                 {QStringLiteral("--test"), QStringLiteral("--device"), device});
-    QVERIFY(second.waitForStarted());
+    QVERIFY(startProgram(second, QStringLiteral(DISPLAY_SEND), test, m_dir->path()));
 
     const ProgramResult secondRun = finish(second);
     const ProgramResult firstRun = finish(first);

@@ -1,9 +1,9 @@
 #include "boardrig.h"
 #include "jobrunner.h"
 #include "pacing.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTest>
 
 // One whole upload at the console's own pace, 52 reply windows of 500 ms, against a mixed set of
@@ -30,9 +30,7 @@ void TestUploadRealtime::wholeUploadAtFullPace() {
 
     QCOMPARE(rig.upload(), JobOutcome::Complete);
 
-    QFile golden(QFINDTESTDATA("data/default-upload-delay5.bin"));
-    QVERIFY(golden.open(QIODevice::ReadOnly));
-    QCOMPARE(rig.boards.allBytes(), golden.readAll());
+    QCOMPARE(rig.boards.allBytes(), goldenUpload());
 
     QCOMPARE(rig.arrivalsNs.size(), UploadFrameCount);
     const QString pacing =

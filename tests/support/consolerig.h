@@ -13,6 +13,7 @@
 #include "pageset.h"
 #include "progresswindow.h"
 #include "rowbox.h"
+#include "testfiles.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -44,15 +45,8 @@ public:
     QString path() const { return m_dir.path(); }
     QString configPath() const { return m_dir.filePath(QStringLiteral("display.cfg")); }
 
-    void writeConfig(const QByteArray &bytes) const {
-        QFile file(configPath());
-        if (file.open(QIODevice::WriteOnly))
-            file.write(bytes);
-    }
-    QByteArray readConfig() const {
-        QFile file(configPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    void writeConfig(const QByteArray &bytes) const { writeBytes(configPath(), bytes); }
+    QByteArray readConfig() const { return fileBytes(configPath()); }
     bool hasConfig() const { return QFileInfo(configPath()).isFile(); }
 
 private:
