@@ -286,7 +286,7 @@ void TestSeal::programSealsAndVerifies() {
     if (oldJournal)
         QVERIFY(writeVersion1Journal(path()));
     const auto send = [this](const QStringList &arguments) {
-        return runProgram(QStringLiteral(DISPLAY_SEND),
+        return runProgram(QStringLiteral(DISPLAY_SEND_QUICK),
                           arguments + QStringList{QStringLiteral("--journal"), path()});
     };
     const ProgramResult init = send({QStringLiteral("--seal-init")});
