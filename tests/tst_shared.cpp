@@ -811,7 +811,8 @@ private Q_SLOTS:
                         site + QStringLiteral("/display-journal.db"));
         record(site, 2);
         const ProgramResult result = send(arguments, site);
-        QTEST(result.status, "status");
+        QFETCH(int, status);
+        QVERIFY2(result.status == status, qPrintable(QString::number(result.status) + result.err));
         QCOMPARE(result.err.count(u'\n'), 1);
         QVERIFY2(result.err.startsWith(QLatin1String("display-send: ")) &&
                      result.err.contains(said),
