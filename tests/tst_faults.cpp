@@ -184,7 +184,8 @@ void TestFaults::repliesOfFourKilobytesOfBinary() {
     boards.setReplyDelayMs(1);
     boards.bank().setBehaviour(3, B::Wrong);
     startConsole();
-    constexpr int WindowMs = 100;
+    // Long enough that a reply is read in its own window while a build shares the machine.
+    constexpr int WindowMs = 200;
     tmrTout()->setInterval(WindowMs);
     auto *lblRx = child<QLabel>(QStringLiteral("lblRx"));
 
