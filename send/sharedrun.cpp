@@ -42,7 +42,9 @@ SharedRun::SharedRun(const SendOptions &options, QTextStream &out,
     , m_error(std::move(error)) {}
 
 SharedRun::~SharedRun() {
-    abandon(BadInput); // the program never ends before its work; a thread is not left behind
+    // The program ends before its work only when the work was cut off: the thread is not left
+    // behind.
+    abandon(m_leftStatus);
 }
 
 QString SharedRun::configPath() const {
@@ -57,6 +59,7 @@ bool SharedRun::forwards() const {
 
 void SharedRun::forward(const QString &journalPath, int jobStatus) {
     const bool afterJob = jobStatus >= 0;
+    m_forwarding = true;
     run(
         [=, this](const SharedJournalConfig &config) -> Outcome {
             // The records stay where they are whatever happens: a damaged journal is left as it
@@ -101,7 +104,7 @@ void SharedRun::forward(const QString &journalPath, int jobStatus) {
             return {afterJob ? jobStatus : AllAnswered, {}};
         },
         afterJob ? jobStatus : BadInput, afterJob ? jobStatus : PortFailed,
-        afterJob ? AfterJobCutOffSeconds : CutOffSeconds);
+        afterJob ? AfterJobCutOffSeconds : 0);
 }
 
 void SharedRun::initialise() {
@@ -208,22 +211,42 @@ void SharedRun::report() {
             options.days = m_options.reportDays;
             options.expectEverySeconds = m_options.expectEverySeconds;
             // A fleet that cannot be seen gets a page that says so, never none.
-            const ReportPage page =
-                shared.open(true) ? writeSharedReport(shared, m_options.site, options)
-                                  : blindSharedReport(m_options.site, options, shared.problem());
-            if (m_options.reportPath == QLatin1String("-")) {
-                m_out << QString::fromUtf8(page.html);
-                m_out.flush();
-            } else {
-                try {
-                    ReportFile::write(m_options.reportPath, page.html);
-                } catch (const Failure &failure) {
-                    return {BadInput, failure.text()};
-                }
-            }
-            return {page.blind ? PortFailed : AllAnswered, page.reading.problem};
+            m_page = shared.open(true)
+                         ? writeSharedReport(shared, m_options.site, options)
+                         : blindSharedReport(m_options.site, options, shared.problem());
+            return {AllAnswered, {}};
         },
         BadInput, PortFailed);
+    m_then = [this] {
+        const Outcome outcome = writePage(m_page);
+        if (!outcome.problem.isEmpty())
+            m_error(outcome.problem);
+        return outcome.status;
+    };
+    // Cut off: the problem was said; only a page that could not be written is said too.
+    m_blind = [this](const QString &problem) {
+        ReportOptions options;
+        options.days = m_options.reportDays;
+        options.expectEverySeconds = m_options.expectEverySeconds;
+        const Outcome outcome = writePage(blindSharedReport(m_options.site, options, problem));
+        if (outcome.status == BadInput)
+            m_error(outcome.problem);
+        return outcome.status;
+    };
+}
+
+SharedRun::Outcome SharedRun::writePage(const ReportPage &page) {
+    if (m_options.reportPath == QLatin1String("-")) {
+        m_out << QString::fromUtf8(page.html);
+        m_out.flush();
+    } else {
+        try {
+            ReportFile::write(m_options.reportPath, page.html);
+        } catch (const Failure &failure) {
+            return {BadInput, failure.text()};
+        }
+    }
+    return {page.blind ? PortFailed : AllAnswered, page.reading.problem};
 }
 
 void SharedRun::verify() {
@@ -246,7 +269,7 @@ void SharedRun::verify() {
 }
 
 void SharedRun::check(Judge judge, std::function<int(const QString &)> blind) {
-    m_judge = std::move(judge);
+    m_then = [this, judge = std::move(judge)] { return judge(m_states, m_retired); };
     m_blind = std::move(blind);
     run(
         [this](const SharedJournalConfig &config) -> Outcome {
@@ -267,23 +290,23 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
             const std::optional<SharedJournalConfig> config = readConfig(path, problem);
             m_outcome = config ? work(*config) : Outcome{badConfigStatus, problem};
         });
+    if (cutOffSeconds <= 0)
+        cutOffSeconds = m_cutOffSeconds;
     m_cutOff = new QTimer(this);
     m_cutOff->setSingleShot(true);
-    connect(m_cutOff, &QTimer::timeout, this, [this, cutOffStatus, cutOffSeconds] {
-        m_error(QStringLiteral("the shared journal did not answer within %1 s; what it took stays "
-                               "there, and what it did not waits for the next forward")
-                    .arg(cutOffSeconds));
-        abandon(cutOffStatus);
-    });
+    connect(m_cutOff, &QTimer::timeout, this,
+            [this, cutOffStatus, cutOffSeconds] { cutOff(cutOffStatus, cutOffSeconds); });
     connect(m_thread, &QThread::finished, this, [this] {
         m_cutOff->stop();
         m_thread->deleteLater();
         m_thread = nullptr;
+        if (m_cutOffDone)
+            return; // what the cut-off started ends the program
         if (!m_outcome.problem.isEmpty())
             m_error(m_outcome.problem);
         int status = m_outcome.status;
-        if (m_judge && status == AllAnswered)
-            status = std::exchange(m_judge, nullptr)(m_states, m_retired);
+        if (m_then && status == AllAnswered)
+            status = std::exchange(m_then, nullptr)();
         else if (m_blind && status == PortFailed)
             status = std::exchange(m_blind, nullptr)(m_outcome.problem);
         if (status >= 0)
@@ -291,6 +314,22 @@ void SharedRun::run(std::function<Outcome(const SharedJournalConfig &)> work, in
     });
     m_cutOff->start(cutOffSeconds * 1000);
     m_thread->start();
+}
+
+void SharedRun::cutOff(int status, int seconds) {
+    QString problem = QStringLiteral("the shared journal did not answer within %1 s").arg(seconds);
+    if (m_forwarding)
+        problem += QStringLiteral("; what it took stays there, and what it did not waits for the "
+                                  "next forward");
+    m_error(problem);
+    m_cutOffDone = true;
+    m_leftStatus = status;
+    m_then = nullptr;
+    // A fleet that cannot be seen is told as when it cannot be reached: an alert, a page.
+    if (m_blind)
+        status = std::exchange(m_blind, nullptr)(problem);
+    if (status >= 0)
+        abandon(status);
 }
 
 void SharedRun::abandon(int status) {

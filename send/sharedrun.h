@@ -1,7 +1,9 @@
 #pragma once
 
 #include "journalconf.h"
+#include "report.h"
 #include "sendoptions.h"
+#include "sendstatus.h"
 #include "sharedjournal.h"
 
 #include <QObject>
@@ -47,21 +49,24 @@ public:
     // --shared-retire: 0 when retired (or it was already), 3 when the site or device is unknown.
     void retire();
     void history();
-    // --report --shared: the page written to the --report file (or standard output).
+    // --report --shared: the page written to the --report file (or standard output); a page
+    // that says the fleet cannot be seen when it cannot be reached, read, or is cut off.
     void report();
     // --verify --shared --site: the site's copy verified with the key in the --verify file,
     // printed as --verify prints the local journal's; the same exit statuses.
     void verify();
     // --check --shared: the devices' states read, then judged by judge on the program's thread,
     // which gives the exit status, or -1 when it says it later itself (an alert command runs).
-    // When the shared journal cannot be reached or read, blind is given the problem instead,
-    // and gives the status likewise.
+    // When the shared journal cannot be reached or read, or the read is cut off, blind is
+    // given the problem instead, and gives the status likewise.
     using Judge = std::function<int(const QList<SharedJournal::DeviceState> &,
                                     const QList<SharedJournal::Retirement> &)>;
     void check(Judge judge, std::function<int(const QString &)> blind);
 
     // Ends the program at once with status when work is still running (a signal).
     void abandon(int status);
+    // How long any work but the forward after a job may take: CutOffSeconds unless set.
+    void setCutOffSeconds(int seconds) { m_cutOffSeconds = seconds; }
 
 Q_SIGNALS:
     void finished(int status);
@@ -72,9 +77,13 @@ private:
         QString problem; // one line for standard error, empty when none
     };
     // Reads journal.conf and runs work with it on its thread; badConfigStatus when the file
-    // cannot be used, cutOffStatus when the work is cut off.
+    // cannot be used, cutOffStatus when the work is cut off after cutOffSeconds (0: the
+    // setCutOffSeconds ones).
     void run(std::function<Outcome(const SharedJournalConfig &)> work, int badConfigStatus,
-             int cutOffStatus, int cutOffSeconds = CutOffSeconds);
+             int cutOffStatus, int cutOffSeconds = 0);
+    void cutOff(int status, int seconds);
+    // --report --shared: the page written, on the program's thread.
+    Outcome writePage(const ReportPage &page);
 
     const SendOptions &m_options;
     QTextStream &m_out;
@@ -82,9 +91,19 @@ private:
     QThread *m_thread = nullptr;
     QTimer *m_cutOff = nullptr;
     Outcome m_outcome;
-    // --check --shared: what the thread read, and who judges it once the thread is done.
+    // --check and --report --shared: what the thread read, what is done with it on the
+    // program's thread once the thread is done (giving the status, or -1 when something else
+    // ends the program), and what is done instead when the shared journal cannot be seen,
+    // the work cut off included.
     QList<SharedJournal::DeviceState> m_states;
     QList<SharedJournal::Retirement> m_retired;
-    Judge m_judge;
+    ReportPage m_page;
+    std::function<int()> m_then;
     std::function<int(const QString &)> m_blind;
+    int m_cutOffSeconds = CutOffSeconds;
+    bool m_forwarding = false;
+    // Once cut off, the thread's own end is not waited for, and the program's status, should it
+    // end around the thread, is this.
+    bool m_cutOffDone = false;
+    int m_leftStatus = BadInput;
 };

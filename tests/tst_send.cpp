@@ -190,12 +190,13 @@ void TestSend::wholeUploadWhileASecondWaits() {
 
     QCOMPARE(run.status, 0);
     QCOMPARE(m_boards->allBytes(), goldenUpload());
-    // Every frame a full reply window after the one before (exactly so where display-send
-    // writes: wireLog; here, as the boards in this busy process notice them).
+    // Every frame a full reply window after the one before: exactly so where display-send
+    // writes (wireLog). Here, as the boards in this busy process notice them, late by tens of ms
+    // when a build shares the machine: frames held back and sent together would come together.
     const QList<PtyBoards::ReceivedFrame> &received = m_boards->received();
     QCOMPARE(received.size(), UploadFrameCount);
     for (qsizetype i = 1; i < received.size(); ++i)
-        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= FrameExchange::ReplyWindowMs - 25);
+        QVERIFY(received.at(i).atMs - received.at(i - 1).atMs >= FrameExchange::ReplyWindowMs / 2);
     QCOMPARE(run.out, linesOf({1, 2, 3}, {}) + QStringLiteral("3 of 3 boards answered; 52 of "
                                                               "52 frames sent to %1\n")
                                                    .arg(m_boards->devicePath()));

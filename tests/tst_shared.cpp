@@ -30,6 +30,23 @@ struct Checked : ProgramResult {
     QString alerts;
 };
 
+// A server on 127.0.0.1 whose kernel takes connections, and that never answers them.
+struct SilentServer {
+    SilentServer() {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t size = sizeof address;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(fd, 4) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+            port = ntohs(address.sin_port);
+    }
+    ~SilentServer() { ::close(fd); }
+    QString connection() const {
+        return QStringLiteral("host=127.0.0.1 port=%1 connect_timeout=30").arg(port);
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    int port = 0;
+};
+
 const QHash<QString, QString> Passwords{
     {"admin", "admin-secret"},      {"gate_north", "north-secret"},
     {"gate_south", "south-secret"}, {"office", "office-secret"},
@@ -700,23 +717,34 @@ private Q_SLOTS:
     // With the shared journal out of reach or unreadable, the alert still runs, once, for no
     // site, and the report says why it shows nothing.
     void blindFleet_data() {
-        QTest::addColumn<QString>("user"); // empty: a port nobody listens on
+        // empty: a port nobody listens on; "silent": a server that never answers
+        QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("said");
         QTest::newRow("no server") << ""
                                    << "the shared journal could not be reached (";
         QTest::newRow("a site's login") << "gate_north"
                                         << "the shared journal could not be read (";
+        QTest::newRow("a server that never answers: cut off")
+            << "silent"
+            << "the shared journal did not answer within 8 s";
     }
     void blindFleet() {
         QFETCH(QString, user);
         QFETCH(QString, said);
-        const QString office = folder("blind " + user, user.isEmpty() ? "office" : user, false,
-                                      user.isEmpty() ? "host=127.0.0.1 port=9 dbname=boards" : "");
+        const SilentServer silent;
+        QVERIFY(silent.port > 0);
+        const QString office =
+            folder("blind " + user, user.isEmpty() || user == "silent" ? "office" : user, false,
+                   user.isEmpty()     ? "host=127.0.0.1 port=9 dbname=boards"
+                   : user == "silent" ? silent.connection()
+                                      : "");
+        // Beside the check: each may wait for the cut-off.
+        QProcess *const reporting = start({"--report", "-", "--shared"}, office);
         const Checked check = checkWithAlert({"--expect-every", "15m"}, office);
         QVERIFY2(check.status == 2 && check.alerts.startsWith("|blind||" + said) &&
                      check.alerts.count(u'\n') == 1,
                  qPrintable(check.alerts));
-        const ProgramResult report = send({"--report", "-", "--shared"}, office);
+        const ProgramResult report = finish(*reporting);
         QVERIFY2(report.status == 2 && report.out.contains("No site can be seen: " + said),
                  qPrintable(report.out));
     }
@@ -956,23 +984,16 @@ private Q_SLOTS:
         QTest::newRow("a silent server: cut off, the job's status") << false << 1 << 13000;
     }
     void forwardAfterJobBounded() {
-        // Connections the kernel takes, and nobody answers.
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof address;
-        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 &&
-                ::listen(listener, 4) == 0 &&
-                ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        const SilentServer silent;
+        QVERIFY(silent.port > 0);
         const QString site = folder(QStringLiteral("silent %1").arg(QTest::currentDataTag()),
-                                    QStringLiteral("gate_east"), false,
-                                    QStringLiteral("host=127.0.0.1 port=%1 connect_timeout=30")
-                                        .arg(ntohs(address.sin_port)));
+                                    QStringLiteral("gate_east"), false, silent.connection());
         PtyCable cable;
         QProcess *const process =
             start({"--test", "--device", cable.end(0), "--boards", "1"}, site);
         int connection = -1;
         QTRY_VERIFY_WITH_TIMEOUT(
-            connection >= 0 || (connection = ::accept(listener, nullptr, nullptr)) >= 0, 20000);
+            connection >= 0 || (connection = ::accept(silent.fd, nullptr, nullptr)) >= 0, 20000);
         QElapsedTimer forwarding;
         forwarding.start();
         QFETCH(bool, terminate);
@@ -980,7 +1001,6 @@ private Q_SLOTS:
             ::kill(pid_t(process->processId()), SIGTERM);
         const ProgramResult result = finish(*process);
         ::close(connection);
-        ::close(listener);
         QTEST(result.status, "status");
         QFETCH(int, withinMs);
         QVERIFY(forwarding.elapsed() < withinMs);
