@@ -204,12 +204,12 @@ void SharedRun::history() {
 }
 
 void SharedRun::report() {
+    ReportOptions options;
+    options.days = m_options.reportDays;
+    options.expectEverySeconds = m_options.expectEverySeconds;
     run(
-        [this](const SharedJournalConfig &config) -> Outcome {
+        [this, options](const SharedJournalConfig &config) -> Outcome {
             SharedJournal shared(config);
-            ReportOptions options;
-            options.days = m_options.reportDays;
-            options.expectEverySeconds = m_options.expectEverySeconds;
             // A fleet that cannot be seen gets a page that says so, never none.
             m_page = shared.open(true)
                          ? writeSharedReport(shared, m_options.site, options)
@@ -224,10 +224,7 @@ void SharedRun::report() {
         return outcome.status;
     };
     // Cut off: the problem was said; only a page that could not be written is said too.
-    m_blind = [this](const QString &problem) {
-        ReportOptions options;
-        options.days = m_options.reportDays;
-        options.expectEverySeconds = m_options.expectEverySeconds;
+    m_blind = [this, options](const QString &problem) {
         const Outcome outcome = writePage(blindSharedReport(m_options.site, options, problem));
         if (outcome.status == BadInput)
             m_error(outcome.problem);
