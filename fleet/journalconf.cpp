@@ -5,6 +5,7 @@
 #include "inifile.h"
 #include "regularfile.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -59,6 +60,49 @@ std::optional<QString> keywordValue(const Keywords &keywords, QLatin1StringView 
 }
 
 constexpr QLatin1StringView CheckedSslMode("verify-full");
+
+// Where libpq looks for a service: the user's file, then the system's (Debian's libpq is built
+// with /etc/postgresql-common as its configuration folder).
+QStringList serviceFiles() {
+    return {qEnvironmentVariable("PGSERVICEFILE",
+                                 QDir::homePath() + QLatin1String("/.pg_service.conf")),
+            qEnvironmentVariable("PGSYSCONFDIR", QStringLiteral("/etc/postgresql-common")) +
+                QLatin1String("/pg_service.conf")};
+}
+
+// A connection as libpq reads it: the keywords of the service it names (service=, else
+// PGSERVICE), from the first file that has it, then its own, which win. A service file that
+// cannot be read adds nothing here; libpq says what is wrong with it when it connects.
+Keywords withService(const Keywords &keywords) {
+    const QString name = keywordValue(keywords, QLatin1StringView("service"))
+                             .value_or(qEnvironmentVariable("PGSERVICE"));
+    if (name.isEmpty())
+        return keywords;
+    for (const QString &path : serviceFiles()) {
+        QByteArray bytes;
+        try {
+            if (RegularFile::absent(path))
+                continue;
+            bytes = RegularFile::read(path, MaxFileSize);
+        } catch (const Failure &) {
+            continue;
+        }
+        std::optional<Keywords> found;
+        for (const IniLine &line : IniFile::lines(QString::fromUtf8(bytes))) {
+            if (line.kind == IniLine::Kind::Section) {
+                if (found)
+                    break;
+                if (line.name == name)
+                    found.emplace();
+            } else if (found && line.kind == IniLine::Kind::Entry) {
+                found->append({line.key.toLower(), line.value});
+            }
+        }
+        if (found)
+            return *found + keywords;
+    }
+    return keywords;
+}
 
 // What is wrong with the TLS a connection asks for, empty when nothing is: over TCP anything
 // short of verify-full lets a server that is not the one named take the login's password or
@@ -167,7 +211,8 @@ SharedJournalConfig parse(const QString &source, const QString &path) {
     }
     if (connectionLine && problems.isEmpty()) {
         const QString problem =
-            sslProblem(connectionKeywords(config.connection).value_or(Keywords()), config.insecure);
+            sslProblem(withService(connectionKeywords(config.connection).value_or(Keywords())),
+                       config.insecure);
         if (!problem.isEmpty())
             bad(*connectionLine, problem);
     }
@@ -271,7 +316,8 @@ QString withTimeouts(const QString &connection, const QString &applicationName) 
         opened += QLatin1Char(' ') + key + QLatin1Char('=') + quotedValue(value);
     };
     // libpq's own default, prefer, takes whatever answers on the host's address.
-    if (!find(QLatin1StringView("sslmode")) && overTcp(given))
+    const Keywords read = withService(given);
+    if (!keywordValue(read, QLatin1StringView("sslmode")) && overTcp(read))
         add(QLatin1StringView("sslmode"), CheckedSslMode);
     if (!find(QLatin1StringView("connect_timeout")))
         add(QLatin1StringView("connect_timeout"), QStringLiteral("2"));

@@ -210,6 +210,11 @@ private Q_SLOTS:
         QFile::setPermissions(passFile, QFile::ReadOwner | QFile::WriteOwner);
         m_environment.insert(QStringLiteral("PGPASSFILE"), passFile);
         qputenv("PGPASSFILE", passFile.toLocal8Bit());
+        // Services that journal.conf may name, read where libpq reads them.
+        const QString services = m_root.filePath(QStringLiteral("pg_service.conf"));
+        writeBytes(services, "[local]\nhost=/run/postgresql\n[weak]\n# over TCP\nhost = db\n"
+                             "sslmode=require\n[remote]\nhost=db.example\n");
+        qputenv("PGSERVICEFILE", services.toLocal8Bit());
 
         // Each fleet its own roles: named after its database.
         for (const QString &database : {QStringLiteral("boards"), QStringLiteral("other")}) {
@@ -343,6 +348,12 @@ private Q_SLOTS:
         QTest::newRow("sslmode=disable on a socket: read")
             << "[shared]\nconnection = host=/run/postgresql sslmode=disable\n"
             << "";
+        QTest::newRow("a service to a TCP host, sslmode=require in it: refused")
+            << "[shared]\nconnection = service=weak\n"
+            << "line 2: sslmode=require over TCP";
+        QTest::newRow("sslmode=disable to a service on a socket: read")
+            << "[shared]\nconnection = service=local sslmode=disable\n"
+            << "";
         QTest::newRow("an sslmode libpq does not know")
             << "[shared]\nconnection = host=db sslmode=on\n"
             << "line 2: sslmode \"on\" is not one of";
@@ -399,6 +410,11 @@ private Q_SLOTS:
             << "host=db connect_timeout=9 options='-c statement_timeout=5' sslmode=disable"
             << "host=db connect_timeout=9 options='-c statement_timeout=5' sslmode=disable "
                "tcp_user_timeout=10000 application_name=x";
+        QTest::newRow("a service's TCP host: verify-full added")
+            << "service=remote"
+            << "service=remote sslmode=verify-full" + added;
+        QTest::newRow("a service's own sslmode kept") << "service=weak"
+                                                      << "service=weak" + added;
         QTest::newRow("options without a statement timeout")
             << "options=-csearch_path=a"
             << "options=-csearch_path=a connect_timeout=2 tcp_user_timeout=10000 "
